@@ -1,0 +1,43 @@
+#pragma once
+
+#include <string>
+
+namespace qv {
+
+// Message box types and answers. The values are the ones the program's message texts and
+// batch logic were written against (a yes/no question with "No" as the default button is
+// MB_YESNO | MB_DEFBUTTON2).
+enum : unsigned {
+  MB_OK = 0x0,
+  MB_YESNOCANCEL = 0x3,
+  MB_YESNO = 0x4,
+  MB_ICONERROR = 0x10,
+  MB_ICONEXCLAMATION = 0x30,
+  MB_DEFBUTTON2 = 0x100,
+};
+enum : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
+
+inline constexpr const char* kAppTitle = "Quorvin";
+
+// The one narrow interface between the core and whatever shows it: the Qt main window, the
+// command-line front end and the scripted hosts of the tests. Every call happens on the thread
+// that runs the core (the user-interface thread).
+class BatchHost {
+ public:
+  virtual ~BatchHost() = default;
+
+  // Shows a modal message box titled "Quorvin" with the buttons and icon of `type` and returns
+  // the button pressed (IDOK, IDYES, IDNO, IDCANCEL).
+  virtual int ShowMessageBox(const std::string& text, unsigned type) = 0;
+  // Replaces the text of the status line.
+  virtual void SetStatusText(const std::string& text) = 0;
+  // Selects (true) or deselects (false) one row of the source file list.
+  virtual void SelectRow(int row, bool selected) = 0;
+  // Handles every pending user-interface event, then returns (never waits).
+  virtual void PumpMessages() = 0;
+};
+
+// The answer a host without a person in front of it gives: the default button of `type`.
+int DefaultAnswer(unsigned type);
+
+}  // namespace qv

@@ -1,0 +1,75 @@
+#include "app/showmessage.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+namespace qv {
+
+int MessagesLogged = 0;
+
+namespace {
+BatchHost* g_ownerlessHost = nullptr;
+
+std::string FormatTextV(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  const int needed = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (needed <= 0) return {};
+  std::vector<char> buffer(static_cast<size_t>(needed) + 1);
+  std::vsnprintf(buffer.data(), buffer.size(), format, args);
+  return std::string(buffer.data(), static_cast<size_t>(needed));
+}
+
+void AppendToLog(const std::string& logFile, const std::string& text) {
+  std::FILE* file = std::fopen(logFile.c_str(), "ab");
+  if (!file) return;  // the message is still shown or counted; a missing log is not fatal
+  std::fprintf(file, "\n%s\n\n---\n", text.c_str());
+  std::fclose(file);
+}
+}  // namespace
+
+int DefaultAnswer(unsigned type) {
+  switch (type & 0xF) {
+    case MB_YESNO:
+      return (type & MB_DEFBUTTON2) ? IDNO : IDYES;
+    case MB_YESNOCANCEL:
+      return (type & MB_DEFBUTTON2) ? IDNO : IDYES;
+    default:
+      return IDOK;
+  }
+}
+
+void SetOwnerlessHost(BatchHost* host) { g_ownerlessHost = host; }
+BatchHost* OwnerlessHost() { return g_ownerlessHost; }
+
+std::string FormatText(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatTextV(format, args);
+  va_end(args);
+  return text;
+}
+
+int ShowMessage(BatchHost* owner, int quiet, const std::string& logFile, unsigned type,
+                const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = FormatTextV(format, args);
+  va_end(args);
+
+  if (!logFile.empty()) AppendToLog(logFile, text);
+  if (quiet == 1) {
+    MessagesLogged = 1;
+    return (type & 0xF) == MB_YESNOCANCEL ? IDNO : IDCANCEL;
+  }
+  BatchHost* host = owner ? owner : g_ownerlessHost;
+  if (!host) {
+    std::fprintf(stderr, "%s: %s\n", kAppTitle, text.c_str());
+    return DefaultAnswer(type);
+  }
+  return host->ShowMessageBox(text, type);
+}
+
+}  // namespace qv

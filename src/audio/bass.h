@@ -1,0 +1,167 @@
+#pragma once
+// The program's audio library: decoding (FFmpeg), preview playback (SDL2), MP3 encoding (LAME),
+// a pipe encoder that feeds a child process, and WMA encoding (FFmpeg's wmav2 in ASF).
+//
+// The calls keep the names, handles, flags and error codes that the rest of the program was
+// written against, so batch, probe and preview code reads as plain library calls. Handles are
+// 32-bit numbers, 0 means failure, and BASS_ErrorGetCode() tells the reason of the last failure
+// of the calling thread. All calls may be made from the user-interface thread; playback decodes
+// on its own thread behind them.
+
+#include <cstdint>
+
+using DWORD = std::uint32_t;
+using QWORD = std::uint64_t;
+using WORD = std::uint16_t;
+using BOOL = int;
+using HSTREAM = DWORD;
+using HENCODE = DWORD;
+using HPLUGIN = DWORD;
+using HWMENCODE = DWORD;
+
+// Version 2.4 of the library contract.
+inline constexpr DWORD BASSVERSION = 0x0204;
+
+// Error codes.
+inline constexpr int BASS_OK = 0;
+inline constexpr int BASS_ERROR_MEM = 1;        // out of memory
+inline constexpr int BASS_ERROR_FILEOPEN = 2;   // the file could not be opened
+inline constexpr int BASS_ERROR_DRIVER = 3;     // no output driver
+inline constexpr int BASS_ERROR_HANDLE = 5;     // invalid handle
+inline constexpr int BASS_ERROR_FORMAT = 6;     // sample format not supported
+inline constexpr int BASS_ERROR_POSITION = 7;   // invalid position
+inline constexpr int BASS_ERROR_INIT = 8;       // BASS_Init has not been called
+inline constexpr int BASS_ERROR_ALREADY = 14;   // already initialized
+inline constexpr int BASS_ERROR_ILLPARAM = 20;  // an illegal parameter
+inline constexpr int BASS_ERROR_NO3D = 21;
+inline constexpr int BASS_ERROR_DEVICE = 23;    // invalid device
+inline constexpr int BASS_ERROR_NOPLAY = 24;    // the channel is not playing
+inline constexpr int BASS_ERROR_FREQ = 25;      // illegal sample rate
+inline constexpr int BASS_ERROR_NOTFILE = 27;   // not a file stream
+inline constexpr int BASS_ERROR_NOTAVAIL = 37;  // no encoder/codec fits the request
+inline constexpr int BASS_ERROR_DECODE = 38;    // the channel is (or is not) a decoding channel
+inline constexpr int BASS_ERROR_FILEFORM = 41;  // not audio this library can decode
+inline constexpr int BASS_ERROR_NOTAUDIO = 43;  // the file has no audio (e.g. a .cda shortcut)
+inline constexpr int BASS_ERROR_CODEC = 44;     // codec not available
+inline constexpr int BASS_ERROR_ENDED = 45;     // the channel or encoder has ended
+inline constexpr int BASS_ERROR_CREATE = 33;    // could not create the file or process
+inline constexpr int BASS_ERROR_UNKNOWN = -1;
+inline constexpr int BASS_ERROR_WMA_LICENSE = 1000;  // protected (DRM) WMA file
+inline constexpr int BASS_ERROR_WMA = 1001;          // the WMA encoder is not available
+
+// Stream and sample flags.
+inline constexpr DWORD BASS_SAMPLE_FLOAT = 0x100;
+inline constexpr DWORD BASS_STREAM_DECODE = 0x200000;
+inline constexpr DWORD BASS_UNICODE = 0x80000000;
+
+// Position modes and file-position queries.
+inline constexpr DWORD BASS_POS_BYTE = 0;
+inline constexpr DWORD BASS_FILEPOS_CURRENT = 0;
+inline constexpr DWORD BASS_FILEPOS_END = 2;
+
+// BASS_ChannelGetData: the flag asks for 32-bit float data (decoding streams with
+// BASS_SAMPLE_FLOAT give floats anyway). The value 0xFFFFFFFF is returned at the end or on error.
+inline constexpr DWORD BASS_DATA_FLOAT = 0x40000000;
+
+// BASS_ChannelIsActive.
+inline constexpr DWORD BASS_ACTIVE_STOPPED = 0;
+inline constexpr DWORD BASS_ACTIVE_PLAYING = 1;
+inline constexpr DWORD BASS_ACTIVE_STALLED = 2;
+inline constexpr DWORD BASS_ACTIVE_PAUSED = 3;
+
+// BASS_ChannelSetAttribute.
+inline constexpr DWORD BASS_ATTRIB_VOL = 2;
+
+// Encoder flags.
+inline constexpr DWORD BASS_ENCODE_NOHEAD = 0x1;       // no WAV header to the encoder
+inline constexpr DWORD BASS_ENCODE_PAUSE = 0x20;       // data arrive only through BASS_Encode_Write
+inline constexpr DWORD BASS_ENCODE_AUTOFREE = 0x40000; // free the encoder with its channel
+
+// WMA encoder flags.
+inline constexpr DWORD BASS_WMA_ENCODE_STANDARD = 0x2000;
+
+struct BASS_CHANNELINFO {
+  DWORD freq = 0;     // sample rate in Hz
+  DWORD chans = 0;    // channel count (the source's own; callers refuse more than 2)
+  DWORD flags = 0;    // BASS_SAMPLE_FLOAT, BASS_STREAM_DECODE as created
+  DWORD ctype = 0;    // codec family, informative only
+  DWORD origres = 0;  // source bits per sample; 0 for lossy or floating-point sources
+  HPLUGIN plugin = 0;
+  DWORD sample = 0;
+  const char* filename = nullptr;  // valid while the stream lives
+};
+
+// The MPEG Layer-3 wave format record that selects the MP3 output of BASS_Encode_StartACMFile.
+#pragma pack(push, 1)
+struct WAVEFORMATEX {
+  WORD wFormatTag;
+  WORD nChannels;
+  DWORD nSamplesPerSec;
+  DWORD nAvgBytesPerSec;
+  WORD nBlockAlign;
+  WORD wBitsPerSample;
+  WORD cbSize;
+};
+struct MPEGLAYER3WAVEFORMAT {
+  WAVEFORMATEX wfx;
+  WORD wID;
+  DWORD fdwFlags;
+  WORD nBlockSize;
+  WORD nFramesPerBlock;
+  WORD nCodecDelay;
+};
+#pragma pack(pop)
+inline constexpr WORD WAVE_FORMAT_MPEGLAYER3 = 0x0055;
+
+using ENCODEPROC = void(HENCODE handle, DWORD channel, const void* buffer, DWORD length,
+                        void* user);
+
+// Library and output device.
+DWORD BASS_GetVersion();
+BOOL BASS_Init(int device, DWORD freq, DWORD flags, void* window, const void* dsguid);
+BOOL BASS_Free();
+HPLUGIN BASS_PluginLoad(const char* file, DWORD flags);
+int BASS_ErrorGetCode();
+
+// Streams from files (never from memory: `mem` must be 0). Flags 0 give a playable stream,
+// BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT a decoding stream for analysis and conversion.
+HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags);
+HSTREAM BASS_FLAC_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
+                                   DWORD flags);
+HSTREAM BASS_WMA_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
+                                  DWORD flags);
+HSTREAM BASS_CD_StreamCreateFile(const char* file, DWORD flags);
+BOOL BASS_StreamFree(HSTREAM handle);
+QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode);
+
+// Channels (streams).
+BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info);
+QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode);
+double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos);
+// Decoding streams: fills `buffer` with up to `length` bytes of interleaved 32-bit floats and
+// returns the byte count; 0xFFFFFFFF at the end of the stream or on error.
+DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length);
+BOOL BASS_ChannelPlay(DWORD handle, BOOL restart);
+BOOL BASS_ChannelStop(DWORD handle);
+BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);
+DWORD BASS_ChannelIsActive(DWORD handle);
+BOOL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value);
+
+// Encoders attached to a decoding channel. With BASS_ENCODE_PAUSE the data arrive only
+// through BASS_Encode_Write (interleaved floats of the channel's format).
+HENCODE BASS_Encode_StartACMFile(DWORD handle, const void* form, DWORD flags, const char* file);
+// Runs `cmdline` with /bin/sh (callers quote every path with ShellQuote) and writes a WAV
+// header for 32-bit float data, then every written block, to its standard input.
+HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC* proc,
+                          void* user);
+BOOL BASS_Encode_Write(DWORD handle, const void* buffer, DWORD length);
+// Finishes the output: flushes the encoder, closes the file or the child's input and waits for
+// the child. Returns 0 (with the error code set) when the output could not be completed.
+BOOL BASS_Encode_Stop(DWORD handle);
+
+// WMA encoding into an ASF file.
+const DWORD* BASS_WMA_EncodeGetRates(DWORD freq, DWORD chans, DWORD flags);
+HWMENCODE BASS_WMA_EncodeOpenFile(DWORD freq, DWORD chans, DWORD flags, DWORD bitrate,
+                                  const char* file);
+BOOL BASS_WMA_EncodeWrite(HWMENCODE handle, const void* buffer, DWORD length);
+BOOL BASS_WMA_EncodeClose(HWMENCODE handle);
