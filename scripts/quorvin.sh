@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Installs what Quorvin needs (Debian 12 packages, through sudo when not root), builds it, and
+# then starts it (run), runs every test (test), or runs every test in a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer (test-sanitize).
+set -euo pipefail
+
+mode=${1:-run}
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+packages=(build-essential cmake pkg-config
+  qt6-base-dev qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
+  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libmp3lame-dev libsdl2-dev
+  ffmpeg)
+test_packages=(googletest libgtest-dev xvfb xauth)
+
+install_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  ((${#missing[@]} == 0)) && return 0
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
+  echo "Installing: ${missing[*]}"
+  "${sudo[@]}" apt-get update
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+configure_and_build() {  # build folder, then extra cmake arguments
+  local build=$1
+  shift
+  cmake -S "$root" -B "$build" "$@"
+  cmake --build "$build" -j "$jobs"
+}
+
+# Writes a working configuration when the user has none; never touches an existing one.
+write_default_config() {
+  local base
+  if [ -n "${APPDATA:-}" ]; then base=$APPDATA
+  elif [ -n "${XDG_CONFIG_HOME:-}" ]; then base=$XDG_CONFIG_HOME
+  else base=$HOME/.config
+  fi
+  local folder="$base/Quorvin 1"
+  local config="$folder/Quorvin1.ini"
+  [ -e "$config" ] && return 0
+  mkdir -p "$folder"
+  cat > "$config" <<INI
+[Quorvin 1]
+FFMpegExe=$(command -v ffmpeg || echo /usr/bin/ffmpeg)
+FFMpegAud=-vn -sn -acodec pcm_s16le -af "aformat=channel_layouts=mono|stereo"
+FAACExe=$root/build/src/qvfaac/qvfaac
+autoplayonopen=1
+INI
+  echo "Wrote a default configuration: $config"
+}
+
+run_tests() {  # build folder, then extra cmake arguments
+  local build=$1
+  shift
+  configure_and_build "$build" -DCMAKE_BUILD_TYPE=Debug -DQV_WERROR=ON "$@"
+  QT_QPA_PLATFORM=offscreen SDL_AUDIODRIVER=dummy \
+    ctest --test-dir "$build" --output-on-failure -j "$jobs"
+}
+
+case "$mode" in
+  run)
+    install_packages "${packages[@]}"
+    configure_and_build "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_BUILD_TESTS=OFF
+    write_default_config
+    exec "$root/build/src/ui/quorvin"
+    ;;
+  test)
+    install_packages "${packages[@]}" "${test_packages[@]}"
+    run_tests "$root/build-test"
+    ;;
+  test-sanitize)
+    install_packages "${packages[@]}" "${test_packages[@]}"
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
+    export LSAN_OPTIONS=suppressions=$root/tests/support/lsan.supp:print_suppressions=0
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    run_tests "$root/build-sanitize" -DQV_SANITIZE=ON -DQV_BUILD_BENCH=OFF
+    ;;
+  *)
+    echo "usage: $0 run|test|test-sanitize" >&2
+    exit 2
+    ;;
+esac
