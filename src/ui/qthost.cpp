@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace qv {
 
@@ -17,11 +18,11 @@ int QtMessageHost::ShowMessageBox(const std::string& text, unsigned type) {
   switch (type & 0xF) {
     case MB_YESNO:
     case MB_YESNOCANCEL: {
-      QAbstractButton* yes = box.addButton(QMessageBox::Yes);
-      QAbstractButton* no = box.addButton(QMessageBox::No);
-      QAbstractButton* cancel = nullptr;
+      QPushButton* yes = box.addButton(QMessageBox::Yes);
+      QPushButton* no = box.addButton(QMessageBox::No);
+      QPushButton* cancel = nullptr;
       if ((type & 0xF) == MB_YESNOCANCEL) cancel = box.addButton(QMessageBox::Cancel);
-      box.setDefaultButton(static_cast<QPushButton*>((type & MB_DEFBUTTON2) ? no : yes));
+      box.setDefaultButton((type & MB_DEFBUTTON2) ? no : yes);
       box.setEscapeButton(cancel ? cancel : no);
       box.exec();
       if (box.clickedButton() == yes) return IDYES;
