@@ -1,0 +1,143 @@
+#include "model/listcolumns.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace qv {
+
+const ColumnInfo kColumns[kColumnCount] = {
+    {"Source File List", 300, ColumnAlignment::Left, SortKind::Text},
+    {"Type", 40, ColumnAlignment::Left, SortKind::Text},
+    {"Size (MB)", 60, ColumnAlignment::Left, SortKind::Real},
+    {"Kbps", 40, ColumnAlignment::Left, SortKind::Integer},
+    {"Freq (Hz)", 60, ColumnAlignment::Left, SortKind::Integer},
+    {"Bit Depth", 60, ColumnAlignment::Left, SortKind::Integer},
+    {"Chan", 40, ColumnAlignment::Left, SortKind::Integer},
+    {"Volume", 54, ColumnAlignment::Center, SortKind::Integer},
+    {"Clipping", 56, ColumnAlignment::Center, SortKind::Text},
+    {"Track Gain", 68, ColumnAlignment::Center, SortKind::Integer},
+    {"Clip Track", 62, ColumnAlignment::Center, SortKind::Text},
+};
+
+namespace {
+
+template <typename T>
+int Sign(T a, T b) {
+  return a < b ? -1 : (b < a ? 1 : 0);
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+int CompareText(std::string_view x, std::string_view y) {
+  const std::size_t n = std::min(x.size(), y.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto a = static_cast<unsigned char>(x[i]);
+    const auto b = static_cast<unsigned char>(y[i]);
+    if (a != b) return a < b ? -1 : 1;
+  }
+  return Sign(x.size(), y.size());
+}
+
+std::int64_t ReadLeadingInteger(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  std::int64_t value = 0;
+  for (; i < text.size() && IsDigit(text[i]); ++i) {
+    const int digit = text[i] - '0';
+    value = value > (kMax - digit) / 10 ? kMax : value * 10 + digit;
+  }
+  return negative ? -value : value;
+}
+
+double ReadLeadingReal(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  double value = 0.0;
+  double scale = 1.0;
+  bool afterPoint = false;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '.' && !afterPoint) {
+      afterPoint = true;
+    } else if (IsDigit(c)) {
+      if (afterPoint) {
+        scale /= 10.0;
+        value += (c - '0') * scale;
+      } else {
+        value = value * 10.0 + (c - '0');
+      }
+    } else {
+      break;
+    }
+  }
+  return negative ? -value : value;
+}
+
+int CompareInteger(std::string_view x, std::string_view y) {
+  auto withoutCommas = [](std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (char c : s)
+      if (c != ',') out.push_back(c);
+    return out;
+  };
+  return Sign(ReadLeadingInteger(withoutCommas(x)), ReadLeadingInteger(withoutCommas(y)));
+}
+
+int CompareReal(std::string_view x, std::string_view y) {
+  return Sign(ReadLeadingReal(x), ReadLeadingReal(y));
+}
+
+int CompareCells(SortKind kind, std::string_view x, std::string_view y) {
+  switch (kind) {
+    case SortKind::Integer: return CompareInteger(x, y);
+    case SortKind::Real: return CompareReal(x, y);
+    case SortKind::Text: break;
+  }
+  return CompareText(x, y);
+}
+
+std::string FormatFixed(double value, int decimals) {
+  if (!std::isfinite(value)) return std::isnan(value) ? "nan" : (value < 0 ? "-inf" : "inf");
+  char buffer[64];
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+  if (result.ec != std::errc()) return {};
+  return std::string(buffer, result.ptr);
+}
+
+std::string FormatSizeCell(std::uint64_t bytes) {
+  return FormatFixed(static_cast<double>(bytes) * 9.5367431640625e-07, 3);
+}
+
+std::string FormatKbpsCell(int kbps) { return std::to_string(kbps); }
+
+std::string FormatFreqCell(int hertz) {
+  std::string text = FormatFixed(hertz / 1000.0, 3);
+  for (char& c : text)
+    if (c == '.') c = ',';
+  return text;
+}
+
+std::string FormatBitsCell(int bits) {
+  return bits == 0 ? std::string("float") : std::to_string(bits) + " Bit";
+}
+
+std::string FormatChansCell(int channels) { return std::to_string(channels); }
+
+std::string FormatDbCell(double db) { return FormatFixed(db, 2); }
+
+std::string FormatYesNoCell(int flag) { return flag == 1 ? "Y" : "n"; }
+
+}  // namespace qv

@@ -1,0 +1,92 @@
+#include "model/mainwindowmodel.h"
+
+#include <algorithm>
+
+#include "app/host.h"
+#include "app/showmessage.h"
+#include "audio/bass.h"
+
+namespace qv {
+
+MainWindowModel::~MainWindowModel() {
+  m_player.reset();  // before the rows: the player may hold a row's temporary WAV open
+}
+
+void MainWindowModel::StopPreview() {
+  if (m_player) m_player->StopAndRewind();
+}
+
+void MainWindowModel::Play() {
+  const std::string path = m_list.GetSelectedDecodePath();
+  if (path.empty()) {
+    ShowMessage(&m_host, 0, {}, MB_OK, "Please select one Audio File for Playback, thanks.");
+    return;
+  }
+  if (m_player) PlayOrStop(*m_player, path);
+}
+
+int MainWindowModel::Remove() {
+  StopPreview();
+  return m_list.RemoveSelectedRows();
+}
+
+void MainWindowModel::RemoveAll() {
+  StopPreview();
+  m_list.RemoveAllRows();
+}
+
+bool MainWindowModel::CheckListForNormalization() {
+  if (m_list.RowCount() > 0) return true;
+  ShowMessage(&m_host, 0, {}, MB_OK,
+              "No Audio Files have been added to the Convert List.  Please add some Audio Files "
+              "first, thanks.");
+  return false;
+}
+
+void MainWindowModel::Cancel() {
+  const int answer = ShowMessage(&m_host, 0, {}, MB_YESNO | MB_DEFBUTTON2, "Cancel the %s?",
+                                 m_batch.CurrentBatchName.c_str());
+  if (answer == IDYES) {
+    m_batch.BatchInProgress = 0;
+    m_batch.CancelRequested = 1;
+  }
+}
+
+bool MainWindowModel::ConfirmExit() {
+  if (m_exitConfirmed) return true;
+  if (m_batch.BatchInProgress == 1 || m_batch.BatchLayoutActive) {
+    ShowMessage(&m_host, 0, {}, MB_OK,
+                "A %s is in progress.  Please Cancel the converion, before closing, thanks.",
+                m_batch.CurrentBatchName.c_str());
+    return false;
+  }
+  if (ShowMessage(&m_host, 0, {}, MB_YESNO | MB_DEFBUTTON2, "Are you sure you want to exit?") ==
+      IDNO) {
+    return false;
+  }
+  // The preview stream goes before the library that made it.
+  if (m_player) m_player->Close();
+  BASS_Free();
+  m_list.DestroyAllItems();
+  m_exitConfirmed = true;
+  return true;
+}
+
+std::string MainWindowModel::AboutText(const std::string& version) {
+  return "Quorvin " + version +
+         "\n\nA batch audio converter for Linux.\n"
+         "Copyright (C) the Quorvin developers. All rights reserved.";
+}
+
+void MainWindowModel::NotAvailableYet() {
+  ShowMessage(&m_host, 0, {}, MB_OK, "%s", kNotAvailableYet);
+}
+
+int FindOrAppendDestination(std::vector<std::string>& entries, const std::string& chosen) {
+  const auto found = std::find(entries.begin(), entries.end(), chosen);
+  if (found != entries.end()) return static_cast<int>(found - entries.begin());
+  entries.push_back(chosen);
+  return static_cast<int>(entries.size()) - 1;
+}
+
+}  // namespace qv

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "model/batchstate.h"
+#include "model/previewplayer.h"
+#include "model/sourcelist.h"
+
+namespace qv {
+
+class BatchHost;
+
+inline constexpr const char* kNotAvailableYet = "This command is not available yet.";
+
+// The main window's logic without widgets: the source file list, the preview player, the batch
+// state and the normalization target, and the commands that need no widget to decide what they
+// do (play, remove, cancel, the exit confirmation, the destination list choice). Messages go to
+// `host` (the window, or a scripted host in tests). Owns the list and the player. User-interface
+// thread only.
+class MainWindowModel {
+ public:
+  explicit MainWindowModel(BatchHost& host) : m_host(host) {}
+  ~MainWindowModel();
+  MainWindowModel(const MainWindowModel&) = delete;
+  MainWindowModel& operator=(const MainWindowModel&) = delete;
+
+  SourceList& List() { return m_list; }
+  const SourceList& List() const { return m_list; }
+  BatchState& Batch() { return m_batch; }
+  const BatchState& Batch() const { return m_batch; }
+  // Nullptr until CreatePlayer and after ConfirmExit.
+  PreviewPlayer* Player() { return m_player.get(); }
+  void CreatePlayer() { m_player = std::make_unique<PreviewPlayer>(1.0f); }
+
+  double NormalizationTarget = 89.0;
+
+  // Stops the preview and rewinds it (every command that starts other work does this first).
+  void StopPreview();
+  // Play: plays the selected row, or stops it when it plays; asks for one selected file when
+  // not exactly one row is selected.
+  void Play();
+  // Remove: stops the preview, removes the selected rows; returns how many.
+  int Remove();
+  // Remove All: stops the preview, removes every row.
+  void RemoveAll();
+  // Normalization: false (after telling the user) when the list is empty.
+  bool CheckListForNormalization();
+  // Cancel: asks to cancel the running batch; on yes the batch stops after its current block.
+  void Cancel();
+  // Whether the program may close. Refused while a batch runs (also in the moment after Cancel
+  // before the batch has returned to idle); else asks, and on yes stops the audio library and
+  // destroys every row's record (deleting temporary WAVs). Once confirmed it stays confirmed.
+  bool ConfirmExit();
+  bool ExitConfirmed() const { return m_exitConfirmed; }
+  // The text of the About box.
+  static std::string AboutText(const std::string& version);
+  // Tells the user that a command arrives in a later version.
+  void NotAvailableYet();
+
+ private:
+  BatchHost& m_host;
+  SourceList m_list;
+  BatchState m_batch;
+  std::unique_ptr<PreviewPlayer> m_player;
+  bool m_exitConfirmed = false;
+};
+
+// The Browse command's choice: the index of the entry equal to `chosen` (exactly, with case),
+// or, when there is none, the index of `chosen` appended at the end.
+int FindOrAppendDestination(std::vector<std::string>& entries, const std::string& chosen);
+
+}  // namespace qv

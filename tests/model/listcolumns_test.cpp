@@ -1,0 +1,87 @@
+// The sort comparisons and cell texts of the source file list.
+#include <gtest/gtest.h>
+
+#include <clocale>
+
+#include "model/listcolumns.h"
+
+namespace qv {
+namespace {
+
+TEST(CompareText, ByteOrderCaseSensitive) {
+  EXPECT_EQ(CompareText("Zebra", "apple"), -1);  // upper case before lower case
+  EXPECT_EQ(CompareText("Y", "n"), -1);
+  EXPECT_EQ(CompareText("", "Y"), -1);
+  EXPECT_EQ(CompareText("abc", "abc"), 0);
+  EXPECT_EQ(CompareText("abcd", "abc"), 1);
+  // Bytes above 127 compare as unsigned: a UTF-8 letter sorts after ASCII.
+  EXPECT_EQ(CompareText("\xc3\xa9t\xc3\xa9", "zoo"), 1);
+}
+
+TEST(CompareInteger, ReadsLeadingIntegerAfterRemovingCommas) {
+  EXPECT_EQ(CompareInteger("96", "128"), -1);
+  EXPECT_EQ(CompareInteger("8,000", "44,100"), -1);
+  EXPECT_EQ(CompareInteger("44,100", "48,000"), -1);
+  EXPECT_EQ(CompareInteger("float", "16 Bit"), -1);  // "float" reads 0
+  EXPECT_EQ(CompareInteger("", "0"), 0);
+  EXPECT_EQ(CompareInteger("89.75", "89.10"), 0);  // integer part only
+  EXPECT_EQ(CompareInteger("-3.45", "-3"), 0);
+  EXPECT_EQ(CompareInteger("  +7", "7"), 0);
+  EXPECT_EQ(CompareInteger("-4", "-3"), -1);
+  EXPECT_EQ(ReadLeadingInteger("99999999999999999999999"), INT64_MAX);  // saturates
+}
+
+TEST(CompareReal, ReadsLeadingDecimalWithoutCommaRemoval) {
+  EXPECT_EQ(CompareReal("2.861", "10.000"), -1);
+  EXPECT_EQ(CompareReal("0.500", "0.5"), 0);
+  EXPECT_EQ(CompareReal("", "0.000"), 0);
+  EXPECT_EQ(CompareReal("1,5", "1"), 0);  // reading stops at ","
+  EXPECT_EQ(CompareReal("1.5.5", "1.5"), 0);
+  EXPECT_EQ(CompareReal("-1.25", "-1.5"), 1);
+  EXPECT_DOUBLE_EQ(ReadLeadingReal("1e5"), 1.0);  // no exponents
+}
+
+TEST(CellFormat, TextsOfANewRow) {
+  EXPECT_EQ(FormatSizeCell(3000000), "2.861");
+  EXPECT_EQ(FormatSizeCell(0), "0.000");
+  EXPECT_EQ(FormatSizeCell(6000000000ULL), "5722.046");  // no 32-bit wrap above 4 GiB
+  EXPECT_EQ(FormatFreqCell(44100), "44,100");
+  EXPECT_EQ(FormatFreqCell(8000), "8,000");
+  EXPECT_EQ(FormatBitsCell(16), "16 Bit");
+  EXPECT_EQ(FormatBitsCell(0), "float");
+  EXPECT_EQ(FormatKbpsCell(128), "128");
+  EXPECT_EQ(FormatChansCell(2), "2");
+  EXPECT_EQ(FormatDbCell(89.745), "89.75");
+  EXPECT_EQ(FormatDbCell(-3.0), "-3.00");
+  EXPECT_EQ(FormatYesNoCell(1), "Y");
+  EXPECT_EQ(FormatYesNoCell(0), "n");
+}
+
+TEST(CellFormat, IndependentOfTheUserLocale) {
+  // Qt applications adopt the user's locale; a decimal comma there must not change the cells.
+  const char* old = std::setlocale(LC_NUMERIC, nullptr);
+  const std::string saved = old ? old : "C";
+  if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8") && !std::setlocale(LC_NUMERIC, "fr_FR.UTF-8")) {
+    GTEST_SKIP() << "no locale with a decimal comma installed";
+  }
+  EXPECT_EQ(FormatSizeCell(3000000), "2.861");
+  EXPECT_EQ(FormatFreqCell(22050), "22,050");
+  EXPECT_EQ(CompareReal("2.861", "2.9"), -1);
+  std::setlocale(LC_NUMERIC, saved.c_str());
+}
+
+TEST(Columns, HeadingsWidthsAndSortKinds) {
+  EXPECT_STREQ(kColumns[kColTitle].heading, "Source File List");
+  EXPECT_EQ(kColumns[kColTitle].width, 300);
+  EXPECT_EQ(kColumns[kColSize].sortKind, SortKind::Real);
+  EXPECT_EQ(kColumns[kColFreq].sortKind, SortKind::Integer);
+  EXPECT_EQ(kColumns[kColClipping].sortKind, SortKind::Text);
+  EXPECT_EQ(kColumns[kColTrackGain].alignment, ColumnAlignment::Center);
+  EXPECT_EQ(kColumns[kColChans].alignment, ColumnAlignment::Left);
+  int total = 0;
+  for (const ColumnInfo& c : kColumns) total += c.width;
+  EXPECT_EQ(total, 840);
+}
+
+}  // namespace
+}  // namespace qv
