@@ -1,0 +1,327 @@
+#include "audio/decoder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "audio/bass.h"
+
+namespace qv::audio {
+namespace {
+
+// FFmpeg keeps probing below this score; a file that only reaches it is a guess (a text file
+// named .mp3 scores 1 as MPEG audio) and decodes to noise.
+constexpr int kMinProbeScore = AVPROBE_SCORE_RETRY;
+// Damaged frames in a row that are skipped before the stream counts as undecodable.
+constexpr int kMaxBadPackets = 64;
+
+int ErrorForOpen(int averror) {
+  if (averror == AVERROR(ENOENT) || averror == AVERROR(EACCES) || averror == AVERROR(EISDIR) ||
+      averror == AVERROR(EIO)) {
+    return BASS_ERROR_FILEOPEN;
+  }
+  if (averror == AVERROR(ENOMEM)) return BASS_ERROR_MEM;
+  return BASS_ERROR_FILEFORM;
+}
+
+// Bits per sample of an integer lossless source (PCM, FLAC, ALAC, ...); 0 for lossy codecs and
+// floating-point data.
+int OriginalResolution(const AVCodecContext& codec, const AVCodecParameters& par) {
+  const AVCodecDescriptor* descriptor = avcodec_descriptor_get(codec.codec_id);
+  if (!descriptor || !(descriptor->props & AV_CODEC_PROP_LOSSLESS) ||
+      (descriptor->props & AV_CODEC_PROP_LOSSY)) {
+    return 0;
+  }
+  const AVSampleFormat packed = av_get_packed_sample_fmt(codec.sample_fmt);
+  if (packed == AV_SAMPLE_FMT_FLT || packed == AV_SAMPLE_FMT_DBL) return 0;
+  int bits = codec.bits_per_raw_sample;
+  if (bits <= 0) bits = par.bits_per_raw_sample;
+  if (bits <= 0) bits = av_get_bits_per_sample(codec.codec_id);
+  if (bits <= 0) bits = av_get_bytes_per_sample(packed) * 8;
+  return bits;
+}
+
+bool IsPlainPcm(AVCodecID id) {
+  return id >= AV_CODEC_ID_PCM_S16LE && id < AV_CODEC_ID_ADPCM_IMA_QT &&
+         av_get_bits_per_sample(id) > 0;
+}
+
+}  // namespace
+
+void QuietFfmpegLog() {
+  // FFmpeg's warnings about damaged input would go to the program's standard error; the
+  // layer reports through its error codes instead.
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
+}
+
+int FileDecoder::Open(const std::string& path, Output output) {
+  QuietFfmpegLog();
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return BASS_ERROR_FILEOPEN;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return BASS_ERROR_FILEOPEN;
+  ::close(fd);
+  if (info.st_size == 0) return BASS_ERROR_FILEFORM;
+
+  AVFormatContext* raw = nullptr;
+  int ret = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+  if (ret < 0) return ErrorForOpen(ret);
+  m_fmt.reset(raw);
+  if (m_fmt->probe_score < kMinProbeScore) return BASS_ERROR_FILEFORM;
+  const std::int64_t dataStart = m_fmt->pb ? avio_tell(m_fmt->pb) : 0;
+  if (avformat_find_stream_info(m_fmt.get(), nullptr) < 0) return BASS_ERROR_FILEFORM;
+
+  const AVCodec* codec = nullptr;
+  m_streamIndex = av_find_best_stream(m_fmt.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+  if (m_streamIndex < 0 || !codec) return BASS_ERROR_FILEFORM;
+  for (unsigned i = 0; i < m_fmt->nb_streams; ++i) {
+    m_fmt->streams[i]->discard =
+        static_cast<int>(i) == m_streamIndex ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+  }
+  const AVStream* stream = m_fmt->streams[m_streamIndex];
+
+  m_codec.reset(avcodec_alloc_context3(codec));
+  m_packet.reset(av_packet_alloc());
+  m_frame.reset(av_frame_alloc());
+  if (!m_codec || !m_packet || !m_frame) return BASS_ERROR_MEM;
+  if (avcodec_parameters_to_context(m_codec.get(), stream->codecpar) < 0) {
+    return BASS_ERROR_FILEFORM;
+  }
+  m_codec->pkt_timebase = stream->time_base;
+  m_codec->thread_count = 1;
+  if (avcodec_open2(m_codec.get(), codec, nullptr) < 0) return BASS_ERROR_FILEFORM;
+
+  m_format.containerName = m_fmt->iformat->name;
+  m_format.codec = m_codec->codec_id;
+  m_outRate = output.rate;
+  if (output.channels > 0) m_outLayout.SetDefault(output.channels);
+
+  // The first frame proves that the stream decodes and gives its real rate and channel count.
+  const bool decoded = DecodeMore();
+  if (m_error) return m_error;
+  if (!decoded) {
+    // A stream without a single frame (a WAV with an empty data chunk) is empty audio.
+    m_format.rate = m_codec->sample_rate;
+    m_format.channels = m_codec->ch_layout.nb_channels;
+    if (m_outRate <= 0) m_outRate = m_format.rate;
+    if (m_outLayout.channels() <= 0) m_outLayout.SetDefault(m_format.channels);
+  }
+  if (m_format.rate <= 0 || m_format.channels <= 0) return BASS_ERROR_FILEFORM;
+  m_format.origres = OriginalResolution(*m_codec, *stream->codecpar);
+
+  std::int64_t frames = -1;
+  if (m_fmt->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) {
+    m_format.lengthFromBitrate = true;
+  } else if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
+    frames = av_rescale_q(stream->duration, stream->time_base, AVRational{1, m_format.rate});
+    // An MP3 with a LAME tag: the decoder drops the encoder delay, which FFmpeg reports as the
+    // start time but leaves in the duration.
+    if (m_format.containerName == "mp3" && stream->start_time != AV_NOPTS_VALUE &&
+        stream->start_time > 0) {
+      frames -= av_rescale_q(stream->start_time, stream->time_base, AVRational{1, m_format.rate});
+    }
+  } else if (m_fmt->duration != AV_NOPTS_VALUE && m_fmt->duration > 0) {
+    frames = av_rescale(m_fmt->duration, m_format.rate, AV_TIME_BASE);
+  } else {
+    m_format.lengthFromBitrate = true;
+  }
+  // A truncated PCM file announces more data than it holds.
+  const int blockAlign = stream->codecpar->block_align;
+  if (frames > 0 && IsPlainPcm(m_format.codec) && blockAlign > 0 && dataStart >= 0 &&
+      info.st_size > dataStart) {
+    frames = std::min<std::int64_t>(frames, (info.st_size - dataStart) / blockAlign);
+  }
+  if (!decoded) frames = 0;
+  m_format.lengthFrames = frames;
+  return BASS_OK;
+}
+
+std::int64_t FileDecoder::CountFrames(const std::string& path, int streamIndex, int rate) {
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return -1;
+  FormatInputPtr fmt(raw);
+  if (avformat_find_stream_info(fmt.get(), nullptr) < 0) return -1;
+  if (streamIndex < 0 || streamIndex >= static_cast<int>(fmt->nb_streams)) return -1;
+  for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+    fmt->streams[i]->discard =
+        static_cast<int>(i) == streamIndex ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+  }
+  const AVStream* stream = fmt->streams[streamIndex];
+  PacketPtr packet(av_packet_alloc());
+  if (!packet) return -1;
+  std::int64_t total = 0;
+  const int frameSize = stream->codecpar->frame_size;
+  while (av_read_frame(fmt.get(), packet.get()) >= 0) {
+    if (packet->stream_index == streamIndex) {
+      if (packet->duration > 0) {
+        total += packet->duration;
+      } else if (frameSize > 0) {
+        total += av_rescale_q(frameSize, AVRational{1, rate}, stream->time_base);
+      }
+    }
+    av_packet_unref(packet.get());
+  }
+  return av_rescale_q(total, stream->time_base, AVRational{1, rate});
+}
+
+bool FileDecoder::DecodeMore() {
+  while (true) {
+    int ret = avcodec_receive_frame(m_codec.get(), m_frame.get());
+    if (ret == 0) {
+      m_badPackets = 0;
+      const bool converted = ConvertFrame(m_frame.get());
+      av_frame_unref(m_frame.get());
+      if (!converted) return false;
+      if (m_pending.size() > m_pendingPos) return true;
+      continue;
+    }
+    if (ret == AVERROR_EOF) return Drain();
+    if (ret != AVERROR(EAGAIN)) {
+      // A damaged frame is skipped, as the ffmpeg program does; a run of them ends the stream.
+      if (ret == AVERROR(ENOMEM)) m_error = BASS_ERROR_MEM;
+      if (++m_badPackets > kMaxBadPackets) m_error = BASS_ERROR_FILEFORM;
+      if (m_error) return false;
+      continue;
+    }
+    if (m_inputDone) return Drain();
+    ret = av_read_frame(m_fmt.get(), m_packet.get());
+    if (ret < 0) {
+      // End of file, or a read error that ends the data just the same (a truncated file).
+      m_inputDone = true;
+      avcodec_send_packet(m_codec.get(), nullptr);
+      continue;
+    }
+    if (m_packet->stream_index == m_streamIndex) {
+      ret = avcodec_send_packet(m_codec.get(), m_packet.get());
+      if (ret < 0 && ret != AVERROR(EAGAIN) && ++m_badPackets > kMaxBadPackets) {
+        m_error = BASS_ERROR_FILEFORM;
+      }
+    }
+    av_packet_unref(m_packet.get());
+    if (m_error) return false;
+  }
+}
+
+bool FileDecoder::SetUpConverter(const AVFrame* frame) {
+  if (m_inLayout.CopyFrom(frame->ch_layout) < 0) {
+    m_error = BASS_ERROR_MEM;
+    return false;
+  }
+  m_inSampleFormat = frame->format;
+  if (m_outRate <= 0) m_outRate = frame->sample_rate;
+  if (m_outLayout.channels() <= 0 && m_outLayout.CopyFrom(*m_inLayout.get()) < 0) {
+    m_error = BASS_ERROR_MEM;
+    return false;
+  }
+  m_resampling = m_outRate != frame->sample_rate;
+  SwrContext* raw = nullptr;
+  if (swr_alloc_set_opts2(&raw, m_outLayout.get(), AV_SAMPLE_FMT_FLT, m_outRate,
+                          m_inLayout.get(), static_cast<AVSampleFormat>(frame->format),
+                          frame->sample_rate, 0, nullptr) < 0) {
+    m_error = BASS_ERROR_MEM;
+    return false;
+  }
+  m_swr.reset(raw);
+  if (swr_init(m_swr.get()) < 0) {
+    m_error = BASS_ERROR_FILEFORM;
+    return false;
+  }
+  return true;
+}
+
+bool FileDecoder::ConvertFrame(const AVFrame* frame) {
+  const int channels = frame->ch_layout.nb_channels;
+  if (channels <= 0 || frame->sample_rate <= 0) {
+    m_error = BASS_ERROR_FILEFORM;
+    return false;
+  }
+  if (m_format.rate == 0) {
+    m_format.rate = frame->sample_rate;
+    m_format.channels = channels;
+  } else if (frame->sample_rate != m_format.rate || channels != m_format.channels) {
+    // A stream that changes its format midway is noise taken for audio (or a splice of two
+    // files); its data cannot go on into the same output.
+    m_error = BASS_ERROR_FILEFORM;
+    return false;
+  }
+  if (!m_swr || frame->format != m_inSampleFormat) {
+    if (!SetUpConverter(frame)) return false;
+  } else {
+    ChannelLayout layout;
+    if (layout.CopyFrom(frame->ch_layout) < 0 ||
+        av_channel_layout_compare(layout.get(), m_inLayout.get()) != 0) {
+      if (!SetUpConverter(frame)) return false;
+    }
+  }
+  if (m_pendingPos >= m_pending.size()) {
+    m_pending.clear();
+    m_pendingPos = 0;
+  }
+  const int outChannels = m_outLayout.channels();
+  const int capacity = swr_get_out_samples(m_swr.get(), frame->nb_samples);
+  if (capacity < 0) {
+    m_error = BASS_ERROR_FILEFORM;
+    return false;
+  }
+  const size_t base = m_pending.size();
+  m_pending.resize(base + static_cast<size_t>(capacity) * outChannels);
+  auto* out = reinterpret_cast<uint8_t*>(m_pending.data() + base);
+  const int got = swr_convert(m_swr.get(), &out, capacity,
+                              const_cast<const uint8_t**>(frame->extended_data),
+                              frame->nb_samples);
+  if (got < 0) {
+    m_pending.resize(base);
+    m_error = BASS_ERROR_FILEFORM;
+    return false;
+  }
+  m_pending.resize(base + static_cast<size_t>(got) * outChannels);
+  return true;
+}
+
+bool FileDecoder::Drain() {
+  m_ended = true;
+  if (!m_swr || !m_resampling) return false;
+  const int outChannels = m_outLayout.channels();
+  const int capacity = swr_get_out_samples(m_swr.get(), 0);
+  if (capacity <= 0) return false;
+  if (m_pendingPos >= m_pending.size()) {
+    m_pending.clear();
+    m_pendingPos = 0;
+  }
+  const size_t base = m_pending.size();
+  m_pending.resize(base + static_cast<size_t>(capacity) * outChannels);
+  auto* out = reinterpret_cast<uint8_t*>(m_pending.data() + base);
+  const int got = swr_convert(m_swr.get(), &out, capacity, nullptr, 0);
+  m_pending.resize(base + static_cast<size_t>(std::max(got, 0)) * outChannels);
+  return got > 0;
+}
+
+long FileDecoder::Read(float* out, long frames) {
+  const int channels = m_outLayout.channels();
+  if (channels <= 0) return m_error ? -1 : 0;
+  long done = 0;
+  while (done < frames) {
+    const size_t available = (m_pending.size() - m_pendingPos) / channels;
+    if (available > 0) {
+      const long n = std::min<long>(frames - done, static_cast<long>(available));
+      std::memcpy(out + static_cast<size_t>(done) * channels, m_pending.data() + m_pendingPos,
+                  static_cast<size_t>(n) * channels * sizeof(float));
+      m_pendingPos += static_cast<size_t>(n) * channels;
+      done += n;
+      continue;
+    }
+    m_pending.clear();
+    m_pendingPos = 0;
+    if (m_ended || m_error) break;
+    DecodeMore();
+  }
+  if (done == 0 && m_error) return -1;
+  return done;
+}
+
+}  // namespace qv::audio

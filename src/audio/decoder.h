@@ -1,0 +1,90 @@
+#pragma once
+// FileDecoder: reads one audio file with the FFmpeg libraries and hands out interleaved 32-bit
+// floats, either in the source's own rate and channel count or converted to a fixed output
+// format (the playback device's). Owns every FFmpeg context it opens. Not thread-safe: its
+// owner (a Stream) serialises the calls.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "audio/avptr.h"
+
+namespace qv::audio {
+
+// What a file holds, measured once when it is opened.
+struct SourceFormat {
+  int rate = 0;
+  int channels = 0;
+  int origres = 0;             // bits per sample of an integer lossless source, else 0
+  std::string containerName;   // FFmpeg's demuxer name ("mp3", "flac", "asf", ...)
+  AVCodecID codec = AV_CODEC_ID_NONE;
+  std::int64_t lengthFrames = -1;  // -1 until known
+  bool lengthFromBitrate = false;  // FFmpeg only guessed the length: count the packets
+};
+
+// Silences FFmpeg's own log (once per process); the layer reports through its error codes.
+void QuietFfmpegLog();
+
+class FileDecoder {
+ public:
+  // Output in the source's format unless both values are set.
+  struct Output {
+    int rate = 0;
+    int channels = 0;
+  };
+
+  FileDecoder() = default;
+  FileDecoder(const FileDecoder&) = delete;
+  FileDecoder& operator=(const FileDecoder&) = delete;
+
+  // Opens `path`, picks its best audio stream and decodes the first frame to prove that the
+  // data really are audio. Returns BASS_OK or an error code: BASS_ERROR_FILEOPEN when the file
+  // cannot be read, BASS_ERROR_FILEFORM when it is not audio that can be decoded (including a
+  // low-confidence guess of its format).
+  int Open(const std::string& path, Output output);
+
+  const SourceFormat& format() const { return m_format; }
+  int outputRate() const { return m_outRate; }
+  int outputChannels() const { return m_outLayout.channels(); }
+
+  // Fills `out` with up to `frames` frames. Returns the frames written: fewer than asked only at
+  // the end of the stream, 0 once it has ended, -1 when decoding cannot go on (error() tells
+  // why, e.g. BASS_ERROR_FILEFORM when the stream changed its rate or channel count).
+  long Read(float* out, long frames);
+  int error() const { return m_error; }
+
+  // The length in source frames: FFmpeg's value, or the sum of the packet durations when
+  // FFmpeg estimated it from the bitrate (MP3 without a Xing header, raw AAC). -1 if unknown.
+  static std::int64_t CountFrames(const std::string& path, int streamIndex, int rate);
+  int streamIndex() const { return m_streamIndex; }
+
+ private:
+  bool DecodeMore();
+  bool ConvertFrame(const AVFrame* frame);
+  bool SetUpConverter(const AVFrame* frame);
+  bool Drain();
+
+  FormatInputPtr m_fmt;
+  CodecCtxPtr m_codec;
+  SwrPtr m_swr;
+  PacketPtr m_packet;
+  FramePtr m_frame;
+  int m_streamIndex = -1;
+  SourceFormat m_format;
+
+  ChannelLayout m_inLayout;  // the converter's input: format, layout and rate of the frames
+  int m_inSampleFormat = -1;
+  ChannelLayout m_outLayout;
+  int m_outRate = 0;
+  bool m_resampling = false;
+
+  std::vector<float> m_pending;  // converted frames not handed out yet
+  size_t m_pendingPos = 0;       // in samples
+  bool m_inputDone = false;      // the demuxer has nothing more
+  bool m_ended = false;          // the decoder and converter are drained
+  int m_error = 0;
+  int m_badPackets = 0;          // consecutive packets the decoder refused
+};
+
+}  // namespace qv::audio

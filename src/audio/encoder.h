@@ -1,0 +1,60 @@
+#pragma once
+// The common face of the encoders that attach to a decoding channel (BASS_Encode_StartACMFile,
+// BASS_Encode_Start). An encoder owns its output (a file or a child process) and is used under
+// its own mutex, so any thread may write to it or stop it.
+
+#include <mutex>
+
+#include "audio/bass.h"
+
+namespace qv::audio {
+
+class Encoder {
+ public:
+  Encoder(DWORD channel, DWORD flags, int rate, int channels)
+      : m_channel(channel), m_flags(flags), m_rate(rate), m_channels(channels) {}
+  virtual ~Encoder() = default;
+  Encoder(const Encoder&) = delete;
+  Encoder& operator=(const Encoder&) = delete;
+
+  DWORD channel() const { return m_channel; }
+  DWORD flags() const { return m_flags; }
+  int rate() const { return m_rate; }
+  int channels() const { return m_channels; }
+
+  // Encodes `frames` frames of interleaved floats in the channel's format. Returns BASS_OK or
+  // the error code; after a failure every later write fails too.
+  int Write(const float* samples, size_t frames) {
+    std::lock_guard lock(m_mutex);
+    if (m_finished) return BASS_ERROR_ENDED;
+    if (m_failed) return m_failed;
+    m_failed = DoWrite(samples, frames);
+    return m_failed;
+  }
+  // Completes the output once (later calls repeat the first result). Returns BASS_OK or the
+  // error code of the first failure.
+  int Finish() {
+    std::lock_guard lock(m_mutex);
+    if (!m_finished) {
+      m_finished = true;
+      const int result = DoFinish();
+      if (!m_failed) m_failed = result;
+    }
+    return m_failed;
+  }
+
+ protected:
+  virtual int DoWrite(const float* samples, size_t frames) = 0;
+  virtual int DoFinish() = 0;
+
+ private:
+  std::mutex m_mutex;
+  const DWORD m_channel;
+  const DWORD m_flags;
+  const int m_rate;
+  const int m_channels;
+  int m_failed = BASS_OK;
+  bool m_finished = false;
+};
+
+}  // namespace qv::audio

@@ -1,0 +1,238 @@
+// The stream and channel calls of the layer: opening files, their facts, decoding, seeking,
+// freeing. Playback calls are in output.cpp.
+
+#include "audio/stream.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "audio/encoder.h"
+#include "audio/handles.h"
+#include "audio/output.h"
+
+namespace qv::audio {
+
+FileDecoder::Output Stream::OutputFormat() const {
+  if (decodeOnly()) return {};
+  return {kPlaybackRate, kPlaybackChannels};
+}
+
+int Stream::Open() {
+  auto decoder = std::make_unique<FileDecoder>();
+  const int result = decoder->Open(m_path, OutputFormat());
+  if (result != BASS_OK) return result;
+  m_format = decoder->format();
+  m_lengthKnown = !m_format.lengthFromBitrate && m_format.lengthFrames >= 0;
+  struct stat info {};
+  if (::stat(m_path.c_str(), &info) == 0) m_fileSize = static_cast<std::uint64_t>(info.st_size);
+  m_decoder = std::move(decoder);
+  return BASS_OK;
+}
+
+std::int64_t Stream::LengthFrames() {
+  if (!m_lengthKnown) {
+    m_format.lengthFrames =
+        FileDecoder::CountFrames(m_path, m_decoder->streamIndex(), m_format.rate);
+    m_lengthKnown = true;
+  }
+  return m_format.lengthFrames;
+}
+
+int Stream::Seek(std::int64_t frame) {
+  auto decoder = std::make_unique<FileDecoder>();
+  const int result = decoder->Open(m_path, OutputFormat());
+  if (result != BASS_OK) return result;
+  const SourceFormat& reopened = decoder->format();
+  if (reopened.rate != m_format.rate || reopened.channels != m_format.channels) {
+    return BASS_ERROR_FILEFORM;  // the file was replaced behind our back
+  }
+  // Skip in output frames: the decoder hands out converted data.
+  std::int64_t skip =
+      av_rescale(frame, decoder->outputRate(), std::max(m_format.rate, 1));
+  std::vector<float> scratch(4096 * static_cast<size_t>(decoder->outputChannels()));
+  while (skip > 0) {
+    const long n = decoder->Read(scratch.data(), static_cast<long>(std::min<std::int64_t>(
+                                                     skip, 4096)));
+    if (n <= 0) break;
+    skip -= n;
+  }
+  m_decoder = std::move(decoder);
+  ended = false;
+  return BASS_OK;
+}
+
+long Stream::Read(float* out, long frames) { return m_decoder->Read(out, frames); }
+
+namespace {
+
+bool ContainsNoCase(std::string_view text, std::string_view part) {
+  return std::search(text.begin(), text.end(), part.begin(), part.end(), [](char a, char b) {
+           return std::tolower(static_cast<unsigned char>(a)) ==
+                  std::tolower(static_cast<unsigned char>(b));
+         }) != text.end();
+}
+
+bool EndsWithNoCase(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && ContainsNoCase(text.substr(text.size() - suffix.size()),
+                                                        suffix);
+}
+
+// The families a specialised opener accepts (the demuxer names FFmpeg gives them).
+enum class Family { Any, Flac, Wma };
+
+bool FitsFamily(const SourceFormat& format, Family family) {
+  switch (family) {
+    case Family::Any: return true;
+    case Family::Flac: return format.codec == AV_CODEC_ID_FLAC;
+    case Family::Wma: return format.containerName == "asf";
+  }
+  return false;
+}
+
+HSTREAM CreateStream(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags,
+                     Family family) {
+  if (mem || !file || offset != 0 || length != 0) return Fail(BASS_ERROR_ILLPARAM, 0u);
+  const std::string path(static_cast<const char*>(file));
+  if (path.empty()) return Fail(BASS_ERROR_FILEOPEN, 0u);
+  const DWORD kept = flags & (BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT);
+  auto stream = std::make_shared<Stream>(path, kept | BASS_SAMPLE_FLOAT);
+  const int result = stream->Open();
+  if (result != BASS_OK) return Fail(result, 0u);
+  if (!FitsFamily(stream->format(), family)) return Fail(BASS_ERROR_FILEFORM, 0u);
+  return Succeed(AddStream(std::move(stream)));
+}
+
+}  // namespace
+}  // namespace qv::audio
+
+using namespace qv::audio;
+
+HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
+                              DWORD flags) {
+  return CreateStream(mem, file, offset, length, flags, Family::Any);
+}
+
+HSTREAM BASS_FLAC_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
+                                   DWORD flags) {
+  return CreateStream(mem, file, offset, length, flags, Family::Flac);
+}
+
+HSTREAM BASS_WMA_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
+                                  DWORD flags) {
+  return CreateStream(mem, file, offset, length, flags, Family::Wma);
+}
+
+// A .cda file is a Windows shortcut to a track of an audio CD; it holds no audio and names a
+// drive letter that has no meaning here, so it is refused (BASS_ERROR_NOTAUDIO). A name that
+// does not end in .cda is opened like any other file.
+HSTREAM BASS_CD_StreamCreateFile(const char* file, DWORD flags) {
+  if (!file || !*file) return Fail(BASS_ERROR_FILEOPEN, 0u);
+  if (!EndsWithNoCase(file, ".cda")) return BASS_StreamCreateFile(0, file, 0, 0, flags);
+  struct stat info {};
+  if (::stat(file, &info) != 0 || S_ISDIR(info.st_mode)) return Fail(BASS_ERROR_FILEOPEN, 0u);
+  return Fail(BASS_ERROR_NOTAUDIO, 0u);
+}
+
+BOOL BASS_StreamFree(HSTREAM handle) {
+  std::shared_ptr<Stream> stream = TakeStream(handle);
+  if (!stream) return Fail(BASS_ERROR_HANDLE, 0);
+  {
+    auto lock = LockOutput();
+    DetachFromOutputLocked(stream);
+  }
+  // Encoders that were told to go with their channel are finished now.
+  for (const auto& encoder : TakeEncodersOf(handle, true)) encoder->Finish();
+  return Succeed(1);
+}
+
+QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode) {
+  const std::shared_ptr<Stream> stream = FindStream(handle);
+  if (!stream) return Fail(BASS_ERROR_HANDLE, ~QWORD{0});
+  if (mode != BASS_FILEPOS_END) return Fail(BASS_ERROR_NOTAVAIL, ~QWORD{0});
+  return Succeed(QWORD{stream->fileSize()});
+}
+
+BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info) {
+  const std::shared_ptr<Stream> stream = FindStream(handle);
+  if (!stream) return Fail(BASS_ERROR_HANDLE, 0);
+  if (!info) return Fail(BASS_ERROR_ILLPARAM, 0);
+  const SourceFormat& format = stream->format();
+  *info = BASS_CHANNELINFO{};
+  info->freq = static_cast<DWORD>(format.rate);
+  info->chans = static_cast<DWORD>(format.channels);
+  info->flags = stream->flags();
+  info->ctype = static_cast<DWORD>(format.codec);
+  info->origres = static_cast<DWORD>(format.origres);
+  info->filename = stream->path().c_str();
+  return Succeed(1);
+}
+
+QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode) {
+  const std::shared_ptr<Stream> stream = FindStream(handle);
+  if (!stream) return Fail(BASS_ERROR_HANDLE, ~QWORD{0});
+  if (mode != BASS_POS_BYTE) return Fail(BASS_ERROR_NOTAVAIL, ~QWORD{0});
+  std::int64_t frames;
+  {
+    std::lock_guard lock(stream->mutex);
+    frames = stream->LengthFrames();
+  }
+  if (frames < 0) return Fail(BASS_ERROR_NOTAVAIL, ~QWORD{0});
+  return Succeed(static_cast<QWORD>(frames) * 4u * static_cast<QWORD>(stream->format().channels));
+}
+
+double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos) {
+  const std::shared_ptr<Stream> stream = FindStream(handle);
+  if (!stream) return Fail(BASS_ERROR_HANDLE, -1.0);
+  const SourceFormat& format = stream->format();
+  const double bytesPerSecond = 4.0 * format.channels * format.rate;
+  return Succeed(static_cast<double>(pos) / bytesPerSecond);
+}
+
+DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length) {
+  constexpr DWORD kEnd = 0xFFFFFFFFu;
+  const std::shared_ptr<Stream> stream = FindStream(handle);
+  if (!stream) return Fail(BASS_ERROR_HANDLE, kEnd);
+  if (!stream->decodeOnly()) return Fail(BASS_ERROR_NOTAVAIL, kEnd);
+  // Only the float request flag is known; FFT and level requests are not offered.
+  if (length & ~(BASS_DATA_FLOAT | 0x3FFFFFFFu)) return Fail(BASS_ERROR_NOTAVAIL, kEnd);
+  const DWORD bytes = length & 0x3FFFFFFFu;
+  if (!buffer) return Fail(BASS_ERROR_ILLPARAM, kEnd);
+  const DWORD frameBytes = 4u * static_cast<DWORD>(stream->format().channels);
+  const long frames = static_cast<long>(bytes / frameBytes);
+  long got;
+  int error;
+  {
+    std::lock_guard lock(stream->mutex);
+    got = frames > 0 ? stream->Read(static_cast<float*>(buffer), frames) : 0;
+    error = stream->decoderError();
+  }
+  if (got < 0) return Fail(error ? error : BASS_ERROR_UNKNOWN, kEnd);
+  if (got == 0 && frames > 0) return Fail(BASS_ERROR_ENDED, kEnd);
+  // Encoders that are not paused take the channel's data as it is decoded.
+  for (const auto& encoder : EncodersOf(handle)) {
+    if (!(encoder->flags() & BASS_ENCODE_PAUSE)) {
+      encoder->Write(static_cast<const float*>(buffer), static_cast<size_t>(got));
+    }
+  }
+  return Succeed(static_cast<DWORD>(got) * frameBytes);
+}
+
+BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode) {
+  const std::shared_ptr<Stream> stream = FindStream(handle);
+  if (!stream) return Fail(BASS_ERROR_HANDLE, 0);
+  if (mode != BASS_POS_BYTE) return Fail(BASS_ERROR_NOTAVAIL, 0);
+  const QWORD frameBytes = 4u * static_cast<QWORD>(stream->format().channels);
+  const auto frame = static_cast<std::int64_t>(pos / frameBytes);
+  auto outputLock = LockOutput();
+  std::lock_guard lock(stream->mutex);
+  const std::int64_t length = stream->LengthFrames();
+  if (frame > 0 && length >= 0 && frame > length) return Fail(BASS_ERROR_POSITION, 0);
+  const int result = stream->Seek(frame);
+  if (result != BASS_OK) return Fail(result, 0);
+  return Succeed(1);
+}

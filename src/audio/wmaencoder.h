@@ -1,0 +1,48 @@
+#pragma once
+// WmaEncoder: writes an ASF file with FFmpeg's wmav2 encoder from interleaved floats. Owns the
+// codec and muxer contexts and the output file; its calls are serialised by its own mutex.
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "audio/avptr.h"
+
+namespace qv::audio {
+
+class WmaEncoder {
+ public:
+  WmaEncoder() = default;
+  WmaEncoder(const WmaEncoder&) = delete;
+  WmaEncoder& operator=(const WmaEncoder&) = delete;
+  ~WmaEncoder();
+
+  // Returns BASS_OK, BASS_ERROR_CREATE when the file cannot be created, or 0-as-failure codes
+  // chosen by the caller for a rate/channels/bitrate the encoder refuses (see wmaencoder.cpp).
+  int Open(int rate, int channels, int bitrate, const std::string& path);
+  int Write(const float* samples, size_t frames);
+  int Close();
+
+  // Whether the wmav2 encoder accepts this combination.
+  static bool Accepts(int rate, int channels, int bitrate);
+
+ private:
+  int EncodeFrames(bool flush);
+  int Drain();
+
+  std::mutex m_mutex;
+  FormatOutputPtr m_mux;
+  CodecCtxPtr m_codec;
+  AudioFifoPtr m_fifo;
+  FramePtr m_frame;
+  PacketPtr m_packet;
+  AVStream* m_stream = nullptr;  // owned by m_mux
+  std::int64_t m_nextPts = 0;
+  std::string m_path;
+  bool m_headerWritten = false;
+  bool m_closed = false;
+  int m_failed = 0;
+};
+
+}  // namespace qv::audio
