@@ -1,27 +1,145 @@
-// Encoder calls: not available yet.
+// The encoder calls: MP3 (LAME) and the pipe encoder attached to decoding channels, and the
+// WMA file encoder.
+
+#include <map>
+#include <mutex>
+#include <utility>
+#include <vector>
+
 #include "audio/bass.h"
 #include "audio/handles.h"
+#include "audio/mp3encoder.h"
+#include "audio/pipeencoder.h"
+#include "audio/stream.h"
 #include "audio/wmaencoder.h"
 
-using qv::audio::Fail;
+using namespace qv::audio;
 
-namespace qv::audio {
-WmaEncoder::~WmaEncoder() = default;
+namespace {
+
+// The channel an encoder attaches to: an open decoding stream.
+int CheckChannel(DWORD handle, std::shared_ptr<Stream>& stream) {
+  stream = FindStream(handle);
+  if (!stream) return BASS_ERROR_HANDLE;
+  if (!stream->decodeOnly()) return BASS_ERROR_DECODE;
+  return BASS_OK;
 }
 
-HENCODE BASS_Encode_StartACMFile(DWORD, const void*, DWORD, const char*) {
-  return Fail(BASS_ERROR_NOTAVAIL, 0u);
+// Bytes of interleaved floats to whole frames of `channels` channels.
+size_t FramesOf(DWORD bytes, int channels) {
+  return bytes / (sizeof(float) * static_cast<size_t>(channels));
 }
-HENCODE BASS_Encode_Start(DWORD, const char*, DWORD, ENCODEPROC*, void*) {
-  return Fail(BASS_ERROR_NOTAVAIL, 0u);
+
+}  // namespace
+
+HENCODE BASS_Encode_StartACMFile(DWORD handle, const void* form, DWORD flags, const char* file) {
+  std::shared_ptr<Stream> stream;
+  if (const int code = CheckChannel(handle, stream); code != BASS_OK) return Fail(code, 0u);
+  if (!form || !file || !*file) return Fail(BASS_ERROR_ILLPARAM, 0u);
+  const auto& record = *static_cast<const MPEGLAYER3WAVEFORMAT*>(form);
+  std::shared_ptr<Encoder> encoder;
+  const int code = Mp3Encoder::Create(handle, flags, stream->format().rate,
+                                      stream->format().channels, record, file, encoder);
+  if (code != BASS_OK) return Fail(code, 0u);
+  return Succeed(AddEncoder(std::move(encoder)));
 }
-BOOL BASS_Encode_Write(DWORD, const void*, DWORD) { return Fail(BASS_ERROR_NOTAVAIL, 0); }
-BOOL BASS_Encode_Stop(DWORD) { return Fail(BASS_ERROR_NOTAVAIL, 0); }
-const DWORD* BASS_WMA_EncodeGetRates(DWORD, DWORD, DWORD) {
-  return Fail(BASS_ERROR_NOTAVAIL, static_cast<const DWORD*>(nullptr));
+
+HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC*, void*) {
+  std::shared_ptr<Stream> stream;
+  if (const int code = CheckChannel(handle, stream); code != BASS_OK) return Fail(code, 0u);
+  if (!cmdline || !*cmdline) return Fail(BASS_ERROR_ILLPARAM, 0u);
+  std::shared_ptr<Encoder> encoder;
+  const int code = PipeEncoder::Create(handle, flags, stream->format().rate,
+                                       stream->format().channels, cmdline, encoder);
+  if (code != BASS_OK) return Fail(code, 0u);
+  return Succeed(AddEncoder(std::move(encoder)));
 }
-HWMENCODE BASS_WMA_EncodeOpenFile(DWORD, DWORD, DWORD, DWORD, const char*) {
-  return Fail(BASS_ERROR_NOTAVAIL, 0u);
+
+// `handle` is an encoder, or a channel whose encoders all get the data.
+BOOL BASS_Encode_Write(DWORD handle, const void* buffer, DWORD length) {
+  std::vector<std::shared_ptr<Encoder>> targets;
+  if (auto encoder = FindEncoder(handle)) {
+    targets.push_back(std::move(encoder));
+  } else {
+    targets = EncodersOf(handle);
+    if (targets.empty()) return Fail(BASS_ERROR_HANDLE, 0);
+  }
+  if (!buffer && length) return Fail(BASS_ERROR_ILLPARAM, 0);
+  for (const auto& encoder : targets) {
+    const int code = encoder->Write(static_cast<const float*>(buffer),
+                                    FramesOf(length, encoder->channels()));
+    if (code != BASS_OK) return Fail(code, 0);
+  }
+  return Succeed(1);
 }
-BOOL BASS_WMA_EncodeWrite(HWMENCODE, const void*, DWORD) { return Fail(BASS_ERROR_NOTAVAIL, 0); }
-BOOL BASS_WMA_EncodeClose(HWMENCODE) { return Fail(BASS_ERROR_NOTAVAIL, 0); }
+
+// `handle` is an encoder, or a channel whose encoders are all stopped.
+BOOL BASS_Encode_Stop(DWORD handle) {
+  std::vector<std::shared_ptr<Encoder>> targets;
+  if (auto encoder = TakeEncoder(handle)) {
+    targets.push_back(std::move(encoder));
+  } else {
+    targets = TakeEncodersOf(handle, false);
+    if (targets.empty()) return Fail(BASS_ERROR_HANDLE, 0);
+  }
+  int failure = BASS_OK;
+  for (const auto& encoder : targets) {
+    const int code = encoder->Finish();
+    if (code != BASS_OK && failure == BASS_OK) failure = code;
+  }
+  if (failure != BASS_OK) return Fail(failure, 0);
+  return Succeed(1);
+}
+
+// The bitrates wmav2 accepts for the rate and channel count, asked of the encoder once per
+// combination; the lists live as long as the process.
+const DWORD* BASS_WMA_EncodeGetRates(DWORD freq, DWORD chans, DWORD) {
+  static constexpr DWORD kCandidates[] = {32000,  48000,  64000,  80000,  96000,
+                                          128000, 160000, 192000, 256000, 320000};
+  static std::mutex mutex;
+  static std::map<std::pair<DWORD, DWORD>, std::vector<DWORD>> lists;
+  std::lock_guard lock(mutex);
+  auto [it, added] = lists.try_emplace({freq, chans});
+  if (added) {
+    for (DWORD rate : kCandidates) {
+      if (WmaEncoder::Accepts(static_cast<int>(freq), static_cast<int>(chans),
+                              static_cast<int>(rate))) {
+        it->second.push_back(rate);
+      }
+    }
+    it->second.push_back(0);
+  }
+  if (it->second.size() == 1) return Fail(BASS_ERROR_FORMAT, static_cast<const DWORD*>(nullptr));
+  return Succeed(static_cast<const DWORD*>(it->second.data()));
+}
+
+// A bitrate the encoder refuses fails with error code 0, for which the program suggests
+// another bitrate; other failures carry their own code.
+HWMENCODE BASS_WMA_EncodeOpenFile(DWORD freq, DWORD chans, DWORD, DWORD bitrate,
+                                  const char* file) {
+  if (!file || !*file) return Fail(BASS_ERROR_ILLPARAM, 0u);
+  auto encoder = std::make_shared<WmaEncoder>();
+  const int code = encoder->Open(static_cast<int>(freq), static_cast<int>(chans),
+                                 static_cast<int>(bitrate), file);
+  if (code == WmaEncoder::kRefusedBitrate) return Fail(BASS_OK, 0u);
+  if (code != BASS_OK) return Fail(code, 0u);
+  return Succeed(AddWmaEncoder(std::move(encoder)));
+}
+
+BOOL BASS_WMA_EncodeWrite(HWMENCODE handle, const void* buffer, DWORD length) {
+  const auto encoder = FindWmaEncoder(handle);
+  if (!encoder) return Fail(BASS_ERROR_HANDLE, 0);
+  if (!buffer && length) return Fail(BASS_ERROR_ILLPARAM, 0);
+  const int code = encoder->Write(static_cast<const float*>(buffer),
+                                  FramesOf(length, encoder->channels()));
+  if (code != BASS_OK) return Fail(code, 0);
+  return Succeed(1);
+}
+
+BOOL BASS_WMA_EncodeClose(HWMENCODE handle) {
+  const auto encoder = TakeWmaEncoder(handle);
+  if (!encoder) return Fail(BASS_ERROR_HANDLE, 0);
+  const int code = encoder->Close();
+  if (code != BASS_OK) return Fail(code, 0);
+  return Succeed(1);
+}

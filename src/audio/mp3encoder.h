@@ -1,0 +1,50 @@
+#pragma once
+// Mp3Encoder: LAME behind BASS_Encode_StartACMFile. Writes bare MP3 frames (constant bitrate,
+// the rate and channel mode of an MPEG Layer-3 format record) to a file, and at the end
+// rewrites the first frame with LAME's info frame so decoders know the exact length. Owns the
+// LAME state and the file.
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <lame/lame.h>
+
+#include "audio/encoder.h"
+
+namespace qv::audio {
+
+struct LameDeleter {
+  void operator()(lame_global_flags* p) const { lame_close(p); }
+};
+struct FileCloser {
+  void operator()(std::FILE* p) const { std::fclose(p); }
+};
+
+class Mp3Encoder final : public Encoder {
+ public:
+  // Checks the record against the channel (rate, channels) and LAME's bitrates. Returns
+  // BASS_ERROR_NOTAVAIL when no encoder fits, BASS_ERROR_CREATE when the file cannot be made.
+  static int Create(DWORD channel, DWORD flags, int rate, int channels,
+                    const MPEGLAYER3WAVEFORMAT& form, const std::string& path,
+                    std::shared_ptr<Encoder>& encoder);
+  // Whether LAME encodes `kbps` at `rate` without changing either.
+  static bool Supports(int rate, int kbps);
+
+  Mp3Encoder(DWORD channel, DWORD flags, int rate, int channels)
+      : Encoder(channel, flags, rate, channels) {}
+  ~Mp3Encoder() override { Finish(); }
+
+ private:
+  int DoWrite(const float* samples, size_t frames) override;
+  int DoFinish() override;
+  int Put(const unsigned char* data, int bytes);
+
+  std::unique_ptr<lame_global_flags, LameDeleter> m_lame;
+  std::unique_ptr<std::FILE, FileCloser> m_file;
+  std::vector<float> m_stereo;
+  std::vector<unsigned char> m_out;
+};
+
+}  // namespace qv::audio
