@@ -1,0 +1,177 @@
+#pragma once
+
+#include <QDialog>
+#include <QPixmap>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "app/host.h"
+#include "model/batchstate.h"
+#include "model/controlids.h"
+#include "model/mainwindowmodel.h"
+#include "ui/controlanchorlist.h"
+#include "ui/cpropertiesbitmap.h"
+#include "ui/dialogfontlayout.h"
+#include "ui/qthost.h"
+
+class QComboBox;
+class QPushButton;
+class QUrl;
+
+namespace qv {
+
+class CBitmapButton;
+class CCustomStatic;
+class QVListCtrl;
+
+// What the main window uses from outside; tests replace the parts that would need a person or
+// a desktop.
+struct MainWindowServices {
+  // Starts the audio library; shows its own message and returns false on failure.
+  std::function<bool(BatchHost*)> startAudio;
+  // Answers the window's message boxes; null: real message boxes owned by the window.
+  BatchHost* messageHost = nullptr;
+  // Lets the user pick a folder (empty when cancelled or rejected).
+  std::function<std::string(QWidget* parent, BatchHost* owner, const std::string& title,
+                            const std::string& start)>
+      browseForFolder;
+  // Opens a document with the desktop's default program.
+  std::function<bool(const QUrl&)> openUrl;
+
+  static MainWindowServices Defaults();
+};
+
+// The program's one window: a skinned, title-less window with a sizing border, laid out at a
+// fixed 857 by 393 pixel client area. Owns the main-window model (the source file list, the
+// preview player, the batch state), the controls and the skin images; maps every control and
+// menu command to its handler; implements the host interface through which batches show
+// messages, write the status line, select rows and pump events. GUI thread only; batches run
+// inside its command handlers and pump events, while the batch layout keeps every command but
+// Minimize, Exit and Cancel disabled.
+class CQuorvinDlg : public QDialog, public BatchHost, public BatchControls {
+  Q_OBJECT
+
+ public:
+  explicit CQuorvinDlg(MainWindowServices services = MainWindowServices::Defaults(),
+                       QWidget* parent = nullptr);
+  ~CQuorvinDlg() override;
+
+  // Sets the window up; 1 on success, -1 when the audio library could not start (the window
+  // has then ended with result 0).
+  int OnInitDialog();
+
+  // BatchHost
+  int ShowMessageBox(const std::string& text, unsigned type) override;
+  void SetStatusText(const std::string& text) override;
+  void SelectRow(int row, bool selected) override;
+  void PumpMessages() override;
+  // BatchControls: false switches to the batch layout, true back to the idle layout.
+  void SetBatchControls(bool idle) override;
+
+  MainWindowModel& Model() { return m_model; }
+  QVListCtrl* ListControl() { return m_list; }
+  CBitmapButton* Button(int id) const;
+  QWidget* Control(int id) const;
+  QWidget* ClientArea() const { return m_client; }
+  const std::string& StatusText() const { return m_statusText; }
+  int BottomImageTop() const { return m_bottomImageTop; }
+  int SwallowNextClick() const { return m_swallowNextClick; }
+  bool OutputToSameFolder() const;
+  bool SkipProblemFiles() const;
+  bool CalculateLoudness() const;
+
+  // Command handlers, one per command of the window.
+  void OnMinimize();
+  void OnExit();
+  void OnAddFiles();
+  void OnAddFolder();
+  void OnRemove();
+  void OnRemoveAll();
+  void OnPlay();
+  void OnNormalization();
+  void OnConvert();
+  void OnOptions();
+  void OnMore();
+  void OnHelp();
+  void OnFormatChanged();
+  void OnBrowse();
+  void OnSameFolderOn();
+  void OnSameFolderOff();
+  void OnSkipProblemsOn();
+  void OnSkipProblemsOff();
+  void OnLoudnessOn();
+  void OnLoudnessOff();
+  void OnCancel();
+  void OnMenuCommand(int id);
+  void OnAbout();
+
+  // After a popup menu has closed: the next mouse click that reaches the window is dropped,
+  // unless a command was chosen (`command` not 0), which then runs.
+  void AfterPopupMenu(int command);
+  // The bitrate list for the selected format (the format tables fill it; WAV empties and
+  // disables it).
+  void UpdateBitrateCombo(bool keepContents);
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void reject() override;
+
+ private:
+  void CreateControls();
+  void ConnectCommands();
+  void ApplySizeLayout();
+  void SetToggle(int offId, int onId, bool on);
+  void PaintClient(QPainter& painter);
+  bool HandleClientMouse(QEvent* event);
+  void ApplyFocusRule(QWidget* underCursor);
+  void TrackPopupMenu(int menuId);
+  void OpenDocument(const QString& name);
+  bool IsOwnWidget(QObject* object) const;
+
+  MainWindowServices m_services;
+  std::unique_ptr<QtMessageHost> m_ownMessages;
+  MainWindowModel m_model;
+  DialogFontLayout m_layout;
+  CPropertiesBitmap m_topImage;
+  CPropertiesBitmap m_bottomImage;
+  int m_bottomImageTop = 295;
+
+  QWidget* m_client = nullptr;  // the client area inside the sizing border
+  std::map<int, QWidget*> m_controls;
+  std::map<int, CBitmapButton*> m_buttons;
+  QVListCtrl* m_list = nullptr;
+  QComboBox* m_formatList = nullptr;
+  QComboBox* m_bitrateList = nullptr;
+  QComboBox* m_destinationList = nullptr;
+  CCustomStatic* m_statusLine = nullptr;
+  QPushButton* m_hiddenFocus = nullptr;
+  ControlAnchorList m_bottomAnchors;
+  std::string m_statusText;
+
+  QSize m_initialWindowSize;
+  QSize m_initialListSize;
+  int m_dragging = 0;
+  QPoint m_dragOffset;
+  int m_swallowNextClick = 0;
+  // Sizing with the mouse on the border: the edge held (0 none, 1 top, 2 bottom), where it
+  // started, and whether a layout waits for the button's release.
+  int m_sizingEdge = 0;
+  QPoint m_sizingStart;
+  QRect m_sizingGeometry;
+  bool m_layoutPending = false;
+  bool m_initialised = false;
+};
+
+// The width of the sizing border around the client area.
+inline constexpr int kSizingBorder = 3;
+
+}  // namespace qv

@@ -1,0 +1,154 @@
+#include "ui/qvlistctrl.h"
+
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QPalette>
+
+namespace qv {
+
+SourceListModel::SourceListModel(SourceList& list, QObject* parent)
+    : QAbstractTableModel(parent), m_list(list) {
+  m_list.SetObserver(this);
+}
+
+SourceListModel::~SourceListModel() { m_list.SetObserver(nullptr); }
+
+int SourceListModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : m_list.RowCount();
+}
+
+int SourceListModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : kColumnCount;
+}
+
+namespace {
+Qt::Alignment ColumnAlign(int column) {
+  return (kColumns[column].alignment == ColumnAlignment::Center ? Qt::AlignHCenter
+                                                                : Qt::AlignLeft) |
+         Qt::AlignVCenter;
+}
+}  // namespace
+
+QVariant SourceListModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.column() >= kColumnCount) return {};
+  if (role == Qt::DisplayRole) {
+    return QString::fromStdString(m_list.CellText(index.row(), index.column()));
+  }
+  if (role == Qt::ToolTipRole && index.column() == kColTitle) {
+    return QString::fromStdString(m_list.GetSourcePath(index.row()));
+  }
+  if (role == Qt::TextAlignmentRole) return QVariant::fromValue(ColumnAlign(index.column()));
+  return {};
+}
+
+QVariant SourceListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || section < 0 || section >= kColumnCount) return {};
+  if (role == Qt::DisplayRole) return QString::fromLatin1(kColumns[section].heading);
+  if (role == Qt::TextAlignmentRole) return QVariant::fromValue(ColumnAlign(section));
+  return {};
+}
+
+void SourceListModel::BeginInsertRow(int row) { beginInsertRows({}, row, row); }
+void SourceListModel::EndInsertRow() { endInsertRows(); }
+void SourceListModel::BeginRemoveRow(int row) { beginRemoveRows({}, row, row); }
+void SourceListModel::EndRemoveRow() {
+  endRemoveRows();
+  Q_EMIT CoreSelectionNeedsSync();
+}
+void SourceListModel::BeginReset() { beginResetModel(); }
+void SourceListModel::EndReset() {
+  endResetModel();
+  Q_EMIT CoreSelectionNeedsSync();
+}
+void SourceListModel::BeginReorder() { Q_EMIT layoutAboutToBeChanged(); }
+
+void SourceListModel::EndReorder(const std::vector<int>& newIndexOfOld) {
+  const QModelIndexList from = persistentIndexList();
+  QModelIndexList to;
+  to.reserve(from.size());
+  for (const QModelIndex& index : from) {
+    const auto old = static_cast<std::size_t>(index.row());
+    to.append(old < newIndexOfOld.size() ? createIndex(newIndexOfOld[old], index.column())
+                                         : QModelIndex());
+  }
+  changePersistentIndexList(from, to);
+  Q_EMIT layoutChanged();
+  Q_EMIT CoreSelectionNeedsSync();
+}
+
+void SourceListModel::CellChanged(int row, int column) {
+  const QModelIndex cell = index(row, column);
+  Q_EMIT dataChanged(cell, cell, {Qt::DisplayRole});
+}
+
+void SourceListModel::SelectionChanged(int row, bool selected) {
+  Q_EMIT CoreSelectionChanged(row, selected);
+}
+
+QVListCtrl::QVListCtrl(SourceList& list, QWidget* parent)
+    : QTreeView(parent), m_list(list), m_model(new SourceListModel(list, this)) {
+  setModel(m_model);
+  setRootIsDecorated(false);
+  setItemsExpandable(false);
+  setUniformRowHeights(true);
+  setAllColumnsShowFocus(true);
+  setSortingEnabled(false);
+  setSelectionMode(QAbstractItemView::ExtendedSelection);
+  setSelectionBehavior(QAbstractItemView::SelectRows);
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+
+  QHeaderView* heading = header();
+  heading->setSectionsClickable(true);
+  heading->setSortIndicatorShown(false);
+  heading->setStretchLastSection(false);
+  heading->setSectionsMovable(false);
+  heading->setHighlightSections(false);
+  for (int c = 0; c < kColumnCount; ++c) heading->resizeSection(c, kColumns[c].width);
+  connect(heading, &QHeaderView::sectionClicked, this, &QVListCtrl::OnColumnClick);
+
+  // The selection stays visible when the list loses the focus.
+  QPalette colours = palette();
+  for (QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText}) {
+    colours.setColor(QPalette::Inactive, role, colours.color(QPalette::Active, role));
+  }
+  setPalette(colours);
+
+  connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
+          &QVListCtrl::OnViewSelectionChanged);
+  connect(m_model, &SourceListModel::CoreSelectionChanged, this, [this](int row, bool on) {
+    if (m_syncing) return;
+    m_syncing = true;
+    selectionModel()->select(m_model->index(row, 0), (on ? QItemSelectionModel::Select
+                                                         : QItemSelectionModel::Deselect) |
+                                                         QItemSelectionModel::Rows);
+    m_syncing = false;
+  });
+  connect(m_model, &SourceListModel::CoreSelectionNeedsSync, this,
+          &QVListCtrl::SyncSelectionFromCore);
+}
+
+void QVListCtrl::OnColumnClick(int column) { m_list.OnColumnClick(column); }
+
+void QVListCtrl::SyncSelectionFromCore() {
+  if (m_syncing) return;
+  m_syncing = true;
+  QItemSelection selection;
+  for (int row = 0; row < m_list.RowCount(); ++row) {
+    if (m_list.IsSelected(row)) selection.select(m_model->index(row, 0), m_model->index(row, 0));
+  }
+  selectionModel()->select(selection,
+                           QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  m_syncing = false;
+}
+
+void QVListCtrl::OnViewSelectionChanged() {
+  if (m_syncing) return;
+  m_syncing = true;
+  for (int row = 0; row < m_list.RowCount(); ++row) {
+    m_list.SelectRow(row, selectionModel()->isRowSelected(row, {}));
+  }
+  m_syncing = false;
+}
+
+}  // namespace qv
