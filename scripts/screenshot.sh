@@ -60,5 +60,5 @@ for _ in $(seq 50); do [[ -e "/tmp/.X11-unix/X$display" ]] && break; sleep 0.1; 
 mkdir -p "$(dirname "$output")"
 env -u WAYLAND_DISPLAY DISPLAY=":$display" QT_QPA_PLATFORM=xcb SDL_AUDIODRIVER=dummy \
   APPDATA="$work/appdata" TMPDIR="$work" \
-  "$build/tests/ui/qv_screenshot" "$output" "$work"/music/*
+  "$build/tests/ui/qv_screenshot" ${QV_SCREENSHOT_BATCH:+--batch} "$output" "$work"/music/*
 echo "screenshot.sh: wrote $output"

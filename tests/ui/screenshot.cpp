@@ -45,8 +45,13 @@ bool AddMeasuredRow(qv::SourceList& list, const std::string& path) {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  const bool batchLayout = argc > 1 && std::string(argv[1]) == "--batch";
+  if (batchLayout) {
+    --argc;
+    ++argv;
+  }
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s OUTPUT.png FILE...\n", argv[0]);
+    std::fprintf(stderr, "usage: qv_screenshot [--batch] OUTPUT.png FILE...\n");
     return 2;
   }
   qv::QtMessageHost ownerless;
@@ -73,6 +78,10 @@ int main(int argc, char** argv) {
   window.move(40, 40);
   window.show();
   window.SetStatusText("Ready");
+  if (batchLayout) {
+    window.SetBatchControls(false);
+    window.SetStatusText("File Conversion: file 2 of 6, 43% done");
+  }
 
   const QString output = QString::fromLocal8Bit(argv[1]);
   int result = 1;
