@@ -13,7 +13,11 @@ for tool in Xvfb ffmpeg cmake; do
   command -v "$tool" >/dev/null || { echo "screenshot.sh: $tool is missing" >&2; exit 1; }
 done
 
-cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+if [[ -f "$build/CMakeCache.txt" ]]; then
+  cmake -S "$here" -B "$build" >/dev/null
+else
+  cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
 cmake --build "$build" --target qv_screenshot qvfaac -j2 >/dev/null
 
 work="$(mktemp -d)"
