@@ -56,7 +56,9 @@ make_tone "Rain Study.wav" 494 5 96000 2 -c:a pcm_s24le
 
 # A free display number for Xvfb.
 display=99
-while [[ -e "/tmp/.X11-unix/X$display" || -e "/tmp/.X$display-lock" ]]; do display=$((display + 1)); done
+while [[ -e "/tmp/.X11-unix/X$display" || -e "/tmp/.X$display-lock" ]]; do
+  display=$((display + 1))
+done
 Xvfb ":$display" -screen 0 1000x520x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 50); do [[ -e "/tmp/.X11-unix/X$display" ]] && break; sleep 0.1; done

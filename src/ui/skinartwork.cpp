@@ -277,11 +277,17 @@ struct Look {
 };
 
 Look TileLook(ButtonImageState state) {
+  const QColor light(0xe6, 0xec, 0xf6);
   switch (state) {
-    case ButtonImageState::Up: return {kButtonBand, QColor(0x2e, 0x3c, 0x59), QColor(0x3b, 0x4b, 0x6c), QColor(0xe6, 0xec, 0xf6)};
-    case ButtonImageState::Focused: return {kButtonBand, QColor(0x37, 0x51, 0x7c), kAccent, Qt::white};
-    case ButtonImageState::Down: return {kButtonBand, QColor(0x1b, 0x26, 0x3d), kAccent, Qt::white};
-    case ButtonImageState::Disabled: return {kButtonBand, QColor(0x28, 0x33, 0x4c), QColor(0x2f, 0x3b, 0x56), QColor(0x6e, 0x7b, 0x93)};
+    case ButtonImageState::Up:
+      return {kButtonBand, QColor(0x2e, 0x3c, 0x59), QColor(0x3b, 0x4b, 0x6c), light};
+    case ButtonImageState::Focused:
+      return {kButtonBand, QColor(0x37, 0x51, 0x7c), kAccent, Qt::white};
+    case ButtonImageState::Down:
+      return {kButtonBand, QColor(0x1b, 0x26, 0x3d), kAccent, Qt::white};
+    case ButtonImageState::Disabled:
+      return {kButtonBand, QColor(0x28, 0x33, 0x4c), QColor(0x2f, 0x3b, 0x56),
+              QColor(0x6e, 0x7b, 0x93)};
   }
   return {};
 }
@@ -444,8 +450,8 @@ void DrawLogo(QPainter& p, const QRectF& r) {
   const qreal barW = r.width() / 10.0;
   for (int i = 0; i < 6; ++i) {
     const qreal h = r.height() * 0.75 * heights[i];
-    p.drawRoundedRect(QRectF(r.left() + barW * (1.6 + i * 1.2), r.center().y() - h / 2, barW * 0.8, h),
-                      barW * 0.4, barW * 0.4);
+    const QRectF bar(r.left() + barW * (1.6 + i * 1.2), r.center().y() - h / 2, barW * 0.8, h);
+    p.drawRoundedRect(bar, barW * 0.4, barW * 0.4);
   }
 }
 

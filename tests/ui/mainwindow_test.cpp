@@ -404,7 +404,9 @@ TEST_F(MainWindowTest, CommandsNotYetThereSaySo) {
   for (int id : {kIdAddFiles, kIdAddFolder, kIdConvert1, kIdOptions}) Click(id);
   Click(kIdNormalization);  // empty list: its own message
   ASSERT_EQ(m_host.messages.size(), 5u);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(m_host.messages[i].text, "This command is not available yet.");
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(m_host.messages[i].text, "This command is not available yet.");
+  }
   EXPECT_EQ(m_host.messages[4].text.rfind("No Audio Files have been added", 0), 0u);
 }
 
@@ -441,8 +443,9 @@ TEST_F(MainWindowTest, DraggingByTheBackgroundAndByALabelMovesTheWindow) {
 
   QWidget* label = m_window->Control(kIdFormatLabel);
   QTest::mousePress(label, Qt::LeftButton, {}, QPoint(5, 5));
-  QMouseEvent labelMove(QEvent::MouseMove, QPointF(15, 5), QPointF(label->mapToGlobal(QPoint(15, 5))),
-                        Qt::NoButton, Qt::LeftButton, {});
+  QMouseEvent labelMove(QEvent::MouseMove, QPointF(15, 5),
+                        QPointF(label->mapToGlobal(QPoint(15, 5))), Qt::NoButton, Qt::LeftButton,
+                        {});
   QCoreApplication::sendEvent(label, &labelMove);
   QTest::mouseRelease(label, Qt::LeftButton, {}, QPoint(15, 5));
   EXPECT_EQ(m_window->pos(), start + QPoint(40, 20));

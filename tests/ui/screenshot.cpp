@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
     list.SetCellText(row, qv::kColClipping, clipping[row]);
     list.SetCellText(row, qv::kColTrackGain,
                      qv::FormatDbCell(89.0 - qv::ReadLeadingReal(volumes[row])));
-    list.SetCellText(row, qv::kColClipTrack, row == 1 ? "n" : "n");
+    list.SetCellText(row, qv::kColClipTrack, "n");
   }
   if (list.RowCount() > 1) list.SelectRow(1, true);
   window.move(40, 40);
