@@ -81,6 +81,9 @@ BOOL BASS_Init(int device, DWORD freq, DWORD, void*, const void*) {
   if (g_device) return Fail(BASS_ERROR_ALREADY, 0);
   if (device != -1 && device != 1) return Fail(BASS_ERROR_DEVICE, 0);
   if (freq == 0) freq = kPlaybackRate;
+  // SDL would otherwise catch SIGINT and SIGTERM and queue a quit event that nobody reads,
+  // so the program could not be stopped by a signal.
+  SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
   if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return Fail(BASS_ERROR_DRIVER, 0);
   auto output = std::make_unique<OutputDevice>();
   SDL_AudioSpec wanted{};

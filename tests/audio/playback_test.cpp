@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -139,6 +140,15 @@ TEST_F(PlaybackTest, RefusedRequests) {
   EXPECT_FALSE(BASS_Init(5, 44100, 0, nullptr, nullptr));
   EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_DEVICE);
   ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
+}
+
+TEST_F(PlaybackTest, OpeningTheDeviceLeavesTerminationSignalsAlone) {
+  // The program must still end on the first SIGTERM or SIGINT while the device is open.
+  for (const int sig : {SIGTERM, SIGINT}) {
+    struct sigaction current {};
+    ASSERT_EQ(::sigaction(sig, nullptr, &current), 0);
+    EXPECT_EQ(current.sa_handler, SIG_DFL) << sig;
+  }
 }
 
 }  // namespace
