@@ -182,7 +182,13 @@ TEST_F(EncoderTest, PipeChildThatExitsEarlyIsReportedNotFatal) {
     const HSTREAM source = BASS_StreamCreateFile(0, m_dir.file("s.wav").c_str(), 0, 0,
                                                  kDecodeFlags);
     const HENCODE encoder = BASS_Encode_Start(source, command, kPipeFlags, nullptr, nullptr);
-    ASSERT_NE(encoder, 0u);
+    if (encoder == 0) {
+      // The child may already be gone when its WAV header is written: a failed start is a
+      // report too.
+      EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_CREATE);
+      BASS_StreamFree(source);
+      continue;
+    }
     std::vector<float> block(44100 * 2, 0.25f);
     bool failed = false;
     // The pipe holds less than one block, so a write fails once the child is gone.
