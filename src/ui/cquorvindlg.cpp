@@ -506,6 +506,12 @@ bool CQuorvinDlg::eventFilter(QObject* watched, QEvent* event) {
       break;
     }
     case QEvent::MouseMove:
+      // The focus rule runs whenever the cursor moves over the window with no button held,
+      // not only when it enters a control: a move from a button back onto the background
+      // enters no widget, and the button would otherwise stay lit.
+      if (static_cast<QMouseEvent*>(event)->buttons() == Qt::NoButton && IsOwnWidget(watched)) {
+        ApplyFocusRule(static_cast<QWidget*>(watched));
+      }
       if (watched == m_client) return HandleClientMouse(event);
       break;
     case QEvent::Enter:

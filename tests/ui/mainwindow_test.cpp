@@ -425,6 +425,22 @@ TEST_F(MainWindowTest, FocusFollowsTheCursorOverButtons) {
   EXPECT_TRUE(m_window->Control(kIdSkipProblemsOff)->hasFocus());
   QCoreApplication::sendEvent(m_window->Control(kIdLoudnessOff), &enter);
   EXPECT_TRUE(m_window->Control(kIdHiddenFocus)->hasFocus());
+
+  // Moving from a button back onto the background enters no control; the button must not stay
+  // lit. Moves over a button (no button held) light it.
+  auto moveOver = [](QWidget* widget) {
+    QMouseEvent move(QEvent::MouseMove, QPointF(4, 4), QPointF(widget->mapToGlobal(QPoint(4, 4))),
+                     Qt::NoButton, Qt::NoButton, {});
+    QCoreApplication::sendEvent(widget, &move);
+  };
+  moveOver(m_window->Control(kIdHelp));
+  EXPECT_TRUE(m_window->Control(kIdHelp)->hasFocus());
+  moveOver(m_window->ClientArea());
+  EXPECT_TRUE(m_window->Control(kIdHiddenFocus)->hasFocus());
+  EXPECT_EQ(m_window->Button(kIdHelp)->CurrentState(), ButtonImageState::Up);
+  moveOver(m_window->Control(kIdConvert2));
+  moveOver(m_window->Control(kIdStatusLine));
+  EXPECT_TRUE(m_window->Control(kIdHiddenFocus)->hasFocus());
 }
 
 TEST_F(MainWindowTest, DraggingByTheBackgroundAndByALabelMovesTheWindow) {
