@@ -14,7 +14,8 @@ CCustomStatic::CCustomStatic(QColor textColor, QColor backgroundColor, bool tran
       m_backgroundColor(backgroundColor),
       m_transparent(transparent),
       m_alignment(alignment) {
-  QFont labelFont = SkinFont(size > 0 ? size : 11);
+  // Without a face the label uses the skin's font at 11 pixels, whatever size was asked for.
+  QFont labelFont = SkinFont(face.isEmpty() || size <= 0 ? 11 : size);
   if (!face.isEmpty()) labelFont.setFamilies({face});
   setFont(labelFont);
   setAttribute(Qt::WA_OpaquePaintEvent, !transparent);

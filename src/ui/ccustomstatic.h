@@ -16,7 +16,8 @@ class CCustomStatic : public QWidget {
  public:
   enum Alignment { kLeft = 0, kRight = 2, kCentre = 6 };
 
-  // An empty `face` gives the skin's sans font `size` pixels high (11 when size is 0).
+  // `face` at `size` pixels; an empty `face` gives the skin's sans font 11 pixels high (the
+  // size is then not used).
   CCustomStatic(QColor textColor, QColor backgroundColor, bool transparent, const QString& face,
                 int size, int alignment, QWidget* parent = nullptr);
 

@@ -106,6 +106,12 @@ TEST(CCustomStatic, AlignmentPlacesTheText) {
   right.setGeometry(0, 0, 77, 13);
   right.SetText(QStringLiteral("Save to Folder:"));
   EXPECT_GE(right.TextX(), 0);
+  // Without a face the size is not used: the skin's 11-pixel font.
+  CCustomStatic noFace(Qt::black, Qt::blue, true, {}, 20, CCustomStatic::kLeft, &parent);
+  EXPECT_EQ(noFace.font().pixelSize(), 11);
+  CCustomStatic withFace(Qt::black, Qt::blue, true, QStringLiteral("DejaVu Sans"), 20,
+                         CCustomStatic::kLeft, &parent);
+  EXPECT_EQ(withFace.font().pixelSize(), 20);
 }
 
 TEST(ControlAnchorList, MovesByGrowthTimesFactorsAndHoldsEighty) {
