@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModel>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
@@ -12,6 +13,7 @@
 #include <QItemSelectionModel>
 #include <QPushButton>
 #include <QTest>
+#include <QTreeView>
 #include <QUrl>
 #include <cstdlib>
 #include <filesystem>
@@ -222,6 +224,36 @@ TEST_F(MainWindowTest, EnterAndEscapeDoNothing) {
   EXPECT_TRUE(m_window->isVisible());
   EXPECT_TRUE(m_host.messages.empty());  // not even Play or the exit question
   EXPECT_FALSE(m_window->SkipProblemFiles());
+
+  // Only the keys are filtered: a click with Ctrl and Shift held (button and modifier flags
+  // that add up to 13) still extends the list's selection.
+  AddRows({{"b", "1"}, {"c", "1"}});
+  QTreeView* view = m_window->ListControl();
+  auto rowCentre = [view](int row) {
+    return view->visualRect(view->model()->index(row, 0)).center();
+  };
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, rowCentre(0));
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::ControlModifier | Qt::ShiftModifier,
+                    rowCentre(2));
+  EXPECT_EQ(List().SelectedCount(), 3);
+}
+
+TEST_F(MainWindowTest, LargeSystemFontsKeepThePixelLayout) {
+  const QFont oldFont = QApplication::font();
+  QFont large = oldFont;
+  large.setPixelSize(24);
+  QApplication::setFont(large);
+  MainWindowServices services;
+  services.startAudio = [](BatchHost*) { return true; };
+  services.messageHost = &m_host;
+  CQuorvinDlg other(services);
+  ASSERT_EQ(other.OnInitDialog(), 1);
+  QApplication::setFont(oldFont);
+  EXPECT_EQ(other.size(), m_window->size());
+  for (int id : {kIdSourceList, kIdAddFiles, kIdFormatLabel, kIdDestinationList, kIdBrowse,
+                 kIdConvert2, kIdStatusLine}) {
+    EXPECT_EQ(other.Control(id)->geometry(), m_window->Control(id)->geometry()) << id;
+  }
 }
 
 TEST_F(MainWindowTest, ResizeMovesTheBottomControlsAndGrowsTheList) {
