@@ -34,31 +34,34 @@ class OutputDevice {
 };
 
 // One mutex guards the device pointer, what the device plays and the callback's mixing, so a
-// stream leaves the list before anyone can free it. Stream mutexes are taken after it.
+// stream leaves the list before anyone can free it. Stream mutexes are taken after it. No SDL
+// call is made under it: SDL's device lock is held around the callback, which takes it too.
 std::mutex g_outputMutex;
+// Serialises opening and closing the device (BASS_Init, BASS_Free); the callback never takes it.
+std::mutex g_lifeMutex;
 std::unique_ptr<OutputDevice> g_device;
 
 void OutputDevice::Mix(float* out, int samples) {
-    std::lock_guard lock(g_outputMutex);
-    std::fill(out, out + samples, 0.0f);
-    const long frames = samples / kPlaybackChannels;
-    if (m_scratch.size() < static_cast<size_t>(samples)) m_scratch.resize(samples);
-    for (auto it = m_playing.begin(); it != m_playing.end();) {
-      Stream& stream = **it;
-      std::lock_guard streamLock(stream.mutex);
-      const long got = stream.Read(m_scratch.data(), frames);
-      const float volume = stream.volume;
-      for (long i = 0; i < std::max(got, 0L) * kPlaybackChannels; ++i) {
-        out[i] += m_scratch[i] * volume;
-      }
-      if (got < frames) {
-        stream.ended = true;
-        stream.playing = false;
-        it = m_playing.erase(it);
-      } else {
-        ++it;
-      }
+  std::lock_guard lock(g_outputMutex);
+  std::fill(out, out + samples, 0.0f);
+  const long frames = samples / kPlaybackChannels;
+  if (m_scratch.size() < static_cast<size_t>(samples)) m_scratch.resize(samples);
+  for (auto it = m_playing.begin(); it != m_playing.end();) {
+    Stream& stream = **it;
+    std::lock_guard streamLock(stream.mutex);
+    const long got = stream.Read(m_scratch.data(), frames);
+    const float volume = stream.volume;
+    for (long i = 0; i < std::max(got, 0L) * kPlaybackChannels; ++i) {
+      out[i] += m_scratch[i] * volume;
     }
+    if (got < frames) {
+      stream.ended = true;
+      stream.playing = false;
+      it = m_playing.erase(it);
+    } else {
+      ++it;
+    }
+  }
 }
 
 }  // namespace
@@ -77,8 +80,11 @@ void DetachFromOutputLocked(const std::shared_ptr<Stream>& stream) {
 using namespace qv::audio;
 
 BOOL BASS_Init(int device, DWORD freq, DWORD, void*, const void*) {
-  std::lock_guard lock(g_outputMutex);
-  if (g_device) return Fail(BASS_ERROR_ALREADY, 0);
+  std::lock_guard life(g_lifeMutex);
+  {
+    std::lock_guard lock(g_outputMutex);
+    if (g_device) return Fail(BASS_ERROR_ALREADY, 0);
+  }
   if (device != -1 && device != 1) return Fail(BASS_ERROR_DEVICE, 0);
   if (freq == 0) freq = kPlaybackRate;
   // SDL would otherwise catch SIGINT and SIGTERM and queue a quit event that nobody reads,
@@ -94,18 +100,26 @@ BOOL BASS_Init(int device, DWORD freq, DWORD, void*, const void*) {
   wanted.callback = &OutputDevice::Callback;
   wanted.userdata = output.get();
   SDL_AudioSpec obtained{};
-  // No changes allowed: SDL converts to whatever the hardware wants.
+  // No changes allowed: SDL converts to whatever the hardware wants. The device opens paused,
+  // so the callback does not run before the device is published below.
   output->m_device = SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0);
   if (output->m_device == 0) {
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
     return Fail(BASS_ERROR_DEVICE, 0);
   }
-  g_device = std::move(output);
-  SDL_PauseAudioDevice(g_device->m_device, 0);
+  const SDL_AudioDeviceID id = output->m_device;
+  {
+    std::lock_guard lock(g_outputMutex);
+    g_device = std::move(output);
+  }
+  // Outside g_outputMutex: SDL takes its device lock here, and the callback holds that lock
+  // while it waits for g_outputMutex.
+  SDL_PauseAudioDevice(id, 0);
   return Succeed(1);
 }
 
 BOOL BASS_Free() {
+  std::lock_guard life(g_lifeMutex);
   std::unique_ptr<OutputDevice> device;
   {
     std::lock_guard lock(g_outputMutex);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <chrono>
 #include <cstdlib>
@@ -110,6 +111,42 @@ TEST_F(PlaybackTest, FreeingPlayingStreamsIsSafe) {
   EXPECT_FALSE(BASS_ChannelGetInfo(last, nullptr));
   EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
   ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
+}
+
+TEST_F(PlaybackTest, CallsFromTwoThreadsWhileTheDeviceMixes) {
+  // The user-interface thread plays, stops, rewinds and frees while another thread queries
+  // and changes the same streams, and the device is closed and opened again under them. Run
+  // under ThreadSanitizer this shows data races and lock-order inversions with SDL's lock.
+  std::atomic<bool> done{false};
+  std::atomic<HSTREAM> shared{0};
+  std::thread other([&] {
+    while (!done) {
+      const HSTREAM h = shared.load();
+      BASS_ChannelIsActive(h);
+      BASS_ChannelSetAttribute(h, BASS_ATTRIB_VOL, 0.5f);
+      BASS_CHANNELINFO info{};
+      BASS_ChannelGetInfo(h, &info);
+      std::this_thread::yield();
+    }
+  });
+  for (int round = 0; round < 10; ++round) {
+    const HSTREAM h = Open("long.wav");
+    ASSERT_NE(h, 0u);
+    shared = h;
+    EXPECT_TRUE(BASS_ChannelPlay(h, 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    EXPECT_TRUE(BASS_ChannelStop(h));
+    EXPECT_TRUE(BASS_ChannelSetPosition(h, 0, BASS_POS_BYTE));
+    EXPECT_TRUE(BASS_ChannelPlay(h, 0));
+    if (round % 3 == 0) {
+      EXPECT_TRUE(BASS_Free());  // frees the playing stream with the device
+      ASSERT_TRUE(BASS_Init(-1, 44100, 0, nullptr, nullptr));
+    } else {
+      EXPECT_TRUE(BASS_StreamFree(h));
+    }
+  }
+  done = true;
+  other.join();
 }
 
 TEST_F(PlaybackTest, RefusedRequests) {
