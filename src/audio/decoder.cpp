@@ -18,14 +18,29 @@ namespace {
 constexpr int kMinProbeScore = AVPROBE_SCORE_RETRY;
 // Damaged frames in a row that are skipped before the stream counts as undecodable.
 constexpr int kMaxBadPackets = 64;
+// No codec packs a second of sound into fewer bits than this (silence in FLAC takes about
+// 1500 bit/s); a header that claims more time than the file could hold at this rate is damaged.
+constexpr double kMinBitsPerSecond = 100.0;
 
-int ErrorForOpen(int averror) {
-  if (averror == AVERROR(ENOENT) || averror == AVERROR(EACCES) || averror == AVERROR(EISDIR) ||
-      averror == AVERROR(EIO)) {
-    return BASS_ERROR_FILEOPEN;
-  }
-  if (averror == AVERROR(ENOMEM)) return BASS_ERROR_MEM;
-  return BASS_ERROR_FILEFORM;
+// FFmpeg opens nested files for playlists and references (HLS, DASH, concat lists). The layer
+// reads only the file it was given: any other URL is refused. `opaque` holds the allowed URL.
+int OpenOnlyTheFile(AVFormatContext* s, AVIOContext** pb, const char* url, int flags,
+                    AVDictionary** options) {
+  const auto* allowed = static_cast<const std::string*>(s->opaque);
+  if (!allowed || !url || *allowed != url || (flags & AVIO_FLAG_WRITE)) return AVERROR(EPERM);
+  return avio_open2(pb, url, flags, &s->interrupt_callback, options);
+}
+
+// Whether FFmpeg's guess of the container can be believed: a confident probe, or a weak one
+// (raw MPEG audio after some junk, for one) that the file's own name agrees with. A weak guess
+// of another format is noise taken for audio.
+bool TrustedProbe(const AVFormatContext& fmt, const std::string& path) {
+  if (fmt.probe_score >= AVPROBE_SCORE_EXTENSION) return true;
+  if (fmt.probe_score < kMinProbeScore) return false;
+  std::string names = fmt.iformat->extensions ? fmt.iformat->extensions : "";
+  // The MPEG audio demuxer reads Layer I too but does not list its extension.
+  if (std::strcmp(fmt.iformat->name, "mp3") == 0) names += ",mp1";
+  return !names.empty() && av_match_ext(path.c_str(), names.c_str());
 }
 
 // Bits per sample of an integer lossless source (PCM, FLAC, ALAC, ...); 0 for lossy codecs and
@@ -59,20 +74,54 @@ void QuietFfmpegLog() {
   std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
 }
 
-int FileDecoder::Open(const std::string& path, Output output) {
+namespace {
+
+// Opens `path` for demuxing and checks FFmpeg's guess of its format. Returns BASS_OK,
+// BASS_ERROR_FILEOPEN when it is not a readable regular file, BASS_ERROR_FILEFORM when its
+// content is not a container or stream FFmpeg can read with confidence. `fileSize` (optional)
+// receives the size of the file.
+int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSize) {
   QuietFfmpegLog();
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return BASS_ERROR_FILEOPEN;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Only regular files: a FIFO would block the open forever, and a device (a link to
+  // /dev/urandom) never ends. O_NONBLOCK keeps even this check from waiting on a FIFO.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return BASS_ERROR_FILEOPEN;
+  struct stat info {};
+  const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   ::close(fd);
+  if (!regular) return BASS_ERROR_FILEOPEN;
+  if (fileSize) *fileSize = info.st_size;
   if (info.st_size == 0) return BASS_ERROR_FILEFORM;
 
-  AVFormatContext* raw = nullptr;
-  int ret = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
-  if (ret < 0) return ErrorForOpen(ret);
-  m_fmt.reset(raw);
-  if (m_fmt->probe_score < kMinProbeScore) return BASS_ERROR_FILEFORM;
+  // The "file:" prefix keeps a name such as "pipe:1.mp3" or "http:x.mp3" a plain file name.
+  const std::string url = "file:" + path;
+  AVFormatContext* raw = avformat_alloc_context();
+  if (!raw) return BASS_ERROR_MEM;
+  raw->io_open = &OpenOnlyTheFile;
+  raw->opaque = const_cast<std::string*>(&url);
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  const int ret = avformat_open_input(&raw, url.c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (ret < 0) {
+    // avformat_open_input freed the context. The file was readable a moment ago, so a failure
+    // now is its content (FFmpeg says EIO or even ENOMEM for a header cut short), unless the
+    // file went away in between.
+    if (ret == AVERROR(ENOENT) || ret == AVERROR(EACCES)) return BASS_ERROR_FILEOPEN;
+    return BASS_ERROR_FILEFORM;
+  }
+  fmt.reset(raw);
+  // `url` dies with this call: nested opens from now on are refused outright.
+  fmt->opaque = nullptr;
+  if (!TrustedProbe(*fmt, path)) return BASS_ERROR_FILEFORM;
+  return BASS_OK;
+}
+
+}  // namespace
+
+int FileDecoder::Open(const std::string& path, Output output) {
+  std::int64_t fileSize = 0;
+  if (const int result = OpenInput(path, m_fmt, &fileSize); result != BASS_OK) return result;
   const std::int64_t dataStart = m_fmt->pb ? avio_tell(m_fmt->pb) : 0;
   if (avformat_find_stream_info(m_fmt.get(), nullptr) < 0) return BASS_ERROR_FILEFORM;
 
@@ -133,8 +182,13 @@ int FileDecoder::Open(const std::string& path, Output output) {
   // A truncated PCM file announces more data than it holds.
   const int blockAlign = stream->codecpar->block_align;
   if (frames > 0 && IsPlainPcm(m_format.codec) && blockAlign > 0 && dataStart >= 0 &&
-      info.st_size > dataStart) {
-    frames = std::min<std::int64_t>(frames, (info.st_size - dataStart) / blockAlign);
+      fileSize > dataStart) {
+    frames = std::min<std::int64_t>(frames, (fileSize - dataStart) / blockAlign);
+  }
+  if (frames > 0 && static_cast<double>(fileSize) * 8.0 <
+                        kMinBitsPerSecond * static_cast<double>(frames) / m_format.rate) {
+    frames = -1;
+    m_format.lengthFromBitrate = true;
   }
   if (!decoded) frames = 0;
   m_format.lengthFrames = frames;
@@ -142,9 +196,8 @@ int FileDecoder::Open(const std::string& path, Output output) {
 }
 
 std::int64_t FileDecoder::CountFrames(const std::string& path, int streamIndex, int rate) {
-  AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return -1;
-  FormatInputPtr fmt(raw);
+  FormatInputPtr fmt;
+  if (OpenInput(path, fmt, nullptr) != BASS_OK) return -1;
   if (avformat_find_stream_info(fmt.get(), nullptr) < 0) return -1;
   if (streamIndex < 0 || streamIndex >= static_cast<int>(fmt->nb_streams)) return -1;
   for (unsigned i = 0; i < fmt->nb_streams; ++i) {

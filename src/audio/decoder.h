@@ -20,7 +20,9 @@ struct SourceFormat {
   std::string containerName;   // FFmpeg's demuxer name ("mp3", "flac", "asf", ...)
   AVCodecID codec = AV_CODEC_ID_NONE;
   std::int64_t lengthFrames = -1;  // -1 until known
-  bool lengthFromBitrate = false;  // FFmpeg only guessed the length: count the packets
+  // FFmpeg only guessed the length, or the header claims more than the file can hold: count
+  // the packets.
+  bool lengthFromBitrate = false;
 };
 
 // Silences FFmpeg's own log (once per process); the layer reports through its error codes.
@@ -40,8 +42,8 @@ class FileDecoder {
 
   // Opens `path`, picks its best audio stream and decodes the first frame to prove that the
   // data really are audio. Returns BASS_OK or an error code: BASS_ERROR_FILEOPEN when the file
-  // cannot be read, BASS_ERROR_FILEFORM when it is not audio that can be decoded (including a
-  // low-confidence guess of its format).
+  // cannot be read or is no regular file (a folder, a FIFO, a device), BASS_ERROR_FILEFORM when
+  // it is not audio that can be decoded (including a low-confidence guess of its format).
   int Open(const std::string& path, Output output);
 
   const SourceFormat& format() const { return m_format; }

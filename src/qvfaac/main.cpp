@@ -281,8 +281,11 @@ struct FileCloser {
 // and muxer contexts and the output file.
 class AacWriter {
  public:
-  // Returns an empty string or the reason of the failure.
-  std::string Open(const Options& options, int rate, int channels, const std::string& path) {
+  // Returns an empty string or the reason of the failure; `exitCode` tells whose fault it is
+  // (kInputError when the encoder refuses the input's rate or channel count).
+  std::string Open(const Options& options, int rate, int channels, const std::string& path,
+                   int& exitCode) {
+    exitCode = kOutputError;
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (!codec) return "FFmpeg has no AAC encoder";
     m_codec.reset(avcodec_alloc_context3(codec));
@@ -310,7 +313,9 @@ class AacWriter {
       m_codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     }
     if (avcodec_open2(m_codec.get(), codec, nullptr) < 0) {
-      return "the AAC encoder refuses this sample rate or channel count";
+      exitCode = kInputError;
+      return "the AAC encoder cannot encode " + std::to_string(rate) + " Hz with " +
+             std::to_string(channels) + " channels";
     }
     m_stream = avformat_new_stream(m_mux.get(), nullptr);
     if (!m_stream || avcodec_parameters_from_context(m_stream->codecpar, m_codec.get()) < 0) {
@@ -444,9 +449,11 @@ int main(int argc, char** argv) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) ::signal(sig, RemovePartialAndExit);
 
   AacWriter writer;
-  if (const std::string error = writer.Open(options, reader.rate(), reader.channels(), partial);
+  int openCode = kOk;
+  if (const std::string error =
+          writer.Open(options, reader.rate(), reader.channels(), partial, openCode);
       !error.empty()) {
-    return Fail(kOutputError, partial, error);
+    return Fail(openCode, partial, error);
   }
   std::vector<std::vector<float>> planes(static_cast<size_t>(reader.channels()));
   while (const size_t frames = reader.Read(planes, 4096)) {
