@@ -20,11 +20,7 @@
 #include <string>
 #include <vector>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/audio_fifo.h>
-}
+#include "audio/avptr.h"
 
 namespace {
 
@@ -255,24 +251,6 @@ void RemovePartialAndExit(int signal) {
   _exit(128 + signal);
 }
 
-struct FormatDeleter {
-  void operator()(AVFormatContext* p) const {
-    if (p->pb) avio_closep(&p->pb);
-    avformat_free_context(p);
-  }
-};
-struct CodecDeleter {
-  void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
-};
-struct FrameDeleter {
-  void operator()(AVFrame* p) const { av_frame_free(&p); }
-};
-struct PacketDeleter {
-  void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FifoDeleter {
-  void operator()(AVAudioFifo* p) const { av_audio_fifo_free(p); }
-};
 struct FileCloser {
   void operator()(std::FILE* p) const { std::fclose(p); }
 };
@@ -394,11 +372,11 @@ class AacWriter {
     }
   }
 
-  std::unique_ptr<AVCodecContext, CodecDeleter> m_codec;
-  std::unique_ptr<AVFormatContext, FormatDeleter> m_mux;
-  std::unique_ptr<AVAudioFifo, FifoDeleter> m_fifo;
-  std::unique_ptr<AVFrame, FrameDeleter> m_frame;
-  std::unique_ptr<AVPacket, PacketDeleter> m_packet;
+  qv::audio::CodecCtxPtr m_codec;
+  qv::audio::FormatOutputPtr m_mux;
+  qv::audio::AudioFifoPtr m_fifo;
+  qv::audio::FramePtr m_frame;
+  qv::audio::PacketPtr m_packet;
   AVStream* m_stream = nullptr;
   std::int64_t m_nextPts = 0;
 };
