@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 
 #include "audio/bass.h"
@@ -21,6 +22,10 @@ constexpr int kMaxBadPackets = 64;
 // No codec packs a second of sound into fewer bits than this (silence in FLAC takes about
 // 1500 bit/s); a header that claims more time than the file could hold at this rate is damaged.
 constexpr double kMinBitsPerSecond = 100.0;
+// A length from a header is believed when the packets from this far before its end reach it
+// within the slack (see FileDecoder::ReachesLength).
+constexpr int kCheckSeconds = 2;
+constexpr int kEndSlackMs = 100;
 
 // FFmpeg opens nested files for playlists and references (HLS, DASH, concat lists). The layer
 // reads only the file it was given: any other URL is refused. `opaque` holds the allowed URL.
@@ -60,9 +65,22 @@ int OriginalResolution(const AVCodecContext& codec, const AVCodecParameters& par
   return bits;
 }
 
+std::int64_t ReadLe32(const uint8_t* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::int64_t>(p[3]) << 24;
+}
+
 bool IsPlainPcm(AVCodecID id) {
   return id >= AV_CODEC_ID_PCM_S16LE && id < AV_CODEC_ID_ADPCM_IMA_QT &&
          av_get_bits_per_sample(id) > 0;
+}
+
+// Containers whose packet timestamps are worked out from byte positions. A seek in them can land
+// with a wrong timestamp (FFmpeg's WAV demuxer places ADPCM seeks as if the data were PCM), so
+// the timestamps after it cannot tell whether the file reaches the length its header claims.
+bool TimestampsFromPosition(const std::string& container) {
+  static constexpr const char* kNames[] = {"wav", "w64", "aiff", "au", "caf", "voc"};
+  return std::any_of(std::begin(kNames), std::end(kNames),
+                     [&](const char* name) { return container == name; });
 }
 
 }  // namespace
@@ -164,8 +182,9 @@ int FileDecoder::Open(const std::string& path, Output output) {
   m_format.origres = OriginalResolution(*m_codec, *stream->codecpar);
 
   std::int64_t frames = -1;
+  LengthSource source = LengthSource::Header;
   if (m_fmt->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) {
-    m_format.lengthFromBitrate = true;
+    source = LengthSource::Guess;
   } else if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
     frames = av_rescale_q(stream->duration, stream->time_base, AVRational{1, m_format.rate});
     // An MP3 with a LAME tag: the decoder drops the encoder delay, which FFmpeg reports as the
@@ -177,49 +196,126 @@ int FileDecoder::Open(const std::string& path, Output output) {
   } else if (m_fmt->duration != AV_NOPTS_VALUE && m_fmt->duration > 0) {
     frames = av_rescale(m_fmt->duration, m_format.rate, AV_TIME_BASE);
   } else {
-    m_format.lengthFromBitrate = true;
+    source = LengthSource::Guess;
   }
   // A truncated PCM file announces more data than it holds.
   const int blockAlign = stream->codecpar->block_align;
   if (frames > 0 && IsPlainPcm(m_format.codec) && blockAlign > 0 && dataStart >= 0 &&
       fileSize > dataStart) {
     frames = std::min<std::int64_t>(frames, (fileSize - dataStart) / blockAlign);
+    source = LengthSource::Measured;
+  } else if (source == LengthSource::Header && TimestampsFromPosition(m_format.containerName)) {
+    // Compressed data in such a container (ADPCM in WAV): its packets are cheap to count.
+    source = LengthSource::Guess;
+  } else if (source == LengthSource::Header && m_format.containerName == "ogg") {
+    // Ogg has no length in its header: FFmpeg takes it from the last page in the file, so a
+    // file cut short already reports what it holds.
+    source = LengthSource::Measured;
   }
   if (frames > 0 && static_cast<double>(fileSize) * 8.0 <
                         kMinBitsPerSecond * static_cast<double>(frames) / m_format.rate) {
     frames = -1;
-    m_format.lengthFromBitrate = true;
+    source = LengthSource::Guess;
   }
-  if (!decoded) frames = 0;
+  if (!decoded) {
+    frames = 0;
+    source = LengthSource::Measured;
+  }
   m_format.lengthFrames = frames;
+  m_format.lengthSource = frames < 0 ? LengthSource::Guess : source;
   return BASS_OK;
 }
 
-std::int64_t FileDecoder::CountFrames(const std::string& path, int streamIndex, int rate) {
-  FormatInputPtr fmt;
-  if (OpenInput(path, fmt, nullptr) != BASS_OK) return -1;
-  if (avformat_find_stream_info(fmt.get(), nullptr) < 0) return -1;
-  if (streamIndex < 0 || streamIndex >= static_cast<int>(fmt->nb_streams)) return -1;
+namespace {
+
+// Opens `path` again for reading the packets of stream `streamIndex` only. Returns that stream,
+// or nullptr when the file no longer opens or lacks the stream. `probe` runs FFmpeg's stream
+// probing as the decoder did; without it only containers that announce their streams in the
+// header are probed (streams found in the packets need it for their numbers to match).
+AVStream* OpenForPackets(const std::string& path, int streamIndex, bool probe,
+                         FormatInputPtr& fmt) {
+  if (OpenInput(path, fmt, nullptr) != BASS_OK) return nullptr;
+  if ((probe || (fmt->ctx_flags & AVFMTCTX_NOHEADER)) &&
+      avformat_find_stream_info(fmt.get(), nullptr) < 0) {
+    return nullptr;
+  }
+  if (streamIndex < 0 || streamIndex >= static_cast<int>(fmt->nb_streams)) return nullptr;
   for (unsigned i = 0; i < fmt->nb_streams; ++i) {
     fmt->streams[i]->discard =
         static_cast<int>(i) == streamIndex ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
   }
-  const AVStream* stream = fmt->streams[streamIndex];
+  return fmt->streams[streamIndex];
+}
+
+}  // namespace
+
+bool FileDecoder::ReachesLength(const std::string& path, int streamIndex, int rate,
+                                std::int64_t frames) {
+  FormatInputPtr fmt;
+  // Probing would read and decode the first packets again: the header is enough here.
+  const AVStream* stream = OpenForPackets(path, streamIndex, false, fmt);
   PacketPtr packet(av_packet_alloc());
-  if (!packet) return -1;
+  if (!stream || !packet || rate <= 0 || frames <= 0) return false;
+  const AVRational frameBase{1, rate};
+  const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+  const std::int64_t end = start + av_rescale_q(frames, frameBase, stream->time_base);
+  const std::int64_t target = std::max<std::int64_t>(
+      start, end - av_rescale_q(kCheckSeconds, AVRational{1, 1}, stream->time_base));
+  // An estimate is enough here (MP3 uses its table of contents instead of reading every frame
+  // up to the target); the packets read afterwards settle the question.
+  fmt->flags |= AVFMT_FLAG_FAST_SEEK;
+  if (avformat_seek_file(fmt.get(), streamIndex, INT64_MIN, target, target, 0) < 0) return false;
+
+  // The packets from there on must reach the end, give or take the rounding of coarse
+  // timestamps (ASF counts milliseconds). A packet without a duration lasts as long as the
+  // codec's frames, or as the longest packet seen.
+  const std::int64_t slack = av_rescale_q(kEndSlackMs, AVRational{1, 1000}, stream->time_base);
+  const int frameSize = stream->codecpar->frame_size;
+  std::int64_t longest =
+      frameSize > 0 ? av_rescale_q(frameSize, frameBase, stream->time_base) : 0;
+  // No bound but the end of the file: at worst this reads what counting would read.
+  while (av_read_frame(fmt.get(), packet.get()) >= 0) {
+    const std::int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    const bool ours = packet->stream_index == streamIndex && ts != AV_NOPTS_VALUE;
+    std::int64_t duration = packet->duration;
+    av_packet_unref(packet.get());
+    if (!ours) continue;
+    if (duration > 0) {
+      longest = std::max(longest, duration);
+    } else {
+      duration = longest;
+    }
+    if (ts + duration >= end - slack) return true;
+  }
+  return false;
+}
+
+std::int64_t FileDecoder::CountFrames(const std::string& path, int streamIndex, int rate) {
+  FormatInputPtr fmt;
+  const AVStream* stream = OpenForPackets(path, streamIndex, true, fmt);
+  PacketPtr packet(av_packet_alloc());
+  if (!stream || !packet || rate <= 0) return -1;
+  const AVRational frameBase{1, rate};
   std::int64_t total = 0;
+  std::int64_t dropped = 0;  // in frames: encoder delay and padding the decoder drops
   const int frameSize = stream->codecpar->frame_size;
   while (av_read_frame(fmt.get(), packet.get()) >= 0) {
     if (packet->stream_index == streamIndex) {
       if (packet->duration > 0) {
         total += packet->duration;
       } else if (frameSize > 0) {
-        total += av_rescale_q(frameSize, AVRational{1, rate}, stream->time_base);
+        total += av_rescale_q(frameSize, frameBase, stream->time_base);
+      }
+      size_t size = 0;
+      if (const uint8_t* skip =
+              av_packet_get_side_data(packet.get(), AV_PKT_DATA_SKIP_SAMPLES, &size);
+          skip && size >= 8) {
+        dropped += ReadLe32(skip) + ReadLe32(skip + 4);
       }
     }
     av_packet_unref(packet.get());
   }
-  return av_rescale_q(total, stream->time_base, AVRational{1, rate});
+  return std::max<std::int64_t>(0, av_rescale_q(total, stream->time_base, frameBase) - dropped);
 }
 
 bool FileDecoder::DecodeMore() {

@@ -12,6 +12,17 @@
 
 namespace qv::audio {
 
+enum class LengthSource {
+  // PCM data measured by the file's size, Ogg's last page, or a stream without a frame.
+  Measured,
+  // A header's claim, which a file cut short still makes: checked with
+  // FileDecoder::ReachesLength and counted if the file ends before it.
+  Header,
+  // Unknown, estimated from the bitrate (MP3 without a Xing header, raw AAC), more than the file
+  // could hold, or from a container whose timestamps cannot be checked: the packets are counted.
+  Guess,
+};
+
 // What a file holds, measured once when it is opened.
 struct SourceFormat {
   int rate = 0;
@@ -20,9 +31,8 @@ struct SourceFormat {
   std::string containerName;   // FFmpeg's demuxer name ("mp3", "flac", "asf", ...)
   AVCodecID codec = AV_CODEC_ID_NONE;
   std::int64_t lengthFrames = -1;  // -1 until known
-  // FFmpeg only guessed the length, or the header claims more than the file can hold: count
-  // the packets.
-  bool lengthFromBitrate = false;
+  // Where lengthFrames comes from, and so how it is settled when it is first asked for.
+  LengthSource lengthSource = LengthSource::Guess;
 };
 
 // Silences FFmpeg's own log (once per process); the layer reports through its error codes.
@@ -56,8 +66,15 @@ class FileDecoder {
   long Read(float* out, long frames);
   int error() const { return m_error; }
 
-  // The length in source frames: FFmpeg's value, or the sum of the packet durations when
-  // FFmpeg estimated it from the bitrate (MP3 without a Xing header, raw AAC). -1 if unknown.
+  // Whether the file really holds `frames` source frames of stream `streamIndex`: seeks on a
+  // second opening of the file to two seconds before that end and reads packets until one
+  // reaches it (within 0.1 s). False when the seek fails or the packets end before it (a file
+  // cut short keeps the length its header claims). Costs about a millisecond.
+  static bool ReachesLength(const std::string& path, int streamIndex, int rate,
+                            std::int64_t frames);
+  // The length in source frames as the sum of the packet durations, less the encoder delay and
+  // padding the decoder drops: for lengths FFmpeg estimated from the bitrate (MP3 without a
+  // Xing header, raw AAC) and headers that claim more than the file holds. -1 if unknown.
   static std::int64_t CountFrames(const std::string& path, int streamIndex, int rate);
   int streamIndex() const { return m_streamIndex; }
 

@@ -27,7 +27,7 @@ int Stream::Open() {
   const int result = decoder->Open(m_path, OutputFormat());
   if (result != BASS_OK) return result;
   m_format = decoder->format();
-  m_lengthKnown = !m_format.lengthFromBitrate && m_format.lengthFrames >= 0;
+  m_lengthKnown = m_format.lengthSource == LengthSource::Measured;
   struct stat info {};
   if (::stat(m_path.c_str(), &info) == 0) m_fileSize = static_cast<std::uint64_t>(info.st_size);
   m_decoder = std::move(decoder);
@@ -36,8 +36,12 @@ int Stream::Open() {
 
 std::int64_t Stream::LengthFrames() {
   if (!m_lengthKnown) {
-    m_format.lengthFrames =
-        FileDecoder::CountFrames(m_path, m_decoder->streamIndex(), m_format.rate);
+    if (m_format.lengthSource != LengthSource::Header ||
+        !FileDecoder::ReachesLength(m_path, m_decoder->streamIndex(), m_format.rate,
+                                    m_format.lengthFrames)) {
+      m_format.lengthFrames =
+          FileDecoder::CountFrames(m_path, m_decoder->streamIndex(), m_format.rate);
+    }
     m_lengthKnown = true;
   }
   return m_format.lengthFrames;

@@ -36,7 +36,8 @@ class Stream {
   std::mutex mutex;
 
   // The following need `mutex`.
-  // The decoded length in source frames (counted on first use where FFmpeg only guessed it);
+  // The decoded length in source frames, settled on first use: a header's length is checked
+  // against the file, and counted where FFmpeg only guessed it or the file is cut short;
   // -1 when it cannot be known.
   std::int64_t LengthFrames();
   // Starts decoding again at source frame `frame` (exact: the file is reopened and the frames
