@@ -100,4 +100,19 @@ inline Decoded DecodeFile(const std::string& path, long blockFrames = 4410) {
   return result;
 }
 
+// Feeds a decoding stream to `write` in one-second blocks, as the converter does. Returns false
+// as soon as `write` refuses a block.
+template <typename Write>
+bool PumpBlocks(HSTREAM stream, Write write) {
+  BASS_CHANNELINFO info{};
+  BASS_ChannelGetInfo(stream, &info);
+  std::vector<float> block(static_cast<size_t>(info.freq) * info.chans);
+  while (true) {
+    const DWORD got = BASS_ChannelGetData(stream, block.data(),
+                                          static_cast<DWORD>(block.size() * 4));
+    if (got == 0 || got == 0xFFFFFFFFu) return true;
+    if (!write(block.data(), got)) return false;
+  }
+}
+
 }  // namespace qv::test

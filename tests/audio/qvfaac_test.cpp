@@ -36,16 +36,9 @@ bool EncodeThroughPipe(const std::string& source, const std::string& options,
   const std::string command = ShellQuote(Qvfaac()) + " " + options + " -o " + ShellQuote(dest) +
                               " -";
   const HENCODE encoder = BASS_Encode_Start(stream, command.c_str(), 0x40020, nullptr, nullptr);
-  bool ok = encoder != 0;
-  BASS_CHANNELINFO info{};
-  BASS_ChannelGetInfo(stream, &info);
-  std::vector<float> block(static_cast<size_t>(info.freq) * info.chans);
-  while (ok) {
-    const DWORD got = BASS_ChannelGetData(stream, block.data(),
-                                          static_cast<DWORD>(block.size() * 4));
-    if (got == 0 || got == 0xFFFFFFFFu) break;
-    ok = BASS_Encode_Write(encoder, block.data(), got) == 1;
-  }
+  bool ok = encoder != 0 && PumpBlocks(stream, [&](const float* data, DWORD bytes) {
+    return BASS_Encode_Write(encoder, data, bytes) == 1;
+  });
   if (encoder && !BASS_Encode_Stop(encoder)) ok = false;
   BASS_StreamFree(stream);
   return ok;
