@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <string>
 
 namespace qv {
@@ -12,13 +14,36 @@ inline constexpr const char* kBatchFileConversion = "File Conversion";
 // The state that a running loudness or conversion batch shares with the main window. The
 // batch runs on the user-interface thread and pumps events between blocks; Cancel sets
 // CancelRequested, which the batch tests after each block. Owned by the main window's model.
+// CancelRequested is atomic so that workers of a batch may read it from other threads.
 struct BatchState {
   int BatchInProgress = 0;
-  int CancelRequested = 0;
+  std::atomic<int> CancelRequested{0};
   std::string CurrentBatchName;
   // True from SetBatchControls(false) until SetBatchControls(true): the batch loop may still
   // be running after Cancel has cleared BatchInProgress.
   bool BatchLayoutActive = false;
+  // The row being worked on (zero-based) and the number of rows when the batch started.
+  int BatchFileIndex = 0;
+  int BatchFileCount = 0;
+};
+
+// The progress and cancel state of the one file a job works on (a conversion or a loudness
+// measurement). The per-file functions write only into their own JobContext, so several jobs
+// can run at once, each with its own context.
+struct JobContext {
+  // Whole seconds of the file (its length truncated toward zero), and the one-second blocks
+  // handled so far.
+  int SourceDuration = 0;
+  int ProcessedSeconds = 0;
+  // Called after every block with the operation text ("Converting", "Analyzing"); may be empty.
+  std::function<void(const char* operation)> ProgressCallback;
+  // Read right after the callback: 1 means stop after this block. Null: never cancelled.
+  const std::atomic<int>* CancelRequested = nullptr;
+  // The detail text of the last encoder failure (results 6, 7, 8 and the mended read and
+  // finish failures).
+  std::string EncoderErrorText;
+
+  bool Cancelled() const { return CancelRequested && CancelRequested->load() == 1; }
 };
 
 // What a batch needs of the window besides messages: switching between the batch layout (only
@@ -34,5 +59,14 @@ class BatchControls {
 void BeginBatch(BatchState& state, BatchControls& controls, const std::string& name);
 // Leaves it: BatchInProgress = 0, the idle layout, and "Ready." in the status line.
 void EndBatch(BatchState& state, BatchControls& controls, BatchHost& host);
+
+// The status line text of a running batch: "%s...  File %d of %d - %d:%02d of %d:%02d" with the
+// operation, BatchFileIndex + 1, BatchFileCount, the processed and the total seconds as
+// minutes and seconds. Converting...  File 2 of 5 - 1:07 of 3:25
+std::string ProgressText(const char* operation, const BatchState& state, const JobContext& job);
+// The progress routine of both batches: sets the status line to ProgressText, then pumps pending
+// events ten times (which is when a Cancel click is handled).
+void ReportProgress(BatchHost& host, const BatchState& state, const JobContext& job,
+                    const char* operation);
 
 }  // namespace qv

@@ -331,45 +331,12 @@ void CQuorvinDlg::OnExit() {
   if (m_model.ConfirmExit()) done(0);
 }
 
-// Adding files and folders arrives with the import commands.
-void CQuorvinDlg::OnAddFiles() { m_model.NotAvailableYet(); }
-void CQuorvinDlg::OnAddFolder() { m_model.NotAvailableYet(); }
-
 void CQuorvinDlg::OnRemove() { m_model.Remove(); }
 void CQuorvinDlg::OnRemoveAll() { m_model.RemoveAll(); }
 void CQuorvinDlg::OnPlay() { m_model.Play(); }
 
-void CQuorvinDlg::OnNormalization() {
-  if (!m_model.CheckListForNormalization()) return;
-  m_model.NotAvailableYet();  // the normalization dialog
-}
-
-void CQuorvinDlg::OnConvert() {
-  m_model.StopPreview();
-  m_model.NotAvailableYet();  // the conversion batch
-}
-
-void CQuorvinDlg::OnOptions() {
-  m_model.StopPreview();
-  m_model.NotAvailableYet();  // the default file locations dialog
-}
-
 void CQuorvinDlg::OnMore() { TrackPopupMenu(kMenuMore); }
 void CQuorvinDlg::OnHelp() { TrackPopupMenu(kMenuHelp); }
-
-void CQuorvinDlg::OnFormatChanged() { UpdateBitrateCombo(false); }
-
-void CQuorvinDlg::UpdateBitrateCombo(bool keepContents) {
-  // The bitrate tables of the output formats fill the list; until they are there, only the
-  // WAV rule applies: no bitrate to choose.
-  (void)keepContents;
-  if (m_formatList->currentText() == QLatin1String("WAV")) {
-    m_bitrateList->clear();
-    m_bitrateList->setEnabled(false);
-  } else {
-    m_bitrateList->setEnabled(true);
-  }
-}
 
 void CQuorvinDlg::OnBrowse() {
   const std::string start = m_destinationList->currentIndex() >= 0
@@ -404,18 +371,6 @@ void CQuorvinDlg::OnSameFolderOff() {
 
 void CQuorvinDlg::OnSkipProblemsOn() { SetToggle(kIdSkipProblemsOff, kIdSkipProblemsOn, true); }
 void CQuorvinDlg::OnSkipProblemsOff() { SetToggle(kIdSkipProblemsOff, kIdSkipProblemsOn, false); }
-
-void CQuorvinDlg::OnLoudnessOn() {
-  const int answer = ShowMessage(
-      this, 0, {}, MB_YESNO,
-      "The calculation of loudness data takes a few seconds per file, so if you are loading a "
-      "large number of files into Quorvin, this process may take considerable time.  Do you "
-      "want to continue?");
-  if (answer == IDNO) return;
-  SetToggle(kIdLoudnessOff, kIdLoudnessOn, true);
-  m_model.StopPreview();
-  m_model.NotAvailableYet();  // the loudness batch over the whole list
-}
 
 void CQuorvinDlg::OnLoudnessOff() { SetToggle(kIdLoudnessOff, kIdLoudnessOn, false); }
 

@@ -169,6 +169,12 @@ class CQuorvinDlg : public QDialog, public BatchHost, public BatchControls {
   QRect m_sizingGeometry;
   bool m_layoutPending = false;
   bool m_initialised = false;
+
+  // ---- import commands (importcommands.cpp): their members below this line
+
+  // ---- conversion commands (convertcommands.cpp): their members below this line
+
+  // ---- loudness commands (loudnesscommands.cpp): their members below this line
 };
 
 // The width of the sizing border around the client area.
