@@ -45,6 +45,7 @@ inline constexpr int BASS_ERROR_NOTAUDIO = 43;  // the file has no audio (e.g. a
 inline constexpr int BASS_ERROR_CODEC = 44;     // codec not available
 inline constexpr int BASS_ERROR_ENDED = 45;     // the channel or encoder has ended
 inline constexpr int BASS_ERROR_CREATE = 33;    // could not create the file or process
+inline constexpr int BASS_ERROR_READ = 46;      // the file could not be read further (I/O error)
 inline constexpr int BASS_ERROR_UNKNOWN = -1;
 inline constexpr int BASS_ERROR_WMA_LICENSE = 1000;  // protected (DRM) WMA file
 inline constexpr int BASS_ERROR_WMA = 1001;          // the WMA encoder is not available

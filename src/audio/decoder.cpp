@@ -1,5 +1,7 @@
 #include "audio/decoder.h"
 
+#include <atomic>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +28,15 @@ constexpr double kMinBitsPerSecond = 100.0;
 // within the slack (see FileDecoder::ReachesLength).
 constexpr int kCheckSeconds = 2;
 constexpr int kEndSlackMs = 100;
+
+std::atomic<ReadFaultHook> g_readFaultHook{nullptr};
+
+// FFmpeg asks this before every read of the file protocol; a true answer fails the read, as an
+// I/O error of the disk would.
+int CheckReadFault(void*) {
+  const ReadFaultHook hook = g_readFaultHook.load(std::memory_order_relaxed);
+  return hook && hook() ? 1 : 0;
+}
 
 // FFmpeg opens nested files for playlists and references (HLS, DASH, concat lists). The layer
 // reads only the file it was given: any other URL is refused. `opaque` holds the allowed URL.
@@ -116,6 +127,7 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
   AVFormatContext* raw = avformat_alloc_context();
   if (!raw) return BASS_ERROR_MEM;
   raw->io_open = &OpenOnlyTheFile;
+  raw->interrupt_callback.callback = &CheckReadFault;
   raw->opaque = const_cast<std::string*>(&url);
   AVDictionary* options = nullptr;
   av_dict_set(&options, "protocol_whitelist", "file", 0);
@@ -340,7 +352,12 @@ bool FileDecoder::DecodeMore() {
     if (m_inputDone) return Drain();
     ret = av_read_frame(m_fmt.get(), m_packet.get());
     if (ret < 0) {
-      // End of file, or a read error that ends the data just the same (a truncated file).
+      // The file could not be read further (the disk failed, the file system went away): not
+      // the end of the audio. A file cut short or damaged data end the stream as usual.
+      if (m_fmt->pb && m_fmt->pb->error < 0 && m_fmt->pb->error != AVERROR_EOF) {
+        m_error = BASS_ERROR_READ;
+        return false;
+      }
       m_inputDone = true;
       avcodec_send_packet(m_codec.get(), nullptr);
       continue;
@@ -472,5 +489,7 @@ long FileDecoder::Read(float* out, long frames) {
   if (done == 0 && m_error) return -1;
   return done;
 }
+
+void SetReadFaultHook(ReadFaultHook hook) { g_readFaultHook.store(hook); }
 
 }  // namespace qv::audio

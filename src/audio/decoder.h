@@ -35,6 +35,12 @@ struct SourceFormat {
   LengthSource lengthSource = LengthSource::Guess;
 };
 
+// A test seam for read errors: while a hook is set, FFmpeg asks it before reading from any
+// decoder's file, and a true answer makes that read fail as an I/O error would. Null (the
+// default) costs one atomic load per read.
+using ReadFaultHook = bool (*)();
+void SetReadFaultHook(ReadFaultHook hook);
+
 // Silences FFmpeg's own log (once per process); the layer reports through its error codes.
 void QuietFfmpegLog();
 

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <thread>
 
 #include "audio/bass.h"
+#include "audio/decoder.h"
 #include "audiotestutil.h"
 #include "support/tempdir.h"
 
@@ -327,6 +329,39 @@ TEST(AudioLibrary, VersionAndPlugins) {
     EXPECT_NE(BASS_PluginLoad(name, 0), 0u) << name;
   }
   EXPECT_EQ(BASS_PluginLoad("bass_fx.dll", 0), 0u);
+}
+
+}  // namespace
+}  // namespace qv::test
+
+namespace qv::test {
+namespace {
+
+std::atomic<int> g_readsAllowed{0};
+bool FailAfterSomeReads() { return g_readsAllowed.fetch_sub(1) <= 0; }
+
+// A disk that fails in the middle of a file is not the end of the audio: the stream reports a
+// read error instead of a short, clean end, so a conversion can fail the file.
+TEST(DecoderReadError, AnIoErrorMidFileIsReportedAsAReadError) {
+  TempDir dir;
+  const std::string path = dir.file("long.wav");
+  WriteTestWav16(path, 44100, 2, 44100 * 20);  // 3.5 MB: many reads of FFmpeg's buffer
+  const HSTREAM stream =
+      BASS_StreamCreateFile(0, path.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT);
+  ASSERT_NE(stream, 0u);
+  g_readsAllowed = 20;
+  audio::SetReadFaultHook(&FailAfterSomeReads);
+  std::vector<float> block(44100 * 2);
+  DWORD total = 0, got = 0;
+  while ((got = BASS_ChannelGetData(stream, block.data(), 44100 * 2 * 4)) != 0xFFFFFFFFu &&
+         got != 0) {
+    total += got;
+  }
+  const int code = BASS_ErrorGetCode();
+  audio::SetReadFaultHook(nullptr);
+  BASS_StreamFree(stream);
+  EXPECT_EQ(code, BASS_ERROR_READ);
+  EXPECT_LT(total, 44100u * 2 * 4 * 20);
 }
 
 }  // namespace
