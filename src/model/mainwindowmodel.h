@@ -34,7 +34,12 @@ class MainWindowModel {
   PreviewPlayer* Player() { return m_player.get(); }
   void CreatePlayer() { m_player = std::make_unique<PreviewPlayer>(1.0f); }
 
-  double NormalizationTarget = 89.0;
+  // The loudness target in dB (89.0 at start) and whether the next conversion applies each
+  // row's gain; neither is stored between runs. The conversion batch clears the flag at its end.
+  double NormalizationTarget() const { return m_normalizationTarget; }
+  void SetNormalizationTarget(double target) { m_normalizationTarget = target; }
+  bool NormalizationEnabled() const { return m_normalizationEnabled; }
+  void SetNormalizationEnabled(bool enabled) { m_normalizationEnabled = enabled; }
 
   // Stops the preview and rewinds it (every command that starts other work does this first).
   void StopPreview();
@@ -65,6 +70,8 @@ class MainWindowModel {
   BatchState m_batch;
   std::unique_ptr<PreviewPlayer> m_player;
   bool m_exitConfirmed = false;
+  double m_normalizationTarget = 89.0;
+  bool m_normalizationEnabled = false;
 };
 
 // The Browse command's choice: the index of the entry equal to `chosen` (exactly, with case),

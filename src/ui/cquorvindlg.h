@@ -11,6 +11,7 @@
 #include "model/batchstate.h"
 #include "model/controlids.h"
 #include "model/mainwindowmodel.h"
+#include "tools/toolrun.h"
 #include "ui/controlanchorlist.h"
 #include "ui/cpropertiesbitmap.h"
 #include "ui/dialogfontlayout.h"
@@ -113,6 +114,12 @@ class CQuorvinDlg : public QDialog, public BatchHost, public BatchControls {
   // The bitrate list for the selected format (the format tables fill it; WAV empties and
   // disables it).
   void UpdateBitrateCombo(bool keepContents);
+  // The loudness batch over the whole list (loudnesscommands.cpp); the adding commands run it
+  // afterwards while the Calculate Loudness option is on.
+  void RunLoudnessBatch();
+  // Runs one external tool under the modal tool progress window (toolcommands.cpp): 1 when the
+  // tool ended on its own, 0 when the user cancelled.
+  int RunTool(const ToolRunRequest& request);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

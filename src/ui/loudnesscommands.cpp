@@ -24,4 +24,6 @@ void CQuorvinDlg::OnLoudnessOn() {
   m_model.NotAvailableYet();  // the loudness batch over the whole list
 }
 
+void CQuorvinDlg::RunLoudnessBatch() {}
+
 }  // namespace qv
