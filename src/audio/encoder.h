@@ -31,6 +31,18 @@ class Encoder {
     m_failed = DoWrite(samples, frames);
     return m_failed;
   }
+  // Ends the output at once without completing it (a cancelled conversion): a child process
+  // is ended and reaped, a file is closed as it stands. Later writes fail; Finish then repeats
+  // the result. Returns BASS_OK or the error code.
+  int Abort() {
+    std::lock_guard lock(m_mutex);
+    if (!m_finished) {
+      m_finished = true;
+      const int result = DoAbort();
+      if (!m_failed) m_failed = result;
+    }
+    return m_failed;
+  }
   // Completes the output once (later calls repeat the first result). Returns BASS_OK or the
   // error code of the first failure.
   int Finish() {
@@ -46,6 +58,8 @@ class Encoder {
  protected:
   virtual int DoWrite(const float* samples, size_t frames) = 0;
   virtual int DoFinish() = 0;
+  // By default an output is simply completed; encoders with a child override this.
+  virtual int DoAbort() { return DoFinish(); }
 
  private:
   std::mutex m_mutex;

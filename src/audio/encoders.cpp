@@ -91,6 +91,14 @@ BOOL BASS_Encode_Stop(DWORD handle) {
   return Succeed(1);
 }
 
+BOOL BASS_Encode_Abort(DWORD handle) {
+  std::shared_ptr<Encoder> encoder = TakeEncoder(handle);
+  if (!encoder) return Fail(BASS_ERROR_HANDLE, 0);
+  const int code = encoder->Abort();
+  if (code != BASS_OK) return Fail(code, 0);
+  return Succeed(1);
+}
+
 // The bitrates wmav2 accepts for the rate and channel count, asked of the encoder once per
 // combination; the lists live as long as the process.
 const DWORD* BASS_WMA_EncodeGetRates(DWORD freq, DWORD chans, DWORD) {
