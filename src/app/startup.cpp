@@ -1,7 +1,12 @@
 #include "app/startup.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 #include "app/host.h"
 #include "app/inifile.h"
@@ -26,7 +31,67 @@ std::string ReadKey(const char* key) {
   return ReadProfileString(Settings().ConfigFilePath, kConfigSection, key, kAbsent);
 }
 
+// The first executable called `name` in $PATH, as the shell would find it; empty when none.
+std::string FindOnPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::stringstream folders(path && *path ? path : "/usr/local/bin:/usr/bin:/bin");
+  std::string folder;
+  while (std::getline(folders, folder, ':')) {
+    if (folder.empty()) folder = ".";
+    const std::string candidate = folder + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0 && FileExistsNonEmpty(candidate)) return candidate;
+  }
+  return {};
+}
+
+// qvfaac beside the program (an installed layout), else in the build folder's layout
+// (src/ui/quorvin or src/cli/quorvin-cli beside src/qvfaac/qvfaac).
+std::string FindQvfaac(const std::string& programFolder) {
+  if (programFolder.empty()) return {};
+  for (const char* relative : {"/qvfaac", "/../qvfaac/qvfaac"}) {
+    std::error_code ec;
+    const std::filesystem::path candidate =
+        std::filesystem::weakly_canonical(programFolder + relative, ec);
+    if (!ec && FileExistsNonEmpty(candidate.string())) return candidate.string();
+  }
+  return programFolder + "/qvfaac";  // missing: start-up then names the file it looked for
+}
+
 }  // namespace
+
+std::string ProgramFolder() {
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return {};
+  return self.parent_path().string();
+}
+
+bool WriteDefaultConfiguration(const std::string& configPath, const std::string& programFolder) {
+  std::string ffmpeg = FindOnPath("ffmpeg");
+  if (ffmpeg.empty()) ffmpeg = "/usr/bin/ffmpeg";  // start-up then says it cannot find it
+  const std::string text = std::string("[") + kConfigSection + "]\n" +
+                           "FFMpegExe=" + ffmpeg + "\n" +
+                           "FFMpegAud=" + kDefaultFfmpegAudioOptions + "\n" +
+                           "FAACExe=" + FindQvfaac(programFolder) + "\n" +
+                           "autoplayonopen=1\n";
+  const int fd = ::open(configPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const char* data = text.data();
+  size_t left = text.size();
+  bool ok = true;
+  while (left > 0 && ok) {
+    const ssize_t written = ::write(fd, data, left);
+    if (written < 0 && errno == EINTR) continue;
+    ok = written > 0;
+    if (ok) {
+      data += written;
+      left -= static_cast<size_t>(written);
+    }
+  }
+  ok = ::close(fd) == 0 && ok;
+  if (!ok) ::unlink(configPath.c_str());  // a half-written file would hide the defaults
+  return ok;
+}
 
 std::string MakeAppDataFolder(const std::string& name) {
   std::string base;
@@ -44,11 +109,17 @@ std::string MakeAppDataFolder(const std::string& name) {
   return folder;
 }
 
-bool RunStartupChecks() {
+bool RunStartupChecks() { return RunStartupChecks(ProgramFolder()); }
+
+bool RunStartupChecks(const std::string& programFolder) {
   AppSettings& settings = Settings();
   std::string folder = MakeAppDataFolder(kDataFolderName);
   if (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   settings.ConfigFilePath = folder + "/" + kConfigFileName;
+  std::error_code ec;
+  if (!std::filesystem::exists(std::filesystem::symlink_status(settings.ConfigFilePath, ec))) {
+    WriteDefaultConfiguration(settings.ConfigFilePath, programFolder);
+  }
 
   const std::string ffmpeg = ReadKey("FFMpegExe");
   if (IsAbsent(ffmpeg)) {

@@ -13,8 +13,23 @@ class BatchHost;
 // here (the configuration file then cannot be read and start-up says so).
 std::string MakeAppDataFolder(const std::string& name);
 
-// Runs the start-up checks in order and fills Settings(). Returns false after it has shown the
-// message that stops the program (through the ownerless host); true when the main window may run.
+// The folder of the running program (from /proc/self/exe); empty when it cannot be known.
+std::string ProgramFolder();
+
+// The ffmpeg options of a new configuration: 16-bit PCM, mono stays mono, wider becomes stereo.
+inline constexpr const char* kDefaultFfmpegAudioOptions =
+    "-vn -sn -acodec pcm_s16le -af \"aformat=channel_layouts=mono|stereo\"";
+
+// The first start of a user: writes a working configuration to `configPath`, which must not
+// exist (the file is created exclusively, so an existing one is never rewritten): the ffmpeg
+// found on PATH, the default options, the qvfaac installed beside the program (or in the build
+// folder's layout) and auto-play on. False when the file exists or cannot be written.
+bool WriteDefaultConfiguration(const std::string& configPath, const std::string& programFolder);
+
+// Runs the start-up checks in order and fills Settings(). When no configuration file exists at
+// all, the defaults are written first. Returns false after it has shown the message that stops
+// the program (through the ownerless host); true when the main window may run.
 bool RunStartupChecks();
+bool RunStartupChecks(const std::string& programFolder);
 
 }  // namespace qv

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/inifile.h"
 #include "app/settings.h"
 #include "app/showmessage.h"
 #include "support/scriptedhost.h"
@@ -91,6 +92,51 @@ TEST_F(StartupTest, GoodConfigurationFillsTheSettings) {
   const std::string working =
       std::filesystem::canonical(m_dir.str() + "/quorvin-" + std::to_string(::getuid()));
   EXPECT_EQ(Settings().LogFilePath, working + "/QV_Log.txt");
+}
+
+// The first start of a user has no configuration file at all: the program writes the working
+// defaults itself and goes on. A file that exists is never rewritten, however incomplete.
+TEST_F(StartupTest, FirstStartWritesTheDefaultsAndGoesOn) {
+  // A fake ffmpeg on PATH and an installed layout with qvfaac beside the program.
+  const std::string bin = m_dir.file("bin");
+  std::filesystem::create_directories(bin);
+  std::ofstream(bin + "/ffmpeg", std::ios::binary) << "#!/bin/sh\n";
+  std::filesystem::permissions(bin + "/ffmpeg", std::filesystem::perms::owner_all);
+  std::ofstream(bin + "/qvfaac", std::ios::binary) << "#!/bin/sh\n";
+  const char* oldPath = std::getenv("PATH");
+  const std::string savedPath = oldPath ? oldPath : "";
+  ::setenv("PATH", (m_dir.file("nothing-here") + ":" + bin).c_str(), 1);
+
+  const bool started = RunStartupChecks(bin);
+  ::setenv("PATH", savedPath.c_str(), 1);
+  ASSERT_TRUE(started);
+  EXPECT_TRUE(m_host.messages.empty());
+  std::ifstream in(ConfigPath(), std::ios::binary);
+  const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(written, "[Quorvin 1]\nFFMpegExe=" + bin + "/ffmpeg\n"
+                     "FFMpegAud=-vn -sn -acodec pcm_s16le -af \"aformat=channel_layouts=mono|stereo\"\n"
+                     "FAACExe=" + bin + "/qvfaac\nautoplayonopen=1\n");
+  EXPECT_EQ(Settings().FfmpegPath, bin + "/ffmpeg");
+  EXPECT_EQ(Settings().FaacPath, bin + "/qvfaac");
+  EXPECT_EQ(Settings().FfmpegAudioOptions, kDefaultFfmpegAudioOptions);
+
+  // The build folder's layout: the program in src/ui, qvfaac in src/qvfaac.
+  EXPECT_FALSE(WriteDefaultConfiguration(ConfigPath(), bin));  // exists: never rewritten
+  const std::string build = m_dir.file("build/src");
+  std::filesystem::create_directories(build + "/ui");
+  std::filesystem::create_directories(build + "/qvfaac");
+  std::ofstream(build + "/qvfaac/qvfaac", std::ios::binary) << "#!/bin/sh\n";
+  const std::string second = m_dir.file("second.ini");
+  ASSERT_TRUE(WriteDefaultConfiguration(second, build + "/ui"));
+  EXPECT_EQ(ReadProfileString(second, "Quorvin 1", "FAACExe", ""), build + "/qvfaac/qvfaac");
+
+  // An existing but incomplete file still stops with its message, and is left as it was.
+  m_host.messages.clear();
+  WriteConfig("FFMpegExe=" + bin + "/ffmpeg\n");
+  EXPECT_FALSE(RunStartupChecks(bin));
+  ASSERT_EQ(m_host.messages.size(), 1u);
+  EXPECT_EQ(m_host.messages[0].text, Message("Can't initialize the ffmpeg audio options from:\n\n   %s\n\nSorry, can't continue."));
+  EXPECT_EQ(ReadProfileString(ConfigPath(), "Quorvin 1", "FAACExe", "none"), "none");
 }
 
 TEST_F(StartupTest, DataFolderFollowsTheEnvironment) {
