@@ -1,0 +1,152 @@
+#include "cli/cliarguments.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+
+namespace qv::cli {
+namespace {
+
+constexpr const char* kFormats[] = {"wav", "mp3", "aac", "mp4", "m4a", "wma"};
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool ParseKbps(const std::string& text, int& kbps) {
+  if (text.empty() || !std::all_of(text.begin(), text.end(),
+                                   [](unsigned char c) { return std::isdigit(c) != 0; })) {
+    return false;
+  }
+  errno = 0;
+  const long value = std::strtol(text.c_str(), nullptr, 10);
+  if (errno != 0 || value <= 0 || value > 100000) return false;
+  kbps = static_cast<int>(value);
+  return true;
+}
+
+}  // namespace
+
+ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& arguments,
+                           std::string& error) {
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (optionsEnded || word.size() < 2 || word[0] != '-' || word == "-") {
+      arguments.paths.push_back(word);
+      continue;
+    }
+    if (word == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    std::string name = word;
+    std::optional<std::string> inlineValue;
+    if (const size_t equals = word.find('='); word.rfind("--", 0) == 0 && equals != std::string::npos) {
+      name = word.substr(0, equals);
+      inlineValue = word.substr(equals + 1);
+    }
+    auto value = [&](std::string& out) {
+      if (inlineValue) {
+        out = *inlineValue;
+        return true;
+      }
+      if (i + 1 >= argc) {
+        error = name + " needs a value";
+        return false;
+      }
+      out = argv[++i];
+      return true;
+    };
+    auto flag = [&](bool& out) {
+      if (inlineValue) {
+        error = name + " takes no value";
+        return false;
+      }
+      out = true;
+      return true;
+    };
+    std::string text;
+    if (name == "--help" || name == "-h") return ParseResult::Help;
+    if (name == "--version") return ParseResult::Version;
+    if (name == "--format") {
+      if (!value(text)) return ParseResult::UsageError;
+      arguments.format = Lower(text);
+      if (std::find_if(std::begin(kFormats), std::end(kFormats),
+                       [&](const char* f) { return arguments.format == f; }) == std::end(kFormats)) {
+        error = "unknown format '" + text + "' (valid: wav, mp3, aac, mp4, m4a, wma)";
+        return ParseResult::UsageError;
+      }
+    } else if (name == "--bitrate") {
+      if (!value(text)) return ParseResult::UsageError;
+      int kbps = 0;
+      if (!ParseKbps(text, kbps)) {
+        error = "--bitrate takes a whole number of kbps, not '" + text + "'";
+        return ParseResult::UsageError;
+      }
+      arguments.bitrate = kbps;
+    } else if (name == "--dest") {
+      if (!value(text)) return ParseResult::UsageError;
+      arguments.dest = text;
+    } else if (name == "--target") {
+      if (!value(text)) return ParseResult::UsageError;
+      arguments.target = text;
+    } else if (name == "--same-folder") {
+      if (!flag(arguments.sameFolder)) return ParseResult::UsageError;
+    } else if (name == "--recursive") {
+      if (!flag(arguments.recursive)) return ParseResult::UsageError;
+    } else if (name == "--loudness") {
+      if (!flag(arguments.loudness)) return ParseResult::UsageError;
+    } else if (name == "--normalize") {
+      if (!flag(arguments.normalize)) return ParseResult::UsageError;
+    } else if (name == "--skip-problem-files") {
+      if (!flag(arguments.skipProblemFiles)) return ParseResult::UsageError;
+    } else if (name == "--list") {
+      if (!flag(arguments.list)) return ParseResult::UsageError;
+    } else if (name == "--no-tags") {
+      if (!flag(arguments.noTags)) return ParseResult::UsageError;
+    } else {
+      error = "unknown option '" + word + "'";
+      return ParseResult::UsageError;
+    }
+  }
+  if (arguments.normalize) arguments.loudness = true;
+  if (arguments.dest && arguments.sameFolder) {
+    error = "--dest and --same-folder exclude each other";
+    return ParseResult::UsageError;
+  }
+  if (arguments.paths.empty()) {
+    error = "no file or folder given";
+    return ParseResult::UsageError;
+  }
+  return ParseResult::Run;
+}
+
+std::string UsageText() {
+  return "Usage: quorvin-cli [OPTIONS] PATH...\n"
+         "Converts audio files (and the sound track of video files) with the same code as the\n"
+         "Quorvin window. Each PATH is a file, or a folder whose supported files are added.\n"
+         "\n"
+         "  --format FORMAT       wav (default), mp3, aac, mp4, m4a or wma\n"
+         "  --bitrate KBPS        one of the format's bitrates (default: its default entry)\n"
+         "  --dest DIR            the destination folder (default: the configured one)\n"
+         "  --same-folder         write each output beside its source\n"
+         "  --recursive           add folders with their sub-folders\n"
+         "  --loudness            measure the loudness of every file\n"
+         "  --target DB           the normalization target, 0.0 to 200.0 (default 89.0)\n"
+         "  --normalize           scale every file towards the target (implies --loudness)\n"
+         "  --skip-problem-files  only log failures\n"
+         "  --no-tags             do not copy tags and cover art into the outputs\n"
+         "  --list                convert nothing; print the list as tab-separated values\n"
+         "  --help                this text\n"
+         "  --version             the version\n"
+         "\n"
+         "Exit status: 0 all files done, 1 a file failed, 2 usage or configuration error,\n"
+         "130 cancelled (the first Ctrl-C cancels after the current second of audio; a\n"
+         "second one ends the program at once).\n";
+}
+
+}  // namespace qv::cli

@@ -1,0 +1,37 @@
+#pragma once
+// The command line of quorvin-cli, read into values. Reading only: whether a bitrate or a
+// target is valid is decided by the same core functions the window uses.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qv::cli {
+
+struct CliArguments {
+  std::string format = "wav";        // wav, mp3, aac, mp4, m4a or wma
+  std::optional<int> bitrate;        // kbps; the format's default entry when absent
+  std::optional<std::string> dest;   // the configured destination folder when absent
+  bool sameFolder = false;
+  bool recursive = false;
+  bool loudness = false;
+  std::optional<std::string> target;  // as typed; validated like the normalization edit
+  bool normalize = false;             // implies loudness
+  bool skipProblemFiles = false;
+  bool list = false;
+  bool noTags = false;
+  std::vector<std::string> paths;
+};
+
+enum class ParseResult { Run, Help, Version, UsageError };
+
+// Reads argv[1..]. "--" ends the options; later words are paths even when they start with "-".
+// Options take their value as the next word or after "=" (--format=mp3). On UsageError `error`
+// says what is wrong in one line.
+ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& arguments,
+                           std::string& error);
+
+// The text of --help.
+std::string UsageText();
+
+}  // namespace qv::cli

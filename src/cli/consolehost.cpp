@@ -1,0 +1,117 @@
+#include "cli/consolehost.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+
+#include <QCoreApplication>
+
+#include "app/showmessage.h"
+
+namespace qv::cli {
+namespace {
+
+std::atomic<int> g_cancelSignals{0};
+
+void OnCancelSignal(int) {
+  if (g_cancelSignals.fetch_add(1) >= 1) ::_exit(130);
+}
+
+long long NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Plain progress lines (standard error is no terminal) at most this often within one file.
+constexpr long long kPlainLineIntervalMs = 5000;
+
+}  // namespace
+
+void InstallCancelSignals() {
+  struct sigaction action {};
+  action.sa_handler = &OnCancelSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+}
+
+int CancelSignals() { return g_cancelSignals.load(); }
+
+ConsoleHost::ConsoleHost(BatchState& batch, bool terminal) : m_batch(batch), m_terminal(terminal) {}
+
+int ConsoleHost::ShowMessageBox(const std::string& text, unsigned type) {
+  EndProgressLine();
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
+  ++m_messages;
+  const unsigned buttons = type & 0xF;
+  if (buttons == MB_YESNO || buttons == MB_YESNOCANCEL) return IDNO;
+  return IDOK;
+}
+
+std::string ConsoleHost::ProgressLine(const std::string& statusText) {
+  char operation[64] = {};
+  int index = 0, count = 0, doneMin = 0, doneSec = 0, totalMin = 0, totalSec = 0;
+  if (std::sscanf(statusText.c_str(), "%63[^.]...  File %d of %d - %d:%d of %d:%d", operation,
+                  &index, &count, &doneMin, &doneSec, &totalMin, &totalSec) != 7 ||
+      count <= 0) {
+    return {};
+  }
+  const double done = doneMin * 60.0 + doneSec;
+  const double total = totalMin * 60.0 + totalSec;
+  double part = total > 0 ? done / total : 1.0;
+  if (part > 1.0) part = 1.0;
+  const int percent = static_cast<int>(100.0 * ((index - 1) + part) / count);
+  return FormatText("%s: file %d of %d, %d:%02d of %d:%02d, %d%%", operation, index, count,
+                    doneMin, doneSec, totalMin, totalSec, percent);
+}
+
+void ConsoleHost::SetStatusText(const std::string& text) {
+  if (text == "Ready.") {
+    EndProgressLine();
+    return;
+  }
+  std::string line = ProgressLine(text);
+  if (line.empty()) line = text;
+  if (m_terminal) {
+    std::fprintf(stderr, "\r\033[K%s", line.c_str());
+    m_lineOpen = true;
+  } else {
+    // One line when a file starts, then one every few seconds: a log stays readable.
+    const std::string file = line.substr(0, line.find(','));
+    const long long now = NowMs();
+    if (file == m_lastPlainFile && now - m_lastPlainMs < kPlainLineIntervalMs) return;
+    m_lastPlainFile = file;
+    m_lastPlainMs = now;
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
+  std::fflush(stderr);
+}
+
+void ConsoleHost::EndProgressLine() {
+  if (!m_lineOpen) return;
+  std::fprintf(stderr, "\n");
+  m_lineOpen = false;
+}
+
+void ConsoleHost::CheckCancel() {
+  if (m_cancelSeen || CancelSignals() == 0) return;
+  m_cancelSeen = true;
+  // What the window's confirmed Cancel does: the batch stops after its current block.
+  m_batch.BatchInProgress = 0;
+  m_batch.CancelRequested = 1;
+}
+
+void ConsoleHost::PumpMessages() {
+  QCoreApplication::processEvents();
+  CheckCancel();
+}
+
+void ConsoleHost::SetBatchControls(bool) {}
+
+}  // namespace qv::cli

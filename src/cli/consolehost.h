@@ -1,0 +1,53 @@
+#pragma once
+// The command line's host: messages become their text on standard error, questions take the
+// answer No, the status line becomes a progress line on standard error (one line redrawn in
+// place on a terminal, plain lines otherwise), and pumping events also notices Ctrl-C and
+// SIGTERM. Main thread only (the signal handler only counts).
+
+#include <string>
+
+#include "app/host.h"
+#include "model/batchstate.h"
+
+namespace qv::cli {
+
+// Installs the SIGINT/SIGTERM handler: the first signal asks for a cancel, the second ends the
+// program at once with status 130.
+void InstallCancelSignals();
+// How many cancel signals arrived so far.
+int CancelSignals();
+
+class ConsoleHost final : public BatchHost, public BatchControls {
+ public:
+  // `batch` is the state the running batch reads its cancel request from.
+  ConsoleHost(BatchState& batch, bool terminal);
+
+  int ShowMessageBox(const std::string& text, unsigned type) override;
+  void SetStatusText(const std::string& text) override;
+  void SelectRow(int, bool) override {}
+  void PumpMessages() override;
+  void SetBatchControls(bool idle) override;
+
+  // True once a cancel signal has been seen (a batch, a tool run or the adding of files stops).
+  bool CancelSeen() const { return m_cancelSeen; }
+  int MessagesShown() const { return m_messages; }
+  // Ends a progress line drawn in place, so that the next output starts on its own line.
+  void EndProgressLine();
+
+  // The progress line for one status text, or empty when the text is not a batch progress
+  // text: "Converting: file 2 of 5, 1:07 of 3:25, 27%" (the percentage is of the whole batch).
+  static std::string ProgressLine(const std::string& statusText);
+
+ private:
+  void CheckCancel();
+
+  BatchState& m_batch;
+  const bool m_terminal;
+  bool m_lineOpen = false;
+  bool m_cancelSeen = false;
+  int m_messages = 0;
+  std::string m_lastPlainFile;
+  long long m_lastPlainMs = 0;
+};
+
+}  // namespace qv::cli

@@ -1,0 +1,103 @@
+// Reading quorvin-cli's command line, and the progress line it draws from the status text.
+
+#include "cli/cliarguments.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <vector>
+
+#include "cli/consolehost.h"
+
+namespace qv::cli {
+namespace {
+
+ParseResult Parse(std::vector<const char*> words, CliArguments& arguments, std::string& error) {
+  words.insert(words.begin(), "quorvin-cli");
+  return ParseArguments(static_cast<int>(words.size()), words.data(), arguments, error);
+}
+
+TEST(CliArguments, ValuesFlagsAndPaths) {
+  CliArguments a;
+  std::string error;
+  ASSERT_EQ(Parse({"--format", "MP3", "--bitrate=256", "--dest", "/out", "--recursive",
+                   "--normalize", "--target", "92", "a b.wav", "--", "--list", "-"},
+                  a, error),
+            ParseResult::Run)
+      << error;
+  EXPECT_EQ(a.format, "mp3");
+  EXPECT_EQ(a.bitrate, 256);
+  EXPECT_EQ(a.dest, "/out");
+  EXPECT_TRUE(a.recursive);
+  EXPECT_TRUE(a.normalize);
+  EXPECT_TRUE(a.loudness);  // implied by --normalize
+  EXPECT_EQ(a.target, "92");
+  EXPECT_FALSE(a.list);     // after "--" it is a file name
+  EXPECT_EQ(a.paths, (std::vector<std::string>{"a b.wav", "--list", "-"}));
+
+  CliArguments defaults;
+  ASSERT_EQ(Parse({"x.flac"}, defaults, error), ParseResult::Run);
+  EXPECT_EQ(defaults.format, "wav");
+  EXPECT_FALSE(defaults.bitrate);
+  EXPECT_FALSE(defaults.loudness);
+}
+
+TEST(CliArguments, UsageErrorsSayWhatIsWrong) {
+  const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {
+      {{}, "no file or folder given"},
+      {{"--format", "ogg", "a.wav"}, "unknown format 'ogg' (valid: wav, mp3, aac, mp4, m4a, wma)"},
+      {{"--bitrate", "12x", "a.wav"}, "--bitrate takes a whole number of kbps, not '12x'"},
+      {{"--bitrate", "-5", "a.wav"}, "--bitrate takes a whole number of kbps, not '-5'"},
+      {{"a.wav", "--dest"}, "--dest needs a value"},
+      {{"--list=yes", "a.wav"}, "--list takes no value"},
+      {{"--frobnicate", "a.wav"}, "unknown option '--frobnicate'"},
+      {{"--dest", "/x", "--same-folder", "a.wav"}, "--dest and --same-folder exclude each other"},
+  };
+  for (const auto& [words, message] : cases) {
+    CliArguments a;
+    std::string error;
+    EXPECT_EQ(Parse(words, a, error), ParseResult::UsageError) << message;
+    EXPECT_EQ(error, message);
+  }
+  CliArguments a;
+  std::string error;
+  EXPECT_EQ(Parse({"a.wav", "--help"}, a, error), ParseResult::Help);
+  EXPECT_EQ(Parse({"--version"}, a, error), ParseResult::Version);
+}
+
+TEST(ConsoleProgress, LineFromTheStatusText) {
+  EXPECT_EQ(ConsoleHost::ProgressLine("Converting...  File 2 of 5 - 1:07 of 3:25"),
+            "Converting: file 2 of 5, 1:07 of 3:25, 26%");
+  EXPECT_EQ(ConsoleHost::ProgressLine("Analyzing...  File 1 of 1 - 0:05 of 0:05"),
+            "Analyzing: file 1 of 1, 0:05 of 0:05, 100%");
+  // A file whose last block ends after its whole seconds, and one without a length.
+  EXPECT_EQ(ConsoleHost::ProgressLine("Converting...  File 1 of 2 - 0:04 of 0:03"),
+            "Converting: file 1 of 2, 0:04 of 0:03, 50%");
+  EXPECT_EQ(ConsoleHost::ProgressLine("Converting...  File 2 of 2 - 0:01 of 0:00"),
+            "Converting: file 2 of 2, 0:01 of 0:00, 100%");
+  EXPECT_EQ(ConsoleHost::ProgressLine("Ready."), "");
+  EXPECT_EQ(ConsoleHost::ProgressLine("Adding...  12 of 100"), "");
+}
+
+TEST(ConsoleHostTest, QuestionsAnswerNoAndCancelSignalsStopTheBatch) {
+  BatchState batch;
+  ConsoleHost host(batch, false);
+  EXPECT_EQ(host.ShowMessageBox("Abort the batch job?", MB_YESNO | MB_DEFBUTTON2), IDNO);
+  EXPECT_EQ(host.ShowMessageBox("Open the log?", MB_YESNO), IDNO);
+  EXPECT_EQ(host.ShowMessageBox("Done.", MB_OK), IDOK);
+  EXPECT_EQ(host.MessagesShown(), 3);
+
+  // The first SIGINT works as a confirmed Cancel at the next pump.
+  batch.BatchInProgress = 1;
+  InstallCancelSignals();
+  host.PumpMessages();
+  EXPECT_EQ(batch.CancelRequested, 0);
+  ::raise(SIGINT);
+  host.PumpMessages();
+  EXPECT_TRUE(host.CancelSeen());
+  EXPECT_EQ(batch.CancelRequested, 1);
+  EXPECT_EQ(batch.BatchInProgress, 0);
+}
+
+}  // namespace
+}  // namespace qv::cli
