@@ -4,6 +4,7 @@
 // its own mutex, so any thread may write to it or stop it.
 
 #include <mutex>
+#include <string>
 
 #include "audio/bass.h"
 
@@ -18,6 +19,12 @@ class Encoder {
   Encoder& operator=(const Encoder&) = delete;
 
   DWORD channel() const { return m_channel; }
+  // What went wrong with the output, in the system's or FFmpeg's words; empty when nothing did
+  // or the encoder cannot tell.
+  std::string ErrorText() {
+    std::lock_guard lock(m_mutex);
+    return m_errorText;
+  }
   DWORD flags() const { return m_flags; }
   int rate() const { return m_rate; }
   int channels() const { return m_channels; }
@@ -56,6 +63,9 @@ class Encoder {
   }
 
  protected:
+  // Set by the Do* calls (which run under the encoder's mutex) when they fail.
+  std::string m_errorText;
+
   virtual int DoWrite(const float* samples, size_t frames) = 0;
   virtual int DoFinish() = 0;
   // By default an output is simply completed; encoders with a child override this.
@@ -70,5 +80,11 @@ class Encoder {
   int m_failed = BASS_OK;
   bool m_finished = false;
 };
+
+// The detail text of the calling thread's last failed encoder call (BASS_Encode_StartACMFile,
+// BASS_Encode_Write, BASS_Encode_Stop and the BASS_WMA_Encode calls): the system's or FFmpeg's
+// words for what went wrong, or empty when the encoder could not tell. Every such call clears it
+// first.
+const std::string& LastEncoderErrorText();
 
 }  // namespace qv::audio

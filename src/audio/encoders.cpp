@@ -3,6 +3,7 @@
 
 #include <map>
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -25,6 +26,8 @@ int CheckChannel(DWORD handle, std::shared_ptr<Stream>& stream) {
   return BASS_OK;
 }
 
+thread_local std::string t_encoderErrorText;
+
 // Bytes of interleaved floats to whole frames of `channels` channels.
 size_t FramesOf(DWORD bytes, int channels) {
   return bytes / (sizeof(float) * static_cast<size_t>(channels));
@@ -32,19 +35,24 @@ size_t FramesOf(DWORD bytes, int channels) {
 
 }  // namespace
 
+const std::string& qv::audio::LastEncoderErrorText() { return t_encoderErrorText; }
+
 HENCODE BASS_Encode_StartACMFile(DWORD handle, const void* form, DWORD flags, const char* file) {
+  t_encoderErrorText.clear();
   std::shared_ptr<Stream> stream;
   if (const int code = CheckChannel(handle, stream); code != BASS_OK) return Fail(code, 0u);
   if (!form || !file || !*file) return Fail(BASS_ERROR_ILLPARAM, 0u);
   const auto& record = *static_cast<const MPEGLAYER3WAVEFORMAT*>(form);
   std::shared_ptr<Encoder> encoder;
   const int code = Mp3Encoder::Create(handle, flags, stream->format().rate,
-                                      stream->format().channels, record, file, encoder);
+                                      stream->format().channels, record, file, encoder,
+                                      t_encoderErrorText);
   if (code != BASS_OK) return Fail(code, 0u);
   return Succeed(AddEncoder(std::move(encoder)));
 }
 
 HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC*, void*) {
+  t_encoderErrorText.clear();
   std::shared_ptr<Stream> stream;
   if (const int code = CheckChannel(handle, stream); code != BASS_OK) return Fail(code, 0u);
   if (!cmdline || !*cmdline) return Fail(BASS_ERROR_ILLPARAM, 0u);
@@ -57,6 +65,7 @@ HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODE
 
 // `handle` is an encoder, or a channel whose encoders all get the data.
 BOOL BASS_Encode_Write(DWORD handle, const void* buffer, DWORD length) {
+  t_encoderErrorText.clear();
   std::vector<std::shared_ptr<Encoder>> targets;
   if (auto encoder = FindEncoder(handle)) {
     targets.push_back(std::move(encoder));
@@ -68,13 +77,17 @@ BOOL BASS_Encode_Write(DWORD handle, const void* buffer, DWORD length) {
   for (const auto& encoder : targets) {
     const int code = encoder->Write(static_cast<const float*>(buffer),
                                     FramesOf(length, encoder->channels()));
-    if (code != BASS_OK) return Fail(code, 0);
+    if (code != BASS_OK) {
+      t_encoderErrorText = encoder->ErrorText();
+      return Fail(code, 0);
+    }
   }
   return Succeed(1);
 }
 
 // `handle` is an encoder, or a channel whose encoders are all stopped.
 BOOL BASS_Encode_Stop(DWORD handle) {
+  t_encoderErrorText.clear();
   std::vector<std::shared_ptr<Encoder>> targets;
   if (auto encoder = TakeEncoder(handle)) {
     targets.push_back(std::move(encoder));
@@ -85,13 +98,17 @@ BOOL BASS_Encode_Stop(DWORD handle) {
   int failure = BASS_OK;
   for (const auto& encoder : targets) {
     const int code = encoder->Finish();
-    if (code != BASS_OK && failure == BASS_OK) failure = code;
+    if (code != BASS_OK && failure == BASS_OK) {
+      failure = code;
+      t_encoderErrorText = encoder->ErrorText();
+    }
   }
   if (failure != BASS_OK) return Fail(failure, 0);
   return Succeed(1);
 }
 
 BOOL BASS_Encode_Abort(DWORD handle) {
+  t_encoderErrorText.clear();
   std::shared_ptr<Encoder> encoder = TakeEncoder(handle);
   if (!encoder) return Fail(BASS_ERROR_HANDLE, 0);
   const int code = encoder->Abort();
@@ -125,29 +142,41 @@ const DWORD* BASS_WMA_EncodeGetRates(DWORD freq, DWORD chans, DWORD) {
 // another bitrate; other failures carry their own code.
 HWMENCODE BASS_WMA_EncodeOpenFile(DWORD freq, DWORD chans, DWORD, DWORD bitrate,
                                   const char* file) {
+  t_encoderErrorText.clear();
   if (!file || !*file) return Fail(BASS_ERROR_ILLPARAM, 0u);
   auto encoder = std::make_shared<WmaEncoder>();
   const int code = encoder->Open(static_cast<int>(freq), static_cast<int>(chans),
                                  static_cast<int>(bitrate), file);
   if (code == WmaEncoder::kRefusedBitrate) return Fail(BASS_OK, 0u);
-  if (code != BASS_OK) return Fail(code, 0u);
+  if (code != BASS_OK) {
+    t_encoderErrorText = encoder->ErrorText();
+    return Fail(code, 0u);
+  }
   return Succeed(AddWmaEncoder(std::move(encoder)));
 }
 
 BOOL BASS_WMA_EncodeWrite(HWMENCODE handle, const void* buffer, DWORD length) {
+  t_encoderErrorText.clear();
   const auto encoder = FindWmaEncoder(handle);
   if (!encoder) return Fail(BASS_ERROR_HANDLE, 0);
   if (!buffer && length) return Fail(BASS_ERROR_ILLPARAM, 0);
   const int code = encoder->Write(static_cast<const float*>(buffer),
                                   FramesOf(length, encoder->channels()));
-  if (code != BASS_OK) return Fail(code, 0);
+  if (code != BASS_OK) {
+    t_encoderErrorText = encoder->ErrorText();
+    return Fail(code, 0);
+  }
   return Succeed(1);
 }
 
 BOOL BASS_WMA_EncodeClose(HWMENCODE handle) {
+  t_encoderErrorText.clear();
   const auto encoder = TakeWmaEncoder(handle);
   if (!encoder) return Fail(BASS_ERROR_HANDLE, 0);
   const int code = encoder->Close();
-  if (code != BASS_OK) return Fail(code, 0);
+  if (code != BASS_OK) {
+    t_encoderErrorText = encoder->ErrorText();
+    return Fail(code, 0);
+  }
   return Succeed(1);
 }

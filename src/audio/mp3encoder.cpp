@@ -1,6 +1,12 @@
 #include "audio/mp3encoder.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "audio/avencode.h"
 
 namespace qv::audio {
 
@@ -22,7 +28,7 @@ bool Mp3Encoder::Supports(int rate, int kbps) {
 
 int Mp3Encoder::Create(DWORD channel, DWORD flags, int rate, int channels,
                        const MPEGLAYER3WAVEFORMAT& form, const std::string& path,
-                       std::shared_ptr<Encoder>& encoder) {
+                       std::shared_ptr<Encoder>& encoder, std::string& detail) {
   const WAVEFORMATEX& wfx = form.wfx;
   const int kbps = static_cast<int>(wfx.nAvgBytesPerSec * 8 / 1000);
   if (wfx.wFormatTag != WAVE_FORMAT_MPEGLAYER3 || (wfx.nChannels != 1 && wfx.nChannels != 2) ||
@@ -47,16 +53,29 @@ int Mp3Encoder::Create(DWORD channel, DWORD flags, int rate, int channels,
       lame_get_brate(gf) != kbps) {
     return BASS_ERROR_NOTAVAIL;
   }
-  mp3->m_file.reset(std::fopen(path.c_str(), "wb"));
-  if (!mp3->m_file) return BASS_ERROR_CREATE;
+  // Created exclusively: a file (or a link) that already has the name is never replaced.
+  const int fd = CreateExclusive(path);
+  if (fd < 0) {
+    detail = std::strerror(errno);
+    return BASS_ERROR_CREATE;
+  }
+  mp3->m_file.reset(::fdopen(fd, "wb"));
+  if (!mp3->m_file) {
+    ::close(fd);
+    return BASS_ERROR_MEM;
+  }
   encoder = std::move(mp3);
   return BASS_OK;
 }
 
 int Mp3Encoder::Put(const unsigned char* data, int bytes) {
-  if (bytes < 0) return BASS_ERROR_UNKNOWN;
+  if (bytes < 0) {
+    m_errorText = "LAME failed with code " + std::to_string(bytes);
+    return BASS_ERROR_UNKNOWN;
+  }
   if (bytes > 0 && std::fwrite(data, 1, static_cast<size_t>(bytes), m_file.get()) !=
                        static_cast<size_t>(bytes)) {
+    m_errorText = std::strerror(errno);
     return BASS_ERROR_ENDED;  // the disk is full or the file went away
   }
   return BASS_OK;
@@ -88,11 +107,15 @@ int Mp3Encoder::DoFinish() {
     if (size > 0 && size <= sizeof tag) {
       if (std::fseek(m_file.get(), 0, SEEK_SET) != 0 ||
           std::fwrite(tag, 1, size, m_file.get()) != size) {
+        m_errorText = std::strerror(errno);
         result = BASS_ERROR_ENDED;
       }
     }
   }
-  if (std::fclose(m_file.release()) != 0 && result == BASS_OK) result = BASS_ERROR_ENDED;
+  if (std::fclose(m_file.release()) != 0 && result == BASS_OK) {
+    m_errorText = std::strerror(errno);
+    result = BASS_ERROR_ENDED;
+  }
   return result;
 }
 

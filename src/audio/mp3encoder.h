@@ -2,7 +2,7 @@
 // Mp3Encoder: LAME behind BASS_Encode_StartACMFile. Writes bare MP3 frames (constant bitrate,
 // the rate and channel mode of an MPEG Layer-3 format record) to a file, and at the end
 // rewrites the first frame with LAME's info frame so decoders know the exact length. Owns the
-// LAME state and the file.
+// LAME state and the file, which it creates exclusively.
 
 #include <cstdio>
 #include <memory>
@@ -24,11 +24,13 @@ struct FileCloser {
 
 class Mp3Encoder final : public Encoder {
  public:
-  // Checks the record against the channel (rate, channels) and LAME's bitrates. Returns
-  // BASS_ERROR_NOTAVAIL when no encoder fits, BASS_ERROR_CREATE when the file cannot be made.
+  // Checks the record against the channel (rate, channels) and LAME's bitrates, then creates
+  // the file exclusively (an existing file or link of that name is never replaced). Returns
+  // BASS_ERROR_NOTAVAIL when no encoder fits (no file is created then), BASS_ERROR_CREATE with
+  // the system's reason in `detail` when the file cannot be made.
   static int Create(DWORD channel, DWORD flags, int rate, int channels,
                     const MPEGLAYER3WAVEFORMAT& form, const std::string& path,
-                    std::shared_ptr<Encoder>& encoder);
+                    std::shared_ptr<Encoder>& encoder, std::string& detail);
   // Whether LAME encodes `kbps` at `rate` without changing either.
   static bool Supports(int rate, int kbps);
 

@@ -1,14 +1,12 @@
 #pragma once
-// WmaEncoder: writes an ASF file with FFmpeg's wmav2 encoder from interleaved floats. Owns the
-// codec and muxer contexts and the output file; its calls are serialised by its own mutex.
+// WmaEncoder: writes an ASF file with FFmpeg's wmav2 encoder from interleaved floats, through
+// the shared FFmpeg encoding core. The file is created exclusively: an existing file is never
+// replaced. Owns the encoding core (and so the file); its calls are serialised by its own mutex.
 
-#include <cstdint>
 #include <mutex>
 #include <string>
-#include <vector>
 
-#include "audio/avptr.h"
-#include "audio/decoder.h"
+#include "audio/avencode.h"
 
 namespace qv::audio {
 
@@ -23,36 +21,29 @@ class WmaEncoder {
   static constexpr int kRefusedBitrate = -1000;
 
   // Returns BASS_OK; BASS_ERROR_FORMAT for a rate or channel count wmav2 cannot encode;
-  // kRefusedBitrate; BASS_ERROR_CREATE when the file cannot be created.
+  // kRefusedBitrate (no file is created then); BASS_ERROR_CREATE when the file cannot be
+  // created (also when the name is taken); BASS_ERROR_MEM. ErrorText() tells the details.
   int Open(int rate, int channels, int bitrate, const std::string& path);
   // Encodes interleaved floats. Returns BASS_OK or the error code (then and later).
   int Write(const float* samples, size_t frames);
-  // Flushes the encoder and finishes the file (once). Returns BASS_OK or the first error.
+  // Flushes the encoder and finishes the file with its trailer (once). Returns BASS_OK or the
+  // first error (BASS_ERROR_ENDED when the file could not be written or finished).
   int Close();
 
   int channels() const { return m_channels; }
+  std::string ErrorText();
 
   // Whether the wmav2 encoder accepts this combination.
   static bool Accepts(int rate, int channels, int bitrate);
 
  private:
-  int EncodeFrames(bool flush);
-  int Drain();
-
   std::mutex m_mutex;
-  FormatOutputPtr m_mux;
-  CodecCtxPtr m_codec;
-  AudioFifoPtr m_fifo;
-  FramePtr m_frame;
-  PacketPtr m_packet;
-  AVStream* m_stream = nullptr;  // owned by m_mux
-  std::vector<std::vector<float>> m_planes;
-  std::int64_t m_nextPts = 0;
+  AvFileEncoder m_core;
   int m_channels = 0;
-  std::string m_path;
-  bool m_headerWritten = false;
+  bool m_open = false;
   bool m_closed = false;
   int m_failed = 0;
+  std::string m_errorText;
 };
 
 }  // namespace qv::audio

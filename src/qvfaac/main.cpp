@@ -3,6 +3,7 @@
 // writer did not know them) from standard input or a file, and writes raw AAC in ADTS frames,
 // or with -w an MP4 container, using FFmpeg's AAC encoder. The output appears under its name
 // only when it is complete: it is written to a temporary name beside it and renamed at the end.
+// An existing file of the output's name is never replaced.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/avptr.h"
+#include "audio/avencode.h"
 
 namespace {
 
@@ -48,7 +49,8 @@ const char kUsage[] =
     "by 2.4 kbit/s per step up to 320 kbit/s.\n"
     "\n"
     "Exit status: 0 when the file was written, 1 for a wrong command line, 2 for unusable\n"
-    "input, 3 when the output could not be written.\n";
+    "input, 3 when the output could not be written (also when OUTFILE already exists: it\n"
+    "is never replaced).\n";
 
 // The quality table: (q, stereo kbit/s).
 constexpr int kQualityRows[][2] = {{70, 62},   {80, 79},   {90, 103}, {100, 129},
@@ -190,27 +192,27 @@ class WavReader {
   int rate() const { return m_rate; }
   int channels() const { return m_channels; }
 
-  // Reads up to `frames` frames into `planes` (one vector per channel). Returns the frames read;
+  // Reads up to `frames` frames of interleaved floats into `samples`. Returns the frames read;
   // 0 at the end of the data.
-  size_t Read(std::vector<std::vector<float>>& planes, size_t frames) {
+  size_t Read(std::vector<float>& samples, size_t frames) {
     const size_t frameBytes = static_cast<size_t>(m_channels) * (m_bits / 8);
     const size_t wanted = std::min<std::uint64_t>(frames * frameBytes, m_remaining);
     m_buffer.resize(wanted);
     const size_t got = std::fread(m_buffer.data(), 1, wanted, m_in);
     m_remaining -= got;
     const size_t n = got / frameBytes;
-    for (int c = 0; c < m_channels; ++c) planes[c].resize(n);
-    for (size_t i = 0; i < n; ++i) {
-      for (int c = 0; c < m_channels; ++c) {
-        const unsigned char* p = &m_buffer[i * frameBytes + static_cast<size_t>(c) * (m_bits / 8)];
-        if (m_float) {
-          float value;
-          std::uint32_t bits = Le(p, 4);
-          std::memcpy(&value, &bits, 4);
-          planes[c][i] = std::isfinite(value) ? value : 0.0f;
-        } else {
-          planes[c][i] = static_cast<std::int16_t>(Le(p, 2)) / 32768.0f;
-        }
+    const size_t count = n * static_cast<size_t>(m_channels);
+    samples.resize(count);
+    const size_t sampleBytes = static_cast<size_t>(m_bits / 8);
+    for (size_t i = 0; i < count; ++i) {
+      const unsigned char* p = &m_buffer[i * sampleBytes];
+      if (m_float) {
+        float value;
+        std::uint32_t bits = Le(p, 4);
+        std::memcpy(&value, &bits, 4);
+        samples[i] = std::isfinite(value) ? value : 0.0f;
+      } else {
+        samples[i] = static_cast<std::int16_t>(Le(p, 2)) / 32768.0f;
       }
     }
     return n;
@@ -255,143 +257,56 @@ struct FileCloser {
   void operator()(std::FILE* p) const { std::fclose(p); }
 };
 
-// AacWriter: FFmpeg's AAC encoder and the ADTS or MP4 muxer writing one file. Owns the codec
-// and muxer contexts and the output file.
-class AacWriter {
- public:
-  // Returns an empty string or the reason of the failure; `exitCode` tells whose fault it is
-  // (kInputError when the encoder refuses the input's rate or channel count).
-  std::string Open(const Options& options, int rate, int channels, const std::string& path,
-                   int& exitCode) {
-    exitCode = kOutputError;
-    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
-    if (!codec) return "FFmpeg has no AAC encoder";
-    m_codec.reset(avcodec_alloc_context3(codec));
-    if (!m_codec) return "out of memory";
-    m_codec->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    m_codec->sample_rate = rate;
-    av_channel_layout_default(&m_codec->ch_layout, channels);
-    m_codec->bit_rate = static_cast<std::int64_t>(
-        StereoBitrateForQuality(options.quality) / 2 * channels);
-    if (options.bandwidth > 0) m_codec->cutoff = std::min(options.bandwidth, rate / 2);
-    m_codec->time_base = AVRational{1, rate};
-
-    const char* muxer = "adts";
-    if (options.mp4) {
-      const std::string& out = options.output;
-      const bool m4a = out.size() >= 4 && strcasecmp(out.c_str() + out.size() - 4, ".m4a") == 0;
-      muxer = m4a ? "ipod" : "mp4";
-    }
-    AVFormatContext* raw = nullptr;
-    if (avformat_alloc_output_context2(&raw, nullptr, muxer, nullptr) < 0 || !raw) {
-      return "cannot set up the output format";
-    }
-    m_mux.reset(raw);
-    if (m_mux->oformat->flags & AVFMT_GLOBALHEADER) {
-      m_codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    }
-    if (avcodec_open2(m_codec.get(), codec, nullptr) < 0) {
-      exitCode = kInputError;
-      return "the AAC encoder cannot encode " + std::to_string(rate) + " Hz with " +
-             std::to_string(channels) + " channels";
-    }
-    m_stream = avformat_new_stream(m_mux.get(), nullptr);
-    if (!m_stream || avcodec_parameters_from_context(m_stream->codecpar, m_codec.get()) < 0) {
-      return "out of memory";
-    }
-    m_stream->time_base = m_codec->time_base;
-    if (avio_open(&m_mux->pb, path.c_str(), AVIO_FLAG_WRITE) < 0) {
-      return "cannot create the output file";
-    }
-    if (avformat_write_header(m_mux.get(), nullptr) < 0) return "cannot write the output file";
-    m_fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, channels, m_codec->frame_size * 2));
-    m_frame.reset(av_frame_alloc());
-    m_packet.reset(av_packet_alloc());
-    if (!m_fifo || !m_frame || !m_packet) return "out of memory";
-    m_frame->nb_samples = m_codec->frame_size;
-    m_frame->format = AV_SAMPLE_FMT_FLTP;
-    m_frame->sample_rate = rate;
-    if (av_channel_layout_copy(&m_frame->ch_layout, &m_codec->ch_layout) < 0 ||
-        av_frame_get_buffer(m_frame.get(), 0) < 0) {
-      return "out of memory";
-    }
-    return {};
+// The encoder settings for the options and the input's format.
+qv::audio::AvEncodeSettings AacSettings(const Options& options, int rate, int channels) {
+  qv::audio::AvEncodeSettings settings;
+  settings.codec = AV_CODEC_ID_AAC;
+  settings.muxer = "adts";
+  if (options.mp4) {
+    const std::string& out = options.output;
+    const bool m4a = out.size() >= 4 && strcasecmp(out.c_str() + out.size() - 4, ".m4a") == 0;
+    settings.muxer = m4a ? "ipod" : "mp4";
   }
+  settings.rate = rate;
+  settings.channels = channels;
+  settings.bitRate =
+      static_cast<std::int64_t>(StereoBitrateForQuality(options.quality) / 2 * channels);
+  if (options.bandwidth > 0) settings.cutoff = std::min(options.bandwidth, rate / 2);
+  settings.padLastFrame = false;  // the AAC encoder takes a short last frame
+  return settings;
+}
 
-  std::string Write(std::vector<std::vector<float>>& planes, size_t frames) {
-    std::vector<void*> pointers;
-    for (auto& plane : planes) pointers.push_back(plane.data());
-    if (av_audio_fifo_write(m_fifo.get(), pointers.data(), static_cast<int>(frames)) <
-        static_cast<int>(frames)) {
-      return "out of memory";
-    }
-    return Encode(false);
-  }
-
-  std::string Finish() {
-    std::string error = Encode(true);
-    if (error.empty() && avcodec_send_frame(m_codec.get(), nullptr) < 0) error = "encoder failed";
-    if (error.empty()) error = Drain();
-    if (error.empty() && av_write_trailer(m_mux.get()) < 0) error = "cannot finish the file";
-    if (error.empty() && m_mux->pb->error < 0) error = "cannot write the output file";
-    if (avio_closep(&m_mux->pb) < 0 && error.empty()) error = "cannot write the output file";
-    return error;
-  }
-
- private:
-  std::string Encode(bool flush) {
-    const int frameSize = m_codec->frame_size;
-    while (av_audio_fifo_size(m_fifo.get()) >= frameSize ||
-           (flush && av_audio_fifo_size(m_fifo.get()) > 0)) {
-      if (av_frame_make_writable(m_frame.get()) < 0) return "out of memory";
-      const int got = std::min(frameSize, av_audio_fifo_size(m_fifo.get()));
-      if (av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(m_frame->data), got) < got) {
-        return "out of memory";
-      }
-      m_frame->nb_samples = got;  // the AAC encoder takes a short last frame
-      m_frame->pts = m_nextPts;
-      m_nextPts += got;
-      if (avcodec_send_frame(m_codec.get(), m_frame.get()) < 0) return "the encoder failed";
-      m_frame->nb_samples = frameSize;
-      std::string error = Drain();
-      if (!error.empty()) return error;
-    }
-    return {};
-  }
-
-  std::string Drain() {
-    while (true) {
-      const int ret = avcodec_receive_packet(m_codec.get(), m_packet.get());
-      if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return {};
-      if (ret < 0) return "the encoder failed";
-      m_packet->stream_index = m_stream->index;
-      av_packet_rescale_ts(m_packet.get(), m_codec->time_base, m_stream->time_base);
-      const int written = av_interleaved_write_frame(m_mux.get(), m_packet.get());
-      av_packet_unref(m_packet.get());
-      if (written < 0) return "cannot write the output file (disk full?)";
-    }
-  }
-
-  qv::audio::CodecCtxPtr m_codec;
-  qv::audio::FormatOutputPtr m_mux;
-  qv::audio::AudioFifoPtr m_fifo;
-  qv::audio::FramePtr m_frame;
-  qv::audio::PacketPtr m_packet;
-  AVStream* m_stream = nullptr;
-  std::int64_t m_nextPts = 0;
-};
-
-// A unique temporary name beside `output`, reserved by creating the file.
-std::string ReservePartialName(const std::string& output) {
+// A unique temporary name beside `output`, reserved by creating the file; `fd` is left open
+// for writing it.
+std::string ReservePartialName(const std::string& output, int& fd) {
   std::string pattern = output + ".qvfaac-XXXXXX";
-  const int fd = ::mkstemp(pattern.data());
+  fd = ::mkostemp(pattern.data(), O_CLOEXEC);
   if (fd < 0) return {};
   // mkstemp makes the file private; the finished file gets the usual permissions.
   const mode_t mask = ::umask(0);
   ::umask(mask);
   ::fchmod(fd, 0666 & ~mask);
-  ::close(fd);
   return pattern;
+}
+
+// Gives the finished file its name, failing (not replacing) when the name has been taken
+// meanwhile. File systems without RENAME_NOREPLACE get a hard link, which also refuses an
+// existing name.
+bool PublishWithoutReplacing(const std::string& partial, const std::string& output,
+                             std::string& error) {
+  if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, output.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno == EINVAL || errno == ENOSYS) {
+    if (::link(partial.c_str(), output.c_str()) == 0) {
+      ::unlink(partial.c_str());
+      return true;
+    }
+  }
+  error = errno == EEXIST ? "\"" + output + "\" already exists; it was not replaced"
+                          : "cannot give the finished file its name \"" + output + "\": " +
+                                std::strerror(errno);
+  return false;
 }
 
 int Fail(int code, const std::string& partial, const std::string& message) {
@@ -419,33 +334,46 @@ int main(int argc, char** argv) {
     return Fail(kInputError, {}, error);
   }
 
-  const std::string partial = ReservePartialName(options.output);
+  // The output is never written over: refuse a taken name before any work is done (and again
+  // when the finished file gets its name).
+  struct stat existing {};
+  if (::lstat(options.output.c_str(), &existing) == 0) {
+    return Fail(kOutputError, {}, "\"" + options.output + "\" already exists; it was not replaced");
+  }
+  int fd = -1;
+  const std::string partial = ReservePartialName(options.output, fd);
   if (partial.empty() || partial.size() >= sizeof g_partialPath) {
+    if (fd >= 0) ::close(fd);
+    if (!partial.empty()) ::unlink(partial.c_str());
     return Fail(kOutputError, {}, "cannot create \"" + options.output + "\"");
   }
   std::memcpy(g_partialPath, partial.c_str(), partial.size() + 1);
   for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) ::signal(sig, RemovePartialAndExit);
 
-  AacWriter writer;
-  int openCode = kOk;
-  if (const std::string error =
-          writer.Open(options, reader.rate(), reader.channels(), partial, openCode);
-      !error.empty()) {
-    return Fail(openCode, partial, error);
+  qv::audio::AvFileEncoder writer;
+  const qv::audio::AvFileEncoder::Result started =
+      writer.Open(AacSettings(options, reader.rate(), reader.channels()), fd);
+  if (started != qv::audio::AvFileEncoder::kOk) {
+    const bool inputFault = started == qv::audio::AvFileEncoder::kRefused;
+    return Fail(inputFault ? kInputError : kOutputError, partial,
+                inputFault ? "the AAC encoder cannot encode " + std::to_string(reader.rate()) +
+                                 " Hz with " + std::to_string(reader.channels()) +
+                                 " channels (" + writer.ErrorText() + ")"
+                           : writer.ErrorText());
   }
-  std::vector<std::vector<float>> planes(static_cast<size_t>(reader.channels()));
-  while (const size_t frames = reader.Read(planes, 4096)) {
-    if (const std::string error = writer.Write(planes, frames); !error.empty()) {
-      return Fail(kOutputError, partial, error);
+  std::vector<float> samples;
+  while (const size_t frames = reader.Read(samples, 4096)) {
+    if (writer.Write(samples.data(), frames) != qv::audio::AvFileEncoder::kOk) {
+      return Fail(kOutputError, partial, writer.ErrorText());
     }
   }
   if (reader.failed()) return Fail(kInputError, partial, "reading the input failed");
-  if (const std::string error = writer.Finish(); !error.empty()) {
-    return Fail(kOutputError, partial, error);
+  if (writer.Finish() != qv::audio::AvFileEncoder::kOk) {
+    return Fail(kOutputError, partial, writer.ErrorText());
   }
-  if (std::rename(partial.c_str(), options.output.c_str()) != 0) {
-    return Fail(kOutputError, partial, "cannot rename the finished file to \"" + options.output +
-                                           "\": " + std::strerror(errno));
+  std::string error;
+  if (!PublishWithoutReplacing(partial, options.output, error)) {
+    return Fail(kOutputError, partial, error);
   }
   return kOk;
 }

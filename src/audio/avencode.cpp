@@ -1,0 +1,267 @@
+#include "audio/avencode.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+namespace qv::audio {
+namespace {
+
+constexpr int kIoBufferSize = 64 * 1024;
+
+std::string AvErrorText(int averror) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(averror, text, sizeof text);
+  return text;
+}
+
+CodecCtxPtr OpenCodec(const AvEncodeSettings& settings, const AVCodec* codec,
+                      bool globalHeader, int& averror) {
+  averror = AVERROR(ENOMEM);
+  CodecCtxPtr ctx(avcodec_alloc_context3(codec));
+  if (!ctx) return nullptr;
+  ctx->sample_fmt = AV_SAMPLE_FMT_FLTP;
+  ctx->sample_rate = settings.rate;
+  av_channel_layout_default(&ctx->ch_layout, settings.channels);
+  ctx->bit_rate = settings.bitRate;
+  if (settings.cutoff > 0) ctx->cutoff = settings.cutoff;
+  ctx->time_base = AVRational{1, settings.rate};
+  if (globalHeader) ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  averror = avcodec_open2(ctx.get(), codec, nullptr);
+  if (averror < 0) return nullptr;
+  return ctx;
+}
+
+}  // namespace
+
+int CreateExclusive(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+bool AvFileEncoder::Accepts(const AvEncodeSettings& settings) {
+  if (settings.rate <= 0 || settings.channels < 1) return false;
+  const AVCodec* codec = avcodec_find_encoder(settings.codec);
+  if (!codec) return false;
+  int averror = 0;
+  return OpenCodec(settings, codec, false, averror) != nullptr;
+}
+
+AvFileEncoder::~AvFileEncoder() { Abandon(); }
+
+AvFileEncoder::Result AvFileEncoder::Failed(Result result, const std::string& what, int averror) {
+  if (m_failed == kOk) {
+    m_failed = result;
+    m_errorText = what;
+    if (averror < 0) m_errorText += ": " + AvErrorText(averror);
+  }
+  return m_failed;
+}
+
+AvFileEncoder::Result AvFileEncoder::Open(const AvEncodeSettings& settings, int fd) {
+  m_fd = fd;
+  m_settings = settings;
+  m_channels = settings.channels;
+  if (fd < 0) return Failed(kWriteFailed, "no output file", AVERROR(EBADF));
+  if (settings.rate <= 0 || settings.channels < 1) {
+    return Failed(kRefused, "unusable sample rate or channel count", AVERROR(EINVAL));
+  }
+  const AVCodec* codec = avcodec_find_encoder(settings.codec);
+  if (!codec) return Failed(kSetupFailed, "FFmpeg has no such encoder", AVERROR_ENCODER_NOT_FOUND);
+  AVFormatContext* raw = nullptr;
+  int averror = avformat_alloc_output_context2(&raw, nullptr, settings.muxer, nullptr);
+  if (averror < 0 || !raw) return Failed(kSetupFailed, "cannot set up the output format", averror);
+  m_mux.reset(raw);
+  m_codec = OpenCodec(settings, codec, (m_mux->oformat->flags & AVFMT_GLOBALHEADER) != 0, averror);
+  if (!m_codec) {
+    return Failed(averror == AVERROR(ENOMEM) ? kNoMemory : kRefused,
+                  "the encoder refuses these settings", averror);
+  }
+  m_stream = avformat_new_stream(m_mux.get(), nullptr);
+  if (!m_stream) return Failed(kNoMemory, "out of memory", AVERROR(ENOMEM));
+  m_stream->time_base = m_codec->time_base;
+  averror = avcodec_parameters_from_context(m_stream->codecpar, m_codec.get());
+  if (averror < 0) return Failed(kNoMemory, "out of memory", averror);
+  if (settings.configureMuxer) settings.configureMuxer(m_mux.get(), m_codec.get());
+
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+  if (!buffer) return Failed(kNoMemory, "out of memory", AVERROR(ENOMEM));
+  m_io = avio_alloc_context(buffer, kIoBufferSize, 1, this, nullptr, &WritePacket, &Seek);
+  if (!m_io) {
+    av_free(buffer);
+    return Failed(kNoMemory, "out of memory", AVERROR(ENOMEM));
+  }
+  m_mux->pb = m_io;
+  averror = avformat_write_header(m_mux.get(), nullptr);
+  if (averror < 0) {
+    return Failed(kWriteFailed, "cannot write the file's header",
+                  m_writeErrno ? AVERROR(m_writeErrno) : averror);
+  }
+  m_headerWritten = true;
+
+  m_fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, settings.channels,
+                                   std::max(m_codec->frame_size, 1) * 2));
+  m_frame.reset(av_frame_alloc());
+  m_packet.reset(av_packet_alloc());
+  if (!m_fifo || !m_frame || !m_packet) return Failed(kNoMemory, "out of memory", AVERROR(ENOMEM));
+  m_frame->nb_samples = m_codec->frame_size;
+  m_frame->format = AV_SAMPLE_FMT_FLTP;
+  m_frame->sample_rate = settings.rate;
+  averror = av_channel_layout_copy(&m_frame->ch_layout, &m_codec->ch_layout);
+  if (averror >= 0) averror = av_frame_get_buffer(m_frame.get(), 0);
+  if (averror < 0) return Failed(kNoMemory, "out of memory", averror);
+  return kOk;
+}
+
+int AvFileEncoder::WritePacket(void* opaque, std::uint8_t* data, int size) {
+  auto* self = static_cast<AvFileEncoder*>(opaque);
+  int left = size;
+  while (left > 0) {
+    const ssize_t written = ::write(self->m_fd, data, static_cast<size_t>(left));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      if (!self->m_writeErrno) self->m_writeErrno = errno;
+      return AVERROR(errno);
+    }
+    if (written == 0) {
+      if (!self->m_writeErrno) self->m_writeErrno = ENOSPC;
+      return AVERROR(ENOSPC);
+    }
+    data += written;
+    left -= static_cast<int>(written);
+  }
+  return size;
+}
+
+std::int64_t AvFileEncoder::Seek(void* opaque, std::int64_t offset, int whence) {
+  auto* self = static_cast<AvFileEncoder*>(opaque);
+  if (whence & AVSEEK_SIZE) {
+    struct stat st {};
+    if (::fstat(self->m_fd, &st) != 0) return AVERROR(errno);
+    return st.st_size;
+  }
+  const off_t at = ::lseek(self->m_fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+  if (at < 0) return AVERROR(errno);
+  return at;
+}
+
+AvFileEncoder::Result AvFileEncoder::Drain() {
+  while (true) {
+    int ret = avcodec_receive_packet(m_codec.get(), m_packet.get());
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return kOk;
+    if (ret < 0) return Failed(kWriteFailed, "the encoder failed", ret);
+    m_packet->stream_index = m_stream->index;
+    av_packet_rescale_ts(m_packet.get(), m_codec->time_base, m_stream->time_base);
+    ret = av_interleaved_write_frame(m_mux.get(), m_packet.get());
+    av_packet_unref(m_packet.get());
+    if (ret < 0) {
+      return Failed(kWriteFailed, "cannot write the file",
+                    m_writeErrno ? AVERROR(m_writeErrno) : ret);
+    }
+  }
+}
+
+AvFileEncoder::Result AvFileEncoder::EncodeFrames(bool flush) {
+  const int frameSize = m_codec->frame_size;
+  while (av_audio_fifo_size(m_fifo.get()) >= frameSize ||
+         (flush && av_audio_fifo_size(m_fifo.get()) > 0)) {
+    int ret = av_frame_make_writable(m_frame.get());
+    if (ret < 0) return Failed(kNoMemory, "out of memory", ret);
+    const int got = std::min(frameSize, av_audio_fifo_size(m_fifo.get()));
+    if (av_audio_fifo_read(m_fifo.get(), reinterpret_cast<void**>(m_frame->data), got) < got) {
+      return Failed(kNoMemory, "out of memory", AVERROR(ENOMEM));
+    }
+    if (m_settings.padLastFrame) {
+      for (int c = 0; c < m_channels; ++c) {
+        auto* plane = reinterpret_cast<float*>(m_frame->data[c]);
+        std::fill(plane + got, plane + frameSize, 0.0f);
+      }
+    } else {
+      m_frame->nb_samples = got;
+    }
+    m_frame->pts = m_nextPts;
+    m_nextPts += m_settings.padLastFrame ? frameSize : got;
+    ret = avcodec_send_frame(m_codec.get(), m_frame.get());
+    m_frame->nb_samples = frameSize;
+    if (ret < 0) return Failed(kWriteFailed, "the encoder failed", ret);
+    if (const Result drained = Drain(); drained != kOk) return drained;
+  }
+  return kOk;
+}
+
+AvFileEncoder::Result AvFileEncoder::Write(const float* interleaved, size_t frames) {
+  if (m_failed != kOk) return m_failed;
+  if (m_finished || !m_headerWritten) return Failed(kWriteFailed, "the file is closed", 0);
+  m_planes.resize(static_cast<size_t>(m_channels));
+  void* planes[AV_NUM_DATA_POINTERS] = {};
+  if (m_channels > AV_NUM_DATA_POINTERS) return Failed(kRefused, "too many channels", 0);
+  for (int c = 0; c < m_channels; ++c) {
+    std::vector<float>& plane = m_planes[static_cast<size_t>(c)];
+    plane.resize(frames);
+    const float* in = interleaved + c;
+    for (size_t i = 0; i < frames; ++i, in += m_channels) plane[i] = *in;
+    planes[c] = plane.data();
+  }
+  if (av_audio_fifo_write(m_fifo.get(), planes, static_cast<int>(frames)) <
+      static_cast<int>(frames)) {
+    return Failed(kNoMemory, "out of memory", AVERROR(ENOMEM));
+  }
+  return EncodeFrames(false);
+}
+
+AvFileEncoder::Result AvFileEncoder::Finish() {
+  if (m_finished) return m_failed;
+  m_finished = true;
+  if (m_headerWritten && m_failed == kOk) {
+    EncodeFrames(true);
+    if (m_failed == kOk) {
+      const int ret = avcodec_send_frame(m_codec.get(), nullptr);
+      if (ret < 0) Failed(kWriteFailed, "the encoder failed", ret);
+    }
+    if (m_failed == kOk) Drain();
+    if (m_failed == kOk) {
+      const int ret = av_write_trailer(m_mux.get());
+      if (ret < 0) {
+        Failed(kWriteFailed, "cannot finish the file", m_writeErrno ? AVERROR(m_writeErrno) : ret);
+      }
+    }
+    if (m_failed == kOk) {
+      avio_flush(m_io);
+      if (m_io->error < 0 || m_writeErrno) {
+        Failed(kWriteFailed, "cannot write the file",
+               m_writeErrno ? AVERROR(m_writeErrno) : m_io->error);
+      }
+    }
+  }
+  if (m_fd >= 0 && ::close(m_fd) != 0 && m_failed == kOk) {
+    Failed(kWriteFailed, "cannot close the file", AVERROR(errno));
+  }
+  m_fd = -1;
+  CloseFile();
+  return m_failed;
+}
+
+void AvFileEncoder::Abandon() {
+  m_finished = true;
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+  CloseFile();
+}
+
+void AvFileEncoder::CloseFile() {
+  // The I/O context is ours, not avio_open's: the muxer's owner must not close it.
+  if (m_mux) m_mux->pb = nullptr;
+  if (m_io) {
+    av_freep(&m_io->buffer);
+    avio_context_free(&m_io);
+  }
+}
+
+}  // namespace qv::audio

@@ -1,0 +1,98 @@
+#pragma once
+// AvFileEncoder: one FFmpeg audio encoder and one muxer writing one file from interleaved
+// 32-bit floats. The WMA encoder of the audio layer and the qvfaac program share it. The file
+// is written through a descriptor the caller hands over (normally one made by CreateExclusive),
+// never opened by name inside FFmpeg, so an existing file is never replaced. Owns the codec and
+// muxer contexts, the I/O context and the descriptor. Not thread-safe: its owner serialises the
+// calls.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "audio/avptr.h"
+
+namespace qv::audio {
+
+// Creates `path` for writing, failing when anything (a file, a link, a folder) already has the
+// name: O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode 0666 less the umask. Returns the
+// descriptor, or -1 with errno set.
+int CreateExclusive(const std::string& path);
+
+struct AvEncodeSettings {
+  AVCodecID codec = AV_CODEC_ID_NONE;
+  const char* muxer = nullptr;  // FFmpeg's muxer name ("asf", "adts", "mp4", "ipod")
+  int rate = 0;
+  int channels = 0;
+  std::int64_t bitRate = 0;
+  int cutoff = 0;  // Hz; 0 leaves the encoder's choice
+  // The codec takes whole frames only: the last frame is completed with silence. Otherwise a
+  // short last frame is sent as it is.
+  bool padLastFrame = false;
+  // Called after the codec is open and before the header is written, to set muxer options that
+  // depend on the codec (the ASF packet size).
+  std::function<void(AVFormatContext*, const AVCodecContext*)> configureMuxer;
+};
+
+class AvFileEncoder {
+ public:
+  enum Result {
+    kOk = 0,
+    kRefused,       // the codec refuses the rate, channel count or bitrate
+    kNoMemory,
+    kSetupFailed,   // no such codec or muxer
+    kWriteFailed,   // the file could not be written or finished (full disk, I/O error)
+  };
+
+  AvFileEncoder() = default;
+  ~AvFileEncoder();
+  AvFileEncoder(const AvFileEncoder&) = delete;
+  AvFileEncoder& operator=(const AvFileEncoder&) = delete;
+
+  // Whether the codec opens with these settings (no file is touched).
+  static bool Accepts(const AvEncodeSettings& settings);
+
+  // Opens the codec and the muxer and writes the file's header to `fd`, which the encoder owns
+  // from now on (it is closed on every path, also when Open fails).
+  Result Open(const AvEncodeSettings& settings, int fd);
+  // Encodes `frames` frames of interleaved floats. After a failure every later call fails.
+  Result Write(const float* interleaved, size_t frames);
+  // Flushes the encoder, writes the trailer and closes the file (once; later calls repeat the
+  // result). A failure to write any of it is kWriteFailed.
+  Result Finish();
+  // Closes the file as it stands, without the trailer.
+  void Abandon();
+
+  // What went wrong, in FFmpeg's or the system's words (av_strerror / strerror).
+  const std::string& ErrorText() const { return m_errorText; }
+  int channels() const { return m_channels; }
+
+ private:
+  Result EncodeFrames(bool flush);
+  Result Drain();
+  Result Failed(Result result, const std::string& what, int averror);
+  void CloseFile();
+  static int WritePacket(void* opaque, std::uint8_t* data, int size);
+  static std::int64_t Seek(void* opaque, std::int64_t offset, int whence);
+
+  AvEncodeSettings m_settings;
+  FormatOutputPtr m_mux;
+  CodecCtxPtr m_codec;
+  AudioFifoPtr m_fifo;
+  FramePtr m_frame;
+  PacketPtr m_packet;
+  AVIOContext* m_io = nullptr;  // ours; m_mux->pb points to it
+  AVStream* m_stream = nullptr;  // owned by m_mux
+  std::vector<std::vector<float>> m_planes;
+  std::int64_t m_nextPts = 0;
+  int m_fd = -1;
+  int m_writeErrno = 0;  // errno of the first failed write or seek
+  int m_channels = 0;
+  bool m_headerWritten = false;
+  bool m_finished = false;
+  Result m_failed = kOk;
+  std::string m_errorText;
+};
+
+}  // namespace qv::audio
