@@ -6,11 +6,10 @@
 
 namespace qv {
 
-QString DocumentFolder() {
+QString DocumentFolder(const QString& applicationDir) {
   const QStringList candidates = {
-      QDir(QCoreApplication::applicationDirPath())
-          .absoluteFilePath(QStringLiteral("../share/doc/quorvin")),
-      QStringLiteral(QV_SOURCE_DIR),
+      QDir(applicationDir).absoluteFilePath(QStringLiteral("../share/doc/quorvin")),
+      QStringLiteral(QV_BUILD_DOC_DIR),
   };
   for (const QString& folder : candidates) {
     if (QFileInfo::exists(QDir(folder).filePath(QStringLiteral("README.md")))) {
@@ -19,6 +18,8 @@ QString DocumentFolder() {
   }
   return {};
 }
+
+QString DocumentFolder() { return DocumentFolder(QCoreApplication::applicationDirPath()); }
 
 QString FindDocument(const QString& name) {
   const QString folder = DocumentFolder();

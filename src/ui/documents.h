@@ -4,9 +4,12 @@
 
 namespace qv {
 
-// The folder of the program's own documents: the installed documentation folder
-// (<prefix>/share/doc/quorvin next to <prefix>/bin), else the source folder the program was
-// built from. Empty when neither holds the user guide.
+// The folder of the program's own documents, found from the program's own folder
+// `applicationDir`: the installed documentation folder (<prefix>/share/doc/quorvin next to
+// <prefix>/bin), else the copy a build folder keeps for a program run from the build. The
+// source tree the program was built from is never read. Empty when neither holds the user guide.
+QString DocumentFolder(const QString& applicationDir);
+// The same for the running program.
 QString DocumentFolder();
 // The full path of the document `name` (e.g. "README.md"), or of the folder itself when `name`
 // is empty; empty when it is not there.
