@@ -35,11 +35,24 @@ void QVListItem::SetPaths(const std::string& source, const std::string& tempWav,
   m_inode = m_hasIdentity ? info.st_ino : 0;
 }
 
+double GainFactorFromTrackGain(double trackGain) { return std::pow(10.0, trackGain / 20.0); }
+
 void QVListItem::ApplyTarget(double target) {
   if (hasLoudness != 1) return;
   trackGain = target - volume;
-  gainFactor = std::pow(2.0, trackGain / 10.0);
-  clipTrack = gainFactor * peak > 32767.0 ? 1 : 0;
+  gainFactor = GainFactorFromTrackGain(trackGain);
+  clipTrack = gainFactor * peak > kFullScale ? 1 : 0;
+}
+
+void QVListItem::SetLoudness(double measuredVolume, double measuredTrackGain,
+                             double measuredPeak, int measuredClipping) {
+  volume = measuredVolume;
+  trackGain = measuredTrackGain;
+  peak = measuredPeak;
+  clipping = measuredClipping;
+  gainFactor = GainFactorFromTrackGain(trackGain);
+  clipTrack = gainFactor * peak > kFullScale ? 1 : 0;
+  hasLoudness = 1;
 }
 
 }  // namespace qv

@@ -28,6 +28,11 @@ class QVListItem {
   // measurement keep their neutral values.
   void ApplyTarget(double target);
 
+  // Stores a successful measurement: the volume, the track gain for the target in force, the
+  // peak and the clipping flag; derives gainFactor and clipTrack and marks the row measured.
+  void SetLoudness(double measuredVolume, double measuredTrackGain, double measuredPeak,
+                   int measuredClipping);
+
   // True when `device`/`inode` name the file the source path named when SetPaths ran.
   bool IsSameFile(dev_t device, ino_t inode) const {
     return m_hasIdentity && m_device == device && m_inode == inode;
@@ -40,7 +45,7 @@ class QVListItem {
   double peak = 0.0;        // largest absolute sample, full scale 32767.0
   std::int32_t clipping = 0;
   std::int32_t clipTrack = 0;
-  double gainFactor = 1.0;  // 2^(trackGain / 10), applied to every sample when normalizing
+  double gainFactor = 1.0;  // 10^(trackGain / 20), applied to every sample when normalizing
   std::int32_t hasLoudness = 0;
   std::int32_t extracted = 0;
   std::string sourcePath;
@@ -51,6 +56,12 @@ class QVListItem {
   dev_t m_device = 0;
   ino_t m_inode = 0;
 };
+
+// The sample multiplier of a gain in dB: the amplitude ratio 10^(gain / 20), so +6.02 dB
+// doubles every sample and 0 dB leaves it unchanged.
+double GainFactorFromTrackGain(double trackGain);
+// Full scale on the 16-bit sample scale that peaks are measured on.
+inline constexpr double kFullScale = 32767.0;
 
 // True when `path` may be deleted as a temporary WAV of this program: a file named
 // qvAudioTemp*.wav that is not the row's own source file.

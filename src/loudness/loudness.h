@@ -1,0 +1,80 @@
+#pragma once
+// The loudness batch: measuring files with the analysis engine, storing the results in the rows
+// of the source file list, and recomputing the rows' gains when the normalization target
+// changes. Core code over BatchHost, BatchControls, SourceList and BatchState, so the window and
+// the command-line front end run the same batch. User-interface thread only; every per-file
+// function writes only into its own JobContext and engine.
+
+#include <string>
+
+#include "loudness/loudnessengine.h"
+#include "model/batchstate.h"
+#include "model/qvlistitem.h"
+#include "model/sourcelist.h"
+
+namespace qv {
+
+class BatchHost;
+
+// Result codes of a measurement.
+enum LoudnessCode : int {
+  kLoudnessMeasured = 0,
+  // A channel count other than 1 or 2, or a sample rate the engine has no filters for.
+  kLoudnessUnsupported = 1,
+  // The file cannot be opened (or the row has no path), or reading failed in the middle.
+  kLoudnessCannotRead = 2,
+  // Not one complete 50 ms window.
+  kLoudnessTooShort = 6,
+  kLoudnessCancelled = 100,
+};
+
+inline constexpr double kReferenceVolume = 89.0;
+inline constexpr const char* kAnalyzingText = "Analyzing";
+
+struct LoudnessResult {
+  int code = kLoudnessCannotRead;
+  double volume = 0.0;     // dB: 89.0 minus the title gain
+  double trackGain = 0.0;  // dB: target minus volume
+  int clipping = 0;        // 1 when the peak reaches full scale
+  double peak = 0.0;       // largest |sample| x 32767.0 over all channels
+};
+
+// Measures one file: decodes it one second at a time as floating-point samples, feeds them on
+// the 16-bit scale to `engine` and tracks the peak. Before the first block sets
+// job.SourceDuration (whole seconds) and job.ProcessedSeconds = 0; after every block counts a
+// second, calls job.ProgressCallback with "Analyzing" and stops when job.Cancelled().
+// Codes: 0 with the results, 1, 2, 6, 100 (see LoudnessCode); on any code but 0 the values are
+// 0.0, 0.0, 0, and the peak so far.
+LoudnessResult AnalyzeFile(LoudnessEngine& engine, const std::string& path, double target,
+                           JobContext& job);
+// The same with an engine of its own.
+LoudnessResult AnalyzeFile(const std::string& path, double target, JobContext& job);
+
+// Measures the file of a row (its decode path) and, on code 0, stores the results in `item`
+// and marks it measured. Code 2 for an empty path; on any code but 0 the record is unchanged.
+int CalculateLoudness(QVListItem& item, double target, JobContext& job, LoudnessEngine& engine);
+
+// Writes the four loudness cells of a row from its record: Volume and Track Gain "%.2f",
+// Clipping and Clip Track "Y" or "n".
+void WriteLoudnessCells(SourceList& list, int row);
+
+// The inputs of a loudness batch.
+struct LoudnessBatchOptions {
+  double target = kReferenceVolume;  // the normalization target in dB
+  std::string logPath;               // the batch log (QV_Log.txt), emptied when the batch starts
+};
+
+// The batch over the whole list: tells the user and stops when the list is empty or the log
+// cannot be created; else enters the batch layout ("File Analysis"), writes the two log lines of
+// every row, measures every row not yet measured and fills its four cells, and ends with
+// "Ready.". A cancel stops after the current block; that file stays unmeasured with empty cells
+// and the rows after it are not visited.
+void RunLoudnessBatch(BatchHost& host, BatchControls& controls, SourceList& list,
+                      BatchState& state, LoudnessEngine& engine,
+                      const LoudnessBatchOptions& options);
+
+// A new normalization target: every measured row gets the gains for `target` (ApplyTarget) and
+// its Track Gain and Clip Track cells are rewritten. Volume, Clipping and unmeasured rows stay.
+void RetargetRows(SourceList& list, double target);
+
+}  // namespace qv
