@@ -1,0 +1,141 @@
+// The batch runner: rows prepared and committed in row order on the calling thread, whatever
+// order the workers finish in; cancel and an aborting commit stop it cleanly.
+
+#include "model/batchrunner.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/scriptedhost.h"
+
+namespace qv {
+namespace {
+
+// Rows that take different times, so later rows often finish first.
+int Work(int row, JobContext& job, std::atomic<int>& concurrent, std::atomic<int>& peak) {
+  const int now = ++concurrent;
+  int seen = peak.load();
+  while (now > seen && !peak.compare_exchange_weak(seen, now)) {
+  }
+  job.SourceDuration = 3;
+  for (int block = 0; block < 3; ++block) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(((row * 7) % 5) + 1));
+    ++job.ProcessedSeconds;
+    if (job.ProgressCallback) job.ProgressCallback("Working");
+    if (job.Cancelled()) {
+      --concurrent;
+      return 100;
+    }
+  }
+  --concurrent;
+  return row % 4 == 2 ? 5 : 0;  // every fourth row fails
+}
+
+TEST(BatchRunner, PreparesAndCommitsInRowOrderWithAnyNumberOfWorkers) {
+  for (int workers : {1, 2, 4}) {
+    test::ScriptedHost host;
+    BatchState state;
+    std::vector<std::string> events;  // only the calling thread writes it
+    std::atomic<int> concurrent{0}, peak{0};
+    RowJobSteps steps;
+    steps.prepare = [&](int row) {
+      events.push_back("prepare " + std::to_string(row));
+      return true;
+    };
+    steps.work = [&](int row, JobContext& job) { return Work(row, job, concurrent, peak); };
+    steps.commit = [&](int row, int result) {
+      events.push_back("commit " + std::to_string(row) + " " + std::to_string(result));
+      return true;
+    };
+    EXPECT_EQ(RunRowJobs(12, workers, host, state, steps), 12);
+    std::vector<std::string> commits;
+    int prepared = 0;
+    for (const std::string& e : events) {
+      if (e.rfind("commit", 0) == 0) {
+        commits.push_back(e);
+      } else {
+        EXPECT_EQ(e, "prepare " + std::to_string(prepared++));
+      }
+    }
+    ASSERT_EQ(commits.size(), 12u);
+    for (int row = 0; row < 12; ++row) {
+      EXPECT_EQ(commits[row], "commit " + std::to_string(row) + (row % 4 == 2 ? " 5" : " 0"));
+    }
+    EXPECT_LE(peak.load(), workers);
+    if (workers > 1) {
+      EXPECT_GT(peak.load(), 1);
+    }
+    EXPECT_GT(host.pumps, 0);
+  }
+}
+
+TEST(BatchRunner, CancelStopsEveryWorkerAndAnAbortingCommitEndsTheBatch) {
+  test::ScriptedHost host;
+  BatchState state;
+  std::atomic<int> concurrent{0}, peak{0};
+  std::vector<std::pair<int, int>> commits;
+  RowJobSteps steps;
+  steps.prepare = [](int) { return true; };
+  steps.work = [&](int row, JobContext& job) {
+    if (row == 3) state.CancelRequested = 1;  // as Cancel would, while rows run
+    return Work(row, job, concurrent, peak);
+  };
+  steps.commit = [&](int row, int result) {
+    commits.emplace_back(row, result);
+    return result != 100;
+  };
+  RunRowJobs(20, 4, host, state, steps);
+  ASSERT_FALSE(commits.empty());
+  EXPECT_EQ(commits.back().second, 100);  // the first cancelled row ends the batch
+  EXPECT_LT(commits.size(), 8u);
+  EXPECT_EQ(concurrent.load(), 0);  // every worker was joined
+
+  // The user answering Yes to "Abort the batch job?" after row 1.
+  BatchState second;
+  commits.clear();
+  steps.work = [&](int row, JobContext& job) { return Work(row, job, concurrent, peak); };
+  steps.commit = [&](int row, int result) {
+    commits.emplace_back(row, result);
+    return row < 1;
+  };
+  EXPECT_EQ(RunRowJobs(10, 3, host, second, steps), 2);
+  EXPECT_EQ(commits.size(), 2u);
+  EXPECT_EQ(second.CancelRequested, 0);
+}
+
+TEST(BatchRunner, ProgressShowsTheLowestRunningRow) {
+  test::ScriptedHost host;
+  BatchState state;
+  std::mutex seenMutex;
+  std::vector<int> rows;
+  RowJobSteps steps;
+  steps.prepare = [](int) { return true; };
+  steps.work = [](int, JobContext& job) {
+    job.SourceDuration = 2;
+    for (int i = 0; i < 2; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(15));
+      ++job.ProcessedSeconds;
+      job.ProgressCallback("Working");
+    }
+    return 0;
+  };
+  steps.commit = [](int, int) { return true; };
+  steps.progress = [&](int row, const JobContext& job) {
+    EXPECT_LE(job.ProcessedSeconds, 2);
+    std::lock_guard lock(seenMutex);
+    rows.push_back(row);
+  };
+  RunRowJobs(4, 2, host, state, steps, 1);
+  ASSERT_FALSE(rows.empty());
+  for (size_t i = 1; i < rows.size(); ++i) EXPECT_LE(rows[i - 1], rows[i]);
+  EXPECT_GE(AvailableCores(), 1);
+}
+
+}  // namespace
+}  // namespace qv
