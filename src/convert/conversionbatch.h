@@ -1,0 +1,62 @@
+#pragma once
+// The conversion batch: converts every row of the source file list, in list order, into the
+// chosen format; names each destination so that no existing file is written over; logs the
+// batch to QV_Log.txt; asks what to do when a file fails (or, skipping problem files, only logs
+// it); reports progress and stays cancellable between one-second blocks. Written once against
+// the host interfaces, so the main window and the command-line front end run the same batch.
+// User-interface thread only.
+
+#include <functional>
+#include <string>
+
+#include "app/host.h"
+#include "model/batchstate.h"
+#include "model/sourcelist.h"
+
+namespace qv {
+
+// What a conversion batch is asked to do, as values: the window fills it from its controls, the
+// command-line front end from its arguments.
+struct ConversionOptions {
+  std::string formatKey;          // the format's name in any case: "wav", "MP3", ...
+  int kbps = 0;                   // the chosen bitrate; not read for WAV
+  bool sameFolder = false;        // each output beside its source
+  bool skipProblemFiles = false;  // a failed file is only logged (quiet mode)
+  std::string destinationFolder;  // the Save To text, used when sameFolder is off
+  bool normalize = false;         // apply each row's gain factor
+  std::string faacPath;           // the AAC encoder program
+  std::string logPath;            // QV_Log.txt
+  // Opens the log for the user (the answer Yes to the question at the end); may be empty.
+  std::function<void(const std::string& logPath)> openLog;
+  // The numbered names tried for a taken destination before the file fails.
+  int maxNumberedCopies = 999999;
+};
+
+struct ConversionBatchResult {
+  // False when the batch stopped before its first row (empty list, missing folder, no log, no
+  // WMA encoder): then nothing was written and normalization stays as it was.
+  bool started = false;
+  int converted = 0;
+  int failed = 0;
+  bool cancelled = false;
+  bool abortedByUser = false;  // answered Yes to "Abort the batch job?"
+};
+
+// Runs the batch. After it the rows that are still selected are exactly those converted without
+// error. The caller stops the preview first and, when `started` is true, switches normalization
+// off afterwards (it applies to one batch only, however the batch ended).
+ConversionBatchResult RunConversionBatch(const ConversionOptions& options, SourceList& list,
+                                         BatchState& state, BatchHost& host,
+                                         BatchControls& controls);
+
+enum DestinationCheck {
+  kDestinationFree = 0,     // no non-empty file has the name; the path is unchanged
+  kDestinationRenamed = 1,  // the name was taken; the path now names the first free copy
+  kDestinationAllTaken = -1,  // every numbered copy is taken too; the path is unchanged
+};
+// Checks a destination path against existing files: when a non-empty regular file has its
+// name, the path becomes "<folder>/<title>-COPY<nnnnnn>.<extension>" with the first n from 1
+// to `maxCopies` whose name is free.
+int MakeUniqueDestination(std::string& path, int maxCopies = 999999);
+
+}  // namespace qv

@@ -1,0 +1,494 @@
+#include "convert/convertfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "app/paths.h"
+#include "app/showmessage.h"
+#include "audio/bass.h"
+#include "audio/encoder.h"
+#include "convert/formats.h"
+
+namespace qv {
+namespace {
+
+constexpr DWORD kDecodeFlags = BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT;
+// The MP3 encoder's flags as the program has always passed them: free with the channel, take
+// data only through BASS_Encode_Write, no WAV header in the file.
+constexpr DWORD kMp3EncodeFlags = 0x40121;
+// The pipe encoder's flags: free with the channel, data only through BASS_Encode_Write (the
+// child gets a WAV header first).
+constexpr DWORD kAacEncodeFlags = 0x40020;
+// BASS_WMA_ENCODE_STANDARD | BASS_SAMPLE_FLOAT.
+constexpr DWORD kWmaEncodeFlags = 0x2100;
+constexpr DWORD kEndOfData = 0xFFFFFFFFu;
+constexpr const char* kConverting = "Converting";
+constexpr size_t kWavHeaderSize = 44;
+
+// Owns a decoding stream of the audio layer.
+class SourceStream {
+ public:
+  explicit SourceStream(const std::string& path)
+      : m_handle(BASS_StreamCreateFile(0, path.c_str(), 0, 0, kDecodeFlags)) {}
+  ~SourceStream() {
+    if (m_handle) BASS_StreamFree(m_handle);
+  }
+  SourceStream(const SourceStream&) = delete;
+  SourceStream& operator=(const SourceStream&) = delete;
+  HSTREAM get() const { return m_handle; }
+  explicit operator bool() const { return m_handle != 0; }
+
+ private:
+  HSTREAM m_handle;
+};
+
+// Owns an encoder attached to a channel. Left alone it is stopped (the output completed); a
+// cancelled or failed AAC encoder is aborted instead, so its child ends at once.
+class ChannelEncoder {
+ public:
+  explicit ChannelEncoder(HENCODE handle) : m_handle(handle) {}
+  ~ChannelEncoder() {
+    if (m_handle) BASS_Encode_Stop(m_handle);
+  }
+  ChannelEncoder(const ChannelEncoder&) = delete;
+  ChannelEncoder& operator=(const ChannelEncoder&) = delete;
+  HENCODE get() const { return m_handle; }
+  // Completes the output; false when it could not be completed.
+  bool Stop() { return Release([](HENCODE h) { return BASS_Encode_Stop(h) != 0; }); }
+  bool Abort() { return Release([](HENCODE h) { return BASS_Encode_Abort(h) != 0; }); }
+
+ private:
+  template <typename Call>
+  bool Release(Call call) {
+    const HENCODE handle = m_handle;
+    m_handle = 0;
+    return handle && call(handle);
+  }
+  HENCODE m_handle;
+};
+
+// Owns a WMA file encoder; left alone it is closed (the file completed).
+class WmaFile {
+ public:
+  explicit WmaFile(HWMENCODE handle) : m_handle(handle) {}
+  ~WmaFile() { Close(); }
+  WmaFile(const WmaFile&) = delete;
+  WmaFile& operator=(const WmaFile&) = delete;
+  HWMENCODE get() const { return m_handle; }
+  bool Close() {
+    const HWMENCODE handle = m_handle;
+    m_handle = 0;
+    return handle && BASS_WMA_EncodeClose(handle) != 0;
+  }
+
+ private:
+  HWMENCODE m_handle;
+};
+
+// Owns a file descriptor.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : m_fd(fd) {}
+  ~FileDescriptor() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return m_fd; }
+  // Closes it; false (errno set) when the close reports a failure of delayed writes.
+  bool Close() {
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd >= 0 && ::close(fd) == 0;
+  }
+
+ private:
+  int m_fd;
+};
+
+bool WriteAll(int fd, const void* data, size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t written = ::write(fd, bytes, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (written == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    bytes += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+bool WriteLe32At(int fd, std::uint64_t value, off_t offset) {
+  // A file beyond the 32-bit sizes says "to the end of the file" rather than a wrapped size.
+  const std::uint32_t v = value > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(value);
+  const unsigned char bytes[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                                  static_cast<unsigned char>(v >> 16),
+                                  static_cast<unsigned char>(v >> 24)};
+  return ::pwrite(fd, bytes, 4, offset) == 4;
+}
+
+// The naming rule counts an empty file as free: such a file (a regular file, not a link) is
+// removed right before the output is created exclusively in its place.
+void ReuseEmptyDestination(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
+    ::unlink(path.c_str());
+  }
+}
+
+// Whole seconds of the stream, truncated; 0 when its length is unknown.
+int StreamSeconds(HSTREAM stream) {
+  const QWORD bytes = BASS_ChannelGetLength(stream, BASS_POS_BYTE);
+  if (bytes == static_cast<QWORD>(-1)) return 0;
+  const double seconds = BASS_ChannelBytes2Seconds(stream, bytes);
+  return seconds > 0 && seconds < 2147483647.0 ? static_cast<int>(seconds) : 0;
+}
+
+void StartProgress(HSTREAM stream, JobContext& job) {
+  job.ProcessedSeconds = 0;
+  job.SourceDuration = StreamSeconds(stream);
+}
+
+enum class PumpEnd { Finished, Cancelled, WriteFailed, ReadFailed };
+
+// The decode loop every encoder shares: one-second blocks of interleaved floats from `stream`
+// to `put` (which applies the gain and writes; false when it could not), progress after every
+// block, and the cancel flag right after the progress.
+template <typename Put>
+PumpEnd PumpBlocks(HSTREAM stream, std::vector<float>& block, JobContext& job, Put put) {
+  const DWORD bytes = static_cast<DWORD>(block.size() * sizeof(float));
+  while (true) {
+    const DWORD got = BASS_ChannelGetData(stream, block.data(), bytes);
+    if (got == kEndOfData || got == 0) {
+      // The end of the data, unless the file could not be read further.
+      if (got == kEndOfData && BASS_ErrorGetCode() == BASS_ERROR_READ) return PumpEnd::ReadFailed;
+      return PumpEnd::Finished;
+    }
+    if (!put(block.data(), static_cast<size_t>(got / sizeof(float)))) return PumpEnd::WriteFailed;
+    ++job.ProcessedSeconds;
+    if (job.ProgressCallback) job.ProgressCallback(kConverting);
+    if (job.Cancelled()) return PumpEnd::Cancelled;
+  }
+}
+
+// One second of audio: rate × channels floats.
+std::vector<float> OneSecondBlock(const BASS_CHANNELINFO& info) {
+  return std::vector<float>(static_cast<size_t>(info.freq) * info.chans);
+}
+
+bool GetInfo(HSTREAM stream, BASS_CHANNELINFO& info) {
+  return BASS_ChannelGetInfo(stream, &info) && info.freq > 0 && info.chans > 0;
+}
+
+void NoteEncoderDetail(JobContext& job) { job.EncoderErrorText = audio::LastEncoderErrorText(); }
+
+float ClampUnit(float sample) {
+  if (sample > 1.0f) return 1.0f;
+  if (sample < -1.0f) return -1.0f;
+  if (sample != sample) return 0.0f;  // NaN
+  return sample;
+}
+
+}  // namespace
+
+std::string ConversionErrorText(int code, const JobContext& job) {
+  const auto withDetail = [&job](const char* text) {
+    std::string result = text;
+    if (!job.EncoderErrorText.empty()) result += " (" + job.EncoderErrorText + ")";
+    return result;
+  };
+  switch (code) {
+    case kConvertSamePath: return "The source file is the same as the destination file";
+    case kConvertUnknownFormat: return "Unknown output file format";
+    case kConvertCannotOpenSource: return "Can't open source file";
+    case kConvertCannotCreate:
+      return withDetail("Could not create the destination file - permissions problem");
+    case kConvertWriteFailed: return withDetail("Could not write to the destination file - disk full");
+    case kConvertMp3Setup:
+    case kConvertAacStart:
+    case kConvertWmaStart: return job.EncoderErrorText;
+    case kConvertReadError: return "Could not read the source file - read error";
+    case kConvertNamesTaken:
+      return "Every numbered name for the destination file (up to -COPY999999) is taken, so "
+             "nothing was written";
+    default: return "Unknown error";
+  }
+}
+
+bool SamePathIgnoringCase(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  struct stat sa {}, sb {};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+std::int16_t PcmSampleWithGain(float sample, double gain) {
+  const double x = ClampUnit(sample);
+  const auto y = static_cast<float>(x * 32767.0 * gain);
+  if (y >= 32767.0f) return 32767;
+  if (y <= -32768.0f) return -32768;
+  if (y != y) return 0;
+  return static_cast<std::int16_t>(y);  // truncation toward zero
+}
+
+void ApplyFloatGain(float* samples, size_t count, double gain) {
+  const auto g = static_cast<float>(gain);
+  for (size_t i = 0; i < count; ++i) samples[i] = g * ClampUnit(samples[i]);
+}
+
+std::string WavHeader(int rate, int channels) {
+  std::string header;
+  const auto put = [&header](std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) header.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  };
+  const auto blockAlign = static_cast<std::uint32_t>(16 * channels / 8);
+  header += "RIFF";
+  put(0, 4);
+  header += "WAVEfmt ";
+  put(16, 4);
+  put(1, 2);  // PCM
+  put(static_cast<std::uint32_t>(channels), 2);
+  put(static_cast<std::uint32_t>(rate), 4);
+  put(blockAlign * static_cast<std::uint32_t>(rate), 4);
+  put(blockAlign, 2);
+  put(16, 2);
+  header += "data";
+  put(0, 4);
+  return header;
+}
+
+std::string AacCommandLine(const std::string& faacPath, int kbps, const std::string& key,
+                           const std::string& destination) {
+  std::string command = ShellQuote(faacPath) + " " + AacOptionsForKbps(kbps);
+  if (key != "aac") command += " -w";
+  command += " -o " + ShellQuote(destination) + " -";
+  return command;
+}
+
+int WriteWavFile(const std::string& source, const std::string& destination, double gain,
+                 JobContext& job) {
+  if (SamePathIgnoringCase(source, destination)) return kConvertSamePath;
+  SourceStream stream(source);
+  if (!stream) return kConvertCannotOpenSource;
+  BASS_CHANNELINFO info{};
+  if (!GetInfo(stream.get(), info)) return kConvertCannotOpenSource;
+  ReuseEmptyDestination(destination);
+  // Created exclusively: a file, link or folder that has the name is never replaced.
+  FileDescriptor file(::open(destination.c_str(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (file.get() < 0) {
+    job.EncoderErrorText = std::strerror(errno);
+    return kConvertCannotCreate;
+  }
+  StartProgress(stream.get(), job);
+  const std::string header = WavHeader(static_cast<int>(info.freq), static_cast<int>(info.chans));
+  if (!WriteAll(file.get(), header.data(), header.size())) {
+    job.EncoderErrorText = std::strerror(errno);
+    return kConvertWriteFailed;
+  }
+  std::vector<float> block = OneSecondBlock(info);
+  std::vector<std::int16_t> pcm(block.size());
+  const PumpEnd end = PumpBlocks(stream.get(), block, job, [&](float* samples, size_t n) {
+    for (size_t i = 0; i < n; ++i) pcm[i] = PcmSampleWithGain(samples[i], gain);
+    if (WriteAll(file.get(), pcm.data(), n * sizeof(std::int16_t))) return true;
+    job.EncoderErrorText = std::strerror(errno);
+    return false;
+  });
+  // A failed file keeps its zero sizes, so it does not pass for a complete one.
+  if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
+  if (end == PumpEnd::ReadFailed) return kConvertReadError;
+
+  // The sizes, also after a cancel: the file then holds the blocks written so far.
+  struct stat st {};
+  if (::fstat(file.get(), &st) != 0 ||
+      !WriteLe32At(file.get(), static_cast<std::uint64_t>(st.st_size) - 8, 4) ||
+      !WriteLe32At(file.get(), static_cast<std::uint64_t>(st.st_size) - kWavHeaderSize, 40) ||
+      !file.Close()) {
+    job.EncoderErrorText = std::strerror(errno);
+    return kConvertWriteFailed;
+  }
+  return end == PumpEnd::Cancelled ? kConvertCancelled : kConvertOk;
+}
+
+int EncodeMp3File(const std::string& source, const std::string& destination, double gain,
+                  int kbps, JobContext& job) {
+  if (SamePathIgnoringCase(source, destination)) return kConvertSamePath;
+  SourceStream stream(source);
+  if (!stream) return kConvertCannotOpenSource;
+  StartProgress(stream.get(), job);
+  BASS_CHANNELINFO info{};
+  if (!GetInfo(stream.get(), info)) return kConvertCannotOpenSource;
+  const int column = Mp3RateColumn(static_cast<int>(info.freq));
+  if (column < 0) {
+    job.EncoderErrorText = FormatText(
+        "The source file uses an unsupported sample rate (%d) - the Windows MP3 codec only "
+        "supports: 32000Hz, 44100Hz, and 48000Hz",
+        static_cast<int>(info.freq));
+    return kConvertMp3Setup;
+  }
+  const int row = FindMp3BitrateRow(kbps);
+  if (row < 0) {
+    job.EncoderErrorText = FormatText(
+        "An unsupported bitrate is being used (%d) - the Windows MP3 codec only supports: 320, "
+        "256, 224, 192, 160, 128, 112, and 96 Kbps",
+        kbps);
+    return kConvertMp3Setup;
+  }
+  ReuseEmptyDestination(destination);
+  ChannelEncoder encoder(BASS_Encode_StartACMFile(stream.get(), &kMp3Formats[row][column],
+                                                  kMp3EncodeFlags, destination.c_str()));
+  if (!encoder.get()) {
+    const int error = BASS_ErrorGetCode();
+    if (error == BASS_ERROR_NOTAVAIL) {
+      job.EncoderErrorText =
+          "Unable to find a suitable Windows MP3 codec that matches the source Audio file.  A "
+          "newer version of Windows Media Player may be needed.  For more information, please "
+          "visit the Varnholt Knowledgebase.";
+    } else {
+      job.EncoderErrorText = FormatText("Could not start the encoder.  Error code was %d", error);
+      if (!audio::LastEncoderErrorText().empty()) {
+        job.EncoderErrorText += " (" + audio::LastEncoderErrorText() + ")";
+      }
+    }
+    return kConvertMp3Setup;
+  }
+  std::vector<float> block = OneSecondBlock(info);
+  const PumpEnd end = PumpBlocks(stream.get(), block, job, [&](float* samples, size_t n) {
+    ApplyFloatGain(samples, n, gain);
+    if (BASS_Encode_Write(encoder.get(), samples, static_cast<DWORD>(n * sizeof(float))) == 1) {
+      return true;
+    }
+    NoteEncoderDetail(job);
+    return false;
+  });
+  if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
+  const bool finished = encoder.Stop();
+  if (end == PumpEnd::ReadFailed) return kConvertReadError;
+  if (end == PumpEnd::Cancelled) return kConvertCancelled;
+  if (!finished) {
+    NoteEncoderDetail(job);
+    return kConvertWriteFailed;
+  }
+  return kConvertOk;
+}
+
+int EncodeAacFile(const std::string& source, const std::string& destination, double gain,
+                  int kbps, const std::string& key, const std::string& faacPath, JobContext& job) {
+  if (SamePathIgnoringCase(source, destination)) return kConvertSamePath;
+  SourceStream stream(source);
+  if (!stream) return kConvertCannotOpenSource;
+  BASS_CHANNELINFO info{};
+  if (!GetInfo(stream.get(), info)) return kConvertCannotOpenSource;
+  if (faacPath.empty()) {
+    job.EncoderErrorText =
+        "Could not start the AAC encoder.  No encoder program is set (FAACExe in the "
+        "configuration file)";
+    return kConvertAacStart;
+  }
+  ReuseEmptyDestination(destination);
+  const std::string command = AacCommandLine(faacPath, kbps, key, destination);
+  ChannelEncoder encoder(
+      BASS_Encode_Start(stream.get(), command.c_str(), kAacEncodeFlags, nullptr, nullptr));
+  if (!encoder.get()) {
+    job.EncoderErrorText =
+        FormatText("Could not start the AAC encoder.  Error code was %d", BASS_ErrorGetCode());
+    return kConvertAacStart;
+  }
+  StartProgress(stream.get(), job);
+  std::vector<float> block = OneSecondBlock(info);
+  const PumpEnd end = PumpBlocks(stream.get(), block, job, [&](float* samples, size_t n) {
+    ApplyFloatGain(samples, n, gain);
+    return BASS_Encode_Write(encoder.get(), samples, static_cast<DWORD>(n * sizeof(float))) == 1;
+  });
+  if (end != PumpEnd::Finished) {
+    // The encoder program ends at once and leaves no file behind that looks complete.
+    encoder.Abort();
+    if (end == PumpEnd::WriteFailed) {
+      job.EncoderErrorText = "the AAC encoder program stopped taking data";
+      return kConvertWriteFailed;
+    }
+    return end == PumpEnd::ReadFailed ? kConvertReadError : kConvertCancelled;
+  }
+  if (!encoder.Stop()) {
+    job.EncoderErrorText = "the AAC encoder program could not finish the file";
+    return kConvertWriteFailed;
+  }
+  return kConvertOk;
+}
+
+int EncodeWmaFile(const std::string& source, const std::string& destination, double gain,
+                  int kbps, JobContext& job) {
+  if (SamePathIgnoringCase(source, destination)) return kConvertSamePath;
+  SourceStream stream(source);
+  if (!stream) return kConvertCannotOpenSource;
+  BASS_CHANNELINFO info{};
+  if (!GetInfo(stream.get(), info)) return kConvertCannotOpenSource;
+  ReuseEmptyDestination(destination);
+  const DWORD bitrate = kbps > 0 ? static_cast<DWORD>(kbps) * 1000 : 0;
+  WmaFile encoder(BASS_WMA_EncodeOpenFile(info.freq, info.chans, kWmaEncodeFlags, bitrate,
+                                          destination.c_str()));
+  if (!encoder.get()) {
+    const int error = BASS_ErrorGetCode();
+    if (error == 0) {
+      job.EncoderErrorText =
+          "Could not start the WMA encoder.  One possible solution is to try a different "
+          "Bitrate.";
+    } else {
+      job.EncoderErrorText =
+          FormatText("Could not start the WMA encoder.  Error code was %d", error);
+      if (!audio::LastEncoderErrorText().empty()) {
+        job.EncoderErrorText += " (" + audio::LastEncoderErrorText() + ")";
+      }
+    }
+    return kConvertWmaStart;
+  }
+  StartProgress(stream.get(), job);
+  std::vector<float> block = OneSecondBlock(info);
+  const PumpEnd end = PumpBlocks(stream.get(), block, job, [&](float* samples, size_t n) {
+    ApplyFloatGain(samples, n, gain);
+    if (BASS_WMA_EncodeWrite(encoder.get(), samples, static_cast<DWORD>(n * sizeof(float))) == 1) {
+      return true;
+    }
+    NoteEncoderDetail(job);
+    return false;
+  });
+  if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
+  const bool finished = encoder.Close();
+  if (end == PumpEnd::ReadFailed) return kConvertReadError;
+  if (end == PumpEnd::Cancelled) return kConvertCancelled;
+  if (!finished) {
+    NoteEncoderDetail(job);
+    return kConvertWriteFailed;
+  }
+  return kConvertOk;
+}
+
+int ConvertFile(const std::string& source, const std::string& destination, double gain,
+                const std::string& formatKey, int kbps, const std::string& faacPath,
+                JobContext& job) {
+  job.EncoderErrorText.clear();
+  job.ProcessedSeconds = 0;
+  if (!std::isfinite(gain)) gain = 1.0;
+  const std::string key = LowerAscii(formatKey);
+  if (key == "wav") return WriteWavFile(source, destination, gain, job);
+  if (key == "mp3") return EncodeMp3File(source, destination, gain, kbps, job);
+  if (key == "aac" || key == "mp4" || key == "m4a") {
+    return EncodeAacFile(source, destination, gain, kbps, key, faacPath, job);
+  }
+  if (key == "wma") return EncodeWmaFile(source, destination, gain, kbps, job);
+  return kConvertUnknownFormat;
+}
+
+}  // namespace qv

@@ -1,0 +1,80 @@
+#pragma once
+// Converting one source file into one output file: WAV (our own writer), MP3 (the audio layer's
+// MP3 encoder), AAC, MP4 and M4A (the qvfaac program fed through a pipe) and WMA (the audio
+// layer's WMA encoder), with a volume gain applied on the way. Every call decodes the source in
+// one-second blocks, reports progress and reads the cancel flag through its own JobContext, and
+// touches no process-wide state, so several conversions may run at once on different threads.
+// Each encoder owns its stream, its buffers and its output for the length of the call and
+// releases them on every path.
+
+#include <cstdint>
+#include <string>
+
+#include "model/batchstate.h"
+
+namespace qv {
+
+// Result codes of ConvertFile and of every encoder.
+enum ConversionResult : int {
+  kConvertOk = 0,
+  kConvertSamePath = 1,          // the source and the destination are the same file
+  kConvertUnknownFormat = 2,
+  kConvertCannotOpenSource = 3,
+  kConvertCannotCreate = 4,      // the WAV file cannot be created
+  kConvertWriteFailed = 5,       // writing or finishing the output failed
+  kConvertMp3Setup = 6,          // the MP3 encoder could not be set up (EncoderErrorText)
+  kConvertAacStart = 7,          // the AAC encoder could not start (EncoderErrorText)
+  kConvertWmaStart = 8,          // the WMA encoder could not start (EncoderErrorText)
+  kConvertReadError = 9,         // the source could not be read to its end (an I/O error)
+  kConvertNamesTaken = 10,       // every numbered name of the destination is taken
+  kConvertCancelled = 100,
+};
+
+// The user's text for a result code. Codes 6 to 8 give the job's EncoderErrorText; 4 and 5 add
+// the system's or FFmpeg's reason when there is one.
+std::string ConversionErrorText(int code, const JobContext& job);
+
+// Whether two paths name the same file: the same text, or (when both exist) the same file on
+// disk (a link, a case-insensitive file system). Two spellings that differ only in letter case
+// are two files on a case-sensitive file system.
+bool SamePathIgnoringCase(const std::string& a, const std::string& b);
+
+// Converts `source` into `destination` in the format `formatKey` (any case: "wav", "mp3", "aac",
+// "mp4", "m4a", "wma") at `kbps` (0 for WAV), multiplying every sample by `gain`. `faacPath` is
+// the AAC encoder program. The destination is created exclusively: an existing file is never
+// replaced, except an empty regular file of that name, which is removed first (the naming rule
+// treats an empty file as free). Returns a ConversionResult; job.EncoderErrorText holds the
+// detail of a failure.
+int ConvertFile(const std::string& source, const std::string& destination, double gain,
+                const std::string& formatKey, int kbps, const std::string& faacPath,
+                JobContext& job);
+
+int WriteWavFile(const std::string& source, const std::string& destination, double gain,
+                 JobContext& job);
+int EncodeMp3File(const std::string& source, const std::string& destination, double gain,
+                  int kbps, JobContext& job);
+// `key` is "aac" (raw AAC in ADTS frames) or "mp4"/"m4a" (an MP4 container).
+int EncodeAacFile(const std::string& source, const std::string& destination, double gain,
+                  int kbps, const std::string& key, const std::string& faacPath, JobContext& job);
+int EncodeWmaFile(const std::string& source, const std::string& destination, double gain,
+                  int kbps, JobContext& job);
+
+// The sample arithmetic of the encoders, exposed for its tests.
+//
+// WAV: the sample clamped to [-1, 1], times 32767 times the gain in double precision, rounded to
+// single precision, then saturated to [-32768, 32767] and truncated toward zero. A NaN sample
+// gives 0.
+std::int16_t PcmSampleWithGain(float sample, double gain);
+// MP3, AAC, WMA: each sample clamped to [-1, 1] times the gain rounded to single precision, in
+// place; no clipping follows, so a gain above 1 lets values beyond ±1 reach the encoder.
+void ApplyFloatGain(float* samples, size_t count, double gain);
+
+// The 44-byte header of a 16-bit PCM WAV file with both sizes 0 (patched at the end).
+std::string WavHeader(int rate, int channels);
+// The command line that runs the AAC encoder program: the program, the options for `kbps`, -w
+// for an MP4 container (keys "mp4" and "m4a"), -o and the destination, and "-" for standard
+// input. Every path is quoted for /bin/sh.
+std::string AacCommandLine(const std::string& faacPath, int kbps, const std::string& key,
+                           const std::string& destination);
+
+}  // namespace qv

@@ -1,0 +1,171 @@
+#include "convert/formats.h"
+
+#include <cstdio>
+
+namespace qv {
+namespace {
+
+constexpr int kMp3RowKbps[kMp3BitrateRows] = {320, 256, 224, 192, 160, 128, 112, 96};
+constexpr int kMp3ColumnRates[kMp3RateColumns] = {48000, 44100, 32000};
+
+constexpr MPEGLAYER3WAVEFORMAT Mp3Record(int kbps, int rate) {
+  MPEGLAYER3WAVEFORMAT record{};
+  record.wfx.wFormatTag = WAVE_FORMAT_MPEGLAYER3;
+  record.wfx.nChannels = 2;
+  record.wfx.nSamplesPerSec = static_cast<DWORD>(rate);
+  record.wfx.nAvgBytesPerSec = static_cast<DWORD>(kbps * 125);  // kbit/s to bytes per second
+  record.wfx.nBlockAlign = 1;
+  record.wfx.wBitsPerSample = 0;
+  record.wfx.cbSize = 12;  // the bytes of the Layer-3 fields after the common ones
+  record.wID = 1;          // MPEG
+  record.fdwFlags = 2;     // padding off
+  // The bytes of one frame: 1152 samples of kbps × 1000 bits per second, as 144 × rate ÷ freq.
+  record.nBlockSize = static_cast<WORD>(144 * kbps * 1000 / rate);
+  record.nFramesPerBlock = 1;
+  record.nCodecDelay = 0;
+  return record;
+}
+
+constexpr MPEGLAYER3WAVEFORMAT kRow(int row, int column) {
+  return Mp3Record(kMp3RowKbps[row], kMp3ColumnRates[column]);
+}
+
+BitrateList ListOf(const std::vector<int>& kbps, int defaultIndex) {
+  BitrateList list;
+  for (int value : kbps) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%d kbps", value);
+    list.texts.emplace_back(text);
+    list.kbps.push_back(value);
+    list.bitsPerSecond.push_back(static_cast<DWORD>(value) * 1000);
+  }
+  list.defaultIndex = list.texts.empty() ? -1 : defaultIndex;
+  return list;
+}
+
+}  // namespace
+
+const MPEGLAYER3WAVEFORMAT kMp3Formats[kMp3BitrateRows][kMp3RateColumns] = {
+    {kRow(0, 0), kRow(0, 1), kRow(0, 2)}, {kRow(1, 0), kRow(1, 1), kRow(1, 2)},
+    {kRow(2, 0), kRow(2, 1), kRow(2, 2)}, {kRow(3, 0), kRow(3, 1), kRow(3, 2)},
+    {kRow(4, 0), kRow(4, 1), kRow(4, 2)}, {kRow(5, 0), kRow(5, 1), kRow(5, 2)},
+    {kRow(6, 0), kRow(6, 1), kRow(6, 2)}, {kRow(7, 0), kRow(7, 1), kRow(7, 2)},
+};
+
+const AacQuality kAacQualities[kAacQualityRows] = {
+    {"-q 130 -c 22000 --mpeg-vers 4", 218}, {"-q 120 -c 20000 --mpeg-vers 4", 194},
+    {"-q 110 -c 18000 --mpeg-vers 4", 158}, {"-q 100 -c 16000 --mpeg-vers 4", 129},
+    {"-q 90 -c 14000 --mpeg-vers 4", 103},  {"-q 80 -c 12000 --mpeg-vers 4", 79},
+    {"-q 70 -c 10000 --mpeg-vers 4", 62},
+};
+
+int Mp3RateColumn(int rate) {
+  for (int column = 0; column < kMp3RateColumns; ++column) {
+    if (kMp3ColumnRates[column] == rate) return column;
+  }
+  return -1;
+}
+
+int Mp3BitrateKbps(unsigned row, unsigned column) {
+  if (row >= kMp3BitrateRows || column >= kMp3RateColumns) return 0;
+  return static_cast<int>(kMp3Formats[row][column].wfx.nAvgBytesPerSec * 8 / 1000);
+}
+
+int FindMp3BitrateRow(int kbps) {
+  for (unsigned row = 0; row < kMp3BitrateRows; ++row) {
+    if (Mp3BitrateKbps(row, 0) == kbps) return static_cast<int>(row);
+  }
+  return -1;
+}
+
+const char* AacOptionsForKbps(int kbps) {
+  for (const AacQuality& quality : kAacQualities) {
+    if (quality.kbps == kbps) return quality.options;
+  }
+  return kAacQualities[0].options;
+}
+
+bool BitrateList::Contains(int value) const {
+  for (int entry : kbps) {
+    if (entry == value) return true;
+  }
+  return false;
+}
+
+BitrateList Mp3Bitrates() {
+  std::vector<int> kbps;
+  for (unsigned row = 0; row < kMp3BitrateRows; ++row) kbps.push_back(Mp3BitrateKbps(row, 0));
+  return ListOf(kbps, 3);
+}
+
+BitrateList AacBitrates() {
+  std::vector<int> kbps;
+  for (const AacQuality& quality : kAacQualities) kbps.push_back(quality.kbps);
+  return ListOf(kbps, 1);
+}
+
+BitrateList WmaBitrates() {
+  BitrateList list;
+  const DWORD* rates = BASS_WMA_EncodeGetRates(44100, 2, BASS_WMA_ENCODE_STANDARD);
+  if (!rates) return list;
+  int exact = -1;
+  int below = -1;
+  for (int i = 0; rates[i] != 0; ++i) {
+    const int kbps = static_cast<int>(rates[i] / 1000);
+    char text[32];
+    std::snprintf(text, sizeof text, "%d kbps", kbps);
+    list.texts.emplace_back(text);
+    list.kbps.push_back(kbps);
+    list.bitsPerSecond.push_back(rates[i]);
+    if (kbps == 192) exact = i;
+    if (kbps <= 192 && (below < 0 || kbps >= list.kbps[static_cast<size_t>(below)])) below = i;
+  }
+  if (list.texts.empty()) return list;
+  list.defaultIndex = exact >= 0 ? exact : below >= 0 ? below : 0;
+  return list;
+}
+
+BitrateKind BitrateKindOf(std::string_view formatText) {
+  if (formatText == "WAV") return BitrateKind::None;
+  if (formatText == "MP3") return BitrateKind::Mp3;
+  if (formatText == "AAC" || formatText == "MP4" || formatText == "M4A") return BitrateKind::Aac;
+  if (formatText == "WMA") return BitrateKind::Wma;
+  return BitrateKind::Unknown;
+}
+
+std::string LowerAscii(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+bool IsOutputFormat(std::string_view formatKey) {
+  const std::string key = LowerAscii(formatKey);
+  for (const char* format : kOutputFormats) {
+    if (LowerAscii(format) == key) return true;
+  }
+  return false;
+}
+
+BitrateList BitratesForFormat(std::string_view formatKey) {
+  const std::string key = LowerAscii(formatKey);
+  if (key == "mp3") return Mp3Bitrates();
+  if (key == "aac" || key == "mp4" || key == "m4a") return AacBitrates();
+  if (key == "wma") return WmaBitrates();
+  return {};
+}
+
+int LeadingKbps(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > 1000000) return 0;  // no bitrate is this large
+  }
+  return static_cast<int>(value);
+}
+
+}  // namespace qv
