@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "tools/toolrun.h"
 
@@ -16,5 +17,10 @@ bool ExtractAudioFromVideo(BatchHost& owner, const ToolRunner& runTool,
 
 // Shows what the last tool run printed, without the tool's version banner.
 void ReportToolError(BatchHost& owner);
+
+// The tool's output without the version banner it starts with (its version line, "built
+// with"/"built on", the configuration and the library version lines); the whole output when
+// it starts with no banner. Carriage returns (progress lines) become line ends.
+std::string StripToolBanner(std::string_view output);
 
 }  // namespace qv
