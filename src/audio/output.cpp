@@ -1,24 +1,94 @@
-// Preview playback through SDL2: BASS_Init opens the default output device, the device's
-// callback thread decodes and mixes the playing streams, and the channel calls start, stop and
-// query them from the user-interface thread.
+// Preview playback through SDL2: BASS_Init opens the default output device; each playing
+// stream's PlaybackFeed decodes on a thread of its own, and the device's callback only mixes
+// what the feeds have buffered. The channel calls start, stop and query streams from the
+// user-interface thread without waiting for any decoding.
 
 #include "audio/output.h"
 
 #include <SDL.h>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "audio/encoder.h"
 #include "audio/handles.h"
+#include "audio/playback.h"
 #include "audio/stream.h"
 
 namespace qv::audio {
 namespace {
 
-// OutputDevice: the open SDL audio device and the list of streams it plays. The callback runs
-// on SDL's audio thread under g_outputMutex; every change of the list happens under the same mutex,
-// so a stream leaves the list before anyone can free it.
+// The SDL audio subsystem, started for as long as its owner lives.
+class SdlAudioSubsystem {
+ public:
+  SdlAudioSubsystem() = default;
+  SdlAudioSubsystem(SdlAudioSubsystem&& other) noexcept
+      : m_started(std::exchange(other.m_started, false)) {}
+  SdlAudioSubsystem& operator=(SdlAudioSubsystem&& other) noexcept {
+    if (this != &other) {
+      Quit();
+      m_started = std::exchange(other.m_started, false);
+    }
+    return *this;
+  }
+  ~SdlAudioSubsystem() { Quit(); }
+
+  // An owner of the started subsystem, or an empty one when SDL has no audio driver.
+  static SdlAudioSubsystem Start() {
+    SdlAudioSubsystem subsystem;
+    subsystem.m_started = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
+    return subsystem;
+  }
+  explicit operator bool() const { return m_started; }
+
+ private:
+  void Quit() {
+    if (std::exchange(m_started, false)) SDL_QuitSubSystem(SDL_INIT_AUDIO);
+  }
+  bool m_started = false;
+};
+
+// One open SDL audio device. Closing it waits for a running callback to return, so it must
+// never happen under a lock that the callback takes.
+class AudioDevice {
+ public:
+  AudioDevice() = default;
+  AudioDevice(AudioDevice&& other) noexcept : m_id(std::exchange(other.m_id, 0)) {}
+  AudioDevice& operator=(AudioDevice&& other) noexcept {
+    if (this != &other) {
+      Close();
+      m_id = std::exchange(other.m_id, 0);
+    }
+    return *this;
+  }
+  ~AudioDevice() { Close(); }
+
+  // Opens the default output device with exactly the format of `wanted` (SDL converts to
+  // whatever the hardware takes). The device starts paused. Empty when it cannot be opened.
+  static AudioDevice OpenDefault(const SDL_AudioSpec& wanted) {
+    AudioDevice device;
+    SDL_AudioSpec obtained{};
+    device.m_id = SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0);
+    return device;
+  }
+  explicit operator bool() const { return m_id != 0; }
+  void Resume() {
+    if (m_id != 0) SDL_PauseAudioDevice(m_id, 0);
+  }
+
+ private:
+  void Close() {
+    if (m_id != 0) SDL_CloseAudioDevice(std::exchange(m_id, 0));
+  }
+  SDL_AudioDeviceID m_id = 0;
+};
+
+// OutputDevice: the open device and the list of streams it plays. The callback runs on SDL's
+// audio thread under g_outputMutex; every change of the list happens under the same mutex,
+// so a stream leaves the list before anyone can free it. The device is the last member: it is
+// closed (and the callback has returned) before the list goes away, and the subsystem quits
+// after both.
 class OutputDevice {
  public:
   static void Callback(void* user, Uint8* data, int bytes) {
@@ -28,13 +98,14 @@ class OutputDevice {
 
   void Mix(float* out, int samples);
 
+  SdlAudioSubsystem m_subsystem;
   std::vector<std::shared_ptr<Stream>> m_playing;
-  std::vector<float> m_scratch;
-  SDL_AudioDeviceID m_device = 0;
+  AudioDevice m_device;
 };
 
 // One mutex guards the device pointer, what the device plays and the callback's mixing, so a
-// stream leaves the list before anyone can free it. Stream mutexes are taken after it. No SDL
+// stream leaves the list before anyone can free it. A feed's mutex is taken after it. It is
+// held only for list changes and for copying buffered samples, never while decoding. No SDL
 // call is made under it: SDL's device lock is held around the callback, which takes it too.
 std::mutex g_outputMutex;
 // Serialises opening and closing the device (BASS_Init, BASS_Free); the callback never takes it.
@@ -42,24 +113,18 @@ std::mutex g_lifeMutex;
 std::unique_ptr<OutputDevice> g_device;
 
 void OutputDevice::Mix(float* out, int samples) {
-  std::lock_guard lock(g_outputMutex);
   std::fill(out, out + samples, 0.0f);
   const long frames = samples / kPlaybackChannels;
-  if (m_scratch.size() < static_cast<size_t>(samples)) m_scratch.resize(samples);
+  std::lock_guard lock(g_outputMutex);
   for (auto it = m_playing.begin(); it != m_playing.end();) {
     Stream& stream = **it;
-    std::lock_guard streamLock(stream.mutex);
-    const long got = stream.Read(m_scratch.data(), frames);
-    const float volume = stream.volume;
-    for (long i = 0; i < std::max(got, 0L) * kPlaybackChannels; ++i) {
-      out[i] += m_scratch[i] * volume;
-    }
-    if (got < frames) {
-      stream.ended = true;
-      stream.playing = false;
-      it = m_playing.erase(it);
-    } else {
+    // The feed copies what its thread has decoded; it never decodes here.
+    const float volume = stream.volume.load(std::memory_order_relaxed);
+    if (stream.feed()->MixInto(out, frames, volume).more) {
       ++it;
+    } else {
+      stream.playing = false;  // played to its end
+      it = m_playing.erase(it);
     }
   }
 }
@@ -90,8 +155,9 @@ BOOL BASS_Init(int device, DWORD freq, DWORD, void*, const void*) {
   // SDL would otherwise catch SIGINT and SIGTERM and queue a quit event that nobody reads,
   // so the program could not be stopped by a signal.
   SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-  if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return Fail(BASS_ERROR_DRIVER, 0);
   auto output = std::make_unique<OutputDevice>();
+  output->m_subsystem = SdlAudioSubsystem::Start();
+  if (!output->m_subsystem) return Fail(BASS_ERROR_DRIVER, 0);
   SDL_AudioSpec wanted{};
   wanted.freq = kPlaybackRate;
   wanted.format = AUDIO_F32SYS;
@@ -99,22 +165,17 @@ BOOL BASS_Init(int device, DWORD freq, DWORD, void*, const void*) {
   wanted.samples = 2048;
   wanted.callback = &OutputDevice::Callback;
   wanted.userdata = output.get();
-  SDL_AudioSpec obtained{};
-  // No changes allowed: SDL converts to whatever the hardware wants. The device opens paused,
-  // so the callback does not run before the device is published below.
-  output->m_device = SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0);
-  if (output->m_device == 0) {
-    SDL_QuitSubSystem(SDL_INIT_AUDIO);
-    return Fail(BASS_ERROR_DEVICE, 0);
-  }
-  const SDL_AudioDeviceID id = output->m_device;
+  // The device opens paused, so the callback does not run before the device is published.
+  output->m_device = AudioDevice::OpenDefault(wanted);
+  if (!output->m_device) return Fail(BASS_ERROR_DEVICE, 0);  // the subsystem quits with `output`
+  OutputDevice* const published = output.get();
   {
     std::lock_guard lock(g_outputMutex);
     g_device = std::move(output);
   }
   // Outside g_outputMutex: SDL takes its device lock here, and the callback holds that lock
-  // while it waits for g_outputMutex.
-  SDL_PauseAudioDevice(id, 0);
+  // while it waits for g_outputMutex. g_lifeMutex keeps BASS_Free from closing it meanwhile.
+  published->m_device.Resume();
   return Succeed(1);
 }
 
@@ -129,30 +190,34 @@ BOOL BASS_Free() {
       device->m_playing.clear();
     }
   }
-  if (device) {
-    // Closing waits for a running callback, which finds nothing left to play.
-    SDL_CloseAudioDevice(device->m_device);
-    SDL_QuitSubSystem(SDL_INIT_AUDIO);
-  }
+  const bool wasOpen = device != nullptr;
+  // Closing waits for a running callback, which finds nothing left to play; then SDL's audio
+  // subsystem quits.
+  device.reset();
+  // Freed streams end and join their decoding threads.
   for (const auto& [handle, stream] : TakeAllStreams()) {
     for (const auto& encoder : TakeEncodersOf(handle, true)) encoder->Finish();
   }
-  if (!device) return Fail(BASS_ERROR_INIT, 0);
+  if (!wasOpen) return Fail(BASS_ERROR_INIT, 0);
   return Succeed(1);
 }
 
 BOOL BASS_ChannelPlay(DWORD handle, BOOL restart) {
   const std::shared_ptr<Stream> stream = FindStream(handle);
   if (!stream) return Fail(BASS_ERROR_HANDLE, 0);
-  if (stream->decodeOnly()) return Fail(BASS_ERROR_DECODE, 0);
+  PlaybackFeed* const feed = stream->feed();
+  if (!feed) return Fail(BASS_ERROR_DECODE, 0);
+  {
+    std::lock_guard outputLock(g_outputMutex);
+    if (!g_device) return Fail(BASS_ERROR_INIT, 0);
+  }
+  // Outside the output mutex: starting a thread is the slowest part of a first play.
+  if (!feed->Start()) return Fail(BASS_ERROR_MEM, 0);
   std::lock_guard outputLock(g_outputMutex);
   if (!g_device) return Fail(BASS_ERROR_INIT, 0);
-  std::lock_guard lock(stream->mutex);
-  // A stream that played to its end starts again from the beginning.
-  if (restart || stream->ended) {
-    const int result = stream->Seek(0);
-    if (result != BASS_OK) return Fail(result, 0);
-  }
+  // A stream that played to its end starts again from the beginning: the decoding thread
+  // opens the file again while the device plays silence for a moment.
+  if (restart || feed->Ended()) feed->SeekTo(0);
   if (!stream->playing) {
     stream->playing = true;
     g_device->m_playing.push_back(stream);
@@ -184,8 +249,6 @@ BOOL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value) {
   if (!stream) return Fail(BASS_ERROR_HANDLE, 0);
   if (attrib != BASS_ATTRIB_VOL) return Fail(BASS_ERROR_ILLPARAM, 0);
   if (!(value >= 0.0f)) return Fail(BASS_ERROR_ILLPARAM, 0);
-  auto outputLock = LockOutput();
-  std::lock_guard lock(stream->mutex);
-  stream->volume = value;
+  stream->volume.store(value, std::memory_order_relaxed);
   return Succeed(1);
 }

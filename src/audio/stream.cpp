@@ -27,20 +27,24 @@ int Stream::Open() {
   const int result = decoder->Open(m_path, OutputFormat());
   if (result != BASS_OK) return result;
   m_format = decoder->format();
+  m_streamIndex = decoder->streamIndex();
   m_lengthKnown = m_format.lengthSource == LengthSource::Measured;
   struct stat info {};
   if (::stat(m_path.c_str(), &info) == 0) m_fileSize = static_cast<std::uint64_t>(info.st_size);
-  m_decoder = std::move(decoder);
+  if (decodeOnly()) {
+    m_decoder = std::move(decoder);
+  } else {
+    m_feed = std::make_unique<PlaybackFeed>(m_path, std::move(decoder), OutputFormat(), m_format);
+  }
   return BASS_OK;
 }
 
 std::int64_t Stream::LengthFrames() {
   if (!m_lengthKnown) {
     if (m_format.lengthSource != LengthSource::Header ||
-        !FileDecoder::ReachesLength(m_path, m_decoder->streamIndex(), m_format.rate,
+        !FileDecoder::ReachesLength(m_path, m_streamIndex, m_format.rate,
                                     m_format.lengthFrames)) {
-      m_format.lengthFrames =
-          FileDecoder::CountFrames(m_path, m_decoder->streamIndex(), m_format.rate);
+      m_format.lengthFrames = FileDecoder::CountFrames(m_path, m_streamIndex, m_format.rate);
     }
     m_lengthKnown = true;
   }
@@ -66,7 +70,6 @@ int Stream::Seek(std::int64_t frame) {
     skip -= n;
   }
   m_decoder = std::move(decoder);
-  ended = false;
   return BASS_OK;
 }
 
@@ -232,10 +235,19 @@ BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode) {
   if (mode != BASS_POS_BYTE) return Fail(BASS_ERROR_NOTAVAIL, 0);
   const QWORD frameBytes = 4u * static_cast<QWORD>(stream->format().channels);
   const auto frame = static_cast<std::int64_t>(pos / frameBytes);
-  auto outputLock = LockOutput();
   std::lock_guard lock(stream->mutex);
-  const std::int64_t length = stream->LengthFrames();
-  if (frame > 0 && length >= 0 && frame > length) return Fail(BASS_ERROR_POSITION, 0);
+  // Only a position past the start needs the length (which an MP3 without a Xing header
+  // learns by counting its packets); a rewind never waits for it.
+  if (frame > 0) {
+    const std::int64_t length = stream->LengthFrames();
+    if (length >= 0 && frame > length) return Fail(BASS_ERROR_POSITION, 0);
+  }
+  if (PlaybackFeed* feed = stream->feed()) {
+    // The decoding thread opens the file again and goes to the position; the output plays
+    // silence until it is there.
+    feed->SeekTo(frame);
+    return Succeed(1);
+  }
   const int result = stream->Seek(frame);
   if (result != BASS_OK) return Fail(result, 0);
   return Succeed(1);

@@ -1,8 +1,8 @@
 #pragma once
-// Stream: one open file behind a stream handle. Owns its FileDecoder and the playback state
-// that the output device reads. `mutex` guards the decoder and the fields below it; the
-// output thread takes it while it mixes the stream, so the calls of the user-interface thread
-// and the output thread never touch the decoder at the same time.
+// Stream: one open file behind a stream handle. A decoding stream owns its FileDecoder and is
+// read on the caller's thread; a playable stream hands its decoder to a PlaybackFeed, whose own
+// thread decodes while the output device plays. `mutex` guards the decoding stream's decoder
+// and the length fields; the output device never takes it.
 
 #include <atomic>
 #include <cstdint>
@@ -12,6 +12,7 @@
 
 #include "audio/bass.h"
 #include "audio/decoder.h"
+#include "audio/playback.h"
 
 namespace qv::audio {
 
@@ -40,16 +41,20 @@ class Stream {
   // against the file, and counted where FFmpeg only guessed it or the file is cut short;
   // -1 when it cannot be known.
   std::int64_t LengthFrames();
-  // Starts decoding again at source frame `frame` (exact: the file is reopened and the frames
-  // before it are decoded and dropped). Returns BASS_OK or the error code.
+  // Decoding streams: starts decoding again at source frame `frame` (exact: the file is
+  // reopened and the frames before it are decoded and dropped). Returns BASS_OK or the error
+  // code.
   int Seek(std::int64_t frame);
-  // Reads up to `frames` output frames (source format for decoding streams, the device format
-  // for playable ones); as FileDecoder::Read.
+  // Decoding streams: reads up to `frames` frames in the source's format; as FileDecoder::Read.
   long Read(float* out, long frames);
   int decoderError() const { return m_decoder ? m_decoder->error() : BASS_ERROR_HANDLE; }
 
-  bool ended = false;    // playback reached the end of the data
-  float volume = 1.0f;   // BASS_ATTRIB_VOL, applied by the output device
+  // Playable streams: the decoding side that the output device plays from; null for decoding
+  // streams. Safe to use from any thread.
+  PlaybackFeed* feed() const { return m_feed.get(); }
+
+  std::atomic<float> volume{1.0f};  // BASS_ATTRIB_VOL, applied by the output device
+  // Set while the stream is on the output device's list (changed under the output mutex).
   std::atomic<bool> playing{false};
 
  private:
@@ -58,6 +63,8 @@ class Stream {
   const std::string m_path;
   const DWORD m_flags;
   std::unique_ptr<FileDecoder> m_decoder;
+  std::unique_ptr<PlaybackFeed> m_feed;
+  int m_streamIndex = -1;
   SourceFormat m_format;
   std::uint64_t m_fileSize = 0;
   bool m_lengthKnown = false;
