@@ -44,7 +44,9 @@ bool PreviewPlayer::IsPlaying() const {
 
 void PreviewPlayer::Close() {
   if (m_stream == 0) return;
-  StopAndRewind();
+  // No rewind first: it would only make the library open the file again for a stream that
+  // goes away at once.
+  BASS_ChannelStop(m_stream);
   BASS_StreamFree(m_stream);
   m_stream = 0;
 }
@@ -74,7 +76,7 @@ void AutoPlayState::OnSelectionChanged(const std::string& path) {
   struct stat info {};
   if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return;
   if (m_flag == 0) return;
-  if (m_player.IsPlaying()) m_player.StopAndRewind();
+  // Open stops and frees the stream that plays, so the highlight moves at once.
   if (m_player.Open(path) == 0) m_player.Play();
 }
 

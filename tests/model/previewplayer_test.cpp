@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
+#include <vector>
 
 #include "app/paths.h"
 #include "audio/bass.h"
@@ -140,6 +142,50 @@ TEST_F(PreviewPlayerTest, AutoPlayFollowsTheCheckBox) {
     state.OnSelectionChanged(a);
     EXPECT_FALSE(player.IsPlaying());
   }
+}
+
+TEST_F(PreviewPlayerTest, MovingTheHighlightThroughAFolderPlaysOnlyTheLastFile) {
+  // Auto-play while the user walks through a folder with the arrow keys: every regular file
+  // starts at once and the one before it is stopped and freed; a folder, a vanished name or a
+  // file that is no audio change that as the rules say.
+  const std::string names[] = {"a.wav", "b.flac", "c.mp3"};
+  std::vector<std::string> files;
+  for (const std::string& name : names) files.push_back(MakeTone(m_dir, name, 4.0));
+  const std::string text = m_dir.file("notes.mp3");
+  { std::ofstream(text) << "not audio at all\n"; }
+  HSTREAM previous = 0;
+  {
+    PreviewPlayer player;
+    AutoPlayState state(player);
+    ASSERT_TRUE(state.OnDialogStart(1));
+    for (int step = 0; step < 60; ++step) {
+      const std::string& file = files[static_cast<std::size_t>(step) % files.size()];
+      state.OnSelectionChanged(file);
+      ASSERT_TRUE(player.IsPlaying()) << step;
+      EXPECT_EQ(player.FileName(), file);
+      if (previous != 0) {
+        EXPECT_EQ(BASS_ChannelIsActive(previous), BASS_ACTIVE_STOPPED);
+        EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE) << "the last file's stream was kept";
+      }
+      previous = player.Stream();
+      if (step % 10 == 5) {
+        state.OnSelectionChanged(m_dir.str());  // a folder: the file goes on
+        state.OnSelectionChanged(m_dir.file("gone.wav"));
+        EXPECT_TRUE(player.IsPlaying());
+        EXPECT_EQ(player.Stream(), previous);
+      }
+    }
+    // A file that is no audio: the one that played stops, nothing plays.
+    state.OnSelectionChanged(text);
+    EXPECT_FALSE(player.IsPlaying());
+    EXPECT_EQ(player.Stream(), 0u);
+    state.OnSelectionChanged(files[0]);
+    EXPECT_TRUE(player.IsPlaying());
+    previous = player.Stream();
+  }
+  // The player went away while its file played: the stream went with it.
+  EXPECT_EQ(BASS_ChannelIsActive(previous), BASS_ACTIVE_STOPPED);
+  EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
 }
 
 }  // namespace
