@@ -105,8 +105,11 @@ BitrateList AacBitrates() {
 }
 
 BitrateList WmaBitrates() {
+  return WmaBitratesFrom(BASS_WMA_EncodeGetRates(44100, 2, BASS_WMA_ENCODE_STANDARD));
+}
+
+BitrateList WmaBitratesFrom(const DWORD* rates) {
   BitrateList list;
-  const DWORD* rates = BASS_WMA_EncodeGetRates(44100, 2, BASS_WMA_ENCODE_STANDARD);
   if (!rates) return list;
   int exact = -1;
   int below = -1;

@@ -57,6 +57,8 @@ BitrateList AacBitrates();  // 218 kbps to 62 kbps, 194 kbps chosen
 // last such entry); without one, the highest rate not above 192 kbps, else the first entry.
 // Empty when the encoder offers no list (WMA cannot be written here).
 BitrateList WmaBitrates();
+// The same for a zero-terminated list of rates in bits per second (null: no list).
+BitrateList WmaBitratesFrom(const DWORD* rates);
 
 // What the bitrate list does for the format shown in the format list (compared exactly).
 enum class BitrateKind { None, Mp3, Aac, Wma, Unknown };

@@ -348,7 +348,7 @@ int main(int argc, char** argv) {
     return Fail(kOutputError, {}, "cannot create \"" + options.output + "\"");
   }
   std::memcpy(g_partialPath, partial.c_str(), partial.size() + 1);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) ::signal(sig, RemovePartialAndExit);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGXFSZ}) ::signal(sig, RemovePartialAndExit);
 
   qv::audio::AvFileEncoder writer;
   const qv::audio::AvFileEncoder::Result started =

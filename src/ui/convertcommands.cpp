@@ -1,28 +1,82 @@
 // The main window's conversion commands: the format and bitrate lists and Convert.
 #include <QComboBox>
+#include <QUrl>
 
 #include "app/host.h"
+#include "app/settings.h"
 #include "app/showmessage.h"
+#include "convert/conversionbatch.h"
+#include "convert/formats.h"
 #include "ui/cquorvindlg.h"
 
 namespace qv {
 
 void CQuorvinDlg::OnConvert() {
   m_model.StopPreview();
-  m_model.NotAvailableYet();  // the conversion batch
+  ConversionOptions options;
+  options.formatKey = LowerAscii(m_formatList->currentText().toStdString());
+  if (options.formatKey != "wav") {
+    options.kbps = LeadingKbps(m_bitrateList->currentText().toStdString());
+  }
+  options.sameFolder = OutputToSameFolder();
+  options.skipProblemFiles = SkipProblemFiles();
+  options.destinationFolder = m_destinationList->currentIndex() >= 0
+                                  ? m_destinationList->currentText().toStdString()
+                                  : std::string();
+  options.normalize = m_model.NormalizationEnabled();
+  options.faacPath = Settings().FaacPath;
+  options.logPath = Settings().LogFilePath;
+  options.openLog = [this](const std::string& path) {
+    if (m_services.openUrl) m_services.openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
+  };
+  const ConversionBatchResult result =
+      RunConversionBatch(options, m_model.List(), m_model.Batch(), *this, *this);
+  // Normalization applies to one batch only, however it ended.
+  if (result.started) m_model.SetNormalizationEnabled(false);
 }
 
 void CQuorvinDlg::OnFormatChanged() { UpdateBitrateCombo(false); }
 
+void CQuorvinDlg::FillBitrateCombo(const BitrateList& bitrates) {
+  m_bitrateList->clear();
+  for (size_t i = 0; i < bitrates.texts.size(); ++i) {
+    m_bitrateList->addItem(QString::fromStdString(bitrates.texts[i]),
+                           QVariant::fromValue(static_cast<unsigned>(bitrates.bitsPerSecond[i])));
+  }
+  m_bitrateList->setCurrentIndex(bitrates.defaultIndex);
+}
+
+void CQuorvinDlg::FillMp3Bitrates() { FillBitrateCombo(Mp3Bitrates()); }
+void CQuorvinDlg::FillAacBitrates() { FillBitrateCombo(AacBitrates()); }
+
+void CQuorvinDlg::FillWmaBitrates() {
+  const BitrateList rates = WmaBitrates();
+  FillBitrateCombo(rates);
+  // Without a list of rates WMA cannot be written here: nothing to choose (Convert says why).
+  if (rates.Empty()) m_bitrateList->setEnabled(false);
+}
+
 void CQuorvinDlg::UpdateBitrateCombo(bool keepContents) {
-  // The bitrate tables of the output formats fill the list; until they are there, only the
-  // WAV rule applies: no bitrate to choose.
-  (void)keepContents;
-  if (m_formatList->currentText() == QLatin1String("WAV")) {
-    m_bitrateList->clear();
-    m_bitrateList->setEnabled(false);
-  } else {
-    m_bitrateList->setEnabled(true);
+  switch (BitrateKindOf(m_formatList->currentText().toStdString())) {
+    case BitrateKind::None:
+      m_bitrateList->clear();
+      m_bitrateList->setEnabled(false);
+      break;
+    case BitrateKind::Mp3:
+      m_bitrateList->setEnabled(true);
+      if (!keepContents) FillMp3Bitrates();
+      break;
+    case BitrateKind::Aac:
+      m_bitrateList->setEnabled(true);
+      if (!keepContents) FillAacBitrates();
+      break;
+    case BitrateKind::Wma:
+      m_bitrateList->setEnabled(true);
+      if (!keepContents) FillWmaBitrates();
+      if (m_bitrateList->count() == 0) m_bitrateList->setEnabled(false);
+      break;
+    case BitrateKind::Unknown:
+      break;
   }
 }
 

@@ -40,6 +40,8 @@ struct MainWindowServices {
       browseForFolder;
   // Opens a document with the desktop's default program.
   std::function<bool(const QUrl&)> openUrl;
+  // Runs the Add Files chooser (a QFileDialog) modally; true when accepted. Null: exec().
+  std::function<bool(QDialog& chooser)> runFileDialog;
 
   static MainWindowServices Defaults();
 };
@@ -178,8 +180,32 @@ class CQuorvinDlg : public QDialog, public BatchHost, public BatchControls {
   bool m_initialised = false;
 
   // ---- import commands (importcommands.cpp): their members below this line
+ public:
+  // Files and folders dropped on the source file list: added as Add Files and Add Folder add
+  // them (one summary, the loudness run afterwards). Ignored during a batch or another add.
+  void OnPathsDropped(const QStringList& paths);
+  // True while an adding command runs: the list's drop target refuses drops then.
+  bool AddingInProgress() const { return m_adding; }
+
+ private:
+  // Connects the list's drop target to OnPathsDropped (called once by the constructor).
+  void InstallImportHooks();
+  // True when an add may start now (no batch, no other add).
+  bool CanStartAdding() const;
+  // Runs `add` marked as an add in progress, then shows "Ready.".
+  void RunAdding(const std::function<void()>& add);
+
+  bool m_firstTimeAddFiles = true;  // Add Files opens in the SourceFilePath folder
+  std::string m_lastAddFilesFolder;  // where the file chooser was last accepted
+  std::string m_lastSourceFolder;    // where Add Folder's picker starts
+  bool m_adding = false;
 
   // ---- conversion commands (convertcommands.cpp): their members below this line
+  // The bitrate list's fill operations: the entries of one format, its default selected.
+  void FillBitrateCombo(const struct BitrateList& bitrates);
+  void FillMp3Bitrates();
+  void FillAacBitrates();
+  void FillWmaBitrates();
 
   // ---- loudness commands (loudnesscommands.cpp): their members below this line
 };

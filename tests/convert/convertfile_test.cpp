@@ -1,0 +1,477 @@
+// ConvertFile and its four encoders with the real audio layer, LAME, FFmpeg and qvfaac: the
+// sample arithmetic at its limits, the WAV header, progress and cancel, the MP3 refusals, the
+// AAC command lines, and what happens to outputs when something goes wrong (a taken name, a read
+// error, a full disk, a failing encoder program). Every output is read back both through the
+// audio layer and through the ffmpeg program.
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+
+#include "audio/bass.h"
+#include "audio/decoder.h"
+#include "convert/convertfile.h"
+#include "converttestutil.h"
+#include "support/tempdir.h"
+
+namespace qv::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A WAV of one constant 16-bit value in every sample.
+void WriteConstantWav(const std::string& path, int rate, int channels, long frames,
+                      std::int16_t value) {
+  std::string data;
+  for (long i = 0; i < frames * channels; ++i) PutLe(data, static_cast<std::uint16_t>(value), 2);
+  std::string header = "RIFF";
+  PutLe(header, static_cast<std::uint32_t>(36 + data.size()), 4);
+  header += "WAVEfmt ";
+  PutLe(header, 16, 4);
+  PutLe(header, 1, 2);
+  PutLe(header, static_cast<std::uint32_t>(channels), 2);
+  PutLe(header, static_cast<std::uint32_t>(rate), 4);
+  PutLe(header, static_cast<std::uint32_t>(rate * channels * 2), 4);
+  PutLe(header, static_cast<std::uint32_t>(channels * 2), 2);
+  PutLe(header, 16, 2);
+  header += "data";
+  PutLe(header, static_cast<std::uint32_t>(data.size()), 4);
+  std::ofstream(path, std::ios::binary) << header << data;
+}
+
+void WriteScript(const std::string& path, const std::string& body) {
+  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+  fs::permissions(path, fs::perms::owner_all);
+}
+
+int Convert(const std::string& source, const std::string& destination, const std::string& key,
+            int kbps, JobContext& job, double gain = 1.0,
+            const std::string& faac = Qvfaac()) {
+  return ConvertFile(source, destination, gain, key, kbps, faac, job);
+}
+
+int KbpsFor(const std::string& key) {
+  if (key == "mp3" || key == "wma") return 192;
+  if (key == "wav") return 0;
+  return 194;
+}
+
+const char* const kAllKeys[] = {"wav", "mp3", "aac", "mp4", "m4a", "wma"};
+
+class ConvertFileTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    s_sources = new TempDir();
+    ASSERT_TRUE(MakeMusic(s_sources->file("music.flac"), 3.5, 44100, 2));
+    ASSERT_TRUE(MakeMusic(s_sources->file("long.flac"), 12, 44100, 2));
+    WriteTestWav16(s_sources->file("s22050.wav"), 22050, 2, 22050);
+  }
+  static void TearDownTestSuite() {
+    delete s_sources;
+    s_sources = nullptr;
+  }
+  static std::string Source(const char* name) { return s_sources->file(name); }
+
+  static TempDir* s_sources;
+  TempDir m_dir;
+};
+TempDir* ConvertFileTest::s_sources = nullptr;
+
+TEST(ConvertArithmeticTest, PcmGainAtItsLimits) {
+  EXPECT_EQ(PcmSampleWithGain(0.6f, 2.0), 32767);
+  EXPECT_EQ(PcmSampleWithGain(-0.6f, 2.0), -32768);
+  EXPECT_EQ(PcmSampleWithGain(0.25f, 2.0), 16383);  // 16383.5 truncated
+  EXPECT_EQ(PcmSampleWithGain(1.5f, 1.0), 32767);   // clamped first
+  EXPECT_EQ(PcmSampleWithGain(-1.0f, 1.0), -32767);
+  EXPECT_EQ(PcmSampleWithGain(-1.5f, 1.0), -32767);
+  EXPECT_EQ(PcmSampleWithGain(-1e-5f, 1.0), 0);     // toward zero, not down
+  EXPECT_EQ(PcmSampleWithGain(0.5f, 0.0), 0);
+  EXPECT_EQ(PcmSampleWithGain(std::numeric_limits<float>::quiet_NaN(), 1.0), 0);
+  EXPECT_EQ(PcmSampleWithGain(1.0f, 1e300), 32767);
+  EXPECT_EQ(PcmSampleWithGain(-1.0f, 1e300), -32768);
+  // The product is rounded to single precision before it is truncated: 32766.9999999 is
+  // 32767.0f, and -16383.9999 is -16384.0f.
+  EXPECT_EQ(PcmSampleWithGain(1.0f, 32766.9999999 / 32767.0), 32767);
+  EXPECT_EQ(PcmSampleWithGain(-0.5f, 16383.9999 / 16383.5), -16384);
+  EXPECT_EQ(PcmSampleWithGain(0.5f, 16383.9 / 16383.5), 16383);
+}
+
+TEST(ConvertArithmeticTest, FloatGainClampsThenScalesWithoutClipping) {
+  float block[] = {0.75f, 1.5f, -3.0f, 0.0f, -0.25f, std::numeric_limits<float>::quiet_NaN()};
+  ApplyFloatGain(block, 6, 2.0);
+  EXPECT_EQ(block[0], 1.5f);  // beyond full scale: the encoder gets it as it is
+  EXPECT_EQ(block[1], 2.0f);
+  EXPECT_EQ(block[2], -2.0f);
+  EXPECT_EQ(block[3], 0.0f);
+  EXPECT_EQ(block[4], -0.5f);
+  EXPECT_EQ(block[5], 0.0f);
+  // The gain is rounded to single precision first.
+  float one[] = {1.0f};
+  ApplyFloatGain(one, 1, 0.1);
+  EXPECT_EQ(one[0], static_cast<float>(0.1));
+}
+
+TEST_F(ConvertFileTest, WavHeaderFieldsAndSamples) {
+  struct Case {
+    int rate, channels;
+    long frames;
+  };
+  for (const Case c : {Case{44100, 2, 44100 * 2 + 1234}, Case{22050, 1, 22050 / 2}}) {
+    SCOPED_TRACE(c.rate);
+    const std::string source = m_dir.file("in" + std::to_string(c.rate) + ".wav");
+    const std::vector<float> input = WriteTestWav16(source, c.rate, c.channels, c.frames);
+    const std::string out = m_dir.file("out" + std::to_string(c.rate) + ".wav");
+    JobContext job;
+    ASSERT_EQ(Convert(source, out, "WAV", 0, job), kConvertOk);
+    const std::string bytes = ReadBytes(out);
+    const size_t blockAlign = 2u * static_cast<size_t>(c.channels);
+    ASSERT_EQ(bytes.size(), 44 + blockAlign * static_cast<size_t>(c.frames));
+    EXPECT_EQ(bytes.substr(0, 4), "RIFF");
+    EXPECT_EQ(Le(bytes, 4, 4), bytes.size() - 8);
+    EXPECT_EQ(bytes.substr(8, 8), "WAVEfmt ");
+    EXPECT_EQ(Le(bytes, 16, 4), 16u);
+    EXPECT_EQ(Le(bytes, 20, 2), 1u);
+    EXPECT_EQ(Le(bytes, 22, 2), static_cast<unsigned>(c.channels));
+    EXPECT_EQ(Le(bytes, 24, 4), static_cast<unsigned>(c.rate));
+    EXPECT_EQ(Le(bytes, 28, 4), blockAlign * static_cast<unsigned>(c.rate));
+    EXPECT_EQ(Le(bytes, 32, 2), blockAlign);
+    EXPECT_EQ(Le(bytes, 34, 2), 16u);
+    EXPECT_EQ(bytes.substr(36, 4), "data");
+    EXPECT_EQ(Le(bytes, 40, 4), bytes.size() - 44);
+    // Every sample: the decoded value times 32767, truncated.
+    for (size_t i = 0; i < input.size(); i += 997) {
+      const auto got = static_cast<std::int16_t>(Le(bytes, 44 + 2 * i, 2));
+      EXPECT_EQ(got, static_cast<std::int16_t>(input[i] * 32767.0)) << i;
+    }
+  }
+}
+
+TEST_F(ConvertFileTest, ProgressCountsOneSecondBlocks) {
+  const std::string source = m_dir.file("3.7s.wav");
+  WriteTestWav16(source, 44100, 2, 44100 * 37 / 10);
+  for (const char* key : {"wav", "mp3", "wma", "aac"}) {
+    SCOPED_TRACE(key);
+    JobContext job;
+    std::vector<std::pair<int, int>> calls;  // (ProcessedSeconds, SourceDuration) per call
+    job.ProgressCallback = [&](const char* operation) {
+      EXPECT_STREQ(operation, "Converting");
+      calls.emplace_back(job.ProcessedSeconds, job.SourceDuration);
+    };
+    ASSERT_EQ(Convert(source, m_dir.file(std::string("p.") + key), key, KbpsFor(key), job),
+              kConvertOk)
+        << ConversionErrorText(kConvertWriteFailed, job);
+    EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{1, 3}, {2, 3}, {3, 3}, {4, 3}}));
+    EXPECT_EQ(job.ProcessedSeconds, 4);
+  }
+}
+
+TEST_F(ConvertFileTest, CancelDuringTheSecondBlock) {
+  const std::string source = m_dir.file("5s.wav");
+  WriteTestWav16(source, 44100, 2, 44100 * 5);
+  for (const char* key : kAllKeys) {
+    SCOPED_TRACE(key);
+    const std::string out = m_dir.file(std::string("cancel.") + key);
+    std::atomic<int> cancel{0};
+    JobContext job;
+    job.CancelRequested = &cancel;
+    job.ProgressCallback = [&](const char*) {
+      if (job.ProcessedSeconds == 2) cancel = 1;  // confirmed while block 2 is shown
+    };
+    EXPECT_EQ(Convert(source, out, key, KbpsFor(key), job), kConvertCancelled);
+    EXPECT_EQ(job.ProcessedSeconds, 2);
+    const std::string k = key;
+    if (k == "wav") {
+      // Two blocks and a header that says so.
+      const std::string bytes = ReadBytes(out);
+      ASSERT_EQ(bytes.size(), 44u + 2 * 44100 * 4);
+      EXPECT_EQ(Le(bytes, 4, 4), bytes.size() - 8);
+      EXPECT_EQ(Le(bytes, 40, 4), bytes.size() - 44);
+    } else if (k == "mp3" || k == "wma") {
+      // Finished as far as it went.
+      const Decoded d = DecodeFile(out);
+      ASSERT_NE(d.handle, 0u);
+      EXPECT_NEAR(static_cast<double>(d.samples.size()) / 2 / 44100, 2.0, 0.1);
+    } else {
+      // The encoder program was ended at once: nothing under the name, no partial file beside.
+      EXPECT_FALSE(Exists(out));
+      for (const auto& entry : fs::directory_iterator(m_dir.path())) {
+        EXPECT_EQ(entry.path().string().find(".qvfaac-"), std::string::npos) << entry.path();
+      }
+    }
+  }
+}
+
+TEST_F(ConvertFileTest, Mp3RefusesOtherRatesAndBitratesBeforeCreatingTheFile) {
+  JobContext job;
+  const std::string out = m_dir.file("refused.mp3");
+  EXPECT_EQ(Convert(Source("s22050.wav"), out, "mp3", 192, job), kConvertMp3Setup);
+  EXPECT_EQ(ConversionErrorText(kConvertMp3Setup, job),
+            "The source file uses an unsupported sample rate (22050) - the Windows MP3 codec "
+            "only supports: 32000Hz, 44100Hz, and 48000Hz");
+  EXPECT_FALSE(Exists(out));
+  EXPECT_EQ(Convert(Source("music.flac"), out, "mp3", 191, job), kConvertMp3Setup);
+  EXPECT_EQ(ConversionErrorText(kConvertMp3Setup, job),
+            "An unsupported bitrate is being used (191) - the Windows MP3 codec only supports: "
+            "320, 256, 224, 192, 160, 128, 112, and 96 Kbps");
+  EXPECT_FALSE(Exists(out));
+}
+
+TEST_F(ConvertFileTest, SameFileIsRefusedButOtherCaseIsAnotherFile) {
+  const std::string source = m_dir.file("Song.wav");
+  WriteTestWav16(source, 44100, 2, 4410);
+  const std::string before = ReadBytes(source);
+  JobContext job;
+  EXPECT_EQ(Convert(source, source, "wav", 0, job), kConvertSamePath);
+  fs::create_hard_link(source, m_dir.file("link.wav"));
+  fs::create_symlink(source, m_dir.file("symlink.wav"));
+  EXPECT_EQ(Convert(source, m_dir.file("link.wav"), "mp3", 192, job), kConvertSamePath);
+  EXPECT_EQ(Convert(source, m_dir.file("symlink.wav"), "wma", 192, job), kConvertSamePath);
+  EXPECT_EQ(ConversionErrorText(kConvertSamePath, job),
+            "The source file is the same as the destination file");
+  EXPECT_EQ(ReadBytes(source), before);
+  // On a case-sensitive file system "song.wav" is a file of its own.
+  EXPECT_EQ(Convert(source, m_dir.file("song.wav"), "wav", 0, job), kConvertOk);
+  EXPECT_EQ(ReadBytes(source), before);
+  EXPECT_TRUE(SamePathIgnoringCase("/no/such/a", "/no/such/a"));
+  EXPECT_FALSE(SamePathIgnoringCase("/no/such/a", "/no/such/A"));
+}
+
+TEST_F(ConvertFileTest, FormatKeysAndTheAacCommandLines) {
+  JobContext job;
+  EXPECT_EQ(Convert(Source("music.flac"), m_dir.file("x.ogg"), "ogg", 0, job),
+            kConvertUnknownFormat);
+  EXPECT_EQ(ConversionErrorText(kConvertUnknownFormat, job), "Unknown output file format");
+  EXPECT_EQ(Convert(m_dir.file("missing.wav"), m_dir.file("y.wav"), "wav", 0, job),
+            kConvertCannotOpenSource);
+  EXPECT_EQ(ConversionErrorText(kConvertCannotOpenSource, job), "Can't open source file");
+  EXPECT_EQ(ConversionErrorText(55, job), "Unknown error");
+
+  // A stand-in encoder program that records its arguments and its standard input.
+  const std::string tools = m_dir.file("my tools $HOME");
+  fs::create_directory(tools);
+  const std::string script = tools + "/fa'ac";
+  WriteScript(script,
+              "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args.txt\"\n"
+              "while [ $# -gt 1 ]; do [ \"$1\" = -o ] && out=$2; shift; done\n"
+              "cat > \"$out\"");
+  const std::string source = m_dir.file("three-quarters.wav");
+  WriteConstantWav(source, 44100, 2, 44100 + 10, 24576);  // 0.75 exactly
+  const std::string out = m_dir.file("it's \"odd\" `x`.mp4");
+  ASSERT_EQ(Convert(source, out, "Mp4", 194, job, 2.0, script), kConvertOk);
+  EXPECT_EQ(ReadBytes(tools + "/args.txt"),
+            "-q\n120\n-c\n20000\n--mpeg-vers\n4\n-w\n-o\n" + out + "\n-\n");
+  // A float WAV header, then every sample: 0.75 times the gain of 2, unclipped.
+  const std::string bytes = ReadBytes(out);
+  ASSERT_EQ(bytes.size(), 46u + (44100 + 10) * 2 * 4);
+  EXPECT_EQ(Le(bytes, 20, 2), 3u);
+  for (size_t at = 46; at < bytes.size(); at += 4 * 1001) {
+    float value;
+    const std::uint32_t raw = Le(bytes, at, 4);
+    std::memcpy(&value, &raw, 4);
+    ASSERT_EQ(value, 1.5f) << at;
+  }
+  ASSERT_EQ(Convert(source, m_dir.file("raw.aac"), "aac", 62, job, 1.0, script), kConvertOk);
+  EXPECT_EQ(ReadBytes(tools + "/args.txt"),
+            "-q\n70\n-c\n10000\n--mpeg-vers\n4\n-o\n" + m_dir.file("raw.aac") + "\n-\n");
+  EXPECT_EQ(AacCommandLine("/opt/faac", 100, "m4a", "/o/x.m4a"),
+            "'/opt/faac' -q 130 -c 22000 --mpeg-vers 4 -w -o '/o/x.m4a' -");
+}
+
+TEST_F(ConvertFileTest, EveryFormatDecodesBackThroughTheLayerAndTheFfmpegProgram) {
+  const std::string mono48 = m_dir.file("mono48.flac");
+  ASSERT_TRUE(MakeMusic(mono48, 2.5, 48000, 1));
+  struct Case {
+    std::string source;
+    int rate, channels;
+    double seconds;
+  };
+  const Case cases[] = {{Source("music.flac"), 44100, 2, 3.5}, {mono48, 48000, 1, 2.5}};
+  for (const Case& c : cases) {
+    for (const char* key : kAllKeys) {
+      const std::string k = key;
+      SCOPED_TRACE(k + " from " + c.source);
+      const std::string out = m_dir.file("back-" + std::to_string(c.rate) + "." + k);
+      JobContext job;
+      ASSERT_EQ(Convert(c.source, out, k, KbpsFor(k), job), kConvertOk)
+          << ConversionErrorText(kConvertWriteFailed, job);
+      // MP3 records are stereo; the others keep the source's channels.
+      const int channels = k == "mp3" ? 2 : c.channels;
+      // One codec frame of slack where the format forces it (priming, padding).
+      const double slack = k == "wav" ? 0.0 : k == "wma" ? 4096.0 / c.rate : 2048.0 / c.rate;
+      const Decoded d = DecodeFile(out);
+      ASSERT_NE(d.handle, 0u) << d.endCode;
+      EXPECT_EQ(d.info.freq, static_cast<DWORD>(c.rate));
+      EXPECT_EQ(d.info.chans, static_cast<DWORD>(channels));
+      EXPECT_NEAR(static_cast<double>(d.samples.size()) / channels / c.rate, c.seconds,
+                  slack + 1e-9);
+      const FfmpegView view = DecodeWithFfmpeg(out, m_dir.str());
+      ASSERT_TRUE(view.ok) << view.log;
+      EXPECT_EQ(view.rate, c.rate) << view.log;
+      EXPECT_EQ(view.channels, channels) << view.log;
+      EXPECT_NEAR(view.seconds, c.seconds, slack + 0.03) << view.log;
+    }
+  }
+}
+
+TEST_F(ConvertFileTest, AnExistingFileIsNeverChanged) {
+  const std::string precious = "the user's own data\n";
+  for (const char* key : kAllKeys) {
+    const std::string k = key;
+    SCOPED_TRACE(k);
+    // A file of that name, and a link of that name to a file elsewhere.
+    const std::string taken = m_dir.file("taken." + k);
+    WriteTextFile(taken, precious);
+    const std::string target = m_dir.file("target-" + k + ".txt");
+    WriteTextFile(target, precious);
+    const std::string link = m_dir.file("link." + k);
+    fs::create_symlink(target, link);
+    for (const std::string& out : {taken, link}) {
+      JobContext job;
+      EXPECT_NE(Convert(Source("music.flac"), out, k, KbpsFor(k), job), kConvertOk) << out;
+    }
+    EXPECT_EQ(ReadBytes(taken), precious);
+    EXPECT_EQ(ReadBytes(target), precious);
+    EXPECT_TRUE(fs::is_symlink(link));
+    // An empty file of the name counts as free and gets the output.
+    const std::string empty = m_dir.file("empty." + k);
+    WriteTextFile(empty, "");
+    JobContext job;
+    EXPECT_EQ(Convert(Source("music.flac"), empty, k, KbpsFor(k), job), kConvertOk);
+    EXPECT_GT(fs::file_size(empty), 1000u);
+  }
+  // The WAV writer names the reason.
+  JobContext job;
+  EXPECT_EQ(Convert(Source("music.flac"), m_dir.file("taken.wav"), "wav", 0, job),
+            kConvertCannotCreate);
+  EXPECT_EQ(ConversionErrorText(kConvertCannotCreate, job),
+            "Could not create the destination file - permissions problem (File exists)");
+}
+
+// -1: no fault; otherwise the reads still allowed before every read fails.
+std::atomic<int> g_faultCountdown{-1};
+bool FailAfterSomeReads() {
+  const int left = g_faultCountdown.load();
+  if (left < 0) return false;
+  if (left == 0) return true;
+  g_faultCountdown = left - 1;
+  return false;
+}
+
+TEST_F(ConvertFileTest, AReadErrorFailsTheFileInsteadOfEndingItShort) {
+  for (const char* key : kAllKeys) {
+    const std::string k = key;
+    SCOPED_TRACE(k);
+    const std::string out = m_dir.file("short." + k);
+    JobContext job;
+    int blocks = 0;
+    // The source opens and decodes; the fault comes two seconds into the data.
+    job.ProgressCallback = [&](const char*) {
+      if (++blocks == 2) g_faultCountdown = 3;
+    };
+    g_faultCountdown = -1;
+    audio::SetReadFaultHook(&FailAfterSomeReads);
+    const int code = Convert(Source("long.flac"), out, k, KbpsFor(k), job);
+    audio::SetReadFaultHook(nullptr);
+    g_faultCountdown = -1;
+    EXPECT_EQ(code, kConvertReadError);
+    EXPECT_EQ(ConversionErrorText(code, job), "Could not read the source file - read error");
+    EXPECT_LT(job.ProcessedSeconds, 12);
+    if (k == "aac" || k == "mp4" || k == "m4a") {
+      EXPECT_FALSE(Exists(out));
+    }
+    if (k == "wav") {
+      // Its zero sizes show the file is incomplete.
+      EXPECT_EQ(Le(ReadBytes(out), 40, 4), 0u);
+    }
+  }
+}
+
+// Runs one conversion in a child process whose files may not grow beyond `limit` bytes (with
+// SIGXFSZ ignored, a write beyond it fails with EFBIG as on a full disk). Returns the result
+// code and the error text through a pipe.
+std::pair<int, std::string> ConvertWithFileSizeLimit(const std::string& source,
+                                                     const std::string& out,
+                                                     const std::string& key, rlim_t limit) {
+  int fds[2];
+  if (::pipe(fds) != 0) return {-1, "no pipe"};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit small{limit, limit};
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    JobContext job;
+    const int code = Convert(source, out, key, KbpsFor(key), job);
+    const std::string text = std::to_string(code) + "\n" + ConversionErrorText(code, job);
+    ssize_t ignored = ::write(fds[1], text.data(), text.size());
+    (void)ignored;
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string text;
+  char buffer[512];
+  ssize_t got;
+  while ((got = ::read(fds[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(got));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  const size_t line = text.find('\n');
+  if (line == std::string::npos) return {-1, "the child said nothing"};
+  return {std::stoi(text.substr(0, line)), text.substr(line + 1)};
+}
+
+TEST_F(ConvertFileTest, AFullDiskFailsWithCode5AndItsReason) {
+  for (const char* key : kAllKeys) {
+    const std::string k = key;
+    SCOPED_TRACE(k);
+    const auto [code, text] =
+        ConvertWithFileSizeLimit(Source("long.flac"), m_dir.file("full." + k), k, 40000);
+    EXPECT_EQ(code, kConvertWriteFailed) << text;
+    EXPECT_EQ(text.rfind("Could not write to the destination file - disk full", 0), 0u) << text;
+    if (k == "wav" || k == "mp3" || k == "wma") {
+      EXPECT_NE(text.find("File too large"), std::string::npos) << text;
+    } else {
+      // The encoder program leaves neither the file nor its partial copy behind.
+      EXPECT_FALSE(Exists(m_dir.file("full." + k)));
+      for (const auto& entry : fs::directory_iterator(m_dir.path())) {
+        EXPECT_EQ(entry.path().string().find(".qvfaac-"), std::string::npos) << entry.path();
+      }
+    }
+  }
+}
+
+TEST_F(ConvertFileTest, AFailingEncoderProgramFailsTheFile) {
+  const std::string failing = m_dir.file("failing-faac");
+  WriteScript(failing, "cat > /dev/null\nexit 3");
+  const std::string quits = m_dir.file("quitting-faac");
+  WriteScript(quits, "exit 1");
+  for (const std::string& faac : {failing, quits, m_dir.file("no such program"), std::string()}) {
+    SCOPED_TRACE(faac);
+    JobContext job;
+    const int code = Convert(Source("music.flac"), m_dir.file("failed.m4a"), "m4a", 194, job,
+                             1.0, faac);
+    EXPECT_TRUE(code == kConvertWriteFailed || code == kConvertAacStart) << code;
+    EXPECT_FALSE(ConversionErrorText(code, job).empty());
+    EXPECT_FALSE(Exists(m_dir.file("failed.m4a")));
+  }
+  // The real program under a path with blanks, quotes and $ (the path is quoted).
+  const std::string odd = m_dir.file("my $tools 'x'");
+  fs::create_directory(odd);
+  fs::create_symlink(Qvfaac(), odd + "/q v faac");
+  JobContext job;
+  EXPECT_EQ(Convert(Source("music.flac"), m_dir.file("ok.m4a"), "m4a", 194, job, 1.0,
+                    odd + "/q v faac"),
+            kConvertOk);
+  EXPECT_TRUE(fs::file_size(m_dir.file("ok.m4a")) > 10000u);
+}
+
+}  // namespace
+}  // namespace qv::test

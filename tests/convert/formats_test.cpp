@@ -1,0 +1,122 @@
+// The output formats and their bitrates: the MP3 format table's records, the look-ups, the
+// lists each format offers and which entry each one selects.
+
+#include <gtest/gtest.h>
+
+#include "convert/formats.h"
+
+namespace qv {
+namespace {
+
+TEST(FormatsTest, Mp3RecordsAskForStereoLayer3AtTheirRateAndBitrate) {
+  const int rates[] = {48000, 44100, 32000};
+  const int kbps[] = {320, 256, 224, 192, 160, 128, 112, 96};
+  for (int row = 0; row < kMp3BitrateRows; ++row) {
+    for (int column = 0; column < kMp3RateColumns; ++column) {
+      SCOPED_TRACE(testing::Message() << row << "," << column);
+      const MPEGLAYER3WAVEFORMAT& f = kMp3Formats[row][column];
+      EXPECT_EQ(f.wfx.wFormatTag, 0x0055);
+      EXPECT_EQ(f.wfx.nChannels, 2);
+      EXPECT_EQ(f.wfx.nSamplesPerSec, static_cast<DWORD>(rates[column]));
+      EXPECT_EQ(f.wfx.nAvgBytesPerSec, static_cast<DWORD>(kbps[row] * 125));
+      EXPECT_EQ(f.wfx.nBlockAlign, 1);
+      EXPECT_EQ(f.wfx.wBitsPerSample, 0);
+      EXPECT_EQ(f.wfx.cbSize, 12);
+      EXPECT_EQ(f.wID, 1);
+      EXPECT_EQ(f.fdwFlags, 2u);
+      EXPECT_EQ(f.nBlockSize, 144 * kbps[row] * 1000 / rates[column]);
+      EXPECT_EQ(f.nFramesPerBlock, 1);
+      EXPECT_EQ(f.nCodecDelay, 0);
+      EXPECT_EQ(Mp3BitrateKbps(static_cast<unsigned>(row), static_cast<unsigned>(column)),
+                kbps[row]);
+    }
+  }
+  // Frame sizes worked out by hand.
+  EXPECT_EQ(kMp3Formats[0][0].nBlockSize, 960);
+  EXPECT_EQ(kMp3Formats[0][1].nBlockSize, 1044);
+  EXPECT_EQ(kMp3Formats[0][2].nBlockSize, 1440);
+  EXPECT_EQ(kMp3Formats[5][1].nBlockSize, 417);
+  EXPECT_EQ(kMp3Formats[7][2].nBlockSize, 432);
+  // The records are packed as the codec reads them: 18 common bytes plus cbSize.
+  EXPECT_EQ(sizeof(MPEGLAYER3WAVEFORMAT), 30u);
+}
+
+TEST(FormatsTest, LookUpsAndTheirLimits) {
+  EXPECT_EQ(Mp3BitrateKbps(8, 0), 0);
+  EXPECT_EQ(Mp3BitrateKbps(0, 3), 0);
+  EXPECT_EQ(Mp3BitrateKbps(static_cast<unsigned>(-1), 0), 0);
+  EXPECT_EQ(FindMp3BitrateRow(191), -1);
+  EXPECT_EQ(FindMp3BitrateRow(96), 7);
+  EXPECT_EQ(FindMp3BitrateRow(320), 0);
+  EXPECT_EQ(FindMp3BitrateRow(0), -1);
+  EXPECT_STREQ(AacOptionsForKbps(100), "-q 130 -c 22000 --mpeg-vers 4");
+  EXPECT_STREQ(AacOptionsForKbps(62), "-q 70 -c 10000 --mpeg-vers 4");
+  EXPECT_STREQ(AacOptionsForKbps(194), "-q 120 -c 20000 --mpeg-vers 4");
+  EXPECT_EQ(Mp3RateColumn(44100), 1);
+  EXPECT_EQ(Mp3RateColumn(22050), -1);
+  EXPECT_EQ(LeadingKbps("192 kbps"), 192);
+  EXPECT_EQ(LeadingKbps(""), 0);
+  EXPECT_EQ(LeadingKbps("kbps"), 0);
+  EXPECT_EQ(LeadingKbps("99999999999999999999 kbps"), 0);
+}
+
+TEST(FormatsTest, EachFormatOffersItsListWithItsDefault) {
+  const BitrateList mp3 = Mp3Bitrates();
+  ASSERT_EQ(mp3.texts.size(), 8u);
+  EXPECT_EQ(mp3.texts.front(), "320 kbps");
+  EXPECT_EQ(mp3.texts.back(), "96 kbps");
+  EXPECT_EQ(mp3.texts[static_cast<size_t>(mp3.defaultIndex)], "192 kbps");
+
+  const BitrateList aac = AacBitrates();
+  ASSERT_EQ(aac.texts.size(), 7u);
+  EXPECT_EQ(aac.texts.front(), "218 kbps");
+  EXPECT_EQ(aac.texts.back(), "62 kbps");
+  EXPECT_EQ(aac.texts[static_cast<size_t>(aac.defaultIndex)], "194 kbps");
+
+  for (const char* key : {"aac", "MP4", "m4A"}) {
+    EXPECT_EQ(BitratesForFormat(key).texts, aac.texts) << key;
+  }
+  EXPECT_TRUE(BitratesForFormat("wav").Empty());
+  EXPECT_TRUE(BitratesForFormat("ogg").Empty());
+  EXPECT_TRUE(BitratesForFormat("Mp3").Contains(192));
+  EXPECT_FALSE(BitratesForFormat("Mp3").Contains(191));
+
+  // The WMA encoder's own list: 192 kbps among them, chosen.
+  const BitrateList wma = WmaBitrates();
+  ASSERT_FALSE(wma.Empty());
+  EXPECT_EQ(wma.kbps[static_cast<size_t>(wma.defaultIndex)], 192);
+  EXPECT_EQ(wma.bitsPerSecond[static_cast<size_t>(wma.defaultIndex)], 192000u);
+}
+
+TEST(FormatsTest, WmaSelectionWithoutA192Entry) {
+  // The last 192 entry when there are several; rates that are not whole kbps round down.
+  const DWORD twice[] = {128000, 192000, 192500, 256000, 0};
+  const BitrateList a = WmaBitratesFrom(twice);
+  EXPECT_EQ(a.texts, (std::vector<std::string>{"128 kbps", "192 kbps", "192 kbps", "256 kbps"}));
+  EXPECT_EQ(a.defaultIndex, 2);
+  EXPECT_EQ(a.bitsPerSecond[2], 192500u);
+  // No 192: the highest not above it, wherever it stands in the list.
+  const DWORD unordered[] = {160000, 320000, 64000, 0};
+  EXPECT_EQ(WmaBitratesFrom(unordered).defaultIndex, 0);
+  // Nothing at or below 192: the first entry.
+  const DWORD high[] = {256000, 320000, 0};
+  EXPECT_EQ(WmaBitratesFrom(high).defaultIndex, 0);
+  // No list, or an empty one: nothing to choose.
+  const DWORD none[] = {0};
+  EXPECT_TRUE(WmaBitratesFrom(none).Empty());
+  EXPECT_EQ(WmaBitratesFrom(nullptr).defaultIndex, -1);
+}
+
+TEST(FormatsTest, FormatTextsAndKeys) {
+  EXPECT_EQ(BitrateKindOf("WAV"), BitrateKind::None);
+  EXPECT_EQ(BitrateKindOf("MP3"), BitrateKind::Mp3);
+  EXPECT_EQ(BitrateKindOf("M4A"), BitrateKind::Aac);
+  EXPECT_EQ(BitrateKindOf("WMA"), BitrateKind::Wma);
+  EXPECT_EQ(BitrateKindOf("mp3"), BitrateKind::Unknown);  // the list's texts, exactly
+  EXPECT_TRUE(IsOutputFormat("Mp4"));
+  EXPECT_FALSE(IsOutputFormat("ogg"));
+  EXPECT_EQ(LowerAscii("M4A"), "m4a");
+}
+
+}  // namespace
+}  // namespace qv
