@@ -79,6 +79,9 @@ int main(int argc, char** argv) {
     Figures stop{"stop", {}};
     Figures replay{"play after stop", {}};
     Figures freeing{"free while playing", {}};
+    // What auto-play does when the highlight moves: the file that plays is stopped, rewound
+    // and freed, and the next one is opened and started.
+    Figures step{"next highlighted file", {}};
     for (int round = 0; round < rounds && result == 0; ++round) {
       HSTREAM stream = 0;
       const bool started = Timed(start, [&] {
@@ -102,13 +105,25 @@ int main(int argc, char** argv) {
       Timed(replay, [&] { return BASS_ChannelPlay(stream, 0) != 0; });
       Pause(100);
       Timed(freeing, [&] { return BASS_StreamFree(stream) != 0; });
+      stream = BASS_StreamCreateFile(0, path.c_str(), 0, 0, 0);
+      BASS_ChannelPlay(stream, 0);
+      Pause(200);
+      Timed(step, [&] {
+        BASS_ChannelStop(stream);
+        BASS_ChannelSetPosition(stream, 0, BASS_POS_BYTE);
+        BASS_StreamFree(stream);
+        stream = BASS_StreamCreateFile(0, path.c_str(), 0, 0, 0);
+        return stream != 0 && BASS_ChannelPlay(stream, 0);
+      });
+      Pause(100);
+      BASS_StreamFree(stream);
     }
     BASS_Free();
     if (result == 0) {
       std::printf("one-hour MP3 without a Xing header, %d rounds, output driver %s\n", rounds,
                   std::getenv("SDL_AUDIODRIVER"));
       std::printf("%-24s %12s %12s\n", "call", "median ms", "worst ms");
-      for (const Figures* figures : {&start, &rewind, &middle, &stop, &replay, &freeing}) {
+      for (const Figures* figures : {&start, &rewind, &middle, &stop, &replay, &freeing, &step}) {
         std::printf("%-24s %12.3f %12.3f\n", figures->name, Median(figures->ms),
                     *std::max_element(figures->ms.begin(), figures->ms.end()));
       }

@@ -8,8 +8,9 @@ namespace qv::audio {
 
 class Stream;
 
-// Holds the output thread off while the caller changes what it plays. Take it before any
-// stream's mutex (the output thread locks in this order too).
+// Holds the output thread off while the caller changes what it plays. Take it before a
+// stream's PlaybackFeed mutex (the output thread locks in this order too); never make an SDL
+// call while holding it.
 std::unique_lock<std::mutex> LockOutput();
 
 // Takes `stream` off the output device (no-op when it is not playing). The caller holds
