@@ -1,0 +1,318 @@
+// The conversion batch against a scripted host: the log's records in order, the question after a
+// failed file (asked, or only logged with the skip option), the selection after the batch,
+// numbered copies instead of written-over files, the Save To checks, Cancel, normalization.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/showmessage.h"
+#include "convert/conversionbatch.h"
+#include "convert/convertfile.h"
+#include "convert/formats.h"
+#include "converttestutil.h"
+#include "support/scriptedhost.h"
+#include "support/tempdir.h"
+
+namespace qv::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class RecordingControls : public BatchControls {
+ public:
+  void SetBatchControls(bool idle) override { calls.push_back(idle); }
+  std::vector<bool> calls;
+};
+
+std::string StartRecord(int n) { return "\n--- Conversion # " + std::to_string(n) + " ---\n\n"; }
+std::string SavingRecord(const std::string& source, const std::string& destination) {
+  return "Saving:\n\n   " + source + "\n\nas:\n\n   " + destination + "\n\n";
+}
+std::string ErrorMessage(const std::string& source, const std::string& destination,
+                         const std::string& error) {
+  return "Got an error, converting:\n\n   " + source + "\n\nto\n\n   " + destination +
+         "\n\nError was:\n\n   " + error +
+         "\n\nSkipping this file...\n\nAbort the batch job?  (Default: NO)";
+}
+std::string Logged(const std::string& message) { return "\n" + message + "\n\n---\n"; }
+
+constexpr unsigned kAskType = MB_YESNO | MB_DEFBUTTON2;
+
+class ConversionBatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directory(m_dir.file("out"));
+    m_options.formatKey = "WAV";
+    m_options.destinationFolder = m_dir.file("out");
+    m_options.faacPath = Qvfaac();
+    m_options.logPath = m_dir.file("QV_Log.txt");
+    m_options.openLog = [this](const std::string& path) { m_openedLogs.push_back(path); };
+  }
+
+  // A one-second WAV source in the test folder.
+  std::string GoodSource(const std::string& name, double seconds = 1.0) {
+    const std::string path = m_dir.file(name);
+    WriteTestWav16(path, 44100, 2, static_cast<long>(44100 * seconds));
+    return path;
+  }
+  std::string BadSource(const std::string& name) {
+    const std::string path = m_dir.file(name);
+    WriteTextFile(path, "this is no audio at all, only text that pretends to be a WAV file");
+    return path;
+  }
+  void AddRow(const std::string& path) {
+    m_list.AddRow(GetFileTitle(path, true), "wav", "1.000", "1411", "44,100", "16 Bit", "2", path,
+                  "", false);
+  }
+  ConversionBatchResult Run() {
+    return RunConversionBatch(m_options, m_list, m_state, m_host, m_controls);
+  }
+  std::string Out(const std::string& name) { return m_dir.file("out/" + name); }
+  std::string Log() { return ReadBytes(m_options.logPath); }
+
+  TempDir m_dir;
+  ScriptedHost m_host;
+  RecordingControls m_controls;
+  BatchState m_state;
+  SourceList m_list;
+  ConversionOptions m_options;
+  std::vector<std::string> m_openedLogs;
+};
+
+TEST_F(ConversionBatchTest, ThreeRowsWithAFailingSecondFileAskedAndAnsweredNo) {
+  const std::string a = GoodSource("a.wav"), bad = BadSource("bad.wav"), c = GoodSource("c.wav");
+  for (const auto& path : {a, bad, c}) AddRow(path);
+  const ConversionBatchResult result = Run();
+
+  EXPECT_TRUE(result.started);
+  EXPECT_EQ(result.converted, 2);
+  EXPECT_EQ(result.failed, 1);
+  const std::string error = ErrorMessage(bad, Out("bad.wav"), "Can't open source file");
+  ASSERT_EQ(m_host.messages.size(), 1u);
+  EXPECT_EQ(m_host.messages[0].text, error);
+  EXPECT_EQ(m_host.messages[0].type, kAskType);
+  // The records in the order they happened, with LF line ends only.
+  EXPECT_EQ(Log(), StartRecord(1) + SavingRecord(a, Out("a.wav")) + StartRecord(2) +
+                       SavingRecord(bad, Out("bad.wav")) + Logged(error) + StartRecord(3) +
+                       SavingRecord(c, Out("c.wav")));
+  // Selected afterwards: exactly the rows converted without error.
+  EXPECT_TRUE(m_list.IsSelected(0));
+  EXPECT_FALSE(m_list.IsSelected(1));
+  EXPECT_TRUE(m_list.IsSelected(2));
+  EXPECT_TRUE(fs::file_size(Out("a.wav")) > 44);
+  EXPECT_TRUE(fs::file_size(Out("c.wav")) > 44);
+  EXPECT_EQ(m_controls.calls, (std::vector<bool>{false, true}));
+  EXPECT_EQ(m_host.statusTexts.back(), "Ready.");
+  EXPECT_EQ(m_state.BatchInProgress, 0);
+  EXPECT_EQ(m_state.CurrentBatchName, "File Conversion");
+  EXPECT_TRUE(m_openedLogs.empty());
+}
+
+TEST_F(ConversionBatchTest, SkippingProblemFilesOnlyLogsThemAndOffersTheLog) {
+  const std::string a = GoodSource("a.wav"), bad = BadSource("bad.wav"), c = GoodSource("c.wav");
+  for (const auto& path : {a, bad, c}) AddRow(path);
+  m_options.skipProblemFiles = true;
+  m_host.answers = {IDYES};
+  Run();
+  // No box during the batch; one question at its end.
+  ASSERT_EQ(m_host.messages.size(), 1u);
+  EXPECT_EQ(m_host.messages[0].text,
+            "Messages were logged during the Batch Job.  Please see this file for details:\n\n   " +
+                m_options.logPath + "\n\nDo you want to open it now?");
+  EXPECT_EQ(m_host.messages[0].type, static_cast<unsigned>(MB_YESNO));
+  EXPECT_EQ(m_openedLogs, std::vector<std::string>{m_options.logPath});
+  EXPECT_NE(Log().find(Logged(ErrorMessage(bad, Out("bad.wav"), "Can't open source file")) +
+                       StartRecord(3)),
+            std::string::npos);
+  EXPECT_TRUE(m_list.IsSelected(0));
+  EXPECT_FALSE(m_list.IsSelected(1));
+  EXPECT_TRUE(m_list.IsSelected(2));
+}
+
+TEST_F(ConversionBatchTest, SkippingWithoutAFailureAsksNothing) {
+  AddRow(GoodSource("a.wav"));
+  m_options.skipProblemFiles = true;
+  MessagesLogged = 1;  // left over from an earlier batch
+  Run();
+  EXPECT_TRUE(m_host.messages.empty());
+  EXPECT_EQ(MessagesLogged, 0);
+}
+
+TEST_F(ConversionBatchTest, AnsweringYesAbortsTheBatch) {
+  const std::string bad = BadSource("bad.wav");
+  AddRow(bad);
+  AddRow(GoodSource("b.wav"));
+  m_host.answers = {IDYES};
+  const ConversionBatchResult result = Run();
+  EXPECT_TRUE(result.abortedByUser);
+  EXPECT_FALSE(Exists(Out("b.wav")));
+  EXPECT_FALSE(m_list.IsSelected(1));
+  EXPECT_EQ(Log().find(StartRecord(2)), std::string::npos);
+  EXPECT_EQ(m_host.statusTexts.back(), "Ready.");
+}
+
+TEST_F(ConversionBatchTest, NumberedCopiesInsteadOfWritingOver) {
+  // Beside the source: a.wav itself is taken, so the copy gets the first number.
+  const std::string a = GoodSource("a.wav");
+  const std::string before = ReadBytes(a);
+  AddRow(a);
+  m_options.sameFolder = true;
+  m_options.destinationFolder = "/no/such/folder";  // not read with the same-folder option
+  Run();
+  const std::string copy = m_dir.file("a-COPY000001.wav");
+  EXPECT_EQ(ReadBytes(a), before);
+  EXPECT_TRUE(fs::file_size(copy) > 44);
+  EXPECT_EQ(Log(), StartRecord(1) + SavingRecord(a, a) +
+                       "Destination file exists, saving as this instead:\n\n   " + copy +
+                       "\n\n");
+  EXPECT_TRUE(m_host.messages.empty());
+
+  // The naming rule alone.
+  const std::string song = Out("song.mp3");
+  WriteTextFile(song, "x");
+  WriteTextFile(Out("song-COPY000001.mp3"), "x");
+  WriteTextFile(Out("song-COPY000002.mp3"), "");  // empty: free
+  std::string path = song;
+  EXPECT_EQ(MakeUniqueDestination(path), kDestinationRenamed);
+  EXPECT_EQ(path, Out("song-COPY000002.mp3"));
+  path = Out("free.mp3");
+  EXPECT_EQ(MakeUniqueDestination(path), kDestinationFree);
+  EXPECT_EQ(path, Out("free.mp3"));
+  WriteTextFile(Out("empty.wav"), "");
+  path = Out("empty.wav");
+  EXPECT_EQ(MakeUniqueDestination(path), kDestinationFree);
+}
+
+TEST_F(ConversionBatchTest, WhenEveryNumberedNameIsTakenTheFileFails) {
+  const std::string a = GoodSource("a.wav");
+  AddRow(a);
+  for (const char* name : {"a.wav", "a-COPY000001.wav", "a-COPY000002.wav"}) {
+    WriteTextFile(Out(name), "taken");
+  }
+  std::string path = Out("a.wav");
+  EXPECT_EQ(MakeUniqueDestination(path, 2), kDestinationAllTaken);
+  EXPECT_EQ(path, Out("a.wav"));
+
+  m_options.maxNumberedCopies = 2;
+  const ConversionBatchResult result = Run();
+  EXPECT_EQ(result.failed, 1);
+  ASSERT_EQ(m_host.messages.size(), 1u);
+  JobContext job;
+  EXPECT_EQ(m_host.messages[0].text,
+            ErrorMessage(a, Out("a.wav"), ConversionErrorText(kConvertNamesTaken, job)));
+  for (const char* name : {"a.wav", "a-COPY000001.wav", "a-COPY000002.wav"}) {
+    EXPECT_EQ(ReadBytes(Out(name)), "taken") << name;
+  }
+  EXPECT_FALSE(Exists(Out("a-COPY000003.wav")));
+  EXPECT_FALSE(m_list.IsSelected(0));
+}
+
+TEST_F(ConversionBatchTest, SaveToFolderChecks) {
+  const std::string a = GoodSource("a.wav");
+  AddRow(a);
+  // Blanks around the text and one trailing slash: one separator in the destination.
+  m_options.destinationFolder = "  " + m_dir.file("out") + "/ \t";
+  Run();
+  EXPECT_TRUE(Exists(Out("a.wav")));
+  EXPECT_NE(Log().find("as:\n\n   " + Out("a.wav") + "\n"), std::string::npos);
+
+  // Problems before the batch: a message, nothing else (no log, no batch layout).
+  fs::remove(m_options.logPath);
+  m_host.messages.clear();
+  m_controls.calls.clear();
+  m_options.destinationFolder = m_dir.file("missing");
+  EXPECT_FALSE(Run().started);
+  m_options.destinationFolder = m_dir.file("out");
+  m_options.logPath = m_dir.file("no/folder/QV_Log.txt");
+  EXPECT_FALSE(Run().started);
+  m_list.RemoveAllRows();
+  EXPECT_FALSE(Run().started);
+  ASSERT_EQ(m_host.messages.size(), 3u);
+  EXPECT_EQ(m_host.messages[0].text,
+            "The Save To directory was not found.  Please choose an existing directory, thanks.");
+  EXPECT_EQ(m_host.messages[1].text, "Unable to create the Log File:\n\n   " +
+                                         m_options.logPath + "\n\nSorry, can't continue.");
+  EXPECT_EQ(m_host.messages[2].text,
+            "No Audio Files have been added to the Convert List.  Please add some Audio Files "
+            "first, thanks.");
+  EXPECT_TRUE(m_controls.calls.empty());
+  EXPECT_FALSE(Exists(m_dir.file("QV_Log.txt")));
+}
+
+BatchState* g_cancelState = nullptr;
+void CancelDuringSecondFile() {
+  // The Cancel command, confirmed while the second file shows its progress.
+  if (g_cancelState->BatchFileIndex == 1) {
+    g_cancelState->CancelRequested = 1;
+    g_cancelState->BatchInProgress = 0;
+  }
+}
+
+TEST_F(ConversionBatchTest, CancelDuringTheSecondOfFiveFiles) {
+  for (int i = 0; i < 5; ++i) AddRow(GoodSource("s" + std::to_string(i) + ".wav", 2.0));
+  g_cancelState = &m_state;
+  m_host.onPump = &CancelDuringSecondFile;
+  const ConversionBatchResult result = Run();
+  m_host.onPump = nullptr;
+  EXPECT_TRUE(result.cancelled);
+  EXPECT_TRUE(m_list.IsSelected(0));
+  for (int row = 1; row < 5; ++row) EXPECT_FALSE(m_list.IsSelected(row)) << row;
+  for (int i = 2; i < 5; ++i) EXPECT_FALSE(Exists(Out("s" + std::to_string(i) + ".wav")));
+  EXPECT_EQ(Log().find(StartRecord(3)), std::string::npos);
+  EXPECT_TRUE(m_host.messages.empty());
+  EXPECT_EQ(m_host.statusTexts.front(), "Converting...  File 1 of 5 - 0:01 of 0:02");
+  EXPECT_EQ(m_host.statusTexts[2], "Converting...  File 2 of 5 - 0:01 of 0:02");
+  EXPECT_EQ(m_host.statusTexts.back(), "Ready.");
+  EXPECT_EQ(m_host.pumps, 30);  // ten per block: two blocks, then one of the second file
+}
+
+TEST_F(ConversionBatchTest, NormalizationAppliesEachRowsGain) {
+  // A quarter of full scale in every sample; the row's gain doubles it.
+  const std::string source = m_dir.file("quarter.wav");
+  std::string data;
+  for (int i = 0; i < 4410 * 2; ++i) PutLe(data, 8192, 2);
+  std::string header = "RIFF";
+  PutLe(header, static_cast<std::uint32_t>(36 + data.size()), 4);
+  header += "WAVEfmt ";
+  for (std::uint32_t v : {16u, 1u | 2u << 16, 44100u, 176400u, 4u | 16u << 16}) PutLe(header, v, 4);
+  header += "data";
+  PutLe(header, static_cast<std::uint32_t>(data.size()), 4);
+  WriteTextFile(source, header + data);
+  AddRow(source);
+  m_list.Item(0)->gainFactor = 2.0;
+
+  m_options.normalize = true;
+  Run();
+  EXPECT_EQ(static_cast<std::int16_t>(Le(ReadBytes(Out("quarter.wav")), 44, 2)), 16383);
+  m_options.normalize = false;
+  fs::remove(Out("quarter.wav"));
+  Run();
+  EXPECT_EQ(static_cast<std::int16_t>(Le(ReadBytes(Out("quarter.wav")), 44, 2)), 8191);
+}
+
+TEST_F(ConversionBatchTest, CompressedFormatsAndTheirBitrates) {
+  AddRow(GoodSource("a.wav"));
+  for (const char* key : {"MP3", "M4A", "WMA"}) {
+    m_options.formatKey = key;
+    m_options.kbps = std::string(key) == "M4A" ? 194 : 192;
+    m_host.messages.clear();
+    Run();
+    EXPECT_TRUE(m_host.messages.empty()) << key << ": " << m_host.messages[0].text;
+    const std::string out = Out("a." + LowerAscii(key));
+    const Decoded d = DecodeFile(out);
+    EXPECT_NE(d.handle, 0u) << key;
+    EXPECT_TRUE(m_list.IsSelected(0)) << key;
+  }
+  // A bitrate the MP3 table does not have fails the file with its message.
+  m_options.formatKey = "mp3";
+  m_options.kbps = 191;
+  fs::remove(Out("a.mp3"));
+  Run();
+  ASSERT_EQ(m_host.messages.size(), 1u);
+  EXPECT_NE(m_host.messages[0].text.find("An unsupported bitrate is being used (191)"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace qv::test
