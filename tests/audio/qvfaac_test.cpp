@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "app/paths.h"
 #include "audio/bass.h"
@@ -62,6 +64,11 @@ double PowerAt(const std::vector<float>& samples, int channels, int rate, double
     ++blocks;
   }
   return blocks ? total / blocks : 0;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 class QvfaacTest : public ::testing::Test {
@@ -182,6 +189,39 @@ TEST_F(QvfaacTest, ErrorsLeaveNoFile) {
   }
   // The help documents the quality mapping.
   EXPECT_EQ(RunShell(q + " --help | grep -q '120 -> 194 kbit/s'"), 0);
+}
+
+TEST_F(QvfaacTest, NeverReplacesAFile) {
+  const std::string q = Quote(Qvfaac());
+  const std::string noise = Quote(s_dir->file("noise.wav"));
+  // A file, a link to a file and a dangling link of the output's name stay as they are.
+  const std::string taken = s_dir->file("taken.m4a");
+  WriteTextFile(taken, "mine");
+  const std::string target = s_dir->file("target.txt");
+  WriteTextFile(target, "mine too");
+  std::filesystem::create_symlink(target, s_dir->file("link.m4a"));
+  std::filesystem::create_symlink(s_dir->file("nowhere"), s_dir->file("dangling.m4a"));
+  for (const char* name : {"taken.m4a", "link.m4a", "dangling.m4a"}) {
+    EXPECT_EQ(RunShell(q + " -w -o " + Quote(s_dir->file(name)) + " - < " + noise +
+                       " 2>/dev/null"),
+              3)
+        << name;
+  }
+  EXPECT_EQ(ReadAll(taken), "mine");
+  EXPECT_EQ(ReadAll(target), "mine too");
+  EXPECT_FALSE(std::filesystem::exists(s_dir->file("nowhere")));
+
+  // A file that appears while qvfaac encodes: the first 100000 bytes cannot all be in the pipe
+  // before qvfaac has started on the data, so the name is taken after its first check.
+  const std::string late = s_dir->file("late.aac");
+  EXPECT_EQ(RunShell("{ head -c 100000 " + noise + "; echo taken > " + Quote(late) +
+                     "; tail -c +100001 " + noise + "; } | " + q + " -o " + Quote(late) +
+                     " - 2>/dev/null"),
+            3);
+  EXPECT_EQ(ReadAll(late), "taken\n");
+  for (const auto& entry : std::filesystem::directory_iterator(s_dir->path())) {
+    EXPECT_EQ(entry.path().string().find(".qvfaac-"), std::string::npos) << entry.path();
+  }
 }
 
 }  // namespace

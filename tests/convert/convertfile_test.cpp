@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <thread>
 
 #include "audio/bass.h"
 #include "audio/decoder.h"
@@ -206,6 +207,33 @@ TEST_F(ConvertFileTest, CancelDuringTheSecondBlock) {
         EXPECT_EQ(entry.path().string().find(".qvfaac-"), std::string::npos) << entry.path();
       }
     }
+  }
+}
+
+TEST_F(ConvertFileTest, ConversionsRunSideBySideOnSeveralThreads) {
+  // Each job has its own progress, cancel flag and error text.
+  const char* const keys[] = {"wav", "mp3", "wma", "m4a"};
+  std::vector<std::thread> threads;
+  std::vector<int> codes(4, -1), blocks(4, 0);
+  std::vector<JobContext> jobs(4);
+  std::atomic<int> cancelThird{0};
+  jobs[2].CancelRequested = &cancelThird;
+  for (int i = 0; i < 4; ++i) {
+    jobs[static_cast<size_t>(i)].ProgressCallback = [&blocks, &cancelThird, i](const char*) {
+      if (++blocks[static_cast<size_t>(i)] == 2 && i == 2) cancelThird = 1;
+    };
+    threads.emplace_back([&, i] {
+      const std::string key = keys[i];
+      codes[static_cast<size_t>(i)] = Convert(Source("music.flac"), m_dir.file("side." + key),
+                                              key, KbpsFor(key), jobs[static_cast<size_t>(i)]);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(codes, (std::vector<int>{kConvertOk, kConvertOk, kConvertCancelled, kConvertOk}));
+  EXPECT_EQ(blocks, (std::vector<int>{4, 4, 2, 4}));
+  for (const char* key : {"wav", "mp3", "m4a"}) {
+    const Decoded d = DecodeFile(m_dir.file(std::string("side.") + key));
+    EXPECT_NEAR(static_cast<double>(d.samples.size()) / 2 / 44100, 3.5, 0.05) << key;
   }
 }
 
