@@ -1,9 +1,12 @@
 // The main window's tool runs: the modal tool progress window over one external tool.
 #include "ui/cquorvindlg.h"
+#include "ui/qvimportprogressdlg.h"
 
 namespace qv {
 
-// Until the tool progress window lands, no tool is run: the tool counts as ended at once.
-int CQuorvinDlg::RunTool(const ToolRunRequest&) { return 1; }
+int CQuorvinDlg::RunTool(const ToolRunRequest& request) {
+  QVImportProgressDlg dialog(request, this);
+  return dialog.RunModal();
+}
 
 }  // namespace qv
