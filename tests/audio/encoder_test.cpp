@@ -11,6 +11,7 @@
 
 #include "app/paths.h"
 #include "audio/bass.h"
+#include "audio/encoder.h"
 #include "audiotestutil.h"
 #include "support/tempdir.h"
 
@@ -259,6 +260,32 @@ TEST_F(EncoderTest, WmaRefusals) {
   EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_CREATE);
   EXPECT_FALSE(BASS_WMA_EncodeWrite(12345, nullptr, 0));
   EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_HANDLE);
+}
+
+TEST_F(EncoderTest, FileEncodersNeverReplaceAFile) {
+  WriteTestWav16(m_dir.file("s.wav"), 44100, 2, 44100);
+  const std::string taken = m_dir.file("taken.out");
+  WriteTextFile(taken, "mine");
+  const std::string link = m_dir.file("link.out");
+  std::filesystem::create_symlink(m_dir.file("nowhere"), link);
+  const MPEGLAYER3WAVEFORMAT record = Mp3Record(192, 44100);
+  for (const std::string& out : {taken, link}) {
+    SCOPED_TRACE(out);
+    const HSTREAM source = BASS_StreamCreateFile(0, m_dir.file("s.wav").c_str(), 0, 0,
+                                                 kDecodeFlags);
+    EXPECT_EQ(BASS_Encode_StartACMFile(source, &record, kMp3Flags, out.c_str()), 0u);
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_CREATE);
+    EXPECT_EQ(audio::LastEncoderErrorText(), "File exists");
+    EXPECT_EQ(BASS_WMA_EncodeOpenFile(44100, 2, 0x2100, 128000, out.c_str()), 0u);
+    EXPECT_EQ(BASS_ErrorGetCode(), BASS_ERROR_CREATE);
+    EXPECT_EQ(audio::LastEncoderErrorText(), "File exists");
+    BASS_StreamFree(source);
+  }
+  EXPECT_EQ(ReadAll(taken), "mine");
+  EXPECT_FALSE(std::filesystem::exists(m_dir.file("nowhere")));
+  // A refused bitrate creates no file at all.
+  EXPECT_EQ(BASS_WMA_EncodeOpenFile(44100, 2, 0x2100, 1000, m_dir.file("none.wma").c_str()), 0u);
+  EXPECT_FALSE(std::filesystem::exists(m_dir.file("none.wma")));
 }
 
 }  // namespace
