@@ -11,7 +11,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 packages=(build-essential cmake pkg-config
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libmp3lame-dev libsdl2-dev
-  ffmpeg)
+  libtag1-dev ffmpeg)
 test_packages=(googletest libgtest-dev xvfb xauth)
 
 install_packages() {

@@ -1,0 +1,651 @@
+#include "tags/taglibio.h"
+
+#include <algorithm>
+#include <cctype>
+#include <functional>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include <aifffile.h>
+#include <apefile.h>
+#include <apetag.h>
+#include <asffile.h>
+#include <asfpicture.h>
+#include <asftag.h>
+#include <attachedpictureframe.h>
+#include <commentsframe.h>
+#include <flacfile.h>
+#include <flacpicture.h>
+#include <id3v1tag.h>
+#include <id3v2frame.h>
+#include <id3v2tag.h>
+#include <infotag.h>
+#include <mp4coverart.h>
+#include <mp4file.h>
+#include <mp4tag.h>
+#include <mpegfile.h>
+#include <oggflacfile.h>
+#include <opusfile.h>
+#include <speexfile.h>
+#include <textidentificationframe.h>
+#include <tfilestream.h>
+#include <tpropertymap.h>
+#include <unsynchronizedlyricsframe.h>
+#include <vorbisfile.h>
+#include <wavfile.h>
+#include <xiphcomment.h>
+
+namespace qv::tags::detail {
+namespace {
+
+// ---- conversions between our plain values and TagLib's ----
+
+std::string Utf8(const TagLib::String& s) { return s.to8Bit(true); }
+TagLib::String Text(const std::string& s) { return TagLib::String(s, TagLib::String::UTF8); }
+std::string Bytes(const TagLib::ByteVector& v) { return std::string(v.data(), v.size()); }
+TagLib::ByteVector Data(const std::string& s) {
+  return TagLib::ByteVector(s.data(), static_cast<unsigned>(s.size()));
+}
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// Adds TagLib's properties to `fields`. A secondary tag (ID3v1 behind ID3v2, INFO behind the
+// ID3 chunk) only fills fields the primary one lacks.
+void AddProperties(FieldMap& fields, const TagLib::PropertyMap& map, bool onlyMissing) {
+  for (const auto& [key, values] : map) {
+    const std::string name = Utf8(key);
+    if (onlyMissing && fields.count(name)) continue;
+    auto& out = fields[name];
+    for (const auto& value : values) out.push_back(Utf8(value));
+  }
+}
+
+// What a picture is, from its first bytes: tags often leave the type out or get it wrong.
+std::string MimeFromBytes(const std::string& data) {
+  auto starts = [&](std::string_view magic) { return data.compare(0, magic.size(), magic) == 0; };
+  if (starts("\xFF\xD8\xFF")) return "image/jpeg";
+  if (starts("\x89PNG\r\n\x1A\n")) return "image/png";
+  if (starts("GIF87a") || starts("GIF89a")) return "image/gif";
+  if (starts("BM")) return "image/bmp";
+  if (data.size() >= 12 && starts("RIFF") && data.compare(8, 4, "WEBP") == 0) return "image/webp";
+  return {};
+}
+
+void AddPicture(LibraryRead& out, std::string mime, std::string description, std::string data,
+                bool front) {
+  if (data.empty()) return;
+  if (mime.empty() || mime.find('/') == std::string::npos) {
+    const std::string sniffed = MimeFromBytes(data);
+    if (!sniffed.empty()) mime = sniffed;
+  }
+  out.pictures.push_back({std::move(mime), std::move(description), std::move(data)});
+  if (front && out.frontIndex < 0) out.frontIndex = static_cast<int>(out.pictures.size()) - 1;
+}
+
+// ---- reading ----
+
+// Text encodings an ID3v2 frame may declare (Latin-1, UTF-16, UTF-16BE, UTF-8).
+constexpr int kLastId3Encoding = 3;
+
+bool HasBrokenEncoding(const TagLib::ID3v2::Frame* frame) {
+  int encoding = 0;
+  if (auto* text = dynamic_cast<const TagLib::ID3v2::TextIdentificationFrame*>(frame)) {
+    encoding = text->textEncoding();
+  } else if (auto* comment = dynamic_cast<const TagLib::ID3v2::CommentsFrame*>(frame)) {
+    encoding = comment->textEncoding();
+  } else if (auto* lyrics =
+                 dynamic_cast<const TagLib::ID3v2::UnsynchronizedLyricsFrame*>(frame)) {
+    encoding = lyrics->textEncoding();
+  } else if (auto* picture = dynamic_cast<const TagLib::ID3v2::AttachedPictureFrame*>(frame)) {
+    encoding = picture->textEncoding();
+  }
+  return encoding < 0 || encoding > kLastId3Encoding;
+}
+
+// The frames as plain pointers. A copy of TagLib's own list would share its data, and its
+// owning flag with it: removing a frame detaches the tag's list, and the copy then deletes
+// every frame when it goes.
+std::vector<TagLib::ID3v2::Frame*> FramesOf(const TagLib::ID3v2::Tag& tag) {
+  const TagLib::ID3v2::FrameList& list = tag.frameList();
+  return std::vector<TagLib::ID3v2::Frame*>(list.begin(), list.end());
+}
+
+// A frame with a broken text encoding is taken out first (in memory only: the file is never
+// saved) so it is left out instead of carried as garbage.
+void ReadId3v2(TagLib::ID3v2::Tag& tag, LibraryRead& out, bool onlyMissing) {
+  for (TagLib::ID3v2::Frame* frame : FramesOf(tag)) {
+    if (HasBrokenEncoding(frame)) {
+      out.problems.push_back("The ID3v2 frame " + Bytes(frame->frameID()) +
+                             " declares an unknown text encoding and was left out.");
+      tag.removeFrame(frame, true);
+      continue;
+    }
+    if (auto* apic = dynamic_cast<const TagLib::ID3v2::AttachedPictureFrame*>(frame)) {
+      AddPicture(out, Utf8(apic->mimeType()), Utf8(apic->description()),
+                 Bytes(apic->picture()),
+                 apic->type() == TagLib::ID3v2::AttachedPictureFrame::FrontCover);
+    }
+  }
+  AddProperties(out.fields, tag.properties(), onlyMissing);
+}
+
+void ReadApe(const TagLib::APE::Tag& tag, LibraryRead& out) {
+  AddProperties(out.fields, tag.properties(), true);
+  // APE keeps a cover as a binary item: a file name, a zero byte, then the image.
+  for (const auto& [key, item] : tag.itemListMap()) {
+    if (item.type() != TagLib::APE::Item::Binary) continue;
+    const std::string name = Upper(Utf8(key));
+    if (name.rfind("COVER ART", 0) != 0) continue;
+    const std::string raw = Bytes(item.binaryData());
+    const auto zero = raw.find('\0');
+    if (zero == std::string::npos) continue;
+    AddPicture(out, {}, {}, raw.substr(zero + 1), name == "COVER ART (FRONT)");
+  }
+}
+
+void ReadXiph(TagLib::Ogg::XiphComment* tag, LibraryRead& out) {
+  if (!tag) return;
+  AddProperties(out.fields, tag->properties(), false);
+  for (const TagLib::FLAC::Picture* picture : tag->pictureList()) {
+    AddPicture(out, Utf8(picture->mimeType()), Utf8(picture->description()),
+               Bytes(picture->data()), picture->type() == TagLib::FLAC::Picture::FrontCover);
+  }
+}
+
+void ReadMp4(const TagLib::MP4::Tag& tag, LibraryRead& out) {
+  const TagLib::PropertyMap props = tag.properties();
+  AddProperties(out.fields, props, false);
+  // Free-form text atoms TagLib has no name for keep their own ("----:com.apple.iTunes:MOOD").
+  for (const auto& name : props.unsupportedData()) {
+    const std::string atom = Utf8(name);
+    if (atom.rfind("----:", 0) != 0 || !tag.contains(name)) continue;
+    const auto colon = atom.rfind(':');
+    const std::string key = Upper(atom.substr(colon + 1));
+    const TagLib::MP4::Item item = tag.item(name);
+    if (key.empty() || item.atomDataType() != TagLib::MP4::TypeUTF8) continue;
+    if (out.fields.count(key)) continue;
+    for (const auto& value : item.toStringList()) out.fields[key].push_back(Utf8(value));
+  }
+  if (tag.contains("covr")) {
+    for (const auto& art : tag.item("covr").toCoverArtList()) {
+      std::string mime;
+      switch (art.format()) {
+        case TagLib::MP4::CoverArt::JPEG: mime = "image/jpeg"; break;
+        case TagLib::MP4::CoverArt::PNG: mime = "image/png"; break;
+        case TagLib::MP4::CoverArt::BMP: mime = "image/bmp"; break;
+        case TagLib::MP4::CoverArt::GIF: mime = "image/gif"; break;
+        default: break;
+      }
+      AddPicture(out, mime, {}, Bytes(art.data()), false);
+    }
+  }
+}
+
+// ASF attributes that TagLib does not name, under the names other writers use for them (the
+// FFmpeg muxer writes "Description", "date" and lower-case "title").
+std::string AsfFieldName(const std::string& attribute) {
+  static const std::pair<const char*, const char*> kAliases[] = {
+      {"Description", "COMMENT"}, {"Author", "ARTIST"}, {"title", "TITLE"},
+      {"date", "DATE"},           {"WM/Year", "DATE"},  {"WM/Comments", "COMMENT"},
+  };
+  for (const auto& [name, field] : kAliases) {
+    if (attribute == name) return field;
+  }
+  std::string key = attribute.rfind("WM/", 0) == 0 ? attribute.substr(3) : attribute;
+  return Upper(key);
+}
+
+void ReadAsf(const TagLib::ASF::Tag& tag, LibraryRead& out) {
+  const TagLib::PropertyMap props = tag.properties();
+  AddProperties(out.fields, props, false);
+  for (const auto& name : props.unsupportedData()) {
+    const std::string attribute = Utf8(name);
+    if (attribute == "WM/Picture") continue;
+    const std::string key = AsfFieldName(attribute);
+    if (key.empty() || out.fields.count(key)) continue;
+    for (const auto& value : tag.attribute(name)) {
+      if (value.type() != TagLib::ASF::Attribute::UnicodeType) continue;
+      out.fields[key].push_back(Utf8(value.toString()));
+    }
+  }
+  for (const auto& value : tag.attribute("WM/Picture")) {
+    if (value.type() != TagLib::ASF::Attribute::BytesType) continue;
+    const TagLib::ASF::Picture picture = value.toPicture();
+    if (!picture.isValid()) continue;
+    AddPicture(out, Utf8(picture.mimeType()), Utf8(picture.description()),
+               Bytes(picture.picture()), picture.type() == TagLib::ASF::Picture::FrontCover);
+  }
+}
+
+// RIFF INFO chunk names and the fields they hold.
+struct InfoField {
+  const char* id;
+  const char* field;
+};
+constexpr InfoField kInfoFields[] = {
+    {"INAM", "TITLE"},     {"IART", "ARTIST"},    {"IPRD", "ALBUM"},
+    {"ICMT", "COMMENT"},   {"IGNR", "GENRE"},     {"ICRD", "DATE"},
+    {"ITRK", "TRACKNUMBER"}, {"IPRT", "TRACKNUMBER"}, {"ICOP", "COPYRIGHT"},
+    {"ILNG", "LANGUAGE"},  {"ISFT", "ENCODING"},  {"ITCH", "ENCODEDBY"},
+};
+
+void ReadInfo(const TagLib::RIFF::Info::Tag& tag, LibraryRead& out) {
+  for (const auto& [id, value] : tag.fieldListMap()) {
+    const std::string chunk = Bytes(id);
+    for (const auto& known : kInfoFields) {
+      if (chunk != known.id) continue;
+      if (!out.fields.count(known.field) && !value.isEmpty()) {
+        out.fields[known.field].push_back(Utf8(value));
+      }
+      break;
+    }
+  }
+}
+
+// The TagLib classes for the formats the program reads.
+enum class Reader { Mpeg, Flac, Vorbis, Opus, OggFlac, Speex, Mp4, Asf, Wav, Aiff };
+
+std::vector<Reader> ReadersForExtension(const std::string& path) {
+  const auto slash = path.rfind('/');
+  const auto dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+  const std::string ext = Upper(path.substr(dot + 1));
+  if (ext == "MP3" || ext == "MP2" || ext == "MP1") return {Reader::Mpeg};
+  if (ext == "FLAC") return {Reader::Flac};
+  if (ext == "OGG" || ext == "OGA") {
+    return {Reader::Vorbis, Reader::Opus, Reader::OggFlac, Reader::Speex};
+  }
+  if (ext == "OPUS") return {Reader::Opus};
+  if (ext == "M4A" || ext == "MP4" || ext == "M4V" || ext == "MOV" || ext == "M4B" ||
+      ext == "3GP") {
+    return {Reader::Mp4};
+  }
+  if (ext == "WMA" || ext == "WMV" || ext == "ASF") return {Reader::Asf};
+  if (ext == "WAV") return {Reader::Wav};
+  if (ext == "AIF" || ext == "AIFF" || ext == "AIFC") return {Reader::Aiff};
+  return {};
+}
+
+bool Fits(Reader reader, TagLib::IOStream* stream) {
+  switch (reader) {
+    case Reader::Mpeg: return TagLib::MPEG::File::isSupported(stream);
+    case Reader::Flac: return TagLib::FLAC::File::isSupported(stream);
+    case Reader::Vorbis: return TagLib::Ogg::Vorbis::File::isSupported(stream);
+    case Reader::Opus: return TagLib::Ogg::Opus::File::isSupported(stream);
+    case Reader::OggFlac: return TagLib::Ogg::FLAC::File::isSupported(stream);
+    case Reader::Speex: return TagLib::Ogg::Speex::File::isSupported(stream);
+    case Reader::Mp4: return TagLib::MP4::File::isSupported(stream);
+    case Reader::Asf: return TagLib::ASF::File::isSupported(stream);
+    case Reader::Wav: return TagLib::RIFF::WAV::File::isSupported(stream);
+    case Reader::Aiff: return TagLib::RIFF::AIFF::File::isSupported(stream);
+  }
+  return false;
+}
+
+void ReadFile(Reader reader, TagLib::IOStream* stream, LibraryRead& out) {
+  constexpr bool kNoAudioProperties = false;
+  switch (reader) {
+    case Reader::Mpeg: {
+      TagLib::MPEG::File file(stream, TagLib::ID3v2::FrameFactory::instance(),
+                              kNoAudioProperties);
+      out.valid = file.isValid();
+      if (!out.valid) return;
+      if (file.hasID3v2Tag()) ReadId3v2(*file.ID3v2Tag(), out, false);
+      if (file.hasAPETag()) ReadApe(*file.APETag(), out);
+      if (file.hasID3v1Tag()) AddProperties(out.fields, file.ID3v1Tag()->properties(), true);
+      return;
+    }
+    case Reader::Flac: {
+      TagLib::FLAC::File file(stream, TagLib::ID3v2::FrameFactory::instance(),
+                              kNoAudioProperties);
+      out.valid = file.isValid();
+      if (!out.valid) return;
+      if (file.hasXiphComment()) AddProperties(out.fields, file.xiphComment()->properties(), false);
+      if (file.hasID3v2Tag()) ReadId3v2(*file.ID3v2Tag(), out, true);
+      if (file.hasID3v1Tag()) AddProperties(out.fields, file.ID3v1Tag()->properties(), true);
+      for (const TagLib::FLAC::Picture* picture : file.pictureList()) {
+        AddPicture(out, Utf8(picture->mimeType()), Utf8(picture->description()),
+                   Bytes(picture->data()), picture->type() == TagLib::FLAC::Picture::FrontCover);
+      }
+      return;
+    }
+    case Reader::Vorbis: {
+      TagLib::Ogg::Vorbis::File file(stream, kNoAudioProperties);
+      out.valid = file.isValid();
+      if (out.valid) ReadXiph(file.tag(), out);
+      return;
+    }
+    case Reader::Opus: {
+      TagLib::Ogg::Opus::File file(stream, kNoAudioProperties);
+      out.valid = file.isValid();
+      if (out.valid) ReadXiph(file.tag(), out);
+      return;
+    }
+    case Reader::OggFlac: {
+      TagLib::Ogg::FLAC::File file(stream, kNoAudioProperties);
+      out.valid = file.isValid();
+      if (out.valid) ReadXiph(file.tag(), out);
+      return;
+    }
+    case Reader::Speex: {
+      TagLib::Ogg::Speex::File file(stream, kNoAudioProperties);
+      out.valid = file.isValid();
+      if (out.valid) ReadXiph(file.tag(), out);
+      return;
+    }
+    case Reader::Mp4: {
+      TagLib::MP4::File file(stream, kNoAudioProperties);
+      out.valid = file.isValid() && file.tag();
+      if (out.valid) ReadMp4(*file.tag(), out);
+      return;
+    }
+    case Reader::Asf: {
+      TagLib::ASF::File file(stream, kNoAudioProperties);
+      out.valid = file.isValid() && file.tag();
+      if (out.valid) ReadAsf(*file.tag(), out);
+      return;
+    }
+    case Reader::Wav: {
+      TagLib::RIFF::WAV::File file(stream, kNoAudioProperties);
+      out.valid = file.isValid();
+      if (!out.valid) return;
+      if (file.hasID3v2Tag()) ReadId3v2(*file.ID3v2Tag(), out, false);
+      if (file.hasInfoTag()) ReadInfo(*file.InfoTag(), out);
+      return;
+    }
+    case Reader::Aiff: {
+      TagLib::RIFF::AIFF::File file(stream, kNoAudioProperties);
+      out.valid = file.isValid();
+      if (out.valid && file.hasID3v2Tag()) ReadId3v2(*file.tag(), out, false);
+      return;
+    }
+  }
+}
+
+// ---- writing ----
+
+// Values joined for formats whose readers show only the first of several values.
+std::string Joined(const std::vector<std::string>& values) {
+  std::string out;
+  for (const auto& value : values) {
+    if (!out.empty()) out += "; ";
+    out += value;
+  }
+  return out;
+}
+
+bool AllDigits(const std::string& s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](unsigned char c) {
+    return std::isdigit(c);
+  });
+}
+
+const std::string* First(const FieldMap& fields, const char* key) {
+  const auto it = fields.find(key);
+  return it == fields.end() || it->second.empty() ? nullptr : &it->second.front();
+}
+
+// "3" and "12" become the "3/12" that ID3v2 and MP4 store. With `numbersOnly`, a number that
+// is not a number (a vinyl side "A1") is left out: the format stores integers there.
+void CombineCount(FieldMap& fields, const char* numberKey, const char* totalKey,
+                  bool numbersOnly, std::vector<std::string>& problems) {
+  const std::string* number = First(fields, numberKey);
+  const std::string* total = First(fields, totalKey);
+  if (!number) return;
+  if (numbersOnly && (!AllDigits(*number) || (total && !AllDigits(*total)))) {
+    problems.push_back(std::string(numberKey) + " \"" + *number +
+                       "\" is not a number and cannot be stored in this format.");
+    fields.erase(numberKey);
+    fields.erase(totalKey);
+    return;
+  }
+  std::string combined = *number;
+  if (total) combined += "/" + *total;
+  fields[numberKey] = {combined};
+  fields.erase(totalKey);
+}
+
+TagLib::PropertyMap ToProperties(const FieldMap& fields, bool join) {
+  TagLib::PropertyMap map;
+  for (const auto& [key, values] : fields) {
+    TagLib::StringList list;
+    if (join) {
+      list.append(Text(Joined(values)));
+    } else {
+      for (const auto& value : values) list.append(Text(value));
+    }
+    map.insert(Text(key), list);
+  }
+  return map;
+}
+
+void Unstored(const TagLib::PropertyMap& rejected, const char* format,
+              std::vector<std::string>& problems) {
+  for (const auto& entry : rejected) {
+    problems.push_back(Utf8(entry.first) + " cannot be stored in " + format + " and was left out.");
+  }
+}
+
+// Replaces every frame of `tag` with the fields and the cover, all text in UTF-8 (version 2.4).
+void FillId3v2(TagLib::ID3v2::Tag& tag, const TagSet& tags, std::vector<std::string>& problems) {
+  for (TagLib::ID3v2::Frame* frame : FramesOf(tag)) tag.removeFrame(frame, true);
+  FieldMap fields = tags.fields;
+  CombineCount(fields, "TRACKNUMBER", "TRACKTOTAL", false, problems);
+  CombineCount(fields, "DISCNUMBER", "DISCTOTAL", false, problems);
+  Unstored(tag.setProperties(ToProperties(fields, false)), "ID3v2", problems);
+  for (TagLib::ID3v2::Frame* frame : tag.frameList()) {
+    if (auto* text = dynamic_cast<TagLib::ID3v2::TextIdentificationFrame*>(frame)) {
+      text->setTextEncoding(TagLib::String::UTF8);
+    } else if (auto* comment = dynamic_cast<TagLib::ID3v2::CommentsFrame*>(frame)) {
+      comment->setTextEncoding(TagLib::String::UTF8);
+    } else if (auto* lyrics = dynamic_cast<TagLib::ID3v2::UnsynchronizedLyricsFrame*>(frame)) {
+      lyrics->setTextEncoding(TagLib::String::UTF8);
+    }
+  }
+  if (tags.cover) {
+    auto picture = std::make_unique<TagLib::ID3v2::AttachedPictureFrame>();
+    picture->setTextEncoding(TagLib::String::UTF8);
+    picture->setType(TagLib::ID3v2::AttachedPictureFrame::FrontCover);
+    picture->setMimeType(Text(tags.cover->mimeType));
+    picture->setDescription(Text(tags.cover->description));
+    picture->setPicture(Data(tags.cover->data));
+    tag.addFrame(picture.release());  // the tag owns its frames
+  }
+}
+
+std::string WriteMp3(const std::string& path, const TagSet& tags,
+                     std::vector<std::string>& problems) {
+  TagLib::MPEG::File file(path.c_str(), false);
+  if (!file.isValid()) return "the file is not MPEG audio";
+  FillId3v2(*file.ID3v2Tag(true), tags, problems);
+  if (!file.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripOthers, TagLib::ID3v2::v4,
+                 TagLib::File::DoNotDuplicate)) {
+    return "the ID3v2 tag could not be saved";
+  }
+  return {};
+}
+
+std::string WriteMp4(const std::string& path, const TagSet& tags,
+                     std::vector<std::string>& problems) {
+  TagLib::MP4::File file(path.c_str(), false);
+  if (!file.isValid() || !file.tag()) return "the file is not an MP4 container";
+  TagLib::MP4::Tag& tag = *file.tag();
+  std::vector<TagLib::String> old;
+  for (const auto& entry : tag.itemMap()) old.push_back(entry.first);
+  for (const auto& name : old) tag.removeItem(name);
+
+  FieldMap fields = tags.fields;
+  CombineCount(fields, "TRACKNUMBER", "TRACKTOTAL", true, problems);
+  CombineCount(fields, "DISCNUMBER", "DISCTOTAL", true, problems);
+  const TagLib::PropertyMap rejected = tag.setProperties(ToProperties(fields, true));
+  // Fields without an atom of their own go into free-form atoms under their own name, as
+  // iTunes-style taggers do.
+  for (const auto& [key, values] : rejected) {
+    const std::string name = Utf8(key);
+    if (name.empty() || name.find(':') != std::string::npos) {
+      problems.push_back(name + " cannot be stored in MP4 and was left out.");
+      continue;
+    }
+    TagLib::MP4::Item item(values);
+    item.setAtomDataType(TagLib::MP4::TypeUTF8);
+    tag.setItem(TagLib::String("----:com.apple.iTunes:") + key, item);
+  }
+  if (tags.cover) {
+    const std::string mime = MimeFromBytes(tags.cover->data);
+    TagLib::MP4::CoverArt::Format format = TagLib::MP4::CoverArt::Unknown;
+    if (mime == "image/jpeg") format = TagLib::MP4::CoverArt::JPEG;
+    if (mime == "image/png") format = TagLib::MP4::CoverArt::PNG;
+    if (mime == "image/gif") format = TagLib::MP4::CoverArt::GIF;
+    if (mime == "image/bmp") format = TagLib::MP4::CoverArt::BMP;
+    if (format == TagLib::MP4::CoverArt::Unknown) {
+      problems.push_back("The cover (" + tags.cover->mimeType +
+                         ") is not JPEG, PNG, GIF or BMP, which is all MP4 can hold.");
+    } else {
+      TagLib::MP4::CoverArtList covers;
+      covers.append(TagLib::MP4::CoverArt(format, Data(tags.cover->data)));
+      tag.setItem("covr", covers);
+    }
+  }
+  if (!file.save()) return "the MP4 tag could not be saved";
+  return {};
+}
+
+// ASF keeps title, artist, copyright and comment in its content description object, whose
+// lengths are 16-bit byte counts of UTF-16 text with a terminating zero.
+constexpr std::size_t kMaxAsfDescriptionUnits = 32766;
+
+std::size_t Utf16Units(const std::string& utf8) {
+  std::size_t units = 0;
+  for (const unsigned char c : utf8) {
+    if ((c & 0xC0) != 0x80) ++units;  // one per code point...
+    if ((c & 0xF8) == 0xF0) ++units;  // ...and a second for a surrogate pair
+  }
+  return units;
+}
+
+std::string WriteWma(const std::string& path, const TagSet& tags,
+                     std::vector<std::string>& problems) {
+  TagLib::ASF::File file(path.c_str(), false);
+  if (!file.isValid() || !file.tag()) return "the file is not an ASF container";
+  TagLib::ASF::Tag& tag = *file.tag();
+  tag.setTitle({});
+  tag.setArtist({});
+  tag.setCopyright({});
+  tag.setComment({});
+  tag.setRating({});
+  std::vector<TagLib::String> old;
+  for (const auto& entry : tag.attributeListMap()) old.push_back(entry.first);
+  for (const auto& name : old) tag.removeItem(name);
+
+  FieldMap fields = tags.fields;
+  // WM/TrackNumber is a number; the total goes into an attribute of its own. WM/PartOfSet is
+  // text and holds "1/2" as players write it.
+  if (const std::string* track = First(fields, "TRACKNUMBER"); track && !AllDigits(*track)) {
+    problems.push_back("TRACKNUMBER \"" + *track + "\" is not a number and cannot be stored in WMA.");
+    fields.erase("TRACKNUMBER");
+  }
+  CombineCount(fields, "DISCNUMBER", "DISCTOTAL", false, problems);
+  for (const char* key : {"TITLE", "ARTIST", "COPYRIGHT", "COMMENT"}) {
+    const auto it = fields.find(key);
+    if (it != fields.end() && Utf16Units(Joined(it->second)) > kMaxAsfDescriptionUnits) {
+      problems.push_back(std::string(key) + " is too long for WMA and was left out.");
+      fields.erase(it);
+    }
+  }
+  const TagLib::PropertyMap rejected = tag.setProperties(ToProperties(fields, true));
+  for (const auto& [key, values] : rejected) {
+    const std::string name = Utf8(key);
+    if (name.empty() || name.find(':') != std::string::npos) {
+      problems.push_back(name + " cannot be stored in WMA and was left out.");
+      continue;
+    }
+    tag.setAttribute(key, TagLib::ASF::Attribute(values.front()));
+  }
+  if (tags.cover) {
+    TagLib::ASF::Picture picture;
+    picture.setType(TagLib::ASF::Picture::FrontCover);
+    picture.setMimeType(Text(tags.cover->mimeType));
+    picture.setDescription(Text(tags.cover->description));
+    picture.setPicture(Data(tags.cover->data));
+    tag.setAttribute("WM/Picture", TagLib::ASF::Attribute(picture));
+  }
+  if (!file.save()) return "the ASF attributes could not be saved";
+  return {};
+}
+
+std::string WriteWav(const std::string& path, const TagSet& tags,
+                     std::vector<std::string>& problems) {
+  TagLib::RIFF::WAV::File file(path.c_str(), false);
+  if (!file.isValid()) return "the file is not a RIFF WAVE file";
+  // The ID3v2 chunk carries everything; the INFO list the fields it has names for, which is
+  // what many WAV readers look at first.
+  FillId3v2(*file.ID3v2Tag(), tags, problems);
+  TagLib::RIFF::Info::Tag& info = *file.InfoTag();
+  std::vector<TagLib::ByteVector> old;
+  for (const auto& entry : info.fieldListMap()) old.push_back(entry.first);
+  for (const auto& id : old) info.removeField(id);
+  for (const auto& known : kInfoFields) {
+    const std::string key = known.field;
+    const auto it = tags.fields.find(key);
+    if (it == tags.fields.end() || key == "ENCODING" || key == "ENCODEDBY") continue;
+    if (std::string(known.id) == "IPRT") continue;  // ITRK holds the track number
+    info.setFieldText(known.id, Text(Joined(it->second)));
+  }
+  if (!file.save(TagLib::RIFF::WAV::File::AllTags, TagLib::File::StripOthers,
+                 TagLib::ID3v2::v4)) {
+    return "the WAV tags could not be saved";
+  }
+  return {};
+}
+
+}  // namespace
+
+LibraryRead ReadWithTagLib(const std::string& path) {
+  LibraryRead out;
+  TagLib::FileStream stream(path.c_str(), true);
+  if (!stream.isOpen()) return out;
+  std::vector<Reader> order = ReadersForExtension(path);
+  // When the name does not fit the content, the content decides (as the decoder does).
+  for (const Reader reader : {Reader::Mp4, Reader::Asf, Reader::Flac, Reader::Vorbis,
+                              Reader::Opus, Reader::OggFlac, Reader::Speex, Reader::Wav,
+                              Reader::Aiff, Reader::Mpeg}) {
+    if (std::find(order.begin(), order.end(), reader) == order.end()) order.push_back(reader);
+  }
+  for (const Reader reader : order) {
+    stream.seek(0);
+    if (!Fits(reader, &stream)) continue;
+    stream.seek(0);
+    out.recognised = true;
+    ReadFile(reader, &stream, out);
+    return out;
+  }
+  return out;
+}
+
+std::string WriteWithTagLib(const std::string& path, OutputKind kind, const TagSet& tags,
+                            std::vector<std::string>& problems) {
+  // TagLib opens some files that are not of the format at all (any bytes pass as MPEG when
+  // audio properties are not read); the content must fit before anything is written.
+  {
+    TagLib::FileStream stream(path.c_str(), true);
+    if (!stream.isOpen()) return "the file cannot be opened";
+    const Reader reader = kind == OutputKind::Mp3   ? Reader::Mpeg
+                          : kind == OutputKind::Mp4 ? Reader::Mp4
+                          : kind == OutputKind::Wma ? Reader::Asf
+                                                    : Reader::Wav;
+    if (!Fits(reader, &stream)) return "the file's content is not of its format";
+  }
+  switch (kind) {
+    case OutputKind::Mp3: return WriteMp3(path, tags, problems);
+    case OutputKind::Mp4: return WriteMp4(path, tags, problems);
+    case OutputKind::Wma: return WriteWma(path, tags, problems);
+    case OutputKind::Wav: return WriteWav(path, tags, problems);
+  }
+  return "unknown output format";
+}
+
+}  // namespace qv::tags::detail

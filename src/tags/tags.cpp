@@ -1,0 +1,424 @@
+#include "tags/tags.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <utility>
+#include <vector>
+
+#include "audio/metadata.h"
+#include "tags/id3v2check.h"
+#include "tags/taglibio.h"
+
+namespace qv::tags {
+namespace {
+
+// All text of one file together: a tag of a hundred thousand small frames is as hostile as one
+// huge frame.
+constexpr std::size_t kMaxTotalTextBytes = 8u * 1024 * 1024;
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string Trimmed(const std::string& s) {
+  const auto first = s.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  return s.substr(first, s.find_last_not_of(" \t") - first + 1);
+}
+
+std::string SizeText(std::size_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+  return text;
+}
+
+bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+bool EndsWith(const std::string& s, const char* suffix) {
+  const std::size_t n = std::strlen(suffix);
+  return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+// Fields that describe the source file itself rather than the music: its loudness (ReplayGain,
+// R128 gains, iTunes' normalization and gapless values, which are wrong after a normalized or
+// re-encoded conversion) and the software that encoded it.
+bool DescribesTheSourceFile(const std::string& key) {
+  if (StartsWith(key, "REPLAYGAIN_") || StartsWith(key, "R128_")) return true;
+  if (key == "ITUNNORM" || key == "ITUNSMPB" || EndsWith(key, ":ITUNNORM") ||
+      EndsWith(key, ":ITUNSMPB")) {
+    return true;
+  }
+  return key == "ENCODING" || key == "ENCODER" || key == "ENCODEDBY" ||
+         key == "ENCODERSETTINGS";
+}
+
+// Names under which formats keep the same field. With `merge`, values under both names are
+// joined; otherwise a field already present keeps `from` as a field of its own.
+void RenameField(FieldMap& fields, const char* from, const char* to, bool merge) {
+  const auto it = fields.find(from);
+  if (it == fields.end()) return;
+  const auto target = fields.find(to);
+  if (target == fields.end()) {
+    fields[to] = std::move(it->second);
+  } else if (merge) {
+    target->second.insert(target->second.end(), it->second.begin(), it->second.end());
+  } else {
+    return;
+  }
+  fields.erase(from);
+}
+
+// "3/12" → TRACKNUMBER 3, TRACKTOTAL 12 (a total of its own wins).
+void SplitCount(FieldMap& fields, const char* numberKey, const char* totalKey) {
+  const auto it = fields.find(numberKey);
+  if (it == fields.end() || it->second.empty()) return;
+  const std::string value = it->second.front();
+  const auto slash = value.find('/');
+  if (slash == std::string::npos) return;
+  const std::string number = Trimmed(value.substr(0, slash));
+  const std::string total = Trimmed(value.substr(slash + 1));
+  if (number.empty()) fields.erase(it);
+  else it->second = {number};
+  if (!total.empty() && !fields.count(totalKey)) fields[totalKey] = {total};
+}
+
+void CleanUp(TagSet& tags, ReadResult& result) {
+  FieldMap fields;
+  for (auto& [key, values] : tags.fields) {
+    const std::string name = Upper(Trimmed(key));
+    if (name.empty()) continue;
+    if (DescribesTheSourceFile(name)) {
+      result.dropped.push_back(key);
+      continue;
+    }
+    auto& list = fields[name];
+    for (auto& value : values) {
+      if (!value.empty()) list.push_back(std::move(value));
+    }
+  }
+  RenameField(fields, "TOTALTRACKS", "TRACKTOTAL", false);
+  RenameField(fields, "TOTALDISCS", "DISCTOTAL", false);
+  RenameField(fields, "ALBUM ARTIST", "ALBUMARTIST", true);
+  RenameField(fields, "YEAR", "DATE", false);
+  RenameField(fields, "DESCRIPTION", "COMMENT", false);  // the Vorbis comment's name for it
+  SplitCount(fields, "TRACKNUMBER", "TRACKTOTAL");
+  SplitCount(fields, "DISCNUMBER", "DISCTOTAL");
+
+  std::size_t total = 0;
+  for (auto it = fields.begin(); it != fields.end();) {
+    auto& values = it->second;
+    for (auto value = values.begin(); value != values.end();) {
+      if (value->size() > kMaxTextBytes) {
+        result.problems.push_back(it->first + " (" + SizeText(value->size()) +
+                                  ") is longer than " + SizeText(kMaxTextBytes) +
+                                  " and was left out.");
+        value = values.erase(value);
+      } else if (total + value->size() > kMaxTotalTextBytes) {
+        result.problems.push_back(it->first + " was left out: the tag's text exceeds " +
+                                  SizeText(kMaxTotalTextBytes) + ".");
+        value = values.erase(value);
+      } else {
+        total += value->size();
+        ++value;
+      }
+    }
+    it = values.empty() ? fields.erase(it) : std::next(it);
+  }
+  tags.fields = std::move(fields);
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The damage the tag library would pass over in silence: a broken frame in an ID3v2 tag at
+// the start of the file ends its reading there.
+void CheckLeadingId3v2(const std::string& path, ReadResult& result) {
+  std::ifstream in(path, std::ios::binary);
+  std::string header(10, '\0');
+  if (!in.read(header.data(), 10)) return;
+  const std::size_t size = Id3v2TagSize(header);
+  if (size == 0) return;
+  std::string tag(size, '\0');
+  in.seekg(0);
+  in.read(tag.data(), static_cast<std::streamsize>(size));
+  tag.resize(static_cast<std::size_t>(in.gcount()));
+  const Id3v2Check check = CheckId3v2Frames(tag);
+  if (check.damaged) {
+    result.problems.push_back("The ID3v2 tag is damaged at byte " +
+                              std::to_string(check.damageOffset) + " (" + check.reason +
+                              "): the frames from there on could not be read.");
+  }
+}
+
+// FFmpeg's generic names for the fields of containers TagLib does not read.
+std::string FieldForContainerKey(const std::string& key) {
+  static const std::pair<const char*, const char*> kNames[] = {
+      {"title", "TITLE"},       {"artist", "ARTIST"},     {"album", "ALBUM"},
+      {"album_artist", "ALBUMARTIST"}, {"track", "TRACKNUMBER"}, {"disc", "DISCNUMBER"},
+      {"date", "DATE"},         {"year", "DATE"},         {"genre", "GENRE"},
+      {"comment", "COMMENT"},   {"description", "COMMENT"}, {"composer", "COMPOSER"},
+      {"copyright", "COPYRIGHT"}, {"performer", "PERFORMER"}, {"publisher", "LABEL"},
+      {"lyrics", "LYRICS"},     {"language", "LANGUAGE"}, {"encoded_by", "ENCODEDBY"},
+      {"encoder", "ENCODER"},
+  };
+  const std::string lower = Lower(key);
+  for (const auto& [name, field] : kNames) {
+    if (lower == name) return field;
+  }
+  // Facts of the container, not of the music.
+  static const char* const kContainerFacts[] = {"creation_time", "major_brand", "minor_version",
+                                                "compatible_brands", "handler_name", "vendor_id",
+                                                "duration", "timecode", "location"};
+  for (const char* fact : kContainerFacts) {
+    if (lower == fact) return {};
+  }
+  const bool plain = std::all_of(key.begin(), key.end(), [](unsigned char c) {
+    return std::isalnum(c) || c == '_' || c == ' ' || c == '-';
+  });
+  return plain ? Upper(key) : std::string();
+}
+
+// `damaged`: TagLib knew the format but could not parse the file.
+void ReadWithFfmpeg(const std::string& path, TagSet& tags, ReadResult& result, bool damaged) {
+  const audio::ContainerMetadata meta = audio::ReadContainerMetadata(path, kMaxCoverBytes);
+  if (!meta.opened) {
+    if (damaged) {
+      result.problems.push_back("The tags could not be read: the file's structure is damaged.");
+    }
+    return;
+  }
+  for (const auto& [key, value] : meta.tags) {
+    const std::string field = FieldForContainerKey(key);
+    if (!field.empty()) tags.fields[field].push_back(value);
+  }
+  if (!meta.coverData.empty()) {
+    tags.cover = Picture{meta.coverMimeType, {}, meta.coverData};
+  } else if (meta.refusedCoverBytes) {
+    result.problems.push_back("The cover (" + SizeText(meta.refusedCoverBytes) +
+                              ") is larger than " + SizeText(kMaxCoverBytes) +
+                              " and was left out.");
+  }
+}
+
+// ---- writing into a copy ----
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
+  ~FileDescriptor() { Close(); }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int Get() const { return m_fd; }
+  // Closes now and tells whether everything written reached the file system.
+  bool Close() {
+    if (m_fd < 0) return true;
+    const bool ok = ::close(m_fd) == 0;
+    m_fd = -1;
+    return ok;
+  }
+
+ private:
+  int m_fd;
+};
+
+// A file beside the output that receives the tagged copy; removed unless it was moved into
+// place.
+class ScratchFile {
+ public:
+  ScratchFile() = default;
+  ~ScratchFile() {
+    if (!m_path.empty()) ::unlink(m_path.c_str());
+  }
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+  const std::string& Path() const { return m_path; }
+  void Set(std::string path) { m_path = std::move(path); }
+  // Moves the copy over `target`; afterwards there is nothing left to remove.
+  bool MoveTo(const std::string& target) {
+    if (::rename(m_path.c_str(), target.c_str()) != 0) return false;
+    m_path.clear();
+    return true;
+  }
+
+ private:
+  std::string m_path;
+};
+
+std::string SystemError(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Copies `path` into a new, exclusively created file in the same folder with the same
+// permissions. Returns the empty text on success.
+std::string CopyBeside(const std::string& path, ScratchFile& scratch) {
+  FileDescriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.Get() < 0) return SystemError("cannot open the file");
+  struct stat info {};
+  if (::fstat(in.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return "not a regular file";
+
+  const auto slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+  std::string name = (folder.empty() ? std::string() : folder) + "/.qvtags-XXXXXX";
+  FileDescriptor out(::mkostemp(name.data(), O_CLOEXEC));
+  if (out.Get() < 0) return SystemError("cannot create a file beside it");
+  scratch.Set(name);
+
+  std::vector<char> buffer(1024 * 1024);
+  while (true) {
+    const ssize_t n = ::read(in.Get(), buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return SystemError("cannot read the file");
+    if (n == 0) break;
+    if (!WriteAll(out.Get(), buffer.data(), static_cast<std::size_t>(n))) {
+      return SystemError("cannot write beside it");
+    }
+  }
+  if (::fchmod(out.Get(), info.st_mode & 07777) != 0) return SystemError("cannot set permissions");
+  if (!out.Close()) return SystemError("cannot write beside it");
+  return {};
+}
+
+bool OutputKindOf(const std::string& formatKey, detail::OutputKind& kind) {
+  const std::string key = Lower(formatKey);
+  if (key == "mp3") kind = detail::OutputKind::Mp3;
+  else if (key == "m4a" || key == "mp4") kind = detail::OutputKind::Mp4;
+  else if (key == "wma") kind = detail::OutputKind::Wma;
+  else if (key == "wav") kind = detail::OutputKind::Wav;
+  else return false;
+  return true;
+}
+
+std::string Indented(const std::string& path) { return "\n\n   " + path + "\n\n"; }
+
+}  // namespace
+
+ReadResult ReadTags(const std::string& path) {
+  ReadResult result;
+  if (!IsRegularFile(path)) {
+    result.problems.push_back("The tags could not be read: not a readable regular file.");
+    return result;
+  }
+  TagSet tags;
+  detail::LibraryRead read = detail::ReadWithTagLib(path);
+  if (read.valid) {
+    tags.fields = std::move(read.fields);
+    result.problems.insert(result.problems.end(), read.problems.begin(), read.problems.end());
+    if (!read.pictures.empty()) {
+      Picture& cover = read.pictures[read.frontIndex >= 0 ? read.frontIndex : 0];
+      if (cover.data.size() > kMaxCoverBytes) {
+        result.problems.push_back("The cover (" + SizeText(cover.data.size()) +
+                                  ") is larger than " + SizeText(kMaxCoverBytes) +
+                                  " and was left out.");
+      } else {
+        tags.cover = std::move(cover);
+      }
+    }
+  }
+  // Containers TagLib does not read (AVI, Matroska, MPEG, raw AAC), and QuickTime-style tags
+  // of a video that TagLib reads without finding any: FFmpeg's view of the container.
+  if (!read.valid || (tags.fields.empty() && read.pictures.empty())) {
+    ReadWithFfmpeg(path, tags, result, read.recognised && !read.valid);
+  }
+  CheckLeadingId3v2(path, result);
+  CleanUp(tags, result);
+  result.tags = std::move(tags);
+  return result;
+}
+
+WriteResult WriteTags(const std::string& path, const std::string& formatKey, const TagSet& tags) {
+  WriteResult result;
+  detail::OutputKind kind{};
+  if (!OutputKindOf(formatKey, kind)) {
+    result.error = "the format \"" + formatKey + "\" has no tag container";
+    return result;
+  }
+  if (!IsRegularFile(path)) {
+    result.error = "the file does not exist or is not a regular file";
+    return result;
+  }
+  ScratchFile scratch;
+  if (std::string error = CopyBeside(path, scratch); !error.empty()) {
+    result.error = std::move(error);
+    return result;
+  }
+  if (std::string error = detail::WriteWithTagLib(scratch.Path(), kind, tags, result.problems);
+      !error.empty()) {
+    result.error = std::move(error);
+    return result;
+  }
+  {
+    FileDescriptor written(::open(scratch.Path().c_str(), O_RDONLY | O_CLOEXEC));
+    if (written.Get() < 0 || ::fsync(written.Get()) != 0) {
+      result.error = SystemError("cannot write beside it");
+      return result;
+    }
+  }
+  if (!scratch.MoveTo(path)) {
+    result.error = SystemError("cannot replace the file");
+    return result;
+  }
+  result.ok = true;
+  return result;
+}
+
+TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
+                       const std::string& formatKey) {
+  TagCopyResult result;
+  detail::OutputKind kind{};
+  if (!OutputKindOf(formatKey, kind)) {
+    result.status = TagCopyStatus::NoTagFormat;
+    return result;
+  }
+  ReadResult read = ReadTags(tagSource);
+  result.skipped = std::move(read.problems);
+  if (read.tags.Empty()) {
+    result.status = TagCopyStatus::NothingToCopy;
+  } else {
+    WriteResult written = WriteTags(output, formatKey, read.tags);
+    result.skipped.insert(result.skipped.end(), written.problems.begin(), written.problems.end());
+    if (written.ok) {
+      result.status = TagCopyStatus::Copied;
+    } else {
+      result.status = TagCopyStatus::Failed;
+      result.error = written.error;
+      result.logText = "Could not write the tags into:" + Indented(output) + "Error was:\n\n   " +
+                       written.error + "\n\nThe converted file is kept without them.";
+      return result;
+    }
+  }
+  if (!result.skipped.empty()) {
+    result.logText = "Some tags of:" + Indented(tagSource) + "were not copied into:" +
+                     Indented(output);
+    for (std::size_t i = 0; i < result.skipped.size(); ++i) {
+      result.logText += (i ? "\n   - " : "   - ") + result.skipped[i];
+    }
+  }
+  return result;
+}
+
+}  // namespace qv::tags

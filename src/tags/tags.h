@@ -1,0 +1,91 @@
+#pragma once
+// Carrying a source's tags and front cover into a converted file, in the tag format native to
+// the output: ID3v2.4 for MP3, iTunes-style atoms for M4A and MP4, ASF attributes for WMA, a
+// RIFF INFO list plus an ID3v2 chunk for WAV. Raw AAC (ADTS) has no tag container and stays
+// untagged.
+//
+// The tag library behind this interface (TagLib, and FFmpeg's metadata reader for containers
+// TagLib does not know) is seen nowhere else in the program. Everything here is plain values and
+// blocking calls; they may run on any thread, one file at a time.
+
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qv::tags {
+
+// Fields are named as in TagLib's property interface, in upper case: TITLE, ARTIST, ALBUM,
+// ALBUMARTIST, TRACKNUMBER, TRACKTOTAL, DISCNUMBER, DISCTOTAL, DATE, GENRE, COMMENT, COMPOSER,
+// and every other text field that maps across formats (COPYRIGHT, LYRICS, CONDUCTOR, BPM,
+// custom names, ...). Values are UTF-8; a field may hold several values. Track and disc numbers
+// are split: TRACKNUMBER "3" and TRACKTOTAL "12", never "3/12".
+using FieldMap = std::map<std::string, std::vector<std::string>>;
+
+// A picture as stored in the tag: the image file's own bytes.
+struct Picture {
+  std::string mimeType;  // "image/jpeg", "image/png", ...; worked out from the bytes if unknown
+  std::string description;
+  std::string data;
+};
+
+struct TagSet {
+  FieldMap fields;
+  std::optional<Picture> cover;  // the front cover (the first picture when none is marked so)
+  bool Empty() const { return fields.empty() && !cover; }
+};
+
+// The largest cover carried, and the longest single text value. A larger picture or value is
+// left out (and said so): hostile or broken tag blocks must not bloat every output.
+inline constexpr std::size_t kMaxCoverBytes = 20u * 1024 * 1024;
+inline constexpr std::size_t kMaxTextBytes = 1024u * 1024;
+
+struct ReadResult {
+  TagSet tags;
+  // What could not be read or was refused, one readable sentence each (for the batch log).
+  std::vector<std::string> problems;
+  // Names of fields left out on purpose: loudness and gain values (REPLAYGAIN_*, iTunNORM, ...)
+  // and the source's encoder, which would be wrong in the output.
+  std::vector<std::string> dropped;
+};
+
+// Reads the tags and the front cover of `path` (any format the program opens, and the video
+// files whose sound track it extracts). Never fails: what cannot be read is left out and named
+// in `problems`; a file without tags gives an empty set.
+ReadResult ReadTags(const std::string& path);
+
+struct WriteResult {
+  bool ok = false;
+  std::string error;                  // why nothing was written (when !ok)
+  std::vector<std::string> problems;  // fields the output's tag format cannot hold
+};
+
+// Writes `tags` into the finished output `path` of format `formatKey` ("mp3", "m4a", "mp4",
+// "wma", "wav"; any case), replacing the tag it has. The tags are written into a copy beside
+// the file that replaces it only when complete, so a failure (a full disk, a file that is not
+// of its format) leaves the output exactly as it was.
+WriteResult WriteTags(const std::string& path, const std::string& formatKey, const TagSet& tags);
+
+enum class TagCopyStatus {
+  Copied,         // the output carries the source's tags (perhaps without some, see skipped)
+  NothingToCopy,  // the source has no tags (or none that could be read); the output is untouched
+  NoTagFormat,    // the output format has no tag container (raw AAC); the output is untouched
+  Failed,         // writing failed; the output is untouched and keeps its audio
+};
+
+struct TagCopyResult {
+  TagCopyStatus status = TagCopyStatus::NothingToCopy;
+  std::vector<std::string> skipped;  // what was not carried, one sentence each
+  std::string error;                 // with Failed: why the tags could not be written
+  std::string logText;               // the message for the batch log; empty when all went well
+  bool ok() const { return status != TagCopyStatus::Failed; }
+};
+
+// The step of a conversion after the encoder has finished: reads the tags of `tagSource` (the
+// row's source file; for a video, the video file) and writes them into `output` in the tag
+// format of `formatKey`. Blocking. Never throws, never damages the output's audio.
+TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
+                       const std::string& formatKey);
+
+}  // namespace qv::tags
