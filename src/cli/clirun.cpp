@@ -1,23 +1,215 @@
 #include "cli/clirun.h"
 
-#include <cstdio>
+#include <sys/stat.h>
 
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/paths.h"
 #include "app/settings.h"
 #include "app/showmessage.h"
 #include "app/startup.h"
 #include "cli/consolehost.h"
+#include "convert/conversionbatch.h"
+#include "convert/formats.h"
+#include "import/sourceimporter.h"
+#include "loudness/loudness.h"
+#include "loudness/loudnessengine.h"
+#include "loudness/targettext.h"
 #include "model/batchstate.h"
+#include "model/listcolumns.h"
+#include "model/sourcelist.h"
+#include "tools/toolprogress.h"
 
 namespace qv::cli {
+namespace {
+
+void UsageError(const std::string& text) {
+  std::fprintf(stderr, "quorvin-cli: %s\n", text.c_str());
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// A cell of the --list table: tabs, line ends and backslashes are written as \t, \n, \r and \\,
+// so a file name holding them cannot break a line or a column.
+std::string TsvField(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\\': out += "\\\\"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+void PrintList(const SourceList& list) {
+  std::string line;
+  for (int column = 0; column < kColumnCount; ++column) {
+    line += kColumns[column].heading;
+    line += '\t';
+  }
+  line += "Path\n";
+  std::fputs(line.c_str(), stdout);
+  for (int row = 0; row < list.RowCount(); ++row) {
+    line.clear();
+    for (int column = 0; column < kColumnCount; ++column) {
+      line += TsvField(list.CellText(row, column));
+      line += '\t';
+    }
+    line += TsvField(list.GetSourcePath(row));
+    line += '\n';
+    std::fputs(line.c_str(), stdout);
+  }
+  std::fflush(stdout);
+}
+
+// The extraction of a video's sound track, shown as the progress line.
+class ConsoleToolView final : public ToolProgressView {
+ public:
+  explicit ConsoleToolView(ConsoleHost& host) : m_host(host) {}
+  void SetTitle(const std::string& title) override { m_title = title; }
+  void SetCaption(const std::string&) override {}
+  void SetSubject(const std::string& subject) override { m_subject = subject; }
+  void SetProgress(int) override {}
+  void SetProgressText(const std::string& text) override {
+    m_host.SetStatusText(m_title + ": " + m_subject + " - " + text);
+  }
+  void ShowView() override { m_host.SetStatusText(m_title + ": " + m_subject); }
+  void PumpMessages() override { m_host.PumpMessages(); }
+
+ private:
+  ConsoleHost& m_host;
+  std::string m_title;
+  std::string m_subject;
+};
+
+// The bitrate to convert at: the format's default entry, or the requested one when the format
+// offers it. 0 for WAV. -1 after a usage error.
+int ChooseBitrate(const CliArguments& arguments) {
+  if (arguments.format == "wav") {
+    if (arguments.bitrate) {
+      UsageError("WAV takes no bitrate");
+      return -1;
+    }
+    return 0;
+  }
+  const BitrateList bitrates = BitratesForFormat(arguments.format);
+  if (bitrates.Empty()) {
+    UsageError("the WMA encoder offers no bitrates on this machine, so WMA cannot be written");
+    return -1;
+  }
+  if (!arguments.bitrate) return bitrates.kbps[static_cast<size_t>(bitrates.defaultIndex)];
+  if (bitrates.Contains(*arguments.bitrate)) return *arguments.bitrate;
+  std::string valid;
+  for (int kbps : bitrates.kbps) valid += (valid.empty() ? "" : ", ") + std::to_string(kbps);
+  UsageError(FormatText("%s offers no bitrate of %d kbps (valid: %s)",
+                        LowerAscii(arguments.format).c_str(), *arguments.bitrate, valid.c_str()));
+  return -1;
+}
+
+}  // namespace
 
 int RunCommandLine(const CliArguments& arguments, bool terminal) {
-  (void)arguments;
   BatchState batch;
   ConsoleHost host(batch, terminal);
   SetOwnerlessHost(&host);
   if (!RunStartupChecks()) return kExitUsage;
-  std::fprintf(stderr, "quorvin-cli: converting arrives with the conversion core.\n");
-  return kExitUsage;
+  const AppSettings& settings = Settings();
+
+  const int kbps = ChooseBitrate(arguments);
+  if (kbps < 0) return kExitUsage;
+  double target = kReferenceVolume;
+  if (arguments.target) {
+    if (!IsValidTargetText(*arguments.target)) {
+      UsageError("--target takes a number from 0.0 to 200.0, not '" + *arguments.target + "'");
+      return kExitUsage;
+    }
+    target = ParseTargetText(*arguments.target);
+  }
+
+  // Adding: files one by one, folders with their supported files, one summary at the end. A
+  // named file of a type the program does not open is a failure here (the window's chooser
+  // cannot offer one).
+  SourceList list;
+  ToolRunner runTool = [&host](const ToolRunRequest& request) {
+    ConsoleToolView view(host);
+    return RunToolWithProgress(request, view);
+  };
+  SourceImporter importer(host, list, runTool, [&host](int done, int total) {
+    host.SetStatusText(AddingProgressText(done, total));
+  });
+  std::vector<std::string> paths;
+  int attempted = 0;
+  int refused = 0;
+  for (const std::string& path : arguments.paths) {
+    if (IsFolder(path)) {
+      std::vector<std::string> files;
+      if (SourceImporter::ListFolder(path, arguments.recursive, files)) {
+        attempted += static_cast<int>(files.size());
+      }
+      if (files.empty()) ++attempted;  // an empty folder adds nothing: it counts as a failure
+    } else if (!IsAudioFile(path) && !IsVideoFile(path)) {
+      host.EndProgressLine();
+      std::fprintf(stderr, "Not a supported file type:\n\n   %s\n\n", path.c_str());
+      ++refused;
+      continue;
+    } else {
+      ++attempted;
+    }
+    paths.push_back(path);
+  }
+  AddCounters counters;
+  if (!paths.empty()) counters = importer.AddPaths(paths, arguments.recursive);
+  host.SetStatusText("Ready.");
+  if (host.CancelSeen()) return kExitCancelled;
+  int addFailures = refused + std::max(0, attempted - counters.added - counters.skipped);
+
+  if (arguments.loudness && list.RowCount() > 0) {
+    LoudnessEngine engine;
+    RunLoudnessBatch(host, host, list, batch, engine, {target, settings.LogFilePath});
+    if (host.CancelSeen()) {
+      std::fprintf(stderr, "Log: %s\n", settings.LogFilePath.c_str());
+      return kExitCancelled;
+    }
+  }
+
+  if (arguments.list) {
+    PrintList(list);
+    return addFailures > 0 || list.RowCount() == 0 ? kExitFailed : kExitOk;
+  }
+  if (list.RowCount() == 0) {
+    // The batch says that nothing is listed.
+    ConversionOptions none;
+    RunConversionBatch(none, list, batch, host, host);
+    return kExitFailed;
+  }
+
+  ConversionOptions options;
+  options.formatKey = arguments.format;
+  options.kbps = kbps;
+  options.sameFolder = arguments.sameFolder;
+  options.skipProblemFiles = arguments.skipProblemFiles;
+  options.destinationFolder =
+      arguments.dest ? *arguments.dest : ReadFolderSetting("DestinationFolder");
+  options.normalize = arguments.normalize;
+  options.faacPath = settings.FaacPath;
+  options.logPath = settings.LogFilePath;
+  const ConversionBatchResult result = RunConversionBatch(options, list, batch, host, host);
+  host.EndProgressLine();
+  if (!result.started) return kExitUsage;
+  std::fprintf(stderr, "Converted %d of %d file%s. Log: %s\n", result.converted, list.RowCount(),
+               list.RowCount() == 1 ? "" : "s", settings.LogFilePath.c_str());
+  if (result.cancelled || host.CancelSeen()) return kExitCancelled;
+  return result.failed > 0 || addFailures > 0 ? kExitFailed : kExitOk;
 }
 
 }  // namespace qv::cli

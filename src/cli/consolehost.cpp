@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 
 #include "app/showmessage.h"
+#include "tools/toolprogress.h"
 
 namespace qv::cli {
 namespace {
@@ -18,6 +19,7 @@ std::atomic<int> g_cancelSignals{0};
 
 void OnCancelSignal(int) {
   if (g_cancelSignals.fetch_add(1) >= 1) ::_exit(130);
+  ToolCancelRequested.store(true);  // a running ffmpeg extraction stops too
 }
 
 long long NowMs() {
