@@ -74,6 +74,9 @@ ContainerMetadata ReadContainerMetadata(const std::string& path, std::size_t max
   fmt->opaque = nullptr;
   result.opened = true;
 
+  // Some containers (FLV's onMetaData) carry their tags in the first packets, not the header.
+  if (av_dict_count(fmt->metadata) == 0) avformat_find_stream_info(fmt.get(), nullptr);
+
   const AVDictionaryEntry* entry = nullptr;
   while ((entry = av_dict_get(fmt->metadata, "", entry, AV_DICT_IGNORE_SUFFIX))) {
     if (entry->key && entry->value) result.tags.emplace_back(entry->key, entry->value);
