@@ -80,7 +80,9 @@ Id3v2Check CheckId3v2Frames(std::string_view tag) {
     if (end - pos < 4) return damage(pos, "the extended header is broken");
     std::uint32_t size = 0;
     if (major == 4) {
-      if (!SyncSafe(tag, pos, size) || size < 6) return damage(pos, "the extended header is broken");
+      if (!SyncSafe(tag, pos, size) || size < 6) {
+        return damage(pos, "the extended header is broken");
+      }
     } else {
       size = BigEndian(tag, pos, 4) + 4;  // version 2.3 does not count the size field itself
     }

@@ -545,7 +545,8 @@ std::string WriteWma(const std::string& path, const TagSet& tags,
   // WM/TrackNumber is a number; the total goes into an attribute of its own. WM/PartOfSet is
   // text and holds "1/2" as players write it.
   if (const std::string* track = First(fields, "TRACKNUMBER"); track && !AllDigits(*track)) {
-    problems.push_back("TRACKNUMBER \"" + *track + "\" is not a number and cannot be stored in WMA.");
+    problems.push_back("TRACKNUMBER \"" + *track +
+                       "\" is not a number and cannot be stored in WMA.");
     fields.erase("TRACKNUMBER");
   }
   CombineCount(fields, "DISCNUMBER", "DISCTOTAL", false, problems);

@@ -260,7 +260,9 @@ class ScratchFile {
   std::string m_path;
 };
 
-std::string SystemError(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string SystemError(const char* what) {
+  return std::string(what) + ": " + std::strerror(errno);
+}
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {

@@ -138,7 +138,7 @@ void AppendWavChunk(const std::string& path, const std::string& id, const std::s
   for (int i = 0; i < 4; ++i) size.push_back(static_cast<char>((data.size() >> (8 * i)) & 0xFF));
   bytes += id + size + data + (data.size() % 2 ? std::string(1, '\0') : std::string());
   const std::size_t riff = bytes.size() - 8;
-  for (int i = 0; i < 4; ++i) bytes[4 + static_cast<std::size_t>(i)] = static_cast<char>((riff >> (8 * i)) & 0xFF);
+  for (std::size_t i = 0; i < 4; ++i) bytes[4 + i] = static_cast<char>((riff >> (8 * i)) & 0xFF);
   WriteBytes(path, bytes);
 }
 
@@ -328,6 +328,16 @@ TEST_F(TagFiles, OtherTagFormatsOfTheSourcesAreRead) {
                                                 {"GENRE", {"Jazz"}}}));
 
   EXPECT_EQ(ReadTags(aiff).tags.fields, ExpectedFields());
+
+  // Opus and Speex in Ogg, under the same .ogg name as Vorbis.
+  for (const auto& [codec, rate] :
+       {std::pair{"libopus", "48000"}, std::pair{"libspeex", "16000"}}) {
+    const std::string ogg = m_dir.file(std::string(codec) + ".ogg");
+    ASSERT_TRUE(Ffmpeg(std::string(kAudioIn) + " -ar " + rate + " -c:a " + codec + meta + kExact +
+                       " " + ShellQuote(ogg)))
+        << codec;
+    EXPECT_EQ(ReadTags(ogg).tags.fields, ExpectedFields()) << codec;
+  }
 }
 
 TEST_F(TagFiles, AVideoGivesItsSoundTrackTheTagsOfTheVideoFile) {
@@ -539,6 +549,34 @@ TEST_F(TagFiles, AFiveMegabyteCommentIsLeftOutAndTheRestArrives) {
     EXPECT_EQ(ReadTags(output).tags.fields,
               (FieldMap{{"TITLE", {"Tïtle"}}, {"ARTIST", {"Ärtist"}}}))
         << format;
+  }
+}
+
+TEST_F(TagFiles, LongTextsArriveExceptWhereWmaHasNoRoomForThem) {
+  // WMA keeps the comment in a structure with 16-bit lengths; lyrics go into an attribute that
+  // can hold them. Every other format takes both.
+  const std::string comment(40000, 'c');
+  const std::string lyrics(100000, 'l');
+  const std::string source = Mp3WithTag(
+      Id3Tag(4, {Id3Text(4, "TIT2", "Löng"), Id3Comment(4, comment),
+                 Id3Frame(4, "USLT", std::string("\3eng", 4) + std::string(1, '\0') + lyrics)}),
+      "long");
+  for (const char* format : kOutputFormats) {
+    const std::string output = FreshOutput(format);
+    const auto copied = CopyTags(source, output, format);
+    ASSERT_EQ(copied.status, TagCopyStatus::Copied) << format;
+    const auto fields = ReadTags(output).tags.fields;
+    EXPECT_EQ(fields.at("TITLE"), std::vector<std::string>{"Löng"}) << format;
+    EXPECT_EQ(fields.at("LYRICS"), std::vector<std::string>{lyrics}) << format;
+    EXPECT_EQ(FfprobeTags(output, m_dir.str())["title"], "Löng") << format;
+    if (std::string(format) == "wma") {
+      EXPECT_EQ(fields.count("COMMENT"), 0u);
+      EXPECT_NE(copied.logText.find("COMMENT is too long for WMA"), std::string::npos)
+          << copied.logText;
+    } else {
+      EXPECT_EQ(fields.at("COMMENT"), std::vector<std::string>{comment}) << format;
+      EXPECT_TRUE(copied.logText.empty()) << copied.logText;
+    }
   }
 }
 
