@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -199,12 +200,23 @@ std::string AsfFieldName(const std::string& attribute) {
   return Upper(key);
 }
 
+// Attributes the Windows Media tools write about the file and its encoding, not the music.
+bool AsfTechnicalAttribute(const std::string& name) {
+  static const char* const kPrefixes[] = {
+      "WMFSDK",       "IsVBR",          "DeviceConformanceTemplate", "VBR Peak",
+      "Buffer Average", "WM/MediaClass", "WM/WMContent",             "WM/WMCollection",
+      "WM/Tool",      "WM/Encoding",    "WM/MCDI",                   "WM/UniqueFileIdentifier",
+      "WM/Provider",  "WM/Codec",       "WM/WMADRC",                 "WM/Media"};
+  return std::any_of(std::begin(kPrefixes), std::end(kPrefixes),
+                     [&](const char* prefix) { return name.rfind(prefix, 0) == 0; });
+}
+
 void ReadAsf(const TagLib::ASF::Tag& tag, LibraryRead& out) {
   const TagLib::PropertyMap props = tag.properties();
   AddProperties(out.fields, props, false);
   for (const auto& name : props.unsupportedData()) {
     const std::string attribute = Utf8(name);
-    if (attribute == "WM/Picture") continue;
+    if (attribute == "WM/Picture" || AsfTechnicalAttribute(attribute)) continue;
     const std::string key = AsfFieldName(attribute);
     if (key.empty() || out.fields.count(key)) continue;
     for (const auto& value : tag.attribute(name)) {

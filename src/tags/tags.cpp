@@ -48,20 +48,15 @@ std::string SizeText(std::size_t bytes) {
 }
 
 bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
-bool EndsWith(const std::string& s, const char* suffix) {
-  const std::size_t n = std::strlen(suffix);
-  return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-}
 
 // Fields that describe the source file itself rather than the music: its loudness (ReplayGain,
 // R128 gains, iTunes' normalization and gapless values, which are wrong after a normalized or
 // re-encoded conversion) and the software that encoded it.
 bool DescribesTheSourceFile(const std::string& key) {
   if (StartsWith(key, "REPLAYGAIN_") || StartsWith(key, "R128_")) return true;
-  if (key == "ITUNNORM" || key == "ITUNSMPB" || EndsWith(key, ":ITUNNORM") ||
-      EndsWith(key, ":ITUNSMPB")) {
-    return true;
-  }
+  // iTunes' own data (iTunNORM, iTunSMPB, iTunPGAP, iTunMOVI, iTunes_CDDB_IDs), also when it
+  // sits in an ID3v2 comment ("COMMENT:ITUNNORM").
+  if (StartsWith(key, "ITUN") || key.find(":ITUN") != std::string::npos) return true;
   return key == "ENCODING" || key == "ENCODER" || key == "ENCODEDBY" ||
          key == "ENCODERSETTINGS";
 }
@@ -119,26 +114,45 @@ void CleanUp(TagSet& tags, ReadResult& result) {
   SplitCount(fields, "DISCNUMBER", "DISCTOTAL");
 
   std::size_t total = 0;
+  std::size_t beyondTotal = 0;  // values left out because the whole tag is too large
   for (auto it = fields.begin(); it != fields.end();) {
     auto& values = it->second;
+    std::size_t tooLong = 0;
+    std::size_t longest = 0;
     for (auto value = values.begin(); value != values.end();) {
       if (value->size() > kMaxTextBytes) {
-        result.problems.push_back(it->first + " (" + SizeText(value->size()) +
-                                  ") is longer than " + SizeText(kMaxTextBytes) +
-                                  " and was left out.");
+        ++tooLong;
+        longest = std::max(longest, value->size());
         value = values.erase(value);
-      } else if (total + value->size() > kMaxTotalTextBytes) {
-        result.problems.push_back(it->first + " was left out: the tag's text exceeds " +
-                                  SizeText(kMaxTotalTextBytes) + ".");
+      } else if (total + it->first.size() + value->size() > kMaxTotalTextBytes) {
+        ++beyondTotal;
         value = values.erase(value);
       } else {
-        total += value->size();
+        total += it->first.size() + value->size();
         ++value;
       }
     }
+    if (tooLong) {
+      result.problems.push_back(it->first + " (" + SizeText(longest) + ") is longer than " +
+                                SizeText(kMaxTextBytes) + " and was left out.");
+    }
     it = values.empty() ? fields.erase(it) : std::next(it);
   }
+  if (beyondTotal) {
+    result.problems.push_back(std::to_string(beyondTotal) +
+                              " values were left out: the tag's text exceeds " +
+                              SizeText(kMaxTotalTextBytes) + ".");
+  }
   tags.fields = std::move(fields);
+}
+
+// A hostile tag can hold thousands of broken frames: the log names the first few.
+void LimitProblems(std::vector<std::string>& problems) {
+  constexpr std::size_t kShown = 10;
+  if (problems.size() <= kShown + 1) return;
+  const std::size_t more = problems.size() - kShown;
+  problems.resize(kShown);
+  problems.push_back("... and " + std::to_string(more) + " more.");
 }
 
 bool IsRegularFile(const std::string& path) {
@@ -149,10 +163,13 @@ bool IsRegularFile(const std::string& path) {
 // The damage the tag library would pass over in silence: a broken frame in an ID3v2 tag at
 // the start of the file ends its reading there.
 void CheckLeadingId3v2(const std::string& path, ReadResult& result) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  const auto fileSize = static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0));
+  in.seekg(0);
   std::string header(10, '\0');
   if (!in.read(header.data(), 10)) return;
-  const std::size_t size = Id3v2TagSize(header);
+  // A header may claim 256 MB in a file of a few bytes: never more than the file holds.
+  const std::size_t size = std::min(Id3v2TagSize(header), fileSize);
   if (size == 0) return;
   std::string tag(size, '\0');
   in.seekg(0);
@@ -348,6 +365,7 @@ ReadResult ReadTags(const std::string& path) {
   }
   CheckLeadingId3v2(path, result);
   CleanUp(tags, result);
+  LimitProblems(result.problems);
   result.tags = std::move(tags);
   return result;
 }

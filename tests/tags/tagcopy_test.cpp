@@ -127,6 +127,8 @@ std::string FullId3v2Tag(const std::string& cover) {
                     Id3Comment(4, "Cömment with emoji 🎷"), Id3Text(4, "TCOM", "Cömposer Ø"),
                     Id3Text(4, "TCOP", "© 2021 Ïndie"),
                     Id3UserText(4, "REPLAYGAIN_TRACK_GAIN", "-6.50 dB"),
+                    Id3Frame(4, "COMM", std::string("\3eng", 4) + "iTunNORM" +
+                                            std::string(1, '\0') + " 00000316 00000316"),
                     Id3Picture(4, "image/jpeg", cover)},
                 200);
 }
@@ -187,6 +189,7 @@ class TagFiles : public ::testing::Test {
     // What the ffmpeg program cannot write: a cover in WMA, an ID3v2 chunk in WAV, iTunes'
     // free-form atoms.
     ASSERT_TRUE(AddCoverWithTagLib(Source("wma"), "image/jpeg", *s_cover));
+    ASSERT_TRUE(AddAsfAttributeWithTagLib(Source("wma"), "WMFSDKVersion", "12.0.17763.1"));
     AppendWavChunk(Source("wav"), "id3 ", FullId3v2Tag(*s_cover));
     ASSERT_TRUE(AddMp4FreeformWithTagLib(Source("m4a"), "iTunNORM",
                                          " 00000316 00000316 00001F57 00001F57"));
@@ -531,6 +534,14 @@ TEST_F(TagFiles, HostileTagHeadersNeverFailTheCopy) {
       EXPECT_TRUE(copied.ok()) << i << " " << format << ": " << copied.error;
     }
   }
+  // Thousands of broken frames: the copy goes on, and the log names the first few only.
+  std::vector<std::string> broken(3000, Id3Frame(4, "TALB", "\x07x"));
+  broken.push_back(Id3Text(4, "TIT2", "Kept"));
+  const auto many = CopyTags(Mp3WithTag(Id3Tag(4, broken), "many"), FreshOutput("mp3"), "mp3");
+  EXPECT_EQ(many.status, TagCopyStatus::Copied);
+  EXPECT_LE(many.skipped.size(), 11u);
+  EXPECT_LT(many.logText.size(), 2000u);
+
   const std::string onlyTag = m_dir.file("only-tag.mp3");
   WriteBytes(onlyTag, Id3Tag(4, {Id3Text(4, "TIT2", "x")}));
   EXPECT_TRUE(CopyTags(onlyTag, FreshOutput("mp3"), "mp3").ok());

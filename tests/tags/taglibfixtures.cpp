@@ -42,4 +42,13 @@ bool AddMp4FreeformWithTagLib(const std::string& path, const std::string& name,
   return file.save();
 }
 
+bool AddAsfAttributeWithTagLib(const std::string& path, const std::string& name,
+                               const std::string& value) {
+  TagLib::ASF::File file(path.c_str());
+  if (!file.isValid()) return false;
+  file.tag()->addAttribute(TagLib::String(name, TagLib::String::UTF8),
+                           TagLib::ASF::Attribute(TagLib::String(value, TagLib::String::UTF8)));
+  return file.save();
+}
+
 }  // namespace qv::test

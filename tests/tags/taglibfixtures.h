@@ -14,4 +14,8 @@ bool AddCoverWithTagLib(const std::string& path, const std::string& mime,
 bool AddMp4FreeformWithTagLib(const std::string& path, const std::string& name,
                               const std::string& value);
 
+// Adds a text attribute to a WMA file.
+bool AddAsfAttributeWithTagLib(const std::string& path, const std::string& name,
+                               const std::string& value);
+
 }  // namespace qv::test
