@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/host.h"
+#include "loudness/loudnessengine.h"
 #include "model/batchstate.h"
 #include "model/controlids.h"
 #include "model/mainwindowmodel.h"
@@ -208,6 +209,13 @@ class CQuorvinDlg : public QDialog, public BatchHost, public BatchControls {
   void FillWmaBitrates();
 
   // ---- loudness commands (loudnesscommands.cpp): their members below this line
+ public:
+  // A new target from the normalization dialog's edit: the measured rows get its gains.
+  void OnTargetChanged(const QString& text);
+
+ private:
+  // The analysis engine of the window's loudness batches.
+  LoudnessEngine m_loudnessEngine;
 };
 
 // The width of the sizing border around the client area.

@@ -1,0 +1,328 @@
+// The normalization dialog and its edits, driven headless with real key presses and clicks:
+// checking on every change, the beep and the restored text, the first-click selection, Return
+// and Escape, OK, Cancel and the close box; then the main window around it: live retargeting
+// of the rows, the settings after OK and Cancel, and the Calculate Loudness option running the
+// batch.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <cstdlib>
+#include <functional>
+
+#include "app/paths.h"
+#include "app/settings.h"
+#include "audio/bass.h"
+#include "loudness/loudness.h"
+#include "model/controlids.h"
+#include "model/listcolumns.h"
+#include "ui/cquorvindlg.h"
+#include "ui/cqvnormalizationdlg.h"
+#include "ui/qvnvedit.h"
+#include "support/scriptedhost.h"
+#include "support/tempdir.h"
+
+namespace qv {
+namespace {
+
+QStringList Texts(const QSignalSpy& spy) {
+  QStringList out;
+  for (const QList<QVariant>& call : spy) out << call.at(0).toString();
+  return out;
+}
+
+class NormalizationDialogTest : public ::testing::Test {
+ protected:
+  void Open(double target = 89.0, bool apply = false) {
+    m_dialog = std::make_unique<CQVNormalizationDlg>(target, apply, nullptr, m_host);
+    m_changes = std::make_unique<QSignalSpy>(m_dialog.get(), &CQVNormalizationDlg::TargetChanged);
+    m_refusals = std::make_unique<QSignalSpy>(m_dialog->Edit(), &QVNVEdit::Refused);
+    m_dialog->OnInitDialog();
+    m_dialog->show();
+    m_dialog->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_dialog.get()));
+  }
+  QString Text() const { return m_dialog->Edit()->text(); }
+  bool AllSelected() const {
+    return !Text().isEmpty() && m_dialog->Edit()->selectedText() == Text();
+  }
+  void Type(const char* keys) { QTest::keyClicks(m_dialog->Edit(), QString::fromLatin1(keys)); }
+  void SelectAllAndType(const char* keys) {
+    m_dialog->Edit()->selectAll();
+    Type(keys);
+  }
+
+  test::ScriptedHost m_host;
+  std::unique_ptr<CQVNormalizationDlg> m_dialog;
+  std::unique_ptr<QSignalSpy> m_changes;
+  std::unique_ptr<QSignalSpy> m_refusals;
+};
+
+TEST_F(NormalizationDialogTest, StartsWithTheTargetAndAnnouncesIt) {
+  Open();
+  EXPECT_EQ(m_dialog->windowTitle(), QStringLiteral("Normalization"));
+  EXPECT_EQ(Text(), QStringLiteral("89.0"));
+  EXPECT_FALSE(m_dialog->ApplyBox()->isChecked());
+  EXPECT_EQ(Texts(*m_changes), QStringList{QStringLiteral("89.0")});
+  EXPECT_TRUE(m_dialog->OkButton()->isDefault());
+  m_dialog->OnCancel();
+
+  Open(92.25, true);
+  EXPECT_EQ(Text(), QStringLiteral("92.2"));  // one decimal, as printf rounds it
+  EXPECT_TRUE(m_dialog->ApplyBox()->isChecked());
+}
+
+TEST_F(NormalizationDialogTest, TypingOverTheTargetAnnouncesEveryStep) {
+  Open();
+  SelectAllAndType("92");
+  EXPECT_EQ(Texts(*m_changes), (QStringList{QStringLiteral("89.0"), QStringLiteral("9"),
+                                            QStringLiteral("92")}));
+  EXPECT_EQ(m_refusals->count(), 0);
+  QTest::mouseClick(m_dialog->OkButton(), Qt::LeftButton);
+  EXPECT_EQ(m_dialog->result(), QDialog::Accepted);
+  EXPECT_EQ(m_dialog->Target(), 92.0);
+  EXPECT_FALSE(m_dialog->ApplyFlag());
+  EXPECT_TRUE(m_host.messages.empty());  // no confirmation without the box
+}
+
+TEST_F(NormalizationDialogTest, InvalidKeysBeepAndRestoreTheLastValidText) {
+  Open();
+  m_dialog->Edit()->setCursorPosition(4);
+  for (const char* key : {"a", " ", ".", "-", "e"}) {
+    const int before = m_refusals->count();
+    Type(key);
+    EXPECT_EQ(m_refusals->count(), before + 1) << key;
+    EXPECT_EQ(Text(), QStringLiteral("89.0")) << key;
+    EXPECT_TRUE(AllSelected()) << key;
+    m_dialog->Edit()->setCursorPosition(4);
+  }
+  EXPECT_EQ(Texts(*m_changes), QStringList{QStringLiteral("89.0")});  // nothing announced
+  // A paste is a change like a key press.
+  m_dialog->Edit()->selectAll();
+  m_dialog->Edit()->insert(QStringLiteral("12abc"));
+  EXPECT_EQ(Text(), QStringLiteral("89.0"));
+}
+
+TEST_F(NormalizationDialogTest, TheRangeEndsAtZeroAndTwoHundred) {
+  Open();
+  SelectAllAndType("250");
+  EXPECT_EQ(Texts(*m_changes).mid(1), (QStringList{QStringLiteral("2"), QStringLiteral("25")}));
+  EXPECT_EQ(m_refusals->count(), 1);
+  EXPECT_EQ(Text(), QStringLiteral("25"));
+  EXPECT_TRUE(AllSelected());
+
+  SelectAllAndType("200");
+  EXPECT_EQ(Text(), QStringLiteral("200"));
+  Type(".");
+  EXPECT_EQ(Text(), QStringLiteral("200."));  // 200.0 is still in range
+  Type("1");
+  EXPECT_EQ(Text(), QStringLiteral("200."));  // 200.1 is not
+
+  // "-", "." and the empty text are valid and mean 0.0; "-1" is below the range.
+  SelectAllAndType("-");
+  EXPECT_EQ(Text(), QStringLiteral("-"));
+  Type("1");
+  EXPECT_EQ(Text(), QStringLiteral("-"));
+  SelectAllAndType(".");
+  EXPECT_EQ(Text(), QStringLiteral("."));
+  m_dialog->Edit()->selectAll();
+  QTest::keyClick(m_dialog->Edit(), Qt::Key_Backspace);
+  EXPECT_EQ(Text(), QString());
+  EXPECT_EQ(Texts(*m_changes).back(), QString());
+  QTest::mouseClick(m_dialog->OkButton(), Qt::LeftButton);
+  EXPECT_EQ(m_dialog->Target(), 0.0);
+}
+
+TEST_F(NormalizationDialogTest, FirstClickSelectsAllLaterClicksPlaceTheCaret) {
+  Open();
+  m_dialog->ApplyBox()->setFocus();
+  QApplication::processEvents();
+  ASSERT_FALSE(m_dialog->Edit()->hasFocus());
+  QTest::mouseClick(m_dialog->Edit(), Qt::LeftButton, {}, QPoint(3, 5));
+  EXPECT_TRUE(AllSelected());
+  QTest::mouseClick(m_dialog->Edit(), Qt::LeftButton, {}, QPoint(3, 5));
+  EXPECT_FALSE(m_dialog->Edit()->hasSelectedText());
+  // After the focus has left and come back, the first click selects everything again.
+  m_dialog->ApplyBox()->setFocus();
+  QApplication::processEvents();
+  QTest::mouseClick(m_dialog->Edit(), Qt::LeftButton, {}, QPoint(3, 5));
+  EXPECT_TRUE(AllSelected());
+}
+
+TEST_F(NormalizationDialogTest, ReturnAndEscapeDoNothing) {
+  Open();
+  for (QWidget* target : {static_cast<QWidget*>(m_dialog->Edit()),
+                          static_cast<QWidget*>(m_dialog->OkButton()),
+                          static_cast<QWidget*>(m_dialog->CancelButton()),
+                          static_cast<QWidget*>(m_dialog.get())}) {
+    target->setFocus();
+    for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
+      QTest::keyClick(target, key);
+      EXPECT_TRUE(m_dialog->isVisible()) << key;
+    }
+  }
+  EXPECT_EQ(m_changes->count(), 1);  // not even Cancel's announcement
+  EXPECT_TRUE(m_host.messages.empty());
+}
+
+TEST_F(NormalizationDialogTest, CancelAndTheCloseBoxAnnounceTheStartingTarget) {
+  Open(90.5, true);
+  SelectAllAndType("95");
+  QTest::mouseClick(m_dialog->CancelButton(), Qt::LeftButton);
+  EXPECT_EQ(m_dialog->result(), QDialog::Rejected);
+  EXPECT_EQ(Texts(*m_changes).back(), QStringLiteral("90.5"));
+  EXPECT_EQ(m_dialog->Target(), 90.5);
+
+  Open(89.0, false);
+  SelectAllAndType("70");
+  m_dialog->close();
+  EXPECT_FALSE(m_dialog->isVisible());
+  EXPECT_EQ(m_dialog->result(), QDialog::Rejected);
+  EXPECT_EQ(Texts(*m_changes).back(), QStringLiteral("89.0"));
+}
+
+TEST_F(NormalizationDialogTest, OkWithTheBoxConfirmsOnce) {
+  Open();
+  QTest::mouseClick(m_dialog->ApplyBox(), Qt::LeftButton);
+  QTest::mouseClick(m_dialog->OkButton(), Qt::LeftButton);
+  EXPECT_TRUE(m_dialog->ApplyFlag());
+  ASSERT_EQ(m_host.messages.size(), 1u);
+  EXPECT_EQ(m_host.messages[0].text,
+            "Volume Normalization will applied (to the files with Calculate Loudness data). "
+            "Please note that after a conversion, it will be turned off again.");
+  EXPECT_EQ(m_host.messages[0].type, unsigned{MB_OK});
+}
+
+// ---- the main window around the dialog
+
+bool MakeTone(const std::string& path, double amplitude) {
+  const std::string command = std::string(QV_FFMPEG) +
+                              " -hide_banner -nostdin -loglevel error -y -f lavfi -i \"aevalsrc=" +
+                              std::to_string(amplitude) + "*sin(2*PI*1000*t):s=44100:d=2\" " +
+                              ShellQuote(path);
+  return std::system(command.c_str()) == 0;
+}
+
+class NormalizationWindowTest : public ::testing::Test {
+ protected:
+  static void TearDownTestSuite() { BASS_Free(); }
+
+  void SetUp() override {
+    BASS_Init(-1, 44100, 0, nullptr, nullptr);
+    Settings().LogFilePath = m_dir.file("QV_Log.txt");
+    MainWindowServices services;
+    services.startAudio = [](BatchHost*) { return true; };
+    services.messageHost = &m_host;
+    services.browseForFolder = [](QWidget*, BatchHost*, const std::string&, const std::string&) {
+      return std::string();
+    };
+    services.openUrl = [](const QUrl&) { return true; };
+    m_window = std::make_unique<CQuorvinDlg>(services);
+    ASSERT_EQ(m_window->OnInitDialog(), 1);
+  }
+  void TearDown() override { m_window.reset(); }
+
+  SourceList& List() { return m_window->Model().List(); }
+  void AddTone(const std::string& name, double amplitude) {
+    const std::string path = m_dir.file(name);
+    ASSERT_TRUE(MakeTone(path, amplitude));
+    List().AddRow(name, "wav", "0.168", "705", "44,100", "16 Bit", "1", path, "", false);
+  }
+  void Click(int id) {
+    QTest::mouseClick(m_window->Control(id), Qt::LeftButton, {}, QPoint(5, 5));
+  }
+  // Runs `inside` with the modal normalization dialog once it is open.
+  void WithDialog(std::function<void(CQVNormalizationDlg&)> inside) {
+    QTimer::singleShot(0, [inside] {
+      auto* dialog = qobject_cast<CQVNormalizationDlg*>(QApplication::activeModalWidget());
+      ASSERT_NE(dialog, nullptr);
+      inside(*dialog);
+    });
+  }
+
+  test::TempDir m_dir;
+  test::ScriptedHost m_host;
+  std::unique_ptr<CQuorvinDlg> m_window;
+};
+
+TEST_F(NormalizationWindowTest, CalculateLoudnessRunsTheBatchAtOnce) {
+  AddTone("a.wav", 0.5);
+  AddTone("b.wav", 0.05);
+  m_host.answers = {IDYES};
+  Click(kIdLoudnessOff);
+  EXPECT_TRUE(m_window->CalculateLoudness());
+  ASSERT_EQ(m_host.messages.size(), 1u);  // the question only
+  EXPECT_EQ(List().Item(0)->hasLoudness, 1);
+  EXPECT_EQ(List().Item(1)->hasLoudness, 1);
+  EXPECT_NEAR(List().Item(1)->volume - List().Item(0)->volume, -20.0, 0.02);
+  EXPECT_EQ(List().CellText(0, kColVolume), FormatDbCell(List().Item(0)->volume));
+  EXPECT_EQ(m_window->StatusText(), "Ready.");
+  EXPECT_EQ(m_window->Model().Batch().CurrentBatchName, "File Analysis");
+  EXPECT_FALSE(m_window->Control(kIdCancel)->isVisible());
+}
+
+TEST_F(NormalizationWindowTest, TypingRetargetsTheRowsAndOkKeepsIt) {
+  AddTone("a.wav", 0.5);
+  AddTone("missing.wav", 0.5);
+  std::filesystem::remove(m_dir.file("missing.wav"));
+  m_window->RunLoudnessBatch();
+  const double gain = List().Item(0)->trackGain;
+  ASSERT_EQ(List().Item(0)->hasLoudness, 1);
+
+  std::vector<std::string> whileTyping;
+  WithDialog([&](CQVNormalizationDlg& dialog) {
+    dialog.Edit()->selectAll();
+    QTest::keyClicks(dialog.Edit(), QStringLiteral("9"));
+    whileTyping.push_back(List().CellText(0, kColTrackGain));
+    QTest::keyClicks(dialog.Edit(), QStringLiteral("2"));
+    whileTyping.push_back(List().CellText(0, kColTrackGain));
+    QTest::mouseClick(dialog.ApplyBox(), Qt::LeftButton);
+    QTest::mouseClick(dialog.OkButton(), Qt::LeftButton);
+  });
+  Click(kIdNormalization);
+  EXPECT_EQ(whileTyping, (std::vector<std::string>{FormatDbCell(gain - 80.0),
+                                                   FormatDbCell(gain + 3.0)}));
+  EXPECT_EQ(m_window->Model().NormalizationTarget(), 92.0);
+  EXPECT_TRUE(m_window->Model().NormalizationEnabled());
+  EXPECT_EQ(List().CellText(0, kColTrackGain), FormatDbCell(gain + 3.0));
+  EXPECT_EQ(List().CellText(1, kColTrackGain), "0.00");  // the unmeasured row stays
+  EXPECT_NEAR(List().GetGainFactor(0), std::pow(10.0, (gain + 3.0) / 20.0), 1e-12);
+
+  // A later batch measures new rows for the target in force.
+  AddTone("c.wav", 0.5);
+  m_window->RunLoudnessBatch();
+  EXPECT_NEAR(List().Item(2)->trackGain, gain + 3.0, 1e-9);
+}
+
+TEST_F(NormalizationWindowTest, CancelRestoresTheRowsAndSwitchesNormalizationOff) {
+  AddTone("a.wav", 0.5);
+  m_window->RunLoudnessBatch();
+  m_window->Model().SetNormalizationEnabled(true);
+  const std::string cell = List().CellText(0, kColTrackGain);
+  std::string whileTyping;
+  WithDialog([&](CQVNormalizationDlg& dialog) {
+    dialog.Edit()->selectAll();
+    QTest::keyClicks(dialog.Edit(), QStringLiteral("95"));
+    whileTyping = List().CellText(0, kColTrackGain);
+    QTest::mouseClick(dialog.CancelButton(), Qt::LeftButton);
+  });
+  Click(kIdNormalization);
+  EXPECT_NE(whileTyping, cell);
+  EXPECT_EQ(List().CellText(0, kColTrackGain), cell);
+  EXPECT_EQ(m_window->Model().NormalizationTarget(), 89.0);
+  EXPECT_FALSE(m_window->Model().NormalizationEnabled());
+}
+
+TEST_F(NormalizationWindowTest, EmptyListShowsNoDialog) {
+  Click(kIdNormalization);
+  ASSERT_EQ(m_host.messages.size(), 1u);
+  EXPECT_EQ(m_host.messages[0].text.rfind("No Audio Files have been added", 0), 0u);
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+}  // namespace
+}  // namespace qv
