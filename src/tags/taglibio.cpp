@@ -79,7 +79,9 @@ std::string MimeFromBytes(const std::string& data) {
 void AddPicture(LibraryRead& out, std::string mime, std::string description, std::string data,
                 bool front) {
   if (data.empty()) return;
-  if (mime.empty() || mime.find('/') == std::string::npos) {
+  // No type, or one without a subtype ("image/", as TagLib gives for an old Vorbis COVERART).
+  const auto slash = mime.find('/');
+  if (slash == std::string::npos || slash + 1 == mime.size()) {
     const std::string sniffed = MimeFromBytes(data);
     if (!sniffed.empty()) mime = sniffed;
   }
@@ -155,6 +157,9 @@ void ReadXiph(TagLib::Ogg::XiphComment* tag, LibraryRead& out) {
     AddPicture(out, Utf8(picture->mimeType()), Utf8(picture->description()),
                Bytes(picture->data()), picture->type() == TagLib::FLAC::Picture::FrontCover);
   }
+  // TagLib turns the older base64 COVERART comment into a picture (of type "image/", which
+  // AddPicture mends from the bytes) but leaves its companion as text.
+  out.fields.erase("COVERARTMIME");
 }
 
 void ReadMp4(const TagLib::MP4::Tag& tag, LibraryRead& out) {
@@ -204,9 +209,9 @@ std::string AsfFieldName(const std::string& attribute) {
 bool AsfTechnicalAttribute(const std::string& name) {
   static const char* const kPrefixes[] = {
       "WMFSDK",       "IsVBR",          "DeviceConformanceTemplate", "VBR Peak",
-      "Buffer Average", "WM/MediaClass", "WM/WMContent",             "WM/WMCollection",
+      "Buffer Average", "WM/Media",      "WM/WMContent",             "WM/WMCollection",
       "WM/Tool",      "WM/Encoding",    "WM/MCDI",                   "WM/UniqueFileIdentifier",
-      "WM/Provider",  "WM/Codec",       "WM/WMADRC",                 "WM/Media"};
+      "WM/Provider",  "WM/Codec",       "WM/WMADRC"};
   return std::any_of(std::begin(kPrefixes), std::end(kPrefixes),
                      [&](const char* prefix) { return name.rfind(prefix, 0) == 0; });
 }

@@ -332,6 +332,18 @@ TEST_F(TagFiles, OtherTagFormatsOfTheSourcesAreRead) {
 
   EXPECT_EQ(ReadTags(aiff).tags.fields, ExpectedFields());
 
+  // A cover in the older COVERART comment (base64 of the image itself).
+  const std::string legacy = m_dir.file("legacy.ogg");
+  ASSERT_TRUE(Ffmpeg(std::string(kAudioIn) + " -c:a libvorbis -metadata title=Old -metadata " +
+                     ShellQuote("COVERART=" + Base64(Cover())) +
+                     " -metadata COVERARTMIME=image/jpeg" + kExact + " " +
+                     ShellQuote(legacy)));
+  const auto old = ReadTags(legacy).tags;
+  EXPECT_EQ(old.fields, (FieldMap{{"TITLE", {"Old"}}}));
+  ASSERT_TRUE(old.cover);
+  EXPECT_TRUE(old.cover->data == Cover());
+  EXPECT_EQ(old.cover->mimeType, "image/jpeg");
+
   // Opus and Speex in Ogg, under the same .ogg name as Vorbis.
   for (const auto& [codec, rate] :
        {std::pair{"libopus", "48000"}, std::pair{"libspeex", "16000"}}) {
