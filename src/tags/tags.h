@@ -6,7 +6,8 @@
 //
 // The tag library behind this interface (TagLib, and FFmpeg's metadata reader for containers
 // TagLib does not know) is seen nowhere else in the program. Everything here is plain values and
-// blocking calls; they may run on any thread, one file at a time.
+// blocking calls without shared state of their own: calls may run on any thread, and calls on
+// different files at the same time (TagLib objects are never shared between calls).
 
 #include <cstddef>
 #include <map>
