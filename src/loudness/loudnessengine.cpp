@@ -153,8 +153,8 @@ void LoudnessEngine::CloseWindow() {
 
 bool LoudnessEngine::AnalyzeBlock(const double* left, const double* right, std::size_t count,
                                   int channels) {
-  if (channels != 1 && channels != 2) return false;
   if (count == 0) return true;
+  if (channels != 1 && channels != 2) return false;
   if (m_rateIndex < 0 || m_windowLength <= 0 || !left) return false;
   if (channels == 1) right = left;
   if (!right) return false;

@@ -39,10 +39,11 @@ class LoudnessEngine {
 
   // Analyses `count` samples per channel on the 16-bit scale (full scale +-32767.0). One
   // channel: `left` stands for both channels and `right` is ignored; two: both arrays hold
-  // `count` samples. Any other channel count returns false and changes nothing. Blocks may have
-  // any length: windows and filter histories continue from the previous block. A sample that is
-  // NaN counts as 0, one beyond +-1e15 (only a corrupt float source has those) as +-1e15, so
-  // every window level comes from a finite power.
+  // `count` samples. A count of 0 returns true at once; otherwise any other channel count (or a
+  // missing array) returns false and changes nothing. Blocks may have any length: windows and
+  // filter histories continue from the previous block. A sample that is NaN counts as 0, one
+  // beyond +-1e15 (only a corrupt float source has those) as +-1e15, so every window level
+  // comes from a finite power.
   bool AnalyzeBlock(const double* left, const double* right, std::size_t count, int channels);
 
   // The title gain in dB of everything analysed since StartAnalysis (positive: quieter than

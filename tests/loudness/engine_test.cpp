@@ -201,6 +201,8 @@ TEST(LoudnessEngine, RefusedRatesAndChannelCounts) {
   EXPECT_FALSE(engine.AnalyzeBlock(tone.data(), tone.data(), tone.size(), 0));
   EXPECT_TRUE(engine.AnalyzeBlock(tone.data(), tone.data(), 0, 2));
   EXPECT_TRUE(engine.AnalyzeBlock(nullptr, nullptr, 0, 2));
+  EXPECT_TRUE(engine.AnalyzeBlock(nullptr, nullptr, 0, 3));  // nothing to do comes first
+  EXPECT_FALSE(engine.AnalyzeBlock(tone.data(), nullptr, tone.size(), 2));
   EXPECT_EQ(engine.WindowCount(), before);
   ASSERT_TRUE(engine.AnalyzeBlock(tone.data() + 3000, tone.data() + 3000, tone.size() - 3000, 2));
   const double gain = engine.TakeTitleGain();
