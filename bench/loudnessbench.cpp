@@ -4,8 +4,8 @@
 //     implementation of the same filters that this program carries as its baseline: one
 //     channel after the other, the equal-loudness filter, then the high-pass, then the squares,
 //     each over one window held in a buffer with its history in front. Both must give the same
-//     title gain, bit for bit, on every signal; the figures are samples per second (both
-//     channels counted) and times real time.
+//     title gain, bit for bit, and the same histogram on every signal; the figures are samples
+//     per second (both channels counted) and times real time.
 // (b) AnalyzeFile (decoding in one-second blocks and the analysis) on WAV, FLAC and MP3 files
 //     made with the ffmpeg program, against `ffmpeg -threads 1 -i FILE -af replaygain -f null -`
 //     on the same files; ratio = ffmpeg time / AnalyzeFile time.
@@ -108,6 +108,8 @@ class PlainAnalysis {
       }
     }
   }
+
+  std::uint32_t BinCount(int bin) const { return m_histogram[static_cast<std::size_t>(bin)]; }
 
   double TitleGain() const {
     std::uint64_t total = 0;
@@ -212,7 +214,20 @@ int EngineFigures(int rounds) {
       plainGain = plain->TitleGain();
       bestPlain = std::min(bestPlain, Since(start));
     }
-    const bool same = engineGain == plainGain;
+    // Outside the timing: the whole histograms must agree too, not only the percentile.
+    engine->StartAnalysis(kRate);
+    plain->Start(kRate);
+    for (std::size_t pos = 0; pos < n; pos += kBlock) {
+      const std::size_t count = std::min(kBlock, n - pos);
+      engine->AnalyzeBlock(s.left.data() + pos, s.right.data() + pos, count, 2);
+      plain->Analyze(s.left.data() + pos, s.right.data() + pos, count);
+    }
+    bool sameBins = true;
+    for (int b = 0; b < qv::LoudnessEngine::kHistogramBins; ++b) {
+      sameBins = sameBins && engine->BinCount(b) == plain->BinCount(b);
+    }
+    engine->TakeTitleGain();
+    const bool same = engineGain == plainGain && sameBins;
     identical = identical && same;
     engineTotal += bestEngine;
     plainTotal += bestPlain;
