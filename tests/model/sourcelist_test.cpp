@@ -298,10 +298,13 @@ TEST(QVListItem, ApplyTargetOnlyForMeasuredRows) {
   item.hasLoudness = 1;
   item.ApplyTarget(89.0);
   EXPECT_DOUBLE_EQ(item.trackGain, 5.0);
-  EXPECT_NEAR(item.gainFactor, 1.4142135623730951, 1e-12);  // 2^(5/10)
-  EXPECT_EQ(item.clipTrack, 0);  // 28284 < 32767
-  item.ApplyTarget(94.0);
-  EXPECT_DOUBLE_EQ(item.gainFactor, 2.0);
+  EXPECT_NEAR(item.gainFactor, 1.7782794100389228, 1e-12);  // 10^(5/20)
+  EXPECT_EQ(item.clipTrack, 1);  // 35566 > 32767
+  item.ApplyTarget(87.0);
+  EXPECT_NEAR(item.gainFactor, 1.4125375446227544, 1e-12);  // 10^(3/20)
+  EXPECT_EQ(item.clipTrack, 0);  // 28251 < 32767
+  item.ApplyTarget(84.0 + 6.0205999132796239);  // +6.02 dB doubles the samples
+  EXPECT_NEAR(item.gainFactor, 2.0, 1e-9);
   EXPECT_EQ(item.clipTrack, 1);  // 40000 > 32767
 }
 
