@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/paths.h"
@@ -224,6 +225,29 @@ TEST(AnalyzeFile, FilesInARowMeasureAsAlone) {
   // A louder copy of the same tone differs by the level difference (0.8 vs 0.1: 18.06 dB).
   EXPECT_NEAR(aloneA - Measure(MakeTone(dir, "a01.wav", 2.0, 44100, 2, 0.1)).volume,
               20.0 * std::log10(8.0), 0.02);
+}
+
+TEST(AnalyzeFile, SeveralFilesAtOnceOnTheirOwnThreads) {
+  // Every job has its own engine and context: measuring at once gives what each gives alone.
+  test::TempDir dir;
+  const std::string paths[] = {MakeTone(dir, "t1.wav", 3.0, 44100, 2, 0.7),
+                               MakeTone(dir, "t2.flac", 3.0, 48000, 1, 0.2),
+                               MakeTone(dir, "t3.wav", 3.0, 96000, 2, 0.05)};
+  double alone[3];
+  for (int i = 0; i < 3; ++i) alone[i] = Measure(paths[i]).volume;
+  LoudnessResult together[3];
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 3; ++i) {
+    threads.emplace_back([&, i] {
+      JobContext job;
+      together[i] = AnalyzeFile(paths[i], 89.0, job);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(together[i].code, kLoudnessMeasured) << i;
+    EXPECT_EQ(together[i].volume, alone[i]) << i;
+  }
 }
 
 // ---- the row record
