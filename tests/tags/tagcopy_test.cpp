@@ -144,6 +144,24 @@ void AppendWavChunk(const std::string& path, const std::string& id, const std::s
   WriteBytes(path, bytes);
 }
 
+std::string Le32(std::size_t value) {
+  std::string out;
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  return out;
+}
+
+// An APEv2 tag (items and a footer, as MP3 files carry it at their end). `binary` items hold
+// bytes (a cover: a file name, a zero byte, the image), the others UTF-8 text.
+std::string ApeTag(const std::vector<std::tuple<std::string, std::string, bool>>& items) {
+  std::string body;
+  for (const auto& [key, value, binary] : items) {
+    body += Le32(value.size()) + Le32(binary ? 2 : 0) + key + std::string(1, '\0') + value;
+  }
+  const std::string footer = "APETAGEX" + Le32(2000) + Le32(body.size() + 32) +
+                             Le32(items.size()) + Le32(0) + std::string(8, '\0');
+  return body + footer;
+}
+
 // An ID3v1 tag: fixed Latin-1 fields at the end of the file.
 std::string Id3v1Tag() {
   auto field = [](std::string text, std::size_t size) {
@@ -331,6 +349,20 @@ TEST_F(TagFiles, OtherTagFormatsOfTheSourcesAreRead) {
                                                 {"GENRE", {"Jazz"}}}));
 
   EXPECT_EQ(ReadTags(aiff).tags.fields, ExpectedFields());
+
+  const std::string ape = m_dir.file("ape.mp3");
+  WriteBytes(ape, ReadBytes(Blank("mp3")) +
+                      ApeTag({{"Title", "Tïtle ☂", false}, {"Artist", "Ärtist", false},
+                              {"Album Artist", "Älbum Ärtist", false}, {"Track", "3/12", false},
+                              {"REPLAYGAIN_TRACK_GAIN", "-3.00 dB", false},
+                              {"Cover Art (Front)", "cover.jpg" + std::string(1, '\0') + Cover(),
+                               true}}));
+  const auto fromApe = ReadTags(ape).tags;
+  EXPECT_EQ(fromApe.fields, (FieldMap{{"TITLE", {"Tïtle ☂"}}, {"ARTIST", {"Ärtist"}},
+                                      {"ALBUMARTIST", {"Älbum Ärtist"}},
+                                      {"TRACKNUMBER", {"3"}}, {"TRACKTOTAL", {"12"}}}));
+  ASSERT_TRUE(fromApe.cover);
+  EXPECT_TRUE(fromApe.cover->data == Cover());
 
   // A cover in the older COVERART comment (base64 of the image itself).
   const std::string legacy = m_dir.file("legacy.ogg");
