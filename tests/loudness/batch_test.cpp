@@ -444,6 +444,11 @@ TEST_F(LoudnessBatch, TargetsAndRetargeting) {
   EXPECT_EQ(list.CellText(1, kColTrackGain), "0.00");  // unmeasured: as the batch left it
   EXPECT_EQ(list.Item(1)->gainFactor, 1.0);
   EXPECT_EQ(list.CellText(2, kColClipTrack), "Y");
+  // A row that no batch has visited keeps its empty cells.
+  AddFile(MakeTone(dir, "d.wav", 1.0));
+  RetargetRows(list, 93.0);
+  EXPECT_EQ(Cells(3), (std::vector<std::string>{"", "", "", ""}));
+  EXPECT_EQ(list.CellText(0, kColTrackGain), FormatDbCell(gain + 4.0));
 
   // A target low enough that the quiet file no longer clips when raised.
   const QVListItem& c = *list.Item(2);
