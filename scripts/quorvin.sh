@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what Quorvin needs (Debian 12 packages, through sudo when not root), builds it, and
-# then starts it (run), runs every test (test), or runs every test in a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer (test-sanitize).
+# then starts it (run), runs every test (test), runs every test in a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer (test-sanitize), or runs the tests of the
+# child processes, the console pipe and playback (the code with threads) in a build with
+# ThreadSanitizer (test-thread).
 set -euo pipefail
 
 mode=${1:-run}
@@ -13,6 +15,10 @@ packages=(build-essential cmake pkg-config
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libmp3lame-dev libsdl2-dev
   libtag1-dev ffmpeg)
 test_packages=(googletest libgtest-dev xvfb xauth)
+# The tests that run more than one thread of ours: the reader thread of the console pipe and
+# the audio callback.
+thread_tests=(tools_childprocess_test tools_consolepipe_test tools_toolrun_test
+  tools_pipeencoder_test audio_playback_test)
 
 install_packages() {
   local missing=() p
@@ -81,8 +87,23 @@ case "$mode" in
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     run_tests "$root/build-sanitize" -DQV_SANITIZE=ON -DQV_BUILD_BENCH=OFF
     ;;
+  test-thread)
+    install_packages "${packages[@]}" "${test_packages[@]}"
+    build=$root/build-thread
+    tsan=-fsanitize=thread
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DQV_WERROR=ON -DQV_BUILD_BENCH=OFF \
+      -DCMAKE_C_FLAGS="$tsan" -DCMAKE_CXX_FLAGS="$tsan" \
+      -DCMAKE_EXE_LINKER_FLAGS="$tsan" -DCMAKE_SHARED_LINKER_FLAGS="$tsan"
+    cmake --build "$build" -j "$jobs" --target "${thread_tests[@]}"
+    export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tools/tsan.supp"
+    pattern=$(IFS='|'; echo "${thread_tests[*]}")
+    # ThreadSanitizer needs the classic address-space layout on kernels with wide mmap
+    # randomisation.
+    QT_QPA_PLATFORM=offscreen SDL_AUDIODRIVER=dummy setarch "$(uname -m)" -R \
+      ctest --test-dir "$build" --output-on-failure -j "$jobs" -R "^($pattern)\$"
+    ;;
   *)
-    echo "usage: $0 run|test|test-sanitize" >&2
+    echo "usage: $0 run|test|test-sanitize|test-thread" >&2
     exit 2
     ;;
 esac
