@@ -262,7 +262,7 @@ TEST_F(NormalizationWindowTest, CalculateLoudnessRunsTheBatchAtOnce) {
   EXPECT_EQ(List().CellText(0, kColVolume), FormatDbCell(List().Item(0)->volume));
   EXPECT_EQ(m_window->StatusText(), "Ready.");
   EXPECT_EQ(m_window->Model().Batch().CurrentBatchName, "File Analysis");
-  EXPECT_FALSE(m_window->Control(kIdCancel)->isVisible());
+  EXPECT_TRUE(m_window->Control(kIdCancel)->isHidden());
 }
 
 TEST_F(NormalizationWindowTest, TypingRetargetsTheRowsAndOkKeepsIt) {
@@ -315,6 +315,39 @@ TEST_F(NormalizationWindowTest, CancelRestoresTheRowsAndSwitchesNormalizationOff
   EXPECT_EQ(List().CellText(0, kColTrackGain), cell);
   EXPECT_EQ(m_window->Model().NormalizationTarget(), 89.0);
   EXPECT_FALSE(m_window->Model().NormalizationEnabled());
+}
+
+TEST_F(NormalizationWindowTest, CancelButtonStopsTheBatchInTheThirdFile) {
+  for (int i = 1; i <= 5; ++i) AddTone("f" + std::to_string(i) + ".wav", 0.3);
+  // While the batch pumps events, the Cancel button is clicked once the third file is on; the
+  // question it asks is answered yes.
+  std::vector<std::string> statusDuringThird;
+  QTimer clicker;
+  clicker.setInterval(0);
+  QObject::connect(&clicker, &QTimer::timeout, [&] {
+    const BatchState& batch = m_window->Model().Batch();
+    if (batch.BatchInProgress != 1 || batch.BatchFileIndex != 2) return;
+    statusDuringThird.push_back(m_window->StatusText());
+    m_host.answers = {IDYES};
+    Click(kIdCancel);
+    clicker.stop();
+  });
+  clicker.start();
+  m_window->RunLoudnessBatch();
+  clicker.stop();
+  ASSERT_EQ(statusDuringThird.size(), 1u);
+  EXPECT_EQ(statusDuringThird[0], "Analyzing...  File 3 of 5 - 0:01 of 0:02");
+  ASSERT_FALSE(m_host.messages.empty());
+  EXPECT_EQ(m_host.messages.back().text, "Cancel the File Analysis?");
+  EXPECT_EQ(List().Item(0)->hasLoudness, 1);
+  EXPECT_EQ(List().Item(1)->hasLoudness, 1);
+  for (int row = 2; row < 5; ++row) {
+    EXPECT_EQ(List().Item(row)->hasLoudness, 0) << row;
+    EXPECT_EQ(List().CellText(row, kColVolume), "") << row;
+  }
+  EXPECT_EQ(m_window->StatusText(), "Ready.");
+  EXPECT_TRUE(m_window->Control(kIdCancel)->isHidden());
+  EXPECT_TRUE(m_window->Control(kIdAddFiles)->isEnabled());
 }
 
 TEST_F(NormalizationWindowTest, EmptyListShowsNoDialog) {
