@@ -480,6 +480,7 @@ int ConvertFile(const std::string& source, const std::string& destination, doubl
                 JobContext& job) {
   job.EncoderErrorText.clear();
   job.ProcessedSeconds = 0;
+  job.SourceDuration = 0;
   if (!std::isfinite(gain)) gain = 1.0;
   const std::string key = LowerAscii(formatKey);
   if (key == "wav") return WriteWavFile(source, destination, gain, job);
