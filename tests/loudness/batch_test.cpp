@@ -177,6 +177,14 @@ TEST(AnalyzeFile, RefusedAndDamagedFiles) {
   EXPECT_EQ(tiny.code, kLoudnessTooShort);
   EXPECT_EQ(tiny.volume, 0.0);
   EXPECT_EQ(Measure(MakeTone(dir, "ok96.flac", 1.0, 96000, 2)).code, kLoudnessMeasured);
+  // Empty and cut files are no measurement either.
+  std::ofstream(dir.file("empty.wav")).close();
+  EXPECT_EQ(Measure(dir.file("empty.wav")).code, kLoudnessCannotRead);
+  const std::string whole = MakeTone(dir, "whole.wav", 1.0);
+  const std::string cut = dir.file("cut.wav");
+  std::filesystem::copy_file(whole, cut);
+  std::filesystem::resize_file(cut, 44 + 100);  // the header and 50 samples
+  EXPECT_EQ(Measure(cut).code, kLoudnessTooShort);
   // A float file with NaN and infinite samples is measured; nothing turns into NaN.
   std::vector<float> junk(44100, 0.25f);
   junk[10] = NAN;
@@ -248,6 +256,16 @@ TEST(AnalyzeFile, SeveralFilesAtOnceOnTheirOwnThreads) {
     EXPECT_EQ(together[i].code, kLoudnessMeasured) << i;
     EXPECT_EQ(together[i].volume, alone[i]) << i;
   }
+}
+
+TEST(AnalyzeFile, OddCharactersInNames) {
+  test::TempDir dir;
+  const std::string name = "a 'b' \"c\" $HOME `id` \xc3\xa9\xe2\x99\xaa\nline.wav";
+  const std::string path = MakeTone(dir, name, 1.0);
+  ASSERT_TRUE(std::filesystem::exists(path));
+  const LoudnessResult r = Measure(path);
+  EXPECT_EQ(r.code, kLoudnessMeasured);
+  EXPECT_EQ(r.volume, Measure(MakeTone(dir, "plain.wav", 1.0)).volume);
 }
 
 // ---- the row record
