@@ -16,7 +16,7 @@ std::string Lower(std::string text) {
   return text;
 }
 
-bool ParseKbps(const std::string& text, int& kbps) {
+bool ParsePositive(const std::string& text, int& kbps) {
   if (text.empty() || !std::all_of(text.begin(), text.end(),
                                    [](unsigned char c) { return std::isdigit(c) != 0; })) {
     return false;
@@ -83,11 +83,19 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& argu
     } else if (name == "--bitrate") {
       if (!value(text)) return ParseResult::UsageError;
       int kbps = 0;
-      if (!ParseKbps(text, kbps)) {
+      if (!ParsePositive(text, kbps)) {
         error = "--bitrate takes a whole number of kbps, not '" + text + "'";
         return ParseResult::UsageError;
       }
       arguments.bitrate = kbps;
+    } else if (name == "--jobs") {
+      if (!value(text)) return ParseResult::UsageError;
+      int jobs = 0;
+      if (!ParsePositive(text, jobs) || jobs > 64) {
+        error = "--jobs takes a number of files from 1 to 64, not '" + text + "'";
+        return ParseResult::UsageError;
+      }
+      arguments.jobs = jobs;
     } else if (name == "--dest") {
       if (!value(text)) return ParseResult::UsageError;
       arguments.dest = text;
@@ -141,6 +149,7 @@ std::string UsageText() {
          "  --skip-problem-files  only log failures\n"
          "  --no-tags             do not copy tags and cover art into the outputs\n"
          "  --list                convert nothing; print the list as tab-separated values\n"
+         "  --jobs N              work on N files at once (default: the number of cores)\n"
          "  --help                this text\n"
          "  --version             the version\n"
          "\n"

@@ -20,6 +20,7 @@ struct CliArguments {
   bool skipProblemFiles = false;
   bool list = false;
   bool noTags = false;
+  std::optional<int> jobs;            // files worked on at once; the core count when absent
   std::vector<std::string> paths;
 };
 

@@ -17,6 +17,7 @@
 #include "loudness/loudness.h"
 #include "loudness/loudnessengine.h"
 #include "loudness/targettext.h"
+#include "model/batchrunner.h"
 #include "model/batchstate.h"
 #include "model/listcolumns.h"
 #include "model/sourcelist.h"
@@ -203,6 +204,8 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   options.normalize = arguments.normalize;
   options.faacPath = settings.FaacPath;
   options.logPath = settings.LogFilePath;
+  options.copyTags = !arguments.noTags;
+  options.jobs = arguments.jobs ? *arguments.jobs : AvailableCores();
   const ConversionBatchResult result = RunConversionBatch(options, list, batch, host, host);
   host.EndProgressLine();
   if (!result.started) return kExitUsage;

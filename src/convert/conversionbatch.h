@@ -30,6 +30,12 @@ struct ConversionOptions {
   std::function<void(const std::string& logPath)> openLog;
   // The numbered names tried for a taken destination before the file fails.
   int maxNumberedCopies = 999999;
+  // Carry each source's tags and front cover into its output (the window always does).
+  bool copyTags = true;
+  // How many files are converted at once. 1 is the window's batch: one file after the other on
+  // the calling thread. More: worker threads, with names decided, log records written, messages
+  // shown and rows selected in row order on the calling thread, as a serial run does them.
+  int jobs = 1;
 };
 
 struct ConversionBatchResult {
@@ -57,6 +63,9 @@ enum DestinationCheck {
 // Checks a destination path against existing files: when a non-empty regular file has its
 // name, the path becomes "<folder>/<title>-COPY<nnnnnn>.<extension>" with the first n from 1
 // to `maxCopies` whose name is free.
-int MakeUniqueDestination(std::string& path, int maxCopies = 999999);
+// `alsoTaken` (optional) names further paths to treat as taken: the names a parallel batch has
+// handed to rows that are still being converted.
+int MakeUniqueDestination(std::string& path, int maxCopies = 999999,
+                          const std::function<bool(const std::string&)>& alsoTaken = nullptr);
 
 }  // namespace qv

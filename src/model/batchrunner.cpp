@@ -46,7 +46,7 @@ int RunRowJobs(int rowCount, int workers, BatchHost& host, BatchState& state,
   int committed = 0;
   bool preparing = true;   // false once a row may not start (a cancel, or prepare said no)
   bool committing = true;  // false once a commit ended the batch
-  const int cancelBefore = state.CancelRequested.load();
+  bool raisedCancel = false;  // a commit ended the batch and the runner set the cancel flag
   auto lastProgress = std::chrono::steady_clock::now();
 
   auto start = [&](int row) {
@@ -98,7 +98,10 @@ int RunRowJobs(int rowCount, int workers, BatchHost& host, BatchState& state,
         ++committed;
         if (!steps.commit(row, result)) {
           preparing = committing = false;
-          state.CancelRequested = 1;  // the rows still running stop after their block
+          if (state.CancelRequested.load() != 1) {
+            raisedCancel = true;
+            state.CancelRequested = 1;  // the rows still running stop after their block
+          }
         }
       }
       continue;
@@ -117,7 +120,7 @@ int RunRowJobs(int rowCount, int workers, BatchHost& host, BatchState& state,
   }
   // A batch ended by a commit (the user chose to abort) was not cancelled: the flag keeps the
   // value it had, as after a serial run.
-  if (!committing) state.CancelRequested = cancelBefore;
+  if (raisedCancel) state.CancelRequested = 0;
   return committed;
 }
 

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -239,6 +240,63 @@ TEST_F(CliTest, UsageErrorsGiveStatusTwo) {
   EXPECT_EQ(missing.status, 2);
   EXPECT_NE(missing.err.find("The Save To directory was not found."), std::string::npos);
   EXPECT_EQ(Run({"--version"}).status, 0);
+}
+
+// Several files at once give exactly what one file after the other gives: the same outputs byte
+// for byte, the same log, the same table, including clashing names, a failing file and a video.
+TEST_F(CliTest, ParallelJobsMatchTheSerialBatch) {
+  const std::string more = m_home->file("more");
+  fs::create_directories(more);
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=frequency=660:duration=3 -ac 2 -sample_fmt s16 " +
+                     ShellQuote(more + "/song one.flac")));  // wants the name of song one.wav
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=duration=1:sample_rate=22050 " +
+                     ShellQuote(more + "/low.wav")));  // MP3 refuses 22050 Hz
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i testsrc=size=64x48:rate=10:duration=2 -f lavfi -i "
+                     "sine=frequency=500:duration=2 -shortest -c:v mpeg4 -c:a mp3 " +
+                     ShellQuote(more + "/clip.avi")));
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=frequency=" + std::to_string(300 + 50 * i) +
+                       ":duration=" + std::to_string(2 + i) + " -ac 2 " +
+                       ShellQuote(more + "/tone" + std::to_string(i) + ".wav")));
+  }
+  const std::vector<std::string> sources = {
+      In("song one.wav"), more + "/song one.flac", more + "/low.wav", more + "/clip.avi",
+      more + "/tone0.wav", more + "/tone1.wav", more + "/tone2.wav", more + "/tone3.wav",
+      In("it's $HOME `x` ünï.flac")};
+  std::map<std::string, std::string> serialFiles;
+  std::string serialLog, serialList;
+  for (const char* jobs : {"1", "2", "4"}) {
+    fs::remove_all(Out());
+    fs::create_directories(Out());
+    std::vector<std::string> args = {"--jobs", jobs, "--format", "mp3", "--skip-problem-files",
+                                     "--dest", Out()};
+    args.insert(args.end(), sources.begin(), sources.end());
+    const Outcome run = Run(args);
+    EXPECT_EQ(run.status, 1) << jobs << run.err;  // low.wav fails
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator(Out())) {
+      files[entry.path().filename().string()] = ReadFile(entry.path().string());
+    }
+    std::vector<std::string> listArgs = {"--jobs", jobs, "--list", "--loudness"};
+    listArgs.insert(listArgs.end(), sources.begin(), sources.end());
+    const std::string log = ReadFile(LogPath());
+    const Outcome listed = Run(listArgs);
+    if (std::string(jobs) == "1") {
+      serialFiles = files;
+      serialLog = log;
+      serialList = listed.out;
+      EXPECT_EQ(files.size(), 8u);
+      EXPECT_TRUE(files.count("song one-COPY000001.mp3"));
+      EXPECT_TRUE(files.count("clip.mp3"));
+      continue;
+    }
+    EXPECT_EQ(log, serialLog) << jobs;
+    EXPECT_EQ(listed.out, serialList) << jobs;
+    ASSERT_EQ(files.size(), serialFiles.size()) << jobs;
+    for (const auto& [name, bytes] : serialFiles) {
+      EXPECT_TRUE(files[name] == bytes) << jobs << " " << name;
+    }
+  }
 }
 
 // The first SIGINT works as a confirmed Cancel: the current file stops after its block and its
