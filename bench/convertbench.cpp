@@ -5,6 +5,9 @@
 // are ten 3-minute 44.1 kHz stereo FLAC files of music-like material (chords with a beat over
 // pink noise), made once with the ffmpeg program and kept in a cache folder.
 //
+// A second table runs the conversion batch over the same files with one job and with as many
+// jobs as the process has cores, and prints the speedup.
+//
 // Usage: qv_convertbench [--files N] [--seconds S] [--rounds R] [--only wav,mp3,aac,wma]
 //   The best of R rounds (default 1) of each side counts. The ratio is ffmpeg time / our
 //   time: 1.0 or more means ConvertFile is at least as fast.
@@ -23,7 +26,11 @@
 
 #include "app/paths.h"
 #include "audio/bass.h"
+#include "app/host.h"
+#include "convert/conversionbatch.h"
 #include "convert/convertfile.h"
+#include "model/batchrunner.h"
+#include "model/sourcelist.h"
 
 namespace {
 
@@ -136,6 +143,45 @@ std::string FaacPath(const char* argv0) {
   return (self.parent_path().parent_path() / "src/qvfaac/qvfaac").string();
 }
 
+// A host nobody watches: no boxes, no status line.
+class QuietHost final : public qv::BatchHost, public qv::BatchControls {
+ public:
+  int ShowMessageBox(const std::string&, unsigned type) override { return qv::DefaultAnswer(type); }
+  void SetStatusText(const std::string&) override {}
+  void SelectRow(int, bool) override {}
+  void PumpMessages() override {}
+  void SetBatchControls(bool) override {}
+};
+
+// The conversion batch over every source with `jobs` files at once.
+double TimeBatch(const Target& target, const std::vector<std::string>& sources,
+                 const std::string& outFolder, const std::string& faac, int jobs) {
+  fs::remove_all(outFolder);
+  fs::create_directories(outFolder);
+  qv::SourceList list;
+  for (const std::string& source : sources) {
+    list.AddRow(qv::GetFileTitle(source, false), "flac", "", "", "", "", "", source, "", false);
+  }
+  QuietHost host;
+  qv::BatchState state;
+  qv::ConversionOptions options;
+  options.formatKey = target.key;
+  options.kbps = target.kbps;
+  options.destinationFolder = outFolder;
+  options.faacPath = faac;
+  options.logPath = outFolder + "/QV_Log.txt";
+  options.copyTags = false;
+  options.jobs = jobs;
+  const auto start = Clock::now();
+  const qv::ConversionBatchResult result = qv::RunConversionBatch(options, list, state, host, host);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (!result.started || result.failed > 0) {
+    std::fprintf(stderr, "the %s batch failed\n", target.key);
+    return -1;
+  }
+  return seconds;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -178,6 +224,29 @@ int main(int argc, char** argv) {
     std::snprintf(label, sizeof label, "%s %d", target.key, target.kbps);
     std::printf("%-10s %11.2fs %11.2fs %8.2f\n", target.kbps ? label : target.key, ours, theirs,
                 ratio);
+    std::fflush(stdout);
+  }
+
+  const int cores = qv::AvailableCores();
+  std::printf("\nconversion batch, %d files: one job against %d jobs (goal: speedup >= %.1f)\n",
+              files, cores, 0.9 * cores);
+  std::printf("%-10s %12s %12s %8s\n", "format", "--jobs 1", "--jobs N", "speedup");
+  for (const Target& target : kTargets) {
+    if (only.find(target.key) == std::string::npos) continue;
+    double serial = 1e30, parallel = 1e30;
+    for (int r = 0; r < rounds; ++r) {
+      const double a = TimeBatch(target, sources, scratch + "/serial", faac, 1);
+      const double b = TimeBatch(target, sources, scratch + "/parallel", faac, cores);
+      if (a < 0 || b < 0) return 1;
+      serial = std::min(serial, a);
+      parallel = std::min(parallel, b);
+    }
+    const double speedup = serial / parallel;
+    if (std::strcmp(target.key, "mp3") == 0 && speedup < 0.9 * cores) ++shortfalls;
+    char label[32];
+    std::snprintf(label, sizeof label, "%s %d", target.key, target.kbps);
+    std::printf("%-10s %11.2fs %11.2fs %8.2f\n", target.kbps ? label : target.key, serial,
+                parallel, speedup);
     std::fflush(stdout);
   }
   fs::remove_all(scratch);
