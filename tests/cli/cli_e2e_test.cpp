@@ -242,6 +242,41 @@ TEST_F(CliTest, UsageErrorsGiveStatusTwo) {
   EXPECT_EQ(Run({"--version"}).status, 0);
 }
 
+// Tags travel with the music, but never the source's loudness values, and --no-tags keeps the
+// outputs bare.
+TEST_F(CliTest, TagsAreCarriedUnlessTurnedOff) {
+  const std::string tagged = m_home->file("tagged.flac");
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=frequency=440:duration=2 -ac 2 -metadata " +
+                     ShellQuote("title=Ünïcode 日本 🎵") + " -metadata artist=Somebody" +
+                     " -metadata REPLAYGAIN_TRACK_GAIN=-3.20 -c:a flac " + ShellQuote(tagged)));
+  auto tagsOf = [](const std::string& path) {
+    const std::string ffmpeg = QV_FFMPEG;
+    const std::string command = ffmpeg.substr(0, ffmpeg.rfind('/') + 1) +
+                                "ffprobe -v error -show_entries format_tags "
+                                "-of default=noprint_wrappers=1 " + ShellQuote(path);
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::string text;
+    char buffer[1024];
+    size_t got;
+    while (pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, got);
+    if (pipe) ::pclose(pipe);
+    return text;
+  };
+  Outcome run = Run({"--format", "mp3", "--normalize", "--dest", Out(), tagged});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string withTags = tagsOf(Out("tagged.mp3"));
+  EXPECT_NE(withTags.find("title=Ünïcode 日本 🎵"), std::string::npos) << withTags;
+  EXPECT_NE(withTags.find("artist=Somebody"), std::string::npos) << withTags;
+  EXPECT_EQ(withTags.find("REPLAYGAIN"), std::string::npos) << withTags;
+  EXPECT_EQ(withTags.find("replaygain"), std::string::npos) << withTags;
+
+  run = Run({"--format", "mp3", "--no-tags", "--dest", Out(), tagged});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string bare = tagsOf(Out("tagged-COPY000001.mp3"));
+  EXPECT_EQ(bare.find("title="), std::string::npos) << bare;
+  EXPECT_EQ(bare.find("artist="), std::string::npos) << bare;
+}
+
 // Several files at once give exactly what one file after the other gives: the same outputs byte
 // for byte, the same log, the same table, including clashing names, a failing file and a video.
 TEST_F(CliTest, ParallelJobsMatchTheSerialBatch) {
