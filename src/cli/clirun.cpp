@@ -176,7 +176,11 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
 
   if (arguments.loudness && list.RowCount() > 0) {
     LoudnessEngine engine;
-    RunLoudnessBatch(host, host, list, batch, engine, {target, settings.LogFilePath});
+    LoudnessBatchOptions loudness;
+    loudness.target = target;
+    loudness.logPath = settings.LogFilePath;
+    loudness.jobs = arguments.jobs ? *arguments.jobs : AvailableCores();
+    RunLoudnessBatch(host, host, list, batch, engine, loudness);
     if (host.CancelSeen()) {
       std::fprintf(stderr, "Log: %s\n", settings.LogFilePath.c_str());
       return kExitCancelled;

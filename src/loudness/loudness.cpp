@@ -9,6 +9,7 @@
 #include "app/showmessage.h"
 #include "audio/bass.h"
 #include "model/batchlog.h"
+#include "model/batchrunner.h"
 #include "model/listcolumns.h"
 
 namespace qv {
@@ -173,11 +174,66 @@ void RunLoudnessBatch(BatchHost& host, BatchControls& controls, SourceList& list
   }
   BeginBatch(state, controls, kBatchFileAnalysis);
   state.BatchFileIndex = 0;
+  const auto writeRecords = [&](int row) {
+    log.Write(FormatText("\n--- Calculate Loudness # %d ---\n\n", row + 1));
+    log.Write(FormatText("%s\n\n", list.GetSourcePath(row).c_str()));
+  };
+  if (options.jobs > 1) {
+    // What each row needs, read on this thread before its worker starts; the worker writes
+    // only its own result.
+    struct RowPlan {
+      bool measure = false;
+      std::string path;
+      LoudnessResult result;
+    };
+    std::vector<RowPlan> plans(static_cast<size_t>(state.BatchFileCount));
+    RowJobSteps steps;
+    steps.prepare = [&](int row) {
+      if (row >= list.RowCount()) return false;
+      const QVListItem* item = list.Item(row);
+      RowPlan& plan = plans[static_cast<size_t>(row)];
+      plan.measure = item && item->hasLoudness != 1;
+      if (plan.measure) plan.path = item->GetDecodePath();
+      return true;
+    };
+    steps.work = [&](int row, JobContext& job) {
+      RowPlan& plan = plans[static_cast<size_t>(row)];
+      if (!plan.measure) return static_cast<int>(kLoudnessMeasured);
+      if (plan.path.empty()) {
+        plan.result.code = kLoudnessCannotRead;
+      } else {
+        auto rowEngine = std::make_unique<LoudnessEngine>();
+        plan.result = AnalyzeFile(*rowEngine, plan.path, options.target, job);
+      }
+      return plan.result.code;
+    };
+    steps.commit = [&](int row, int code) {
+      state.BatchFileIndex = row;
+      writeRecords(row);
+      const RowPlan& plan = plans[static_cast<size_t>(row)];
+      if (!plan.measure) return true;
+      if (code == kLoudnessCancelled) return false;
+      QVListItem* item = list.Item(row);
+      if (item && code == kLoudnessMeasured) {
+        item->SetLoudness(plan.result.volume, plan.result.trackGain, plan.result.peak,
+                          plan.result.clipping);
+      }
+      WriteLoudnessCells(list, row);
+      return true;
+    };
+    steps.progress = [&](int row, const JobContext& view) {
+      state.BatchFileIndex = row;
+      host.SetStatusText(ProgressText(kAnalyzingText, state, view));
+    };
+    RunRowJobs(state.BatchFileCount, options.jobs, host, state, steps);
+    log.Close();
+    EndBatch(state, controls, host);
+    return;
+  }
   // The batch layout keeps rows from being added or removed; the bound is checked anyway.
   for (int row = 0; row < state.BatchFileCount && row < list.RowCount(); ++row) {
     state.BatchFileIndex = row;
-    log.Write(FormatText("\n--- Calculate Loudness # %d ---\n\n", row + 1));
-    log.Write(FormatText("%s\n\n", list.GetSourcePath(row).c_str()));
+    writeRecords(row);
     QVListItem* item = list.Item(row);
     if (!item || item->hasLoudness == 1) continue;
     JobContext job;

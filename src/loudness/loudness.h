@@ -62,6 +62,10 @@ void WriteLoudnessCells(SourceList& list, int row);
 struct LoudnessBatchOptions {
   double target = kReferenceVolume;  // the normalization target in dB
   std::string logPath;               // the batch log (QV_Log.txt), emptied when the batch starts
+  // How many files are measured at once. 1 is the window's batch (on the calling thread, with
+  // the caller's engine). More: worker threads with an engine each, the log lines and cells
+  // written in row order on the calling thread, exactly as a serial run writes them.
+  int jobs = 1;
 };
 
 // The batch over the whole list: tells the user and stops when the list is empty or the log
