@@ -9,6 +9,7 @@
 // (b) AnalyzeFile (decoding in one-second blocks and the analysis) on WAV, FLAC and MP3 files
 //     made with the ffmpeg program, against `ffmpeg -threads 1 -i FILE -af replaygain -f null -`
 //     on the same files; ratio = ffmpeg time / AnalyzeFile time.
+// (c) The loudness batch over eight such files with one job against one job per core.
 //
 // Usage: qv_loudnessbench [rounds]   (default 3; the best round of each side counts)
 
@@ -30,7 +31,10 @@
 #include "loudness/loudness.h"
 #include "loudness/loudnessengine.h"
 #include "loudness/replaygaincoefficients.h"
+#include "app/host.h"
+#include "model/batchrunner.h"
 #include "model/batchstate.h"
+#include "model/sourcelist.h"
 
 namespace {
 
@@ -266,6 +270,16 @@ double AnalyzeWithFfmpeg(const std::string& path, const std::string& report, dou
   return seconds;
 }
 
+// A host nobody watches: no boxes, no status line.
+class QuietHost final : public qv::BatchHost, public qv::BatchControls {
+ public:
+  int ShowMessageBox(const std::string&, unsigned type) override { return qv::DefaultAnswer(type); }
+  void SetStatusText(const std::string&) override {}
+  void SelectRow(int, bool) override {}
+  void PumpMessages() override {}
+  void SetBatchControls(bool) override {}
+};
+
 int FileFigures(int rounds) {
   constexpr int kSeconds = 120;
   struct BenchFile {
@@ -348,6 +362,38 @@ int FileFigures(int rounds) {
   std::printf("\nratio = ffmpeg time / AnalyzeFile time; 1.0 or more means AnalyzeFile is as "
               "fast.\nw/o start-up: the same after taking off ffmpeg's start-up (%.1f ms per "
               "run).\n", startup * 1000);
+
+  // (c) The batch with one job and with one job per core, over the files above (each twice
+  // under another name, so the list has more rows than cores), every row measured afresh.
+  const int cores = qv::AvailableCores();
+  std::vector<std::string> rows;
+  for (int copy = 0; copy < 2; ++copy) {
+    for (const BenchFile& file : files) {
+      const std::string path = (dir / (std::to_string(copy) + file.name)).string();
+      std::filesystem::copy_file(dir / file.name, path);
+      rows.push_back(path);
+    }
+  }
+  double best[2] = {1e9, 1e9};
+  for (int r = 0; r < rounds; ++r) {
+    for (int which = 0; which < 2; ++which) {
+      qv::SourceList list;
+      for (const std::string& path : rows) {
+        list.AddRow(qv::GetFileTitle(path, false), "", "", "", "", "", "", path, "", false);
+      }
+      QuietHost host;
+      qv::BatchState state;
+      qv::LoudnessBatchOptions options;
+      options.logPath = (dir / "QV_Log.txt").string();
+      options.jobs = which == 0 ? 1 : cores;
+      const auto start = Clock::now();
+      qv::RunLoudnessBatch(host, host, list, state, *engine, options);
+      best[which] = std::min(best[which], Since(start));
+    }
+  }
+  std::printf("\n(c) the loudness batch, %zu files: --jobs 1 %.2f s, --jobs %d %.2f s, speedup "
+              "%.2f (goal >= %.1f)\n", rows.size(), best[0], cores, best[1], best[0] / best[1],
+              0.9 * cores);
   std::filesystem::remove_all(dir);
   return 0;
 }
