@@ -26,6 +26,10 @@ int SourceList::AddRow(const std::string& title, const std::string& type,
   row.cells[kColChans] = chans;
   row.item = std::make_unique<QVListItem>(index, m_nextRowSerial++);
   row.item->SetPaths(sourcePath, tempWavPath, extracted);
+  struct stat info {};
+  row.hasId = ::stat(sourcePath.c_str(), &info) == 0;
+  if (row.hasId) row.id = FileId{info.st_dev, info.st_ino};
+  IndexRow(row);
   if (m_observer) m_observer->BeginInsertRow(index);
   m_rows.push_back(std::move(row));
   if (m_observer) m_observer->EndInsertRow();
@@ -98,14 +102,28 @@ std::string SourceList::GetSelectedDecodePath() const {
 }
 
 bool SourceList::ContainsFile(const std::string& path) const {
+  if (m_pathCount.find(path) != m_pathCount.end()) return true;
+  if (m_idCount.empty()) return false;
   struct stat info {};
-  const bool exists = ::stat(path.c_str(), &info) == 0;
-  for (const Row& row : m_rows) {
-    if (!row.item) continue;
-    if (row.item->sourcePath == path) return true;
-    if (exists && row.item->IsSameFile(info.st_dev, info.st_ino)) return true;
+  if (::stat(path.c_str(), &info) != 0) return false;
+  return m_idCount.find(FileId{info.st_dev, info.st_ino}) != m_idCount.end();
+}
+
+void SourceList::IndexRow(const Row& row) {
+  if (!row.item) return;
+  ++m_pathCount[row.item->sourcePath];
+  if (row.hasId) ++m_idCount[row.id];
+}
+
+void SourceList::UnindexRow(const Row& row) {
+  if (!row.item) return;
+  if (auto found = m_pathCount.find(row.item->sourcePath); found != m_pathCount.end()) {
+    if (--found->second <= 0) m_pathCount.erase(found);
   }
-  return false;
+  if (!row.hasId) return;
+  if (auto found = m_idCount.find(row.id); found != m_idCount.end()) {
+    if (--found->second <= 0) m_idCount.erase(found);
+  }
 }
 
 void SourceList::RenumberRows() {
@@ -115,13 +133,26 @@ void SourceList::RenumberRows() {
 }
 
 int SourceList::RemoveSelectedRows() {
+  // Contiguous selected rows go as one block (one erase, one notification), from the last block
+  // to the first: removing a selection of thousands of rows is not a move of the list per row.
   int removed = 0;
-  for (int i = RowCount() - 1; i >= 0; --i) {
-    if (!m_rows[static_cast<std::size_t>(i)].selected) continue;
-    if (m_observer) m_observer->BeginRemoveRow(i);
-    m_rows.erase(m_rows.begin() + i);  // destroys the record (and its temporary WAV)
-    if (m_observer) m_observer->EndRemoveRow();
-    ++removed;
+  for (int last = RowCount() - 1; last >= 0;) {
+    if (!m_rows[static_cast<std::size_t>(last)].selected) {
+      --last;
+      continue;
+    }
+    int first = last;
+    while (first > 0 && m_rows[static_cast<std::size_t>(first - 1)].selected) --first;
+    if (m_observer) m_observer->BeginRemoveRows(first, last);
+    for (int i = first; i <= last; ++i) {
+      Row& row = m_rows[static_cast<std::size_t>(i)];
+      UnindexRow(row);
+      row.item.reset();  // destroys the record (and its temporary WAV)
+    }
+    m_rows.erase(m_rows.begin() + first, m_rows.begin() + last + 1);
+    if (m_observer) m_observer->EndRemoveRows();
+    removed += last - first + 1;
+    last = first - 1;
   }
   RenumberRows();
   return removed;
@@ -130,11 +161,15 @@ int SourceList::RemoveSelectedRows() {
 void SourceList::RemoveAllRows() {
   if (m_observer) m_observer->BeginReset();
   m_rows.clear();
+  m_pathCount.clear();
+  m_idCount.clear();
   if (m_observer) m_observer->EndReset();
 }
 
 void SourceList::DestroyAllItems() {
   for (Row& row : m_rows) row.item.reset();
+  m_pathCount.clear();
+  m_idCount.clear();
 }
 
 SortKind SourceList::ColumnSortKind(int column) const {

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <memory>
 #include <string>
+#include <sys/types.h>
+#include <unordered_map>
 #include <vector>
 
 #include "model/listcolumns.h"
@@ -17,8 +20,10 @@ class SourceListObserver {
   virtual ~SourceListObserver() = default;
   virtual void BeginInsertRow(int row) = 0;
   virtual void EndInsertRow() = 0;
-  virtual void BeginRemoveRow(int row) = 0;
-  virtual void EndRemoveRow() = 0;
+  // Rows first to last (inclusive) go; several blocks of one removal come from the last block
+  // to the first, so the indexes of a block are those before the block is removed.
+  virtual void BeginRemoveRows(int first, int last) = 0;
+  virtual void EndRemoveRows() = 0;
   virtual void BeginReset() = 0;
   virtual void EndReset() = 0;
   // A sort: `newIndexOfOld[i]` is the index that the row formerly at i now has.
@@ -79,7 +84,8 @@ class SourceList {
   // True when some row's source path names the same file as `path`: the same text, or (when
   // both exist) the same file on disk, as the file system decides (a case-insensitive file
   // system, a link). Two spellings that differ only in letter case are different files on a
-  // case-sensitive file system.
+  // case-sensitive file system. Constant time: one lookup by text, one stat and one lookup by
+  // device and inode. Rows without a record (after DestroyAllItems) hold no file.
   bool ContainsFile(const std::string& path) const;
 
   // Writes every row's index into its record's position.
@@ -100,17 +106,38 @@ class SourceList {
   SortKind ColumnSortKind(int column) const;
 
  private:
+  // Which file a row's source path named when the row was added.
+  struct FileId {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileId&) const = default;
+  };
+  struct FileIdHash {
+    std::size_t operator()(const FileId& id) const {
+      return std::hash<unsigned long long>()(static_cast<unsigned long long>(id.inode) * 1000003u ^
+                                             static_cast<unsigned long long>(id.device));
+    }
+  };
   struct Row {
     Cells cells;
     std::unique_ptr<QVListItem> item;
     bool selected = false;
+    bool hasId = false;  // the source path existed when the row was added
+    FileId id;
   };
+
+  // The duplicate index: how many rows with a record hold each source path text and each file
+  // identity. Counts, not row indexes, so a sort leaves it untouched.
+  void IndexRow(const Row& row);
+  void UnindexRow(const Row& row);
 
   bool Valid(int row) const { return row >= 0 && row < RowCount(); }
   // Negative when a goes first, per the current sort column and state.
   int CompareRows(const Row& a, const Row& b) const;
 
   std::vector<Row> m_rows;
+  std::unordered_map<std::string, int> m_pathCount;
+  std::unordered_map<FileId, int, FileIdHash> m_idCount;
   int m_nextRowSerial = 0;
   int m_previousSortColumn = 0;
   int m_sortColumn = 0;

@@ -139,6 +139,7 @@ CQuorvinDlg::CQuorvinDlg(MainWindowServices services, QWidget* parent)
   m_bottomImageTop = 295;
   CreateControls();
   ConnectCommands();
+  InstallImportHooks();
   qApp->installEventFilter(this);
 }
 

@@ -1,19 +1,132 @@
-// The main window's commands that fill the source file list (Add Files, Add Folder) and the
-// options dialog.
-#include <QComboBox>
+// The main window's commands that fill the source file list (Add Files, Add Folder, files and
+// folders dropped on the list) and the options dialog.
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QStringList>
 
 #include "app/host.h"
+#include "app/paths.h"
+#include "app/settings.h"
 #include "app/showmessage.h"
+#include "import/sourceimporter.h"
+#include "ui/autoplayfiledialog.h"
+#include "ui/cqvdefaultfilelocationsdlg.h"
 #include "ui/cquorvindlg.h"
+#include "ui/qvlistctrl.h"
 
 namespace qv {
 
-void CQuorvinDlg::OnAddFiles() { m_model.NotAvailableYet(); }
-void CQuorvinDlg::OnAddFolder() { m_model.NotAvailableYet(); }
+namespace {
+
+// An importer for one command: messages owned by the window, video extraction under the
+// window's tool progress dialog, and a status line that shows how far a long add is. Only
+// paint and other non-input events are handled meanwhile, so no command can start inside it.
+SourceImporter MakeImporter(CQuorvinDlg& window) {
+  return SourceImporter(
+      window, window.Model().List(),
+      [&window](const ToolRunRequest& request) { return window.RunTool(request); },
+      [&window](int done, int total) {
+        window.SetStatusText(AddingProgressText(done, total));
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+      });
+}
+
+std::vector<std::string> ToPaths(const QStringList& list) {
+  std::vector<std::string> paths;
+  paths.reserve(static_cast<std::size_t>(list.size()));
+  for (const QString& path : list) paths.push_back(path.toStdString());
+  return paths;
+}
+
+QStringList NameFilters() {
+  QStringList filters;
+  for (const OpenFilter& filter : BuildOpenFilter()) {
+    QString patterns = QString::fromStdString(filter.patterns);
+    patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+    filters.append(QString::fromStdString(filter.description) + QStringLiteral(" (") + patterns +
+                   QStringLiteral(")"));
+  }
+  return filters;
+}
+
+}  // namespace
+
+void CQuorvinDlg::InstallImportHooks() {
+  m_list->SetDropFilter([this] { return CanStartAdding(); });
+  // Queued: the drag source is told the drop is done before the add (and its messages) runs.
+  connect(m_list, &QVListCtrl::PathsDropped, this, &CQuorvinDlg::OnPathsDropped,
+          Qt::QueuedConnection);
+}
+
+bool CQuorvinDlg::CanStartAdding() const {
+  const BatchState& batch = m_model.Batch();
+  return !m_adding && batch.BatchInProgress == 0 && !batch.BatchLayoutActive;
+}
+
+void CQuorvinDlg::RunAdding(const std::function<void()>& add) {
+  m_adding = true;
+  add();
+  m_adding = false;
+  SetStatusText("Ready.");
+}
+
+void CQuorvinDlg::OnAddFiles() {
+  if (!CanStartAdding()) return;
+  QFileDialog dialog(this, QStringLiteral("Select Source File..."));
+  dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFiles);
+  dialog.setNameFilters(NameFilters());
+  // The first dialog opens in the configured source folder; later ones where the last one was
+  // accepted.
+  const std::string start =
+      m_firstTimeAddFiles ? ReadFolderSetting("SourceFile") : m_lastAddFilesFolder;
+  if (!start.empty()) dialog.setDirectory(QString::fromStdString(start));
+  if (m_model.Player()) InstallAutoPlay(&dialog, *m_model.Player(), Settings().AutoPlayOnOpen);
+
+  m_model.StopPreview();
+  const bool accepted = m_services.runFileDialog ? m_services.runFileDialog(dialog)
+                                                 : dialog.exec() == QDialog::Accepted;
+  m_model.StopPreview();
+  if (!accepted) return;
+  m_firstTimeAddFiles = false;
+  m_lastAddFilesFolder = dialog.directory().absolutePath().toStdString();
+
+  const std::vector<std::string> paths = ToPaths(dialog.selectedFiles());
+  AddCounters counters;
+  RunAdding([&] { MakeImporter(*this).AddFiles(paths, counters); });
+  if (CalculateLoudness()) RunLoudnessBatch();
+  MakeImporter(*this).ShowSummary(counters);
+}
+
+void CQuorvinDlg::OnAddFolder() {
+  if (!CanStartAdding()) return;
+  m_model.StopPreview();
+  if (m_lastSourceFolder.empty()) m_lastSourceFolder = ReadFolderSetting("SourceFolder");
+  if (!m_services.browseForFolder) return;
+  const std::string folder = m_services.browseForFolder(
+      this, this, "Please select the Folder you would like to add:", m_lastSourceFolder);
+  if (folder.empty()) return;
+  AddCounters counters;
+  RunAdding([&] { counters = MakeImporter(*this).ScanFolder(folder); });
+  if (counters.Any()) m_lastSourceFolder = folder;
+  if (CalculateLoudness()) RunLoudnessBatch();
+}
+
+void CQuorvinDlg::OnPathsDropped(const QStringList& dropped) {
+  if (!CanStartAdding() || dropped.isEmpty()) return;
+  m_model.StopPreview();
+  const std::vector<std::string> paths = ToPaths(dropped);
+  RunAdding([&] { MakeImporter(*this).AddPaths(paths); });
+  if (CalculateLoudness()) RunLoudnessBatch();
+}
 
 void CQuorvinDlg::OnOptions() {
   m_model.StopPreview();
-  m_model.NotAvailableYet();  // the default file locations dialog
+  CQVDefaultFileLocationsDlg dialog(this, *this, m_services.browseForFolder,
+                                    m_services.openUrl);
+  dialog.exec();
 }
 
 }  // namespace qv

@@ -1,8 +1,13 @@
 #include "ui/qvlistctrl.h"
 
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QMimeData>
 #include <QPalette>
+#include <QUrl>
 
 namespace qv {
 
@@ -50,8 +55,8 @@ QVariant SourceListModel::headerData(int section, Qt::Orientation orientation, i
 
 void SourceListModel::BeginInsertRow(int row) { beginInsertRows({}, row, row); }
 void SourceListModel::EndInsertRow() { endInsertRows(); }
-void SourceListModel::BeginRemoveRow(int row) { beginRemoveRows({}, row, row); }
-void SourceListModel::EndRemoveRow() {
+void SourceListModel::BeginRemoveRows(int first, int last) { beginRemoveRows({}, first, last); }
+void SourceListModel::EndRemoveRows() {
   endRemoveRows();
   Q_EMIT CoreSelectionNeedsSync();
 }
@@ -116,6 +121,9 @@ QVListCtrl::QVListCtrl(SourceList& list, QWidget* parent)
 
   connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
           &QVListCtrl::OnViewSelectionChanged);
+  setAcceptDrops(true);
+  viewport()->setAcceptDrops(true);
+  setDropIndicatorShown(false);
   connect(m_model, &SourceListModel::CoreSelectionChanged, this, [this](int row, bool on) {
     if (m_syncing) return;
     m_syncing = true;
@@ -142,13 +150,64 @@ void QVListCtrl::SyncSelectionFromCore() {
   m_syncing = false;
 }
 
-void QVListCtrl::OnViewSelectionChanged() {
+void QVListCtrl::OnViewSelectionChanged(const QItemSelection& selected,
+                                        const QItemSelection& deselected) {
   if (m_syncing) return;
   m_syncing = true;
-  for (int row = 0; row < m_list.RowCount(); ++row) {
-    m_list.SelectRow(row, selectionModel()->isRowSelected(row, {}));
+  // Only the rows whose state changed are visited.
+  for (const QItemSelectionRange& range : deselected) {
+    for (int row = range.top(); row <= range.bottom(); ++row) {
+      m_list.SelectRow(row, selectionModel()->isRowSelected(row, {}));
+    }
+  }
+  for (const QItemSelectionRange& range : selected) {
+    for (int row = range.top(); row <= range.bottom(); ++row) m_list.SelectRow(row, true);
   }
   m_syncing = false;
+}
+
+QStringList QVListCtrl::DroppedPaths(const QMimeData* mime) {
+  QStringList paths;
+  if (!mime || !mime->hasUrls()) return paths;
+  for (const QUrl& url : mime->urls()) {
+    if (url.isLocalFile() && !url.toLocalFile().isEmpty()) paths.append(url.toLocalFile());
+  }
+  return paths;
+}
+
+bool QVListCtrl::TakesDrop(const QMimeData* mime) const {
+  if (!isEnabled() || (m_acceptsDrops && !m_acceptsDrops())) return false;
+  return !DroppedPaths(mime).isEmpty();
+}
+
+void QVListCtrl::dragEnterEvent(QDragEnterEvent* event) {
+  if (TakesDrop(event->mimeData())) {
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+  } else {
+    event->ignore();
+  }
+}
+
+void QVListCtrl::dragMoveEvent(QDragMoveEvent* event) {
+  if (TakesDrop(event->mimeData())) {
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+  } else {
+    event->ignore();
+  }
+}
+
+void QVListCtrl::dropEvent(QDropEvent* event) {
+  if (!TakesDrop(event->mimeData())) {
+    event->ignore();
+    return;
+  }
+  // Copied before the event is accepted: the add runs after the drag has finished.
+  const QStringList paths = DroppedPaths(event->mimeData());
+  event->setDropAction(Qt::CopyAction);
+  event->accept();
+  Q_EMIT PathsDropped(paths);
 }
 
 }  // namespace qv

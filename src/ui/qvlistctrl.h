@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QStringList>
 #include <QTreeView>
+#include <functional>
 
 #include "model/sourcelist.h"
 
@@ -25,8 +27,8 @@ class SourceListModel : public QAbstractTableModel, public SourceListObserver {
 
   void BeginInsertRow(int row) override;
   void EndInsertRow() override;
-  void BeginRemoveRow(int row) override;
-  void EndRemoveRow() override;
+  void BeginRemoveRows(int first, int last) override;
+  void EndRemoveRows() override;
   void BeginReset() override;
   void EndReset() override;
   void BeginReorder() override;
@@ -46,7 +48,9 @@ class SourceListModel : public QAbstractTableModel, public SourceListObserver {
 
 // The source file list control: a report-style list with column headings, several rows
 // selectable at once, the selection kept visible when the list loses the focus. Its selection
-// and the core list's selection flags always agree. GUI thread.
+// and the core list's selection flags always agree; a change of the selection costs the rows
+// it changes, not the length of the list. Files and folders dragged from a file manager
+// (text/uri-list with local files) can be dropped on it. GUI thread.
 class QVListCtrl : public QTreeView {
   Q_OBJECT
 
@@ -57,14 +61,29 @@ class QVListCtrl : public QTreeView {
   SourceListModel* ListModel() { return m_model; }
   // A click on the heading of `column`.
   void OnColumnClick(int column);
+  // Decides whether drops are taken at the moment (null: whenever the list is enabled).
+  void SetDropFilter(std::function<bool()> acceptsDrops) { m_acceptsDrops = std::move(acceptsDrops); }
+  // The local files and folders named by a drag's data, in its order; empty when it names none.
+  static QStringList DroppedPaths(const QMimeData* mime);
+
+ Q_SIGNALS:
+  // Local files and folders were dropped on the list.
+  void PathsDropped(const QStringList& paths);
+
+ protected:
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   void SyncSelectionFromCore();
-  void OnViewSelectionChanged();
+  void OnViewSelectionChanged(const QItemSelection& selected, const QItemSelection& deselected);
+  bool TakesDrop(const QMimeData* mime) const;
 
   SourceList& m_list;
   SourceListModel* m_model;
   bool m_syncing = false;
+  std::function<bool()> m_acceptsDrops;
 };
 
 }  // namespace qv

@@ -313,8 +313,10 @@ class RecordingObserver : public SourceListObserver {
  public:
   void BeginInsertRow(int row) override { log += "+" + std::to_string(row); }
   void EndInsertRow() override { log += "."; }
-  void BeginRemoveRow(int row) override { log += "-" + std::to_string(row); }
-  void EndRemoveRow() override { log += "."; }
+  void BeginRemoveRows(int first, int last) override {
+    log += "-" + std::to_string(first) + ":" + std::to_string(last);
+  }
+  void EndRemoveRows() override { log += "."; }
   void BeginReset() override { log += "R"; }
   void EndReset() override { log += "."; }
   void BeginReorder() override { log += "S"; }
@@ -344,7 +346,7 @@ TEST(SourceList, ObserverSeesEveryChangeInOrder) {
   list.SelectRow(2, true);
   list.RemoveSelectedRows();
   list.RemoveAllRows();
-  EXPECT_EQ(observer.log, "+0.+1.+2.s0S[102]c2,7s2-2.-1.R.");
+  EXPECT_EQ(observer.log, "+0.+1.+2.s0S[102]c2,7s2-1:2.R.");
   list.SetObserver(nullptr);
 }
 

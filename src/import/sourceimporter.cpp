@@ -1,0 +1,358 @@
+#include "import/sourceimporter.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "app/host.h"
+#include "app/paths.h"
+#include "app/showmessage.h"
+#include "audio/bass.h"
+#include "model/listcolumns.h"
+#include "model/qvlistitem.h"
+#include "model/sourcelist.h"
+#include "tools/extract.h"
+
+namespace qv {
+
+namespace {
+
+// Frees a stream handle on every path out of the probe.
+class StreamHandle {
+ public:
+  explicit StreamHandle(HSTREAM handle) : m_handle(handle) {}
+  ~StreamHandle() {
+    if (m_handle) BASS_StreamFree(m_handle);
+  }
+  StreamHandle(const StreamHandle&) = delete;
+  StreamHandle& operator=(const StreamHandle&) = delete;
+  HSTREAM get() const { return m_handle; }
+
+ private:
+  HSTREAM m_handle;
+};
+
+// True when the first occurrence of `suffix` in `path` is at its very end (case-sensitive).
+bool FirstOccurrenceEnds(const std::string& path, const char* suffix) {
+  const std::string_view tail(suffix);
+  const auto found = path.find(tail);
+  return found != std::string::npos && found + tail.size() == path.size();
+}
+
+// A decoding stream: the source's own rate, channels and resolution, nothing converted to the
+// playback format.
+constexpr DWORD kProbeFlags = BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT;
+
+HSTREAM OpenProbeStream(const std::string& path) {
+  if (FirstOccurrenceEnds(path, ".cda")) return BASS_CD_StreamCreateFile(path.c_str(), kProbeFlags);
+  if (FirstOccurrenceEnds(path, ".flac")) {
+    return BASS_FLAC_StreamCreateFile(0, path.c_str(), 0, 0, kProbeFlags);
+  }
+  return BASS_StreamCreateFile(0, path.c_str(), 0, 0, kProbeFlags);
+}
+
+// Removes a temporary WAV that no row owns (only a name that is recognisably ours).
+void DeleteOrphanWav(const std::string& tempWav, const std::string& source) {
+  if (IsDeletableTempWav(tempWav, source)) std::remove(tempWav.c_str());
+}
+
+const char* PluralS(int count) { return count == 1 ? "" : "s"; }
+
+// The path of an entry of `folder`: the root's entries read "/name", never "//name".
+std::string JoinFolder(const std::string& folder, const std::string& name) {
+  std::string base = folder;
+  TrimTrailingBackslashes(base);
+  if (IsDriveRoot(base)) base.clear();
+  return base + "/" + name;
+}
+
+}  // namespace
+
+bool ProbeAudioFile(const std::string& path, ProbeResult& result) {
+  result = ProbeResult{};
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+    return false;
+  }
+  if (path.size() <= 4) return false;
+
+  const StreamHandle stream(OpenProbeStream(path));
+  if (!stream.get()) {
+    result.errorCode = BASS_ErrorGetCode();
+    return false;
+  }
+  BASS_CHANNELINFO channel{};
+  BASS_ChannelGetInfo(stream.get(), &channel);
+
+  QWORD length = BASS_ChannelGetLength(stream.get(), BASS_POS_BYTE);
+  if (length == ~QWORD{0}) length = 0;  // unknown length: no duration, no bitrate
+  double seconds = BASS_ChannelBytes2Seconds(stream.get(), length);
+  if (!(seconds > 0.0)) seconds = 0.0;
+
+  const QWORD fileBytes = BASS_StreamGetFilePosition(stream.get(), BASS_FILEPOS_END);
+  std::int64_t kbps = 0;
+  if (seconds > 0.0 && fileBytes != ~QWORD{0}) {
+    const double rate = static_cast<double>(fileBytes) / (seconds * 125.0) + 0.5;
+    kbps = rate < static_cast<double>(INT_MAX) ? static_cast<std::int64_t>(rate) : INT_MAX;
+  }
+
+  result.size = static_cast<std::uint64_t>(info.st_size);
+  result.kbps = kbps;
+  result.frequency = channel.freq;
+  result.resolution = channel.origres;
+  result.channels = channel.chans;
+  result.seconds = seconds;
+  return true;
+}
+
+void ReportOpenError(BatchHost& owner, const std::string& path, int code) {
+  const char* file = path.c_str();
+  switch (code) {
+    case BASS_ERROR_FILEFORM:
+      ShowMessage(&owner, 0, {}, MB_OK,
+                  "Can't open the file:\n\n\t%s\n\nMore Details:\n\nUnsupported File Format\n\n"
+                  "Sorry, can't continue.",
+                  file);
+      return;
+    case BASS_ERROR_WMA_LICENSE:
+      ShowMessage(&owner, 0, {}, MB_OK,
+                  "Can't open the file:\n\n\t%s\n\nMore Details:\n\nThe file you are trying to "
+                  "open is encrypted with DRM technology.  To allow Quorvin to open this file, "
+                  "you must burn this file to a CD, and then rip it back again.  This procedure "
+                  "strips the encryption from the file, and this should allow you to open it."
+                  "\n\nSorry, can't continue.",
+                  file);
+      return;
+    default:
+      ShowMessage(&owner, 0, {}, MB_OK,
+                  "Unable to get the Audio File Stats from:\n\n\t%s\n\nSorry, can't continue.",
+                  file);
+      return;
+  }
+}
+
+std::vector<OpenFilter> BuildOpenFilter() {
+  auto patterns = [](MediaKind kind, bool all) {
+    std::string text;
+    for (const MediaExtension* entry = kMediaExtensions; entry->extension; ++entry) {
+      if (!all && entry->kind != kind) continue;
+      if (!text.empty()) text += ";";
+      text += "*.";
+      text += entry->extension;
+    }
+    return text;
+  };
+  auto names = [](MediaKind kind) {
+    std::string text;
+    for (const MediaExtension* entry = kMediaExtensions; entry->extension; ++entry) {
+      if (entry->kind != kind) continue;
+      if (!text.empty()) text += ", ";
+      text += entry->extension;
+    }
+    return text;
+  };
+  return {
+      {"All Openable Files (Audio & Video Files)", patterns(MediaKind::None, true)},
+      {"Audio Files (" + names(MediaKind::Audio) + ")", patterns(MediaKind::Audio, false)},
+      {"Video Files (" + names(MediaKind::Video) + ")", patterns(MediaKind::Video, false)},
+  };
+}
+
+std::string AddSummaryText(const AddCounters& counters) {
+  return FormatText("Added %d new file%s, and skipped %d existing file%s.", counters.added,
+                    PluralS(counters.added), counters.skipped, PluralS(counters.skipped));
+}
+
+bool ProgressThrottle::Due(Clock::time_point now) {
+  if (!m_started) {
+    m_started = true;
+    m_last = now;
+    return false;
+  }
+  if (now - m_last < m_interval) return false;
+  m_last = now;
+  return true;
+}
+
+std::string AddingProgressText(int done, int total) {
+  return FormatText("Adding...  %d of %d", done, total);
+}
+
+SourceImporter::SourceImporter(BatchHost& host, SourceList& list, ToolRunner runTool,
+                               Progress progress)
+    : m_host(host),
+      m_list(list),
+      m_runTool(std::move(runTool)),
+      m_progress(std::move(progress)) {}
+
+bool SourceImporter::AddVideo(const std::string& source, ProbeResult& probe,
+                              std::string& tempWav) {
+  tempWav = MakeTempWavName();
+  const bool extracted = !tempWav.empty() && m_runTool &&
+                         ExtractAudioFromVideo(m_host, m_runTool, source, tempWav);
+  if (!extracted) {
+    DeleteOrphanWav(tempWav, source);
+    ShowMessage(&m_host, 0, {}, MB_OK, "Sorry, could not Import:\n\n   %s\n\nSkipping...",
+                source.c_str());
+    return false;
+  }
+  if (!ProbeAudioFile(tempWav, probe)) {
+    // No row owns the WAV, so nothing else would remove it.
+    DeleteOrphanWav(tempWav, source);
+    ReportOpenError(m_host, source, probe.errorCode);
+    return false;
+  }
+  return true;
+}
+
+void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counters) {
+  const bool audio = IsAudioFile(path);
+  if (!audio && !IsVideoFile(path)) return;  // only listed extensions get here
+  if (m_list.ContainsFile(path)) {
+    ++counters.skipped;
+    return;
+  }
+  const std::string title = GetFileTitle(path, false);
+  const std::string type = GetLowerExtension(path);
+
+  ProbeResult probe;
+  std::string tempWav;
+  bool extracted = false;
+  bool asVideo = !audio;
+  if (audio && !ProbeAudioFile(path, probe)) {
+    // An .mp4 without a sound track the library decodes may still be a video with one.
+    if (type != "mp4" || probe.errorCode != BASS_ERROR_FILEFORM) {
+      ReportOpenError(m_host, path, probe.errorCode);
+      return;
+    }
+    asVideo = true;
+  }
+  if (asVideo) {
+    if (!AddVideo(path, probe, tempWav)) return;
+    extracted = true;
+  }
+
+  if (probe.channels == 0 || probe.channels > 2) {
+    ShowMessage(&m_host, 0, {}, MB_OK,
+                "Sorry, but the file you are trying to open:\n\n   %s\nhas an unsupported "
+                "Channel Count (%d).\n\nThe Channel Count needs to be 1 or 2.",
+                path.c_str(), static_cast<int>(probe.channels));
+    if (extracted) DeleteOrphanWav(tempWav, path);
+    return;
+  }
+
+  m_list.AddRow(title, type, FormatSizeCell(probe.size),
+                FormatKbpsCell(static_cast<int>(probe.kbps)),
+                FormatFreqCell(static_cast<int>(std::min<unsigned>(probe.frequency, INT_MAX))),
+                FormatBitsCell(static_cast<int>(std::min<unsigned>(probe.resolution, INT_MAX))),
+                FormatChansCell(static_cast<int>(probe.channels)), path,
+                extracted ? tempWav : std::string(), extracted);
+  ++counters.added;
+}
+
+void SourceImporter::AddWithProgress(const std::vector<std::string>& paths,
+                                     AddCounters& counters) {
+  const int total = static_cast<int>(std::min<std::size_t>(paths.size(), INT_MAX));
+  ProgressThrottle throttle;
+  throttle.Due(ProgressThrottle::Clock::now());
+  int done = 0;
+  for (const std::string& path : paths) {
+    AddSourceFile(path, counters);
+    ++done;
+    if (m_progress && done < total && throttle.Due(ProgressThrottle::Clock::now())) {
+      m_progress(done, total);
+    }
+  }
+}
+
+void SourceImporter::AddFiles(const std::vector<std::string>& paths, AddCounters& counters) {
+  AddWithProgress(paths, counters);
+}
+
+bool SourceImporter::ListFolder(const std::string& folder, bool recursive,
+                                std::vector<std::string>& paths) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path root(folder);
+  std::vector<std::string> found;
+  if (!recursive) {
+    fs::directory_iterator it(root, ec);
+    if (ec) return false;
+    for (const fs::directory_iterator end; it != end; it.increment(ec)) {
+      if (ec) break;
+      const std::string name = it->path().filename().string();
+      if (IsAudioFile(name) || IsVideoFile(name)) found.push_back(JoinFolder(folder, name));
+    }
+  } else {
+    // Links to folders are not followed, so a link back up cannot make the walk endless.
+    fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec);
+    if (ec) return false;
+    for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
+      if (ec) break;
+      std::error_code typeError;
+      if (it->is_directory(typeError)) continue;
+      const std::string name = it->path().filename().string();
+      if (!IsAudioFile(name) && !IsVideoFile(name)) continue;
+      const std::string relative = it->path().lexically_relative(root).string();
+      found.push_back(JoinFolder(folder, relative));
+    }
+  }
+  // Name order, as a file manager shows them (the directory's own order means nothing).
+  std::sort(found.begin(), found.end());
+  paths.insert(paths.end(), found.begin(), found.end());
+  return true;
+}
+
+AddCounters SourceImporter::ScanFolder(const std::string& folder, bool recursive) {
+  AddCounters counters;
+  std::vector<std::string> paths;
+  if (!ListFolder(folder, recursive, paths)) {
+    ShowMessage(&m_host, 0, {}, MB_OK, "The chosen Folder is empty.");
+    return counters;
+  }
+  AddWithProgress(paths, counters);
+  if (counters.Any()) {
+    ShowSummary(counters);
+  } else {
+    ShowMessage(&m_host, 0, {}, MB_OK,
+                "The selected Folder does not contain any supported file types:\n\n   %s",
+                folder.c_str());
+  }
+  return counters;
+}
+
+AddCounters SourceImporter::AddPaths(const std::vector<std::string>& paths, bool recursive) {
+  AddCounters counters;
+  std::vector<std::string> files;
+  std::string firstFolder;
+  for (const std::string& path : paths) {
+    if (!FolderExists(std::string_view(path))) {
+      files.push_back(path);
+      continue;
+    }
+    if (firstFolder.empty()) firstFolder = path;
+    if (!ListFolder(path, recursive, files)) {
+      ShowMessage(&m_host, 0, {}, MB_OK, "The chosen Folder is empty.");
+    }
+  }
+  AddWithProgress(files, counters);
+  if (counters.Any()) {
+    ShowSummary(counters);
+  } else if (!firstFolder.empty()) {
+    ShowMessage(&m_host, 0, {}, MB_OK,
+                "The selected Folder does not contain any supported file types:\n\n   %s",
+                firstFolder.c_str());
+  }
+  return counters;
+}
+
+void SourceImporter::ShowSummary(const AddCounters& counters) {
+  if (!counters.Any()) return;
+  ShowMessage(&m_host, 0, {}, MB_OK, "%s", AddSummaryText(counters).c_str());
+}
+
+}  // namespace qv

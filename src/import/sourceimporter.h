@@ -1,0 +1,132 @@
+#pragma once
+// Adding source files to the list: the probe that measures one file, the open-error messages,
+// the open-file filter, the folder scan and the summary of an add. No widgets: the main window
+// and the command-line front end drive the same SourceImporter.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tools/toolrun.h"
+
+namespace qv {
+
+class BatchHost;
+class SourceList;
+
+// What ProbeAudioFile measures. Sizes and the bitrate arithmetic are 64-bit.
+struct ProbeResult {
+  std::uint64_t size = 0;     // bytes, from the file system
+  std::int64_t kbps = 0;      // average kbit/s, rounded half up; 0 when the length is unknown
+  unsigned frequency = 0;     // Hz
+  unsigned resolution = 0;    // original bits per sample; 0 for lossy or floating-point data
+  unsigned channels = 0;
+  double seconds = 0.0;
+  int errorCode = 0;          // the audio library's code on failure; 0 for the file-system test
+};
+
+// Opens `path` as a decoding stream (no conversion to the playback format, no decoding beyond
+// the first frame and what the length check reads), measures it and frees it. False on
+// failure, with `result.errorCode` set: 0 when the path is no regular non-empty file or is too
+// short to be a media name, else the library's code (41 for data that are not audio it decodes).
+bool ProbeAudioFile(const std::string& path, ProbeResult& result);
+
+// Shows the message for a failed open of `path`: the unsupported-format text for 41, the DRM
+// text for 1000, "Unable to get the Audio File Stats from:" for every other code.
+void ReportOpenError(BatchHost& owner, const std::string& path, int code);
+
+// One entry of the open-file dialog's filter list.
+struct OpenFilter {
+  std::string description;  // "Audio Files (aac, aif, ...)"
+  std::string patterns;     // "*.aac;*.aif;..."
+};
+// The three filters of the Add Files dialog, from the media extension table: all openable
+// files, the audio files, the video files.
+std::vector<OpenFilter> BuildOpenFilter();
+
+// The counters of one adding command.
+struct AddCounters {
+  int added = 0;
+  int skipped = 0;
+  bool Any() const { return added > 0 || skipped > 0; }
+};
+
+// "Added %d new file%s, and skipped %d existing file%s." ("file" for exactly 1, else "files").
+std::string AddSummaryText(const AddCounters& counters);
+
+// Calls `report` at most once per `interval` (and never for the first call), so a long add can
+// show how far it is without spending its time on the status line.
+class ProgressThrottle {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit ProgressThrottle(std::chrono::milliseconds interval = std::chrono::milliseconds(100))
+      : m_interval(interval) {}
+  // True when a report is due at `now` (and remembers it as the last report).
+  bool Due(Clock::time_point now);
+  void Restart(Clock::time_point now) { m_last = now; }
+
+ private:
+  std::chrono::milliseconds m_interval;
+  Clock::time_point m_last{};
+  bool m_started = false;
+};
+
+// The status line text of a long add: "Adding...  1234 of 10000".
+std::string AddingProgressText(int done, int total);
+
+// Adds files and folders to one SourceList, showing its messages through one host. Video files
+// (and .mp4 files the library cannot decode) go through the ffmpeg extraction, run by `runTool`.
+// `progress` (optional) is told how far a multi-file add is, at most every 100 ms. Lives for one
+// command or for the whole window; user-interface thread only.
+class SourceImporter {
+ public:
+  using Progress = std::function<void(int done, int total)>;
+
+  SourceImporter(BatchHost& host, SourceList& list, ToolRunner runTool,
+                 Progress progress = nullptr);
+
+  // Adds one file: refuses unlisted extensions silently, counts a file already listed as
+  // skipped, extracts a video's sound track into a temporary WAV, probes, refuses channel
+  // counts other than 1 and 2, and appends the row. A failure shows its own message and is
+  // counted neither as added nor as skipped.
+  void AddSourceFile(const std::string& path, AddCounters& counters);
+
+  // Adds several files in their order, telling the progress callback how far it is.
+  void AddFiles(const std::vector<std::string>& paths, AddCounters& counters);
+
+  // The supported files of `folder` (with `recursive`, of its sub-folders too), sorted by name.
+  // False when the folder cannot be listed. Without `recursive` an entry is taken by its name
+  // alone: a sub-folder named like a media file is listed and fails when it is added.
+  static bool ListFolder(const std::string& folder, bool recursive,
+                         std::vector<std::string>& paths);
+
+  // Add Folder's scan: lists the folder ("The chosen Folder is empty." when it cannot be
+  // listed), adds every supported file, then shows the summary, or "The selected Folder does
+  // not contain any supported file types:" when nothing was added or skipped. Returns the
+  // counters; Any() tells the caller to remember the folder as the last source folder.
+  AddCounters ScanFolder(const std::string& folder, bool recursive = false);
+
+  // Files and folders dropped on the list, or named on a command line: files through
+  // AddSourceFile, folders through the scan, all counted together with one summary at the end.
+  // When nothing was added or skipped and a folder was given, the "does not contain any
+  // supported file types" message names the first such folder.
+  AddCounters AddPaths(const std::vector<std::string>& paths, bool recursive = false);
+
+  // Shows the summary when something was added or skipped.
+  void ShowSummary(const AddCounters& counters);
+
+ private:
+  void AddWithProgress(const std::vector<std::string>& paths, AddCounters& counters);
+  // Extracts and probes a video's sound track; false (after its message) on failure, with no
+  // temporary WAV left behind.
+  bool AddVideo(const std::string& source, ProbeResult& probe, std::string& tempWav);
+
+  BatchHost& m_host;
+  SourceList& m_list;
+  ToolRunner m_runTool;
+  Progress m_progress;
+};
+
+}  // namespace qv

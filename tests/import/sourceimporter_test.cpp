@@ -1,0 +1,442 @@
+// Adding files and folders through the core: the probe's cells, the open-error messages, the
+// refusals, duplicates, odd file names, the folder scan and its messages, and what happens to
+// temporary WAVs that no row takes.
+#include "import/sourceimporter.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "app/showmessage.h"
+#include "audio/audiotestutil.h"
+#include "audio/bass.h"
+#include "model/sourcelist.h"
+#include "support/scriptedhost.h"
+#include "support/tempdir.h"
+
+namespace qv {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kUnsupported =
+    "Can't open the file:\n\n\t%s\n\nMore Details:\n\nUnsupported File Format\n\n"
+    "Sorry, can't continue.";
+const char* const kNoStats =
+    "Unable to get the Audio File Stats from:\n\n\t%s\n\nSorry, can't continue.";
+const char* const kCouldNotImport = "Sorry, could not Import:\n\n   %s\n\nSkipping...";
+
+// Fixtures made once for the whole suite: a 60 s CD-quality WAV, short FLAC and MP3 files, a
+// float WAV, a 6-channel WAV and a video file without sound.
+class Fixtures {
+ public:
+  Fixtures() {
+    test::WriteTestWav16(Path("long.wav"), 44100, 2, 44100L * 60);
+    test::WriteTestWav16(Path("short.wav"), 44100, 2, 4410);
+    test::WriteTestWav16(Path("mono8k.wav"), 8000, 1, 800);
+    test::WriteTestWav16(Path("six.wav"), 48000, 6, 4800);
+    const std::string sine = "-f lavfi -i sine=frequency=440:duration=1:sample_rate=44100 -ac 2 ";
+    ok = test::RunFfmpeg(sine + test::Quote(Path("tone.flac"))) &&
+         test::RunFfmpeg(sine + "-b:a 128k " + test::Quote(Path("tone.mp3"))) &&
+         test::RunFfmpeg(sine + "-c:a pcm_f32le " + test::Quote(Path("float.wav"))) &&
+         test::RunFfmpeg("-f lavfi -i testsrc=size=32x32:rate=5 -t 1 -an -c:v mpeg4 " +
+                         test::Quote(Path("silent.mp4")));
+  }
+  std::string Path(const std::string& name) const { return m_dir.file(name); }
+  bool ok = false;
+
+ private:
+  test::TempDir m_dir;
+};
+
+Fixtures& Shared() {
+  static Fixtures fixtures;
+  return fixtures;
+}
+
+class ImporterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Shared().ok) << "the ffmpeg program could not make the fixtures";
+    ::setenv("TMPDIR", m_temp.str().c_str(), 1);
+    SetOwnerlessHost(&m_host);
+  }
+  void TearDown() override {
+    SetOwnerlessHost(nullptr);
+    ::unsetenv("TMPDIR");
+  }
+
+  std::string Copy(const std::string& fixture, const std::string& name) {
+    const std::string target = m_dir.file(name);
+    fs::create_directories(fs::path(target).parent_path());
+    fs::copy_file(Shared().Path(fixture), target);
+    return target;
+  }
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> out;
+    for (const auto& m : m_host.messages) out.push_back(m.text);
+    return out;
+  }
+  // The files left in the program's working folder.
+  std::vector<std::string> WorkingFolderFiles() const {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto& entry : fs::recursive_directory_iterator(m_temp.path(), ec)) {
+      if (entry.is_regular_file()) out.push_back(entry.path().filename().string());
+    }
+    return out;
+  }
+
+  test::TempDir m_dir;
+  test::TempDir m_temp;
+  test::ScriptedHost m_host;
+  SourceList m_list;
+  int m_toolRuns = 0;
+  SourceImporter m_importer{m_host, m_list, [this](const ToolRunRequest&) {
+                              ++m_toolRuns;
+                              return 1;
+                            }};
+};
+
+TEST_F(ImporterTest, RowCellsOfProbedFiles) {
+  struct Case {
+    const char* fixture;
+    const char* name;
+    std::vector<std::string> cells;  // columns 0 to 6
+  };
+  const Case cases[] = {
+      // 44 header bytes + 60 s of 16-bit stereo = 10,584,044 bytes: 1411.2 kbit/s.
+      {"long.wav", "Sixty Seconds.wav",
+       {"Sixty Seconds", "wav", "10.094", "1411", "44,100", "16 Bit", "2"}},
+      // 1644 bytes in 0.1 s: 131.52 kbit/s, rounded half up.
+      {"mono8k.wav", "m.WAV", {"m", "wav", "0.002", "132", "8,000", "16 Bit", "1"}},
+      {"float.wav", "f.wav", {"f", "wav", "", "", "44,100", "float", "2"}},
+      {"tone.flac", "a.b.c.flac", {"a.b.c", "flac", "", "", "44,100", "16 Bit", "2"}},
+      {"tone.mp3", "t.mp3", {"t", "mp3", "", "", "44,100", "float", "2"}},
+  };
+  AddCounters counters;
+  for (const Case& c : cases) m_importer.AddSourceFile(Copy(c.fixture, c.name), counters);
+  EXPECT_TRUE(m_host.messages.empty()) << m_host.messages.front().text;
+  ASSERT_EQ(counters.added, 5);
+  EXPECT_EQ(counters.skipped, 0);
+  ASSERT_EQ(m_list.RowCount(), 5);
+  for (int row = 0; row < 5; ++row) {
+    for (int column = 0; column <= kColChans; ++column) {
+      if (cases[row].cells[column].empty()) continue;  // sizes that depend on the encoder
+      EXPECT_EQ(m_list.CellText(row, column), cases[row].cells[column])
+          << cases[row].name << " column " << column;
+    }
+    for (int column = kColVolume; column < kColumnCount; ++column) {
+      EXPECT_EQ(m_list.CellText(row, column), "");
+    }
+    const QVListItem* item = m_list.Item(row);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->serial, row);
+    EXPECT_EQ(item->position, row);
+    EXPECT_EQ(item->extracted, 0);
+    EXPECT_EQ(item->sourcePath, m_dir.file(cases[row].name));
+    EXPECT_EQ(item->GetDecodePath(), item->sourcePath);
+  }
+  // A float WAV of 1 s reads 2822.4 kbit/s plus its header; a 128 kbit/s MP3 of 1 s about 128
+  // (its tag frames add a few).
+  EXPECT_NEAR(std::atoi(m_list.CellText(2, kColKbps).c_str()), 2823, 2);
+  EXPECT_NEAR(std::atoi(m_list.CellText(4, kColKbps).c_str()), 128, 10);
+  EXPECT_EQ(m_toolRuns, 0);
+}
+
+TEST_F(ImporterTest, ProbeReportsSixtyFourBitSizeAndKnownLength) {
+  ProbeResult result;
+  ASSERT_TRUE(ProbeAudioFile(Shared().Path("long.wav"), result));
+  EXPECT_EQ(result.size, 10584044u);
+  EXPECT_EQ(result.kbps, 1411);
+  EXPECT_EQ(result.frequency, 44100u);
+  EXPECT_EQ(result.resolution, 16u);
+  EXPECT_EQ(result.channels, 2u);
+  EXPECT_DOUBLE_EQ(result.seconds, 60.0);
+  EXPECT_EQ(result.errorCode, 0);
+}
+
+TEST_F(ImporterTest, FilesThatCannotBeOpenedShowTheirMessageAndAreNotCounted) {
+  const std::string empty = m_dir.file("empty.mp3");
+  std::ofstream(empty).flush();
+  const std::string text = m_dir.file("notes.mp3");
+  std::ofstream(text) << "These are my notes, not music.\n";
+  const std::string folder = m_dir.file("Album.wav");
+  fs::create_directory(folder);
+  const std::string emptyMp4 = m_dir.file("empty.mp4");
+  std::ofstream(emptyMp4).flush();
+  const std::string missing = m_dir.file("gone.flac");
+  const std::string six = Copy("six.wav", "surround.wav");
+
+  AddCounters counters;
+  for (const std::string& path : {empty, text, folder, emptyMp4, missing, six}) {
+    m_importer.AddSourceFile(path, counters);
+  }
+  EXPECT_EQ(counters.added, 0);
+  EXPECT_EQ(counters.skipped, 0);
+  EXPECT_EQ(m_list.RowCount(), 0);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{
+                         FormatText(kNoStats, empty.c_str()),
+                         FormatText(kUnsupported, text.c_str()),
+                         FormatText(kNoStats, folder.c_str()),
+                         // Any open failure of an .mp4 other than 41 is reported at once.
+                         FormatText(kNoStats, emptyMp4.c_str()),
+                         FormatText(kNoStats, missing.c_str()),
+                         FormatText("Sorry, but the file you are trying to open:\n\n   %s\nhas an "
+                                    "unsupported Channel Count (6).\n\nThe Channel Count needs "
+                                    "to be 1 or 2.",
+                                    six.c_str()),
+                     }));
+  for (const auto& m : m_host.messages) EXPECT_EQ(m.type, MB_OK);
+  EXPECT_EQ(m_toolRuns, 0);
+}
+
+TEST_F(ImporterTest, UnlistedExtensionsAreIgnoredSilently) {
+  AddCounters counters;
+  m_importer.AddSourceFile(Copy("short.wav", "readme.txt"), counters);
+  m_importer.AddSourceFile(Copy("short.wav", "noextension"), counters);
+  EXPECT_FALSE(counters.Any());
+  EXPECT_TRUE(m_host.messages.empty());
+  EXPECT_EQ(m_list.RowCount(), 0);
+}
+
+TEST_F(ImporterTest, DuplicatesAreSkippedUnderEverySpelling) {
+  const std::string song = Copy("short.wav", "Song.wav");
+  const std::string link = m_dir.file("link to song.wav");
+  fs::create_symlink(song, link);
+  AddCounters counters;
+  m_importer.AddSourceFile(song, counters);
+  m_importer.AddSourceFile(song, counters);
+  m_importer.AddSourceFile(link, counters);
+  m_importer.AddSourceFile(m_dir.str() + "/./Song.wav", counters);
+  EXPECT_EQ(counters.added, 1);
+  EXPECT_EQ(counters.skipped, 3);
+  EXPECT_TRUE(m_host.messages.empty());
+  // After a removal the same file is new again.
+  m_list.SelectRow(0, true);
+  m_list.RemoveSelectedRows();
+  m_importer.AddSourceFile(link, counters);
+  EXPECT_EQ(counters.added, 2);
+  EXPECT_EQ(m_list.GetSourcePath(0), link);
+}
+
+TEST_F(ImporterTest, NamesWithShellAndNonAsciiCharactersKeepTheirText) {
+  const std::vector<std::string> names = {
+      "with blanks.wav", "it's \"quoted\".wav", "$HOME and `date`.wav",
+      "Grüße — 音楽.wav", "line\nfeed.wav", "-dash first.wav"};
+  AddCounters counters;
+  for (const std::string& name : names) m_importer.AddSourceFile(Copy("short.wav", name), counters);
+  EXPECT_TRUE(m_host.messages.empty()) << m_host.messages.front().text;
+  ASSERT_EQ(counters.added, static_cast<int>(names.size()));
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const int row = static_cast<int>(i);
+    EXPECT_EQ(m_list.GetSourcePath(row), m_dir.file(names[i]));
+    EXPECT_EQ(m_list.CellText(row, kColTitle), names[i].substr(0, names[i].size() - 4));
+  }
+}
+
+TEST_F(ImporterTest, VideoWithoutExtractionShowsCouldNotImportAndLeavesNoWav) {
+  const std::string avi = Copy("short.wav", "clip.avi");
+  // An .mp4 whose only stream is video: the audio open fails with 41, so it is taken as video.
+  const std::string mp4 = Copy("silent.mp4", "movie.mp4");
+  ProbeResult probe;
+  EXPECT_FALSE(ProbeAudioFile(mp4, probe));
+  EXPECT_EQ(probe.errorCode, BASS_ERROR_FILEFORM);
+
+  // The extraction's tool run writes a 6-channel sound track where it is told to, so once the
+  // extraction works the channel refusal must remove the WAV; until then it cannot import.
+  SourceImporter importer(m_host, m_list, [this](const ToolRunRequest& request) {
+    ++m_toolRuns;
+    if (!request.outputPath.empty()) fs::copy_file(Shared().Path("six.wav"), request.outputPath);
+    return 1;
+  });
+  AddCounters counters;
+  importer.AddSourceFile(avi, counters);
+  importer.AddSourceFile(mp4, counters);
+  EXPECT_FALSE(counters.Any());
+  EXPECT_EQ(m_list.RowCount(), 0);
+  ASSERT_GE(m_host.messages.size(), 2u);
+  for (const std::string& path : {avi, mp4}) {
+    const std::string refused =
+        FormatText("Sorry, but the file you are trying to open:\n\n   %s\nhas an "
+                   "unsupported Channel Count (6).\n\nThe Channel Count needs to be 1 or 2.",
+                   path.c_str());
+    const auto texts = Texts();
+    const bool reported =
+        std::find(texts.begin(), texts.end(), FormatText(kCouldNotImport, path.c_str())) !=
+            texts.end() ||
+        std::find(texts.begin(), texts.end(), refused) != texts.end();
+    EXPECT_TRUE(reported) << path;
+  }
+  for (const std::string& name : WorkingFolderFiles()) {
+    EXPECT_EQ(name.find("qvAudioTemp"), std::string::npos) << name << " was left behind";
+  }
+}
+
+TEST(OpenFilter, ThreeFiltersFromTheExtensionTable) {
+  const std::vector<OpenFilter> filters = BuildOpenFilter();
+  ASSERT_EQ(filters.size(), 3u);
+  EXPECT_EQ(filters[0].description, "All Openable Files (Audio & Video Files)");
+  EXPECT_EQ(filters[0].patterns,
+            "*.aac;*.aif;*.aiff;*.cda;*.flac;*.m4a;*.mp1;*.mp3;*.mp4;*.ogg;*.wav;*.wma;*.avi;"
+            "*.flv;*.m4v;*.mov;*.mp4;*.mpg;*.rm;*.wmv");
+  EXPECT_EQ(filters[1].description,
+            "Audio Files (aac, aif, aiff, cda, flac, m4a, mp1, mp3, mp4, ogg, wav, wma)");
+  EXPECT_EQ(filters[1].patterns,
+            "*.aac;*.aif;*.aiff;*.cda;*.flac;*.m4a;*.mp1;*.mp3;*.mp4;*.ogg;*.wav;*.wma");
+  EXPECT_EQ(filters[2].description, "Video Files (avi, flv, m4v, mov, mp4, mpg, rm, wmv)");
+  EXPECT_EQ(filters[2].patterns, "*.avi;*.flv;*.m4v;*.mov;*.mp4;*.mpg;*.rm;*.wmv");
+}
+
+TEST(AddSummary, SingularOnlyForExactlyOne) {
+  EXPECT_EQ(AddSummaryText({1, 1}), "Added 1 new file, and skipped 1 existing file.");
+  EXPECT_EQ(AddSummaryText({0, 5}), "Added 0 new files, and skipped 5 existing files.");
+  EXPECT_EQ(AddSummaryText({2, 0}), "Added 2 new files, and skipped 0 existing files.");
+  EXPECT_EQ(AddingProgressText(1234, 10000), "Adding...  1234 of 10000");
+}
+
+TEST(ProgressThrottle, ReportsAtMostOncePerInterval) {
+  using namespace std::chrono_literals;
+  ProgressThrottle throttle(100ms);
+  const auto t0 = ProgressThrottle::Clock::time_point{} + 1h;
+  EXPECT_FALSE(throttle.Due(t0));  // the start is no report
+  EXPECT_FALSE(throttle.Due(t0 + 99ms));
+  EXPECT_TRUE(throttle.Due(t0 + 100ms));
+  EXPECT_FALSE(throttle.Due(t0 + 150ms));
+  EXPECT_FALSE(throttle.Due(t0 + 199ms));
+  EXPECT_TRUE(throttle.Due(t0 + 260ms));
+  EXPECT_TRUE(throttle.Due(t0 + 5s));
+}
+
+class ScanTest : public ImporterTest {
+ protected:
+  // A folder as a user has it: music, notes, a sub-folder named like a file, a damaged file.
+  std::string MakeAlbum() {
+    Copy("short.wav", "album/01 intro.wav");
+    Copy("tone.flac", "album/02 song.flac");
+    Copy("tone.mp3", "album/03 outro.MP3");
+    Copy("short.wav", "album/cover.jpg");
+    std::ofstream(m_dir.file("album/notes.txt")) << "notes";
+    fs::create_directory(m_dir.file("album/bonus.wav"));
+    Copy("short.wav", "album/bonus.wav/hidden track.wav");
+    std::ofstream(m_dir.file("album/broken.mp3")).flush();
+    return m_dir.file("album");
+  }
+};
+
+TEST_F(ScanTest, AddsSupportedNamesInNameOrderWithOneSummary) {
+  const std::string album = MakeAlbum();
+  const AddCounters first = m_importer.ScanFolder(album);
+  EXPECT_EQ(first.added, 3);
+  EXPECT_EQ(first.skipped, 0);
+  EXPECT_EQ(Texts(),
+            (std::vector<std::string>{
+                FormatText(kNoStats, (album + "/bonus.wav").c_str()),
+                FormatText(kNoStats, (album + "/broken.mp3").c_str()),
+                "Added 3 new files, and skipped 0 existing files.",
+            }));
+  ASSERT_EQ(m_list.RowCount(), 3);
+  EXPECT_EQ(m_list.GetSourcePath(0), album + "/01 intro.wav");
+  EXPECT_EQ(m_list.GetSourcePath(2), album + "/03 outro.MP3");
+
+  m_host.messages.clear();
+  const AddCounters again = m_importer.ScanFolder(album + "/");  // a trailing "/" is harmless
+  EXPECT_EQ(again.added, 0);
+  EXPECT_EQ(again.skipped, 3);
+  EXPECT_TRUE(again.Any());
+  EXPECT_EQ(m_host.messages.back().text, "Added 0 new files, and skipped 3 existing files.");
+  EXPECT_EQ(m_list.RowCount(), 3);
+}
+
+TEST_F(ScanTest, RecursiveScanDescendsIntoSubFolders) {
+  const std::string album = MakeAlbum();
+  const AddCounters counters = m_importer.ScanFolder(album, true);
+  EXPECT_EQ(counters.added, 4);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{
+                         FormatText(kNoStats, (album + "/broken.mp3").c_str()),
+                         "Added 4 new files, and skipped 0 existing files.",
+                     }));
+  EXPECT_EQ(m_list.GetSourcePath(3), album + "/bonus.wav/hidden track.wav");
+}
+
+TEST_F(ScanTest, FoldersWithNothingToAddSayWhy) {
+  fs::create_directory(m_dir.file("texts"));
+  std::ofstream(m_dir.file("texts/a.txt")) << "a";
+  std::ofstream(m_dir.file("texts/b.doc")) << "b";
+  fs::create_directory(m_dir.file("bad"));
+  std::ofstream(m_dir.file("bad/x.mp3")) << "not audio";
+
+  EXPECT_FALSE(m_importer.ScanFolder(m_dir.file("texts")).Any());
+  EXPECT_FALSE(m_importer.ScanFolder(m_dir.file("bad")).Any());
+  EXPECT_FALSE(m_importer.ScanFolder(m_dir.file("no such folder")).Any());
+  const std::string bad = m_dir.file("bad");
+  EXPECT_EQ(Texts(),
+            (std::vector<std::string>{
+                "The selected Folder does not contain any supported file types:\n\n   " +
+                    m_dir.file("texts"),
+                FormatText(kUnsupported, (bad + "/x.mp3").c_str()),
+                "The selected Folder does not contain any supported file types:\n\n   " + bad,
+                "The chosen Folder is empty.",
+            }));
+}
+
+TEST_F(ScanTest, DroppedFilesAndFoldersShareOneSummary) {
+  const std::string album = MakeAlbum();
+  const std::string single = Copy("short.wav", "single.wav");
+  const AddCounters counters =
+      m_importer.AddPaths({single, album, m_dir.file("album/01 intro.wav"), m_dir.file("x.txt")});
+  EXPECT_EQ(counters.added, 4);
+  EXPECT_EQ(counters.skipped, 1);
+  EXPECT_EQ(m_host.messages.back().text, "Added 4 new files, and skipped 1 existing file.");
+  EXPECT_EQ(m_list.GetSourcePath(0), single);
+
+  m_host.messages.clear();
+  fs::create_directory(m_dir.file("nothing"));
+  EXPECT_FALSE(m_importer.AddPaths({m_dir.file("nothing")}).Any());
+  EXPECT_EQ(Texts(), (std::vector<std::string>{
+                         "The selected Folder does not contain any supported file types:\n\n   " +
+                         m_dir.file("nothing")}));
+}
+
+TEST_F(ScanTest, ProgressIsReportedAtMostOncePerInterval) {
+  // Each message box takes 30 ms here (a person would take longer), so the add lasts past two
+  // intervals.
+  struct SlowHost : test::ScriptedHost {
+    int ShowMessageBox(const std::string& text, unsigned type) override {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
+      while (std::chrono::steady_clock::now() < until) {
+      }
+      return ScriptedHost::ShowMessageBox(text, type);
+    }
+  } slow;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 8; ++i) {
+    const std::string path = m_dir.file("empty" + std::to_string(i) + ".wav");
+    std::ofstream(path).flush();
+    paths.push_back(path);
+  }
+  std::vector<std::pair<int, int>> reports;
+  SourceImporter importer(slow, m_list, nullptr,
+                          [&](int done, int total) { reports.emplace_back(done, total); });
+  AddCounters counters;
+  const auto start = std::chrono::steady_clock::now();
+  importer.AddFiles(paths, counters);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(slow.messages.size(), 8u);
+  ASSERT_GE(reports.size(), 1u);
+  EXPECT_LE(static_cast<long>(reports.size()),
+            std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 100);
+  int previous = 0;
+  for (const auto& [done, total] : reports) {
+    EXPECT_GT(done, previous);
+    EXPECT_LT(done, 8);  // the end is no progress report: the caller shows "Ready."
+    EXPECT_EQ(total, 8);
+    previous = done;
+  }
+}
+
+}  // namespace
+}  // namespace qv
