@@ -1,0 +1,73 @@
+// Add benchmark: 100, 1,000 and 10,000 short files (WAV, FLAC, MP3 in turn) added through
+// SourceImporter::AddSourceFile with a host that answers every message; prints the time per
+// file at each size and the ratio of the largest to the smallest.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "app/host.h"
+#include "app/paths.h"
+#include "import/sourceimporter.h"
+#include "model/sourcelist.h"
+
+namespace {
+
+class QuietHost : public qv::BatchHost {
+ public:
+  int ShowMessageBox(const std::string& text, unsigned type) override {
+    std::fprintf(stderr, "message: %s\n", text.c_str());
+    return qv::DefaultAnswer(type);
+  }
+  void SetStatusText(const std::string&) override {}
+  void SelectRow(int, bool) override {}
+  void PumpMessages() override {}
+};
+
+}  // namespace
+
+int main() {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("qv-addbench-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const char* kinds[] = {"wav", "flac", "mp3"};
+  for (const char* kind : kinds) {
+    const std::string command = std::string(QV_FFMPEG) +
+                                " -hide_banner -nostdin -loglevel error -y -f lavfi -i "
+                                "sine=frequency=440:duration=0.5 -ac 2 " +
+                                qv::ShellQuote((dir / (std::string("seed.") + kind)).string());
+    if (std::system(command.c_str()) != 0) return 1;
+  }
+  double perFile[3] = {};
+  const int sizes[3] = {100, 1000, 10000};
+  for (int s = 0; s < 3; ++s) {
+    const fs::path folder = dir / std::to_string(sizes[s]);
+    fs::create_directories(folder);
+    std::vector<std::string> paths;
+    for (int i = 0; i < sizes[s]; ++i) {
+      const char* kind = kinds[i % 3];
+      const fs::path path = folder / ("file " + std::to_string(i) + "." + kind);
+      fs::copy_file(dir / (std::string("seed.") + kind), path);
+      paths.push_back(path.string());
+    }
+    QuietHost host;
+    qv::SourceList list;
+    qv::SourceImporter importer(host, list, nullptr);
+    qv::AddCounters counters;
+    const auto start = std::chrono::steady_clock::now();
+    for (const std::string& path : paths) importer.AddSourceFile(path, counters);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    perFile[s] = seconds / sizes[s];
+    std::printf("%6d files: %8.3f ms per file (%d added)\n", sizes[s], perFile[s] * 1000.0,
+                counters.added);
+  }
+  std::printf("per-file time at 10000 / at 100: %.2f (goal: at most 1.30)\n",
+              perFile[2] / perFile[0]);
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  return 0;
+}
