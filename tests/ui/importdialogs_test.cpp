@@ -1,0 +1,80 @@
+// The options dialog: validation order, focus on the failing edit, what is written and what is
+// not (after a failure or Cancel).
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <filesystem>
+#include <fstream>
+
+#include "app/inifile.h"
+#include "app/settings.h"
+#include "support/scriptedhost.h"
+#include "support/tempdir.h"
+#include "ui/cqvdefaultfilelocationsdlg.h"
+
+namespace qv {
+namespace {
+
+class OptionsDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Settings() = AppSettings();
+    Settings().ConfigFilePath = m_dir.file("Quorvin1.ini");
+    std::ofstream(Settings().ConfigFilePath) << "[Quorvin 1]\nFFMpegExe=/usr/bin/ffmpeg\n";
+    std::filesystem::create_directory(m_dir.file("music"));
+  }
+  void TearDown() override { Settings() = AppSettings(); }
+  std::string Key(const char* key) {
+    return ReadProfileString(Settings().ConfigFilePath, kConfigSection, key, "<absent>");
+  }
+  test::TempDir m_dir;
+  test::ScriptedHost m_host;
+};
+
+TEST_F(OptionsDialogTest, FirstInvalidFolderIsReportedAndNothingIsWritten) {
+  CQVDefaultFileLocationsDlg dialog(nullptr, m_host, nullptr, nullptr);
+  dialog.Edit(LocationField::SourceFile)->setText(QString::fromStdString(m_dir.file("gone")));
+  dialog.Edit(LocationField::SourceFolder)->setText(QString::fromStdString(m_dir.file("music")));
+  dialog.Edit(LocationField::Destination)->setText(QStringLiteral("   "));
+  dialog.accept();
+  ASSERT_EQ(m_host.messages.size(), 1u);
+  EXPECT_EQ(m_host.messages[0].text.rfind("The chosen Source File path was not found", 0), 0u);
+  dialog.Edit(LocationField::SourceFile)->setText(QString::fromStdString(m_dir.file("music")));
+  dialog.accept();
+  ASSERT_EQ(m_host.messages.size(), 2u);
+  EXPECT_EQ(m_host.messages[1].text.rfind("The chosen Destination File path was not found", 0),
+            0u);
+  EXPECT_EQ(Key("SourceFilePath"), "<absent>");
+  EXPECT_EQ(Key("autoplayonopen"), "<absent>");
+}
+
+TEST_F(OptionsDialogTest, OkWritesTrimmedTextsAndAutoPlay) {
+  CQVDefaultFileLocationsDlg dialog(nullptr, m_host, nullptr, nullptr);
+  const QString music = QString::fromStdString(m_dir.file("music"));
+  dialog.Edit(LocationField::SourceFile)->setText(QStringLiteral("  ") + music + QStringLiteral("/ "));
+  dialog.Edit(LocationField::SourceFolder)->setText(music);
+  dialog.Edit(LocationField::Destination)->setText(QStringLiteral("/"));
+  dialog.AutoPlayBox()->setChecked(false);
+  dialog.accept();
+  EXPECT_TRUE(m_host.messages.empty());
+  EXPECT_EQ(Key("SourceFilePath"), m_dir.file("music") + "/");
+  EXPECT_EQ(Key("SourceFolderPath"), m_dir.file("music"));
+  EXPECT_EQ(Key("DestinationFolderPath"), "/");
+  EXPECT_EQ(Key("autoplayonopen"), "0");
+  EXPECT_EQ(Settings().AutoPlayOnOpen, 0);
+  EXPECT_EQ(Key("FFMpegExe"), "/usr/bin/ffmpeg");
+}
+
+TEST_F(OptionsDialogTest, CancelWritesNothing) {
+  CQVDefaultFileLocationsDlg dialog(nullptr, m_host, nullptr, nullptr);
+  dialog.Edit(LocationField::SourceFile)->setText(QString::fromStdString(m_dir.file("music")));
+  dialog.AutoPlayBox()->setChecked(false);
+  dialog.CancelButton()->click();
+  EXPECT_EQ(Key("SourceFilePath"), "<absent>");
+  EXPECT_EQ(Settings().AutoPlayOnOpen, 1);
+}
+
+}  // namespace
+}  // namespace qv
