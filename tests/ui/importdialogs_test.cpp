@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QCoreApplication>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QLineEdit>
 #include <QPushButton>
 #include <filesystem>
@@ -13,6 +17,9 @@
 #include "support/scriptedhost.h"
 #include "support/tempdir.h"
 #include "ui/cqvdefaultfilelocationsdlg.h"
+#include "ui/cquorvindlg.h"
+#include "ui/qvlistctrl.h"
+#include "audio/audiotestutil.h"
 
 namespace qv {
 namespace {
@@ -74,6 +81,45 @@ TEST_F(OptionsDialogTest, CancelWritesNothing) {
   dialog.CancelButton()->click();
   EXPECT_EQ(Key("SourceFilePath"), "<absent>");
   EXPECT_EQ(Settings().AutoPlayOnOpen, 1);
+}
+
+TEST(ListDrop, FilesAndAFolderDroppedOnTheListAreAddedWithOneSummary) {
+  test::TempDir dir;
+  test::ScriptedHost host;
+  std::filesystem::create_directory(dir.file("album"));
+  test::WriteTestWav16(dir.file("single.wav"), 44100, 2, 441);
+  test::WriteTestWav16(dir.file("album/a.wav"), 44100, 1, 441);
+  test::WriteTestWav16(dir.file("album/b.wav"), 44100, 1, 441);
+  MainWindowServices services;
+  services.startAudio = [](BatchHost*) { return true; };
+  services.messageHost = &host;
+  CQuorvinDlg window(services);
+  ASSERT_EQ(window.OnInitDialog(), 1);
+  window.show();
+  QVListCtrl* list = window.ListControl();
+  QMimeData mime;
+  mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(dir.file("single.wav"))),
+                QUrl::fromLocalFile(QString::fromStdString(dir.file("album")))});
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(list->viewport(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(list->viewport(), &drop);
+  EXPECT_TRUE(drop.isAccepted());
+  QCoreApplication::processEvents();
+  EXPECT_EQ(window.Model().List().RowCount(), 3);
+  ASSERT_FALSE(host.messages.empty());
+  EXPECT_EQ(host.messages.back().text, "Added 3 new files, and skipped 0 existing files.");
+  EXPECT_EQ(window.StatusText(), "Ready.");
+
+  // During a batch the list takes no drop.
+  window.Model().Batch().BatchInProgress = 1;
+  QDropEvent refused(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(list->viewport(), &refused);
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(refused.isAccepted());
+  EXPECT_EQ(window.Model().List().RowCount(), 3);
+  window.Model().Batch().BatchInProgress = 0;
 }
 
 }  // namespace
