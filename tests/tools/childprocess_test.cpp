@@ -102,7 +102,7 @@ TEST(ChildProcessTest, TerminateWaitsForTheGroupNotOnlyTheShell) {
   ChildProcess child;
   // The background member needs a moment after SIGTERM to finish; the shell dies at once.
   ASSERT_EQ(child.Start("(trap 'sleep 0.2; echo x > " + ShellQuote(marker) +
-                            "; exit 0' TERM; while :; do sleep 0.05; done) & echo started; wait",
+                            "; exit 0' TERM; echo started; while :; do sleep 0.05; done) & wait",
                         true),
             ChildProcess::StartResult::Started);
   char buffer[16];
