@@ -102,8 +102,15 @@ case "$mode" in
     QT_QPA_PLATFORM=offscreen SDL_AUDIODRIVER=dummy setarch "$(uname -m)" -R \
       ctest --test-dir "$build" --output-on-failure -j "$jobs" -R "^($pattern)\$"
     ;;
+  package)
+    install_packages "${packages[@]}" dpkg-dev file appstream
+    configure_and_build "$root/build-package" -DCMAKE_BUILD_TYPE=Release -DQV_BUILD_TESTS=OFF \
+      -DQV_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr
+    appstreamcli validate --no-net "$root/data/org.quorvin.Quorvin.metainfo.xml"
+    (cd "$root/build-package" && cpack -G DEB)
+    ;;
   *)
-    echo "usage: $0 run|test|test-sanitize|test-thread" >&2
+    echo "usage: $0 run|test|test-sanitize|test-thread|package" >&2
     exit 2
     ;;
 esac
