@@ -1,18 +1,20 @@
 // Shows the main window with a few listed files and saves a picture of it: the program that
 // scripts/screenshot.sh runs under Xvfb. Usage: qv_screenshot OUTPUT.png FILE...
-// The configuration comes from $APPDATA like the program's own; the rows are measured with the
-// audio layer and added through the list model, as the import command will add them.
+// The configuration comes from $APPDATA like the program's own; the rows are added by the import
+// code and measured by the loudness batch, so every cell is one the program computed.
 #include <QApplication>
 #include <QPixmap>
 #include <QScreen>
 #include <QTimer>
 #include <cstdio>
-#include <filesystem>
 
 #include "app/paths.h"
 #include "app/showmessage.h"
 #include "app/startup.h"
-#include "audio/bass.h"
+#include "app/settings.h"
+#include "import/sourceimporter.h"
+#include "loudness/loudness.h"
+#include "loudness/loudnessengine.h"
 #include "model/listcolumns.h"
 #include "ui/cquorvindlg.h"
 #include "ui/qthost.h"
@@ -20,26 +22,18 @@
 
 namespace {
 
-// Adds one row for `path` with the numbers the audio layer reports; false when it cannot open it.
-bool AddMeasuredRow(qv::SourceList& list, const std::string& path) {
-  const HSTREAM stream =
-      BASS_StreamCreateFile(0, path.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT);
-  if (stream == 0) return false;
-  BASS_CHANNELINFO info;
-  BASS_ChannelGetInfo(stream, &info);
-  const double seconds =
-      BASS_ChannelBytes2Seconds(stream, BASS_ChannelGetLength(stream, BASS_POS_BYTE));
-  BASS_StreamFree(stream);
-  std::error_code error;
-  const auto bytes = std::filesystem::file_size(path, error);
-  const int kbps = seconds > 0 ? static_cast<int>(bytes * 8 / seconds / 1000) : 0;
-  list.AddRow(qv::GetFileTitle(path, false), qv::GetLowerExtension(path),
-              qv::FormatSizeCell(bytes), qv::FormatKbpsCell(kbps),
-              qv::FormatFreqCell(static_cast<int>(info.freq)),
-              qv::FormatBitsCell(static_cast<int>(info.origres)),
-              qv::FormatChansCell(static_cast<int>(info.chans)), path, "", false);
-  return true;
-}
+// Answers every message with its default button and shows nothing: the picture must not wait
+// for a person.
+class SilentHost final : public qv::BatchHost {
+ public:
+  int ShowMessageBox(const std::string& text, unsigned type) override {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    return qv::DefaultAnswer(type);
+  }
+  void SetStatusText(const std::string&) override {}
+  void SelectRow(int, bool) override {}
+  void PumpMessages() override {}
+};
 
 }  // namespace
 
@@ -61,23 +55,20 @@ int main(int argc, char** argv) {
   qv::CQuorvinDlg window;
   if (window.OnInitDialog() != 1) return 1;
   qv::SourceList& list = window.Model().List();
-  for (int i = 2; i < argc; ++i) {
-    if (!AddMeasuredRow(list, argv[i])) std::fprintf(stderr, "cannot open %s\n", argv[i]);
-  }
-  // Show a measured look for the first rows, as the loudness batch leaves them.
-  const char* volumes[] = {"89.42", "92.87", "84.15"};
-  const char* clipping[] = {"n", "Y", "n"};
-  for (int row = 0; row < std::min(3, list.RowCount()); ++row) {
-    list.SetCellText(row, qv::kColVolume, volumes[row]);
-    list.SetCellText(row, qv::kColClipping, clipping[row]);
-    list.SetCellText(row, qv::kColTrackGain,
-                     qv::FormatDbCell(89.0 - qv::ReadLeadingReal(volumes[row])));
-    list.SetCellText(row, qv::kColClipTrack, "n");
-  }
+  // The rows come from the import code and the loudness batch, exactly as the commands make them.
+  SilentHost silent;
+  qv::SourceImporter importer(silent, list, [&window](const qv::ToolRunRequest& request) {
+    return window.RunTool(request);
+  });
+  importer.AddPaths(std::vector<std::string>(argv + 2, argv + argc));
+  qv::LoudnessEngine engine;
+  qv::LoudnessBatchOptions loudness;
+  loudness.logPath = qv::Settings().LogFilePath;
+  qv::RunLoudnessBatch(window, window, list, window.Model().Batch(), engine, loudness);
   if (list.RowCount() > 1) list.SelectRow(1, true);
   window.move(40, 40);
   window.show();
-  window.SetStatusText("Ready");
+  window.SetStatusText("Ready.");
   if (batchLayout) {
     window.SetBatchControls(false);
     window.SetStatusText("File Conversion: file 2 of 6, 43% done");
