@@ -15,28 +15,28 @@ TEST(FormatsTest, Mp3RecordsAskForStereoLayer3AtTheirRateAndBitrate) {
     for (int column = 0; column < kMp3RateColumns; ++column) {
       SCOPED_TRACE(testing::Message() << row << "," << column);
       const MPEGLAYER3WAVEFORMAT& f = kMp3Formats[row][column];
-      EXPECT_EQ(f.wfx.wFormatTag, 0x0055);
-      EXPECT_EQ(f.wfx.nChannels, 2);
-      EXPECT_EQ(f.wfx.nSamplesPerSec, static_cast<DWORD>(rates[column]));
-      EXPECT_EQ(f.wfx.nAvgBytesPerSec, static_cast<DWORD>(kbps[row] * 125));
-      EXPECT_EQ(f.wfx.nBlockAlign, 1);
-      EXPECT_EQ(f.wfx.wBitsPerSample, 0);
-      EXPECT_EQ(f.wfx.cbSize, 12);
-      EXPECT_EQ(f.wID, 1);
-      EXPECT_EQ(f.fdwFlags, 2u);
-      EXPECT_EQ(f.nBlockSize, 144 * kbps[row] * 1000 / rates[column]);
-      EXPECT_EQ(f.nFramesPerBlock, 1);
-      EXPECT_EQ(f.nCodecDelay, 0);
+      EXPECT_EQ(WORD{f.wfx.wFormatTag}, 0x0055);
+      EXPECT_EQ(WORD{f.wfx.nChannels}, 2);
+      EXPECT_EQ(DWORD{f.wfx.nSamplesPerSec}, static_cast<DWORD>(rates[column]));
+      EXPECT_EQ(DWORD{f.wfx.nAvgBytesPerSec}, static_cast<DWORD>(kbps[row] * 125));
+      EXPECT_EQ(WORD{f.wfx.nBlockAlign}, 1);
+      EXPECT_EQ(WORD{f.wfx.wBitsPerSample}, 0);
+      EXPECT_EQ(WORD{f.wfx.cbSize}, 12);
+      EXPECT_EQ(WORD{f.wID}, 1);
+      EXPECT_EQ(DWORD{f.fdwFlags}, 2u);  // copies: the packed fields may sit unaligned
+      EXPECT_EQ(WORD{f.nBlockSize}, 144 * kbps[row] * 1000 / rates[column]);
+      EXPECT_EQ(WORD{f.nFramesPerBlock}, 1);
+      EXPECT_EQ(WORD{f.nCodecDelay}, 0);
       EXPECT_EQ(Mp3BitrateKbps(static_cast<unsigned>(row), static_cast<unsigned>(column)),
                 kbps[row]);
     }
   }
   // Frame sizes worked out by hand.
-  EXPECT_EQ(kMp3Formats[0][0].nBlockSize, 960);
-  EXPECT_EQ(kMp3Formats[0][1].nBlockSize, 1044);
-  EXPECT_EQ(kMp3Formats[0][2].nBlockSize, 1440);
-  EXPECT_EQ(kMp3Formats[5][1].nBlockSize, 417);
-  EXPECT_EQ(kMp3Formats[7][2].nBlockSize, 432);
+  EXPECT_EQ(WORD{kMp3Formats[0][0].nBlockSize}, 960);
+  EXPECT_EQ(WORD{kMp3Formats[0][1].nBlockSize}, 1044);
+  EXPECT_EQ(WORD{kMp3Formats[0][2].nBlockSize}, 1440);
+  EXPECT_EQ(WORD{kMp3Formats[5][1].nBlockSize}, 417);
+  EXPECT_EQ(WORD{kMp3Formats[7][2].nBlockSize}, 432);
   // The records are packed as the codec reads them: 18 common bytes plus cbSize.
   EXPECT_EQ(sizeof(MPEGLAYER3WAVEFORMAT), 30u);
 }
