@@ -100,12 +100,12 @@ class CliTest : public ::testing::Test {
     return outcome;
   }
 
-  // Rate, channels and duration of a file as the ffprobe program sees it.
-  static std::string Probe(const std::string& path) {
-    const std::string command =
-        std::string(QV_FFMPEG).substr(0, std::string(QV_FFMPEG).rfind('/') + 1) +
-        "ffprobe -v error -show_entries stream=sample_rate,channels:format=duration "
-        "-of default=noprint_wrappers=1 " + ShellQuote(path);
+  // What the ffprobe program beside ffmpeg prints of `entries` for `path`.
+  static std::string Ffprobe(const std::string& entries, const std::string& path) {
+    const std::string ffmpeg = QV_FFMPEG;
+    const std::string command = ffmpeg.substr(0, ffmpeg.rfind('/') + 1) +
+                                "ffprobe -v error -show_entries " + entries +
+                                " -of default=noprint_wrappers=1 " + ShellQuote(path);
     FILE* pipe = ::popen(command.c_str(), "r");
     std::string text;
     char buffer[1024];
@@ -113,6 +113,10 @@ class CliTest : public ::testing::Test {
     while (pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, got);
     if (pipe) ::pclose(pipe);
     return text;
+  }
+  // Rate, channels and duration of a file as the ffprobe program sees it.
+  static std::string Probe(const std::string& path) {
+    return Ffprobe("stream=sample_rate,channels:format=duration", path);
   }
 
   std::string LogPath() const {
@@ -249,19 +253,7 @@ TEST_F(CliTest, TagsAreCarriedUnlessTurnedOff) {
   ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=frequency=440:duration=2 -ac 2 -metadata " +
                      ShellQuote("title=Ünïcode 日本 🎵") + " -metadata artist=Somebody" +
                      " -metadata REPLAYGAIN_TRACK_GAIN=-3.20 -c:a flac " + ShellQuote(tagged)));
-  auto tagsOf = [](const std::string& path) {
-    const std::string ffmpeg = QV_FFMPEG;
-    const std::string command = ffmpeg.substr(0, ffmpeg.rfind('/') + 1) +
-                                "ffprobe -v error -show_entries format_tags "
-                                "-of default=noprint_wrappers=1 " + ShellQuote(path);
-    FILE* pipe = ::popen(command.c_str(), "r");
-    std::string text;
-    char buffer[1024];
-    size_t got;
-    while (pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, got);
-    if (pipe) ::pclose(pipe);
-    return text;
-  };
+  auto tagsOf = [](const std::string& path) { return Ffprobe("format_tags", path); };
   Outcome run = Run({"--format", "mp3", "--normalize", "--dest", Out(), tagged});
   ASSERT_EQ(run.status, 0) << run.err;
   const std::string withTags = tagsOf(Out("tagged.mp3"));
