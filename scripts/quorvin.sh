@@ -18,7 +18,8 @@ test_packages=(googletest libgtest-dev xvfb xauth)
 # The tests that run more than one thread of ours: the reader thread of the console pipe and
 # the audio callback, and the batches that run files on several workers.
 thread_tests=(tools_childprocess_test tools_consolepipe_test tools_toolrun_test
-  tools_pipeencoder_test audio_playback_test batchrunner_test convert_batch_test loudness_batch_test)
+  tools_pipeencoder_test audio_playback_test batchrunner_test convert_batch_test loudness_batch_test
+  cli_e2e_test)
 
 install_packages() {
   local missing=() p

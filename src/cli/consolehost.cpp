@@ -59,6 +59,13 @@ int ConsoleHost::ShowMessageBox(const std::string& text, unsigned type) {
 std::string ConsoleHost::ProgressLine(const std::string& statusText) {
   char operation[64] = {};
   int index = 0, count = 0, doneMin = 0, doneSec = 0, totalMin = 0, totalSec = 0;
+  int filesDone = 0, overall = 0;
+  // A batch of several files at once: the files done and the overall percentage.
+  if (std::sscanf(statusText.c_str(), "%63[^.]...  %d of %d files done - %d%%", operation,
+                  &filesDone, &count, &overall) == 4 &&
+      count > 0) {
+    return FormatText("%s: %d of %d files done, %d%%", operation, filesDone, count, overall);
+  }
   if (std::sscanf(statusText.c_str(), "%63[^.]...  File %d of %d - %d:%d of %d:%d", operation,
                   &index, &count, &doneMin, &doneSec, &totalMin, &totalSec) != 7 ||
       count <= 0) {

@@ -35,7 +35,8 @@ class ConsoleHost final : public BatchHost, public BatchControls {
   void EndProgressLine();
 
   // The progress line for one status text, or empty when the text is not a batch progress
-  // text: "Converting: file 2 of 5, 1:07 of 3:25, 27%" (the percentage is of the whole batch).
+  // text: "Converting: file 2 of 5, 1:07 of 3:25, 27%" (the percentage is of the whole batch),
+  // or for several files at once "Converting: 3 of 12 files done, 41%".
   static std::string ProgressLine(const std::string& statusText);
 
  private:

@@ -4,8 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <set>
+#include <cstring>
 #include <vector>
 
 #include "app/paths.h"
@@ -38,16 +39,39 @@ std::string SourceFolder(const std::string& sourcePath) {
   return GetFolderPart(sourcePath);
 }
 
-// Creates `path` as an empty file, exclusively and without following a link. False when the
-// name is taken (the encoder then meets the taken name and fails without overwriting it).
-bool ReserveEmptyFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+// Creates an empty file with a hidden, unique name in `folder` ending in ".<extension>",
+// exclusively and private to us. Empty when the folder refuses it.
+std::string MakeHiddenFile(const std::string& folder, const std::string& extension) {
+  std::string pattern = JoinPath(folder, ".quorvin-XXXXXX." + extension);
+  const int fd = ::mkostemps(pattern.data(), static_cast<int>(extension.size()) + 1, O_CLOEXEC);
+  if (fd < 0) return {};
   ::close(fd);
-  return true;
+  return pattern;
 }
 
-// Removes a reservation that no output filled.
+// Gives a finished file its name, failing (not replacing) when a file has the name. File
+// systems without RENAME_NOREPLACE get a hard link, which also refuses an existing name.
+bool PublishWithoutReplacing(const std::string& from, const std::string& to, std::string& error) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno == EINVAL || errno == ENOSYS) {
+    if (::link(from.c_str(), to.c_str()) == 0) {
+      ::unlink(from.c_str());
+      return true;
+    }
+  }
+  error = errno == EEXIST ? "\"" + to + "\" was taken meanwhile; it was not replaced"
+                          : std::string(std::strerror(errno));
+  return false;
+}
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+  if (from.empty()) return;
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+}
+
+// Removes an empty regular file (never a link).
 void RemoveIfEmpty(const std::string& path) {
   struct stat info {};
   if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0) {
@@ -57,11 +81,8 @@ void RemoveIfEmpty(const std::string& path) {
 
 }  // namespace
 
-int MakeUniqueDestination(std::string& path, int maxCopies,
-                          const std::function<bool(const std::string&)>& alsoTaken) {
-  auto taken = [&](const std::string& candidate) {
-    return FileExistsNonEmpty(candidate) || (alsoTaken && alsoTaken(candidate));
-  };
+int MakeUniqueDestination(std::string& path, int maxCopies) {
+  auto taken = [](const std::string& candidate) { return FileExistsNonEmpty(candidate); };
   if (!taken(path)) return kDestinationFree;
   const std::string folder = SourceFolder(path);
   const std::string title = GetFileTitle(path, false);
@@ -121,26 +142,86 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
   BeginBatch(state, controls, kBatchFileConversion);
   list.DeselectAll();
 
-  // Each row in three steps: deciding its name and log records (calling thread, in row order),
-  // converting it (the calling thread, or a worker), and taking the result (calling thread, in
-  // row order). A parallel batch keeps the log records and the selection for the result step,
-  // so the log reads as a serial run's; the serial batch shows them as each row starts.
+  // Each row in three steps: preparing it (calling thread, in row order), converting it (the
+  // calling thread, or a worker), and taking the result (calling thread, in row order).
+  //
+  // A serial batch decides the row's name and writes its log records as the row starts. A
+  // parallel batch cannot decide the name then: whether an earlier row leaves a file of that
+  // name is only known once that row has ended. So each parallel row is written under a hidden
+  // name of its own, created exclusively in the destination folder before its worker starts,
+  // and gets its real name when its result is taken, in row order, by the same rule and with
+  // the same files on disk as in a serial run. The log records and the selection are written
+  // then too, so the log reads as a serial run's.
   struct RowPlan {
     std::string decodePath;
     std::string sourcePath;
-    std::string destination;
-    std::string records;   // the log records of the row's start
-    std::string tagLog;    // what the tag copy had to say
-    int naming = kDestinationFree;
-    bool reserved = false;  // an empty file made to hold the name for a parallel row
-    double gain = 1.0;
+    std::string plainDestination;  // the folder, the source's title and the format's extension
+    std::string destination;       // the name the output gets
+    std::string workPath;          // where the converter writes: the destination, or a hidden name
+    std::string tagLog;            // what the tag copy had to say
     std::string errorText;
+    int naming = kDestinationFree;
+    double gain = 1.0;
+    bool hidden = false;  // written under a hidden name that still has to be given its name
+    bool deferred = false;  // no hidden name could be made: converted when its result is taken
   };
   const bool parallel = options.jobs > 1;
   std::vector<RowPlan> plans(static_cast<size_t>(state.BatchFileCount));
-  std::set<std::string> reservedNames;  // names handed to rows not yet taken (parallel only)
-  std::function<bool(const std::string&)> isReserved;
-  if (parallel) isReserved = [&](const std::string& path) { return reservedNames.count(path) > 0; };
+
+  // Decides the row's name and writes its log records and its selection.
+  const auto startRow = [&](int row, RowPlan& plan) {
+    state.BatchFileIndex = row;
+    plan.destination = plan.plainDestination;
+    log.Write(FormatText("\n--- Conversion # %d ---\n\n", row + 1) +
+              FormatText("Saving:\n\n   %s\n\nas:\n\n   %s\n\n", plan.sourcePath.c_str(),
+                         plan.destination.c_str()));
+    plan.naming = MakeUniqueDestination(plan.destination, options.maxNumberedCopies);
+    if (plan.naming == kDestinationRenamed) {
+      log.Write(FormatText("Destination file exists, saving as this instead:\n\n   %s\n\n",
+                           plan.destination.c_str()));
+    }
+    list.SelectRow(row, true);
+  };
+  const auto convert = [&](RowPlan& plan, JobContext& job) {
+    if (plan.naming == kDestinationAllTaken) {
+      plan.errorText = ConversionErrorText(kConvertNamesTaken, job);
+      return static_cast<int>(kConvertNamesTaken);
+    }
+    const int code = ConvertFile(plan.decodePath, plan.workPath, plan.gain, key, kbps,
+                                 options.faacPath, job);
+    if (code == kConvertOk && options.copyTags) {
+      // The row's own source carries the tags (for a video, the video file, not its WAV).
+      plan.tagLog = tags::CopyTags(plan.sourcePath, plan.workPath, key).logText;
+    }
+    if (code != kConvertOk) plan.errorText = ConversionErrorText(code, job);
+    return code;
+  };
+  // Gives a hidden output its row's name; an output that holds nothing is removed, as a
+  // serial run would not have left one. Returns the row's code, which a failed naming turns
+  // into a write failure.
+  const auto place = [&](RowPlan& plan, int code) {
+    if (!plan.hidden) return code;
+    plan.hidden = false;
+    if (plan.naming == kDestinationAllTaken || !FileExistsNonEmpty(plan.workPath)) {
+      ::unlink(plan.workPath.c_str());
+      return code;
+    }
+    std::string error;
+    RemoveIfEmpty(plan.destination);  // the naming rule counts an empty file as free
+    if (!PublishWithoutReplacing(plan.workPath, plan.destination, error)) {
+      ::unlink(plan.workPath.c_str());
+      if (code == kConvertOk || code == kConvertCancelled) {
+        JobContext failed;
+        failed.EncoderErrorText = error;
+        plan.errorText = ConversionErrorText(kConvertWriteFailed, failed);
+        code = kConvertWriteFailed;
+      }
+    }
+    // Messages name the output by the name it got.
+    ReplaceAll(plan.errorText, plan.workPath, plan.destination);
+    ReplaceAll(plan.tagLog, plan.workPath, plan.destination);
+    return code;
+  };
 
   const auto prepare = [&](int row) {
     RowPlan& plan = plans[static_cast<size_t>(row)];
@@ -148,58 +229,45 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     plan.sourcePath = list.GetSourcePath(row);
     const std::string title = GetFileTitle(plan.sourcePath, false);
     const std::string rowFolder = options.sameFolder ? SourceFolder(plan.sourcePath) : folder;
-    plan.destination = JoinPath(rowFolder, title + "." + key);
-    plan.records = FormatText("\n--- Conversion # %d ---\n\n", row + 1) +
-                   FormatText("Saving:\n\n   %s\n\nas:\n\n   %s\n\n", plan.sourcePath.c_str(),
-                              plan.destination.c_str());
-    plan.naming = MakeUniqueDestination(plan.destination, options.maxNumberedCopies, isReserved);
-    if (plan.naming == kDestinationRenamed) {
-      plan.records += FormatText("Destination file exists, saving as this instead:\n\n   %s\n\n",
-                                 plan.destination.c_str());
-    }
+    plan.plainDestination = JoinPath(rowFolder, title + "." + key);
     plan.gain = options.normalize ? list.GetGainFactor(row) : 1.0;
-    if (parallel && plan.naming != kDestinationAllTaken) {
-      reservedNames.insert(plan.destination);
-      // Held on disk too, so that no other program takes the name meanwhile; the encoder
-      // replaces this empty file.
-      plan.reserved = ReserveEmptyFile(plan.destination);
-    } else {
-      state.BatchFileIndex = row;
-      log.Write(plan.records);
-      list.SelectRow(row, true);
+    if (!parallel) {
+      startRow(row, plan);
+      plan.workPath = plan.destination;
+      return true;
     }
+    plan.workPath = MakeHiddenFile(rowFolder, key);
+    plan.hidden = !plan.workPath.empty();
+    plan.deferred = !plan.hidden;
     return true;
   };
   const auto work = [&](int row, JobContext& job) {
     RowPlan& plan = plans[static_cast<size_t>(row)];
-    if (plan.naming == kDestinationAllTaken) {
-      plan.errorText = ConversionErrorText(kConvertNamesTaken, job);
-      return static_cast<int>(kConvertNamesTaken);
-    }
-    const int code = ConvertFile(plan.decodePath, plan.destination, plan.gain, key, kbps,
-                                 options.faacPath, job);
-    if (code == kConvertOk && options.copyTags) {
-      // The row's own source carries the tags (for a video, the video file, not its WAV).
-      const tags::TagCopyResult copied = tags::CopyTags(plan.sourcePath, plan.destination, key);
-      plan.tagLog = copied.logText;
-    }
-    if (code != kConvertOk) plan.errorText = ConversionErrorText(code, job);
-    return code;
+    if (plan.deferred) return static_cast<int>(kConvertOk);  // converted at its commit
+    return convert(plan, job);
   };
   const auto commit = [&](int row, int code) {
     RowPlan& plan = plans[static_cast<size_t>(row)];
-    state.BatchFileIndex = row;
     if (parallel) {
-      reservedNames.erase(plan.destination);
-      log.Write(plan.records);
-      list.SelectRow(row, true);
+      startRow(row, plan);
+      if (plan.deferred) {
+        // The folder refused a hidden name; the row is converted here under its own name, so
+        // its result is the one a serial run gives.
+        plan.workPath = plan.destination;
+        JobContext job;
+        job.CancelRequested = &state.CancelRequested;
+        job.ProgressCallback = [&](const char* operation) {
+          ReportProgress(host, state, job, operation);
+        };
+        code = convert(plan, job);
+      }
+      code = place(plan, code);
     }
     if (!plan.tagLog.empty()) log.Write(FormatText("\n%s\n\n---\n", plan.tagLog.c_str()));
     if (code == kConvertOk) {
       ++result.converted;
       return true;
     }
-    if (plan.reserved) RemoveIfEmpty(plan.destination);
     list.SelectRow(row, false);
     if (code == kConvertCancelled) {
       result.cancelled = true;
@@ -223,14 +291,23 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     steps.prepare = prepare;
     steps.work = work;
     steps.commit = commit;
-    steps.progress = [&](int row, const JobContext& view) {
-      state.BatchFileIndex = row;
-      host.SetStatusText(ProgressText("Converting", state, view));
+    steps.progress = [&](const RowJobProgress& progress) {
+      if (progress.lowestRow >= 0) state.BatchFileIndex = progress.lowestRow;
+      host.SetStatusText(ParallelProgressText("Converting", progress));
     };
     RunRowJobs(state.BatchFileCount, options.jobs, host, state, steps);
-    // Names reserved for rows that never got their result (a cancel or an abort) are freed.
-    for (const RowPlan& plan : plans) {
-      if (plan.reserved && reservedNames.count(plan.destination)) RemoveIfEmpty(plan.destination);
+    // Rows still running when a cancel ended the batch keep what they wrote (a cancelled WAV
+    // is complete up to its last block), under the name a serial run would give. After an
+    // abort they are removed: a serial run would not have started them.
+    for (RowPlan& plan : plans) {
+      if (!plan.hidden) continue;
+      if (result.abortedByUser) {
+        ::unlink(plan.workPath.c_str());
+        continue;
+      }
+      plan.destination = plan.plainDestination;
+      plan.naming = MakeUniqueDestination(plan.destination, options.maxNumberedCopies);
+      place(plan, kConvertCancelled);
     }
     if (state.CancelRequested.load() == 1 && !result.abortedByUser) result.cancelled = true;
   } else {

@@ -63,9 +63,6 @@ enum DestinationCheck {
 // Checks a destination path against existing files: when a non-empty regular file has its
 // name, the path becomes "<folder>/<title>-COPY<nnnnnn>.<extension>" with the first n from 1
 // to `maxCopies` whose name is free.
-// `alsoTaken` (optional) names further paths to treat as taken: the names a parallel batch has
-// handed to rows that are still being converted.
-int MakeUniqueDestination(std::string& path, int maxCopies = 999999,
-                          const std::function<bool(const std::string&)>& alsoTaken = nullptr);
+int MakeUniqueDestination(std::string& path, int maxCopies = 999999);
 
 }  // namespace qv

@@ -221,9 +221,9 @@ void RunLoudnessBatch(BatchHost& host, BatchControls& controls, SourceList& list
       WriteLoudnessCells(list, row);
       return true;
     };
-    steps.progress = [&](int row, const JobContext& view) {
-      state.BatchFileIndex = row;
-      host.SetStatusText(ProgressText(kAnalyzingText, state, view));
+    steps.progress = [&](const RowJobProgress& progress) {
+      if (progress.lowestRow >= 0) state.BatchFileIndex = progress.lowestRow;
+      host.SetStatusText(ParallelProgressText(kAnalyzingText, progress));
     };
     RunRowJobs(state.BatchFileCount, options.jobs, host, state, steps);
     log.Close();

@@ -2,6 +2,7 @@
 
 #include <sched.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "app/host.h"
+#include "app/showmessage.h"
 
 namespace qv {
 namespace {
@@ -36,6 +38,26 @@ int AvailableCores() {
   return count > 0 ? count : 1;
 }
 
+int OverallPercent(const RowJobProgress& progress) {
+  if (progress.rowCount <= 0) return 100;
+  const double known = progress.doneSeconds + progress.runningSeconds;
+  double part;
+  if (progress.rowsWithDuration <= 0 || known <= 0) {
+    part = static_cast<double>(progress.filesDone) / progress.rowCount;
+  } else {
+    const double mean = known / progress.rowsWithDuration;
+    const int notStarted = std::max(0, progress.rowCount - progress.rowsStarted);
+    part = (progress.doneSeconds + progress.processedSeconds) / (known + notStarted * mean);
+  }
+  const int percent = static_cast<int>(100.0 * part);
+  return std::clamp(percent, 0, 100);
+}
+
+std::string ParallelProgressText(const char* operation, const RowJobProgress& progress) {
+  return FormatText("%s...  %d of %d files done - %d%%", operation, progress.filesDone,
+                    progress.rowCount, OverallPercent(progress));
+}
+
 int RunRowJobs(int rowCount, int workers, BatchHost& host, BatchState& state,
                const RowJobSteps& steps, int progressIntervalMs) {
   if (workers < 1) workers = 1;
@@ -48,6 +70,10 @@ int RunRowJobs(int rowCount, int workers, BatchHost& host, BatchState& state,
   bool committing = true;  // false once a commit ended the batch
   bool raisedCancel = false;  // a commit ended the batch and the runner set the cancel flag
   auto lastProgress = std::chrono::steady_clock::now();
+  // The rows taken off the running queue (their work has ended).
+  int poppedRows = 0;
+  int poppedWithDuration = 0;
+  double poppedSeconds = 0;
 
   auto start = [&](int row) {
     auto slot = std::make_unique<Slot>();
@@ -93,6 +119,12 @@ int RunRowJobs(int rowCount, int workers, BatchHost& host, BatchState& state,
       first.thread.join();
       const int row = first.row;
       const int result = first.result;
+      {
+        std::lock_guard lock(mutex);
+        ++poppedRows;
+        if (first.sourceDuration > 0) ++poppedWithDuration;
+        poppedSeconds += first.sourceDuration;
+      }
       running.pop_front();
       if (committing) {
         ++committed;
@@ -109,13 +141,31 @@ int RunRowJobs(int rowCount, int workers, BatchHost& host, BatchState& state,
     const auto now = std::chrono::steady_clock::now();
     if (steps.progress && now - lastProgress >= std::chrono::milliseconds(progressIntervalMs)) {
       lastProgress = now;
-      JobContext view;
+      RowJobProgress progress;
+      progress.rowCount = rowCount;
+      progress.filesDone = poppedRows;
+      progress.doneSeconds = poppedSeconds;
+      progress.rowsWithDuration = poppedWithDuration;
+      progress.rowsStarted = poppedRows + static_cast<int>(running.size());
       {
         std::lock_guard lock(mutex);
-        view.ProcessedSeconds = first.processedSeconds;
-        view.SourceDuration = first.sourceDuration;
+        for (const auto& slot : running) {
+          if (slot->sourceDuration > 0) ++progress.rowsWithDuration;
+          if (slot->done) {
+            ++progress.filesDone;
+            progress.doneSeconds += slot->sourceDuration;
+            continue;
+          }
+          if (progress.lowestRow < 0) {
+            progress.lowestRow = slot->row;
+            progress.lowest.ProcessedSeconds = slot->processedSeconds;
+            progress.lowest.SourceDuration = slot->sourceDuration;
+          }
+          progress.runningSeconds += slot->sourceDuration;
+          progress.processedSeconds += std::min(slot->processedSeconds, slot->sourceDuration);
+        }
       }
-      steps.progress(first.row, view);
+      steps.progress(progress);
     }
   }
   // A batch ended by a commit (the user chose to abort) was not cancelled: the flag keeps the

@@ -7,6 +7,7 @@
 // waits, so Cancel works; a cancel stops every worker after its current block.
 
 #include <functional>
+#include <string>
 
 #include "model/batchstate.h"
 
@@ -23,10 +24,33 @@ struct RowJobSteps {
   // Calling thread, in row order, after the row's work ended. False: the batch ends here; the
   // rows already running are cancelled and waited for, and are not committed.
   std::function<bool(int row, int result)> commit;
-  // Calling thread, at most every `progressIntervalMs` while rows run: the lowest running row and
-  // its context (for the status line). May be empty.
-  std::function<void(int row, const JobContext& job)> progress;
+  // Calling thread, at most every `progressIntervalMs` while rows run (for the status line).
+  // May be empty.
+  std::function<void(const struct RowJobProgress& progress)> progress;
 };
+
+// Where a parallel batch stands. Durations are those the rows' jobs reported (SourceDuration);
+// a row reports its duration once its work has started.
+struct RowJobProgress {
+  int rowCount = 0;
+  int rowsStarted = 0;         // rows whose work has started (ended or running)
+  int filesDone = 0;           // rows whose work has ended
+  int lowestRow = -1;          // the lowest row still running
+  JobContext lowest;           // its progress values (only SourceDuration and ProcessedSeconds)
+  double doneSeconds = 0;      // the durations of the rows whose work has ended
+  double runningSeconds = 0;   // the durations of the rows running
+  double processedSeconds = 0; // the seconds processed of the rows running
+  int rowsWithDuration = 0;    // started rows that reported a duration above 0
+};
+
+// The batch's overall percentage (0 to 100) by seconds processed: the seconds of the finished
+// rows and those processed of the running rows, against the total, where each row not started
+// yet counts with the mean duration of the started rows. Files done against the row count when
+// no row has reported a duration.
+int OverallPercent(const RowJobProgress& progress);
+
+// The status text of a parallel batch: "<operation>...  <done> of <count> files done - <n>%".
+std::string ParallelProgressText(const char* operation, const RowJobProgress& progress);
 
 // Runs rows 0 .. rowCount-1 with at most `workers` at once (1: one after the other, still on a
 // worker thread). `state.CancelRequested` is every job's cancel flag. Returns the number of rows

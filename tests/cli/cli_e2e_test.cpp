@@ -278,6 +278,11 @@ TEST_F(CliTest, ParallelJobsMatchTheSerialBatch) {
                      ShellQuote(more + "/song one.flac")));  // wants the name of song one.wav
   ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=duration=1:sample_rate=22050 " +
                      ShellQuote(more + "/low.wav")));  // MP3 refuses 22050 Hz
+  // Wants the name low.wav did not take: whether low.wav has ended when this file starts must
+  // not change its name.
+  fs::create_directories(more + "/other");
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=frequency=770:duration=2 -ac 2 " +
+                     ShellQuote(more + "/other/low.flac")));
   ASSERT_TRUE(Ffmpeg("-f lavfi -i testsrc=size=64x48:rate=10:duration=2 -f lavfi -i "
                      "sine=frequency=500:duration=2 -shortest -c:v mpeg4 -c:a mp3 " +
                      ShellQuote(more + "/clip.avi")));
@@ -287,7 +292,8 @@ TEST_F(CliTest, ParallelJobsMatchTheSerialBatch) {
                        ShellQuote(more + "/tone" + std::to_string(i) + ".wav")));
   }
   const std::vector<std::string> sources = {
-      In("song one.wav"), more + "/song one.flac", more + "/low.wav", more + "/clip.avi",
+      In("song one.wav"), more + "/song one.flac", more + "/low.wav", more + "/other/low.flac",
+      more + "/clip.avi",
       more + "/tone0.wav", more + "/tone1.wav", more + "/tone2.wav", more + "/tone3.wav",
       In("it's $HOME `x` ünï.flac")};
   std::map<std::string, std::string> serialFiles;
@@ -312,8 +318,9 @@ TEST_F(CliTest, ParallelJobsMatchTheSerialBatch) {
       serialFiles = files;
       serialLog = log;
       serialList = listed.out;
-      EXPECT_EQ(files.size(), 8u);
+      EXPECT_EQ(files.size(), 9u);
       EXPECT_TRUE(files.count("song one-COPY000001.mp3"));
+      EXPECT_TRUE(files.count("low.mp3"));
       EXPECT_TRUE(files.count("clip.mp3"));
       continue;
     }
@@ -363,7 +370,9 @@ TEST_F(CliTest, SigintCancelsAndLeavesValidWavHeaders) {
     // Wait for the first progress line, then cancel.
     std::string err;
     char buffer[512];
-    while (err.find("Converting: file 1 of 2") == std::string::npos) {
+    const std::string progress = std::string(jobs) == "1" ? "Converting: file 1 of 2"
+                                                           : "Converting: 0 of 2 files done";
+    while (err.find(progress) == std::string::npos) {
       const ssize_t got = ::read(errPipe[0], buffer, sizeof buffer);
       if (got <= 0) break;
       err.append(buffer, static_cast<size_t>(got));

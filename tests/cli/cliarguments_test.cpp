@@ -75,6 +75,8 @@ TEST(ConsoleProgress, LineFromTheStatusText) {
             "Converting: file 1 of 2, 0:04 of 0:03, 50%");
   EXPECT_EQ(ConsoleHost::ProgressLine("Converting...  File 2 of 2 - 0:01 of 0:00"),
             "Converting: file 2 of 2, 0:01 of 0:00, 100%");
+  EXPECT_EQ(ConsoleHost::ProgressLine("Converting...  3 of 12 files done - 41%"),
+            "Converting: 3 of 12 files done, 41%");
   EXPECT_EQ(ConsoleHost::ProgressLine("Ready."), "");
   EXPECT_EQ(ConsoleHost::ProgressLine("Adding...  12 of 100"), "");
 }

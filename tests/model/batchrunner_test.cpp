@@ -109,32 +109,64 @@ TEST(BatchRunner, CancelStopsEveryWorkerAndAnAbortingCommitEndsTheBatch) {
   EXPECT_EQ(second.CancelRequested, 0);
 }
 
-TEST(BatchRunner, ProgressShowsTheLowestRunningRow) {
+TEST(BatchRunner, ProgressCountsFilesDoneAndSecondsOverTheWholeBatch) {
   test::ScriptedHost host;
   BatchState state;
-  std::mutex seenMutex;
-  std::vector<int> rows;
+  std::vector<RowJobProgress> seen;
   RowJobSteps steps;
   steps.prepare = [](int) { return true; };
-  steps.work = [](int, JobContext& job) {
-    job.SourceDuration = 2;
-    for (int i = 0; i < 2; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(15));
+  steps.work = [](int row, JobContext& job) {
+    job.SourceDuration = 2 + row % 2;
+    for (int i = 0; i < job.SourceDuration; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
       ++job.ProcessedSeconds;
       job.ProgressCallback("Working");
     }
     return 0;
   };
   steps.commit = [](int, int) { return true; };
-  steps.progress = [&](int row, const JobContext& job) {
-    EXPECT_LE(job.ProcessedSeconds, 2);
-    std::lock_guard lock(seenMutex);
-    rows.push_back(row);
-  };
-  RunRowJobs(4, 2, host, state, steps, 1);
-  ASSERT_FALSE(rows.empty());
-  for (size_t i = 1; i < rows.size(); ++i) EXPECT_LE(rows[i - 1], rows[i]);
+  steps.progress = [&](const RowJobProgress& progress) { seen.push_back(progress); };
+  RunRowJobs(6, 2, host, state, steps, 1);
+  ASSERT_FALSE(seen.empty());
+  for (size_t i = 0; i < seen.size(); ++i) {
+    const RowJobProgress& p = seen[i];
+    EXPECT_EQ(p.rowCount, 6);
+    EXPECT_LE(p.filesDone, p.rowsStarted);
+    EXPECT_LE(p.rowsStarted, 6);
+    EXPECT_LE(p.processedSeconds, p.runningSeconds);
+    EXPECT_LE(p.lowest.ProcessedSeconds, 3);
+    if (i == 0) continue;
+    EXPECT_LE(seen[i - 1].lowestRow, p.lowestRow);
+    EXPECT_LE(seen[i - 1].filesDone, p.filesDone);
+  }
   EXPECT_GE(AvailableCores(), 1);
+}
+
+TEST(BatchRunner, OverallPercentWeighsRowsBySeconds) {
+  RowJobProgress p;
+  p.rowCount = 4;
+  EXPECT_EQ(OverallPercent(p), 0);  // nothing started
+  // One row of 10 s done, one of 30 s half done, two not started (counted at the mean, 20 s):
+  // 25 of 80 seconds.
+  p.rowsStarted = 2;
+  p.filesDone = 1;
+  p.lowestRow = 1;
+  p.doneSeconds = 10;
+  p.runningSeconds = 30;
+  p.processedSeconds = 15;
+  p.rowsWithDuration = 2;
+  EXPECT_EQ(OverallPercent(p), 31);
+  EXPECT_EQ(ParallelProgressText("Converting", p), "Converting...  1 of 4 files done - 31%");
+  // Rows without a duration: files done against the count.
+  RowJobProgress unknown;
+  unknown.rowCount = 3;
+  unknown.rowsStarted = 3;
+  unknown.filesDone = 2;
+  EXPECT_EQ(OverallPercent(unknown), 66);
+  unknown.filesDone = 3;
+  EXPECT_EQ(OverallPercent(unknown), 100);
+  RowJobProgress empty;
+  EXPECT_EQ(OverallPercent(empty), 100);
 }
 
 }  // namespace
