@@ -3,7 +3,7 @@
 # then starts it (run), runs every test (test), runs every test in a build with
 # AddressSanitizer and UndefinedBehaviorSanitizer (test-sanitize), or runs the tests of the
 # child processes, the console pipe and playback (the code with threads) in a build with
-# ThreadSanitizer (test-thread).
+# ThreadSanitizer (test-thread), or builds the Debian package and checks it (package).
 set -euo pipefail
 
 mode=${1:-run}
@@ -41,25 +41,34 @@ configure_and_build() {  # build folder, then extra cmake arguments
   cmake --build "$build" -j "$jobs"
 }
 
-# Writes a working configuration when the user has none; never touches an existing one.
-write_default_config() {
-  local base
-  if [ -n "${APPDATA:-}" ]; then base=$APPDATA
-  elif [ -n "${XDG_CONFIG_HOME:-}" ]; then base=$XDG_CONFIG_HOME
-  else base=$HOME/.config
-  fi
-  local folder="$base/Quorvin 1"
-  local config="$folder/Quorvin1.ini"
-  [ -e "$config" ] && return 0
-  mkdir -p "$folder"
-  cat > "$config" <<INI
-[Quorvin 1]
-FFMpegExe=$(command -v ffmpeg || echo /usr/bin/ffmpeg)
-FFMpegAud=-vn -sn -acodec pcm_s16le -af "aformat=channel_layouts=mono|stereo"
-FAACExe=$root/build/src/qvfaac/qvfaac
-autoplayonopen=1
-INI
-  echo "Wrote a default configuration: $config"
+# Checks the package's contents and dependencies: the programs, the desktop entry, the icons,
+# the metainfo, the man pages and the documents, and ffmpeg among the dependencies.
+check_package() {
+  local deb=$1 listing depends path missing=0
+  listing=$(dpkg-deb -c "$deb" | awk '{print $6}')
+  for path in ./usr/bin/quorvin ./usr/bin/quorvin-cli ./usr/bin/qvfaac \
+    ./usr/share/applications/quorvin.desktop \
+    ./usr/share/icons/hicolor/scalable/apps/quorvin.svg \
+    ./usr/share/icons/hicolor/48x48/apps/quorvin.png \
+    ./usr/share/icons/hicolor/256x256/apps/quorvin.png \
+    ./usr/share/metainfo/org.quorvin.Quorvin.metainfo.xml \
+    ./usr/share/man/man1/quorvin-cli.1 ./usr/share/man/man1/qvfaac.1 \
+    ./usr/share/doc/quorvin/README.md ./usr/share/doc/quorvin/CHANGELOG.md; do
+    if ! grep -qxF "$path" <<<"$listing"; then
+      echo "The package lacks $path" >&2
+      missing=1
+    fi
+  done
+  depends=$(dpkg-deb -f "$deb" Depends)
+  for path in ffmpeg libqt6widgets6 libtag1v5 libmp3lame0 libsdl2-2.0-0 qt6-qpa-plugins libqt6svg6; do
+    if ! grep -qE "(^|, )$path( |,|$)" <<<"$depends"; then
+      echo "The package does not depend on $path (Depends: $depends)" >&2
+      missing=1
+    fi
+  done
+  ((missing == 0)) || return 1
+  echo "Package checked: $deb"
+  echo "Depends: $depends"
 }
 
 run_tests() {  # build folder, then extra cmake arguments
@@ -74,7 +83,7 @@ case "$mode" in
   run)
     install_packages "${packages[@]}"
     configure_and_build "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_BUILD_TESTS=OFF
-    write_default_config
+    # At its first start the program writes a working configuration when there is none.
     exec "$root/build/src/ui/quorvin"
     ;;
   test)
@@ -108,7 +117,9 @@ case "$mode" in
     configure_and_build "$root/build-package" -DCMAKE_BUILD_TYPE=Release -DQV_BUILD_TESTS=OFF \
       -DQV_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr
     appstreamcli validate --no-net "$root/data/org.quorvin.Quorvin.metainfo.xml"
+    rm -f "$root"/build-package/quorvin_*.deb
     (cd "$root/build-package" && cpack -G DEB)
+    for deb in "$root"/build-package/quorvin_*.deb; do check_package "$deb"; done
     ;;
   *)
     echo "usage: $0 run|test|test-sanitize|test-thread|package" >&2
