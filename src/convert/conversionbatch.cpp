@@ -165,7 +165,8 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     bool hidden = false;  // written under a hidden name that still has to be given its name
     bool deferred = false;  // no hidden name could be made: converted when its result is taken
   };
-  const bool parallel = options.jobs > 1;
+  // A single row runs serially: there is nothing to share out.
+  const bool parallel = options.jobs > 1 && state.BatchFileCount > 1;
   std::vector<RowPlan> plans(static_cast<size_t>(state.BatchFileCount));
 
   // Decides the row's name and writes its log records and its selection.

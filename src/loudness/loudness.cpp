@@ -178,7 +178,7 @@ void RunLoudnessBatch(BatchHost& host, BatchControls& controls, SourceList& list
     log.Write(FormatText("\n--- Calculate Loudness # %d ---\n\n", row + 1));
     log.Write(FormatText("%s\n\n", list.GetSourcePath(row).c_str()));
   };
-  if (options.jobs > 1) {
+  if (options.jobs > 1 && state.BatchFileCount > 1) {
     // What each row needs, read on this thread before its worker starts; the worker writes
     // only its own result.
     struct RowPlan {
