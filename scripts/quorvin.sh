@@ -113,10 +113,11 @@ case "$mode" in
       ctest --test-dir "$build" --output-on-failure -j "$jobs" -R "^($pattern)\$"
     ;;
   package)
-    install_packages "${packages[@]}" dpkg-dev file appstream
+    install_packages "${packages[@]}" dpkg-dev file appstream desktop-file-utils
     configure_and_build "$root/build-package" -DCMAKE_BUILD_TYPE=Release -DQV_BUILD_TESTS=OFF \
       -DQV_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr
     appstreamcli validate --no-net "$root/data/org.quorvin.Quorvin.metainfo.xml"
+    desktop-file-validate "$root/data/quorvin.desktop"
     rm -f "$root"/build-package/quorvin_*.deb
     (cd "$root/build-package" && cpack -G DEB)
     for deb in "$root"/build-package/quorvin_*.deb; do check_package "$deb"; done
