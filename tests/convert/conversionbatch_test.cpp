@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "app/showmessage.h"
@@ -150,6 +151,95 @@ TEST_F(ConversionBatchTest, AnsweringYesAbortsTheBatch) {
   EXPECT_FALSE(m_list.IsSelected(1));
   EXPECT_EQ(Log().find(StartRecord(2)), std::string::npos);
   EXPECT_EQ(m_host.statusTexts.back(), "Ready.");
+}
+
+// Several rows at once are named, logged, selected and asked about exactly as one row after
+// the other, also when a row that fails before writing anything wants the name of a later row,
+// and nothing of the hidden names they are written under is left behind.
+TEST_F(ConversionBatchTest, ParallelRowsAreNamedAndLoggedAsInASerialRun) {
+  for (const char* folder : {"d1", "d2", "d3"}) fs::create_directory(m_dir.file(folder));
+  const std::vector<std::string> sources = {BadSource("d1/x.wav"), GoodSource("d2/x.wav", 2.0),
+                                            GoodSource("y.wav", 3.0), GoodSource("d3/x.wav"),
+                                            BadSource("z.wav")};
+  struct Outcome {
+    std::string log;
+    std::vector<std::string> files;
+    std::vector<bool> selected;
+    std::vector<ScriptedHost::Message> messages;
+    ConversionBatchResult result;
+  };
+  auto run = [&](int jobs, bool skip) {
+    fs::remove_all(Out(""));
+    fs::create_directory(Out(""));
+    WriteTestWav16(Out("y.wav"), 44100, 2, 100);  // taken: y becomes y-COPY000001.wav
+    SourceList list;
+    for (const std::string& path : sources) {
+      list.AddRow(GetFileTitle(path, true), "wav", "1.000", "1411", "44,100", "16 Bit", "2", path,
+                  "", false);
+    }
+    BatchState state;
+    ScriptedHost host;
+    ConversionOptions options = m_options;
+    options.jobs = jobs;
+    options.skipProblemFiles = skip;
+    Outcome outcome;
+    outcome.result = RunConversionBatch(options, list, state, host, m_controls);
+    outcome.log = Log();
+    for (const auto& entry : fs::directory_iterator(Out(""))) {
+      outcome.files.push_back(entry.path().filename().string());
+    }
+    std::sort(outcome.files.begin(), outcome.files.end());
+    for (int row = 0; row < list.RowCount(); ++row) {
+      outcome.selected.push_back(list.IsSelected(row));
+    }
+    outcome.messages = host.messages;
+    return outcome;
+  };
+  for (const bool skip : {false, true}) {
+    SCOPED_TRACE(skip ? "skipping problem files" : "asking");
+    const Outcome serial = run(1, skip);
+    const std::vector<std::string> expected = {"x-COPY000001.wav", "x.wav", "y-COPY000001.wav",
+                                               "y.wav"};
+    EXPECT_EQ(serial.files, expected);
+    EXPECT_EQ(serial.result.converted, 3);
+    EXPECT_EQ(serial.result.failed, 2);
+    for (const int jobs : {2, 4}) {
+      SCOPED_TRACE(jobs);
+      const Outcome parallel = run(jobs, skip);
+      EXPECT_EQ(parallel.log, serial.log);
+      EXPECT_EQ(parallel.files, serial.files);
+      EXPECT_EQ(parallel.selected, serial.selected);
+      ASSERT_EQ(parallel.messages.size(), serial.messages.size());
+      for (size_t i = 0; i < serial.messages.size(); ++i) {
+        EXPECT_EQ(parallel.messages[i].text, serial.messages[i].text);
+      }
+      EXPECT_EQ(parallel.result.converted, serial.result.converted);
+      EXPECT_EQ(parallel.result.failed, serial.result.failed);
+    }
+  }
+  // Yes to "Abort the batch job?": the rows after the failed one leave no file, as in a serial
+  // run that never started them.
+  m_host.answers = {};
+  for (const int jobs : {1, 3}) {
+    SCOPED_TRACE(jobs);
+    fs::remove_all(Out(""));
+    fs::create_directory(Out(""));
+    SourceList list;
+    for (const std::string& path : {sources[0], sources[2], sources[1], sources[3]}) {
+      list.AddRow(GetFileTitle(path, true), "wav", "1.000", "1411", "44,100", "16 Bit", "2", path,
+                  "", false);
+    }
+    BatchState state;
+    ScriptedHost host;
+    host.answers = {IDYES};
+    ConversionOptions options = m_options;
+    options.jobs = jobs;
+    const ConversionBatchResult result = RunConversionBatch(options, list, state, host, m_controls);
+    EXPECT_TRUE(result.abortedByUser);
+    EXPECT_TRUE(fs::is_empty(Out("")));
+    EXPECT_EQ(Log().find(StartRecord(2)), std::string::npos);
+    EXPECT_EQ(state.CancelRequested.load(), 0);
+  }
 }
 
 TEST_F(ConversionBatchTest, NumberedCopiesInsteadOfWritingOver) {
