@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/paths.h"
+#include "app/renamefile.h"
 #include "app/showmessage.h"
 #include "convert/convertfile.h"
 #include "convert/formats.h"
@@ -49,18 +50,12 @@ std::string MakeHiddenFile(const std::string& folder, const std::string& extensi
   return pattern;
 }
 
-// Gives a finished file its name, failing (not replacing) when a file has the name. File
-// systems without RENAME_NOREPLACE get a hard link, which also refuses an existing name.
+// Gives a finished file its name, failing (not replacing) when a file has the name.
 bool PublishWithoutReplacing(const std::string& from, const std::string& to, std::string& error) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno == EINVAL || errno == ENOSYS) {
-    if (::link(from.c_str(), to.c_str()) == 0) {
-      ::unlink(from.c_str());
-      return true;
-    }
-  }
-  error = errno == EEXIST ? "\"" + to + "\" was taken meanwhile; it was not replaced"
-                          : std::string(std::strerror(errno));
+  if (RenameWithoutReplacing(from, to)) return true;
+  const int failure = errno;
+  error = failure == EEXIST ? "\"" + to + "\" was taken meanwhile; it was not replaced"
+                            : std::string(std::strerror(failure));
   return false;
 }
 
@@ -82,8 +77,7 @@ void RemoveIfEmpty(const std::string& path) {
 }  // namespace
 
 int MakeUniqueDestination(std::string& path, int maxCopies) {
-  auto taken = [](const std::string& candidate) { return FileExistsNonEmpty(candidate); };
-  if (!taken(path)) return kDestinationFree;
+  if (!FileExistsNonEmpty(path)) return kDestinationFree;
   const std::string folder = SourceFolder(path);
   const std::string title = GetFileTitle(path, false);
   const std::string extension = GetLowerExtension(path);
@@ -91,7 +85,7 @@ int MakeUniqueDestination(std::string& path, int maxCopies) {
     char number[16];
     std::snprintf(number, sizeof number, "%06d", n);
     const std::string candidate = JoinPath(folder, title + "-COPY" + number + "." + extension);
-    if (!taken(candidate)) {
+    if (!FileExistsNonEmpty(candidate)) {
       path = candidate;
       return kDestinationRenamed;
     }

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "app/renamefile.h"
 #include "audio/avencode.h"
 
 namespace {
@@ -290,22 +291,14 @@ std::string ReservePartialName(const std::string& output, int& fd) {
 }
 
 // Gives the finished file its name, failing (not replacing) when the name has been taken
-// meanwhile. File systems without RENAME_NOREPLACE get a hard link, which also refuses an
-// existing name.
+// meanwhile.
 bool PublishWithoutReplacing(const std::string& partial, const std::string& output,
                              std::string& error) {
-  if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, output.c_str(), RENAME_NOREPLACE) == 0) {
-    return true;
-  }
-  if (errno == EINVAL || errno == ENOSYS) {
-    if (::link(partial.c_str(), output.c_str()) == 0) {
-      ::unlink(partial.c_str());
-      return true;
-    }
-  }
-  error = errno == EEXIST ? "\"" + output + "\" already exists; it was not replaced"
-                          : "cannot give the finished file its name \"" + output + "\": " +
-                                std::strerror(errno);
+  if (qv::RenameWithoutReplacing(partial, output)) return true;
+  const int failure = errno;
+  error = failure == EEXIST ? "\"" + output + "\" already exists; it was not replaced"
+                            : "cannot give the finished file its name \"" + output + "\": " +
+                                  std::strerror(failure);
   return false;
 }
 
