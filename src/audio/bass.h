@@ -9,6 +9,7 @@
 // on its own thread behind them.
 
 #include <cstdint>
+#include "audio/decodereport.h"
 
 using DWORD = std::uint32_t;
 using QWORD = std::uint64_t;
@@ -142,6 +143,10 @@ double BASS_ChannelBytes2Seconds(DWORD handle, QWORD pos);
 // Decoding streams: fills `buffer` with up to `length` bytes of interleaved 32-bit floats and
 // returns the byte count; 0xFFFFFFFF at the end of the stream or on error.
 DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length);
+// Our extension for decoding streams: how decoding has gone so far (what was delivered, what
+// damaged data cost, whether it stopped before the end of the file). FALSE for a handle that is
+// not a decoding stream.
+BOOL QV_ChannelGetDecodeReport(DWORD handle, qv::audio::DecodeReport* report);
 BOOL BASS_ChannelPlay(DWORD handle, BOOL restart);
 BOOL BASS_ChannelStop(DWORD handle);
 BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);

@@ -330,6 +330,56 @@ std::int64_t FileDecoder::CountFrames(const std::string& path, int streamIndex, 
   return std::max<std::int64_t>(0, av_rescale_q(total, stream->time_base, frameBase) - dropped);
 }
 
+void FileDecoder::NoteLoss(std::int64_t frames) {
+  ++m_report.damagedPackets;
+  if (frames <= 0) return;
+  m_skippedFrames += frames;
+  m_report.lostFrames = std::max(m_skippedFrames, m_gapFrames);
+  if (m_report.firstLossAt < 0) m_report.firstLossAt = m_report.deliveredFrames;
+  m_report.lastLossAt = m_report.deliveredFrames;
+}
+
+void FileDecoder::StopEarly(int error) {
+  m_error = error;
+  m_report.stoppedEarly = true;
+  m_report.stopError = error;
+  m_report.ended = true;
+}
+
+std::int64_t FileDecoder::PacketFrames(const AVPacket& packet) const {
+  const int rate = m_format.rate > 0 ? m_format.rate : m_codec->sample_rate;
+  if (packet.duration > 0 && rate > 0) {
+    return av_rescale_q(packet.duration, m_fmt->streams[m_streamIndex]->time_base,
+                        AVRational{1, rate});
+  }
+  if (m_codec->frame_size > 0) return m_codec->frame_size;
+  return m_lastFrameSamples;
+}
+
+void FileDecoder::NoteTimestamp(const AVFrame& frame) {
+  const std::int64_t ts = frame.best_effort_timestamp;
+  if (ts == AV_NOPTS_VALUE || m_format.rate <= 0) {
+    m_nextTimestamp = AV_NOPTS_VALUE;
+    return;
+  }
+  const std::int64_t at = av_rescale_q(ts, m_fmt->streams[m_streamIndex]->time_base,
+                                       AVRational{1, m_format.rate});
+  if (m_nextTimestamp != AV_NOPTS_VALUE) {
+    // Small jumps are the rounding of coarse timestamps and the decoder's own trimming of
+    // encoder delay; data the demuxer skipped leaves a gap of at least two frames.
+    const std::int64_t gap = at - m_nextTimestamp;
+    const std::int64_t tolerance =
+        std::max<std::int64_t>(2 * m_lastFrameSamples, m_format.rate / 50);
+    if (gap > tolerance) {
+      m_gapFrames += gap;
+      m_report.lostFrames = std::max(m_skippedFrames, m_gapFrames);
+      if (m_report.firstLossAt < 0) m_report.firstLossAt = m_report.deliveredFrames;
+      m_report.lastLossAt = m_report.deliveredFrames;
+    }
+  }
+  m_nextTimestamp = at + frame.nb_samples;
+}
+
 bool FileDecoder::DecodeMore() {
   while (true) {
     int ret = avcodec_receive_frame(m_codec.get(), m_frame.get());
@@ -343,29 +393,41 @@ bool FileDecoder::DecodeMore() {
     }
     if (ret == AVERROR_EOF) return Drain();
     if (ret != AVERROR(EAGAIN)) {
-      // A damaged frame is skipped, as the ffmpeg program does; a run of them ends the stream.
-      if (ret == AVERROR(ENOMEM)) m_error = BASS_ERROR_MEM;
-      if (++m_badPackets > kMaxBadPackets) m_error = BASS_ERROR_FILEFORM;
-      if (m_error) return false;
+      // A damaged frame is skipped and its length counted as lost, as far as the stream goes
+      // on: the decoder resynchronises at the next good packet. Before the first good frame a
+      // long run of refusals means the data are not audio of this codec at all.
+      NoteLoss(m_lastPacketFrames);
+      if (!m_sawFrame && ++m_badPackets > kMaxBadPackets) {
+        StopEarly(BASS_ERROR_FILEFORM);
+        return false;
+      }
       continue;
     }
     if (m_inputDone) return Drain();
     ret = av_read_frame(m_fmt.get(), m_packet.get());
     if (ret < 0) {
       // The file could not be read further (the disk failed, the file system went away): not
-      // the end of the audio. A file cut short or damaged data end the stream as usual.
+      // the end of the audio.
       if (m_fmt->pb && m_fmt->pb->error < 0 && m_fmt->pb->error != AVERROR_EOF) {
-        m_error = BASS_ERROR_READ;
+        StopEarly(BASS_ERROR_READ);
         return false;
+      }
+      // A demuxer that gives up on damaged data before the end of the file ends the audio
+      // early: what follows is lost. The end of the file (also of one cut short) is the end.
+      if (ret != AVERROR_EOF && !(m_fmt->pb && avio_feof(m_fmt->pb))) {
+        m_report.stoppedEarly = true;
+        m_report.stopError = BASS_ERROR_FILEFORM;
       }
       m_inputDone = true;
       avcodec_send_packet(m_codec.get(), nullptr);
       continue;
     }
     if (m_packet->stream_index == m_streamIndex) {
+      m_lastPacketFrames = PacketFrames(*m_packet);
       ret = avcodec_send_packet(m_codec.get(), m_packet.get());
-      if (ret < 0 && ret != AVERROR(EAGAIN) && ++m_badPackets > kMaxBadPackets) {
-        m_error = BASS_ERROR_FILEFORM;
+      if (ret < 0 && ret != AVERROR(EAGAIN)) {
+        NoteLoss(m_lastPacketFrames);
+        if (!m_sawFrame && ++m_badPackets > kMaxBadPackets) StopEarly(BASS_ERROR_FILEFORM);
       }
     }
     av_packet_unref(m_packet.get());
@@ -375,13 +437,13 @@ bool FileDecoder::DecodeMore() {
 
 bool FileDecoder::SetUpConverter(const AVFrame* frame) {
   if (m_inLayout.CopyFrom(frame->ch_layout) < 0) {
-    m_error = BASS_ERROR_MEM;
+    StopEarly(BASS_ERROR_MEM);
     return false;
   }
   m_inSampleFormat = frame->format;
   if (m_outRate <= 0) m_outRate = frame->sample_rate;
   if (m_outLayout.channels() <= 0 && m_outLayout.CopyFrom(*m_inLayout.get()) < 0) {
-    m_error = BASS_ERROR_MEM;
+    StopEarly(BASS_ERROR_MEM);
     return false;
   }
   m_resampling = m_outRate != frame->sample_rate;
@@ -389,12 +451,12 @@ bool FileDecoder::SetUpConverter(const AVFrame* frame) {
   if (swr_alloc_set_opts2(&raw, m_outLayout.get(), AV_SAMPLE_FMT_FLT, m_outRate,
                           m_inLayout.get(), static_cast<AVSampleFormat>(frame->format),
                           frame->sample_rate, 0, nullptr) < 0) {
-    m_error = BASS_ERROR_MEM;
+    StopEarly(BASS_ERROR_MEM);
     return false;
   }
   m_swr.reset(raw);
   if (swr_init(m_swr.get()) < 0) {
-    m_error = BASS_ERROR_FILEFORM;
+    StopEarly(BASS_ERROR_FILEFORM);
     return false;
   }
   return true;
@@ -403,18 +465,27 @@ bool FileDecoder::SetUpConverter(const AVFrame* frame) {
 bool FileDecoder::ConvertFrame(const AVFrame* frame) {
   const int channels = frame->ch_layout.nb_channels;
   if (channels <= 0 || frame->sample_rate <= 0) {
-    m_error = BASS_ERROR_FILEFORM;
-    return false;
+    if (!m_sawFrame) {
+      StopEarly(BASS_ERROR_FILEFORM);
+      return false;
+    }
+    NoteLoss(m_lastFrameSamples);
+    return true;
   }
   if (m_format.rate == 0) {
     m_format.rate = frame->sample_rate;
     m_format.channels = channels;
   } else if (frame->sample_rate != m_format.rate || channels != m_format.channels) {
-    // A stream that changes its format midway is noise taken for audio (or a splice of two
-    // files); its data cannot go on into the same output.
-    m_error = BASS_ERROR_FILEFORM;
-    return false;
+    // A frame in another format midway is damaged data that passed for a frame header (or a
+    // splice of two files): it cannot go on into the same output, so it is dropped and its
+    // length counted as lost.
+    NoteLoss(av_rescale(frame->nb_samples, m_format.rate, frame->sample_rate));
+    return true;
   }
+  m_sawFrame = true;
+  NoteTimestamp(*frame);
+  m_lastFrameSamples = frame->nb_samples;
+  m_report.deliveredFrames += frame->nb_samples;
   if (!m_swr || frame->format != m_inSampleFormat) {
     if (!SetUpConverter(frame)) return false;
   } else {
@@ -431,7 +502,7 @@ bool FileDecoder::ConvertFrame(const AVFrame* frame) {
   const int outChannels = m_outLayout.channels();
   const int capacity = swr_get_out_samples(m_swr.get(), frame->nb_samples);
   if (capacity < 0) {
-    m_error = BASS_ERROR_FILEFORM;
+    StopEarly(BASS_ERROR_FILEFORM);
     return false;
   }
   const size_t base = m_pending.size();
@@ -442,7 +513,7 @@ bool FileDecoder::ConvertFrame(const AVFrame* frame) {
                               frame->nb_samples);
   if (got < 0) {
     m_pending.resize(base);
-    m_error = BASS_ERROR_FILEFORM;
+    StopEarly(BASS_ERROR_FILEFORM);
     return false;
   }
   m_pending.resize(base + static_cast<size_t>(got) * outChannels);
@@ -451,6 +522,7 @@ bool FileDecoder::ConvertFrame(const AVFrame* frame) {
 
 bool FileDecoder::Drain() {
   m_ended = true;
+  m_report.ended = true;
   if (!m_swr || !m_resampling) return false;
   const int outChannels = m_outLayout.channels();
   const int capacity = swr_get_out_samples(m_swr.get(), 0);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "audio/avptr.h"
+#include "audio/decodereport.h"
 
 namespace qv::audio {
 
@@ -71,6 +72,7 @@ class FileDecoder {
   // why, e.g. BASS_ERROR_FILEFORM when the stream changed its rate or channel count).
   long Read(float* out, long frames);
   int error() const { return m_error; }
+  const DecodeReport& report() const { return m_report; }
 
   // Whether the file really holds `frames` source frames of stream `streamIndex`: seeks on a
   // second opening of the file to two seconds before that end and reads packets until one
@@ -89,6 +91,15 @@ class FileDecoder {
   bool ConvertFrame(const AVFrame* frame);
   bool SetUpConverter(const AVFrame* frame);
   bool Drain();
+  // Counts `frames` source frames as lost at the current position.
+  void NoteLoss(std::int64_t frames);
+  // Decoding cannot go on: `error` ends the stream before the end of the file.
+  void StopEarly(int error);
+  // Source frames of the packet just read (its duration, else the codec's frame size, else the
+  // last frame's length).
+  std::int64_t PacketFrames(const AVPacket& packet) const;
+  // Counts a jump in the frames' timestamps (data the demuxer skipped) as lost.
+  void NoteTimestamp(const AVFrame& frame);
 
   FormatInputPtr m_fmt;
   CodecCtxPtr m_codec;
@@ -109,7 +120,14 @@ class FileDecoder {
   bool m_inputDone = false;      // the demuxer has nothing more
   bool m_ended = false;          // the decoder and converter are drained
   int m_error = 0;
-  int m_badPackets = 0;          // consecutive packets the decoder refused
+  int m_badPackets = 0;          // consecutive packets refused before the first frame
+  bool m_sawFrame = false;       // a frame decoded: refusals no longer make the file undecodable
+  std::int64_t m_lastPacketFrames = 0;  // the length of the packet sent last
+  std::int64_t m_lastFrameSamples = 0;  // the length of the last good frame
+  std::int64_t m_nextTimestamp = AV_NOPTS_VALUE;  // where the next frame should start (frames)
+  std::int64_t m_skippedFrames = 0;  // refused packets and frames of another format
+  std::int64_t m_gapFrames = 0;      // jumps in the timestamps
+  DecodeReport m_report;
 };
 
 }  // namespace qv::audio

@@ -229,6 +229,15 @@ DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length) {
   return Succeed(static_cast<DWORD>(got) * frameBytes);
 }
 
+BOOL QV_ChannelGetDecodeReport(DWORD handle, DecodeReport* report) {
+  const std::shared_ptr<Stream> stream = FindStream(handle);
+  if (!stream) return Fail(BASS_ERROR_HANDLE, 0);
+  if (!stream->decodeOnly() || !report) return Fail(BASS_ERROR_NOTAVAIL, 0);
+  std::lock_guard lock(stream->mutex);
+  *report = stream->decodeReport();
+  return Succeed(1);
+}
+
 BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode) {
   const std::shared_ptr<Stream> stream = FindStream(handle);
   if (!stream) return Fail(BASS_ERROR_HANDLE, 0);

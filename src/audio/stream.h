@@ -48,6 +48,8 @@ class Stream {
   // Decoding streams: reads up to `frames` frames in the source's format; as FileDecoder::Read.
   long Read(float* out, long frames);
   int decoderError() const { return m_decoder ? m_decoder->error() : BASS_ERROR_HANDLE; }
+  // Decoding streams: how decoding has gone so far.
+  DecodeReport decodeReport() const { return m_decoder ? m_decoder->report() : DecodeReport{}; }
 
   // Playable streams: the decoding side that the output device plays from; null for decoding
   // streams. Safe to use from any thread.

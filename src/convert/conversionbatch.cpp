@@ -50,13 +50,14 @@ std::string MakeHiddenFile(const std::string& folder, const std::string& extensi
   return pattern;
 }
 
-// Gives a finished file its name, failing (not replacing) when a file has the name.
-bool PublishWithoutReplacing(const std::string& from, const std::string& to, std::string& error) {
-  if (RenameWithoutReplacing(from, to)) return true;
+// Gives a finished file its name, failing (not replacing) when a file has the name. Returns 0,
+// or the system's error with its text in `error`.
+int PublishWithoutReplacing(const std::string& from, const std::string& to, std::string& error) {
+  if (RenameWithoutReplacing(from, to)) return 0;
   const int failure = errno;
   error = failure == EEXIST ? "\"" + to + "\" was taken meanwhile; it was not replaced"
                             : std::string(std::strerror(failure));
-  return false;
+  return failure;
 }
 
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
@@ -76,8 +77,14 @@ void RemoveIfEmpty(const std::string& path) {
 
 }  // namespace
 
+bool DestinationTaken(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return false;
+  return !(S_ISREG(info.st_mode) && info.st_size == 0);
+}
+
 int MakeUniqueDestination(std::string& path, int maxCopies) {
-  if (!FileExistsNonEmpty(path)) return kDestinationFree;
+  if (!DestinationTaken(path)) return kDestinationFree;
   const std::string folder = SourceFolder(path);
   const std::string title = GetFileTitle(path, false);
   const std::string extension = GetLowerExtension(path);
@@ -85,7 +92,7 @@ int MakeUniqueDestination(std::string& path, int maxCopies) {
     char number[16];
     std::snprintf(number, sizeof number, "%06d", n);
     const std::string candidate = JoinPath(folder, title + "-COPY" + number + "." + extension);
-    if (!FileExistsNonEmpty(candidate)) {
+    if (!DestinationTaken(candidate)) {
       path = candidate;
       return kDestinationRenamed;
     }
@@ -130,37 +137,38 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
                 options.logPath.c_str());
     return result;
   }
+  const std::string logPath = log.Path();
+  result.logPath = logPath;
   const int quiet = options.skipProblemFiles ? 1 : 0;
   result.started = true;
+  result.rows.resize(static_cast<size_t>(state.BatchFileCount));
 
   BeginBatch(state, controls, kBatchFileConversion);
   list.DeselectAll();
 
-  // Each row in three steps: preparing it (calling thread, in row order), converting it (the
-  // calling thread, or a worker), and taking the result (calling thread, in row order).
-  //
-  // A serial batch decides the row's name and writes its log records as the row starts. A
-  // parallel batch cannot decide the name then: whether an earlier row leaves a file of that
-  // name is only known once that row has ended. So each parallel row is written under a hidden
-  // name of its own, created exclusively in the destination folder before its worker starts,
-  // and gets its real name when its result is taken, in row order, by the same rule and with
-  // the same files on disk as in a serial run. The log records and the selection are written
-  // then too, so the log reads as a serial run's.
+  // Every row goes through the same three steps: prepared on this thread in row order (its
+  // paths, its gain and a hidden output file of its own, created exclusively in the
+  // destination folder), converted by a worker into that hidden file (encoder, tags, close),
+  // and committed on this thread in row order: the row's name is decided then, by the same
+  // rule and against the same files as one file after the other would see, the log records and
+  // the selection are written, and the hidden file is given its name without replacing
+  // anything. So a file under a final name is always complete, and a kill at any moment leaves
+  // at most a hidden file behind.
   struct RowPlan {
     std::string decodePath;
     std::string sourcePath;
     std::string plainDestination;  // the folder, the source's title and the format's extension
     std::string destination;       // the name the output gets
-    std::string workPath;          // where the converter writes: the destination, or a hidden name
+    std::string workPath;          // the hidden file the worker writes
     std::string tagLog;            // what the tag copy had to say
+    std::string decodeNote;        // what damaged data cost (a conversion that still counts)
     std::string errorText;
     int naming = kDestinationFree;
+    int earlyCode = kConvertOk;    // a failure known before the work starts
     double gain = 1.0;
-    bool hidden = false;  // written under a hidden name that still has to be given its name
-    bool deferred = false;  // no hidden name could be made: converted when its result is taken
+    int heldSeconds = 0;           // what a cancelled output holds, and the source's length
+    int sourceSeconds = 0;
   };
-  // A single row runs serially: there is nothing to share out.
-  const bool parallel = options.jobs > 1 && state.BatchFileCount > 1;
   std::vector<RowPlan> plans(static_cast<size_t>(state.BatchFileCount));
 
   // Decides the row's name and writes its log records and its selection.
@@ -177,45 +185,73 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     }
     list.SelectRow(row, true);
   };
-  const auto convert = [&](RowPlan& plan, JobContext& job) {
+  const auto removeWork = [](RowPlan& plan) {
+    if (!plan.workPath.empty()) ::unlink(plan.workPath.c_str());
+    plan.workPath.clear();
+  };
+  // Gives the hidden output the row's name. Another program may take the name meanwhile: then
+  // the next free numbered name is taken, as the naming rule would have given. Returns the
+  // row's code, which a failed naming turns into a write failure.
+  const auto publish = [&](RowPlan& plan, int code) {
     if (plan.naming == kDestinationAllTaken) {
-      plan.errorText = ConversionErrorText(kConvertNamesTaken, job);
+      removeWork(plan);
+      JobContext none;
+      plan.errorText = ConversionErrorText(kConvertNamesTaken, none);
       return static_cast<int>(kConvertNamesTaken);
     }
-    const int code = ConvertFile(plan.decodePath, plan.workPath, plan.gain, key, kbps,
-                                 options.faacPath, job);
-    if (code == kConvertOk && options.copyTags) {
-      // The row's own source carries the tags (for a video, the video file, not its WAV).
-      plan.tagLog = tags::CopyTags(plan.sourcePath, plan.workPath, key).logText;
+    for (int attempt = 0;; ++attempt) {
+      RemoveIfEmpty(plan.destination);  // the naming rule counts an empty file as free
+      std::string error;
+      const int failure = PublishWithoutReplacing(plan.workPath, plan.destination, error);
+      if (failure == 0) break;
+      if (failure == EEXIST && attempt < 100 &&
+          MakeUniqueDestination(plan.destination, options.maxNumberedCopies) !=
+              kDestinationAllTaken) {
+        log.Write(FormatText("Destination file exists, saving as this instead:\n\n   %s\n\n",
+                             plan.destination.c_str()));
+        continue;
+      }
+      removeWork(plan);
+      JobContext failed;
+      failed.EncoderErrorText = error;
+      plan.errorText = ConversionErrorText(kConvertWriteFailed, failed);
+      return static_cast<int>(kConvertWriteFailed);
     }
-    if (code != kConvertOk) plan.errorText = ConversionErrorText(code, job);
+    plan.workPath.clear();
     return code;
   };
-  // Gives a hidden output its row's name; an output that holds nothing is removed, as a
-  // serial run would not have left one. Returns the row's code, which a failed naming turns
-  // into a write failure.
-  const auto place = [&](RowPlan& plan, int code) {
-    if (!plan.hidden) return code;
-    plan.hidden = false;
-    if (plan.naming == kDestinationAllTaken || !FileExistsNonEmpty(plan.workPath)) {
-      ::unlink(plan.workPath.c_str());
-      return code;
+  // Messages name the output by the name it got, never by its hidden name.
+  const auto nameTexts = [](RowPlan& plan, const std::string& hidden) {
+    if (hidden.empty()) return;
+    ReplaceAll(plan.errorText, hidden, plan.destination);
+    ReplaceAll(plan.tagLog, hidden, plan.destination);
+  };
+  // A cancelled row keeps what it wrote (a WAV with valid sizes), under its name and with a
+  // record that says so; it is not selected and not counted as converted.
+  const auto keepCancelled = [&](int row, RowPlan& plan) {
+    ConversionRowReport& report = result.rows[static_cast<size_t>(row)];
+    report.outcome = RowOutcome::Cancelled;
+    list.SelectRow(row, false);
+    if (plan.workPath.empty() || !FileExistsNonEmpty(plan.workPath)) {
+      removeWork(plan);
+      log.Write("Cancelled: nothing of this file was written.\n\n");
+      report.text = "cancelled, nothing written";
+      return;
     }
-    std::string error;
-    RemoveIfEmpty(plan.destination);  // the naming rule counts an empty file as free
-    if (!PublishWithoutReplacing(plan.workPath, plan.destination, error)) {
-      ::unlink(plan.workPath.c_str());
-      if (code == kConvertOk || code == kConvertCancelled) {
-        JobContext failed;
-        failed.EncoderErrorText = error;
-        plan.errorText = ConversionErrorText(kConvertWriteFailed, failed);
-        code = kConvertWriteFailed;
-      }
+    const std::string hidden = plan.workPath;
+    if (publish(plan, kConvertCancelled) != kConvertCancelled) {
+      nameTexts(plan, hidden);
+      log.Write(FormatText("Cancelled, and the part written could not be kept:\n\n   %s\n\n",
+                           plan.errorText.c_str()));
+      report.text = plan.errorText;
+      return;
     }
-    // Messages name the output by the name it got.
-    ReplaceAll(plan.errorText, plan.workPath, plan.destination);
-    ReplaceAll(plan.tagLog, plan.workPath, plan.destination);
-    return code;
+    report.destination = plan.destination;
+    report.text = FormatText("Cancelled: the file holds only %d:%02d of %d:%02d of the source.",
+                             plan.heldSeconds / 60, plan.heldSeconds % 60,
+                             plan.sourceSeconds / 60, plan.sourceSeconds % 60);
+    log.Write(report.text + "\n\n");
+    ++result.cancelledKept;
   };
 
   const auto prepare = [&](int row) {
@@ -225,52 +261,78 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     const std::string title = GetFileTitle(plan.sourcePath, false);
     const std::string rowFolder = options.sameFolder ? SourceFolder(plan.sourcePath) : folder;
     plan.plainDestination = JoinPath(rowFolder, title + "." + key);
-    plan.gain = options.normalize ? list.GetGainFactor(row) : 1.0;
-    if (!parallel) {
-      startRow(row, plan);
-      plan.workPath = plan.destination;
-      return true;
+    if (options.normalize) {
+      const QVListItem* item = list.Item(row);
+      if (!item || item->hasLoudness != 1) {
+        plan.earlyCode = kConvertNotMeasured;
+        plan.errorText = ConversionErrorText(kConvertNotMeasured, JobContext{});
+        return true;
+      }
+      plan.gain = list.GetGainFactor(row);
     }
     plan.workPath = MakeHiddenFile(rowFolder, key);
-    plan.hidden = !plan.workPath.empty();
-    plan.deferred = !plan.hidden;
+    if (plan.workPath.empty()) {
+      JobContext failed;
+      failed.EncoderErrorText = std::strerror(errno);
+      plan.earlyCode = kConvertCannotCreate;
+      plan.errorText = ConversionErrorText(kConvertCannotCreate, failed);
+    }
     return true;
   };
   const auto work = [&](int row, JobContext& job) {
     RowPlan& plan = plans[static_cast<size_t>(row)];
-    if (plan.deferred) return static_cast<int>(kConvertOk);  // converted at its commit
-    return convert(plan, job);
+    if (plan.earlyCode != kConvertOk) return plan.earlyCode;
+    int code = ConvertFile(plan.decodePath, plan.workPath, plan.gain, key, kbps,
+                           options.faacPath, job);
+    plan.heldSeconds = job.ProcessedSeconds;
+    plan.sourceSeconds = job.SourceDuration;
+    plan.decodeNote = job.DecodeNote;
+    if (code == kConvertOk && options.copyTags) {
+      // The row's own source carries the tags (for a video, the video file, not its WAV).
+      const tags::TagCopyResult copied = tags::CopyTags(plan.sourcePath, plan.workPath, key);
+      if (copied.ok()) {
+        plan.tagLog = copied.logText;
+      } else {
+        job.EncoderErrorText = "Could not write the tags into the converted file (" +
+                               copied.error + ")";
+        code = kConvertTagsFailed;
+      }
+    }
+    if (code != kConvertOk && code != kConvertCancelled) {
+      plan.errorText = ConversionErrorText(code, job);
+    }
+    return code;
   };
   const auto commit = [&](int row, int code) {
     RowPlan& plan = plans[static_cast<size_t>(row)];
-    if (parallel) {
-      startRow(row, plan);
-      if (plan.deferred) {
-        // The folder refused a hidden name; the row is converted here under its own name, so
-        // its result is the one a serial run gives.
-        plan.workPath = plan.destination;
-        JobContext job;
-        job.CancelRequested = &state.CancelRequested;
-        job.ProgressCallback = [&](const char* operation) {
-          ReportProgress(host, state, job, operation);
-        };
-        code = convert(plan, job);
-      }
-      code = place(plan, code);
-    }
+    ConversionRowReport& report = result.rows[static_cast<size_t>(row)];
+    startRow(row, plan);
+    const std::string hidden = plan.workPath;
+    if (code == kConvertOk) code = publish(plan, code);
+    nameTexts(plan, hidden);
+    if (!plan.decodeNote.empty()) log.Write(plan.decodeNote + "\n\n");
     if (!plan.tagLog.empty()) log.Write(FormatText("\n%s\n\n---\n", plan.tagLog.c_str()));
+    report.code = code;
+    report.cause = CauseOfCode(code);
     if (code == kConvertOk) {
+      report.outcome = RowOutcome::Done;
+      report.destination = plan.destination;
       ++result.converted;
       return true;
     }
-    list.SelectRow(row, false);
     if (code == kConvertCancelled) {
       result.cancelled = true;
+      keepCancelled(row, plan);
       return false;
     }
+    removeWork(plan);
+    list.SelectRow(row, false);
+    report.outcome = RowOutcome::Failed;
+    report.text = plan.errorText;
     ++result.failed;
+    if (code == kConvertNotMeasured) ++result.notMeasured;
     const int answer =
-        ShowMessage(&host, quiet, options.logPath, MB_YESNO | MB_DEFBUTTON2,
+        ShowMessage(&host, quiet, logPath, MB_YESNO | MB_DEFBUTTON2,
                     "Got an error, converting:\n\n   %s\n\nto\n\n   %s\n\nError was:\n\n   "
                     "%s\n\nSkipping this file...\n\nAbort the batch job?  (Default: NO)",
                     plan.decodePath.c_str(), plan.destination.c_str(), plan.errorText.c_str());
@@ -280,46 +342,61 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     }
     return true;
   };
+  // Rows that were still running when the batch ended. After a cancel they are committed as
+  // far as they got (a row that finished is converted; one stopped midway keeps its part, as
+  // the cancelled row does). After an abort or a failed start they are removed: the batch
+  // would not have started them one file after the other.
+  const auto settle = [&](int row, int code) {
+    RowPlan& plan = plans[static_cast<size_t>(row)];
+    if (result.abortedByUser || !result.startError.empty()) {
+      removeWork(plan);
+      return;
+    }
+    if (code == kConvertOk || code == kConvertCancelled) {
+      commit(row, code);
+      return;
+    }
+    // A row that failed while the cancel took effect: logged and counted, nothing asked.
+    startRow(row, plan);
+    removeWork(plan);
+    list.SelectRow(row, false);
+    ConversionRowReport& report = result.rows[static_cast<size_t>(row)];
+    report.outcome = RowOutcome::Failed;
+    report.code = code;
+    report.cause = CauseOfCode(code);
+    report.text = plan.errorText;
+    ++result.failed;
+    log.Write(FormatText("\nGot an error, converting:\n\n   %s\n\nto\n\n   %s\n\nError was:"
+                         "\n\n   %s\n\n---\n",
+                         plan.decodePath.c_str(), plan.destination.c_str(),
+                         plan.errorText.c_str()));
+  };
 
-  if (parallel) {
-    RowJobSteps steps;
-    steps.prepare = prepare;
-    steps.work = work;
-    steps.commit = commit;
-    steps.progress = [&](const RowJobProgress& progress) {
-      if (progress.lowestRow >= 0) state.BatchFileIndex = progress.lowestRow;
-      host.SetStatusText(ParallelProgressText("Converting", progress));
-    };
-    RunRowJobs(state.BatchFileCount, options.jobs, host, state, steps);
-    // Rows still running when a cancel ended the batch keep what they wrote (a cancelled WAV
-    // is complete up to its last block), under the name a serial run would give. After an
-    // abort they are removed: a serial run would not have started them.
-    for (RowPlan& plan : plans) {
-      if (!plan.hidden) continue;
-      if (result.abortedByUser) {
-        ::unlink(plan.workPath.c_str());
-        continue;
-      }
-      plan.destination = plan.plainDestination;
-      plan.naming = MakeUniqueDestination(plan.destination, options.maxNumberedCopies);
-      place(plan, kConvertCancelled);
-    }
-    if (state.CancelRequested.load() == 1 && !result.abortedByUser) result.cancelled = true;
-  } else {
-    JobContext job;
-    job.CancelRequested = &state.CancelRequested;
-    job.ProgressCallback = [&](const char* operation) {
-      ReportProgress(host, state, job, operation);
-    };
-    for (int row = 0; row < state.BatchFileCount; ++row) {
-      if (state.CancelRequested.load() == 1) {
-        result.cancelled = true;
-        break;
-      }
-      prepare(row);
-      if (!commit(row, work(row, job))) break;
-    }
+  RowJobSteps steps;
+  steps.prepare = prepare;
+  steps.work = work;
+  steps.commit = commit;
+  steps.settle = [&](int row, int code) { settle(row, code); };
+  steps.abandon = [&](int row) { removeWork(plans[static_cast<size_t>(row)]); };
+  const bool oneAtATime = options.jobs <= 1;
+  steps.progress = [&](const RowJobProgress& progress) {
+    if (progress.lowestRow < 0) return;
+    state.BatchFileIndex = progress.lowestRow;
+    host.SetStatusText(oneAtATime ? ProgressText("Converting", state, progress.lowest)
+                                  : ParallelProgressText("Converting", progress));
+  };
+  const RowJobsOutcome outcome =
+      RunRowJobs(state.BatchFileCount, std::max(1, options.jobs), host, state, steps);
+  if (!outcome.startError.empty()) {
+    result.startError = outcome.startError;
+    ShowMessage(&host, 0, logPath, MB_OK | MB_ICONERROR,
+                "Could not start converting another file at once (%s).  The batch was stopped; "
+                "the files not converted yet were left alone.  Try fewer Files at once.",
+                outcome.startError.c_str());
   }
+  // Hidden files of rows that never ran (a failed start) are gone too.
+  for (RowPlan& plan : plans) removeWork(plan);
+  if (state.CancelRequested.load() == 1 && !result.abortedByUser) result.cancelled = true;
   log.Close();
 
   if (quiet && MessagesLogged) {
@@ -327,8 +404,8 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
         &host, 0, {}, MB_YESNO,
         "Messages were logged during the Batch Job.  Please see this file for details:\n\n   "
         "%s\n\nDo you want to open it now?",
-        options.logPath.c_str());
-    if (answer == IDYES && options.openLog) options.openLog(options.logPath);
+        logPath.c_str());
+    if (answer == IDYES && options.openLog) options.openLog(logPath);
   }
   EndBatch(state, controls, host);
   return result;

@@ -8,8 +8,10 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/host.h"
+#include "convert/convertfile.h"
 #include "model/batchstate.h"
 #include "model/sourcelist.h"
 
@@ -32,10 +34,26 @@ struct ConversionOptions {
   int maxNumberedCopies = 999999;
   // Carry each source's tags and front cover into its output (the window always does).
   bool copyTags = true;
-  // How many files are converted at once. 1 is the window's batch: one file after the other on
-  // the calling thread. More: worker threads, with names decided, log records written, messages
-  // shown and rows selected in row order on the calling thread, as a serial run does them.
+  // How many files are converted at once (worker threads of the row pipeline; 1 is the same
+  // pipeline with one worker). Names, log records, messages and the selection are committed in
+  // row order on the calling thread whatever the number.
   int jobs = 1;
+};
+
+// How one row ended.
+enum class RowOutcome {
+  NotRun,     // the batch ended before the row started
+  Done,       // the output is complete under its final name
+  Cancelled,  // stopped by a cancel; what was written is kept under its name (see the log)
+  Failed,     // nothing was published; `cause` and `text` say why
+};
+
+struct ConversionRowReport {
+  RowOutcome outcome = RowOutcome::NotRun;
+  FailureCause cause = FailureCause::None;
+  int code = kConvertOk;
+  std::string destination;  // the name the output got (Done, Cancelled with a file kept)
+  std::string text;         // the failure's text, or what a cancel kept
 };
 
 struct ConversionBatchResult {
@@ -44,8 +62,13 @@ struct ConversionBatchResult {
   bool started = false;
   int converted = 0;
   int failed = 0;
+  int cancelledKept = 0;  // rows cancelled midway whose partial output was kept
+  int notMeasured = 0;    // rows to be normalized without a loudness measurement (failed too)
   bool cancelled = false;
   bool abortedByUser = false;  // answered Yes to "Abort the batch job?"
+  std::string startError;      // a worker could not be started: the batch ended (see text)
+  std::string logPath;         // the log the batch wrote
+  std::vector<ConversionRowReport> rows;  // one per row of the list
 };
 
 // Runs the batch. After it the rows that are still selected are exactly those converted without
@@ -55,13 +78,17 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
                                          BatchState& state, BatchHost& host,
                                          BatchControls& controls);
 
+// Whether a destination name is taken: anything but an empty regular file has it (a non-empty
+// file, a link, even a dangling one, a folder).
+bool DestinationTaken(const std::string& path);
+
 enum DestinationCheck {
   kDestinationFree = 0,     // no non-empty file has the name; the path is unchanged
   kDestinationRenamed = 1,  // the name was taken; the path now names the first free copy
   kDestinationAllTaken = -1,  // every numbered copy is taken too; the path is unchanged
 };
-// Checks a destination path against existing files: when a non-empty regular file has its
-// name, the path becomes "<folder>/<title>-COPY<nnnnnn>.<extension>" with the first n from 1
+// Checks a destination path against existing files: when its name is taken (DestinationTaken),
+// the path becomes "<folder>/<title>-COPY<nnnnnn>.<extension>" with the first n from 1
 // to `maxCopies` whose name is free.
 int MakeUniqueDestination(std::string& path, int maxCopies = 999999);
 

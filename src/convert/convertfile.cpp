@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "app/paths.h"
@@ -30,6 +31,7 @@ constexpr DWORD kWmaEncodeFlags = 0x2100;
 constexpr DWORD kEndOfData = 0xFFFFFFFFu;
 constexpr const char* kConverting = "Converting";
 constexpr size_t kWavHeaderSize = 44;
+constexpr std::uint64_t kMaxWavBytes = 0xFFFFFFFFu;
 
 // Owns a decoding stream of the audio layer.
 class SourceStream {
@@ -161,7 +163,30 @@ void StartProgress(HSTREAM stream, JobContext& job) {
   job.SourceDuration = StreamSeconds(stream);
 }
 
-enum class PumpEnd { Finished, Cancelled, WriteFailed, ReadFailed };
+enum class PumpEnd { Finished, Cancelled, WriteFailed, ReadFailed, Damaged };
+
+// Why the stream's data ended: the end of the file (perhaps with small losses, noted in
+// job.DecodeNote), a read error, or damaged data that stopped decoding or cost too much.
+PumpEnd JudgeEnd(HSTREAM stream, JobContext& job) {
+  audio::DecodeReport report;
+  if (!QV_ChannelGetDecodeReport(stream, &report)) return PumpEnd::ReadFailed;
+  if (report.stoppedEarly && report.stopError == BASS_ERROR_READ) return PumpEnd::ReadFailed;
+  BASS_CHANNELINFO info{};
+  BASS_ChannelGetInfo(stream, &info);
+  const QWORD bytes = BASS_ChannelGetLength(stream, BASS_POS_BYTE);
+  const std::int64_t frames =
+      bytes == static_cast<QWORD>(-1) || info.chans == 0
+          ? -1
+          : static_cast<std::int64_t>(bytes / (4u * info.chans));
+  const audio::DecodeVerdict verdict =
+      audio::JudgeDecode(report, static_cast<int>(info.freq), frames);
+  if (!verdict.complete) {
+    job.EncoderErrorText = verdict.text;
+    return PumpEnd::Damaged;
+  }
+  job.DecodeNote = verdict.text;
+  return PumpEnd::Finished;
+}
 
 // The decode loop every encoder shares: one-second blocks of interleaved floats from `stream`
 // to `put` (which applies the gain and writes; false when it could not), progress after every
@@ -171,11 +196,7 @@ PumpEnd PumpBlocks(HSTREAM stream, std::vector<float>& block, JobContext& job, P
   const DWORD bytes = static_cast<DWORD>(block.size() * sizeof(float));
   while (true) {
     const DWORD got = BASS_ChannelGetData(stream, block.data(), bytes);
-    if (got == kEndOfData || got == 0) {
-      // The end of the data, unless the file could not be read further.
-      if (got == kEndOfData && BASS_ErrorGetCode() == BASS_ERROR_READ) return PumpEnd::ReadFailed;
-      return PumpEnd::Finished;
-    }
+    if (got == kEndOfData || got == 0) return JudgeEnd(stream, job);
     if (!put(block.data(), static_cast<size_t>(got / sizeof(float)))) return PumpEnd::WriteFailed;
     ++job.ProcessedSeconds;
     if (job.ProgressCallback) job.ProgressCallback(kConverting);
@@ -203,22 +224,64 @@ float ClampUnit(float sample) {
 
 }  // namespace
 
+FailureCause CauseOfCode(int code) {
+  switch (code) {
+    case kConvertOk:
+    case kConvertCancelled: return FailureCause::None;
+    case kConvertReadError: return FailureCause::ReadError;
+    case kConvertDamaged: return FailureCause::DamagedData;
+    case kConvertMp3Setup:
+    case kConvertAacStart:
+    case kConvertWmaStart: return FailureCause::Encoder;
+    case kConvertCannotCreate:
+    case kConvertWriteFailed:
+    case kConvertWavTooLarge: return FailureCause::Write;
+    case kConvertTagsFailed: return FailureCause::Tags;
+    case kConvertNamesTaken: return FailureCause::Naming;
+    case kConvertNotMeasured: return FailureCause::NotMeasured;
+    default: return FailureCause::Source;
+  }
+}
+
 std::string ConversionErrorText(int code, const JobContext& job) {
-  const auto withDetail = [&job](const char* text) {
+  const std::string& detail = job.EncoderErrorText;
+  const auto withDetail = [&detail](const char* text) {
     std::string result = text;
-    if (!job.EncoderErrorText.empty()) result += " (" + job.EncoderErrorText + ")";
+    if (!detail.empty()) result += " (" + detail + ")";
     return result;
+  };
+  // The old texts guess the cause ("permissions problem", "disk full"); they stand when the
+  // system's reason agrees, and give way to the reason itself when it does not.
+  const auto is = [&detail](std::initializer_list<int> errors) {
+    for (const int error : errors) {
+      if (detail == std::strerror(error)) return true;
+    }
+    return false;
   };
   switch (code) {
     case kConvertSamePath: return "The source file is the same as the destination file";
     case kConvertUnknownFormat: return "Unknown output file format";
     case kConvertCannotOpenSource: return "Can't open source file";
     case kConvertCannotCreate:
-      return withDetail("Could not create the destination file - permissions problem");
-    case kConvertWriteFailed: return withDetail("Could not write to the destination file - disk full");
+      if (detail.empty() || is({EACCES, EPERM, EROFS})) {
+        return withDetail("Could not create the destination file - permissions problem");
+      }
+      return "Could not create the destination file - " + detail;
+    case kConvertWriteFailed:
+      if (detail.empty() || is({ENOSPC, EDQUOT})) {
+        return withDetail("Could not write to the destination file - disk full");
+      }
+      return "Could not write to the destination file - " + detail;
     case kConvertMp3Setup:
     case kConvertAacStart:
-    case kConvertWmaStart: return job.EncoderErrorText;
+    case kConvertWmaStart:
+    case kConvertDamaged:
+    case kConvertTagsFailed:
+    case kConvertWavTooLarge: return detail;
+    case kConvertNotMeasured:
+      return "The file has no loudness measurement, so it cannot be normalized; it was not "
+             "converted.  Measure it first (Calculate Loudness), or convert it without "
+             "normalization";
     case kConvertReadError: return "Could not read the source file - read error";
     case kConvertNamesTaken:
       return "Every numbered name for the destination file (up to -COPY999999) is taken, so "
@@ -284,6 +347,23 @@ int WriteWavFile(const std::string& source, const std::string& destination, doub
   if (!stream) return kConvertCannotOpenSource;
   BASS_CHANNELINFO info{};
   if (!GetInfo(stream.get(), info)) return kConvertCannotOpenSource;
+  // A WAV file's sizes are 32-bit: an output that would pass them fails before it is written
+  // (when the length is known) or as soon as it would (when it is not).
+  const std::uint64_t frameBytes = 2u * info.chans;
+  const QWORD floatBytes = BASS_ChannelGetLength(stream.get(), BASS_POS_BYTE);
+  const auto tooLargeText = [&](std::uint64_t bytes) {
+    return FormatText(
+        "The WAV file would hold %.2f GiB, more than the 4 GiB a WAV file can hold.  Please "
+        "choose another Output Format for this file (MP3, M4A or WMA)",
+        static_cast<double>(bytes) / (1024.0 * 1024.0 * 1024.0));
+  };
+  if (floatBytes != static_cast<QWORD>(-1)) {
+    const std::uint64_t bytes = kWavHeaderSize + floatBytes / (4u * info.chans) * frameBytes;
+    if (bytes > kMaxWavBytes) {
+      job.EncoderErrorText = tooLargeText(bytes);
+      return kConvertWavTooLarge;
+    }
+  }
   ReuseEmptyDestination(destination);
   // Created exclusively: a file, link or folder that has the name is never replaced.
   FileDescriptor file(::open(destination.c_str(),
@@ -293,6 +373,8 @@ int WriteWavFile(const std::string& source, const std::string& destination, doub
     return kConvertCannotCreate;
   }
   StartProgress(stream.get(), job);
+  std::uint64_t written = kWavHeaderSize;
+  bool tooLarge = false;
   const std::string header = WavHeader(static_cast<int>(info.freq), static_cast<int>(info.chans));
   if (!WriteAll(file.get(), header.data(), header.size())) {
     job.EncoderErrorText = std::strerror(errno);
@@ -302,13 +384,20 @@ int WriteWavFile(const std::string& source, const std::string& destination, doub
   std::vector<std::int16_t> pcm(block.size());
   const PumpEnd end = PumpBlocks(stream.get(), block, job, [&](float* samples, size_t n) {
     for (size_t i = 0; i < n; ++i) pcm[i] = PcmSampleWithGain(samples[i], gain);
+    written += n * sizeof(std::int16_t);
+    if (written > kMaxWavBytes) {
+      tooLarge = true;
+      job.EncoderErrorText = tooLargeText(written);
+      return false;
+    }
     if (WriteAll(file.get(), pcm.data(), n * sizeof(std::int16_t))) return true;
     job.EncoderErrorText = std::strerror(errno);
     return false;
   });
   // A failed file keeps its zero sizes, so it does not pass for a complete one.
-  if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
+  if (end == PumpEnd::WriteFailed) return tooLarge ? kConvertWavTooLarge : kConvertWriteFailed;
   if (end == PumpEnd::ReadFailed) return kConvertReadError;
+  if (end == PumpEnd::Damaged) return kConvertDamaged;
 
   // The sizes, also after a cancel: the file then holds the blocks written so far.
   struct stat st {};
@@ -376,6 +465,7 @@ int EncodeMp3File(const std::string& source, const std::string& destination, dou
   if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
   const bool finished = encoder.Stop();
   if (end == PumpEnd::ReadFailed) return kConvertReadError;
+  if (end == PumpEnd::Damaged) return kConvertDamaged;
   if (end == PumpEnd::Cancelled) return kConvertCancelled;
   if (!finished) {
     NoteEncoderDetail(job);
@@ -419,7 +509,8 @@ int EncodeAacFile(const std::string& source, const std::string& destination, dou
       job.EncoderErrorText = "the AAC encoder program stopped taking data";
       return kConvertWriteFailed;
     }
-    return end == PumpEnd::ReadFailed ? kConvertReadError : kConvertCancelled;
+    if (end == PumpEnd::ReadFailed) return kConvertReadError;
+    return end == PumpEnd::Damaged ? kConvertDamaged : kConvertCancelled;
   }
   if (!encoder.Stop()) {
     job.EncoderErrorText = "the AAC encoder program could not finish the file";
@@ -467,6 +558,7 @@ int EncodeWmaFile(const std::string& source, const std::string& destination, dou
   if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
   const bool finished = encoder.Close();
   if (end == PumpEnd::ReadFailed) return kConvertReadError;
+  if (end == PumpEnd::Damaged) return kConvertDamaged;
   if (end == PumpEnd::Cancelled) return kConvertCancelled;
   if (!finished) {
     NoteEncoderDetail(job);
@@ -479,6 +571,7 @@ int ConvertFile(const std::string& source, const std::string& destination, doubl
                 const std::string& formatKey, int kbps, const std::string& faacPath,
                 JobContext& job) {
   job.EncoderErrorText.clear();
+  job.DecodeNote.clear();
   job.ProcessedSeconds = 0;
   job.SourceDuration = 0;
   if (!std::isfinite(gain)) gain = 1.0;

@@ -27,11 +27,20 @@ enum ConversionResult : int {
   kConvertWmaStart = 8,          // the WMA encoder could not start (EncoderErrorText)
   kConvertReadError = 9,         // the source could not be read to its end (an I/O error)
   kConvertNamesTaken = 10,       // every numbered name of the destination is taken
+  kConvertDamaged = 11,          // damaged data: decoding stopped early or lost too much
+  kConvertTagsFailed = 12,       // the tags could not be written into the output
+  kConvertWavTooLarge = 13,      // the WAV output would pass the 4 GiB a WAV file can hold
+  kConvertNotMeasured = 14,      // to be normalized, but the file has no loudness measurement
   kConvertCancelled = 100,
 };
 
-// The user's text for a result code. Codes 6 to 8 give the job's EncoderErrorText; 4 and 5 add
-// the system's or FFmpeg's reason when there is one.
+// What a failed row's cause is, for the batch's typed outcome.
+enum class FailureCause { None, Source, ReadError, DamagedData, Encoder, Write, Tags, Naming,
+                          NotMeasured };
+FailureCause CauseOfCode(int code);
+
+// The user's text for a result code. Codes 6 to 8, 11 and 12 give the job's EncoderErrorText;
+// 4 and 5 name the system's or FFmpeg's reason when there is one.
 std::string ConversionErrorText(int code, const JobContext& job);
 
 // Whether two paths name the same file: the same text, or (when both exist) the same file on
@@ -44,7 +53,9 @@ bool SamePathIgnoringCase(const std::string& a, const std::string& b);
 // the AAC encoder program. The destination is created exclusively: an existing file is never
 // replaced, except an empty regular file of that name, which is removed first (the naming rule
 // treats an empty file as free). Returns a ConversionResult; job.EncoderErrorText holds the
-// detail of a failure.
+// detail of a failure. Only a decode that reached the end of the source counts: damaged data
+// that cost more than a second, or a decoder that stopped early, give kConvertDamaged; smaller
+// losses convert and are described in job.DecodeNote.
 int ConvertFile(const std::string& source, const std::string& destination, double gain,
                 const std::string& formatKey, int kbps, const std::string& faacPath,
                 JobContext& job);

@@ -73,14 +73,12 @@ LoudnessResult AnalyzeFile(LoudnessEngine& engine, const std::string& path, doub
   std::vector<double> right(channels == 2 ? frames : 0);
   const auto blockBytes = static_cast<DWORD>(block.size() * sizeof(float));
   double peak = 0.0;
-  bool readFailed = false;
+  bool ended = false;
   for (;;) {
     const DWORD bytes = BASS_ChannelGetData(stream.Handle(), block.data(),
                                             blockBytes | BASS_DATA_FLOAT);
     if (bytes == kEndOrError || bytes == 0) {
-      // The end of the audio, or a disk that failed in the middle: a measurement of part of
-      // the file would be reported as the file's loudness.
-      readFailed = bytes == kEndOrError && BASS_ErrorGetCode() == BASS_ERROR_READ;
+      ended = true;
       break;
     }
     std::size_t count = 0;
@@ -114,7 +112,24 @@ LoudnessResult AnalyzeFile(LoudnessEngine& engine, const std::string& path, doub
     return result;
   }
   const double titleGain = engine.TakeTitleGain();
-  if (readFailed) return result;  // code 2
+  if (ended) {
+    // The end of the file, or a disk that failed or damaged data that stopped decoding in the
+    // middle: a measurement of part of the file would be reported as the file's loudness.
+    audio::DecodeReport report;
+    if (!QV_ChannelGetDecodeReport(stream.Handle(), &report)) return result;  // code 2
+    const QWORD length = BASS_ChannelGetLength(stream.Handle(), BASS_POS_BYTE);
+    const std::int64_t lengthFrames =
+        length == static_cast<QWORD>(-1) ? -1
+                                         : static_cast<std::int64_t>(length / (4u * info.chans));
+    const audio::DecodeVerdict verdict =
+        audio::JudgeDecode(report, static_cast<int>(info.freq), lengthFrames);
+    result.reason = verdict.text;
+    if (report.stoppedEarly && report.stopError == BASS_ERROR_READ) return result;  // code 2
+    if (!verdict.complete) {
+      result.code = kLoudnessDamaged;
+      return result;
+    }
+  }
   if (titleGain == NotEnoughSamples) {
     result.code = kLoudnessTooShort;
     return result;
@@ -174,75 +189,70 @@ void RunLoudnessBatch(BatchHost& host, BatchControls& controls, SourceList& list
   }
   BeginBatch(state, controls, kBatchFileAnalysis);
   state.BatchFileIndex = 0;
-  const auto writeRecords = [&](int row) {
+  // What each row needs, read on this thread before its worker starts; the worker writes only
+  // its own result. One worker measures with the caller's engine, more with an engine each.
+  struct RowPlan {
+    bool measure = false;
+    std::string path;
+    LoudnessResult result;
+  };
+  const int workers = std::max(1, options.jobs);
+  std::vector<RowPlan> plans(static_cast<size_t>(state.BatchFileCount));
+  RowJobSteps steps;
+  steps.prepare = [&](int row) {
+    // The batch layout keeps rows from being added or removed; the bound is checked anyway.
+    if (row >= list.RowCount()) return false;
+    const QVListItem* item = list.Item(row);
+    RowPlan& plan = plans[static_cast<size_t>(row)];
+    plan.measure = item && item->hasLoudness != 1;
+    if (plan.measure) plan.path = item->GetDecodePath();
+    return true;
+  };
+  steps.work = [&](int row, JobContext& job) {
+    RowPlan& plan = plans[static_cast<size_t>(row)];
+    if (!plan.measure) return static_cast<int>(kLoudnessMeasured);
+    if (plan.path.empty()) {
+      plan.result.code = kLoudnessCannotRead;
+    } else if (workers == 1) {
+      plan.result = AnalyzeFile(engine, plan.path, options.target, job);
+    } else {
+      auto rowEngine = std::make_unique<LoudnessEngine>();
+      plan.result = AnalyzeFile(*rowEngine, plan.path, options.target, job);
+    }
+    return plan.result.code;
+  };
+  steps.commit = [&](int row, int code) {
+    state.BatchFileIndex = row;
     log.Write(FormatText("\n--- Calculate Loudness # %d ---\n\n", row + 1));
     log.Write(FormatText("%s\n\n", list.GetSourcePath(row).c_str()));
-  };
-  if (options.jobs > 1 && state.BatchFileCount > 1) {
-    // What each row needs, read on this thread before its worker starts; the worker writes
-    // only its own result.
-    struct RowPlan {
-      bool measure = false;
-      std::string path;
-      LoudnessResult result;
-    };
-    std::vector<RowPlan> plans(static_cast<size_t>(state.BatchFileCount));
-    RowJobSteps steps;
-    steps.prepare = [&](int row) {
-      if (row >= list.RowCount()) return false;
-      const QVListItem* item = list.Item(row);
-      RowPlan& plan = plans[static_cast<size_t>(row)];
-      plan.measure = item && item->hasLoudness != 1;
-      if (plan.measure) plan.path = item->GetDecodePath();
-      return true;
-    };
-    steps.work = [&](int row, JobContext& job) {
-      RowPlan& plan = plans[static_cast<size_t>(row)];
-      if (!plan.measure) return static_cast<int>(kLoudnessMeasured);
-      if (plan.path.empty()) {
-        plan.result.code = kLoudnessCannotRead;
-      } else {
-        auto rowEngine = std::make_unique<LoudnessEngine>();
-        plan.result = AnalyzeFile(*rowEngine, plan.path, options.target, job);
-      }
-      return plan.result.code;
-    };
-    steps.commit = [&](int row, int code) {
-      state.BatchFileIndex = row;
-      writeRecords(row);
-      const RowPlan& plan = plans[static_cast<size_t>(row)];
-      if (!plan.measure) return true;
-      if (code == kLoudnessCancelled) return false;
-      QVListItem* item = list.Item(row);
-      if (item && code == kLoudnessMeasured) {
-        item->SetLoudness(plan.result.volume, plan.result.trackGain, plan.result.peak,
-                          plan.result.clipping);
-      }
-      WriteLoudnessCells(list, row);
-      return true;
-    };
-    steps.progress = [&](const RowJobProgress& progress) {
-      if (progress.lowestRow >= 0) state.BatchFileIndex = progress.lowestRow;
-      host.SetStatusText(ParallelProgressText(kAnalyzingText, progress));
-    };
-    RunRowJobs(state.BatchFileCount, options.jobs, host, state, steps);
-    log.Close();
-    EndBatch(state, controls, host);
-    return;
-  }
-  // The batch layout keeps rows from being added or removed; the bound is checked anyway.
-  for (int row = 0; row < state.BatchFileCount && row < list.RowCount(); ++row) {
-    state.BatchFileIndex = row;
-    writeRecords(row);
+    const RowPlan& plan = plans[static_cast<size_t>(row)];
+    if (!plan.measure) return true;
+    if (code == kLoudnessCancelled) return false;
     QVListItem* item = list.Item(row);
-    if (!item || item->hasLoudness == 1) continue;
-    JobContext job;
-    job.CancelRequested = &state.CancelRequested;
-    job.ProgressCallback = [&host, &state, &job](const char* operation) {
-      ReportProgress(host, state, job, operation);
-    };
-    if (CalculateLoudness(*item, options.target, job, engine) == kLoudnessCancelled) break;
+    if (item && code == kLoudnessMeasured) {
+      item->SetLoudness(plan.result.volume, plan.result.trackGain, plan.result.peak,
+                        plan.result.clipping);
+    }
+    if (!plan.result.reason.empty()) {
+      log.Write(code == kLoudnessMeasured
+                    ? plan.result.reason + "\n\n"
+                    : "Not measured: " + plan.result.reason + "\n\n");
+    }
     WriteLoudnessCells(list, row);
+    return true;
+  };
+  steps.progress = [&](const RowJobProgress& progress) {
+    if (progress.lowestRow < 0) return;
+    state.BatchFileIndex = progress.lowestRow;
+    host.SetStatusText(workers == 1 ? ProgressText(kAnalyzingText, state, progress.lowest)
+                                    : ParallelProgressText(kAnalyzingText, progress));
+  };
+  const RowJobsOutcome outcome = RunRowJobs(state.BatchFileCount, workers, host, state, steps);
+  if (!outcome.startError.empty()) {
+    ShowMessage(&host, 0, log.Path(), MB_OK | MB_ICONERROR,
+                "Could not start measuring another file at once (%s).  The batch was stopped; "
+                "the files not measured yet were left alone.  Try fewer Files at once.",
+                outcome.startError.c_str());
   }
   log.Close();
   EndBatch(state, controls, host);

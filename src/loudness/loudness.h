@@ -23,6 +23,9 @@ enum LoudnessCode : int {
   kLoudnessUnsupported = 1,
   // The file cannot be opened (or the row has no path), or reading failed in the middle.
   kLoudnessCannotRead = 2,
+  // Damaged data: decoding stopped before the end of the file, or lost more than a second. A
+  // measurement of part of the file is not the file's loudness.
+  kLoudnessDamaged = 3,
   // Not one complete 50 ms window.
   kLoudnessTooShort = 6,
   kLoudnessCancelled = 100,
@@ -37,14 +40,17 @@ struct LoudnessResult {
   double trackGain = 0.0;  // dB: target minus volume
   int clipping = 0;        // 1 when the peak reaches full scale
   double peak = 0.0;       // largest |sample| x 32767.0 over all channels
+  // Why the file was not measured (codes 2 and 3 after a read error or damaged data), or what
+  // damaged data cost a measurement that still counts (code 0). For the batch log.
+  std::string reason;
 };
 
 // Measures one file: decodes it one second at a time as floating-point samples, feeds them on
 // the 16-bit scale to `engine` and tracks the peak. Before the first block sets
 // job.SourceDuration (whole seconds) and job.ProcessedSeconds = 0; after every block counts a
 // second, calls job.ProgressCallback with "Analyzing" and stops when job.Cancelled().
-// Codes: 0 with the results, 1, 2, 6, 100 (see LoudnessCode); on any code but 0 the values are
-// 0.0, 0.0, 0, and the peak so far.
+// Codes: 0 with the results, 1, 2, 3, 6, 100 (see LoudnessCode); on any code but 0 the values
+// are 0.0, 0.0, 0, and the peak so far. Only a decode that reached the end of the file counts.
 LoudnessResult AnalyzeFile(LoudnessEngine& engine, const std::string& path, double target,
                            JobContext& job);
 // The same with an engine of its own.
@@ -62,9 +68,9 @@ void WriteLoudnessCells(SourceList& list, int row);
 struct LoudnessBatchOptions {
   double target = kReferenceVolume;  // the normalization target in dB
   std::string logPath;               // the batch log (QV_Log.txt), emptied when the batch starts
-  // How many files are measured at once. 1 is the window's batch (on the calling thread, with
-  // the caller's engine). More: worker threads with an engine each, the log lines and cells
-  // written in row order on the calling thread, exactly as a serial run writes them.
+  // How many files are measured at once (workers of the row pipeline; one worker uses the
+  // caller's engine, more get an engine each). The log lines and cells are written in row
+  // order on the calling thread whatever the number.
   int jobs = 1;
 };
 

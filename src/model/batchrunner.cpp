@@ -3,11 +3,13 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "app/host.h"
@@ -58,24 +60,38 @@ std::string ParallelProgressText(const char* operation, const RowJobProgress& pr
                     progress.rowCount, OverallPercent(progress));
 }
 
-int RunRowJobs(int rowCount, int workers, BatchHost& host, BatchState& state,
-               const RowJobSteps& steps, int progressIntervalMs) {
+namespace {
+std::atomic<bool> g_failThreadStart{false};
+}  // namespace
+
+void SetThreadStartFailureForTesting(bool fail) { g_failThreadStart = fail; }
+
+RowJobsOutcome RunRowJobs(int rowCount, int workers, BatchHost& host, BatchState& state,
+                          const RowJobSteps& steps, int progressIntervalMs) {
   if (workers < 1) workers = 1;
+  RowJobsOutcome outcome;
   std::mutex mutex;
   std::condition_variable changed;
   std::deque<std::unique_ptr<Slot>> running;  // in row order
   int nextRow = 0;
-  int committed = 0;
   bool preparing = true;   // false once a row may not start (a cancel, or prepare said no)
-  bool committing = true;  // false once a commit ended the batch
-  bool raisedCancel = false;  // a commit ended the batch and the runner set the cancel flag
+  bool committing = true;  // false once the batch has ended (a commit, or a failed start)
+  bool raisedCancel = false;  // the runner set the cancel flag to stop the running rows
   auto lastProgress = std::chrono::steady_clock::now();
   // The rows taken off the running queue (their work has ended).
   int poppedRows = 0;
   int poppedWithDuration = 0;
   double poppedSeconds = 0;
 
-  auto start = [&](int row) {
+  const auto endBatch = [&] {
+    preparing = committing = false;
+    if (state.CancelRequested.load() != 1) {
+      raisedCancel = true;
+      state.CancelRequested = 1;  // the rows still running stop after their block
+    }
+  };
+  // Starts the row's worker; false (with the reason kept) when no thread could be started.
+  const auto start = [&](int row) {
     auto slot = std::make_unique<Slot>();
     slot->row = row;
     slot->job.CancelRequested = &state.CancelRequested;
@@ -85,16 +101,25 @@ int RunRowJobs(int rowCount, int workers, BatchHost& host, BatchState& state,
       raw->processedSeconds = raw->job.ProcessedSeconds;
       raw->sourceDuration = raw->job.SourceDuration;
     };
-    raw->thread = std::thread([&, raw] {
-      const int result = steps.work(raw->row, raw->job);
-      {
-        std::lock_guard lock(mutex);
-        raw->result = result;
-        raw->done = true;
+    try {
+      if (g_failThreadStart.load()) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
       }
-      changed.notify_all();
-    });
+      raw->thread = std::thread([&, raw] {
+        const int result = steps.work(raw->row, raw->job);
+        {
+          std::lock_guard lock(mutex);
+          raw->result = result;
+          raw->done = true;
+        }
+        changed.notify_all();
+      });
+    } catch (const std::system_error& error) {
+      outcome.startError = error.code().message();
+      return false;
+    }
     running.push_back(std::move(slot));
+    return true;
   };
 
   while (true) {
@@ -103,11 +128,17 @@ int RunRowJobs(int rowCount, int workers, BatchHost& host, BatchState& state,
         preparing = false;
         break;
       }
-      start(nextRow++);
+      if (!start(nextRow)) {
+        if (steps.abandon) steps.abandon(nextRow);
+        endBatch();
+        break;
+      }
+      ++nextRow;
     }
     if (running.empty()) break;
 
     Slot& first = *running.front();
+    state.BatchFileIndex = first.row;  // the row being worked on: the lowest one running
     bool firstDone;
     {
       std::unique_lock lock(mutex);
@@ -127,14 +158,10 @@ int RunRowJobs(int rowCount, int workers, BatchHost& host, BatchState& state,
       }
       running.pop_front();
       if (committing) {
-        ++committed;
-        if (!steps.commit(row, result)) {
-          preparing = committing = false;
-          if (state.CancelRequested.load() != 1) {
-            raisedCancel = true;
-            state.CancelRequested = 1;  // the rows still running stop after their block
-          }
-        }
+        ++outcome.committed;
+        if (!steps.commit(row, result)) endBatch();
+      } else if (steps.settle) {
+        steps.settle(row, result);
       }
       continue;
     }
@@ -168,10 +195,10 @@ int RunRowJobs(int rowCount, int workers, BatchHost& host, BatchState& state,
       steps.progress(progress);
     }
   }
-  // A batch ended by a commit (the user chose to abort) was not cancelled: the flag keeps the
-  // value it had, as after a serial run.
+  // A batch ended by a commit (the user chose to abort) or a failed start was not cancelled:
+  // the flag keeps the value it had.
   if (raisedCancel) state.CancelRequested = 0;
-  return committed;
+  return outcome;
 }
 
 }  // namespace qv

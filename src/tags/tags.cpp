@@ -406,6 +406,27 @@ WriteResult WriteTags(const std::string& path, const std::string& formatKey, con
   return result;
 }
 
+WriteResult WriteTagsInPlace(const std::string& path, const std::string& formatKey,
+                             const TagSet& tags) {
+  WriteResult result;
+  detail::OutputKind kind{};
+  if (!OutputKindOf(formatKey, kind)) {
+    result.error = "the format \"" + formatKey + "\" has no tag container";
+    return result;
+  }
+  if (!IsRegularFile(path)) {
+    result.error = "the file does not exist or is not a regular file";
+    return result;
+  }
+  if (std::string error = detail::WriteWithTagLib(path, kind, tags, result.problems);
+      !error.empty()) {
+    result.error = std::move(error);
+    return result;
+  }
+  result.ok = true;
+  return result;
+}
+
 TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
                        const std::string& formatKey) {
   TagCopyResult result;
@@ -419,7 +440,7 @@ TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
   if (read.tags.Empty()) {
     result.status = TagCopyStatus::NothingToCopy;
   } else {
-    WriteResult written = WriteTags(output, formatKey, read.tags);
+    WriteResult written = WriteTagsInPlace(output, formatKey, read.tags);
     result.skipped.insert(result.skipped.end(), written.problems.begin(), written.problems.end());
     if (written.ok) {
       result.status = TagCopyStatus::Copied;
@@ -427,7 +448,7 @@ TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
       result.status = TagCopyStatus::Failed;
       result.error = written.error;
       result.logText = "Could not write the tags into:" + Indented(output) + "Error was:\n\n   " +
-                       written.error + "\n\nThe converted file is kept without them.";
+                       written.error;
       return result;
     }
   }

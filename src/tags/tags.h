@@ -68,11 +68,17 @@ struct WriteResult {
 // of its format) leaves the output exactly as it was.
 WriteResult WriteTags(const std::string& path, const std::string& formatKey, const TagSet& tags);
 
+// Writes `tags` into `path` in place, through the tag library, without a copy of the file: for
+// an output that is not published yet (written under a hidden name), where a failure simply
+// means the output is not used. Large outputs cost no copy and no second disk space.
+WriteResult WriteTagsInPlace(const std::string& path, const std::string& formatKey,
+                             const TagSet& tags);
+
 enum class TagCopyStatus {
   Copied,         // the output carries the source's tags (perhaps without some, see skipped)
   NothingToCopy,  // the source has no tags (or none that could be read); the output is untouched
   NoTagFormat,    // the output format has no tag container (raw AAC); the output is untouched
-  Failed,         // writing failed; the output is untouched and keeps its audio
+  Failed,         // writing failed; the output may be damaged and must not be published
 };
 
 struct TagCopyResult {
@@ -84,8 +90,9 @@ struct TagCopyResult {
 };
 
 // The step of a conversion after the encoder has finished: reads the tags of `tagSource` (the
-// row's source file; for a video, the video file) and writes them into `output` in the tag
-// format of `formatKey`. Blocking. Never throws, never damages the output's audio.
+// row's source file; for a video, the video file) and writes them into `output` (the hidden,
+// unpublished output) in place, in the tag format of `formatKey`. Blocking. Never throws. After
+// a failure the output is not to be published.
 TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
                        const std::string& formatKey);
 

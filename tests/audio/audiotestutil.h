@@ -72,6 +72,7 @@ struct Decoded {
   QWORD lengthBytes = 0;
   std::vector<float> samples;
   int endCode = 0;  // the error code when the data ended
+  qv::audio::DecodeReport report;  // how decoding went, read when the data ended
 };
 
 // Opens `path` as a decoding float stream and reads it to the end in blocks of `blockFrames`.
@@ -92,6 +93,7 @@ inline Decoded DecodeFile(const std::string& path, long blockFrames = 4410) {
                                           static_cast<DWORD>(block.size() * 4) | BASS_DATA_FLOAT);
     if (got == 0xFFFFFFFFu || got == 0) {
       result.endCode = BASS_ErrorGetCode();
+      QV_ChannelGetDecodeReport(result.handle, &result.report);
       break;
     }
     result.samples.insert(result.samples.end(), block.begin(), block.begin() + got / 4);

@@ -273,8 +273,8 @@ TEST_F(DecoderTest, NoiseAndSplicedStreamsNeverCrash) {
     EXPECT_NE(n.endCode, 0);
   }
 
-  // A mono MP3 followed by a stereo one: the change of channel count stops the data with
-  // BASS_ERROR_FILEFORM instead of mixing two formats into one buffer.
+  // A mono MP3 followed by a stereo one: the frames of the other channel count are dropped
+  // (never mixed into one buffer) and counted as lost, so the file counts as damaged.
   const std::string mono = Make("mono.mp3", "-ac 1 -c:a libmp3lame -b:a 64k -write_xing 0");
   const std::string stereo = Make("stereo.mp3", "-c:a libmp3lame -b:a 128k -write_xing 0");
   const std::string spliced = s_dir->file("spliced.mp3");
@@ -286,8 +286,10 @@ TEST_F(DecoderTest, NoiseAndSplicedStreamsNeverCrash) {
   const Decoded s = DecodeFile(spliced);
   ASSERT_NE(s.handle, 0u);
   EXPECT_EQ(s.info.chans, 1u);
-  EXPECT_EQ(s.endCode, BASS_ERROR_FILEFORM);
+  EXPECT_EQ(s.endCode, BASS_ERROR_ENDED);
   EXPECT_LT(s.samples.size(), static_cast<size_t>(kFrames) + 2 * 1152);
+  EXPECT_NEAR(static_cast<double>(s.report.lostFrames), kFrames, 3 * 1152);
+  EXPECT_FALSE(audio::JudgeDecode(s.report, static_cast<int>(s.info.freq), -1).complete);
 }
 
 TEST_F(DecoderTest, SpecialOpeners) {

@@ -98,6 +98,7 @@ TEST_F(ConvertCommandsTest, ConvertReadsTheControlsAndClearsNormalization) {
   Settings().FaacPath = Qvfaac();
   m_window->Model().List().AddRow("tone.wav", "wav", "0.168", "1411", "44,100", "16 Bit", "2",
                                   source, "", false);
+  m_window->Model().List().Item(0)->SetLoudness(89.0, 0.0, 1000.0, 0);  // measured: gain 1
   m_window->Model().SetNormalizationEnabled(true);
   ChooseFormat("MP3");
   m_bitrate->setCurrentText(QStringLiteral("128 kbps"));

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -53,7 +54,7 @@ TEST(BatchRunner, PreparesAndCommitsInRowOrderWithAnyNumberOfWorkers) {
       events.push_back("commit " + std::to_string(row) + " " + std::to_string(result));
       return true;
     };
-    EXPECT_EQ(RunRowJobs(12, workers, host, state, steps), 12);
+    EXPECT_EQ(RunRowJobs(12, workers, host, state, steps).committed, 12);
     std::vector<std::string> commits;
     int prepared = 0;
     for (const std::string& e : events) {
@@ -80,8 +81,24 @@ TEST(BatchRunner, CancelStopsEveryWorkerAndAnAbortingCommitEndsTheBatch) {
   BatchState state;
   std::atomic<int> concurrent{0}, peak{0};
   std::vector<std::pair<int, int>> commits;
+  std::vector<int> prepared, settled, abandoned;
   RowJobSteps steps;
-  steps.prepare = [](int) { return true; };
+  steps.prepare = [&](int row) {
+    prepared.push_back(row);
+    return true;
+  };
+  steps.settle = [&](int row, int) { settled.push_back(row); };
+  steps.abandon = [&](int row) { abandoned.push_back(row); };
+  // Every prepared row is committed, settled or abandoned, each once and in row order.
+  const auto everyRowAccountedFor = [&] {
+    std::vector<int> ended;
+    for (const auto& commit : commits) ended.push_back(commit.first);
+    ended.insert(ended.end(), settled.begin(), settled.end());
+    ended.insert(ended.end(), abandoned.begin(), abandoned.end());
+    std::sort(ended.begin(), ended.end());
+    EXPECT_EQ(ended, prepared);
+    EXPECT_TRUE(std::is_sorted(settled.begin(), settled.end()));
+  };
   steps.work = [&](int row, JobContext& job) {
     if (row == 3) state.CancelRequested = 1;  // as Cancel would, while rows run
     return Work(row, job, concurrent, peak);
@@ -95,18 +112,39 @@ TEST(BatchRunner, CancelStopsEveryWorkerAndAnAbortingCommitEndsTheBatch) {
   EXPECT_EQ(commits.back().second, 100);  // the first cancelled row ends the batch
   EXPECT_LT(commits.size(), 8u);
   EXPECT_EQ(concurrent.load(), 0);  // every worker was joined
+  everyRowAccountedFor();
 
   // The user answering Yes to "Abort the batch job?" after row 1.
   BatchState second;
   commits.clear();
+  prepared.clear();
+  settled.clear();
   steps.work = [&](int row, JobContext& job) { return Work(row, job, concurrent, peak); };
   steps.commit = [&](int row, int result) {
     commits.emplace_back(row, result);
     return row < 1;
   };
-  EXPECT_EQ(RunRowJobs(10, 3, host, second, steps), 2);
+  EXPECT_EQ(RunRowJobs(10, 3, host, second, steps).committed, 2);
   EXPECT_EQ(commits.size(), 2u);
   EXPECT_EQ(second.CancelRequested, 0);
+  everyRowAccountedFor();
+
+  // No worker thread can be started (a process limit): the batch ends with the reason, the row
+  // prepared for it is abandoned and nothing is left running.
+  for (int workers : {1, 3}) {
+    BatchState third;
+    commits.clear();
+    prepared.clear();
+    settled.clear();
+    abandoned.clear();
+    SetThreadStartFailureForTesting(true);
+    const RowJobsOutcome outcome = RunRowJobs(10, workers, host, third, steps);
+    SetThreadStartFailureForTesting(false);
+    EXPECT_FALSE(outcome.startError.empty());
+    EXPECT_EQ(abandoned, std::vector<int>{0});
+    EXPECT_EQ(third.CancelRequested, 0);
+    everyRowAccountedFor();
+  }
 }
 
 TEST(BatchRunner, ProgressCountsFilesDoneAndSecondsOverTheWholeBatch) {
