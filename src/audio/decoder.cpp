@@ -94,6 +94,14 @@ bool TimestampsFromPosition(const std::string& container) {
                      [&](const char* name) { return container == name; });
 }
 
+// Demuxers of bare codec streams, whose packets follow one another without a gap in the file.
+bool IsRawStream(const std::string& container) {
+  static constexpr const char* kNames[] = {"mp3", "aac", "flac", "ac3", "eac3", "mp2", "mpa",
+                                           "dts", "truehd", "mlp"};
+  return std::any_of(std::begin(kNames), std::end(kNames),
+                     [&](const char* name) { return container == name; });
+}
+
 }  // namespace
 
 void QuietFfmpegLog() {
@@ -177,6 +185,7 @@ int FileDecoder::Open(const std::string& path, Output output) {
 
   m_format.containerName = m_fmt->iformat->name;
   m_format.codec = m_codec->codec_id;
+  m_contiguous = IsRawStream(m_format.containerName);
   m_outRate = output.rate;
   if (output.channels > 0) m_outLayout.SetDefault(output.channels);
 
@@ -330,6 +339,17 @@ std::int64_t FileDecoder::CountFrames(const std::string& path, int streamIndex, 
   return std::max<std::int64_t>(0, av_rescale_q(total, stream->time_base, frameBase) - dropped);
 }
 
+DecodeReport FileDecoder::report() const {
+  DecodeReport report = m_report;
+  if (m_gapBytes > 0 && m_packetBytes > 0) {
+    const auto frames = static_cast<std::int64_t>(static_cast<double>(m_gapBytes) *
+                                                  static_cast<double>(report.deliveredFrames) /
+                                                  static_cast<double>(m_packetBytes));
+    report.lostFrames = std::max(report.lostFrames, frames);
+  }
+  return report;
+}
+
 void FileDecoder::NoteLoss(std::int64_t frames) {
   ++m_report.damagedPackets;
   if (frames <= 0) return;
@@ -423,6 +443,15 @@ bool FileDecoder::DecodeMore() {
       continue;
     }
     if (m_packet->stream_index == m_streamIndex) {
+      if (m_contiguous && m_packet->pos >= 0) {
+        if (m_nextPosition >= 0 && m_packet->pos > m_nextPosition) {
+          m_gapBytes += m_packet->pos - m_nextPosition;
+          if (m_report.firstLossAt < 0) m_report.firstLossAt = m_report.deliveredFrames;
+          m_report.lastLossAt = m_report.deliveredFrames;
+        }
+        m_nextPosition = m_packet->pos + m_packet->size;
+        m_packetBytes += m_packet->size;
+      }
       m_lastPacketFrames = PacketFrames(*m_packet);
       ret = avcodec_send_packet(m_codec.get(), m_packet.get());
       if (ret < 0 && ret != AVERROR(EAGAIN)) {

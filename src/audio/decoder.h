@@ -72,7 +72,7 @@ class FileDecoder {
   // why, e.g. BASS_ERROR_FILEFORM when the stream changed its rate or channel count).
   long Read(float* out, long frames);
   int error() const { return m_error; }
-  const DecodeReport& report() const { return m_report; }
+  DecodeReport report() const;
 
   // Whether the file really holds `frames` source frames of stream `streamIndex`: seeks on a
   // second opening of the file to two seconds before that end and reads packets until one
@@ -127,6 +127,12 @@ class FileDecoder {
   std::int64_t m_nextTimestamp = AV_NOPTS_VALUE;  // where the next frame should start (frames)
   std::int64_t m_skippedFrames = 0;  // refused packets and frames of another format
   std::int64_t m_gapFrames = 0;      // jumps in the timestamps
+  // Raw streams (MP3, ADTS, FLAC, ...) have no timestamps of their own: data the parser skips
+  // to find the next frame shows as bytes between packets, counted at the stream's bitrate.
+  bool m_contiguous = false;
+  std::int64_t m_nextPosition = -1;
+  std::int64_t m_gapBytes = 0;
+  std::int64_t m_packetBytes = 0;
   DecodeReport m_report;
 };
 

@@ -1,5 +1,6 @@
 #include "audio/decodereport.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "audio/bass.h"
@@ -50,13 +51,24 @@ DecodeVerdict JudgeDecode(const DecodeReport& report, int rate, std::int64_t tot
     verdict.text = text + ", so the rest of the file is missing";
     return verdict;
   }
-  if (report.lostFrames > 0 || report.damagedPackets > 0) {
-    const std::string what = Seconds(report.lostFrames, rate) + " of audio in " +
-                             Packets(report.damagedPackets) + " " + Where(report, rate);
-    if (static_cast<double>(report.lostFrames) > kMaxLostSeconds * rate) {
+  // Data a parser skipped to find the next frame leaves no trace but the audio that is missing:
+  // against the stream's settled length (a header's checked claim, or the frames counted), what
+  // was not delivered was lost too.
+  std::int64_t lost = report.lostFrames;
+  if (totalFrames > report.deliveredFrames) lost = std::max(lost, totalFrames - report.deliveredFrames);
+  if (lost > 0 && report.damagedPackets == 0 && report.firstLossAt < 0 &&
+      static_cast<double>(lost) <= kMaxLostSeconds * rate) {
+    // A few frames short of the length and nothing damaged seen: the rounding of a length, not
+    // a loss worth a word.
+    lost = 0;
+  }
+  if (lost > 0) {
+    std::string what = Seconds(lost, rate) + " of audio " +
+                       (report.firstLossAt >= 0 ? Where(report, rate) : "before the end");
+    if (report.damagedPackets > 0) what += " (" + Packets(report.damagedPackets) + ")";
+    if (static_cast<double>(lost) > kMaxLostSeconds * rate) {
       verdict.text = "The source file is damaged: " + what +
-                     " could not be decoded, more than the " + Seconds(rate, rate) +
-                     " a file may lose";
+                     " could not be decoded; a file may lose at most " + Seconds(rate, rate);
       return verdict;
     }
     verdict.text = "Damaged data in the source file were skipped: " + what + ".";
