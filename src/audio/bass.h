@@ -157,7 +157,11 @@ BOOL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value);
 // through BASS_Encode_Write (interleaved floats of the channel's format).
 HENCODE BASS_Encode_StartACMFile(DWORD handle, const void* form, DWORD flags, const char* file);
 // Runs `cmdline` with /bin/sh (callers quote every path with ShellQuote) and writes a WAV
-// header for 32-bit float data, then every written block, to its standard input.
+// header for 32-bit float data, then every written block, to its standard input. When the
+// channel's length is known, the header declares the frames still to come from it (so start
+// the encoder before reading the channel), and the data are held to that: frames beyond it
+// are dropped, a shortfall of up to 2 seconds is filled with silence when the encoder stops,
+// and a larger one makes BASS_Encode_Stop end the child and fail (BASS_ERROR_ENDED).
 HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC* proc,
                           void* user);
 BOOL BASS_Encode_Write(DWORD handle, const void* buffer, DWORD length);

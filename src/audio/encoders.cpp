@@ -1,6 +1,8 @@
 // The encoder calls: MP3 (LAME) and the pipe encoder attached to decoding channels, and the
 // WMA file encoder.
 
+#include <algorithm>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
@@ -27,6 +29,16 @@ int CheckChannel(DWORD handle, std::shared_ptr<Stream>& stream) {
 }
 
 thread_local std::string t_encoderErrorText;
+
+// The frames a decoding channel has still to give: its length less what has been read of it;
+// -1 when its length cannot be known. Settling the length may count the file's packets once
+// (the conversion asks for it for its progress anyway; it is kept with the stream).
+std::int64_t FramesToCome(Stream& stream) {
+  std::lock_guard lock(stream.mutex);
+  const std::int64_t length = stream.LengthFrames();
+  if (length < 0) return -1;
+  return std::max<std::int64_t>(0, length - stream.Position());
+}
 
 // Bytes of interleaved floats to whole frames of `channels` channels.
 size_t FramesOf(DWORD bytes, int channels) {
@@ -58,7 +70,8 @@ HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODE
   if (!cmdline || !*cmdline) return Fail(BASS_ERROR_ILLPARAM, 0u);
   std::shared_ptr<Encoder> encoder;
   const int code = PipeEncoder::Create(handle, flags, stream->format().rate,
-                                       stream->format().channels, cmdline, encoder);
+                                       stream->format().channels, FramesToCome(*stream), cmdline,
+                                       encoder);
   if (code != BASS_OK) return Fail(code, 0u);
   return Succeed(AddEncoder(std::move(encoder)));
 }

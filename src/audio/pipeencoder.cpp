@@ -1,17 +1,44 @@
 #include "audio/pipeencoder.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
 namespace qv::audio {
 namespace {
+
+// A RIFF or data size that says "not known": the data run to the end of the stream.
+constexpr std::uint32_t kUnknownSize = 0xFFFFFFFFu;
+// The bytes of the header that follow its RIFF size field.
+constexpr std::uint32_t kHeaderAfterRiffSize = 38;
 
 void PutLe(std::string& out, std::uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
+std::uint64_t FloatFrameBytes(int channels) {
+  return sizeof(float) * static_cast<std::uint64_t>(channels);
+}
+
 }  // namespace
 
-std::string FloatWavHeader(int rate, int channels) {
+bool FloatWavHeaderDeclares(int channels, std::int64_t frames) {
+  if (channels <= 0 || frames <= 0) return false;
+  // The RIFF size, the larger of the two, must stay below the "unknown" value.
+  const std::uint64_t maxData = kUnknownSize - 1 - kHeaderAfterRiffSize;
+  return static_cast<std::uint64_t>(frames) <= maxData / FloatFrameBytes(channels);
+}
+
+std::string FloatWavHeader(int rate, int channels, std::int64_t frames) {
+  std::uint32_t riffSize = kUnknownSize;
+  std::uint32_t dataSize = kUnknownSize;
+  if (FloatWavHeaderDeclares(channels, frames)) {
+    dataSize = static_cast<std::uint32_t>(static_cast<std::uint64_t>(frames) *
+                                          FloatFrameBytes(channels));
+    riffSize = kHeaderAfterRiffSize + dataSize;
+  }
   std::string header = "RIFF";
-  PutLe(header, 0xFFFFFFFFu, 4);  // unknown length: the data run to the end of the stream
+  PutLe(header, riffSize, 4);
   header += "WAVEfmt ";
   PutLe(header, 18, 4);
   PutLe(header, 3, 2);  // IEEE float
@@ -22,7 +49,7 @@ std::string FloatWavHeader(int rate, int channels) {
   PutLe(header, 32, 2);
   PutLe(header, 0, 2);  // no extra format bytes
   header += "data";
-  PutLe(header, 0xFFFFFFFFu, 4);
+  PutLe(header, dataSize, 4);
   return header;
 }
 
@@ -35,15 +62,19 @@ void PipeEncoder::SetTimeoutsForTesting(int stallTimeoutMs, int exitTimeoutMs) {
 }
 
 int PipeEncoder::Create(DWORD channel, DWORD flags, int rate, int channels,
-                        const std::string& command, std::shared_ptr<Encoder>& encoder) {
+                        std::int64_t expectedFrames, const std::string& command,
+                        std::shared_ptr<Encoder>& encoder) {
   auto pipeEncoder = std::make_shared<PipeEncoder>(channel, flags, rate, channels);
   // The child's output stays ours: an encoder's complaints go to our standard error.
   if (pipeEncoder->m_child.Start(command, false) != ChildProcess::StartResult::Started) {
     return BASS_ERROR_CREATE;
   }
   if (!(flags & BASS_ENCODE_NOHEAD)) {
-    const std::string header = FloatWavHeader(rate, channels);
+    const std::string header = FloatWavHeader(rate, channels, expectedFrames);
     if (pipeEncoder->WriteAll(header.data(), header.size()) != BASS_OK) return BASS_ERROR_CREATE;
+    if (FloatWavHeaderDeclares(channels, expectedFrames)) {
+      pipeEncoder->m_declaredFrames = expectedFrames;
+    }
   }
   encoder = std::move(pipeEncoder);
   return BASS_OK;
@@ -66,21 +97,68 @@ int PipeEncoder::WriteAll(const void* data, size_t size) {
 }
 
 int PipeEncoder::DoWrite(const float* samples, size_t frames) {
-  return WriteAll(samples, frames * static_cast<size_t>(channels()) * sizeof(float));
+  if (m_declaredFrames >= 0) {
+    // Never more than the header declared: what a decoder gives beyond it is dropped.
+    frames = static_cast<size_t>(
+        std::min(static_cast<std::int64_t>(frames), m_declaredFrames - m_writtenFrames));
+    if (frames == 0) return BASS_OK;
+  }
+  const int result = WriteAll(samples, frames * static_cast<size_t>(channels()) * sizeof(float));
+  if (result != BASS_OK) {
+    m_writeFailed = true;
+    return result;
+  }
+  m_writtenFrames += static_cast<std::int64_t>(frames);
+  return BASS_OK;
+}
+
+int PipeEncoder::WriteSilence(std::int64_t frames) {
+  const size_t frameBytes = static_cast<size_t>(channels()) * sizeof(float);
+  const std::int64_t blockFrames = std::min<std::int64_t>(frames, 4096);
+  const std::vector<char> silence(static_cast<size_t>(blockFrames) * frameBytes, 0);
+  while (frames > 0) {
+    const std::int64_t n = std::min(frames, blockFrames);
+    if (const int result = WriteAll(silence.data(), static_cast<size_t>(n) * frameBytes);
+        result != BASS_OK) {
+      return result;
+    }
+    frames -= n;
+  }
+  return BASS_OK;
 }
 
 int PipeEncoder::DoFinish() {
-  m_child.CloseInput();
   if (!m_child.Started()) return BASS_ERROR_CREATE;
+  int padded = BASS_OK;
+  if (m_declaredFrames >= 0 && !m_writeFailed && m_writtenFrames < m_declaredFrames) {
+    const std::int64_t missing = m_declaredFrames - m_writtenFrames;
+    if (missing > static_cast<std::int64_t>(kMaxPadSeconds) * rate()) {
+      char text[200];
+      std::snprintf(text, sizeof text,
+                    "the source ended %.1f s before its known length (%lld of %lld frames), so "
+                    "the file would be cut short",
+                    static_cast<double>(missing) / rate(),
+                    static_cast<long long>(m_writtenFrames),
+                    static_cast<long long>(m_declaredFrames));
+      m_errorText = text;
+      DoAbort();
+      return BASS_ERROR_ENDED;
+    }
+    padded = WriteSilence(missing);
+  }
+  m_child.CloseInput();
   const bool exited = m_child.WaitForExit(s_exitTimeoutMs.load());
   m_child.Terminate();  // reaps; ends what is left of the group
+  if (padded != BASS_OK) return padded;
   if (!exited || m_child.ExitCode() != 0) return BASS_ERROR_ENDED;
   return BASS_OK;
 }
 
 int PipeEncoder::DoAbort() {
-  m_child.CloseInput();
+  // The group ends while its input is still open: a child that saw its input close could take
+  // that for the end of the data and finish a file.
   m_child.Terminate(kAbortGraceMs);
+  m_child.CloseInput();
   return BASS_OK;
 }
 

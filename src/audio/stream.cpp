@@ -70,10 +70,15 @@ int Stream::Seek(std::int64_t frame) {
     skip -= n;
   }
   m_decoder = std::move(decoder);
+  m_position = frame - skip;  // short of `frame` when the file ends before it
   return BASS_OK;
 }
 
-long Stream::Read(float* out, long frames) { return m_decoder->Read(out, frames); }
+long Stream::Read(float* out, long frames) {
+  const long got = m_decoder->Read(out, frames);
+  if (got > 0) m_position += got;
+  return got;
+}
 
 namespace {
 

@@ -47,6 +47,8 @@ class Stream {
   int Seek(std::int64_t frame);
   // Decoding streams: reads up to `frames` frames in the source's format; as FileDecoder::Read.
   long Read(float* out, long frames);
+  // Decoding streams: the source frame that the next Read starts at.
+  std::int64_t Position() const { return m_position; }
   int decoderError() const { return m_decoder ? m_decoder->error() : BASS_ERROR_HANDLE; }
   // Decoding streams: how decoding has gone so far.
   DecodeReport decodeReport() const { return m_decoder ? m_decoder->report() : DecodeReport{}; }
@@ -70,6 +72,7 @@ class Stream {
   SourceFormat m_format;
   std::uint64_t m_fileSize = 0;
   bool m_lengthKnown = false;
+  std::int64_t m_position = 0;
 };
 
 }  // namespace qv::audio

@@ -512,8 +512,12 @@ int EncodeAacFile(const std::string& source, const std::string& destination, dou
     if (end == PumpEnd::ReadFailed) return kConvertReadError;
     return end == PumpEnd::Damaged ? kConvertDamaged : kConvertCancelled;
   }
+  // The stop also holds the data to the source's length, which the encoder program was told
+  // in advance; a source that ended well short of it fails here and says so.
   if (!encoder.Stop()) {
-    job.EncoderErrorText = "the AAC encoder program could not finish the file";
+    job.EncoderErrorText = audio::LastEncoderErrorText().empty()
+                               ? "the AAC encoder program could not finish the file"
+                               : audio::LastEncoderErrorText();
     return kConvertWriteFailed;
   }
   return kConvertOk;

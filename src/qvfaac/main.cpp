@@ -3,11 +3,13 @@
 // writer did not know them) from standard input or a file, and writes raw AAC in ADTS frames,
 // or with -w an MP4 container, using FFmpeg's AAC encoder. The output appears under its name
 // only when it is complete: it is written to a temporary name beside it and renamed at the end.
-// An existing file of the output's name is never replaced.
+// An existing file of the output's name is never replaced. An input that ends before the data
+// size its header declares is refused, and a run ended by a signal removes its temporary file:
+// a writer that died mid-stream never leaves a file that looks finished.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
-#include <csignal>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,9 +51,14 @@ const char kUsage[] =
     "Below 70 the bitrate falls in proportion to N (at least 16 kbit/s); above 130 it rises\n"
     "by 2.4 kbit/s per step up to 320 kbit/s.\n"
     "\n"
+    "A WAV header that declares its data size (not 0 or 0xFFFFFFFF, which mean \"unknown\":\n"
+    "the data then run to the end of the input) is held to it: an input that ends before\n"
+    "it is refused, and no file is written. SIGTERM, SIGINT or SIGHUP ends qvfaac at once,\n"
+    "with its unfinished output removed and exit status 128 + the signal number.\n"
+    "\n"
     "Exit status: 0 when the file was written, 1 for a wrong command line, 2 for unusable\n"
-    "input, 3 when the output could not be written (also when OUTFILE already exists: it\n"
-    "is never replaced).\n";
+    "input (also input cut short), 3 when the output could not be written (also when\n"
+    "OUTFILE already exists: it is never replaced).\n";
 
 // The quality table: (q, stereo kbit/s).
 constexpr int kQualityRows[][2] = {{70, 62},   {80, 79},   {90, 103}, {100, 129},
@@ -182,7 +189,8 @@ class WavReader {
       } else if (std::memcmp(chunk, "data", 4) == 0) {
         if (!haveFormat) return "the WAV data come before their format";
         // 0 and 0xFFFFFFFF: a writer that did not know the length; read to the end.
-        m_remaining = (size == 0 || size == 0xFFFFFFFFu) ? UINT64_MAX : size;
+        m_declaredBytes = (size == 0 || size == 0xFFFFFFFFu) ? kUnknownSize : size;
+        m_remaining = m_declaredBytes;
         return {};
       } else if (!Skip(size + (size & 1))) {
         return "the WAV stream ends before its data";
@@ -192,11 +200,27 @@ class WavReader {
 
   int rate() const { return m_rate; }
   int channels() const { return m_channels; }
+  std::uint64_t FrameBytes() const { return static_cast<std::uint64_t>(m_channels) * (m_bits / 8); }
+
+  // What is missing of a data size the header declared, once the input has ended: an empty
+  // string when every whole frame it declares arrived (or it declared no size), else how much
+  // was expected and how much came.
+  std::string Shortfall() const {
+    if (m_declaredBytes == kUnknownSize) return {};
+    const std::uint64_t declaredFrames = m_declaredBytes / FrameBytes();
+    const std::uint64_t receivedBytes = m_declaredBytes - m_remaining;
+    const std::uint64_t receivedFrames = receivedBytes / FrameBytes();
+    if (receivedFrames >= declaredFrames) return {};
+    return "the input ended after " + std::to_string(receivedFrames) + " of the " +
+           std::to_string(declaredFrames) + " frames (" + std::to_string(receivedBytes) +
+           " of " + std::to_string(m_declaredBytes) +
+           " data bytes) that its WAV header declares; no file was written";
+  }
 
   // Reads up to `frames` frames of interleaved floats into `samples`. Returns the frames read;
   // 0 at the end of the data.
   size_t Read(std::vector<float>& samples, size_t frames) {
-    const size_t frameBytes = static_cast<size_t>(m_channels) * (m_bits / 8);
+    const size_t frameBytes = FrameBytes();
     const size_t wanted = std::min<std::uint64_t>(frames * frameBytes, m_remaining);
     m_buffer.resize(wanted);
     const size_t got = std::fread(m_buffer.data(), 1, wanted, m_in);
@@ -237,21 +261,36 @@ class WavReader {
     return true;
   }
 
+  static constexpr std::uint64_t kUnknownSize = UINT64_MAX;
+
   std::FILE* m_in;
   int m_rate = 0;
   int m_channels = 0;
   int m_bits = 0;
   bool m_float = false;
-  std::uint64_t m_remaining = 0;
+  std::uint64_t m_declaredBytes = kUnknownSize;  // of the data chunk
+  std::uint64_t m_remaining = 0;                 // data bytes not read yet
   std::vector<unsigned char> m_buffer;
 };
 
 // The temporary output's name, for the signal handler (which may only call unlink and _exit).
+// Written only while the signals are blocked, before the handler can run.
 char g_partialPath[4096];
+
+// The signals that end a run: the three that ask it to stop, a reader of a pipe that went
+// away, and a file grown beyond the size limit.
+constexpr int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGXFSZ};
 
 void RemovePartialAndExit(int signal) {
   if (g_partialPath[0]) ::unlink(g_partialPath);
   _exit(128 + signal);
+}
+
+sigset_t EndingSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : kEndingSignals) sigaddset(&set, sig);
+  return set;
 }
 
 struct FileCloser {
@@ -333,15 +372,25 @@ int main(int argc, char** argv) {
   if (::lstat(options.output.c_str(), &existing) == 0) {
     return Fail(kOutputError, {}, "\"" + options.output + "\" already exists; it was not replaced");
   }
+  // The signals wait while the temporary file is created and its name handed to the handler,
+  // so no moment leaves a temporary file that nothing would remove.
+  const sigset_t ending = EndingSignals();
+  sigset_t previous;
+  ::sigprocmask(SIG_BLOCK, &ending, &previous);
   int fd = -1;
   const std::string partial = ReservePartialName(options.output, fd);
   if (partial.empty() || partial.size() >= sizeof g_partialPath) {
     if (fd >= 0) ::close(fd);
     if (!partial.empty()) ::unlink(partial.c_str());
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
     return Fail(kOutputError, {}, "cannot create \"" + options.output + "\"");
   }
   std::memcpy(g_partialPath, partial.c_str(), partial.size() + 1);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGXFSZ}) ::signal(sig, RemovePartialAndExit);
+  struct sigaction action {};
+  action.sa_handler = RemovePartialAndExit;
+  action.sa_mask = ending;  // one handler at a time
+  for (int sig : kEndingSignals) ::sigaction(sig, &action, nullptr);
+  ::sigprocmask(SIG_SETMASK, &previous, nullptr);
 
   qv::audio::AvFileEncoder writer;
   const qv::audio::AvFileEncoder::Result started =
@@ -361,6 +410,11 @@ int main(int argc, char** argv) {
     }
   }
   if (reader.failed()) return Fail(kInputError, partial, "reading the input failed");
+  // A writer that died mid-stream closes the pipe as a finished one does; only the declared
+  // size tells them apart.
+  if (const std::string shortfall = reader.Shortfall(); !shortfall.empty()) {
+    return Fail(kInputError, partial, shortfall);
+  }
   if (writer.Finish() != qv::audio::AvFileEncoder::kOk) {
     return Fail(kOutputError, partial, writer.ErrorText());
   }

@@ -2,18 +2,22 @@
 // run directly for its options and its errors.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "app/paths.h"
 #include "audio/bass.h"
 #include "audiotestutil.h"
 #include "support/tempdir.h"
+#include "tools/childprocess.h"
 
 namespace qv::test {
 namespace {
@@ -69,6 +73,51 @@ double PowerAt(const std::vector<float>& samples, int channels, int rate, double
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Whether a temporary file of qvfaac's for `output` is in its folder.
+bool HasPartial(const std::string& output) {
+  const std::filesystem::path path(output);
+  const std::string prefix = path.filename().string() + ".qvfaac-";
+  for (const auto& entry : std::filesystem::directory_iterator(path.parent_path())) {
+    if (entry.path().filename().string().rfind(prefix, 0) == 0) return true;
+  }
+  return false;
+}
+
+struct PipeRun {
+  int exitCode = -1;
+  std::string messages;  // standard output and error
+};
+
+// Runs qvfaac on a pipe fed `input`. With `signal` 0 the pipe is then closed; otherwise it stays
+// open (qvfaac waits for more) and qvfaac gets `signal` once its temporary file exists.
+PipeRun RunOnPipe(const std::string& output, const std::string& input, int signal) {
+  PipeRun run;
+  ChildProcess child;
+  if (child.Start("exec " + Quote(Qvfaac()) + " -q 100 -o " + Quote(output) + " -", true) !=
+      ChildProcess::StartResult::Started) {
+    return run;
+  }
+  if (child.WriteInput(input.data(), input.size(), 20000) != ChildProcess::WriteResult::Written) {
+    return run;
+  }
+  if (signal) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!HasPartial(output) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(child.Pid(), signal);
+  } else {
+    child.CloseInput();
+  }
+  char buffer[1024];
+  for (long got; (got = child.ReadOutput(buffer, sizeof buffer, -1)) > 0;) {
+    run.messages.append(buffer, static_cast<size_t>(got));
+  }
+  if (child.WaitForExit(20000)) run.exitCode = child.ExitCode();
+  child.Terminate();
+  return run;
 }
 
 class QvfaacTest : public ::testing::Test {
@@ -189,6 +238,38 @@ TEST_F(QvfaacTest, ErrorsLeaveNoFile) {
   }
   // The help documents the quality mapping.
   EXPECT_EQ(RunShell(q + " --help | grep -q '120 -> 194 kbit/s'"), 0);
+}
+
+// A header that declares its data size holds qvfaac to it: an input that ends early (its
+// writer died) is refused with both sizes named, and a signal ends a run at once. Neither
+// leaves the output or its temporary file.
+TEST_F(QvfaacTest, AnInputCutShortOrASignalLeavesNoFile) {
+  WriteTestWav16(s_dir->file("second.wav"), 44100, 2, 44100);
+  const std::string whole = ReadAll(s_dir->file("second.wav"));
+  const std::string half = whole.substr(0, 44 + 22050 * 4);
+  const struct {
+    const char* name;
+    const std::string& input;
+    int signal;
+    int exitCode;
+  } cases[] = {{"whole.aac", whole, 0, 0},
+               {"cut.aac", half, 0, 2},
+               {"term.aac", half, SIGTERM, 128 + SIGTERM},
+               {"int.aac", half, SIGINT, 128 + SIGINT},
+               {"hup.aac", half, SIGHUP, 128 + SIGHUP}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dest = s_dir->file(c.name);
+    const PipeRun run = RunOnPipe(dest, c.input, c.signal);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.messages;
+    EXPECT_EQ(std::filesystem::exists(dest), c.exitCode == 0);
+    EXPECT_FALSE(HasPartial(dest));
+    if (c.exitCode == 2) {
+      EXPECT_NE(run.messages.find("22050 of the 44100 frames (88200 of 176400 data bytes)"),
+                std::string::npos)
+          << run.messages;
+    }
+  }
 }
 
 TEST_F(QvfaacTest, NeverReplacesAFile) {

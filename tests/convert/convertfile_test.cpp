@@ -1,8 +1,8 @@
 // ConvertFile and its four encoders with the real audio layer, LAME, FFmpeg and qvfaac: the
 // sample arithmetic at its limits, the WAV header, progress and cancel, the MP3 refusals, the
 // AAC command lines, and what happens to outputs when something goes wrong (a taken name, a read
-// error, a full disk, a failing encoder program). Every output is read back both through the
-// audio layer and through the ffmpeg program.
+// error, a full disk, a failing encoder program, a source cut short while it is converted).
+// Every output is read back both through the audio layer and through the ffmpeg program.
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -473,6 +473,27 @@ TEST_F(ConvertFileTest, AFullDiskFailsWithCode5AndItsReason) {
         EXPECT_EQ(entry.path().string().find(".qvfaac-"), std::string::npos) << entry.path();
       }
     }
+  }
+}
+
+// The encoder program is told the source's length: a source cut short while it is converted
+// (here a copy truncated after two seconds) ends the program without a file, and the file
+// fails as a write failure that says what happened.
+TEST_F(ConvertFileTest, AnAacSourceThatEndsWellShortOfItsLengthFailsTheFile) {
+  const std::string source = m_dir.file("shrinking.flac");
+  fs::copy_file(Source("long.flac"), source);
+  JobContext job;
+  int blocks = 0;
+  job.ProgressCallback = [&](const char*) {
+    if (++blocks == 2) fs::resize_file(source, fs::file_size(source) / 3);
+  };
+  const int code = Convert(source, m_dir.file("short.m4a"), "m4a", 194, job);
+  EXPECT_EQ(code, kConvertWriteFailed);
+  EXPECT_NE(ConversionErrorText(code, job).find("before its known length"), std::string::npos)
+      << ConversionErrorText(code, job);
+  EXPECT_FALSE(Exists(m_dir.file("short.m4a")));
+  for (const auto& entry : fs::directory_iterator(m_dir.path())) {
+    EXPECT_EQ(entry.path().string().find(".qvfaac-"), std::string::npos) << entry.path();
   }
 }
 

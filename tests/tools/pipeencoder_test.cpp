@@ -1,15 +1,19 @@
 // The pipe encoder on the child-process owner: a child that stops reading makes the write
 // fail after the stall timeout with the child ended; one that never exits is ended when the
-// encoder stops; Abort ends a child at once, even one that ignores SIGTERM.
+// encoder stops; Abort ends a child at once, even one that ignores SIGTERM. The header declares
+// the channel's length, and the data keep to it.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "app/paths.h"
 #include "audio/audiotestutil.h"
 #include "audio/bass.h"
+#include "audio/encoder.h"
 #include "audio/pipeencoder.h"
 #include "support/tempdir.h"
 #include "tooltestutil.h"
@@ -18,6 +22,12 @@ namespace qv::test {
 namespace {
 
 constexpr DWORD kDecodeFlags = BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT;
+
+std::uint32_t Le32(const std::string& bytes, size_t at) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
 
 class PipeEncoderTest : public ::testing::Test {
  protected:
@@ -85,6 +95,98 @@ TEST_F(PipeEncoderTest, AbortEndsARunningChildWithinASecond) {
   EXPECT_LT(ElapsedMs(start), 1500);
   EXPECT_FALSE(ProcessAlive(m_pid));
   EXPECT_FALSE(BASS_Encode_Write(encoder, m_block.data(), 8));  // the handle is gone
+}
+
+TEST(FloatWavHeaderTest, DeclaresOnlyALengthItsSizesCanHold) {
+  // Stereo floats: 8 bytes a frame; the RIFF size (38 more than the data) stays below the
+  // "unknown" 0xFFFFFFFF. 0 frames would read as "unknown" too, so it is not declared.
+  constexpr std::int64_t kMost = (0xFFFFFFFEll - 38) / 8;
+  constexpr std::uint32_t kUnknown = 0xFFFFFFFFu;
+  const struct {
+    std::int64_t frames;
+    std::uint32_t riffSize, dataSize;
+  } cases[] = {{-1, kUnknown, kUnknown},
+               {0, kUnknown, kUnknown},
+               {44100, 38 + 44100 * 8, 44100 * 8},
+               {kMost, 0xFFFFFFFEu, 0xFFFFFFFEu - 38},
+               {kMost + 1, kUnknown, kUnknown}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.frames);
+    const std::string header = audio::FloatWavHeader(44100, 2, c.frames);
+    ASSERT_EQ(header.size(), 46u);
+    EXPECT_EQ(Le32(header, 4), c.riffSize);
+    EXPECT_EQ(Le32(header, 42), c.dataSize);
+    EXPECT_EQ(audio::FloatWavHeaderDeclares(2, c.frames), c.dataSize != kUnknown);
+  }
+}
+
+// The child gets the channel's length in the header and exactly that many frames: more are
+// dropped, up to two seconds too few are filled with silence, and more than that ends the child
+// before its input closes (so it never takes the cut data for a finished stream) and fails.
+TEST_F(PipeEncoderTest, TheDataKeepToTheLengthTheHeaderDeclares) {
+  audio::PipeEncoder::SetTimeoutsForTesting(0, 0);  // a loaded machine may be slow to write
+  WriteTestWav16(m_dir.file("3s.wav"), 44100, 2, 3 * 44100);
+  const struct {
+    const char* name;
+    const char* source;
+    long writtenFrames;
+    long outFrames;  // -1: the stop fails
+  } cases[] = {{"exact", "s.wav", 44100, 44100},
+               {"too long", "s.wav", 2 * 44100 + 7, 44100},
+               {"two seconds short", "3s.wav", 44100, 3 * 44100},
+               {"more than two seconds short", "3s.wav", 44100 - 1, -1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const HSTREAM source = BASS_StreamCreateFile(0, m_dir.file(c.source).c_str(), 0, 0,
+                                                 kDecodeFlags);
+    ASSERT_NE(source, 0u);
+    const std::string out = m_dir.file("out.wav");
+    const std::string finished = m_dir.file("finished");
+    std::filesystem::remove(out);
+    std::filesystem::remove(finished);
+    // Deaf to SIGTERM, the child would finish at once if its input closed before the kill.
+    const std::string command = "trap '' TERM; echo $$ > " + ShellQuote(m_dir.file("pid")) +
+                                "; cat > " + ShellQuote(out) + " && echo > " +
+                                ShellQuote(finished);
+    const HENCODE encoder =
+        BASS_Encode_Start(source, command.c_str(), BASS_ENCODE_PAUSE, nullptr, nullptr);
+    ASSERT_NE(encoder, 0u) << BASS_ErrorGetCode();
+    for (long left = c.writtenFrames; left > 0;) {
+      const long n = std::min<long>(left, 44100);
+      ASSERT_TRUE(BASS_Encode_Write(encoder, m_block.data(), static_cast<DWORD>(n * 8)));
+      left -= n;
+    }
+    const bool stopped = BASS_Encode_Stop(encoder);
+    const int stopCode = BASS_ErrorGetCode();
+    const std::string stopText = audio::LastEncoderErrorText();
+    BASS_StreamFree(source);
+    if (c.outFrames < 0) {
+      EXPECT_FALSE(stopped);
+      EXPECT_EQ(stopCode, BASS_ERROR_ENDED);
+      EXPECT_NE(stopText.find("44099 of 132300 frames"), std::string::npos) << stopText;
+      EXPECT_FALSE(std::filesystem::exists(finished));
+      EXPECT_FALSE(ProcessAlive(ReadPid(m_dir.file("pid"))));
+      continue;
+    }
+    ASSERT_TRUE(stopped) << stopCode;
+    const std::string bytes = ReadFile(out);
+    const auto dataBytes = static_cast<std::uint32_t>(c.outFrames * 8);
+    ASSERT_EQ(bytes.size(), 46u + dataBytes);
+    EXPECT_EQ(Le32(bytes, 4), 38 + dataBytes);
+    EXPECT_EQ(Le32(bytes, 42), dataBytes);
+    const auto sampleAt = [&bytes](long frame) {
+      float value;
+      const std::uint32_t raw = Le32(bytes, 46 + static_cast<size_t>(frame) * 8);
+      std::memcpy(&value, &raw, 4);
+      return value;
+    };
+    const long lastWritten = std::min(c.writtenFrames, c.outFrames) - 1;
+    EXPECT_EQ(sampleAt(lastWritten), 0.25f);
+    if (lastWritten + 1 < c.outFrames) {
+      EXPECT_EQ(sampleAt(lastWritten + 1), 0.0f);
+      EXPECT_EQ(sampleAt(c.outFrames - 1), 0.0f);
+    }
+  }
 }
 
 }  // namespace
