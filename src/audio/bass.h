@@ -168,6 +168,9 @@ BOOL BASS_Encode_Write(DWORD handle, const void* buffer, DWORD length);
 // Finishes the output: flushes the encoder, closes the file or the child's input and waits for
 // the child. Returns 0 (with the error code set) when the output could not be completed.
 BOOL BASS_Encode_Stop(DWORD handle);
+// Our extension: finishes the output with what was written although the data end before the
+// length the encoder was told (a cancelled conversion keeps its part). Else as BASS_Encode_Stop.
+BOOL QV_Encode_StopEarly(DWORD handle);
 // Ends one encoder at once without completing its output (a cancelled conversion): an
 // encoder's child process is ended (its process group, SIGTERM, then SIGKILL) and reaped.
 BOOL BASS_Encode_Abort(DWORD handle);

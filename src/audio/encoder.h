@@ -51,12 +51,13 @@ class Encoder {
     return m_failed;
   }
   // Completes the output once (later calls repeat the first result). Returns BASS_OK or the
-  // error code of the first failure.
-  int Finish() {
+  // error code of the first failure. `early`: the data end before the length the encoder was
+  // told on purpose (a cancel), and the output is completed with what was written.
+  int Finish(bool early = false) {
     std::lock_guard lock(m_mutex);
     if (!m_finished) {
       m_finished = true;
-      const int result = DoFinish();
+      const int result = early ? DoFinishEarly() : DoFinish();
       if (!m_failed) m_failed = result;
     }
     return m_failed;
@@ -70,6 +71,8 @@ class Encoder {
   virtual int DoFinish() = 0;
   // By default an output is simply completed; encoders with a child override this.
   virtual int DoAbort() { return DoFinish(); }
+  // Only an encoder that declared a length cares that the data ended early.
+  virtual int DoFinishEarly() { return DoFinish(); }
 
  private:
   std::mutex m_mutex;

@@ -98,8 +98,9 @@ BOOL BASS_Encode_Write(DWORD handle, const void* buffer, DWORD length) {
   return Succeed(1);
 }
 
-// `handle` is an encoder, or a channel whose encoders are all stopped.
-BOOL BASS_Encode_Stop(DWORD handle) {
+namespace {
+
+BOOL StopEncoders(DWORD handle, bool early) {
   t_encoderErrorText.clear();
   std::vector<std::shared_ptr<Encoder>> targets;
   if (auto encoder = TakeEncoder(handle)) {
@@ -110,7 +111,7 @@ BOOL BASS_Encode_Stop(DWORD handle) {
   }
   int failure = BASS_OK;
   for (const auto& encoder : targets) {
-    const int code = encoder->Finish();
+    const int code = encoder->Finish(early);
     if (code != BASS_OK && failure == BASS_OK) {
       failure = code;
       t_encoderErrorText = encoder->ErrorText();
@@ -119,6 +120,13 @@ BOOL BASS_Encode_Stop(DWORD handle) {
   if (failure != BASS_OK) return Fail(failure, 0);
   return Succeed(1);
 }
+
+}  // namespace
+
+// `handle` is an encoder, or a channel whose encoders are all stopped.
+BOOL BASS_Encode_Stop(DWORD handle) { return StopEncoders(handle, false); }
+
+BOOL QV_Encode_StopEarly(DWORD handle) { return StopEncoders(handle, true); }
 
 BOOL BASS_Encode_Abort(DWORD handle) {
   t_encoderErrorText.clear();

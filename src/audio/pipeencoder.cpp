@@ -1,5 +1,7 @@
 #include "audio/pipeencoder.h"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <vector>
@@ -150,6 +152,18 @@ int PipeEncoder::DoFinish() {
   const bool exited = m_child.WaitForExit(s_exitTimeoutMs.load());
   m_child.Terminate();  // reaps; ends what is left of the group
   if (padded != BASS_OK) return padded;
+  if (!exited || m_child.ExitCode() != 0) return BASS_ERROR_ENDED;
+  return BASS_OK;
+}
+
+int PipeEncoder::DoFinishEarly() {
+  if (!m_child.Started()) return BASS_ERROR_CREATE;
+  // The signal is pending before the input closes, so the child sees it before it can see the
+  // end of its input (its command line runs it with exec, so the shell's pid is the child's).
+  if (m_declaredFrames >= 0 && m_writtenFrames < m_declaredFrames) ::kill(m_child.Pid(), SIGUSR1);
+  m_child.CloseInput();
+  const bool exited = m_child.WaitForExit(s_exitTimeoutMs.load());
+  m_child.Terminate();
   if (!exited || m_child.ExitCode() != 0) return BASS_ERROR_ENDED;
   return BASS_OK;
 }

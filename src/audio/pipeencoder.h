@@ -52,6 +52,9 @@ class PipeEncoder final : public Encoder {
   int DoWrite(const float* samples, size_t frames) override;
   int DoFinish() override;
   int DoAbort() override;
+  // Tells the child (SIGUSR1) that the input ends early on purpose, then finishes without
+  // padding: the child completes its file with what arrived.
+  int DoFinishEarly() override;
   // Writes everything or fails (BASS_ERROR_ENDED, the child ended when it stalled).
   int WriteAll(const void* data, size_t size);
   int WriteSilence(std::int64_t frames);

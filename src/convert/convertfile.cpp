@@ -63,6 +63,8 @@ class ChannelEncoder {
   HENCODE get() const { return m_handle; }
   // Completes the output; false when it could not be completed.
   bool Stop() { return Release([](HENCODE h) { return BASS_Encode_Stop(h) != 0; }); }
+  // Completes the output with what was written before a cancel.
+  bool StopEarly() { return Release([](HENCODE h) { return QV_Encode_StopEarly(h) != 0; }); }
   bool Abort() { return Release([](HENCODE h) { return BASS_Encode_Abort(h) != 0; }); }
 
  private:
@@ -334,7 +336,8 @@ std::string WavHeader(int rate, int channels) {
 
 std::string AacCommandLine(const std::string& faacPath, int kbps, const std::string& key,
                            const std::string& destination) {
-  std::string command = ShellQuote(faacPath) + " " + AacOptionsForKbps(kbps);
+  // exec: the program takes the shell's place, so signals for it reach it.
+  std::string command = "exec " + ShellQuote(faacPath) + " " + AacOptionsForKbps(kbps);
   if (key != "aac") command += " -w";
   command += " -o " + ShellQuote(destination) + " -";
   return command;
@@ -502,6 +505,12 @@ int EncodeAacFile(const std::string& source, const std::string& destination, dou
     ApplyFloatGain(samples, n, gain);
     return BASS_Encode_Write(encoder.get(), samples, static_cast<DWORD>(n * sizeof(float))) == 1;
   });
+  if (end == PumpEnd::Cancelled) {
+    // A cancelled file keeps what was written, as every format does: the encoder program is
+    // told that its input ends early on purpose and completes the file.
+    encoder.StopEarly();
+    return kConvertCancelled;
+  }
   if (end != PumpEnd::Finished) {
     // The encoder program ends at once and leaves no file behind that looks complete.
     encoder.Abort();

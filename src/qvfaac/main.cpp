@@ -53,7 +53,9 @@ const char kUsage[] =
     "\n"
     "A WAV header that declares its data size (not 0 or 0xFFFFFFFF, which mean \"unknown\":\n"
     "the data then run to the end of the input) is held to it: an input that ends before\n"
-    "it is refused, and no file is written. SIGTERM, SIGINT or SIGHUP ends qvfaac at once,\n"
+    "it is refused, and no file is written, unless SIGUSR1 arrived first: it says that the\n"
+    "input ends early on purpose, and the file is completed with what arrived. SIGTERM,\n"
+    "SIGINT or SIGHUP ends qvfaac at once,\n"
     "with its unfinished output removed and exit status 128 + the signal number.\n"
     "\n"
     "Exit status: 0 when the file was written, 1 for a wrong command line, 2 for unusable\n"
@@ -281,6 +283,11 @@ char g_partialPath[4096];
 // away, and a file grown beyond the size limit.
 constexpr int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGXFSZ};
 
+// Set by SIGUSR1: the writer ends the input early on purpose (a cancelled conversion keeps its
+// part), so a shortfall is no sign of a writer that died.
+volatile sig_atomic_t g_endsEarly = 0;
+void NoteEarlyEnd(int) { g_endsEarly = 1; }
+
 void RemovePartialAndExit(int signal) {
   if (g_partialPath[0]) ::unlink(g_partialPath);
   _exit(128 + signal);
@@ -353,6 +360,11 @@ int main(int argc, char** argv) {
   Options options;
   if (const int done = ParseArguments(argc, argv, options); done >= 0) return done;
   av_log_set_level(AV_LOG_ERROR);
+  // First of all, so that the writer's word can never end the program.
+  struct sigaction early {};
+  early.sa_handler = NoteEarlyEnd;
+  early.sa_flags = SA_RESTART;
+  ::sigaction(SIGUSR1, &early, nullptr);
 
   std::unique_ptr<std::FILE, FileCloser> opened;
   std::FILE* in = stdin;
@@ -390,6 +402,7 @@ int main(int argc, char** argv) {
   action.sa_handler = RemovePartialAndExit;
   action.sa_mask = ending;  // one handler at a time
   for (int sig : kEndingSignals) ::sigaction(sig, &action, nullptr);
+
   ::sigprocmask(SIG_SETMASK, &previous, nullptr);
 
   qv::audio::AvFileEncoder writer;
@@ -412,7 +425,7 @@ int main(int argc, char** argv) {
   if (reader.failed()) return Fail(kInputError, partial, "reading the input failed");
   // A writer that died mid-stream closes the pipe as a finished one does; only the declared
   // size tells them apart.
-  if (const std::string shortfall = reader.Shortfall(); !shortfall.empty()) {
+  if (const std::string shortfall = reader.Shortfall(); !shortfall.empty() && !g_endsEarly) {
     return Fail(kInputError, partial, shortfall);
   }
   if (writer.Finish() != qv::audio::AvFileEncoder::kOk) {
