@@ -130,7 +130,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   if (kbps < 0) return kExitUsage;
   double target = kReferenceVolume;
   if (arguments.target) {
-    if (!IsValidTargetText(*arguments.target)) {
+    if (!IsCompleteTargetText(*arguments.target)) {
       UsageError("--target takes a number from 0.0 to 200.0, not '" + *arguments.target + "'");
       return kExitUsage;
     }
@@ -213,8 +213,30 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   const ConversionBatchResult result = RunConversionBatch(options, list, batch, host, host);
   host.EndProgressLine();
   if (!result.started) return kExitUsage;
-  std::fprintf(stderr, "Converted %d of %d file%s. Log: %s\n", result.converted, list.RowCount(),
-               list.RowCount() == 1 ? "" : "s", settings.LogFilePath.c_str());
+  // Every file is accounted for: converted, failed, cancelled with its part kept, not started.
+  int notStarted = 0;
+  for (const ConversionRowReport& row : result.rows) {
+    if (row.outcome == RowOutcome::NotRun) ++notStarted;
+  }
+  std::string details;
+  const auto add = [&details](const std::string& part) {
+    details += (details.empty() ? " (" : "; ") + part;
+  };
+  if (result.failed > 0) {
+    add(std::to_string(result.failed) + " failed" +
+        (result.notMeasured > 0
+             ? ", " + std::to_string(result.notMeasured) + " of them not normalized for want of "
+                                                          "a loudness measurement"
+             : std::string()));
+  }
+  if (result.cancelledKept > 0) {
+    add(std::to_string(result.cancelledKept) + " cancelled midway, the part written kept");
+  }
+  if (notStarted > 0) add(std::to_string(notStarted) + " not started");
+  if (!details.empty()) details += ")";
+  std::fprintf(stderr, "Converted %d of %d file%s%s. Log: %s\n", result.converted,
+               list.RowCount(), list.RowCount() == 1 ? "" : "s", details.c_str(),
+               result.logPath.empty() ? settings.LogFilePath.c_str() : result.logPath.c_str());
   if (result.cancelled || host.CancelSeen()) return kExitCancelled;
   return result.failed > 0 || addFailures > 0 ? kExitFailed : kExitOk;
 }

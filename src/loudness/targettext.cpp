@@ -70,6 +70,12 @@ bool IsValidTargetText(std::string_view text, double minimum, double maximum) {
   return minimum <= value && value <= maximum;
 }
 
+bool IsCompleteTargetText(std::string_view text, double minimum, double maximum) {
+  bool digit = false;
+  for (const char c : text) digit = digit || IsDigit(c);
+  return digit && IsValidTargetText(text, minimum, maximum);
+}
+
 std::string FormatTargetText(double target) { return FormatFixed(target, 1); }
 
 }  // namespace qv

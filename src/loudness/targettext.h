@@ -21,6 +21,11 @@ double ParseTargetText(std::string_view text);
 bool IsValidTargetText(std::string_view text, double minimum = kMinimumTarget,
                        double maximum = kMaximumTarget);
 
+// A target as a finished entry: valid (above) and holding at least one digit, so an empty or
+// partial number ("", "-", ".", "-.") is refused rather than read as 0.0.
+bool IsCompleteTargetText(std::string_view text, double minimum = kMinimumTarget,
+                          double maximum = kMaximumTarget);
+
 // A target as the normalization edit shows it: "%.1f" (89.0 shows "89.0").
 std::string FormatTargetText(double target);
 

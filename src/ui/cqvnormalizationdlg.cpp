@@ -61,8 +61,17 @@ void CQVNormalizationDlg::OnInitDialog() {
 }
 
 void CQVNormalizationDlg::OnOK() {
-  // The edit only ever holds a valid number, so it is not checked again.
-  m_target = ParseTargetText(m_edit->text().toStdString());
+  // The edit only ever holds a valid number, but it may be only the beginning of one ("", "-",
+  // "."): that is refused, never taken as 0.0.
+  const std::string text = m_edit->text().toStdString();
+  if (!IsCompleteTargetText(text)) {
+    ShowMessage(&m_messages, 0, {}, MB_OK | MB_ICONEXCLAMATION,
+                "Please enter a Target Volume from %.1f to %.1f, thanks.", kMinimumTarget,
+                kMaximumTarget);
+    m_edit->setFocus();
+    return;
+  }
+  m_target = ParseTargetText(text);
   m_apply = m_applyBox->isChecked();
   if (m_apply) {
     ShowMessage(&m_messages, 0, {}, MB_OK,

@@ -24,6 +24,9 @@ TEST(TargetText, WhatTheEditAccepts) {
   // Other limits.
   EXPECT_TRUE(IsValidTargetText("-5", -10.0, 10.0));
   EXPECT_FALSE(IsValidTargetText("11", -10.0, 10.0));
+  // A finished entry needs a digit: what is only a beginning is refused, never read as 0.0.
+  for (const char* text : {"", "-", ".", "-."}) EXPECT_FALSE(IsCompleteTargetText(text)) << text;
+  for (const char* text : {"0", ".5", "-0", "200."}) EXPECT_TRUE(IsCompleteTargetText(text)) << text;
 }
 
 TEST(TargetText, ReadingANumber) {

@@ -133,8 +133,12 @@ TEST_F(NormalizationDialogTest, TheRangeEndsAtZeroAndTwoHundred) {
   QTest::keyClick(m_dialog->Edit(), Qt::Key_Backspace);
   EXPECT_EQ(Text(), QString());
   EXPECT_EQ(Texts(*m_changes).back(), QString());
+  // OK refuses what is only the beginning of a number instead of reading it as 0.0.
   QTest::mouseClick(m_dialog->OkButton(), Qt::LeftButton);
-  EXPECT_EQ(m_dialog->Target(), 0.0);
+  ASSERT_EQ(m_host.messages.size(), 1u);
+  EXPECT_EQ(m_host.messages[0].text, "Please enter a Target Volume from 0.0 to 200.0, thanks.");
+  EXPECT_EQ(m_dialog->Target(), 89.0);
+  EXPECT_TRUE(m_dialog->isVisible());
 }
 
 TEST_F(NormalizationDialogTest, FirstClickSelectsAllLaterClicksPlaceTheCaret) {
