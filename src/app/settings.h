@@ -3,6 +3,7 @@
 // dialog is confirmed). Lives for the whole process; user-interface thread only.
 
 #include <string>
+#include <string_view>
 
 namespace qv {
 
@@ -18,8 +19,16 @@ struct AppSettings {
   std::string FaacPath;
   int AutoPlayOnOpen = 1;
   std::string LogFilePath;
+  // How many files a batch works on at once (jobs= in the configuration): 0, the default, for
+  // one per core.
+  int Jobs = 0;
 };
 
 AppSettings& Settings();
+
+inline constexpr int kMaxJobs = 64;
+// The text of a jobs value, read whole: "" gives 0 (one per core), "1" to "64" the number, and
+// anything else (blanks, signs, other characters, a number out of range) -1.
+int ParseJobsText(std::string_view text);
 
 }  // namespace qv

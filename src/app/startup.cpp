@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -150,6 +151,10 @@ bool RunStartupChecks(const std::string& programFolder) {
 
   const std::string autoPlay = ReadKey("autoplayonopen");
   if (!IsAbsent(autoPlay)) settings.AutoPlayOnOpen = (!autoPlay.empty() && autoPlay[0] == '0') ? 0 : 1;
+
+  // A value that is not a whole number of files counts as absent (one per core).
+  const std::string jobs = ReadKey("jobs");
+  settings.Jobs = IsAbsent(jobs) ? 0 : std::max(0, ParseJobsText(jobs));
 
   std::string working;
   if (!GetWorkingFolder(working)) return false;

@@ -174,12 +174,16 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   if (host.CancelSeen()) return kExitCancelled;
   int addFailures = refused + std::max(0, attempted - counters.added - counters.skipped);
 
+  // --jobs, else the configuration's jobs=, else one file per core.
+  const int jobs = arguments.jobs      ? *arguments.jobs
+                   : Settings().Jobs > 0 ? Settings().Jobs
+                                         : AvailableCores();
   if (arguments.loudness && list.RowCount() > 0) {
     LoudnessEngine engine;
     LoudnessBatchOptions loudness;
     loudness.target = target;
     loudness.logPath = settings.LogFilePath;
-    loudness.jobs = arguments.jobs ? *arguments.jobs : AvailableCores();
+    loudness.jobs = jobs;
     RunLoudnessBatch(host, host, list, batch, engine, loudness);
     if (host.CancelSeen()) {
       std::fprintf(stderr, "Log: %s\n", settings.LogFilePath.c_str());
@@ -209,7 +213,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   options.faacPath = settings.FaacPath;
   options.logPath = settings.LogFilePath;
   options.copyTags = !arguments.noTags;
-  options.jobs = arguments.jobs ? *arguments.jobs : AvailableCores();
+  options.jobs = jobs;
   const ConversionBatchResult result = RunConversionBatch(options, list, batch, host, host);
   host.EndProgressLine();
   if (!result.started) return kExitUsage;

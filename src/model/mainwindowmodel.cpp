@@ -3,10 +3,16 @@
 #include <algorithm>
 
 #include "app/host.h"
+#include "app/settings.h"
 #include "app/showmessage.h"
 #include "audio/bass.h"
+#include "model/batchrunner.h"
 
 namespace qv {
+
+int MainWindowModel::Jobs() const {
+  return Settings().Jobs > 0 ? Settings().Jobs : AvailableCores();
+}
 
 MainWindowModel::~MainWindowModel() {
   m_player.reset();  // before the rows: the player may hold a row's temporary WAV open

@@ -41,6 +41,19 @@ class MainWindowModel {
   bool NormalizationEnabled() const { return m_normalizationEnabled; }
   void SetNormalizationEnabled(bool enabled) { m_normalizationEnabled = enabled; }
 
+  // The window's option toggles, as values the batches are given (the toggle buttons only show
+  // them). All off at start; none is stored between runs.
+  struct Options {
+    bool sameFolder = false;
+    bool skipProblemFiles = false;
+    bool calculateLoudness = false;
+  };
+  Options& WindowOptions() { return m_options; }
+  const Options& WindowOptions() const { return m_options; }
+  // How many files a batch works on at once: the configuration's jobs= when it is set (1 to
+  // 64), else the number of cores.
+  int Jobs() const;
+
   // Stops the preview and rewinds it (every command that starts other work does this first).
   void StopPreview();
   // Play: plays the selected row, or stops it when it plays; asks for one selected file when
@@ -72,6 +85,7 @@ class MainWindowModel {
   bool m_exitConfirmed = false;
   double m_normalizationTarget = 89.0;
   bool m_normalizationEnabled = false;
+  Options m_options;
 };
 
 // The Browse command's choice: the index of the entry equal to `chosen` (exactly, with case),

@@ -25,6 +25,7 @@ void CQuorvinDlg::OnConvert() {
                                   : std::string();
   options.normalize = m_model.NormalizationEnabled();
   options.faacPath = Settings().FaacPath;
+  options.jobs = m_model.Jobs();
   options.logPath = Settings().LogFilePath;
   options.openLog = [this](const std::string& path) {
     if (m_services.openUrl) m_services.openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));

@@ -311,11 +311,16 @@ QWidget* CQuorvinDlg::Control(int id) const {
   return found == m_controls.end() ? nullptr : found->second;
 }
 
-bool CQuorvinDlg::OutputToSameFolder() const { return !Control(kIdSameFolderOn)->isHidden(); }
-bool CQuorvinDlg::SkipProblemFiles() const { return !Control(kIdSkipProblemsOn)->isHidden(); }
-bool CQuorvinDlg::CalculateLoudness() const { return !Control(kIdLoudnessOn)->isHidden(); }
+bool CQuorvinDlg::OutputToSameFolder() const { return m_model.WindowOptions().sameFolder; }
+bool CQuorvinDlg::SkipProblemFiles() const { return m_model.WindowOptions().skipProblemFiles; }
+bool CQuorvinDlg::CalculateLoudness() const { return m_model.WindowOptions().calculateLoudness; }
 
 void CQuorvinDlg::SetToggle(int offId, int onId, bool on) {
+  // The model holds the option; the pair of buttons shows it.
+  MainWindowModel::Options& options = m_model.WindowOptions();
+  if (onId == kIdSameFolderOn) options.sameFolder = on;
+  if (onId == kIdSkipProblemsOn) options.skipProblemFiles = on;
+  if (onId == kIdLoudnessOn) options.calculateLoudness = on;
   QWidget* off = Control(offId);
   QWidget* onButton = Control(onId);
   const bool hadFocus = off->hasFocus() || onButton->hasFocus();

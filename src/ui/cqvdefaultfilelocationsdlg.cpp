@@ -16,6 +16,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "app/showmessage.h"
+#include "model/batchrunner.h"
 
 namespace qv {
 
@@ -65,6 +66,7 @@ DefaultLocations ReadDefaultLocations() {
   values.sourceFolder = ReadFolderSetting(kFields[1].settingBase);
   values.destination = ReadFolderSetting(kFields[2].settingBase);
   values.autoPlay = Settings().AutoPlayOnOpen != 0;
+  if (Settings().Jobs > 0) values.jobs = std::to_string(Settings().Jobs);
   return values;
 }
 
@@ -81,6 +83,15 @@ LocationField SaveDefaultLocations(BatchHost& owner, const DefaultLocations& val
     }
     AddRootBackslash(checked[i]);
   }
+  const std::string jobsText = Trimmed(values.jobs);
+  const int jobs = ParseJobsText(jobsText);
+  if (jobs < 0) {
+    ShowMessage(&owner, 0, {}, MB_ICONEXCLAMATION,
+                "Files at once must be a whole number from 1 to %d, or empty for one file per "
+                "core (%d on this computer), thanks.",
+                kMaxJobs, AvailableCores());
+    return LocationField::Jobs;
+  }
   const std::string& config = Settings().ConfigFilePath;
   bool written = true;
   for (int i = 0; i < 3; ++i) {
@@ -91,6 +102,9 @@ LocationField SaveDefaultLocations(BatchHost& owner, const DefaultLocations& val
   Settings().AutoPlayOnOpen = values.autoPlay ? 1 : 0;
   written = WriteProfileString(config, kConfigSection, "autoplayonopen",
                                values.autoPlay ? "1" : "0") &&
+            written;
+  Settings().Jobs = jobs;
+  written = WriteProfileString(config, kConfigSection, "jobs", jobs > 0 ? jobsText : "") &&
             written;
   if (!written) {
     // Closing as if saved would lose the user's choice without a word.
@@ -144,6 +158,15 @@ CQVDefaultFileLocationsDlg::CQVDefaultFileLocationsDlg(QWidget* parent, BatchHos
   m_viewLog->setAutoDefault(false);
   groupLayout->addWidget(m_autoPlay);
   groupLayout->addStretch();
+  groupLayout->addWidget(new QLabel(QStringLiteral("Files at once:"), group));
+  m_jobs = new QLineEdit(group);
+  m_jobs->setObjectName(QStringLiteral("jobs"));
+  m_jobs->setMaximumWidth(60);
+  m_jobs->setPlaceholderText(QString::number(AvailableCores()));
+  m_jobs->setToolTip(QStringLiteral("How many files a conversion or a loudness calculation "
+                                    "works on at once; empty for one per core"));
+  groupLayout->addWidget(m_jobs);
+  groupLayout->addStretch();
   groupLayout->addWidget(m_viewLog);
   layout->addWidget(group);
   connect(m_viewLog, &QPushButton::clicked, this, &CQVDefaultFileLocationsDlg::OnViewLogFile);
@@ -169,6 +192,7 @@ void CQVDefaultFileLocationsDlg::OnInitDialog() {
   m_edits[1]->setText(QString::fromStdString(values.sourceFolder));
   m_edits[2]->setText(QString::fromStdString(values.destination));
   m_autoPlay->setChecked(values.autoPlay);
+  m_jobs->setText(QString::fromStdString(values.jobs));
 }
 
 QLineEdit* CQVDefaultFileLocationsDlg::Edit(LocationField field) const {
@@ -202,7 +226,12 @@ void CQVDefaultFileLocationsDlg::accept() {
   values.sourceFolder = m_edits[1]->text().toStdString();
   values.destination = m_edits[2]->text().toStdString();
   values.autoPlay = m_autoPlay->isChecked();
+  values.jobs = m_jobs->text().toStdString();
   const LocationField failed = SaveDefaultLocations(m_messages, values);
+  if (failed == LocationField::Jobs) {
+    m_jobs->setFocus();
+    return;
+  }
   if (failed != LocationField::None) {
     m_edits[static_cast<int>(failed)]->setFocus();
     return;

@@ -19,9 +19,16 @@ struct DefaultLocations {
   std::string sourceFolder;  // where Add Folder starts (SourceFolderPath)
   std::string destination;   // the default destination (DestinationFolderPath)
   bool autoPlay = true;      // autoplayonopen
+  std::string jobs;          // files at once (jobs=): empty for one per core
 };
 
-enum class LocationField { None = -1, SourceFile = 0, SourceFolder = 1, Destination = 2 };
+enum class LocationField {
+  None = -1,
+  SourceFile = 0,
+  SourceFolder = 1,
+  Destination = 2,
+  Jobs = 3,  // not a location, but checked and focused the same way
+};
 
 // The options dialog's OK without widgets: trims each folder text (trailing blanks first, then
 // leading), checks the source file, source folder and destination folders in that order, and
@@ -53,6 +60,7 @@ class CQVDefaultFileLocationsDlg : public QDialog {
   QLineEdit* Edit(LocationField field) const;
   QPushButton* BrowseButton(LocationField field) const;
   QCheckBox* AutoPlayBox() const { return m_autoPlay; }
+  QLineEdit* JobsEdit() const { return m_jobs; }
   QPushButton* ViewLogButton() const { return m_viewLog; }
   QPushButton* OkButton() const { return m_ok; }
   QPushButton* CancelButton() const { return m_cancel; }
@@ -71,6 +79,7 @@ class CQVDefaultFileLocationsDlg : public QDialog {
   QLineEdit* m_edits[3] = {};
   QPushButton* m_browseButtons[3] = {};
   QCheckBox* m_autoPlay = nullptr;
+  QLineEdit* m_jobs = nullptr;
   QPushButton* m_viewLog = nullptr;
   QPushButton* m_ok = nullptr;
   QPushButton* m_cancel = nullptr;

@@ -46,6 +46,7 @@ void CQuorvinDlg::RunLoudnessBatch() {
   LoudnessBatchOptions options;
   options.target = m_model.NormalizationTarget();
   options.logPath = Settings().LogFilePath;
+  options.jobs = m_model.Jobs();
   qv::RunLoudnessBatch(*this, *this, m_model.List(), m_model.Batch(), m_loudnessEngine, options);
 }
 

@@ -74,6 +74,35 @@ TEST_F(OptionsDialogTest, OkWritesTrimmedTextsAndAutoPlay) {
   EXPECT_EQ(Key("FFMpegExe"), "/usr/bin/ffmpeg");
 }
 
+TEST_F(OptionsDialogTest, FilesAtOnceIsAWholeNumberOrEmpty) {
+  CQVDefaultFileLocationsDlg dialog(nullptr, m_host, nullptr, nullptr);
+  const QString music = QString::fromStdString(m_dir.file("music"));
+  for (LocationField field :
+       {LocationField::SourceFile, LocationField::SourceFolder, LocationField::Destination}) {
+    dialog.Edit(field)->setText(music);
+  }
+  // Refused whole, with the focus back in the field and nothing written.
+  for (const char* text : {"0", "65", "-1", "2.5", "two", "1 2"}) {
+    dialog.JobsEdit()->setText(QString::fromUtf8(text));
+    dialog.accept();
+    ASSERT_FALSE(m_host.messages.empty()) << text;
+    EXPECT_EQ(m_host.messages.back().text.rfind("Files at once must be a whole number", 0), 0u);
+    EXPECT_EQ(Key("jobs"), "<absent>") << text;
+  }
+  const size_t refusals = m_host.messages.size();
+  dialog.JobsEdit()->setText(QStringLiteral(" 3 "));
+  dialog.accept();
+  EXPECT_EQ(m_host.messages.size(), refusals);
+  EXPECT_EQ(Key("jobs"), "3");
+  EXPECT_EQ(Settings().Jobs, 3);
+  dialog.JobsEdit()->clear();  // empty: one file per core
+  dialog.accept();
+  EXPECT_EQ(Key("jobs"), "");
+  EXPECT_EQ(Settings().Jobs, 0);
+  EXPECT_EQ(ParseJobsText("64"), 64);
+  EXPECT_EQ(ParseJobsText("007"), -1);
+}
+
 TEST_F(OptionsDialogTest, CancelWritesNothing) {
   CQVDefaultFileLocationsDlg dialog(nullptr, m_host, nullptr, nullptr);
   dialog.Edit(LocationField::SourceFile)->setText(QString::fromStdString(m_dir.file("music")));
