@@ -4,6 +4,7 @@
 
 #include <QComboBox>
 #include <QUrl>
+#include <algorithm>
 #include <filesystem>
 
 #include "app/settings.h"
@@ -121,6 +122,60 @@ TEST_F(ConvertCommandsTest, ConvertReadsTheControlsAndClearsNormalization) {
   m_window->OnConvert();
   ASSERT_EQ(m_host.messages.size(), 1u);
   EXPECT_TRUE(m_window->Model().NormalizationEnabled());
+}
+
+TEST_F(ConvertCommandsTest, OneOrTwoFilesAtOnceGiveTheSameOutputsLogAndSelection) {
+  TempDir dir;
+  WriteTestWav16(dir.file("a.wav"), 44100, 2, 44100 * 3);
+  WriteTestWav16(dir.file("b.wav"), 44100, 1, 44100 * 2);
+  WriteTextFile(dir.file("bad.wav"), "not audio at all, only text that pretends to be a WAV");
+  std::filesystem::create_directory(dir.file("other"));
+  WriteTestWav16(dir.file("other/a.wav"), 22050, 2, 22050 * 2);  // wants a's name
+  Settings().FaacPath = Qvfaac();
+  ChooseFormat("M4A");
+  struct Run {
+    std::string log;
+    std::vector<std::pair<std::string, std::uintmax_t>> files;
+    std::vector<bool> selected;
+  };
+  const auto run = [&](int jobs) {
+    const std::string out = dir.file("out" + std::to_string(jobs));
+    std::filesystem::create_directory(out);
+    auto* destinations = static_cast<QComboBox*>(m_window->Control(kIdDestinationList));
+    destinations->insertItem(0, QString::fromStdString(out));
+    destinations->setCurrentIndex(0);
+    Settings().LogFilePath = dir.file("QV_Log" + std::to_string(jobs) + ".txt");
+    Settings().Jobs = jobs;
+    SourceList& list = m_window->Model().List();
+    list.RemoveAllRows();
+    for (const char* name : {"a.wav", "bad.wav", "b.wav", "other/a.wav"}) {
+      list.AddRow(name, "wav", "1.000", "1411", "44,100", "16 Bit", "2", dir.file(name), "",
+                  false);
+    }
+    m_window->OnConvert();
+    Run result;
+    std::string log = ReadBytes(Settings().LogFilePath);
+    for (size_t at = log.find(out); at != std::string::npos; at = log.find(out, at)) {
+      log.replace(at, out.size(), "OUT");
+    }
+    result.log = log;
+    for (const auto& entry : std::filesystem::directory_iterator(out)) {
+      result.files.emplace_back(entry.path().filename().string(), entry.file_size());
+    }
+    std::sort(result.files.begin(), result.files.end());
+    for (int row = 0; row < list.RowCount(); ++row) result.selected.push_back(list.IsSelected(row));
+    return result;
+  };
+  const Run one = run(1);
+  const Run two = run(2);
+  Settings().Jobs = 0;
+  EXPECT_EQ(one.log, two.log);
+  EXPECT_EQ(one.files, two.files);
+  EXPECT_EQ(one.selected, two.selected);
+  EXPECT_EQ(one.selected, (std::vector<bool>{true, false, true, true}));
+  ASSERT_EQ(one.files.size(), 3u);
+  EXPECT_EQ(one.files[0].first, "a-COPY000001.m4a");
+  EXPECT_EQ(m_window->StatusText(), "Ready.");
 }
 
 }  // namespace
