@@ -25,6 +25,7 @@ class QuietHost : public qv::BatchHost {
   void SetStatusText(const std::string&) override {}
   void SelectRow(int, bool) override {}
   void PumpMessages() override {}
+  void SetBatchControls(bool) override {}
 };
 
 }  // namespace

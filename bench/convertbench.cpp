@@ -144,7 +144,7 @@ std::string FaacPath(const char* argv0) {
 }
 
 // A host nobody watches: no boxes, no status line.
-class QuietHost final : public qv::BatchHost, public qv::BatchControls {
+class QuietHost final : public qv::BatchHost {
  public:
   int ShowMessageBox(const std::string&, unsigned type) override { return qv::DefaultAnswer(type); }
   void SetStatusText(const std::string&) override {}
@@ -173,7 +173,7 @@ double TimeBatch(const Target& target, const std::vector<std::string>& sources,
   options.copyTags = false;
   options.jobs = jobs;
   const auto start = Clock::now();
-  const qv::ConversionBatchResult result = qv::RunConversionBatch(options, list, state, host, host);
+  const qv::ConversionBatchResult result = qv::RunConversionBatch(options, list, state, host);
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   if (!result.started || result.failed > 0) {
     std::fprintf(stderr, "the %s batch failed\n", target.key);

@@ -271,7 +271,7 @@ double AnalyzeWithFfmpeg(const std::string& path, const std::string& report, dou
 }
 
 // A host nobody watches: no boxes, no status line.
-class QuietHost final : public qv::BatchHost, public qv::BatchControls {
+class QuietHost final : public qv::BatchHost {
  public:
   int ShowMessageBox(const std::string&, unsigned type) override { return qv::DefaultAnswer(type); }
   void SetStatusText(const std::string&) override {}
@@ -387,7 +387,7 @@ int FileFigures(int rounds) {
       options.logPath = (dir / "QV_Log.txt").string();
       options.jobs = which == 0 ? 1 : cores;
       const auto start = Clock::now();
-      qv::RunLoudnessBatch(host, host, list, state, *engine, options);
+      qv::RunLoudnessBatch(host, list, state, *engine, options);
       best[which] = std::min(best[which], Since(start));
     }
   }

@@ -35,6 +35,9 @@ class BatchHost {
   virtual void SelectRow(int row, bool selected) = 0;
   // Handles every pending user-interface event, then returns (never waits).
   virtual void PumpMessages() = 0;
+  // Switches between the batch layout (idle false: only Minimize, Exit and Cancel usable) and
+  // the idle layout (idle true).
+  virtual void SetBatchControls(bool idle) = 0;
 };
 
 // The answer a host without a person in front of it gives: the default button of `type`.

@@ -184,7 +184,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
     loudness.target = target;
     loudness.logPath = settings.LogFilePath;
     loudness.jobs = jobs;
-    RunLoudnessBatch(host, host, list, batch, engine, loudness);
+    RunLoudnessBatch(host, list, batch, engine, loudness);
     if (host.CancelSeen()) {
       std::fprintf(stderr, "Log: %s\n", settings.LogFilePath.c_str());
       return kExitCancelled;
@@ -198,7 +198,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   if (list.RowCount() == 0) {
     // The batch says that nothing is listed.
     ConversionOptions none;
-    RunConversionBatch(none, list, batch, host, host);
+    RunConversionBatch(none, list, batch, host);
     return kExitFailed;
   }
 
@@ -214,7 +214,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   options.logPath = settings.LogFilePath;
   options.copyTags = !arguments.noTags;
   options.jobs = jobs;
-  const ConversionBatchResult result = RunConversionBatch(options, list, batch, host, host);
+  const ConversionBatchResult result = RunConversionBatch(options, list, batch, host);
   host.EndProgressLine();
   if (!result.started) return kExitUsage;
   // Every file is accounted for: converted, failed, cancelled with its part kept, not started.

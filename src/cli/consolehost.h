@@ -17,7 +17,7 @@ void InstallCancelSignals();
 // How many cancel signals arrived so far.
 int CancelSignals();
 
-class ConsoleHost final : public BatchHost, public BatchControls {
+class ConsoleHost final : public BatchHost {
  public:
   // `batch` is the state the running batch reads its cancel request from.
   ConsoleHost(BatchState& batch, bool terminal);

@@ -101,8 +101,7 @@ int MakeUniqueDestination(std::string& path, int maxCopies) {
 }
 
 ConversionBatchResult RunConversionBatch(const ConversionOptions& options, SourceList& list,
-                                         BatchState& state, BatchHost& host,
-                                         BatchControls& controls) {
+                                         BatchState& state, BatchHost& host) {
   ConversionBatchResult result;
   MessagesLogged = 0;
   state.BatchFileCount = list.RowCount();
@@ -143,7 +142,7 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
   result.started = true;
   result.rows.resize(static_cast<size_t>(state.BatchFileCount));
 
-  BeginBatch(state, controls, kBatchFileConversion);
+  BeginBatch(state, host, kBatchFileConversion);
   list.DeselectAll();
 
   // Every row goes through the same three steps: prepared on this thread in row order (its
@@ -407,7 +406,7 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
         logPath.c_str());
     if (answer == IDYES && options.openLog) options.openLog(logPath);
   }
-  EndBatch(state, controls, host);
+  EndBatch(state, host);
   return result;
 }
 

@@ -75,8 +75,7 @@ struct ConversionBatchResult {
 // error. The caller stops the preview first and, when `started` is true, switches normalization
 // off afterwards (it applies to one batch only, however the batch ended).
 ConversionBatchResult RunConversionBatch(const ConversionOptions& options, SourceList& list,
-                                         BatchState& state, BatchHost& host,
-                                         BatchControls& controls);
+                                         BatchState& state, BatchHost& host);
 
 // Whether a destination name is taken: anything but an empty regular file has it (a non-empty
 // file, a link, even a dangling one, a folder).

@@ -170,7 +170,7 @@ void WriteLoudnessCells(SourceList& list, int row) {
   list.SetCellText(row, kColClipTrack, FormatYesNoCell(clipTrack));
 }
 
-void RunLoudnessBatch(BatchHost& host, BatchControls& controls, SourceList& list,
+void RunLoudnessBatch(BatchHost& host, SourceList& list,
                       BatchState& state, LoudnessEngine& engine,
                       const LoudnessBatchOptions& options) {
   state.BatchFileCount = list.RowCount();
@@ -187,7 +187,7 @@ void RunLoudnessBatch(BatchHost& host, BatchControls& controls, SourceList& list
                 options.logPath.c_str());
     return;
   }
-  BeginBatch(state, controls, kBatchFileAnalysis);
+  BeginBatch(state, host, kBatchFileAnalysis);
   state.BatchFileIndex = 0;
   // What each row needs, read on this thread before its worker starts; the worker writes only
   // its own result. One worker measures with the caller's engine, more with an engine each.
@@ -255,7 +255,7 @@ void RunLoudnessBatch(BatchHost& host, BatchControls& controls, SourceList& list
                 outcome.startError.c_str());
   }
   log.Close();
-  EndBatch(state, controls, host);
+  EndBatch(state, host);
 }
 
 void RetargetRows(SourceList& list, double target) {

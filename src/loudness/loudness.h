@@ -1,7 +1,7 @@
 #pragma once
 // The loudness batch: measuring files with the analysis engine, storing the results in the rows
 // of the source file list, and recomputing the rows' gains when the normalization target
-// changes. Core code over BatchHost, BatchControls, SourceList and BatchState, so the window and
+// changes. Core code over BatchHost, SourceList and BatchState, so the window and
 // the command-line front end run the same batch. User-interface thread only; every per-file
 // function writes only into its own JobContext and engine.
 
@@ -79,7 +79,7 @@ struct LoudnessBatchOptions {
 // every row, measures every row not yet measured and fills its four cells, and ends with
 // "Ready.". A cancel stops after the current block; that file stays unmeasured with empty cells
 // and the rows after it are not visited.
-void RunLoudnessBatch(BatchHost& host, BatchControls& controls, SourceList& list,
+void RunLoudnessBatch(BatchHost& host, SourceList& list,
                       BatchState& state, LoudnessEngine& engine,
                       const LoudnessBatchOptions& options);
 

@@ -5,16 +5,16 @@
 
 namespace qv {
 
-void BeginBatch(BatchState& state, BatchControls& controls, const std::string& name) {
-  controls.SetBatchControls(false);
+void BeginBatch(BatchState& state, BatchHost& host, const std::string& name) {
+  host.SetBatchControls(false);
   state.CurrentBatchName = name;
   state.BatchInProgress = 1;
   state.CancelRequested = 0;
 }
 
-void EndBatch(BatchState& state, BatchControls& controls, BatchHost& host) {
+void EndBatch(BatchState& state, BatchHost& host) {
   state.BatchInProgress = 0;
-  controls.SetBatchControls(true);
+  host.SetBatchControls(true);
   host.SetStatusText("Ready.");
 }
 

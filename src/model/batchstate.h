@@ -49,19 +49,10 @@ struct JobContext {
   bool Cancelled() const { return CancelRequested && CancelRequested->load() == 1; }
 };
 
-// What a batch needs of the window besides messages: switching between the batch layout (only
-// Minimize, Exit and Cancel usable) and the idle layout.
-class BatchControls {
- public:
-  virtual ~BatchControls() = default;
-  // idle false: the batch layout; idle true: the idle layout.
-  virtual void SetBatchControls(bool idle) = 0;
-};
-
 // Enters a batch: the batch layout, then `name`, BatchInProgress = 1, CancelRequested = 0.
-void BeginBatch(BatchState& state, BatchControls& controls, const std::string& name);
+void BeginBatch(BatchState& state, BatchHost& host, const std::string& name);
 // Leaves it: BatchInProgress = 0, the idle layout, and "Ready." in the status line.
-void EndBatch(BatchState& state, BatchControls& controls, BatchHost& host);
+void EndBatch(BatchState& state, BatchHost& host);
 
 // The status line text of a running batch: "%s...  File %d of %d - %d:%02d of %d:%02d" with the
 // operation, BatchFileIndex + 1, BatchFileCount, the processed and the total seconds as

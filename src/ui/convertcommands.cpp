@@ -31,7 +31,7 @@ void CQuorvinDlg::OnConvert() {
     if (m_services.openUrl) m_services.openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
   };
   const ConversionBatchResult result =
-      RunConversionBatch(options, m_model.List(), m_model.Batch(), *this, *this);
+      RunConversionBatch(options, m_model.List(), m_model.Batch(), *this);
   // Normalization applies to one batch only, however it ended.
   if (result.started) m_model.SetNormalizationEnabled(false);
 }

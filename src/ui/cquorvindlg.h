@@ -54,7 +54,7 @@ struct MainWindowServices {
 // messages, write the status line, select rows and pump events. GUI thread only; batches run
 // inside its command handlers and pump events, while the batch layout keeps every command but
 // Minimize, Exit and Cancel disabled.
-class CQuorvinDlg : public QDialog, public BatchHost, public BatchControls {
+class CQuorvinDlg : public QDialog, public BatchHost {
   Q_OBJECT
 
  public:
@@ -71,7 +71,7 @@ class CQuorvinDlg : public QDialog, public BatchHost, public BatchControls {
   void SetStatusText(const std::string& text) override;
   void SelectRow(int row, bool selected) override;
   void PumpMessages() override;
-  // BatchControls: false switches to the batch layout, true back to the idle layout.
+  // BatchHost: false switches to the batch layout, true back to the idle layout.
   void SetBatchControls(bool idle) override;
 
   MainWindowModel& Model() { return m_model; }

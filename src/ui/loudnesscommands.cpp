@@ -47,7 +47,7 @@ void CQuorvinDlg::RunLoudnessBatch() {
   options.target = m_model.NormalizationTarget();
   options.logPath = Settings().LogFilePath;
   options.jobs = m_model.Jobs();
-  qv::RunLoudnessBatch(*this, *this, m_model.List(), m_model.Batch(), m_loudnessEngine, options);
+  qv::RunLoudnessBatch(*this, m_model.List(), m_model.Batch(), m_loudnessEngine, options);
 }
 
 }  // namespace qv

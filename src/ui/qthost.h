@@ -18,6 +18,7 @@ class QtMessageHost : public BatchHost {
   void SetStatusText(const std::string&) override {}
   void SelectRow(int, bool) override {}
   void PumpMessages() override;
+  void SetBatchControls(bool) override {}  // message boxes only: no layout to switch
 
  private:
   QPointer<QWidget> m_owner;

@@ -20,12 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class RecordingControls : public BatchControls {
- public:
-  void SetBatchControls(bool idle) override { calls.push_back(idle); }
-  std::vector<bool> calls;
-};
-
 std::string StartRecord(int n) { return "\n--- Conversion # " + std::to_string(n) + " ---\n\n"; }
 std::string SavingRecord(const std::string& source, const std::string& destination) {
   return "Saving:\n\n   " + source + "\n\nas:\n\n   " + destination + "\n\n";
@@ -67,14 +61,13 @@ class ConversionBatchTest : public ::testing::Test {
                   "", false);
   }
   ConversionBatchResult Run() {
-    return RunConversionBatch(m_options, m_list, m_state, m_host, m_controls);
+    return RunConversionBatch(m_options, m_list, m_state, m_host);
   }
   std::string Out(const std::string& name) { return m_dir.file("out/" + name); }
   std::string Log() { return ReadBytes(m_options.logPath); }
 
   TempDir m_dir;
   ScriptedHost m_host;
-  RecordingControls m_controls;
   BatchState m_state;
   SourceList m_list;
   ConversionOptions m_options;
@@ -103,7 +96,7 @@ TEST_F(ConversionBatchTest, ThreeRowsWithAFailingSecondFileAskedAndAnsweredNo) {
   EXPECT_TRUE(m_list.IsSelected(2));
   EXPECT_TRUE(fs::file_size(Out("a.wav")) > 44);
   EXPECT_TRUE(fs::file_size(Out("c.wav")) > 44);
-  EXPECT_EQ(m_controls.calls, (std::vector<bool>{false, true}));
+  EXPECT_EQ(m_host.controlCalls, (std::vector<bool>{false, true}));
   EXPECT_EQ(m_host.statusTexts.back(), "Ready.");
   EXPECT_EQ(m_state.BatchInProgress, 0);
   EXPECT_EQ(m_state.CurrentBatchName, "File Conversion");
@@ -183,7 +176,7 @@ TEST_F(ConversionBatchTest, ParallelRowsAreNamedAndLoggedAsInASerialRun) {
     options.jobs = jobs;
     options.skipProblemFiles = skip;
     Outcome outcome;
-    outcome.result = RunConversionBatch(options, list, state, host, m_controls);
+    outcome.result = RunConversionBatch(options, list, state, host);
     outcome.log = Log();
     for (const auto& entry : fs::directory_iterator(Out(""))) {
       outcome.files.push_back(entry.path().filename().string());
@@ -234,7 +227,7 @@ TEST_F(ConversionBatchTest, ParallelRowsAreNamedAndLoggedAsInASerialRun) {
     host.answers = {IDYES};
     ConversionOptions options = m_options;
     options.jobs = jobs;
-    const ConversionBatchResult result = RunConversionBatch(options, list, state, host, m_controls);
+    const ConversionBatchResult result = RunConversionBatch(options, list, state, host);
     EXPECT_TRUE(result.abortedByUser);
     EXPECT_TRUE(fs::is_empty(Out("")));
     EXPECT_EQ(Log().find(StartRecord(2)), std::string::npos);
@@ -310,7 +303,7 @@ TEST_F(ConversionBatchTest, SaveToFolderChecks) {
   // Problems before the batch: a message, nothing else (no log, no batch layout).
   fs::remove(m_options.logPath);
   m_host.messages.clear();
-  m_controls.calls.clear();
+  m_host.controlCalls.clear();
   m_options.destinationFolder = m_dir.file("missing");
   EXPECT_FALSE(Run().started);
   m_options.destinationFolder = m_dir.file("out");
@@ -326,7 +319,7 @@ TEST_F(ConversionBatchTest, SaveToFolderChecks) {
   EXPECT_EQ(m_host.messages[2].text,
             "No Audio Files have been added to the Convert List.  Please add some Audio Files "
             "first, thanks.");
-  EXPECT_TRUE(m_controls.calls.empty());
+  EXPECT_TRUE(m_host.controlCalls.empty());
   EXPECT_FALSE(Exists(m_dir.file("QV_Log.txt")));
 }
 

@@ -18,11 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class NoControls : public BatchControls {
- public:
-  void SetBatchControls(bool) override {}
-};
-
 // Overwrites `size` bytes with noise from a quarter into the file.
 void Damage(const std::string& path, size_t size) {
   std::string bytes = ReadBytes(path);
@@ -60,11 +55,10 @@ TEST(DamagedSource, SmallDamageIsSkippedAndLoggedLargeDamageFailsTheFile) {
       list.AddRow(name, c.extension, "1.000", "128", "44,100", "", "2", path, "", false);
       BatchState state;
       ScriptedHost host;
-      NoControls controls;
       LoudnessEngine engine;
       LoudnessBatchOptions loudness;
       loudness.logPath = dir.file("QV_Log.txt");
-      RunLoudnessBatch(host, controls, list, state, engine, loudness);
+      RunLoudnessBatch(host, list, state, engine, loudness);
       const std::string loudnessLog = ReadBytes(loudness.logPath);
 
       ConversionOptions options;
@@ -73,7 +67,7 @@ TEST(DamagedSource, SmallDamageIsSkippedAndLoggedLargeDamageFailsTheFile) {
       options.skipProblemFiles = true;
       options.logPath = dir.file("QV_Log.txt");
       const ConversionBatchResult result =
-          RunConversionBatch(options, list, state, host, controls);
+          RunConversionBatch(options, list, state, host);
       const std::string log = ReadBytes(options.logPath);
       const std::string output = dir.file("out/" + name.substr(0, name.find('.')) + ".wav");
       ASSERT_EQ(result.rows.size(), 1u);

@@ -90,12 +90,6 @@ int CountOf(const std::string& text, const std::string& what) {
   return n;
 }
 
-class RecordingControls : public BatchControls {
- public:
-  void SetBatchControls(bool idle) override { calls.push_back(idle); }
-  std::vector<bool> calls;
-};
-
 LoudnessResult Measure(const std::string& path, double target = 89.0) {
   JobContext job;
   return AnalyzeFile(path, target, job);
@@ -327,7 +321,7 @@ class LoudnessBatch : public ::testing::Test {
     LoudnessBatchOptions options;
     options.target = target;
     options.logPath = logPath;
-    RunLoudnessBatch(host, controls, list, state, engine, options);
+    RunLoudnessBatch(host, list, state, engine, options);
   }
   std::vector<std::string> Cells(int row) {
     return {list.CellText(row, kColVolume), list.CellText(row, kColClipping),
@@ -337,7 +331,6 @@ class LoudnessBatch : public ::testing::Test {
   test::TempDir dir;
   std::string logPath = dir.file("QV_Log.txt");
   test::ScriptedHost host;
-  RecordingControls controls;
   SourceList list;
   BatchState state;
   LoudnessEngine engine;
@@ -349,7 +342,7 @@ TEST_F(LoudnessBatch, EmptyListOrNoLogChangesNothing) {
   EXPECT_EQ(host.messages[0].text,
             "No Audio Files have been added to the Convert List.  Please add some Audio Files "
             "first, thanks.");
-  EXPECT_TRUE(controls.calls.empty());
+  EXPECT_TRUE(host.controlCalls.empty());
   EXPECT_FALSE(std::filesystem::exists(logPath));
 
   AddFile(MakeTone(dir, "a.wav", 1.0));
@@ -358,7 +351,7 @@ TEST_F(LoudnessBatch, EmptyListOrNoLogChangesNothing) {
   ASSERT_EQ(host.messages.size(), 2u);
   EXPECT_EQ(host.messages[1].text, "Unable to create the Log File:\n\n   " + logPath +
                                        "\n\nSorry, can't continue.");
-  EXPECT_TRUE(controls.calls.empty());
+  EXPECT_TRUE(host.controlCalls.empty());
   EXPECT_EQ(list.Item(0)->hasLoudness, 0);
   EXPECT_EQ(list.CellText(0, kColVolume), "");
 }
@@ -369,7 +362,7 @@ TEST_F(LoudnessBatch, FillsTheCellsAndLogsEveryRow) {
   AddFile(MakeTone(dir, "loud stereo 96k.flac", 2.0, 96000, 2, 0.9));
   Run();
   EXPECT_TRUE(host.messages.empty());
-  EXPECT_EQ(controls.calls, (std::vector<bool>{false, true}));
+  EXPECT_EQ(host.controlCalls, (std::vector<bool>{false, true}));
   EXPECT_EQ(state.BatchInProgress, 0);
   EXPECT_EQ(state.CurrentBatchName, "File Analysis");
   EXPECT_EQ(host.statusTexts.back(), "Ready.");
@@ -428,7 +421,7 @@ TEST_F(LoudnessBatch, CancelDuringTheThirdOfFiveFiles) {
     EXPECT_EQ(Cells(row), (std::vector<std::string>{"", "", "", ""})) << row;
   }
   EXPECT_EQ(host.statusTexts.back(), "Ready.");
-  EXPECT_EQ(controls.calls, (std::vector<bool>{false, true}));
+  EXPECT_EQ(host.controlCalls, (std::vector<bool>{false, true}));
   const std::string log = ReadAll(logPath);
   EXPECT_EQ(CountOf(log, "--- Calculate Loudness #"), 3);
   EXPECT_EQ(CountOf(log, "f4.wav"), 0);
@@ -480,7 +473,7 @@ TEST_F(LoudnessBatch, TargetsAndRetargeting) {
   LoudnessBatchOptions options;
   options.target = 92.0;
   options.logPath = logPath;
-  RunLoudnessBatch(host, controls, other, state, engine, options);
+  RunLoudnessBatch(host, other, state, engine, options);
   EXPECT_NEAR(other.Item(0)->trackGain, gain + 3.0, 1e-9);
 }
 

@@ -35,11 +35,6 @@ std::string MakeMusic(const test::TempDir& dir, const std::string& name, double 
   return path;
 }
 
-class NoControls : public BatchControls {
- public:
-  void SetBatchControls(bool) override {}
-};
-
 TEST(NormalizationRoundTrip, ConvertedFilesMeasureAtTheTarget) {
   test::TempDir dir;
   const std::string sources[] = {MakeMusic(dir, "quiet.flac", 0.1),
@@ -85,13 +80,12 @@ TEST(NormalizationRoundTrip, TheBatchesTogether) {
   }
   std::filesystem::remove(list.GetSourcePath(2));  // unmeasured: converted without gain
   test::ScriptedHost host;
-  NoControls controls;
   BatchState state;
   LoudnessEngine engine;
   LoudnessBatchOptions measure;
   measure.target = 92.0;
   measure.logPath = dir.file("QV_Log.txt");
-  RunLoudnessBatch(host, controls, list, state, engine, measure);
+  RunLoudnessBatch(host, list, state, engine, measure);
   ASSERT_EQ(list.Item(0)->hasLoudness, 1);
   ASSERT_EQ(list.Item(1)->hasLoudness, 1);
   ASSERT_EQ(list.Item(1)->clipTrack, 0);
@@ -103,7 +97,7 @@ TEST(NormalizationRoundTrip, TheBatchesTogether) {
   convert.normalize = true;
   convert.logPath = measure.logPath;
   host.answers = {IDNO};  // the missing third file: go on
-  const ConversionBatchResult result = RunConversionBatch(convert, list, state, host, controls);
+  const ConversionBatchResult result = RunConversionBatch(convert, list, state, host);
   EXPECT_TRUE(result.started);
   EXPECT_EQ(result.converted, 2);
   for (const char* name : {"a.wav", "b.wav"}) {

@@ -14,19 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class Controls : public BatchControls {
- public:
-  explicit Controls(BatchState& state) : m_state(state) {}
-  void SetBatchControls(bool idle) override {
-    calls.push_back(idle);
-    m_state.BatchLayoutActive = !idle;
-  }
-  std::vector<bool> calls;
-
- private:
-  BatchState& m_state;
-};
-
 TEST(MainWindowModel, PlayWithoutExactlyOneSelectedRowAsks) {
   test::ScriptedHost host;
   MainWindowModel model(host);
@@ -63,8 +50,8 @@ TEST(MainWindowModel, NormalizationNeedsRows) {
 TEST(MainWindowModel, CancelAsksWithNoAsDefault) {
   test::ScriptedHost host;
   MainWindowModel model(host);
-  Controls controls(model.Batch());
-  BeginBatch(model.Batch(), controls, kBatchFileConversion);
+  host.onBatchControls = [&model](bool idle) { model.Batch().BatchLayoutActive = !idle; };
+  BeginBatch(model.Batch(), host, kBatchFileConversion);
   EXPECT_EQ(model.Batch().BatchInProgress, 1);
   host.answers = {IDNO, IDYES};
   model.Cancel();
@@ -76,16 +63,16 @@ TEST(MainWindowModel, CancelAsksWithNoAsDefault) {
   ASSERT_EQ(host.messages.size(), 2u);
   EXPECT_EQ(host.messages[0].text, "Cancel the File Conversion?");
   EXPECT_EQ(host.messages[0].type, unsigned{MB_YESNO | MB_DEFBUTTON2});
-  EndBatch(model.Batch(), controls, host);
-  EXPECT_EQ(controls.calls, (std::vector<bool>{false, true}));
+  EndBatch(model.Batch(), host);
+  EXPECT_EQ(host.controlCalls, (std::vector<bool>{false, true}));
   EXPECT_EQ(host.statusTexts.back(), "Ready.");
 }
 
 TEST(MainWindowModel, ExitIsRefusedUntilTheBatchHasReturnedToIdle) {
   test::ScriptedHost host;
   MainWindowModel model(host);
-  Controls controls(model.Batch());
-  BeginBatch(model.Batch(), controls, kBatchFileAnalysis);
+  host.onBatchControls = [&model](bool idle) { model.Batch().BatchLayoutActive = !idle; };
+  BeginBatch(model.Batch(), host, kBatchFileAnalysis);
   EXPECT_FALSE(model.ConfirmExit());
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].text,
@@ -99,7 +86,7 @@ TEST(MainWindowModel, ExitIsRefusedUntilTheBatchHasReturnedToIdle) {
   EXPECT_FALSE(model.ConfirmExit());
   EXPECT_EQ(host.messages.back().type, unsigned{MB_OK});
   EXPECT_FALSE(model.ExitConfirmed());
-  EndBatch(model.Batch(), controls, host);
+  EndBatch(model.Batch(), host);
   host.answers = {IDYES};
   EXPECT_TRUE(model.ConfirmExit());
 }

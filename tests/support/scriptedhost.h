@@ -3,6 +3,7 @@
 // message boxes from a script (the default button once the script is used up).
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +28,10 @@ class ScriptedHost : public BatchHost {
   }
   void SetStatusText(const std::string& text) override { statusTexts.push_back(text); }
   void SelectRow(int row, bool selected) override { selections.emplace_back(row, selected); }
+  void SetBatchControls(bool idle) override {
+    controlCalls.push_back(idle);
+    if (onBatchControls) onBatchControls(idle);
+  }
   void PumpMessages() override {
     ++pumps;
     if (onPump) onPump();
@@ -37,6 +42,8 @@ class ScriptedHost : public BatchHost {
   std::vector<std::string> statusTexts;
   std::vector<std::pair<int, bool>> selections;
   int pumps = 0;
+  std::vector<bool> controlCalls;  // every SetBatchControls, in order
+  std::function<void(bool idle)> onBatchControls;
   void (*onPump)() = nullptr;
 };
 

@@ -507,7 +507,7 @@ TEST_F(MainWindowTest, BatchesSelectRowsAndWriteTheStatusLineThroughTheHost) {
   EXPECT_FALSE(m_window->ListControl()->selectionModel()->isRowSelected(1, {}));
   BeginBatch(m_window->Model().Batch(), *m_window, kBatchFileAnalysis);
   EXPECT_TRUE(Shown(kIdCancel));
-  EndBatch(m_window->Model().Batch(), *m_window, host);
+  EndBatch(m_window->Model().Batch(), *m_window);
   EXPECT_EQ(m_window->StatusText(), "Ready.");
   EXPECT_FALSE(Shown(kIdCancel));
 }

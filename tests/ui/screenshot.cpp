@@ -33,6 +33,7 @@ class SilentHost final : public qv::BatchHost {
   void SetStatusText(const std::string&) override {}
   void SelectRow(int, bool) override {}
   void PumpMessages() override {}
+  void SetBatchControls(bool) override {}
 };
 
 }  // namespace
@@ -64,7 +65,7 @@ int main(int argc, char** argv) {
   qv::LoudnessEngine engine;
   qv::LoudnessBatchOptions loudness;
   loudness.logPath = qv::Settings().LogFilePath;
-  qv::RunLoudnessBatch(window, window, list, window.Model().Batch(), engine, loudness);
+  qv::RunLoudnessBatch(window, list, window.Model().Batch(), engine, loudness);
   if (list.RowCount() > 1) list.SelectRow(1, true);
   window.move(40, 40);
   window.show();
