@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "app/host.h"
@@ -96,16 +97,17 @@ std::string StripToolBanner(std::string_view output) {
 }
 
 void ReportToolError(BatchHost& owner) {
-  // The whole output is kept for the user, under a name of this instance (the next start-up
-  // removes it once this instance has ended).
+  // The whole output is kept for the user while the program runs, under a name of this
+  // instance; the reports go when the program ends.
+  static std::vector<TemporaryFile> reports;
   int fd = -1;
   TemporaryFile record(MakeWorkingFile(kToolErrorReportName, ".txt", &fd));
   if (!record.Empty()) {
     if (std::FILE* file = ::fdopen(fd, "w")) {
       const bool written =
           std::fputs(ToolOutputText().c_str(), file) >= 0 && std::fputc('\n', file) != EOF;
-      // A report cut short (a full disk) is removed with its owner.
-      if (std::fclose(file) == 0 && written) record.Release();
+      // A report cut short (a full disk) is removed at once.
+      if (std::fclose(file) == 0 && written) reports.push_back(std::move(record));
     } else {
       ::close(fd);
     }

@@ -24,7 +24,7 @@ bool ExtractAudioFromVideo(BatchHost& owner, const ToolRunner& runTool,
 
 // Shows what the last tool run printed, without the tool's version banner, and keeps the whole
 // output in a new report file of this instance in the working folder
-// ("qvFFMpegErrorOut-<id>-XXXXXX.txt").
+// ("qvFFMpegErrorOut-<id>-XXXXXX.txt") until the program ends.
 void ReportToolError(BatchHost& owner);
 
 // The tool's output without the version banner it starts with (its version line, "built
