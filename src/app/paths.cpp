@@ -13,6 +13,7 @@
 
 #include "app/host.h"
 #include "app/inifile.h"
+#include "app/instance.h"
 #include "app/settings.h"
 #include "app/showmessage.h"
 
@@ -88,16 +89,7 @@ bool GetWorkingFolder(std::string& folder) {
   return true;
 }
 
-std::string MakeTempWavName() {
-  std::string folder;
-  if (!GetWorkingFolder(folder)) return {};
-  for (int counter = 0; counter <= 999999; ++counter) {
-    const std::string candidate = FormatText("%s/%s%06d.wav", folder.c_str(), kTempWavPrefix,
-                                             counter);
-    if (!FileExistsNonEmpty(candidate)) return candidate;
-  }
-  return FormatText("%s/%sERROR.wav", folder.c_str(), kTempWavPrefix);
-}
+std::string MakeTempWavName() { return MakeWorkingFile(kTempWavPrefix, ".wav"); }
 
 bool FileExistsNonEmpty(std::string_view path) {
   struct stat st {};

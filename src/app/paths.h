@@ -27,9 +27,11 @@ inline constexpr const char* kTempWavPrefix = "qvAudioTemp";
 // user. On failure `folder` is left empty.
 bool GetWorkingFolder(std::string& folder);
 
-// A free temporary WAV path in the working folder: the first of qvAudioTemp000000.wav ...
-// qvAudioTemp999999.wav for which FileExistsNonEmpty is false, else qvAudioTempERROR.wav.
-// Empty when there is no working folder.
+// A new temporary WAV in the working folder, "qvAudioTemp-<instance id>-XXXXXX.wav": the empty
+// file is created exclusively when the name is chosen, so no other call, thread or instance
+// can be given the same name, and it is registered as a live temporary (see
+// app/liveregistry.h; whoever ends up owning it removes it with RemoveTemporary). Empty when
+// there is no working folder or the file cannot be created.
 std::string MakeTempWavName();
 
 // True when `path` names a regular file (not a folder) of non-zero size.

@@ -1,17 +1,21 @@
 #include "app/startup.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 
 #include "app/host.h"
 #include "app/inifile.h"
+#include "app/instance.h"
 #include "app/paths.h"
+#include "app/renamefile.h"
 #include "app/settings.h"
 #include "app/showmessage.h"
 
@@ -75,7 +79,10 @@ bool WriteDefaultConfiguration(const std::string& configPath, const std::string&
                            "FFMpegAud=" + kDefaultFfmpegAudioOptions + "\n" +
                            "FAACExe=" + FindQvfaac(programFolder) + "\n" +
                            "autoplayonopen=1\n";
-  const int fd = ::open(configPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  // Written beside it, then given its name without replacing: two first starts at the same
+  // moment must not let one of them read the other's half-written file.
+  std::string partial = configPath + ".XXXXXX";
+  const int fd = ::mkostemp(partial.data(), O_CLOEXEC);
   if (fd < 0) return false;
   const char* data = text.data();
   size_t left = text.size();
@@ -89,8 +96,13 @@ bool WriteDefaultConfiguration(const std::string& configPath, const std::string&
       left -= static_cast<size_t>(written);
     }
   }
+  // mkostemp makes the file private; the configuration gets the usual permissions.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ok = ::fchmod(fd, 0644 & ~mask) == 0 && ok;
   ok = ::close(fd) == 0 && ok;
-  if (!ok) ::unlink(configPath.c_str());  // a half-written file would hide the defaults
+  ok = ok && RenameWithoutReplacing(partial, configPath);
+  if (!ok) ::unlink(partial.c_str());
   return ok;
 }
 
@@ -158,6 +170,15 @@ bool RunStartupChecks(const std::string& programFolder) {
 
   std::string working;
   if (!GetWorkingFolder(working)) return false;
+  if (!StartInstance(working)) {
+    ShowMessage(nullptr, 0, {}, MB_ICONERROR,
+                "Can't create a lock file in the working folder:\n\n\t%s\n\n%s\n\n"
+                "Sorry, can't continue.",
+                working.c_str(), std::strerror(errno));
+    return false;
+  }
+  // What crashed or killed instances left: nobody else would ever remove it.
+  RemoveStaleTemporaries(working);
   settings.LogFilePath = working + "/" + kLogFileName;
   return true;
 }

@@ -17,6 +17,7 @@
 #include "loudness/loudness.h"
 #include "loudness/loudnessengine.h"
 #include "loudness/targettext.h"
+#include "model/batchlog.h"
 #include "model/batchrunner.h"
 #include "model/batchstate.h"
 #include "model/listcolumns.h"
@@ -117,6 +118,12 @@ int ChooseBitrate(const CliArguments& arguments) {
   return -1;
 }
 
+// The log the last batch wrote: the usual one, or the numbered one it took because another
+// instance held the usual one.
+std::string UsedLogPath() {
+  return LastBatchLogPath().empty() ? Settings().LogFilePath : LastBatchLogPath();
+}
+
 }  // namespace
 
 int RunCommandLine(const CliArguments& arguments, bool terminal) {
@@ -148,6 +155,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   SourceImporter importer(host, list, runTool, [&host](int done, int total) {
     host.SetStatusText(AddingProgressText(done, total));
   });
+  importer.SetStopRequest([] { return CancelSignals() > 0; });
   std::vector<std::string> paths;
   int attempted = 0;
   int refused = 0;
@@ -171,7 +179,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   AddCounters counters;
   if (!paths.empty()) counters = importer.AddPaths(paths, arguments.recursive);
   host.SetStatusText("Ready.");
-  if (host.CancelSeen()) return kExitCancelled;
+  if (CancelSignals() > 0) return kExitCancelled;  // no batch and no list after a Ctrl-C
   int addFailures = refused + std::max(0, attempted - counters.added - counters.skipped);
 
   // --jobs, else the configuration's jobs=, else one file per core.
@@ -186,8 +194,11 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
     loudness.jobs = jobs;
     RunLoudnessBatch(host, list, batch, engine, loudness);
     if (host.CancelSeen()) {
-      std::fprintf(stderr, "Log: %s\n", settings.LogFilePath.c_str());
+      std::fprintf(stderr, "Log: %s\n", UsedLogPath().c_str());
       return kExitCancelled;
+    }
+    if (UsedLogPath() != settings.LogFilePath) {
+      std::fprintf(stderr, "Log: %s\n", UsedLogPath().c_str());
     }
   }
 
@@ -240,7 +251,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   if (!details.empty()) details += ")";
   std::fprintf(stderr, "Converted %d of %d file%s%s. Log: %s\n", result.converted,
                list.RowCount(), list.RowCount() == 1 ? "" : "s", details.c_str(),
-               result.logPath.empty() ? settings.LogFilePath.c_str() : result.logPath.c_str());
+               UsedLogPath().c_str());
   if (result.cancelled || host.CancelSeen()) return kExitCancelled;
   return result.failed > 0 || addFailures > 0 ? kExitFailed : kExitOk;
 }

@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 
+#include "app/liveregistry.h"
 #include "app/showmessage.h"
 #include "tools/toolprogress.h"
 
@@ -18,7 +19,11 @@ namespace {
 std::atomic<int> g_cancelSignals{0};
 
 void OnCancelSignal(int) {
-  if (g_cancelSignals.fetch_add(1) >= 1) ::_exit(130);
+  if (g_cancelSignals.fetch_add(1) >= 1) {
+    // At once, but without leaving a tool running on its own or a temporary file behind.
+    EndChildrenAndRemoveTemporaries();
+    ::_exit(130);
+  }
   ToolCancelRequested.store(true);  // a running ffmpeg extraction stops too
 }
 
@@ -36,7 +41,10 @@ constexpr long long kPlainLineIntervalMs = 5000;
 void InstallCancelSignals() {
   struct sigaction action {};
   action.sa_handler = &OnCancelSignal;
+  // One handler at a time on this thread: a SIGTERM must not interrupt the SIGINT handler.
   sigemptyset(&action.sa_mask);
+  sigaddset(&action.sa_mask, SIGINT);
+  sigaddset(&action.sa_mask, SIGTERM);
   action.sa_flags = SA_RESTART;
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
@@ -109,11 +117,14 @@ void ConsoleHost::EndProgressLine() {
 }
 
 void ConsoleHost::CheckCancel() {
-  if (m_cancelSeen || CancelSignals() == 0) return;
+  if (CancelSignals() == 0) return;
   m_cancelSeen = true;
-  // What the window's confirmed Cancel does: the batch stops after its current block.
-  m_batch.BatchInProgress = 0;
-  m_batch.CancelRequested = 1;
+  // What the window's confirmed Cancel does: the batch stops after its current block. Set
+  // again whenever it was cleared, so a batch that began after the signal stops too.
+  if (m_batch.CancelRequested.load() == 0) {
+    m_batch.BatchInProgress = 0;
+    m_batch.CancelRequested = 1;
+  }
 }
 
 void ConsoleHost::PumpMessages() {

@@ -2,7 +2,8 @@
 // The command line's host: messages become their text on standard error, questions take the
 // answer No, the status line becomes a progress line on standard error (one line redrawn in
 // place on a terminal, plain lines otherwise), and pumping events also notices Ctrl-C and
-// SIGTERM. Main thread only (the signal handler only counts).
+// SIGTERM. Main thread only (the signal handler only counts, and ends the program at the
+// second signal).
 
 #include <string>
 
@@ -11,8 +12,9 @@
 
 namespace qv::cli {
 
-// Installs the SIGINT/SIGTERM handler: the first signal asks for a cancel, the second ends the
-// program at once with status 130.
+// Installs the SIGINT/SIGTERM handler: the first signal asks for a cancel (of the add, the
+// tool run or the batch), the second ends the program at once with status 130, after ending
+// the tools it started and removing its temporary files (EndChildrenAndRemoveTemporaries).
 void InstallCancelSignals();
 // How many cancel signals arrived so far.
 int CancelSignals();

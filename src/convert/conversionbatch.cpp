@@ -7,8 +7,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <vector>
 
+#include "app/instance.h"
+#include "app/liveregistry.h"
 #include "app/paths.h"
 #include "app/renamefile.h"
 #include "app/showmessage.h"
@@ -38,16 +41,6 @@ std::string TrimWhiteSpace(const std::string& text) {
 std::string SourceFolder(const std::string& sourcePath) {
   if (sourcePath.find('/') == std::string::npos) return ".";
   return GetFolderPart(sourcePath);
-}
-
-// Creates an empty file with a hidden, unique name in `folder` ending in ".<extension>",
-// exclusively and private to us. Empty when the folder refuses it.
-std::string MakeHiddenFile(const std::string& folder, const std::string& extension) {
-  std::string pattern = JoinPath(folder, ".quorvin-XXXXXX." + extension);
-  const int fd = ::mkostemps(pattern.data(), static_cast<int>(extension.size()) + 1, O_CLOEXEC);
-  if (fd < 0) return {};
-  ::close(fd);
-  return pattern;
 }
 
 // Gives a finished file its name, failing (not replacing) when a file has the name. Returns 0,
@@ -169,6 +162,7 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     int sourceSeconds = 0;
   };
   std::vector<RowPlan> plans(static_cast<size_t>(state.BatchFileCount));
+  std::set<std::string> cleanedFolders;
 
   // Decides the row's name and writes its log records and its selection.
   const auto startRow = [&](int row, RowPlan& plan) {
@@ -185,7 +179,7 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     list.SelectRow(row, true);
   };
   const auto removeWork = [](RowPlan& plan) {
-    if (!plan.workPath.empty()) ::unlink(plan.workPath.c_str());
+    if (!plan.workPath.empty()) RemoveTemporary(plan.workPath);
     plan.workPath.clear();
   };
   // Gives the hidden output the row's name. Another program may take the name meanwhile: then
@@ -216,6 +210,7 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
       plan.errorText = ConversionErrorText(kConvertWriteFailed, failed);
       return static_cast<int>(kConvertWriteFailed);
     }
+    UnregisterTemporary(plan.workPath);  // it has its name now: no longer ours to remove
     plan.workPath.clear();
     return code;
   };
@@ -269,7 +264,9 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
       }
       plan.gain = list.GetGainFactor(row);
     }
-    plan.workPath = MakeHiddenFile(rowFolder, key);
+    // What killed runs left in the folder goes first (never a file a live run still writes).
+    if (cleanedFolders.insert(rowFolder).second) RemoveStaleTemporaries(rowFolder);
+    plan.workPath = MakeHiddenOutput(rowFolder, key);
     if (plan.workPath.empty()) {
       JobContext failed;
       failed.EncoderErrorText = std::strerror(errno);
@@ -377,7 +374,8 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
   steps.commit = commit;
   steps.settle = [&](int row, int code) { settle(row, code); };
   steps.abandon = [&](int row) { removeWork(plans[static_cast<size_t>(row)]); };
-  const bool oneAtATime = options.jobs <= 1;
+  // One file at a time (one job, or one row): the progress of that file.
+  const bool oneAtATime = options.jobs <= 1 || state.BatchFileCount == 1;
   steps.progress = [&](const RowJobProgress& progress) {
     if (progress.lowestRow < 0) return;
     state.BatchFileIndex = progress.lowestRow;

@@ -9,6 +9,8 @@
 #include <system_error>
 
 #include "app/host.h"
+#include "app/instance.h"
+#include "app/liveregistry.h"
 #include "app/paths.h"
 #include "app/showmessage.h"
 #include "audio/bass.h"
@@ -57,7 +59,12 @@ HSTREAM OpenProbeStream(const std::string& path) {
 
 // Removes a temporary WAV that no row owns (only a name that is recognisably ours).
 void DeleteOrphanWav(const std::string& tempWav, const std::string& source) {
-  if (IsDeletableTempWav(tempWav, source)) std::remove(tempWav.c_str());
+  if (IsDeletableTempWav(tempWav, source)) RemoveTemporary(tempWav);
+}
+
+// A name that a folder scan may list: a media extension, and none of our temporary names.
+bool IsListable(const std::string& name) {
+  return (IsAudioFile(name) || IsVideoFile(name)) && !IsOurTemporaryName(name);
 }
 
 const char* PluralS(int count) { return count == 1 ? "" : "s"; }
@@ -210,6 +217,15 @@ bool SourceImporter::AddVideo(const std::string& source, ProbeResult& probe,
 }
 
 void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counters) {
+  if (IsOurTemporaryName(GetFileTitle(path, true))) {
+    // A hidden output being written, or debris of a stopped run: never a source (removing
+    // its row could otherwise delete another run's file).
+    ShowMessage(&m_host, 0, {}, MB_OK,
+                "Sorry, could not Import:\n\n   %s\n\nThis is one of Quorvin's temporary files "
+                "(an output being written, or what a stopped run left), not a source file.",
+                path.c_str());
+    return;
+  }
   const bool audio = IsAudioFile(path);
   if (!audio && !IsVideoFile(path)) return;  // only listed extensions get here
   if (m_list.ContainsFile(path)) {
@@ -261,6 +277,10 @@ void SourceImporter::AddWithProgress(const std::vector<std::string>& paths,
   throttle.Due(ProgressThrottle::Clock::now());
   int done = 0;
   for (const std::string& path : paths) {
+    if (m_stopRequested && m_stopRequested()) {
+      counters.stopped = true;
+      return;
+    }
     AddSourceFile(path, counters);
     ++done;
     if (m_progress && done < total && throttle.Due(ProgressThrottle::Clock::now())) {
@@ -285,7 +305,7 @@ bool SourceImporter::ListFolder(const std::string& folder, bool recursive,
     for (const fs::directory_iterator end; it != end; it.increment(ec)) {
       if (ec) break;
       const std::string name = it->path().filename().string();
-      if (IsAudioFile(name) || IsVideoFile(name)) found.push_back(JoinFolder(folder, name));
+      if (IsListable(name)) found.push_back(JoinFolder(folder, name));
     }
   } else {
     // Links to folders are not followed, so a link back up cannot make the walk endless.
@@ -296,7 +316,7 @@ bool SourceImporter::ListFolder(const std::string& folder, bool recursive,
       std::error_code typeError;
       if (it->is_directory(typeError)) continue;
       const std::string name = it->path().filename().string();
-      if (!IsAudioFile(name) && !IsVideoFile(name)) continue;
+      if (!IsListable(name)) continue;
       const std::string relative = it->path().lexically_relative(root).string();
       found.push_back(JoinFolder(folder, relative));
     }
@@ -317,7 +337,7 @@ AddCounters SourceImporter::ScanFolder(const std::string& folder, bool recursive
   AddWithProgress(paths, counters);
   if (counters.Any()) {
     ShowSummary(counters);
-  } else {
+  } else if (!counters.stopped) {
     ShowMessage(&m_host, 0, {}, MB_OK,
                 "The selected Folder does not contain any supported file types:\n\n   %s",
                 folder.c_str());
@@ -342,7 +362,7 @@ AddCounters SourceImporter::AddPaths(const std::vector<std::string>& paths, bool
   AddWithProgress(files, counters);
   if (counters.Any()) {
     ShowSummary(counters);
-  } else if (!firstFolder.empty()) {
+  } else if (!firstFolder.empty() && !counters.stopped) {
     ShowMessage(&m_host, 0, {}, MB_OK,
                 "The selected Folder does not contain any supported file types:\n\n   %s",
                 firstFolder.c_str());

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/toolrun.h"
@@ -50,6 +51,7 @@ std::vector<OpenFilter> BuildOpenFilter();
 struct AddCounters {
   int added = 0;
   int skipped = 0;
+  bool stopped = false;  // the stop request ended the add before its last file
   bool Any() const { return added > 0 || skipped > 0; }
 };
 
@@ -87,8 +89,8 @@ class SourceImporter {
   SourceImporter(BatchHost& host, SourceList& list, ToolRunner runTool,
                  Progress progress = nullptr);
 
-  // Adds one file: refuses unlisted extensions silently, counts a file already listed as
-  // skipped, extracts a video's sound track into a temporary WAV, probes, refuses channel
+  // Adds one file: refuses one of our temporary names (IsOurTemporaryName) with a message and
+  // unlisted extensions silently, counts a file already listed as skipped, extracts a video's sound track into a temporary WAV, probes, refuses channel
   // counts other than 1 and 2, and appends the row. A failure shows its own message and is
   // counted neither as added nor as skipped.
   void AddSourceFile(const std::string& path, AddCounters& counters);
@@ -96,7 +98,13 @@ class SourceImporter {
   // Adds several files in their order, telling the progress callback how far it is.
   void AddFiles(const std::vector<std::string>& paths, AddCounters& counters);
 
-  // The supported files of `folder` (with `recursive`, of its sub-folders too), sorted by name.
+  // Makes a multi-file add stop before its next file once `stop` returns true (a Ctrl-C of the
+  // command line); the counters then say `stopped`. A running extraction is stopped by the
+  // tool cancel flag instead.
+  void SetStopRequest(std::function<bool()> stop) { m_stopRequested = std::move(stop); }
+
+  // The supported files of `folder` (with `recursive`, of its sub-folders too), sorted by name;
+  // our temporary names (hidden outputs being written, debris of stopped runs) are left out.
   // False when the folder cannot be listed. Without `recursive` an entry is taken by its name
   // alone: a sub-folder named like a media file is listed and fails when it is added.
   static bool ListFolder(const std::string& folder, bool recursive,
@@ -105,7 +113,8 @@ class SourceImporter {
   // Add Folder's scan: lists the folder ("The chosen Folder is empty." when it cannot be
   // listed), adds every supported file, then shows the summary, or "The selected Folder does
   // not contain any supported file types:" when nothing was added or skipped. Returns the
-  // counters; Any() tells the caller to remember the folder as the last source folder.
+  // counters; Any() tells the caller to remember the folder as the last source folder. A
+  // stopped add that added nothing shows nothing.
   AddCounters ScanFolder(const std::string& folder, bool recursive = false);
 
   // Files and folders dropped on the list, or named on a command line: files through
@@ -127,6 +136,7 @@ class SourceImporter {
   SourceList& m_list;
   ToolRunner m_runTool;
   Progress m_progress;
+  std::function<bool()> m_stopRequested;
 };
 
 }  // namespace qv

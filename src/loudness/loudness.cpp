@@ -244,7 +244,7 @@ void RunLoudnessBatch(BatchHost& host, SourceList& list,
   steps.progress = [&](const RowJobProgress& progress) {
     if (progress.lowestRow < 0) return;
     state.BatchFileIndex = progress.lowestRow;
-    host.SetStatusText(workers == 1 ? ProgressText(kAnalyzingText, state, progress.lowest)
+    host.SetStatusText(workers == 1 || state.BatchFileCount == 1 ? ProgressText(kAnalyzingText, state, progress.lowest)
                                     : ParallelProgressText(kAnalyzingText, progress));
   };
   const RowJobsOutcome outcome = RunRowJobs(state.BatchFileCount, workers, host, state, steps);

@@ -1,18 +1,56 @@
 #include "model/batchlog.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 namespace qv {
+namespace {
+
+std::string& LastPath() {
+  static std::string path;
+  return path;
+}
+
+}  // namespace
+
+const std::string& LastBatchLogPath() { return LastPath(); }
+
+std::string BatchLog::NumberedPath(const std::string& path, int number) {
+  if (number <= 1) return path;
+  const size_t slash = path.rfind('/');
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  size_t dot = path.rfind('.');
+  if (dot == std::string::npos || dot <= nameStart) dot = path.size();  // no extension
+  return path.substr(0, dot) + "-" + std::to_string(number) + path.substr(dot);
+}
 
 bool BatchLog::Open(const std::string& path) {
   Close();
   m_path = path;
-  m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOFOLLOW,
-                0600);
-  return m_fd >= 0;
+  for (int number = 1; number <= kMaxNumber; ++number) {
+    const std::string candidate = NumberedPath(path, number);
+    // Not emptied at the open: only once the lock shows that nobody else writes it.
+    const int fd =
+        ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    // A file system without flock cannot tell; the log is then used as before.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+      ::close(fd);
+      continue;
+    }
+    if (::ftruncate(fd, 0) != 0) {
+      ::close(fd);
+      return false;
+    }
+    m_fd = fd;
+    m_path = candidate;
+    LastPath() = candidate;
+    return true;
+  }
+  return false;
 }
 
 bool BatchLog::Write(const std::string& text) {
@@ -32,7 +70,7 @@ bool BatchLog::Write(const std::string& text) {
 }
 
 void BatchLog::Close() {
-  if (m_fd >= 0) ::close(m_fd);
+  if (m_fd >= 0) ::close(m_fd);  // the lock goes with the descriptor
   m_fd = -1;
 }
 

@@ -1,9 +1,9 @@
 #include "model/qvlistitem.h"
 
 #include <cmath>
-#include <cstdio>
 #include <sys/stat.h>
 
+#include "app/liveregistry.h"
 #include "app/paths.h"
 
 namespace qv {
@@ -19,9 +19,7 @@ bool IsDeletableTempWav(const std::string& path, const std::string& sourcePath) 
 QVListItem::~QVListItem() {
   // Only a file that is recognisably ours is removed, so a record filled wrongly can never
   // delete a user's file. A file that is already gone is fine.
-  if (extracted == 1 && IsDeletableTempWav(decodePath, sourcePath)) {
-    std::remove(decodePath.c_str());
-  }
+  if (extracted == 1 && IsDeletableTempWav(decodePath, sourcePath)) RemoveTemporary(decodePath);
 }
 
 void QVListItem::SetPaths(const std::string& source, const std::string& tempWav,

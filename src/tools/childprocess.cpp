@@ -18,6 +18,8 @@
 #include <memory>
 #include <thread>
 
+#include "app/liveregistry.h"
+
 extern char** environ;
 
 namespace qv {
@@ -155,6 +157,8 @@ ChildProcess::StartResult ChildProcess::Start(const std::string& commandLine, bo
     return StartResult::NoProcess;
   }
   m_pid = pid;
+  // A program that must end at once (a second Ctrl-C) ends this group first.
+  RegisterChildGroup(pid);
   m_inputFd = input[1];
   m_outputFd = output[0];
   m_exited = m_reaped = false;
@@ -249,6 +253,7 @@ bool ChildProcess::HasExited() {
   if (::waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
     if (errno == EINTR) return false;
     NoteExit(-1);  // not our child (any more): nothing to wait for
+    UnregisterChildGroup(m_pid);
     m_reaped = true;
     return true;
   }
@@ -292,6 +297,8 @@ bool ChildProcess::GroupAlive() {
 
 void ChildProcess::Reap() {
   if (m_pid <= 0 || m_reaped) return;
+  // Before the reap: once reaped, the group id may be given to a stranger.
+  UnregisterChildGroup(m_pid);
   int status = 0;
   pid_t done;
   do {

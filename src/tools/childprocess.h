@@ -5,6 +5,8 @@
 // and the child starts with all descriptors above 2 closed, so nothing of ours leaks into it.
 // Only the process group of the child started here is ever signalled; the shell is always
 // reaped, at the latest when the owner is destroyed (which ends the group if it still runs).
+// From its start until its reap the group is registered with app/liveregistry, so a program
+// that must end at once can end it too.
 //
 // Threads: one owning thread calls everything except ReadOutput, which one other thread (a
 // reader) may call at the same time.

@@ -80,6 +80,7 @@ int CConsolePipe::Execute(const std::string& command) {
     return 1;
   }
   m_child.reset();
+  m_exitCode = -1;
   if (m_stopFd >= 0) ::close(m_stopFd);
   m_finished.store(false, std::memory_order_relaxed);
   m_stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -124,7 +125,11 @@ void CConsolePipe::Close() {
     }
     m_thread.join();
   }
-  m_child.reset();  // ends a group that still runs, and reaps the shell
+  if (m_child) {
+    m_child->Terminate();  // ends a group that still runs, and reaps the shell
+    m_exitCode = m_child->ExitCode();
+  }
+  m_child.reset();
   if (m_stopFd >= 0) ::close(m_stopFd);
   m_stopFd = -1;
   m_finished.store(true, std::memory_order_release);
@@ -135,6 +140,10 @@ bool CConsolePipe::ProcessRunning() {
 }
 
 pid_t CConsolePipe::ProcessId() const { return m_child ? m_child->Pid() : -1; }
+
+int CConsolePipe::ExitCode() const {
+  return m_child ? m_child->ExitCode() : m_exitCode;
+}
 
 int CConsolePipe::ProcessExitFd() const { return m_child ? m_child->ExitFd() : -1; }
 

@@ -62,6 +62,9 @@ class CConsolePipe {
   // True while the child (the shell) has been started and has not exited.
   bool ProcessRunning();
   pid_t ProcessId() const;
+  // The shell's exit code (its status, or 128 + the signal that ended it) once the run has
+  // ended and been reaped (Terminate or Close); -1 before, or when no process was started.
+  int ExitCode() const;
   // Readable once the shell exits (-1 when there is no child, or no pidfd).
   int ProcessExitFd() const;
   // Ends the child's process group (see ChildProcess::Terminate); the reader then sees the
@@ -87,6 +90,7 @@ class CConsolePipe {
   bool m_ntShell;
   std::atomic<bool> m_finished{false};
   std::unique_ptr<ChildProcess> m_child;
+  int m_exitCode = -1;  // of the last run, kept once its child is gone
   std::thread m_thread;
   int m_stopFd = -1;  // an eventfd that tells the reader to stop
   QAbstractEventDispatcher* m_dispatcher = nullptr;  // woken when the reader has finished

@@ -1,10 +1,15 @@
 #include "tools/extract.h"
 
+#include <unistd.h>
+
 #include <cctype>
-#include <filesystem>
+#include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "app/host.h"
+#include "app/instance.h"
+#include "app/liveregistry.h"
 #include "app/paths.h"
 #include "app/settings.h"
 #include "app/showmessage.h"
@@ -92,8 +97,21 @@ std::string StripToolBanner(std::string_view output) {
 }
 
 void ReportToolError(BatchHost& owner) {
-  std::string folder;
-  if (GetWorkingFolder(folder)) WriteTextFile(folder + "/qvFFMpegErrorOut.txt", ToolOutputText());
+  // The whole output is kept for the user while the program runs, under a name of this
+  // instance; the reports go when the program ends.
+  static std::vector<TemporaryFile> reports;
+  int fd = -1;
+  TemporaryFile record(MakeWorkingFile(kToolErrorReportName, ".txt", &fd));
+  if (!record.Empty()) {
+    if (std::FILE* file = ::fdopen(fd, "w")) {
+      const bool written =
+          std::fputs(ToolOutputText().c_str(), file) >= 0 && std::fputc('\n', file) != EOF;
+      // A report cut short (a full disk) is removed at once.
+      if (std::fclose(file) == 0 && written) reports.push_back(std::move(record));
+    } else {
+      ::close(fd);
+    }
+  }
   const std::string report = StripToolBanner(ToolOutputText());
   ShowMessage(&owner, 0, std::string(), MB_OK,
               "The conversion command failed.  The output from the converter is:\n\n%s",
@@ -102,24 +120,22 @@ void ReportToolError(BatchHost& owner) {
 
 bool ExtractAudioFromVideo(BatchHost& owner, const ToolRunner& runTool,
                            const std::string& videoPath, const std::string& tempWavPath) {
-  std::string folder;
-  if (!GetWorkingFolder(folder)) return false;  // it has said why
   ToolRunRequest request;
   request.title = "Extracting Audio From Video";
   request.caption = "Importing:";
   request.subject = FormatText("\"%s\" to Temp File", videoPath.c_str());
-  request.scriptPath = folder + "/qvExtractAudioFromVideo.sh";
+  request.scriptName = kExtractScriptName;
   request.inputPath = videoPath;
   request.outputPath = tempWavPath;
   request.toolOptions = Settings().FfmpegAudioOptions;
-  const int result = runTool ? runTool(request) : 1;
-  if (result == 0) {
-    std::error_code ignored;
-    std::filesystem::remove(tempWavPath, ignored);
+  const int result = runTool ? runTool(request) : kToolFailed;
+  if (result == kToolCancelled) {
+    RemoveTemporary(tempWavPath);
     ShowMessage(&owner, 0, std::string(), MB_OK, "Import cancelled.");
     return false;
   }
-  if (FileExistsNonEmpty(tempWavPath)) return true;
+  // A tool that failed may have written part of the WAV (a full disk): that is no sound track.
+  if (result == kToolEnded && FileExistsNonEmpty(tempWavPath)) return true;
   ReportToolError(owner);
   return false;
 }

@@ -9,13 +9,22 @@ namespace qv {
 
 class BatchHost;
 
+// The base names of the extraction's script and of the tool error reports in the working
+// folder (see kWorkingFileBases).
+inline constexpr const char* kExtractScriptName = "qvExtractAudioFromVideo";
+inline constexpr const char* kToolErrorReportName = "qvFFMpegErrorOut";
+
 // Extracts the sound track of `videoPath` into `tempWavPath` with the ffmpeg program under the
-// tool progress window. True when the WAV exists and is not empty afterwards; a cancel deletes
-// it and says "Import cancelled.", a failure shows the tool's output.
+// tool progress window. True when the tool ended with status 0 and the WAV is not empty; a
+// cancel removes the WAV and says "Import cancelled."; a failure (another status, even after
+// the tool wrote part of the WAV, or no WAV) shows the tool's output and leaves the WAV to the
+// caller, who removes it.
 bool ExtractAudioFromVideo(BatchHost& owner, const ToolRunner& runTool,
                            const std::string& videoPath, const std::string& tempWavPath);
 
-// Shows what the last tool run printed, without the tool's version banner.
+// Shows what the last tool run printed, without the tool's version banner, and keeps the whole
+// output in a new report file of this instance in the working folder
+// ("qvFFMpegErrorOut-<id>-XXXXXX.txt") until the program ends.
 void ReportToolError(BatchHost& owner);
 
 // The tool's output without the version banner it starts with (its version line, "built

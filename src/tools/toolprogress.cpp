@@ -1,17 +1,23 @@
 #include "tools/toolprogress.h"
 
+#include <unistd.h>
+
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <thread>
 
+#include "app/instance.h"
+#include "app/liveregistry.h"
 #include "app/paths.h"
 #include "app/settings.h"
 #include "app/showmessage.h"
@@ -94,16 +100,36 @@ void PumpRepeatedly(ToolProgressView& view, int count) {
   for (int i = 0; i < count; ++i) view.PumpMessages();
 }
 
-bool WriteWholeFile(const std::string& path, const std::string& text) {
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (!file) return false;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  return std::fclose(file) == 0 && written;
+// Writes all of `text` to `fd` and closes it; false when a write or the close failed.
+bool WriteAndClose(int fd, const std::string& text) {
+  const char* data = text.data();
+  size_t left = text.size();
+  bool ok = true;
+  while (left > 0) {
+    const ssize_t written = ::write(fd, data, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      ok = false;
+      break;
+    }
+    data += written;
+    left -= static_cast<size_t>(written);
+  }
+  return ::close(fd) == 0 && ok;
 }
 
-void RemoveFile(const std::string& path) {
-  std::error_code ignored;
-  std::filesystem::remove(path, ignored);
+// A new script of this instance in the working folder, holding `command`, removed when the
+// returned owner goes. Empty (with errno) when it cannot be made.
+TemporaryFile WriteScript(const std::string& baseName, const std::string& command) {
+  int fd = -1;
+  TemporaryFile script(MakeWorkingFile(baseName, ".sh", &fd));
+  if (script.Empty()) return script;
+  if (!WriteAndClose(fd, command)) {
+    const int saved = errno;
+    script.Remove();
+    errno = saved;
+  }
+  return script;
 }
 
 // The command line that runs a script with the shell (a script needs no execute permission).
@@ -180,16 +206,14 @@ bool ParseToolDuration(std::string_view output, double& seconds) {
 }
 
 bool QueryMediaDuration(ConsolePipeOwner* owner, const std::string& inputPath, double& seconds) {
-  std::string folder;
-  if (!GetWorkingFolder(folder)) return false;
-  const std::string script = folder + "/qvVideoCmdTmp.sh";
   // The header is all that is needed; the tool then exits with status 1 (no output named).
   const std::string command =
       ShellQuote(Settings().FfmpegPath) + " -i " + ShellQuote(ToolFileArgument(inputPath));
-  if (!WriteWholeFile(script, command)) return false;
+  const TemporaryFile script = WriteScript(kDurationScriptName, command);
+  if (script.Empty()) return false;
 
   CMyConsolePipe pipe(true, owner, 0);
-  if (pipe.Execute(ScriptRunText(script)) == 0) {
+  if (pipe.Execute(ScriptRunText(script.Path())) == 0) {
     {
       ExitWatch watch(pipe);
       while (pipe.ProcessRunning() && !ToolCancelRequested.load()) WaitForEvents(kSafetyWaitMs);
@@ -211,18 +235,23 @@ int RunToolWithProgress(const ToolRunRequest& request, ToolProgressView& view) {
                         ShellQuote(ToolFileArgument(request.inputPath)) + " " +
                         request.toolOptions + " " +
                         ShellQuote(ToolFileArgument(request.outputPath)) + "\n";
-  // Not writable: the shell then fails on the missing script and the run ends without output.
-  WriteTextFile(request.scriptPath, command);
+  const TemporaryFile script = WriteScript(request.scriptName, command);
+  if (script.Empty()) {
+    ToolOutputText() = FormatText("Can't write the command into the working folder: %s\n",
+                                  std::strerror(errno));
+    return kToolFailed;
+  }
 
   view.SetCaption(request.caption);
   view.SetSubject(request.subject);
   view.SetProgress(0);
   view.ShowView();
-  RemoveFile(request.outputPath);
 
-  // A tool that did not start has no process and counts as ended at once.
+  // A tool that did not start has no process and counts as ended (and failed) at once. The
+  // output file stays as the caller made it (a temporary WAV is created, and so claimed, when
+  // its name is chosen); the tool writes over it.
   CMyConsolePipe pipe(true, &owner, 0);
-  pipe.Execute(ScriptRunText(request.scriptPath));
+  pipe.Execute(ScriptRunText(script.Path()));
   bool cancelled = false;
   {
     ExitWatch watch(pipe);
@@ -237,17 +266,17 @@ int RunToolWithProgress(const ToolRunRequest& request, ToolProgressView& view) {
   }
   if (!cancelled) {
     FinishPipe(pipe);
-    return 1;
+    return pipe.ExitCode() == 0 ? kToolEnded : kToolFailed;
   }
   // Only the process group of the tool started here is ended, never a process by its name.
   PumpRepeatedly(view, 100);
   pipe.Terminate(ChildProcess::kTerminateGraceMs, WaitSome);
   PumpRepeatedly(view, 100);
-  RemoveFile(request.outputPath);
+  RemoveTemporary(request.outputPath);
   PumpRepeatedly(view, 100);
   ToolCancelRequested.store(false);
   FinishPipe(pipe);
-  return 0;
+  return kToolCancelled;
 }
 
 }  // namespace qv

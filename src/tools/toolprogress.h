@@ -39,8 +39,11 @@ class ToolProgressView {
 
 inline constexpr int kToolProgressRange = 10000;
 
-// The run: 1 when the tool process ended on its own, 0 when the user cancelled (the output
-// file is then deleted). Whether it worked is for the caller to see from the output file.
+// The run, with the command in a script of its own (see ToolRunRequest::scriptName). Returns
+// a ToolRunResult: kToolEnded when the tool ended with status 0, kToolFailed when it ended
+// with another status or could not be run (the tool output text says why), kToolCancelled
+// when the user cancelled (the output file is then removed). Whether the output is usable is
+// still for the caller to check.
 int RunToolWithProgress(const ToolRunRequest& request, ToolProgressView& view);
 
 // The seconds of the first " time=" in a progress chunk (seconds, or hours:minutes:seconds);
@@ -52,9 +55,13 @@ double ParseToolTime(std::string_view chunk);
 // there is none or it is 0 ("Duration: N/A").
 bool ParseToolDuration(std::string_view output, double& seconds);
 
-// Asks the tool (Settings().FfmpegPath) for the duration of `inputPath` through the script
-// qvVideoCmdTmp.sh in the working folder; its output goes to `owner` (may be null). True with
-// `seconds` set when the tool printed a non-zero duration. A cancel request ends the query.
+// The base name of the duration query's script in the working folder.
+inline constexpr const char* kDurationScriptName = "qvVideoCmdTmp";
+
+// Asks the tool (Settings().FfmpegPath) for the duration of `inputPath` through a script of
+// this instance in the working folder ("qvVideoCmdTmp-<id>-XXXXXX.sh", removed afterwards);
+// its output goes to `owner` (may be null). True with `seconds` set when the tool printed a
+// non-zero duration. A cancel request ends the query.
 bool QueryMediaDuration(ConsolePipeOwner* owner, const std::string& inputPath, double& seconds);
 
 // Handles this thread's Qt events, waiting up to `maxWaitMs` for the first one when none is

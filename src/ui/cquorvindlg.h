@@ -120,8 +120,8 @@ class CQuorvinDlg : public QDialog, public BatchHost {
   // The loudness batch over the whole list (loudnesscommands.cpp); the adding commands run it
   // afterwards while the Calculate Loudness option is on.
   void RunLoudnessBatch();
-  // Runs one external tool under the modal tool progress window (toolcommands.cpp): 1 when the
-  // tool ended on its own, 0 when the user cancelled.
+  // Runs one external tool under the modal tool progress window (toolcommands.cpp); returns
+  // the run's ToolRunResult.
   int RunTool(const ToolRunRequest& request);
 
  protected:

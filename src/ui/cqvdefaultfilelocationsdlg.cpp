@@ -16,6 +16,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "app/showmessage.h"
+#include "model/batchlog.h"
 #include "model/batchrunner.h"
 
 namespace qv {
@@ -214,8 +215,10 @@ void CQVDefaultFileLocationsDlg::OnBrowse(LocationField field) {
 }
 
 void CQVDefaultFileLocationsDlg::OnViewLogFile() {
-  // No log yet: nothing to show, and no desktop error about a missing file either.
-  const std::string& log = Settings().LogFilePath;
+  // The log this window's last batch wrote (a numbered one when another instance held the
+  // usual log). No log yet: nothing to show, and no desktop error about a missing file either.
+  const std::string& log =
+      LastBatchLogPath().empty() ? Settings().LogFilePath : LastBatchLogPath();
   if (log.empty() || !QFileInfo(QString::fromStdString(log)).isFile() || !m_openUrl) return;
   m_openUrl(QUrl::fromLocalFile(QString::fromStdString(log)));
 }

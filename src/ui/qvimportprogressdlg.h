@@ -29,8 +29,7 @@ class QVImportProgressDlg : public QDialog, public ToolProgressView {
 
   QVImportProgressDlg(ToolRunRequest request, QWidget* parent);
 
-  // Shows the window modally, runs the tool and hides it: 1 when the tool ended on its own,
-  // 0 when the user cancelled.
+  // Shows the window modally, runs the tool and hides it; returns the run's ToolRunResult.
   int RunModal();
 
   QWidget* Control(int id) const;

@@ -10,6 +10,8 @@
 #include <fstream>
 
 #include "app/inifile.h"
+#include "app/instance.h"
+#include "app/liveregistry.h"
 #include "app/settings.h"
 #include "app/showmessage.h"
 #include "support/scriptedhost.h"
@@ -46,7 +48,7 @@ class WorkingFolderTest : public ::testing::Test {
   std::string m_oldTmp;
 };
 
-TEST_F(WorkingFolderTest, IsPrivateAndTempNamesSkipOnlyNonEmptyFiles) {
+TEST_F(WorkingFolderTest, IsPrivateAndTempNamesAreClaimedWhenChosen) {
   std::string folder;
   ASSERT_TRUE(GetWorkingFolder(folder));
   EXPECT_EQ(folder, fs::canonical(OwnFolder()).string());
@@ -54,13 +56,22 @@ TEST_F(WorkingFolderTest, IsPrivateAndTempNamesSkipOnlyNonEmptyFiles) {
   ASSERT_EQ(::stat(folder.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
 
-  EXPECT_EQ(MakeTempWavName(), folder + "/qvAudioTemp000000.wav");
-  Touch(folder + "/qvAudioTemp000000.wav", "data");
-  Touch(folder + "/qvAudioTemp000001.wav", "");                // empty: reused
-  fs::create_directory(folder + "/qvAudioTemp000002.wav");     // a folder is no usable file
-  EXPECT_EQ(MakeTempWavName(), folder + "/qvAudioTemp000001.wav");
-  Touch(folder + "/qvAudioTemp000001.wav", "data");
-  EXPECT_EQ(MakeTempWavName(), folder + "/qvAudioTemp000002.wav");
+  // Each name is a new empty private file of this instance, so no later call (or other
+  // instance) can be given it again.
+  const std::string prefix = folder + "/qvAudioTemp-" + InstanceId() + "-";
+  const std::string first = MakeTempWavName(), second = MakeTempWavName();
+  EXPECT_NE(first, second);
+  for (const std::string& name : {first, second}) {
+    EXPECT_EQ(name.compare(0, prefix.size(), prefix), 0) << name;
+    EXPECT_EQ(name.size(), prefix.size() + 6 + 4) << name;
+    EXPECT_EQ(name.substr(name.size() - 4), ".wav");
+    ASSERT_EQ(::lstat(name.c_str(), &st), 0) << name;
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_size, 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    RemoveTemporary(name);
+    EXPECT_FALSE(fs::exists(name));
+  }
   EXPECT_TRUE(m_host.messages.empty());
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,17 +12,21 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/instance.h"
 #include "app/paths.h"
 #include "support/tempdir.h"
 
@@ -46,6 +51,136 @@ bool Ffmpeg(const std::string& args) {
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A quorvin-cli run in the background with a private APPDATA and TMPDIR (`home`): standard
+// error comes through a pipe the test reads, standard output goes to a file.
+class Background {
+ public:
+  Background(const std::string& home, const std::vector<std::string>& arguments,
+             const std::vector<std::string>& environment = {})
+      : m_outFile(home + "/stdout-" + std::to_string(++s_runs) + ".txt") {
+    int errPipe[2];
+    if (::pipe2(errPipe, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, m_outFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> env = {"APPDATA=" + home, "TMPDIR=" + home};
+    env.insert(env.end(), environment.begin(), environment.end());
+    for (char** e = environ; *e; ++e) {
+      if (std::strncmp(*e, "APPDATA=", 8) != 0 && std::strncmp(*e, "TMPDIR=", 7) != 0) {
+        env.push_back(*e);
+      }
+    }
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = {QV_CLI_PROGRAM};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (::posix_spawn(&m_pid, QV_CLI_PROGRAM, &actions, nullptr, argv.data(), envp.data()) != 0) {
+      m_pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(errPipe[1]);
+    m_errFd = errPipe[0];
+  }
+  ~Background() {
+    if (m_pid > 0) {
+      ::kill(m_pid, SIGKILL);
+      ::waitpid(m_pid, nullptr, 0);
+    }
+    if (m_errFd >= 0) ::close(m_errFd);
+  }
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+
+  bool Started() const { return m_pid > 0; }
+  void Signal(int signal) const { ::kill(m_pid, signal); }
+  // Reads standard error until it holds `text`; false when the program closed it first.
+  bool WaitForError(const std::string& text) {
+    while (err.find(text) == std::string::npos) {
+      if (!ReadSome()) return false;
+    }
+    return true;
+  }
+  // Waits for the end: the exit status, or -1 when a signal ended it.
+  int Finish() {
+    while (ReadSome()) {
+    }
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    out = ReadFile(m_outFile);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string err;
+  std::string out;
+
+ private:
+  bool ReadSome() {
+    char buffer[512];
+    const ssize_t got = ::read(m_errFd, buffer, sizeof buffer);
+    if (got <= 0) return false;
+    err.append(buffer, static_cast<size_t>(got));
+    return true;
+  }
+
+  static inline int s_runs = 0;
+  std::string m_outFile;
+  pid_t m_pid = -1;
+  int m_errFd = -1;
+};
+
+// The processes whose command line holds `text` (besides the test itself).
+std::vector<std::string> ProcessesMentioning(const std::string& text) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string pid = entry.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos ||
+        pid == std::to_string(::getpid())) {
+      continue;
+    }
+    std::string command = ReadFile(entry.path().string() + "/cmdline");
+    if (command.find(text) == std::string::npos) continue;
+    for (char& c : command) c = c == '\0' ? ' ' : c;
+    found.push_back(pid + ": " + command);
+  }
+  return found;
+}
+
+// The share of a 16-bit PCM WAV's first channel that lies at `hz` against `otherHz` (Goertzel
+// powers), so that a file holding another file's tone, or both tones, is told apart.
+double ToneRatio(const std::string& wavPath, double hz, double otherHz) {
+  const std::string wav = ReadFile(wavPath);
+  if (wav.size() <= 44 || wav.compare(36, 4, "data") != 0) return 0;
+  auto le = [&](size_t at, int bytes) {
+    unsigned value = 0;
+    for (int i = bytes - 1; i >= 0; --i) {
+      value = value << 8 | static_cast<unsigned char>(wav[at + static_cast<size_t>(i)]);
+    }
+    return value;
+  };
+  const unsigned channels = le(22, 2), rate = le(24, 4);
+  if (channels == 0 || le(34, 2) != 16) return 0;
+  auto power = [&](double frequency) {
+    const double coefficient = 2 * std::cos(2 * M_PI * frequency / rate);
+    double s1 = 0, s2 = 0;
+    for (size_t at = 44; at + 2 * channels <= wav.size(); at += 2 * channels) {
+      const double sample = static_cast<std::int16_t>(le(at, 2));
+      const double s = sample + coefficient * s1 - s2;
+      s2 = s1;
+      s1 = s;
+    }
+    return s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+  };
+  const double other = power(otherHz);
+  return other > 0 ? power(hz) / other : 1e30;
 }
 
 class CliTest : public ::testing::Test {
@@ -119,8 +254,25 @@ class CliTest : public ::testing::Test {
     return Ffprobe("stream=sample_rate,channels:format=duration", path);
   }
 
-  std::string LogPath() const {
-    return m_home->str() + "/quorvin-" + std::to_string(::getuid()) + "/QV_Log.txt";
+  std::string WorkingFolder() const {
+    return m_home->str() + "/quorvin-" + std::to_string(::getuid());
+  }
+  std::string LogPath() const { return WorkingFolder() + "/QV_Log.txt"; }
+  // The working folder's files besides the logs (temporary WAVs, scripts, lock files).
+  std::vector<std::string> WorkingFolderDebris() const {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(WorkingFolder())) {
+      const std::string name = entry.path().filename().string();
+      if (name.compare(0, 6, "QV_Log") != 0) found.push_back(name);
+    }
+    return found;
+  }
+  // A configuration whose ffmpeg is the tools tests' stand-in.
+  void UseFakeFfmpeg() const {
+    fs::create_directories(m_home->file("Quorvin 1"));
+    std::ofstream(m_home->file("Quorvin 1/Quorvin1.ini"))
+        << "[Quorvin 1]\nFFMpegExe=" << QV_FAKE_FFMPEG << "\nFFMpegAud=-vn\nFAACExe="
+        << QV_FAKE_FFMPEG << "\nautoplayonopen=1\n";
   }
 
   static test::TempDir* s_dir;
@@ -344,49 +496,15 @@ TEST_F(CliTest, SigintCancelsAndLeavesValidWavHeaders) {
   for (const char* jobs : {"1", "2"}) {
     fs::remove_all(Out());
     fs::create_directories(Out());
-    int errPipe[2];
-    ASSERT_EQ(::pipe2(errPipe, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-    std::vector<std::string> env = {"APPDATA=" + m_home->str(), "TMPDIR=" + m_home->str()};
-    for (char** e = environ; *e; ++e) {
-      if (std::strncmp(*e, "APPDATA=", 8) != 0 && std::strncmp(*e, "TMPDIR=", 7) != 0) {
-        env.push_back(*e);
-      }
-    }
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args = {QV_CLI_PROGRAM, "--jobs", jobs, "--dest", Out(),
-                                     longSource, second};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    ASSERT_EQ(::posix_spawn(&pid, QV_CLI_PROGRAM, &actions, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(errPipe[1]);
+    Background run(m_home->str(), {"--jobs", jobs, "--dest", Out(), longSource, second});
+    ASSERT_TRUE(run.Started());
     // Wait for the first progress line, then cancel.
-    std::string err;
-    char buffer[512];
-    const std::string progress = std::string(jobs) == "1" ? "Converting: file 1 of 2"
-                                                           : "Converting: 0 of 2 files done";
-    while (err.find(progress) == std::string::npos) {
-      const ssize_t got = ::read(errPipe[0], buffer, sizeof buffer);
-      if (got <= 0) break;
-      err.append(buffer, static_cast<size_t>(got));
-    }
-    ::kill(pid, SIGINT);
-    ssize_t got;
-    while ((got = ::read(errPipe[0], buffer, sizeof buffer)) > 0) {
-      err.append(buffer, static_cast<size_t>(got));
-    }
-    ::close(errPipe[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << err;
-    EXPECT_EQ(WEXITSTATUS(status), 130) << jobs << err;
+    run.WaitForError(std::string(jobs) == "1" ? "Converting: file 1 of 2"
+                                              : "Converting: 0 of 2 files done");
+    run.Signal(SIGINT);
+    const int status = run.Finish();
+    const std::string& err = run.err;
+    EXPECT_EQ(status, 130) << jobs << err;
 
     int outputs = 0;
     for (const char* name : {"long.wav", "long2.wav"}) {
@@ -408,6 +526,119 @@ TEST_F(CliTest, SigintCancelsAndLeavesValidWavHeaders) {
     // One file at a time never starts the second; two at once have both begun.
     EXPECT_EQ(outputs, std::string(jobs) == "1" ? 1 : 2) << jobs;
   }
+}
+
+// Two runs at once, sharing the working folder, each extracting a different video's sound
+// track: each output holds its own source's tone, and nothing is left in the working folder.
+TEST_F(CliTest, TwoInstancesAtOnceNeverTakeEachOthersFiles) {
+  const struct {
+    const char* name;
+    double hz;
+    const char* codec;
+  } videos[] = {{"low.mov", 440, "aac"}, {"high.avi", 1000, "mp3"}};
+  for (const auto& video : videos) {
+    ASSERT_TRUE(Ffmpeg("-f lavfi -i testsrc=size=64x48:rate=10:duration=6 -f lavfi -i sine=" +
+                       std::string("frequency=") + std::to_string(static_cast<int>(video.hz)) +
+                       ":duration=6 -ac 2 -shortest -c:v mpeg4 -c:a " + video.codec + " " +
+                       ShellQuote(m_home->file(video.name))));
+  }
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    std::vector<std::unique_ptr<Background>> runs;
+    for (const auto& video : videos) {
+      const std::string out = Out(video.name + std::string(".out"));
+      fs::remove_all(out);
+      fs::create_directories(out);
+      runs.push_back(std::make_unique<Background>(
+          m_home->str(), std::vector<std::string>{"--dest", out, m_home->file(video.name)}));
+    }
+    std::vector<std::string> logs;
+    for (size_t i = 0; i < runs.size(); ++i) {
+      const auto& video = videos[i];
+      EXPECT_EQ(runs[i]->Finish(), 0) << runs[i]->err;
+      const std::string stem = fs::path(video.name).stem().string();
+      const std::string output = Out(video.name + std::string(".out")) + "/" + stem + ".wav";
+      const double other = video.hz == 440 ? 1000 : 440;
+      EXPECT_GT(ToneRatio(output, video.hz, other), 1000.0) << output;
+      // Each batch names the log it wrote: numbered when the other one held the usual log.
+      const size_t at = runs[i]->err.rfind("Log: ");
+      ASSERT_NE(at, std::string::npos) << runs[i]->err;
+      logs.push_back(runs[i]->err.substr(at + 5, runs[i]->err.find('\n', at) - at - 5));
+    }
+    // Batches that did not overlap took the usual log one after the other.
+    for (size_t i = 0; i < logs.size() && logs[0] != logs[1]; ++i) {
+      EXPECT_NE(ReadFile(logs[i]).find(m_home->file(videos[i].name)), std::string::npos)
+          << logs[i];
+    }
+    EXPECT_EQ(WorkingFolderDebris(), std::vector<std::string>{});
+  }
+}
+
+TEST_F(CliTest, ALogHeldByAnotherInstanceIsLeftAloneAndTheNumberedOneIsNamed) {
+  fs::create_directories(WorkingFolder());
+  const int held = ::open(LogPath().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::write(held, "another run\n", 12), 12);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  const Outcome run = Run({"--dest", Out(), In("song one.wav")});
+  ::close(held);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(ReadFile(LogPath()), "another run\n");
+  const std::string numbered = WorkingFolder() + "/QV_Log-2.txt";
+  EXPECT_NE(ReadFile(numbered).find("--- Conversion # 1 ---"), std::string::npos);
+  EXPECT_NE(run.err.find("Log: " + numbered), std::string::npos) << run.err;
+}
+
+// Ctrl-C while the files are being added (here: while a video's extraction runs) stops the add
+// at once: no later file is added, no batch and no list follow.
+TEST_F(CliTest, SigintDuringAnAddStopsItAtOnce) {
+  UseFakeFfmpeg();
+  const std::string video = m_home->file("clip.avi");
+  std::ofstream(video) << "the stand-in tool only needs a file";
+  for (const bool list : {false, true}) {
+    SCOPED_TRACE(list ? "--list" : "convert");
+    std::vector<std::string> args = {"--dest", Out(), video, In("song one.wav")};
+    if (list) args.insert(args.begin(), "--list");
+    Background run(m_home->str(), args, {"FAKE_MODE=hang"});
+    ASSERT_TRUE(run.Started());
+    ASSERT_TRUE(run.WaitForError("Extracting Audio From Video")) << run.err;
+    run.Signal(SIGINT);
+    EXPECT_EQ(run.Finish(), 130) << run.err;
+    EXPECT_NE(run.err.find("Import cancelled."), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("Added "), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("Converted"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(fs::is_empty(Out()));
+    EXPECT_EQ(WorkingFolderDebris(), std::vector<std::string>{});
+  }
+}
+
+// A second Ctrl-C ends the run at once, but ends the tools it started first and removes its
+// temporary files: the extracted WAV, the scripts, and the encoder's partial output.
+TEST_F(CliTest, ASecondSigintLeavesNoTemporaryAndNoChild) {
+  const std::string video = m_home->file("long.avi");
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=frequency=300:duration=600 -ac 2 -c:a pcm_s16le " +
+                     ShellQuote(video)));
+  Background run(m_home->str(), {"--format", "aac", "--dest", Out(), video});
+  ASSERT_TRUE(run.Started());
+  ASSERT_TRUE(run.WaitForError("Converting: file 1 of 1")) << run.err;
+  ASSERT_FALSE(ProcessesMentioning(Out()).empty());  // the encoder runs
+  // Two different signals are both delivered however close they come (two SIGINTs could merge).
+  run.Signal(SIGINT);
+  run.Signal(SIGTERM);
+  EXPECT_EQ(run.Finish(), 130) << run.err;
+  EXPECT_EQ(run.err.find("Converted"), std::string::npos) << run.err;  // it ended at once
+  EXPECT_EQ(WorkingFolderDebris(), std::vector<std::string>{});
+  for (const auto& entry : fs::directory_iterator(Out())) {
+    EXPECT_FALSE(IsOurTemporaryName(entry.path().filename().string())) << entry.path();
+  }
+  // Killed processes may take a moment to be gone from the process table.
+  std::vector<std::string> left = ProcessesMentioning(Out());
+  for (int wait = 0; wait < 100 && !left.empty(); ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    left = ProcessesMentioning(Out());
+  }
+  EXPECT_EQ(left, std::vector<std::string>{});
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/instance.h"
 #include "app/showmessage.h"
 #include "audio/audiotestutil.h"
 #include "audio/bass.h"
@@ -246,12 +247,13 @@ TEST_F(ImporterTest, VideoWithoutExtractionShowsCouldNotImportAndLeavesNoWav) {
   EXPECT_FALSE(ProbeAudioFile(mp4, probe));
   EXPECT_EQ(probe.errorCode, BASS_ERROR_FILEFORM);
 
-  // The extraction's tool run writes a 6-channel sound track where it is told to, so once the
-  // extraction works the channel refusal must remove the WAV; until then it cannot import.
+  // The extraction's tool run writes a 6-channel sound track over the temporary WAV, so the
+  // channel refusal must remove it.
   SourceImporter importer(m_host, m_list, [this](const ToolRunRequest& request) {
     ++m_toolRuns;
-    if (!request.outputPath.empty()) fs::copy_file(Shared().Path("six.wav"), request.outputPath);
-    return 1;
+    fs::copy_file(Shared().Path("six.wav"), request.outputPath,
+                  fs::copy_options::overwrite_existing);
+    return kToolEnded;
   });
   AddCounters counters;
   importer.AddSourceFile(avi, counters);
@@ -273,6 +275,42 @@ TEST_F(ImporterTest, VideoWithoutExtractionShowsCouldNotImportAndLeavesNoWav) {
   }
   for (const std::string& name : WorkingFolderFiles()) {
     EXPECT_EQ(name.find("qvAudioTemp"), std::string::npos) << name << " was left behind";
+  }
+}
+
+// A tool that fails (even after writing a whole WAV, as a full disk may leave one), one that
+// writes nothing, and a cancel: no row, and no temporary WAV left.
+TEST_F(ImporterTest, AFailedExtractionAddsNoRowAndLeavesNoWav) {
+  const std::string avi = Copy("short.wav", "clip.avi");
+  const struct {
+    int result;
+    bool writes;
+    const char* firstMessage;
+  } cases[] = {
+      {kToolFailed, true, "The conversion command failed."},
+      {kToolEnded, false, "The conversion command failed."},
+      {kToolCancelled, true, "Import cancelled."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.result);
+    m_host.messages.clear();
+    SourceImporter importer(m_host, m_list, [&c](const ToolRunRequest& request) {
+      if (c.writes) {
+        fs::copy_file(Shared().Path("short.wav"), request.outputPath,
+                      fs::copy_options::overwrite_existing);
+      }
+      return c.result;
+    });
+    AddCounters counters;
+    importer.AddSourceFile(avi, counters);
+    EXPECT_FALSE(counters.Any());
+    EXPECT_EQ(m_list.RowCount(), 0);
+    ASSERT_EQ(m_host.messages.size(), 2u);
+    EXPECT_EQ(m_host.messages[0].text.rfind(c.firstMessage, 0), 0u) << m_host.messages[0].text;
+    EXPECT_EQ(m_host.messages[1].text, FormatText(kCouldNotImport, avi.c_str()));
+    for (const std::string& name : WorkingFolderFiles()) {
+      EXPECT_EQ(name.find("qvAudioTemp"), std::string::npos) << name << " was left behind";
+    }
   }
 }
 
@@ -399,6 +437,47 @@ TEST_F(ScanTest, DroppedFilesAndFoldersShareOneSummary) {
   EXPECT_EQ(Texts(), (std::vector<std::string>{
                          "The selected Folder does not contain any supported file types:\n\n   " +
                          m_dir.file("nothing")}));
+}
+
+// Hidden outputs being written (ours or another instance's) and debris of stopped runs are
+// never sources: a scan passes them by, a file named on its own is refused.
+TEST_F(ScanTest, OurTemporaryFilesAreNeverSources) {
+  Copy("short.wav", "out/song.wav");
+  const std::string hidden = Copy("short.wav", "out/" + HiddenOutputPrefix() + "Ab3dE1.wav");
+  Copy("tone.mp3", "out/.quorvin-Zz09aB.mp3");
+  Copy("short.wav", "out/deeper/.qvtags-Ab3dE1.wav");
+  Copy("short.wav", "out/deeper/qvAudioTemp-0123456789ab-Ab3dE1.wav");
+  EXPECT_EQ(m_importer.ScanFolder(m_dir.file("out")).added, 1);
+  const AddCounters deep = m_importer.ScanFolder(m_dir.file("out"), true);
+  EXPECT_EQ(deep.added, 0);
+  EXPECT_EQ(deep.skipped, 1);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"Added 1 new file, and skipped 0 existing files.",
+                                               "Added 0 new files, and skipped 1 existing file."}));
+  m_host.messages.clear();
+  EXPECT_FALSE(m_importer.AddPaths({hidden}).Any());
+  ASSERT_EQ(m_host.messages.size(), 1u);
+  EXPECT_EQ(m_host.messages[0].text.rfind(FormatText("Sorry, could not Import:\n\n   %s\n\nThis is "
+                                                     "one of Quorvin's temporary files",
+                                                     hidden.c_str()),
+                                          0),
+            0u)
+      << m_host.messages[0].text;
+  EXPECT_EQ(m_list.RowCount(), 1);
+}
+
+TEST_F(ScanTest, AStopRequestEndsTheAddBeforeItsNextFile) {
+  const std::string album = MakeAlbum();
+  int asked = 0;
+  m_importer.SetStopRequest([&asked] { return ++asked > 1; });  // after the first file
+  const AddCounters counters = m_importer.ScanFolder(album);
+  EXPECT_TRUE(counters.stopped);
+  EXPECT_EQ(counters.added, 1);
+  EXPECT_EQ(m_list.RowCount(), 1);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"Added 1 new file, and skipped 0 existing files."}));
+  // Stopped before anything was added: nothing to say, not even that nothing was found.
+  m_importer.SetStopRequest([] { return true; });
+  EXPECT_TRUE(m_importer.AddPaths({album}).stopped);
+  EXPECT_EQ(m_host.messages.size(), 1u);
 }
 
 TEST_F(ScanTest, ProgressIsReportedAtMostOncePerInterval) {

@@ -7,7 +7,8 @@
 #   FAKE_DURATION  the duration text (default 00:03:00.00; "N/A" for none)
 #   FAKE_TIMES     the progress times, blank-separated (default 00:01:30.50)
 #   FAKE_PACE      seconds between progress lines (default 0.02)
-#   FAKE_MODE      "hang": wait for a signal after the progress; "fail": no output
+#   FAKE_MODE      "hang": wait for a signal after the progress; "fail": no output; "full":
+#                  part of the output, then the error of a full disk and status 1
 #   FAKE_PIDFILE   where to write this process's id
 [ -n "$FAKE_PIDFILE" ] && echo $$ > "$FAKE_PIDFILE"
 echo "ffmpeg version 5.1.9-fake Copyright (c) 2000-2026 the FFmpeg developers" >&2
@@ -39,6 +40,12 @@ if [ -z "$output" ]; then
   exit 1
 fi
 if [ "$FAKE_MODE" = fail ]; then
+  echo "Conversion failed!" >&2
+  exit 1
+fi
+if [ "$FAKE_MODE" = full ]; then
+  printf 'RIFFpart' > "$output"
+  echo "av_interleaved_write_frame(): No space left on device" >&2
   echo "Conversion failed!" >&2
   exit 1
 fi

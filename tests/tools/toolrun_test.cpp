@@ -13,7 +13,10 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "app/instance.h"
+#include "app/liveregistry.h"
 #include "app/paths.h"
 #include "app/settings.h"
 #include "audio/audiotestutil.h"
@@ -146,11 +149,22 @@ class ToolRunTest : public ::testing::Test {
     request.title = "Extracting Audio From Video";
     request.caption = "Importing:";
     request.subject = "\"" + input + "\" to Temp File";
-    request.scriptPath = m_work + "/qvExtractAudioFromVideo.sh";
+    request.scriptName = kExtractScriptName;
     request.inputPath = input;
     request.outputPath = output;
     request.toolOptions = kAudioOptions;
     return request;
+  }
+
+  // The working folder's files whose names begin with `base` + "-" + this instance's id.
+  std::vector<std::string> WorkingFiles(const std::string& base) const {
+    std::vector<std::string> found;
+    const std::string prefix = base + "-" + InstanceId() + "-";
+    for (const auto& entry : fs::directory_iterator(m_work)) {
+      const std::string name = entry.path().filename().string();
+      if (name.compare(0, prefix.size(), prefix) == 0) found.push_back(entry.path().string());
+    }
+    return found;
   }
 
   TempDir m_dir;
@@ -165,7 +179,13 @@ TEST_F(ToolRunTest, ProgressValuesAndTextsFollowTheToolsLines) {
   const std::string input = MakeInput("in 'one' $x.wav");
   const std::string output = m_dir.file("out \"1\".wav");
   RecordingView view;
-  EXPECT_EQ(RunToolWithProgress(Request(input, output), view), 1);
+  std::vector<std::string> scripts;  // as they are while the tool runs
+  view.onProgress = [&] {
+    for (const std::string& path : WorkingFiles(kExtractScriptName)) {
+      scripts.push_back(ReadFile(path));
+    }
+  };
+  EXPECT_EQ(RunToolWithProgress(Request(input, output), view), kToolEnded);
   EXPECT_EQ(view.title, "Extracting Audio From Video");
   EXPECT_EQ(view.caption, "Importing:");
   EXPECT_EQ(view.subject, "\"" + input + "\" to Temp File");
@@ -178,19 +198,21 @@ TEST_F(ToolRunTest, ProgressValuesAndTextsFollowTheToolsLines) {
   EXPECT_EQ(view.texts[0], "10.0 of 180.0 Seconds");
   EXPECT_EQ(view.texts[1], "90.5 of 180.0 Seconds");
   EXPECT_EQ(ReadFile(output), "RIFFfake");
-  // The scripts: every path quoted, the options as written, one command per script.
-  EXPECT_EQ(ReadFile(m_work + "/qvExtractAudioFromVideo.sh"),
-            ShellQuote(m_tool) + " -y -i " + ShellQuote(input) + " " + kAudioOptions + " " +
-                ShellQuote(output) + "\n\n");
-  EXPECT_EQ(ReadFile(m_work + "/qvVideoCmdTmp.sh"),
-            ShellQuote(m_tool) + " -i " + ShellQuote(input));
+  // The script: one of this instance's own, every path quoted, the options as written; it and
+  // the duration query's script are gone once the run has ended.
+  ASSERT_EQ(scripts.size(), 3u);
+  EXPECT_EQ(scripts[0], ShellQuote(m_tool) + " -y -i " + ShellQuote(input) + " " +
+                            kAudioOptions + " " + ShellQuote(output) + "\n");
+  EXPECT_TRUE(WorkingFiles(kExtractScriptName).empty());
+  EXPECT_TRUE(WorkingFiles(kDurationScriptName).empty());
 }
 
 TEST_F(ToolRunTest, TimesBeyondOrWithoutADurationFillTheBar) {
   {
     ScopedEnv times("FAKE_TIMES", "00:03:05.00");
     RecordingView view;
-    EXPECT_EQ(RunToolWithProgress(Request(MakeInput("a.wav"), m_dir.file("a-out.wav")), view), 1);
+    EXPECT_EQ(RunToolWithProgress(Request(MakeInput("a.wav"), m_dir.file("a-out.wav")), view),
+              kToolEnded);
     ASSERT_EQ(view.positions.size(), 2u);
     EXPECT_EQ(view.positions[1], 10000);
     EXPECT_EQ(view.texts.at(0), "185.0 of 180.0 Seconds");
@@ -201,7 +223,7 @@ TEST_F(ToolRunTest, TimesBeyondOrWithoutADurationFillTheBar) {
     ScopedEnv times("FAKE_TIMES", "45.20");
     RecordingView view;
     const std::string output = m_dir.file("b-out.wav");
-    EXPECT_EQ(RunToolWithProgress(Request(MakeInput("b.wav"), output), view), 1);
+    EXPECT_EQ(RunToolWithProgress(Request(MakeInput("b.wav"), output), view), kToolEnded);
     EXPECT_EQ(view.texts.at(0), "45.2 of 1.0 Seconds");
     EXPECT_EQ(view.positions.back(), 10000);
     EXPECT_TRUE(FileExistsNonEmpty(output));
@@ -229,7 +251,7 @@ TEST_F(ToolRunTest, CancelEndsOnlyOurToolAndLeavesNoOutput) {
     if (view.positions.back() > 0) ToolCancelRequested = true;  // the tool is at work
   };
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(RunToolWithProgress(Request(input, output), view), 0);
+  EXPECT_EQ(RunToolWithProgress(Request(input, output), view), kToolCancelled);
   EXPECT_LT(ElapsedMs(start), 10000);
   EXPECT_FALSE(fs::exists(output));
   EXPECT_FALSE(ToolCancelRequested);
@@ -266,7 +288,7 @@ TEST_F(ToolRunTest, AToolThatNeverStartsEndsTheRunAndIsReported) {
   Settings().FfmpegPath = m_dir.file("no such folder/ffmpeg");
   const std::string output = m_dir.file("d-out.wav");
   RecordingView view;
-  EXPECT_EQ(RunToolWithProgress(Request(MakeInput("d.wav"), output), view), 1);
+  EXPECT_EQ(RunToolWithProgress(Request(MakeInput("d.wav"), output), view), kToolFailed);
   EXPECT_FALSE(fs::exists(output));
 
   ScriptedHost host;
@@ -284,24 +306,37 @@ TEST_F(ToolRunTest, AToolThatNeverStartsEndsTheRunAndIsReported) {
   EXPECT_EQ(host.messages[0].type, MB_OK);
 }
 
+// A tool that fails, with no output or after writing part of it (a full disk), fails the
+// extraction whatever the file holds, and its own words are shown.
 TEST_F(ToolRunTest, AFailingToolIsReportedWithoutItsBanner) {
-  ScopedEnv mode("FAKE_MODE", "fail");
-  ScriptedHost host;
-  const ToolRunner runner = [&](const ToolRunRequest& request) {
-    RecordingView view;
-    return RunToolWithProgress(request, view);
-  };
-  const std::string output = m_dir.file("e-out.wav");
-  EXPECT_FALSE(ExtractAudioFromVideo(host, runner, MakeInput("e.mp4"), output));
-  ASSERT_EQ(host.messages.size(), 1u);
-  const std::string& text = host.messages[0].text;
-  EXPECT_NE(text.find("Conversion failed!"), std::string::npos) << text;
-  EXPECT_NE(text.find("Input #0"), std::string::npos) << text;
-  for (const char* banner : {"ffmpeg version", "built with", "configuration:", "libavutil"}) {
-    EXPECT_EQ(text.find(banner), std::string::npos) << banner;
+  for (const char* mode : {"fail", "full"}) {
+    SCOPED_TRACE(mode);
+    ScopedEnv fakeMode("FAKE_MODE", mode);
+    for (const std::string& report : WorkingFiles(kToolErrorReportName)) fs::remove(report);
+    ScriptedHost host;
+    int result = -1;
+    const ToolRunner runner = [&](const ToolRunRequest& request) {
+      RecordingView view;
+      return result = RunToolWithProgress(request, view);
+    };
+    const std::string output = m_dir.file(std::string(mode) + "-out.wav");
+    EXPECT_FALSE(ExtractAudioFromVideo(host, runner, MakeInput("e.mp4"), output));
+    EXPECT_EQ(result, kToolFailed);
+    ASSERT_EQ(host.messages.size(), 1u);
+    const std::string& text = host.messages[0].text;
+    EXPECT_NE(text.find("Conversion failed!"), std::string::npos) << text;
+    EXPECT_NE(text.find("Input #0"), std::string::npos) << text;
+    EXPECT_EQ(text.find("No space left on device") != std::string::npos,
+              std::string(mode) == "full")
+        << text;
+    for (const char* banner : {"ffmpeg version", "built with", "configuration:", "libavutil"}) {
+      EXPECT_EQ(text.find(banner), std::string::npos) << banner;
+    }
+    // The whole output is kept in a report of this instance in the working folder.
+    const std::vector<std::string> reports = WorkingFiles(kToolErrorReportName);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(ReadFile(reports[0]).find("ffmpeg version"), std::string::npos);
   }
-  // The whole output is kept in the working folder.
-  EXPECT_NE(ReadFile(m_work + "/qvFFMpegErrorOut.txt").find("ffmpeg version"), std::string::npos);
 }
 
 TEST_F(ToolRunTest, ACancelledExtractionDeletesTheWavAndSaysSo) {
@@ -311,7 +346,7 @@ TEST_F(ToolRunTest, ACancelledExtractionDeletesTheWavAndSaysSo) {
   const ToolRunner runner = [&](const ToolRunRequest& request) {
     seen = request;
     std::ofstream(request.outputPath) << "partial";
-    return 0;
+    return kToolCancelled;
   };
   const std::string video = m_dir.file("f.mp4");
   EXPECT_FALSE(ExtractAudioFromVideo(host, runner, video, output));
@@ -322,7 +357,7 @@ TEST_F(ToolRunTest, ACancelledExtractionDeletesTheWavAndSaysSo) {
   EXPECT_EQ(seen.title, "Extracting Audio From Video");
   EXPECT_EQ(seen.caption, "Importing:");
   EXPECT_EQ(seen.subject, "\"" + video + "\" to Temp File");
-  EXPECT_EQ(seen.scriptPath, m_work + "/qvExtractAudioFromVideo.sh");
+  EXPECT_EQ(seen.scriptName, kExtractScriptName);
   EXPECT_EQ(seen.toolOptions, kAudioOptions);
 }
 
@@ -358,7 +393,7 @@ TEST_F(ToolRunTest, TheRealProgramExtractsASoundTrackUnderHostileNames) {
     EXPECT_EQ(decoded.info.chans, 2u);
     EXPECT_EQ(decoded.info.freq, 44100u);
     EXPECT_NEAR(static_cast<double>(decoded.samples.size()) / 2 / 44100, 3.0, 0.1);
-    fs::remove(wav);
+    RemoveTemporary(wav);
   }
   for (const char* marker : {"INJ1", "INJ2", "INJ3"}) {
     EXPECT_FALSE(fs::exists(cwd / marker)) << marker;

@@ -14,6 +14,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "support/tempdir.h"
+#include "tools/extract.h"
 #include "tools/tooltestutil.h"
 
 namespace qv::test {
@@ -65,7 +66,7 @@ class ProgressDialogTest : public ::testing::Test {
     m_request.inputPath = m_dir.file("in.mp4");
     m_request.subject = "\"" + m_request.inputPath + "\" to Temp File";
     m_request.outputPath = m_dir.file("out.wav");
-    m_request.scriptPath = m_work + "/qvExtractAudioFromVideo.sh";
+    m_request.scriptName = kExtractScriptName;
     std::ofstream(m_request.inputPath) << "video";
   }
   void TearDown() override {
@@ -92,7 +93,7 @@ TEST_F(ProgressDialogTest, ShowsTheRunAndEndsWithOneWhenTheToolEnds) {
             QStringLiteral("Cancel"));
   EXPECT_EQ(dialog.size(), QSize(588, 141));  // 392 by 87 dialog units
 
-  EXPECT_EQ(dialog.RunModal(), 1);
+  EXPECT_EQ(dialog.RunModal(), kToolEnded);
   EXPECT_TRUE(dialog.visibleWhileRunning);
   EXPECT_TRUE(dialog.modal);
   EXPECT_FALSE(dialog.isVisible());
@@ -119,7 +120,7 @@ TEST_F(ProgressDialogTest, CancelByTheButtonOrByEscapeEndsWithZeroAndNoOutput) {
       if (escape) QTest::keyClick(&d, Qt::Key_Escape);
       else static_cast<QPushButton*>(d.Control(QVImportProgressDlg::kIdCancel))->click();
     };
-    EXPECT_EQ(dialog.RunModal(), 0);
+    EXPECT_EQ(dialog.RunModal(), kToolCancelled);
     EXPECT_EQ(dialog.firstValue, 5027);
     EXPECT_FALSE(fs::exists(m_request.outputPath));
     EXPECT_FALSE(ToolCancelRequested);
