@@ -641,5 +641,56 @@ TEST_F(CliTest, ASecondSigintLeavesNoTemporaryAndNoChild) {
   EXPECT_EQ(left, std::vector<std::string>{});
 }
 
+// A run killed at any moment (SIGKILL: nothing of ours runs after it) never leaves a file under
+// a final name that is not complete, and the next run into the same folder converts normally
+// and removes what the killed runs left behind.
+TEST_F(CliTest, AKilledRunLeavesNoIncompleteFileUnderAFinalName) {
+  std::vector<std::string> sources;
+  for (int i = 0; i < 3; ++i) {
+    sources.push_back(m_home->file("long" + std::to_string(i) + ".wav"));
+    ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=frequency=" + std::to_string(300 + 100 * i) +
+                       ":duration=40 -ac 2 " + ShellQuote(sources.back())));
+  }
+  const auto waitForChildren = [&] {
+    for (int wait = 0; wait < 250 && !ProcessesMentioning(Out()).empty(); ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  };
+  const auto checkFinalNames = [&](const std::string& when) {
+    for (const auto& entry : fs::directory_iterator(Out())) {
+      const std::string name = entry.path().filename().string();
+      if (IsOurTemporaryName(name)) continue;
+      const std::string facts = Probe(entry.path().string());
+      const size_t at = facts.find("duration=");
+      ASSERT_NE(at, std::string::npos) << when << ": " << name << " does not open";
+      EXPECT_NEAR(std::stod(facts.substr(at + 9)), 40.0, 0.1) << when << ": " << name;
+    }
+  };
+  const char* formats[] = {"wav", "mp3", "m4a"};
+  std::uint32_t seed = 20261209;
+  for (int round = 0; round < 6; ++round) {
+    seed = seed * 1664525u + 1013904223u;
+    const int delayMs = 20 + static_cast<int>(seed >> 8) % 900;
+    const std::string format = formats[round % 3];
+    std::vector<std::string> args = {"--format", format, "--jobs", round % 2 ? "2" : "1",
+                                     "--dest", Out()};
+    args.insert(args.end(), sources.begin(), sources.end());
+    Background run(m_home->str(), args);
+    ASSERT_TRUE(run.Started());
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    run.Signal(SIGKILL);
+    run.Finish();
+    waitForChildren();
+    checkFinalNames(format + " killed after " + std::to_string(delayMs) + " ms");
+  }
+  const Outcome next = Run({"--format", "mp3", "--dest", Out(), sources[0]});
+  EXPECT_EQ(next.status, 0) << next.err;
+  waitForChildren();
+  checkFinalNames("the next run");
+  for (const auto& entry : fs::directory_iterator(Out())) {
+    EXPECT_FALSE(IsOurTemporaryName(entry.path().filename().string())) << entry.path();
+  }
+}
+
 }  // namespace
 }  // namespace qv
