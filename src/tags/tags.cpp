@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/instance.h"
 #include "audio/metadata.h"
 #include "tags/id3v2check.h"
 #include "tags/taglibio.h"
@@ -302,7 +303,9 @@ std::string CopyBeside(const std::string& path, ScratchFile& scratch) {
 
   const auto slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
-  std::string name = (folder.empty() ? std::string() : folder) + "/.qvtags-XXXXXX";
+  // Named with this instance's id, so a later instance can tell it from a live one's.
+  std::string name = (folder.empty() ? std::string() : folder) + "/" + TagScratchPrefix() +
+                     "XXXXXX";
   FileDescriptor out(::mkostemp(name.data(), O_CLOEXEC));
   if (out.Get() < 0) return SystemError("cannot create a file beside it");
   scratch.Set(name);

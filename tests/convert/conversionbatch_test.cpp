@@ -265,6 +265,14 @@ TEST_F(ConversionBatchTest, NumberedCopiesInsteadOfWritingOver) {
   WriteTextFile(Out("empty.wav"), "");
   path = Out("empty.wav");
   EXPECT_EQ(MakeUniqueDestination(path), kDestinationFree);
+  // A dangling link or a folder has the name too: the output takes a number instead of failing.
+  fs::create_symlink(m_dir.file("nowhere"), Out("link.wav"));
+  fs::create_directory(Out("folder.wav"));
+  for (const char* name : {"link", "folder"}) {
+    path = Out(std::string(name) + ".wav");
+    EXPECT_EQ(MakeUniqueDestination(path), kDestinationRenamed) << name;
+    EXPECT_EQ(path, Out(std::string(name) + "-COPY000001.wav"));
+  }
 }
 
 TEST_F(ConversionBatchTest, WhenEveryNumberedNameIsTakenTheFileFails) {
