@@ -7,24 +7,11 @@
 #include <cstring>
 
 #include "audio/avencode.h"
+#include "audio/mp3rates.h"
 
 namespace qv::audio {
 
-bool Mp3Encoder::Supports(int rate, int kbps) {
-  // The bitrates of the three MPEG versions (ISO 11172-3, 13818-3 and the 2.5 extension).
-  static constexpr int kMpeg1[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
-  static constexpr int kMpeg2[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
-  static constexpr int kMpeg25[] = {8, 16, 24, 32, 40, 48, 56, 64};
-  const auto has = [kbps](const auto& list) {
-    return std::find(std::begin(list), std::end(list), kbps) != std::end(list);
-  };
-  switch (rate) {
-    case 32000: case 44100: case 48000: return has(kMpeg1);
-    case 16000: case 22050: case 24000: return has(kMpeg2);
-    case 8000: case 11025: case 12000: return has(kMpeg25);
-    default: return false;
-  }
-}
+bool Mp3Encoder::Supports(int rate, int kbps) { return Mp3RateTakesBitrate(rate, kbps); }
 
 int Mp3Encoder::Create(DWORD channel, DWORD flags, int rate, int channels,
                        const MPEGLAYER3WAVEFORMAT& form, const std::string& path,
@@ -32,24 +19,38 @@ int Mp3Encoder::Create(DWORD channel, DWORD flags, int rate, int channels,
   const WAVEFORMATEX& wfx = form.wfx;
   const int kbps = static_cast<int>(wfx.nAvgBytesPerSec * 8 / 1000);
   if (wfx.wFormatTag != WAVE_FORMAT_MPEGLAYER3 || (wfx.nChannels != 1 && wfx.nChannels != 2) ||
-      static_cast<int>(wfx.nSamplesPerSec) != rate || channels < 1 || channels > 2 ||
-      !Supports(rate, kbps)) {
+      channels < 1 || channels > 2 || !Supports(static_cast<int>(wfx.nSamplesPerSec), kbps)) {
     return BASS_ERROR_NOTAVAIL;
   }
+  const int outRate = static_cast<int>(wfx.nSamplesPerSec);
   auto mp3 = std::make_shared<Mp3Encoder>(channel, flags, rate, channels);
+  if (outRate != rate) {
+    // A rate the file cannot hold: FFmpeg's resampler brings the channel's data to the
+    // record's rate on the way into LAME.
+    ChannelLayout layout;
+    layout.SetDefault(channels);
+    SwrContext* raw = nullptr;
+    if (swr_alloc_set_opts2(&raw, layout.get(), AV_SAMPLE_FMT_FLT, outRate, layout.get(),
+                            AV_SAMPLE_FMT_FLT, rate, 0, nullptr) < 0) {
+      return BASS_ERROR_MEM;
+    }
+    mp3->m_swr.reset(raw);
+    if (swr_init(raw) < 0) return BASS_ERROR_NOTAVAIL;
+    mp3->m_outRate = outRate;
+  }
   mp3->m_lame.reset(lame_init());
   lame_global_flags* gf = mp3->m_lame.get();
   if (!gf) return BASS_ERROR_MEM;
   // LAME is always fed two channels: given one, it makes mono whatever the mode says.
   lame_set_num_channels(gf, 2);
-  lame_set_in_samplerate(gf, rate);
-  lame_set_out_samplerate(gf, rate);
+  lame_set_in_samplerate(gf, outRate);
+  lame_set_out_samplerate(gf, outRate);
   lame_set_VBR(gf, vbr_off);
   lame_set_brate(gf, kbps);
   lame_set_mode(gf, wfx.nChannels == 2 ? JOINT_STEREO : MONO);
   lame_set_quality(gf, 3);
   lame_set_bWriteVbrTag(gf, 1);
-  if (lame_init_params(gf) < 0 || lame_get_out_samplerate(gf) != rate ||
+  if (lame_init_params(gf) < 0 || lame_get_out_samplerate(gf) != outRate ||
       lame_get_brate(gf) != kbps) {
     return BASS_ERROR_NOTAVAIL;
   }
@@ -82,6 +83,26 @@ int Mp3Encoder::Put(const unsigned char* data, int bytes) {
 }
 
 int Mp3Encoder::DoWrite(const float* samples, size_t frames) {
+  if (m_swr) {
+    // Resampled first: the converter's output for these frames, and what it held back.
+    const int capacity = swr_get_out_samples(m_swr.get(), static_cast<int>(frames));
+    if (capacity < 0) return BASS_ERROR_UNKNOWN;
+    m_resampled.resize(static_cast<size_t>(capacity) * static_cast<size_t>(channels()));
+    auto* out = reinterpret_cast<uint8_t*>(m_resampled.data());
+    const auto* in = reinterpret_cast<const uint8_t*>(samples);
+    const int got = swr_convert(m_swr.get(), &out, capacity, samples ? &in : nullptr,
+                                samples ? static_cast<int>(frames) : 0);
+    if (got < 0) {
+      m_errorText = "the resampler failed";
+      return BASS_ERROR_UNKNOWN;
+    }
+    if (got == 0) return BASS_OK;
+    return EncodeFrames(m_resampled.data(), static_cast<size_t>(got));
+  }
+  return EncodeFrames(samples, frames);
+}
+
+int Mp3Encoder::EncodeFrames(const float* samples, size_t frames) {
   const float* stereo = samples;
   if (channels() == 1) {
     m_stereo.resize(frames * 2);
@@ -97,6 +118,10 @@ int Mp3Encoder::DoWrite(const float* samples, size_t frames) {
 
 int Mp3Encoder::DoFinish() {
   if (!m_file) return BASS_ERROR_ENDED;
+  if (m_swr) {
+    // What the resampler holds back of the last frames.
+    if (const int flushed = DoWrite(nullptr, 0); flushed != BASS_OK) return flushed;
+  }
   m_out.resize(7200);
   int result = Put(m_out.data(),
                    lame_encode_flush(m_lame.get(), m_out.data(), static_cast<int>(m_out.size())));

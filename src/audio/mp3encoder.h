@@ -11,6 +11,7 @@
 
 #include <lame/lame.h>
 
+#include "audio/avptr.h"
 #include "audio/encoder.h"
 
 namespace qv::audio {
@@ -24,7 +25,8 @@ struct FileCloser {
 
 class Mp3Encoder final : public Encoder {
  public:
-  // Checks the record against the channel (rate, channels) and LAME's bitrates, then creates
+  // Checks the record against the channel (channels) and LAME's bitrates (a record at another
+  // rate than the channel's gets the channel's data resampled to it), then creates
   // the file exclusively (an existing file or link of that name is never replaced). Returns
   // BASS_ERROR_NOTAVAIL when no encoder fits (no file is created then), BASS_ERROR_CREATE with
   // the system's reason in `detail` when the file cannot be made.
@@ -42,11 +44,16 @@ class Mp3Encoder final : public Encoder {
   int DoWrite(const float* samples, size_t frames) override;
   int DoFinish() override;
   int Put(const unsigned char* data, int bytes);
+  // Hands frames in the record's rate to LAME.
+  int EncodeFrames(const float* samples, size_t frames);
 
   std::unique_ptr<lame_global_flags, LameDeleter> m_lame;
   std::unique_ptr<std::FILE, FileCloser> m_file;
   std::vector<float> m_stereo;
   std::vector<unsigned char> m_out;
+  SwrPtr m_swr;                   // set when the channel's rate is not the record's
+  int m_outRate = 0;
+  std::vector<float> m_resampled;
 };
 
 }  // namespace qv::audio

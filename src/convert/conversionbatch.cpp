@@ -153,7 +153,7 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     std::string destination;       // the name the output gets
     std::string workPath;          // the hidden file the worker writes
     std::string tagLog;            // what the tag copy had to say
-    std::string decodeNote;        // what damaged data cost (a conversion that still counts)
+    std::string logNote;        // what damaged data cost (a conversion that still counts)
     std::string errorText;
     int naming = kDestinationFree;
     int earlyCode = kConvertOk;    // a failure known before the work starts
@@ -282,7 +282,7 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
                            options.faacPath, job);
     plan.heldSeconds = job.ProcessedSeconds;
     plan.sourceSeconds = job.SourceDuration;
-    plan.decodeNote = job.DecodeNote;
+    plan.logNote = job.LogNote;
     if (code == kConvertOk && options.copyTags) {
       // The row's own source carries the tags (for a video, the video file, not its WAV).
       const tags::TagCopyResult copied = tags::CopyTags(plan.sourcePath, plan.workPath, key);
@@ -306,7 +306,7 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     const std::string hidden = plan.workPath;
     if (code == kConvertOk) code = publish(plan, code);
     nameTexts(plan, hidden);
-    if (!plan.decodeNote.empty()) log.Write(plan.decodeNote + "\n\n");
+    if (!plan.logNote.empty()) log.Write(plan.logNote + "\n\n");
     if (!plan.tagLog.empty()) log.Write(FormatText("\n%s\n\n---\n", plan.tagLog.c_str()));
     report.code = code;
     report.cause = CauseOfCode(code);

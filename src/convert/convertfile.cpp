@@ -14,6 +14,7 @@
 #include "app/showmessage.h"
 #include "audio/bass.h"
 #include "audio/encoder.h"
+#include "audio/mp3rates.h"
 #include "convert/formats.h"
 
 namespace qv {
@@ -168,7 +169,7 @@ void StartProgress(HSTREAM stream, JobContext& job) {
 enum class PumpEnd { Finished, Cancelled, WriteFailed, ReadFailed, Damaged };
 
 // Why the stream's data ended: the end of the file (perhaps with small losses, noted in
-// job.DecodeNote), a read error, or damaged data that stopped decoding or cost too much.
+// job.LogNote), a read error, or damaged data that stopped decoding or cost too much.
 PumpEnd JudgeEnd(HSTREAM stream, JobContext& job) {
   audio::DecodeReport report;
   if (!QV_ChannelGetDecodeReport(stream, &report)) return PumpEnd::ReadFailed;
@@ -186,7 +187,9 @@ PumpEnd JudgeEnd(HSTREAM stream, JobContext& job) {
     job.EncoderErrorText = verdict.text;
     return PumpEnd::Damaged;
   }
-  job.DecodeNote = verdict.text;
+  if (!verdict.text.empty()) {
+    job.LogNote += (job.LogNote.empty() ? "" : "\n\n") + verdict.text;
+  }
   return PumpEnd::Finished;
 }
 
@@ -422,32 +425,34 @@ int EncodeMp3File(const std::string& source, const std::string& destination, dou
   StartProgress(stream.get(), job);
   BASS_CHANNELINFO info{};
   if (!GetInfo(stream.get(), info)) return kConvertCannotOpenSource;
-  const int column = Mp3RateColumn(static_cast<int>(info.freq));
-  if (column < 0) {
-    job.EncoderErrorText = FormatText(
-        "The source file uses an unsupported sample rate (%d) - the Windows MP3 codec only "
-        "supports: 32000Hz, 44100Hz, and 48000Hz",
-        static_cast<int>(info.freq));
-    return kConvertMp3Setup;
-  }
   const int row = FindMp3BitrateRow(kbps);
   if (row < 0) {
     job.EncoderErrorText = FormatText(
-        "An unsupported bitrate is being used (%d) - the Windows MP3 codec only supports: 320, "
-        "256, 224, 192, 160, 128, 112, and 96 Kbps",
+        "An unsupported bitrate is being used (%d) - the MP3 encoder only supports: 320, 256, "
+        "224, 192, 160, 128, 112, and 96 Kbps",
         kbps);
     return kConvertMp3Setup;
   }
+  // A rate an MP3 file cannot hold at this bitrate is resampled to the nearest one it can.
+  const int sourceRate = static_cast<int>(info.freq);
+  const int rate = audio::Mp3OutputRate(sourceRate, kbps);
+  if (rate != sourceRate) {
+    job.LogNote = FormatText(
+        "The source's sample rate of %d Hz was resampled to %d Hz, the nearest rate an MP3 file "
+        "holds at %d kbps.",
+        sourceRate, rate, kbps);
+  }
+  const MPEGLAYER3WAVEFORMAT record = Mp3FormatRecord(kbps, rate);
   ReuseEmptyDestination(destination);
-  ChannelEncoder encoder(BASS_Encode_StartACMFile(stream.get(), &kMp3Formats[row][column],
+  ChannelEncoder encoder(BASS_Encode_StartACMFile(stream.get(), &record,
                                                   kMp3EncodeFlags, destination.c_str()));
   if (!encoder.get()) {
     const int error = BASS_ErrorGetCode();
     if (error == BASS_ERROR_NOTAVAIL) {
-      job.EncoderErrorText =
-          "Unable to find a suitable Windows MP3 codec that matches the source Audio file.  A "
-          "newer version of Windows Media Player may be needed.  For more information, please "
-          "visit the Varnholt Knowledgebase.";
+      job.EncoderErrorText = FormatText(
+          "The MP3 encoder could not be set up for the source Audio file (%d Hz, %d channels "
+          "at %d kbps).",
+          sourceRate, static_cast<int>(info.chans), kbps);
     } else {
       job.EncoderErrorText = FormatText("Could not start the encoder.  Error code was %d", error);
       if (!audio::LastEncoderErrorText().empty()) {
@@ -584,7 +589,7 @@ int ConvertFile(const std::string& source, const std::string& destination, doubl
                 const std::string& formatKey, int kbps, const std::string& faacPath,
                 JobContext& job) {
   job.EncoderErrorText.clear();
-  job.DecodeNote.clear();
+  job.LogNote.clear();
   job.ProcessedSeconds = 0;
   job.SourceDuration = 0;
   if (!std::isfinite(gain)) gain = 1.0;

@@ -55,7 +55,7 @@ bool SamePathIgnoringCase(const std::string& a, const std::string& b);
 // treats an empty file as free). Returns a ConversionResult; job.EncoderErrorText holds the
 // detail of a failure. Only a decode that reached the end of the source counts: damaged data
 // that cost more than a second, or a decoder that stopped early, give kConvertDamaged; smaller
-// losses convert and are described in job.DecodeNote.
+// losses convert and are described in job.LogNote.
 int ConvertFile(const std::string& source, const std::string& destination, double gain,
                 const std::string& formatKey, int kbps, const std::string& faacPath,
                 JobContext& job);

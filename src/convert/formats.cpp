@@ -59,6 +59,13 @@ const AacQuality kAacQualities[kAacQualityRows] = {
     {"-q 70 -c 10000 --mpeg-vers 4", 62},
 };
 
+MPEGLAYER3WAVEFORMAT Mp3FormatRecord(int kbps, int rate) {
+  // MPEG-2 and 2.5 frames hold 576 samples: half the bytes of an MPEG-1 frame at the same rate.
+  MPEGLAYER3WAVEFORMAT record = Mp3Record(kbps, rate);
+  if (rate < 32000) record.nBlockSize = static_cast<WORD>(72 * kbps * 1000 / rate);
+  return record;
+}
+
 int Mp3RateColumn(int rate) {
   for (int column = 0; column < kMp3RateColumns; ++column) {
     if (kMp3ColumnRates[column] == rate) return column;

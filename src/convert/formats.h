@@ -26,6 +26,8 @@ inline constexpr int kMp3RateColumns = 3;
 extern const MPEGLAYER3WAVEFORMAT kMp3Formats[kMp3BitrateRows][kMp3RateColumns];
 // The column of the MP3 format table for a sample rate, or -1 when there is none.
 int Mp3RateColumn(int rate);
+// A record like the table's for any rate an MP3 file can hold (MPEG-2 and 2.5 too).
+MPEGLAYER3WAVEFORMAT Mp3FormatRecord(int kbps, int rate);
 
 struct AacQuality {
   const char* options;  // the encoder program's options

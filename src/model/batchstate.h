@@ -42,9 +42,9 @@ struct JobContext {
   // The detail text of the last encoder failure (results 6, 7, 8 and the mended read and
   // finish failures).
   std::string EncoderErrorText;
-  // What damaged data in the source cost a conversion that still counts (for the batch log);
-  // empty for a clean decode.
-  std::string DecodeNote;
+  // What the batch log should say of a conversion that still counts: what damaged data in the
+  // source cost, a sample rate the output could not hold; empty when there is nothing to say.
+  std::string LogNote;
 
   bool Cancelled() const { return CancelRequested && CancelRequested->load() == 1; }
 };

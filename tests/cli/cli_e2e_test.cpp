@@ -48,6 +48,24 @@ bool Ffmpeg(const std::string& args) {
                          .c_str()) == 0;
 }
 
+// An MP3 of 10 s whose middle is overwritten with noise: it opens (and so is added), but its
+// conversion fails as damaged.
+bool MakeDamagedMp3(const std::string& path) {
+  if (!Ffmpeg("-f lavfi -i sine=frequency=420:duration=10 -ac 2 -b:a 128k " + ShellQuote(path))) {
+    return false;
+  }
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  file.seekg(0, std::ios::end);
+  const std::streamoff size = file.tellg();
+  std::uint32_t seed = 99;
+  file.seekp(size / 5);
+  for (std::streamoff i = size / 5; i < size * 4 / 5; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    file.put(static_cast<char>(seed >> 24));
+  }
+  return static_cast<bool>(file);
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -363,18 +381,18 @@ TEST_F(CliTest, FailingFilesGiveStatusOneInBothModes) {
   EXPECT_NE(run.err.find("Can't open the file:"), std::string::npos) << run.err;
   EXPECT_TRUE(fs::exists(Out("song one.wav")));
 
-  // A file that fails in the conversion: 48 kHz mono FLAC is fine for MP3, a 22050 Hz WAV is
-  // not. Asked: the default answer goes on. Skipping: only logged.
-  const std::string low = m_home->file("low rate.wav");
-  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=duration=1:sample_rate=22050 " + ShellQuote(low)));
+  // A file that fails in the conversion: a damaged MP3. Asked: the default answer goes on.
+  // Skipping: only logged.
+  const std::string low = m_home->file("damaged.mp3");
+  ASSERT_TRUE(MakeDamagedMp3(low));
   for (bool skip : {false, true}) {
     std::vector<std::string> args = {"--format", "mp3", "--dest", Out(), low, In("song one.wav")};
     if (skip) args.insert(args.begin(), "--skip-problem-files");
     run = Run(args);
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(run.err.find("Abort the batch job?") != std::string::npos, !skip) << run.err;
-    EXPECT_NE(ReadFile(LogPath()).find("unsupported sample rate (22050)"), std::string::npos);
-    EXPECT_FALSE(fs::exists(Out("low rate.mp3")));
+    EXPECT_NE(ReadFile(LogPath()).find("The source file is damaged"), std::string::npos);
+    EXPECT_FALSE(fs::exists(Out("damaged.mp3")));
   }
   EXPECT_TRUE(fs::exists(Out("song one.mp3")));
 }
@@ -428,9 +446,8 @@ TEST_F(CliTest, ParallelJobsMatchTheSerialBatch) {
   fs::create_directories(more);
   ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=frequency=660:duration=3 -ac 2 -sample_fmt s16 " +
                      ShellQuote(more + "/song one.flac")));  // wants the name of song one.wav
-  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=duration=1:sample_rate=22050 " +
-                     ShellQuote(more + "/low.wav")));  // MP3 refuses 22050 Hz
-  // Wants the name low.wav did not take: whether low.wav has ended when this file starts must
+  ASSERT_TRUE(MakeDamagedMp3(more + "/low.mp3"));  // fails, damaged
+  // Wants the name low.mp3 did not take: whether low.mp3 has ended when this file starts must
   // not change its name.
   fs::create_directories(more + "/other");
   ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=frequency=770:duration=2 -ac 2 " +
@@ -444,7 +461,7 @@ TEST_F(CliTest, ParallelJobsMatchTheSerialBatch) {
                        ShellQuote(more + "/tone" + std::to_string(i) + ".wav")));
   }
   const std::vector<std::string> sources = {
-      In("song one.wav"), more + "/song one.flac", more + "/low.wav", more + "/other/low.flac",
+      In("song one.wav"), more + "/song one.flac", more + "/low.mp3", more + "/other/low.flac",
       more + "/clip.avi",
       more + "/tone0.wav", more + "/tone1.wav", more + "/tone2.wav", more + "/tone3.wav",
       In("it's $HOME `x` ünï.flac")};
@@ -457,7 +474,7 @@ TEST_F(CliTest, ParallelJobsMatchTheSerialBatch) {
                                      "--dest", Out()};
     args.insert(args.end(), sources.begin(), sources.end());
     const Outcome run = Run(args);
-    EXPECT_EQ(run.status, 1) << jobs << run.err;  // low.wav fails
+    EXPECT_EQ(run.status, 1) << jobs << run.err;  // low.mp3 fails
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::directory_iterator(Out())) {
       files[entry.path().filename().string()] = ReadFile(entry.path().string());

@@ -235,17 +235,40 @@ TEST_F(ConvertFileTest, ConversionsRunSideBySideOnSeveralThreads) {
   }
 }
 
-TEST_F(ConvertFileTest, Mp3RefusesOtherRatesAndBitratesBeforeCreatingTheFile) {
+TEST_F(ConvertFileTest, Mp3ResamplesRatesItCannotHoldAndRefusesOtherBitrates) {
+  WriteTestWav16(m_dir.file("s96000.wav"), 96000, 2, 96000);
+  WriteTestWav16(m_dir.file("s8000.wav"), 8000, 1, 8000);
+  // The source's rate when an MP3 holds it at the bitrate, else the nearest one that does; the
+  // length stays the source's (give or take the encoder's last frame), and the log says so.
+  struct Case {
+    std::string source;
+    int kbps;
+    int rate;
+  };
+  const Case cases[] = {{Source("s22050.wav"), 192, 32000},
+                        {Source("s22050.wav"), 128, 22050},
+                        {m_dir.file("s96000.wav"), 320, 48000},
+                        {m_dir.file("s8000.wav"), 96, 16000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source + " at " + std::to_string(c.kbps));
+    JobContext job;
+    const std::string out = m_dir.file("resampled" + std::to_string(c.rate) + ".mp3");
+    fs::remove(out);
+    ASSERT_EQ(Convert(c.source, out, "mp3", c.kbps, job), kConvertOk)
+        << ConversionErrorText(kConvertMp3Setup, job);
+    const Decoded d = DecodeFile(out);
+    ASSERT_NE(d.handle, 0u);
+    EXPECT_EQ(static_cast<int>(d.info.freq), c.rate);
+    EXPECT_NEAR(static_cast<double>(d.samples.size()) / d.info.chans / c.rate, 1.0, 0.01);
+    EXPECT_EQ(job.LogNote.find("was resampled to") != std::string::npos,
+              c.source.find("s22050") == std::string::npos || c.kbps == 192)
+        << job.LogNote;
+  }
   JobContext job;
   const std::string out = m_dir.file("refused.mp3");
-  EXPECT_EQ(Convert(Source("s22050.wav"), out, "mp3", 192, job), kConvertMp3Setup);
-  EXPECT_EQ(ConversionErrorText(kConvertMp3Setup, job),
-            "The source file uses an unsupported sample rate (22050) - the Windows MP3 codec "
-            "only supports: 32000Hz, 44100Hz, and 48000Hz");
-  EXPECT_FALSE(Exists(out));
   EXPECT_EQ(Convert(Source("music.flac"), out, "mp3", 191, job), kConvertMp3Setup);
   EXPECT_EQ(ConversionErrorText(kConvertMp3Setup, job),
-            "An unsupported bitrate is being used (191) - the Windows MP3 codec only supports: "
+            "An unsupported bitrate is being used (191) - the MP3 encoder only supports: "
             "320, 256, 224, 192, 160, 128, 112, and 96 Kbps");
   EXPECT_FALSE(Exists(out));
 }
