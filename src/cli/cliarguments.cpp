@@ -106,6 +106,10 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& argu
       if (!flag(arguments.sameFolder)) return ParseResult::UsageError;
     } else if (name == "--recursive") {
       if (!flag(arguments.recursive)) return ParseResult::UsageError;
+    } else if (name == "--flat") {
+      if (!flag(arguments.flat)) return ParseResult::UsageError;
+    } else if (name == "--skip-existing") {
+      if (!flag(arguments.skipExisting)) return ParseResult::UsageError;
     } else if (name == "--loudness") {
       if (!flag(arguments.loudness)) return ParseResult::UsageError;
     } else if (name == "--normalize") {
@@ -142,7 +146,11 @@ std::string UsageText() {
          "  --bitrate KBPS        one of the format's bitrates (default: its default entry)\n"
          "  --dest DIR            the destination folder (default: the configured one)\n"
          "  --same-folder         write each output beside its source\n"
-         "  --recursive           add folders with their sub-folders\n"
+         "  --recursive           add folders with their sub-folders; with --dest each output\n"
+         "                        goes to the same sub-folder below the destination\n"
+         "  --flat                with --recursive, every output straight into the destination\n"
+         "  --skip-existing       skip a file whose output (its plain name) is already there,\n"
+         "                        not empty and not older than the file\n"
          "  --loudness            measure the loudness of every file\n"
          "  --target DB           the normalization target, 0.0 to 200.0 (default 89.0)\n"
          "  --normalize           scale every file towards the target (implies --loudness)\n"

@@ -14,6 +14,8 @@ struct CliArguments {
   std::optional<std::string> dest;   // the configured destination folder when absent
   bool sameFolder = false;
   bool recursive = false;
+  bool flat = false;          // --recursive --dest: every output straight into the destination
+  bool skipExisting = false;  // files whose output is already there and not older are skipped
   bool loudness = false;
   std::optional<std::string> target;  // as typed; validated like the normalization edit
   bool normalize = false;             // implies loudness

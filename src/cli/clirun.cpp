@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,8 @@
 #include "tools/toolprogress.h"
 
 namespace qv::cli {
+
+namespace fs = std::filesystem;
 namespace {
 
 void UsageError(const std::string& text) {
@@ -224,6 +227,26 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   options.faacPath = settings.FaacPath;
   options.logPath = settings.LogFilePath;
   options.copyTags = !arguments.noTags;
+  options.skipExisting = arguments.skipExisting;
+  // A folder added with its sub-folders keeps its tree below the destination: each output goes
+  // to its source's folder relative to the folder named on the command line.
+  std::vector<fs::path> trees;
+  if (arguments.recursive && !arguments.flat && !arguments.sameFolder) {
+    for (const std::string& path : arguments.paths) {
+      if (IsFolder(path)) trees.push_back(fs::absolute(path).lexically_normal());
+    }
+  }
+  if (!trees.empty()) {
+    options.rowSubfolder = [&list, &trees](int row) {
+      const fs::path folder = fs::absolute(list.GetSourcePath(row)).lexically_normal().parent_path();
+      for (const fs::path& tree : trees) {
+        const fs::path relative = folder.lexically_relative(tree);
+        if (relative.empty() || *relative.begin() == "..") continue;
+        return relative == "." ? std::string() : relative.string();
+      }
+      return std::string();
+    };
+  }
   options.jobs = jobs;
   const ConversionBatchResult result = RunConversionBatch(options, list, batch, host);
   host.EndProgressLine();
@@ -247,6 +270,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   if (result.cancelledKept > 0) {
     add(std::to_string(result.cancelledKept) + " cancelled midway, the part written kept");
   }
+  if (result.skipped > 0) add(std::to_string(result.skipped) + " skipped, converted already");
   if (notStarted > 0) add(std::to_string(notStarted) + " not started");
   if (!details.empty()) details += ")";
   std::fprintf(stderr, "Converted %d of %d file%s%s. Log: %s\n", result.converted,

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <vector>
 
@@ -68,6 +69,41 @@ void RemoveIfEmpty(const std::string& path) {
   }
 }
 
+// Whether `path` holds a conversion of a source last written at `sourceWritten`, from before the
+// batch started: a non-empty regular file, not older than the source, written before
+// `batchStart`.
+bool HoldsConversion(const std::string& path, std::filesystem::file_time_type sourceWritten,
+                     std::filesystem::file_time_type batchStart) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::symlink_status(path, error);
+  if (error || !std::filesystem::is_regular_file(status)) return false;
+  if (std::filesystem::file_size(path, error) == 0 || error) return false;
+  const auto written = std::filesystem::last_write_time(path, error);
+  return !error && written >= sourceWritten && written < batchStart;
+}
+
+// Whether the source has a conversion from before the batch under its plain output name, or,
+// when that is taken by an older one (the source changed since), under one of the numbered
+// names the naming rule gave it then.
+bool AlreadyConverted(const std::string& destination, const std::string& source,
+                      std::filesystem::file_time_type batchStart) {
+  std::error_code error;
+  const auto sourceWritten = std::filesystem::last_write_time(source, error);
+  if (error) return false;
+  if (HoldsConversion(destination, sourceWritten, batchStart)) return true;
+  const std::string folder = SourceFolder(destination);
+  const std::string title = GetFileTitle(destination, false);
+  const std::string extension = GetLowerExtension(destination);
+  std::string candidate = destination;
+  for (int n = 1; n < 1000000 && DestinationTaken(candidate); ++n) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%06d", n);
+    candidate = JoinPath(folder, title + "-COPY" + number + "." + extension);
+    if (HoldsConversion(candidate, sourceWritten, batchStart)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool DestinationTaken(const std::string& path) {
@@ -97,6 +133,8 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
                                          BatchState& state, BatchHost& host) {
   ConversionBatchResult result;
   MessagesLogged = 0;
+  // Outputs written from now on are this batch's, never "converted already".
+  const std::filesystem::file_time_type batchStart = std::filesystem::file_time_type::clock::now();
   state.BatchFileCount = list.RowCount();
   if (state.BatchFileCount < 1) {
     ShowMessage(&host, 0, {}, MB_OK,
@@ -253,8 +291,31 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     plan.decodePath = list.GetDecodePath(row);
     plan.sourcePath = list.GetSourcePath(row);
     const std::string title = GetFileTitle(plan.sourcePath, false);
-    const std::string rowFolder = options.sameFolder ? SourceFolder(plan.sourcePath) : folder;
+    std::string rowFolder = options.sameFolder ? SourceFolder(plan.sourcePath) : folder;
+    const std::string subfolder =
+        !options.sameFolder && options.rowSubfolder ? options.rowSubfolder(row) : std::string();
+    if (!subfolder.empty()) rowFolder = JoinPath(rowFolder, subfolder);
     plan.plainDestination = JoinPath(rowFolder, title + "." + key);
+    if (!subfolder.empty()) {
+      // The source's sub-folder below the destination, made as needed; a file in the way is
+      // never replaced (the row fails instead).
+      std::error_code error;
+      std::filesystem::create_directories(rowFolder, error);
+      if (error || !FolderExists(&rowFolder)) {
+        plan.earlyCode = kConvertCannotCreate;
+        JobContext failed;
+        failed.EncoderErrorText =
+            "the folder " + rowFolder + " could not be made: " +
+            (error ? error.message() : std::string("a file has its name"));
+        plan.errorText = ConversionErrorText(kConvertCannotCreate, failed);
+        return true;
+      }
+    }
+    if (options.skipExisting && AlreadyConverted(plan.plainDestination, plan.sourcePath,
+                                                 batchStart)) {
+      plan.earlyCode = kConvertSkipped;
+      return true;
+    }
     if (options.normalize) {
       const QVListItem* item = list.Item(row);
       if (!item || item->hasLoudness != 1) {
@@ -302,6 +363,17 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
   const auto commit = [&](int row, int code) {
     RowPlan& plan = plans[static_cast<size_t>(row)];
     ConversionRowReport& report = result.rows[static_cast<size_t>(row)];
+    if (code == kConvertSkipped) {
+      state.BatchFileIndex = row;
+      log.Write(FormatText("\n--- Conversion # %d ---\n\n", row + 1) +
+                FormatText("Skipped:\n\n   %s\n\nis converted already, as:\n\n   %s\n\n",
+                           plan.sourcePath.c_str(), plan.plainDestination.c_str()));
+      report.outcome = RowOutcome::Skipped;
+      report.code = code;
+      report.destination = plan.plainDestination;
+      ++result.skipped;
+      return true;
+    }
     startRow(row, plan);
     const std::string hidden = plan.workPath;
     if (code == kConvertOk) code = publish(plan, code);
@@ -348,7 +420,7 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
       removeWork(plan);
       return;
     }
-    if (code == kConvertOk || code == kConvertCancelled) {
+    if (code == kConvertOk || code == kConvertCancelled || code == kConvertSkipped) {
       commit(row, code);
       return;
     }

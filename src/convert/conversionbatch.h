@@ -38,6 +38,12 @@ struct ConversionOptions {
   // pipeline with one worker). Names, log records, messages and the selection are committed in
   // row order on the calling thread whatever the number.
   int jobs = 1;
+  // The sub-folder below the destination folder that a row's output goes to ("" or empty
+  // function: the destination itself), relative, created as needed. Not read with sameFolder.
+  std::function<std::string(int row)> rowSubfolder;
+  // A row whose plain output name is a non-empty file not older than its source, and that was
+  // there before the batch started, is skipped (the library converted before).
+  bool skipExisting = false;
 };
 
 // How one row ended.
@@ -46,6 +52,7 @@ enum class RowOutcome {
   Done,       // the output is complete under its final name
   Cancelled,  // stopped by a cancel; what was written is kept under its name (see the log)
   Failed,     // nothing was published; `cause` and `text` say why
+  Skipped,    // its output was there already (skipExisting)
 };
 
 struct ConversionRowReport {
@@ -64,6 +71,7 @@ struct ConversionBatchResult {
   int failed = 0;
   int cancelledKept = 0;  // rows cancelled midway whose partial output was kept
   int notMeasured = 0;    // rows to be normalized without a loudness measurement (failed too)
+  int skipped = 0;        // rows whose output was there already
   bool cancelled = false;
   bool abortedByUser = false;  // answered Yes to "Abort the batch job?"
   std::string startError;      // a worker could not be started: the batch ended (see text)

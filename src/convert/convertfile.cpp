@@ -232,6 +232,7 @@ float ClampUnit(float sample) {
 FailureCause CauseOfCode(int code) {
   switch (code) {
     case kConvertOk:
+    case kConvertSkipped:
     case kConvertCancelled: return FailureCause::None;
     case kConvertReadError: return FailureCause::ReadError;
     case kConvertDamaged: return FailureCause::DamagedData;

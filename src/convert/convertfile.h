@@ -31,6 +31,7 @@ enum ConversionResult : int {
   kConvertTagsFailed = 12,       // the tags could not be written into the output
   kConvertWavTooLarge = 13,      // the WAV output would pass the 4 GiB a WAV file can hold
   kConvertNotMeasured = 14,      // to be normalized, but the file has no loudness measurement
+  kConvertSkipped = 15,          // not converted: its output is there already (not a failure)
   kConvertCancelled = 100,
 };
 

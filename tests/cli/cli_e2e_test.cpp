@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -707,6 +708,57 @@ TEST_F(CliTest, AKilledRunLeavesNoIncompleteFileUnderAFinalName) {
   for (const auto& entry : fs::directory_iterator(Out())) {
     EXPECT_FALSE(IsOurTemporaryName(entry.path().filename().string())) << entry.path();
   }
+}
+
+// A library converted as a tree: each output in its source's sub-folder below the destination
+// (--flat: all in one folder); a second run with --skip-existing converts nothing, and after
+// one source changes exactly that one.
+TEST_F(CliTest, ALibraryTreeIsKeptAndFilesAlreadyDoneAreSkipped) {
+  const std::string lib = m_home->file("lib");
+  const std::vector<std::string> folders = {"A", "A/x", "B/y/z"};
+  for (const std::string& folder : folders) {
+    fs::create_directories(lib + "/" + folder);
+    ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=duration=0.5 " + ShellQuote(lib + "/" + folder +
+                                                                      "/01 - Intro.wav")));
+  }
+  const auto outputs = [&](const std::string& root) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+      if (entry.is_regular_file()) found.push_back(fs::relative(entry.path(), root).string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+  };
+  const std::vector<std::string> args = {"--recursive", "--format", "mp3", "--dest", Out(), lib};
+  Outcome run = Run(args);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(outputs(Out()), (std::vector<std::string>{"A/01 - Intro.mp3", "A/x/01 - Intro.mp3",
+                                                      "B/y/z/01 - Intro.mp3"}));
+  std::vector<std::string> again = args;
+  again.insert(again.begin(), "--skip-existing");
+  run = Run(again);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("Converted 0 of 3 files (3 skipped"), std::string::npos) << run.err;
+  EXPECT_EQ(outputs(Out()).size(), 3u);
+  // A source changed since: converted again (a numbered copy beside the old output), then
+  // skipped like the others.
+  const std::string changed = lib + "/A/x/01 - Intro.wav";
+  fs::last_write_time(changed, fs::file_time_type::clock::now());  // after its old output
+  for (const char* expected : {"Converted 1 of 3 files (2 skipped", "Converted 0 of 3 files"}) {
+    run = Run(again);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(outputs(Out()).size(), 4u);
+  EXPECT_TRUE(fs::exists(Out("A/x/01 - Intro-COPY000001.mp3")));
+
+  const std::string flat = m_home->file("flat");
+  fs::create_directories(flat);
+  run = Run({"--recursive", "--flat", "--format", "mp3", "--dest", flat, lib});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(outputs(flat), (std::vector<std::string>{"01 - Intro-COPY000001.mp3",
+                                                     "01 - Intro-COPY000002.mp3",
+                                                     "01 - Intro.mp3"}));
 }
 
 }  // namespace
