@@ -159,6 +159,11 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
     host.SetStatusText(AddingProgressText(done, total));
   });
   importer.SetStopRequest([] { return CancelSignals() > 0; });
+  // --jobs, else the configuration's jobs=, else one file per core: for probing and batches.
+  const int jobs = arguments.jobs      ? *arguments.jobs
+                   : Settings().Jobs > 0 ? Settings().Jobs
+                                         : AvailableCores();
+  importer.SetProbeThreads(jobs);
   std::vector<std::string> paths;
   int attempted = 0;
   int refused = 0;
@@ -185,10 +190,6 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   if (CancelSignals() > 0) return kExitCancelled;  // no batch and no list after a Ctrl-C
   int addFailures = refused + std::max(0, attempted - counters.added - counters.skipped);
 
-  // --jobs, else the configuration's jobs=, else one file per core.
-  const int jobs = arguments.jobs      ? *arguments.jobs
-                   : Settings().Jobs > 0 ? Settings().Jobs
-                                         : AvailableCores();
   if (arguments.loudness && list.RowCount() > 0) {
     LoudnessEngine engine;
     LoudnessBatchOptions loudness;

@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "app/host.h"
 #include "app/instance.h"
@@ -217,6 +220,11 @@ bool SourceImporter::AddVideo(const std::string& source, ProbeResult& probe,
 }
 
 void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counters) {
+  AddSourceFile(path, counters, nullptr);
+}
+
+void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counters,
+                                   const Probed* probed) {
   if (IsOurTemporaryName(GetFileTitle(path, true))) {
     // A hidden output being written, or debris of a stopped run: never a source (removing
     // its row could otherwise delete another run's file).
@@ -239,7 +247,14 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
   std::string tempWav;
   bool extracted = false;
   bool asVideo = !audio;
-  if (audio && !ProbeAudioFile(path, probe)) {
+  bool probedOk = false;
+  if (audio && probed && probed->done) {
+    probe = probed->result;
+    probedOk = probed->ok;
+  } else if (audio) {
+    probedOk = ProbeAudioFile(path, probe);
+  }
+  if (audio && !probedOk) {
     // An .mp4 without a sound track the library decodes may still be a video with one.
     if (type != "mp4" || probe.errorCode != BASS_ERROR_FILEFORM) {
       ReportOpenError(m_host, path, probe.errorCode);
@@ -275,18 +290,87 @@ void SourceImporter::AddWithProgress(const std::vector<std::string>& paths,
   const int total = static_cast<int>(std::min<std::size_t>(paths.size(), INT_MAX));
   ProgressThrottle throttle;
   throttle.Due(ProgressThrottle::Clock::now());
+  // Probing (opening each file, reading its header and first frame, checking its length) is
+  // most of an add's time, and it touches nothing but the file: workers probe ahead, at most
+  // kLookahead files beyond the one being added, while this thread adds the rows in order.
+  constexpr std::size_t kLookahead = 64;
+  const int workers = static_cast<int>(std::min<std::size_t>(
+      paths.size() > 1 ? static_cast<std::size_t>(m_probeThreads) : 1, paths.size()));
+  std::vector<Probed> probed(workers > 1 ? paths.size() : 0);
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::size_t next = 0;       // the next file a worker takes (under the mutex)
+  std::size_t consumed = 0;   // the files added so far (under the mutex)
+  bool stopping = false;      // (under the mutex)
+  std::vector<std::thread> threads;
+  const auto work = [&] {
+    while (true) {
+      std::size_t index;
+      {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] {
+          return stopping || next >= paths.size() || next < consumed + kLookahead;
+        });
+        if (stopping || next >= paths.size()) return;
+        index = next++;
+      }
+      Probed result;
+      const std::string& path = paths[index];
+      if (IsAudioFile(path) && !IsOurTemporaryName(GetFileTitle(path, true))) {
+        result.ok = ProbeAudioFile(path, result.result);
+      }
+      result.done = true;
+      {
+        std::lock_guard lock(mutex);
+        probed[index] = std::move(result);
+      }
+      changed.notify_all();
+    }
+  };
+  for (int i = 0; i < workers && workers > 1; ++i) {
+    try {
+      threads.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // fewer probe threads (or none): this thread probes what they do not
+    }
+  }
+  const auto finish = [&] {
+    {
+      std::lock_guard lock(mutex);
+      stopping = true;
+    }
+    changed.notify_all();
+    for (std::thread& thread : threads) thread.join();
+  };
   int done = 0;
-  for (const std::string& path : paths) {
+  for (std::size_t index = 0; index < paths.size(); ++index) {
     if (m_stopRequested && m_stopRequested()) {
       counters.stopped = true;
-      return;
+      break;
     }
-    AddSourceFile(path, counters);
+    Probed ready;
+    if (!threads.empty()) {
+      std::unique_lock lock(mutex);
+      // A file no worker has taken yet is probed here instead of waited for.
+      if (index >= next) {
+        next = index + 1;
+      } else {
+        changed.wait(lock, [&] { return probed[index].done; });
+        ready = std::move(probed[index]);
+      }
+    }
+    AddSourceFile(paths[index], counters, ready.done ? &ready : nullptr);
+    {
+      std::lock_guard lock(mutex);
+      consumed = index + 1;
+    }
+    changed.notify_all();
     ++done;
     if (m_progress && done < total && throttle.Due(ProgressThrottle::Clock::now())) {
       m_progress(done, total);
     }
   }
+  finish();
 }
 
 void SourceImporter::AddFiles(const std::vector<std::string>& paths, AddCounters& counters) {

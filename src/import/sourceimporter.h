@@ -94,6 +94,10 @@ class SourceImporter {
   // counts other than 1 and 2, and appends the row. A failure shows its own message and is
   // counted neither as added nor as skipped.
   void AddSourceFile(const std::string& path, AddCounters& counters);
+  // How many files a multi-file add probes at once (1, the default: one after the other). The
+  // probes run ahead on worker threads; the rows, messages and counters still come on the
+  // calling thread in the order of the names, exactly as one file after the other.
+  void SetProbeThreads(int threads) { m_probeThreads = threads < 1 ? 1 : threads; }
 
   // Adds several files in their order, telling the progress callback how far it is.
   void AddFiles(const std::vector<std::string>& paths, AddCounters& counters);
@@ -128,6 +132,13 @@ class SourceImporter {
 
  private:
   void AddWithProgress(const std::vector<std::string>& paths, AddCounters& counters);
+  // A probe made ahead of time by a worker (AddWithProgress with several probe threads).
+  struct Probed {
+    bool done = false;  // the worker looked at the file
+    bool ok = false;    // ProbeAudioFile's answer
+    ProbeResult result;
+  };
+  void AddSourceFile(const std::string& path, AddCounters& counters, const Probed* probed);
   // Extracts and probes a video's sound track; false (after its message) on failure, with no
   // temporary WAV left behind.
   bool AddVideo(const std::string& source, ProbeResult& probe, std::string& tempWav);
@@ -137,6 +148,7 @@ class SourceImporter {
   ToolRunner m_runTool;
   Progress m_progress;
   std::function<bool()> m_stopRequested;
+  int m_probeThreads = 1;
 };
 
 }  // namespace qv

@@ -23,13 +23,15 @@ namespace {
 // window's tool progress dialog, and a status line that shows how far a long add is. Only
 // paint and other non-input events are handled meanwhile, so no command can start inside it.
 SourceImporter MakeImporter(CQuorvinDlg& window) {
-  return SourceImporter(
+  SourceImporter importer(
       window, window.Model().List(),
       [&window](const ToolRunRequest& request) { return window.RunTool(request); },
       [&window](int done, int total) {
         window.SetStatusText(AddingProgressText(done, total));
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
       });
+  importer.SetProbeThreads(window.Model().Jobs());  // files are probed on every core
+  return importer;
 }
 
 std::vector<std::string> ToPaths(const QStringList& list) {

@@ -465,6 +465,41 @@ TEST_F(ScanTest, OurTemporaryFilesAreNeverSources) {
   EXPECT_EQ(m_list.RowCount(), 1);
 }
 
+TEST_F(ScanTest, ProbingOnSeveralThreadsGivesTheSameRowsMessagesAndCounts) {
+  const std::string album = MakeAlbum();
+  for (int i = 0; i < 20; ++i) Copy(i % 2 ? "tone.flac" : "tone.mp3", "album/more/" + std::to_string(i) + ".mp3");
+  struct Seen {
+    std::vector<std::string> rows, messages;
+    int added = 0, skipped = 0;
+    bool operator==(const Seen&) const = default;
+  };
+  const auto add = [&](int threads, int stopAfter) {
+    test::ScriptedHost host;
+    SourceList list;
+    SourceImporter importer(host, list, nullptr);
+    importer.SetProbeThreads(threads);
+    int asked = 0;
+    if (stopAfter > 0) importer.SetStopRequest([&] { return ++asked > stopAfter; });
+    AddCounters counters = importer.ScanFolder(album, true);
+    const AddCounters again = importer.AddPaths({album + "/02 song.flac", album}, true);
+    Seen seen;
+    for (int row = 0; row < list.RowCount(); ++row) {
+      std::string line = list.GetSourcePath(row);
+      for (int column = 0; column < 7; ++column) line += "|" + list.CellText(row, column);
+      seen.rows.push_back(line);
+    }
+    for (const auto& message : host.messages) seen.messages.push_back(message.text);
+    seen.added = counters.added + again.added;
+    seen.skipped = counters.skipped + again.skipped;
+    return seen;
+  };
+  for (const int stopAfter : {0, 7}) {
+    const Seen one = add(1, stopAfter);
+    EXPECT_EQ(add(3, stopAfter), one) << stopAfter;
+    EXPECT_EQ(one.added, stopAfter ? 6 : 24);  // one of the first seven is broken
+  }
+}
+
 TEST_F(ScanTest, AStopRequestEndsTheAddBeforeItsNextFile) {
   const std::string album = MakeAlbum();
   int asked = 0;
