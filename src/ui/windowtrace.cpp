@@ -18,13 +18,15 @@ class WindowTraceFilter : public QObject {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
     const QEvent::Type type = event->type();
-    if (type != QEvent::Show && type != QEvent::Move) return false;
+    if (type != QEvent::Show && type != QEvent::Move && type != QEvent::Hide) return false;
     auto* widget = qobject_cast<QWidget*>(watched);
     if (!widget || !widget->isWindow()) return false;
     // The frame as Qt knows it: what popups and dialogs are placed from.
     const QRect frame = widget->frameGeometry();
     QString line = QStringLiteral("qv-trace: %1 %2 \"%3\" %4,%5 %6x%7")
-                       .arg(type == QEvent::Show ? QStringLiteral("show") : QStringLiteral("move"),
+                       .arg(type == QEvent::Show   ? QStringLiteral("show")
+                            : type == QEvent::Hide ? QStringLiteral("hide")
+                                                   : QStringLiteral("move"),
                             QString::fromLatin1(widget->metaObject()->className()),
                             widget->windowTitle())
                        .arg(frame.x())
