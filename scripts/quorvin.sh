@@ -3,7 +3,9 @@
 # then starts it (run), runs every test (test), runs every test in a build with
 # AddressSanitizer and UndefinedBehaviorSanitizer (test-sanitize), or runs the tests of the
 # child processes, the console pipe and playback (the code with threads) in a build with
-# ThreadSanitizer (test-thread), or builds the Debian package and checks it (package).
+# ThreadSanitizer (test-thread), or runs the main window on a real X desktop (Xvfb with the
+# Openbox window manager) driven by real input events (test-desktop), or builds the Debian
+# package and checks it (package).
 set -euo pipefail
 
 mode=${1:-run}
@@ -13,8 +15,10 @@ jobs=$(nproc 2>/dev/null || echo 2)
 packages=(build-essential cmake pkg-config
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libmp3lame-dev libsdl2-dev
-  libtag1-dev ffmpeg)
+  libtag1-dev ffmpeg xdg-utils)
 test_packages=(googletest libgtest-dev xvfb xauth)
+# The desktop stage: a window manager, real input events, window geometry and a screenshot.
+desktop_packages=(xvfb openbox xdotool x11-utils imagemagick)
 # The tests that run more than one thread of ours: the reader thread of the console pipe and
 # the audio callback, and the batches that run files on several workers.
 thread_tests=(tools_childprocess_test tools_consolepipe_test tools_toolrun_test
@@ -60,7 +64,7 @@ check_package() {
     fi
   done
   depends=$(dpkg-deb -f "$deb" Depends)
-  for path in ffmpeg libqt6widgets6 libtag1v5 libmp3lame0 libsdl2-2.0-0 qt6-qpa-plugins libqt6svg6; do
+  for path in ffmpeg xdg-utils libqt6widgets6 libtag1v5 libmp3lame0 libsdl2-2.0-0 qt6-qpa-plugins libqt6svg6; do
     if ! grep -qE "(^|, )$path( |,|$)" <<<"$depends"; then
       echo "The package does not depend on $path (Depends: $depends)" >&2
       missing=1
@@ -112,6 +116,12 @@ case "$mode" in
     QT_QPA_PLATFORM=offscreen SDL_AUDIODRIVER=dummy setarch "$(uname -m)" -R \
       ctest --test-dir "$build" --output-on-failure -j "$jobs" -R "^($pattern)\$"
     ;;
+  test-desktop)
+    install_packages "${packages[@]}" "${desktop_packages[@]}"
+    cmake -S "$root" -B "$root/build-test" -DCMAKE_BUILD_TYPE=Debug -DQV_WERROR=ON
+    cmake --build "$root/build-test" -j "$jobs" --target quorvin qvfaac
+    bash "$root/scripts/desktoptest.sh" "$root/build-test"
+    ;;
   package)
     install_packages "${packages[@]}" dpkg-dev file appstream desktop-file-utils
     configure_and_build "$root/build-package" -DCMAKE_BUILD_TYPE=Release -DQV_BUILD_TESTS=OFF \
@@ -123,7 +133,7 @@ case "$mode" in
     for deb in "$root"/build-package/quorvin_*.deb; do check_package "$deb"; done
     ;;
   *)
-    echo "usage: $0 run|test|test-sanitize|test-thread|package" >&2
+    echo "usage: $0 run|test|test-sanitize|test-thread|test-desktop|package" >&2
     exit 2
     ;;
 esac

@@ -124,22 +124,22 @@ void ReportOpenError(BatchHost& owner, const std::string& path, int code) {
   switch (code) {
     case BASS_ERROR_FILEFORM:
       ShowMessage(&owner, 0, {}, MB_OK,
-                  "Can't open the file:\n\n\t%s\n\nMore Details:\n\nUnsupported File Format\n\n"
-                  "Sorry, can't continue.",
+                  "Can't open the file:\n\n   %s\n\nMore Details:\n\nUnsupported File Format\n\n"
+                  "This file was not added.",
                   file);
       return;
     case BASS_ERROR_WMA_LICENSE:
       ShowMessage(&owner, 0, {}, MB_OK,
-                  "Can't open the file:\n\n\t%s\n\nMore Details:\n\nThe file you are trying to "
+                  "Can't open the file:\n\n   %s\n\nMore Details:\n\nThe file you are trying to "
                   "open is encrypted with DRM technology.  To allow Quorvin to open this file, "
                   "you must burn this file to a CD, and then rip it back again.  This procedure "
                   "strips the encryption from the file, and this should allow you to open it."
-                  "\n\nSorry, can't continue.",
+                  "\n\nThis file was not added.",
                   file);
       return;
     default:
       ShowMessage(&owner, 0, {}, MB_OK,
-                  "Unable to get the Audio File Stats from:\n\n\t%s\n\nSorry, can't continue.",
+                  "Unable to get the Audio File Stats from:\n\n   %s\n\nThis file was not added.",
                   file);
       return;
   }

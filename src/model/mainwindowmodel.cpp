@@ -62,7 +62,7 @@ bool MainWindowModel::ConfirmExit() {
   if (m_exitConfirmed) return true;
   if (m_batch.BatchInProgress == 1 || m_batch.BatchLayoutActive) {
     ShowMessage(&m_host, 0, {}, MB_OK,
-                "A %s is in progress.  Please Cancel the converion, before closing, thanks.",
+                "A %s is in progress.  Please Cancel the conversion, before closing, thanks.",
                 m_batch.CurrentBatchName.c_str());
     return false;
   }

@@ -1,5 +1,6 @@
 // The main window's conversion commands: the format and bitrate lists and Convert.
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QUrl>
 
 #include "app/host.h"
@@ -7,6 +8,7 @@
 #include "app/showmessage.h"
 #include "convert/conversionbatch.h"
 #include "convert/formats.h"
+#include "ui/batchsummary.h"
 #include "ui/cquorvindlg.h"
 
 namespace qv {
@@ -30,10 +32,24 @@ void CQuorvinDlg::OnConvert() {
   options.openLog = [this](const std::string& path) {
     if (m_services.openUrl) m_services.openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
   };
+  m_batchStartText = "Converting...";
+  const int entered = m_batchesEntered;
+  QElapsedTimer clock;
+  clock.start();
   const ConversionBatchResult result =
       RunConversionBatch(options, m_model.List(), m_model.Batch(), *this);
+  m_batchStartText.clear();
   // Normalization applies to one batch only, however it ended.
   if (result.started) m_model.SetNormalizationEnabled(false);
+  if (m_batchesEntered == entered) return;  // refused before its layout: nothing to sum up
+  ConversionSummary summary;
+  summary.converted = result.converted;
+  summary.failed = result.failed;
+  summary.total = static_cast<int>(result.rows.size());
+  summary.cancelled = result.cancelled;
+  summary.aborted = result.abortedByUser;
+  summary.seconds = clock.elapsed() / 1000;
+  SetStatusText(ConversionSummaryText(summary));
 }
 
 void CQuorvinDlg::OnFormatChanged() { UpdateBitrateCombo(false); }

@@ -6,13 +6,13 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCursor>
-#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QUrl>
 #include <QWindow>
 
@@ -26,6 +26,7 @@
 #include "ui/mainwindowrunner.h"
 #include "ui/qvlistctrl.h"
 #include "ui/skinartwork.h"
+#include "ui/windowtrace.h"
 
 // The artwork resources live in this static library: register them before their first use.
 static void InitQuorvinResources() { Q_INIT_RESOURCE(quorvin); }
@@ -121,7 +122,6 @@ MainWindowServices MainWindowServices::Defaults() {
   MainWindowServices services;
   services.startAudio = &StartAudioLibrary;
   services.browseForFolder = &BrowseForFolder;
-  services.openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   return services;
 }
 
@@ -130,6 +130,12 @@ CQuorvinDlg::CQuorvinDlg(MainWindowServices services, QWidget* parent)
       m_services(std::move(services)),
       m_model(*this) {
   if (!m_services.messageHost) m_ownMessages = std::make_unique<QtMessageHost>(this);
+  if (!m_services.openUrl) {
+    m_services.openUrl = [this](const QUrl& url) {
+      OpenWithDesktop(url, this, [this, url] { ReportOpenFailure(url); });
+      return true;
+    };
+  }
   InitQuorvinResources();
   setWindowTitle(QStringLiteral("Quorvin"));
   setWindowIcon(QIcon(QStringLiteral(":/quorvin/quorvin.svg")));
@@ -140,6 +146,8 @@ CQuorvinDlg::CQuorvinDlg(MainWindowServices services, QWidget* parent)
   CreateControls();
   ConnectCommands();
   InstallImportHooks();
+  m_playWatch.setInterval(250);
+  connect(&m_playWatch, &QTimer::timeout, this, &CQuorvinDlg::UpdatePlayButton);
   qApp->installEventFilter(this);
 }
 
@@ -217,6 +225,7 @@ int CQuorvinDlg::OnInitDialog() {
   resize(m_client->width() + 2 * kSizingBorder, m_client->height() + 2 * kSizingBorder);
   setMinimumSize(863, 399);
   setMaximumSize(863, QWIDGETSIZE_MAX);
+  PlaceOnScreen();
 
   if (m_services.startAudio && !m_services.startAudio(this)) {
     done(0);
@@ -263,16 +272,37 @@ int CQuorvinDlg::OnInitDialog() {
   return 1;
 }
 
+void CQuorvinDlg::PlaceOnScreen() {
+  // The window chooses its own place before it is first mapped. Left to the window manager, a
+  // frameless window's first position reaches Qt through a race between the manager's moves
+  // and Qt's own query, and under some managers Qt keeps (0, 0): every drop-down list, menu and
+  // dialog placed from it would open away from the window until the window is dragged.
+  QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+  if (!screen) screen = QGuiApplication::primaryScreen();
+  if (!screen) return;
+  const QRect area = screen->availableGeometry();
+  const QPoint topLeft(area.x() + std::max(0, (area.width() - width()) / 2),
+                       area.y() + std::max(0, (area.height() - height()) / 2));
+  move(topLeft);
+}
+
 // ---- host interface
 
 int CQuorvinDlg::ShowMessageBox(const std::string& text, unsigned type) {
-  if (m_services.messageHost) return m_services.messageHost->ShowMessageBox(text, type);
-  return m_ownMessages->ShowMessageBox(text, type);
+  // An add tells how far it is only now and then: a count on the status line would be stale
+  // while a file's message is up.
+  if (m_adding && m_statusText.rfind("Adding...", 0) == 0) SetStatusText("Adding...");
+  const int answer = m_services.messageHost
+                         ? m_services.messageHost->ShowMessageBox(text, type)
+                         : m_ownMessages->ShowMessageBox(text, type);
+  RestoreFocusRule();
+  return answer;
 }
 
 void CQuorvinDlg::SetStatusText(const std::string& text) {
   m_statusText = text;
   m_statusLine->SetText(QString::fromStdString(text));
+  TraceStatusText(text);
 }
 
 void CQuorvinDlg::SelectRow(int row, bool selected) { m_model.List().SelectRow(row, selected); }
@@ -282,12 +312,16 @@ void CQuorvinDlg::PumpMessages() { QCoreApplication::processEvents(); }
 void CQuorvinDlg::SetBatchControls(bool idle) {
   m_model.Batch().BatchLayoutActive = !idle;
   if (!idle) {
+    ++m_batchesEntered;
+    // Until the batch reports its first block, the status line says what has started.
+    if (!m_batchStartText.empty()) SetStatusText(m_batchStartText);
     for (int id = kIdAddFiles; id <= kIdHelp; ++id) Control(id)->setEnabled(false);
     for (int id : {kIdSourceList, kIdFormatList, kIdBitrateList, kIdDestinationList}) {
       Control(id)->setEnabled(false);
     }
     for (int id = kIdBrowse; id <= kIdConvert2; ++id) Control(id)->setEnabled(false);
     Control(kIdCancel)->show();
+    RestoreFocusRule();
     return;
   }
   for (int id = kIdAddFiles; id <= kIdHelp; ++id) Control(id)->setEnabled(true);
@@ -299,6 +333,8 @@ void CQuorvinDlg::SetBatchControls(bool idle) {
   for (int id = kIdSameFolderOff; id <= kIdConvert2; ++id) Control(id)->setEnabled(true);
   Control(kIdCancel)->hide();
   UpdateBitrateCombo(true);
+  RestoreFocusRule();
+  UpdatePlayButton();
 }
 
 CBitmapButton* CQuorvinDlg::Button(int id) const {
@@ -339,7 +375,36 @@ void CQuorvinDlg::OnExit() {
 
 void CQuorvinDlg::OnRemove() { m_model.Remove(); }
 void CQuorvinDlg::OnRemoveAll() { m_model.RemoveAll(); }
-void CQuorvinDlg::OnPlay() { m_model.Play(); }
+void CQuorvinDlg::OnPlay() {
+  m_model.Play();
+  UpdatePlayButton();
+}
+
+void CQuorvinDlg::UpdatePlayButton() {
+  const PreviewPlayer* player = m_model.Player();
+  const bool playing = player && player->IsPlaying();
+  if (playing == m_showingStop) return;
+  m_showingStop = playing;
+  m_buttons.at(kIdPlay)->LoadBitmaps(QString::fromLatin1(playing ? "BITMAP_STOP" : "BITMAP_PLAY"));
+  // Every other command stops the preview, and a file plays to its end: the button follows.
+  if (playing) {
+    m_playWatch.start();
+  } else {
+    m_playWatch.stop();
+  }
+}
+
+void CQuorvinDlg::RestoreFocusRule() {
+  // After a message box, a dialog or a change of layout Qt gives the focus back to the last
+  // focused control or to the first one that can take it (Minimize): the focus rule decides
+  // again from what is under the cursor, so no button stays lit with the cursor elsewhere.
+  QWidget* under = QApplication::widgetAt(QCursor::pos());
+  if (under && IsOwnWidget(under)) {
+    ApplyFocusRule(under);
+  } else {
+    m_hiddenFocus->setFocus(Qt::OtherFocusReason);
+  }
+}
 
 void CQuorvinDlg::OnMore() { TrackPopupMenu(kMenuMore); }
 void CQuorvinDlg::OnHelp() { TrackPopupMenu(kMenuHelp); }
@@ -394,7 +459,13 @@ void CQuorvinDlg::TrackPopupMenu(int menuId) {
   } else {
     addEntries(kHelpMenu);
   }
-  const QAction* chosen = menu.exec(QCursor::pos());
+  // The menu opens under its button, its right edge kept inside the window (Help sits at the
+  // window's right end); QMenu keeps it on the screen.
+  const QWidget* button = Control(menuId == kMenuMore ? kIdMore : kIdHelp);
+  const QPoint below = button->mapToGlobal(QPoint(0, button->height()));
+  const int windowRight = mapToGlobal(QPoint(width(), 0)).x();
+  const QPoint at(std::min(below.x(), windowRight - menu.sizeHint().width()), below.y());
+  const QAction* chosen = menu.exec(at);
   AfterPopupMenu(chosen ? chosen->data().toInt() : 0);
 }
 
@@ -426,6 +497,14 @@ void CQuorvinDlg::OpenDocument(const QString& name) {
     return;
   }
   if (m_services.openUrl) m_services.openUrl(QUrl::fromLocalFile(path));
+}
+
+void CQuorvinDlg::ReportOpenFailure(const QUrl& url) {
+  const QString name = url.isLocalFile() ? url.toLocalFile() : url.toString();
+  ShowMessage(this, 0, {}, MB_OK | MB_ICONEXCLAMATION,
+              "Can't open:\n\n   %s\n\nNo program of this desktop opened it.  Please check that "
+              "xdg-utils is installed and that a program is set for this kind of file, thanks.",
+              name.toStdString().c_str());
 }
 
 void CQuorvinDlg::OnAbout() {
@@ -478,6 +557,9 @@ bool CQuorvinDlg::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::Enter:
       if (IsOwnWidget(watched)) ApplyFocusRule(static_cast<QWidget*>(watched));
       break;
+    case QEvent::WindowActivate:
+      if (watched == this) RestoreFocusRule();
+      break;
     case QEvent::Paint:
       if (watched == m_client) {
         QPainter painter(m_client);
@@ -516,10 +598,10 @@ bool CQuorvinDlg::HandleClientMouse(QEvent* event) {
   switch (event->type()) {
     case QEvent::MouseButtonPress:
       if (mouse->button() != Qt::LeftButton) return false;
-      if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")) &&
-          windowHandle() && windowHandle()->startSystemMove()) {
-        return true;  // Wayland lets only the compositor move windows
-      }
+      // The window manager moves the window where it can (Wayland lets only the compositor
+      // move windows, and an X11 manager that moves it tells Qt where it went); our own moves
+      // are the fallback for a display without a manager.
+      if (windowHandle() && windowHandle()->startSystemMove()) return true;
       m_dragOffset = cursor - frameGeometry().topLeft();
       m_dragging = 1;
       mouse->accept();

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QPixmap>
+#include <QTimer>
 #include <functional>
 #include <map>
 #include <memory>
@@ -39,7 +40,8 @@ struct MainWindowServices {
   std::function<std::string(QWidget* parent, BatchHost* owner, const std::string& title,
                             const std::string& start)>
       browseForFolder;
-  // Opens a document with the desktop's default program.
+  // Opens a document with the desktop's default program. Null: the desktop's launcher, and a
+  // message box naming the file when it fails.
   std::function<bool(const QUrl&)> openUrl;
   // Runs the Add Files chooser (a QFileDialog) modally; true when accepted. Null: exec().
   std::function<bool(QDialog& chooser)> runFileDialog;
@@ -139,12 +141,21 @@ class CQuorvinDlg : public QDialog, public BatchHost {
   void CreateControls();
   void ConnectCommands();
   void ApplySizeLayout();
+  // Centres the window on the screen under the cursor (before it is first shown).
+  void PlaceOnScreen();
   void SetToggle(int offId, int onId, bool on);
   void PaintClient(QPainter& painter);
   bool HandleClientMouse(QEvent* event);
   void ApplyFocusRule(QWidget* underCursor);
+  // The focus rule for whatever is under the cursor now (the hidden button when nothing of
+  // the window is).
+  void RestoreFocusRule();
+  // Play reads "Stop" while the preview plays.
+  void UpdatePlayButton();
   void TrackPopupMenu(int menuId);
   void OpenDocument(const QString& name);
+  // Says that the desktop could not open `url`.
+  void ReportOpenFailure(const QUrl& url);
   bool IsOwnWidget(QObject* object) const;
 
   MainWindowServices m_services;
@@ -179,6 +190,12 @@ class CQuorvinDlg : public QDialog, public BatchHost {
   QRect m_sizingGeometry;
   bool m_layoutPending = false;
   bool m_initialised = false;
+  // Batches: how many have entered their layout (a command compares before and after to know
+  // whether its batch ran), and the status text a starting batch shows.
+  int m_batchesEntered = 0;
+  bool m_showingStop = false;
+  QTimer m_playWatch;  // runs while the preview plays, to put "Play" back at its end
+  std::string m_batchStartText;
 
   // ---- import commands (importcommands.cpp): their members below this line
  public:
@@ -217,6 +234,11 @@ class CQuorvinDlg : public QDialog, public BatchHost {
   // The analysis engine of the window's loudness batches.
   LoudnessEngine m_loudnessEngine;
 };
+
+// The summary of Add Files: AddSummaryText, and when `refused` files (each refused with its
+// own message) could not be added, "Added 3 new files, skipped 0 existing files, and 2 could
+// not be added.".
+std::string AddFilesSummaryText(const struct AddCounters& counters, int refused);
 
 // The width of the sizing border around the client area.
 inline constexpr int kSizingBorder = 3;

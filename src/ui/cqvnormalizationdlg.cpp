@@ -43,7 +43,8 @@ CQVNormalizationDlg::CQVNormalizationDlg(double target, bool apply, QWidget* own
   connect(m_edit, &QVNVEdit::TargetChanged, this, &CQVNormalizationDlg::TargetChanged);
   connect(m_ok, &QPushButton::clicked, this, &CQVNormalizationDlg::OnOK);
   connect(m_cancel, &QPushButton::clicked, this, &CQVNormalizationDlg::OnCancel);
-  // Return and Escape are taken away from every control of the dialog before they act.
+  // Escape is taken away from every control of the dialog before it acts; Return presses the
+  // default button (OK), as in every dialog of the desktop.
   for (QWidget* child : findChildren<QWidget*>()) child->installEventFilter(this);
 }
 
@@ -75,7 +76,7 @@ void CQVNormalizationDlg::OnOK() {
   m_apply = m_applyBox->isChecked();
   if (m_apply) {
     ShowMessage(&m_messages, 0, {}, MB_OK,
-                "Volume Normalization will applied (to the files with Calculate Loudness data). "
+                "Volume Normalization will be applied (to the files with Calculate Loudness data). "
                 "Please note that after a conversion, it will be turned off again.");
   }
   done(QDialog::Accepted);
@@ -93,8 +94,7 @@ bool CQVNormalizationDlg::IsSwallowedKey(const QEvent* event) {
       event->type() != QEvent::ShortcutOverride) {
     return false;
   }
-  const int key = static_cast<const QKeyEvent*>(event)->key();
-  return key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape;
+  return static_cast<const QKeyEvent*>(event)->key() == Qt::Key_Escape;
 }
 
 bool CQVNormalizationDlg::eventFilter(QObject* watched, QEvent* event) {

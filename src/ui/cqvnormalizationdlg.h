@@ -15,8 +15,9 @@ class QVNVEdit;
 // and the "Apply Volume Normalization during Conversion" box. While the user types, every valid
 // target is announced with TargetChanged, so the main window retargets the rows at once;
 // Cancel (or the close box) announces the target the dialog started with again. OK keeps the
-// typed target and the box, and confirms the box through `messages`. Return and Escape do
-// nothing anywhere in the dialog: only the buttons and the close box end it. GUI thread only.
+// typed target and the box, and confirms the box through `messages`. Return presses the default
+// button (OK, or the button that has the focus); Escape does nothing anywhere in the dialog, so
+// a stray key never throws the typed target away. GUI thread only.
 class CQVNormalizationDlg : public QDialog {
   Q_OBJECT
 

@@ -16,3 +16,19 @@ QString DocumentFolder();
 QString FindDocument(const QString& name);
 
 }  // namespace qv
+
+#include <QUrl>
+#include <functional>
+
+class QObject;
+
+namespace qv {
+
+// Opens `url` with the desktop's launcher (xdg-open, from the xdg-utils package) without
+// waiting for it; without xdg-open on the PATH, Qt's own desktop services are asked. When no
+// launcher is found, or it cannot start, or it ends with a failure (the desktop has no program
+// for the file, the file is gone), `failed` runs on the GUI thread, unless `context` is gone by
+// then. A program that the launcher starts keeps running when Quorvin ends.
+void OpenWithDesktop(const QUrl& url, QObject* context, std::function<void()> failed);
+
+}  // namespace qv

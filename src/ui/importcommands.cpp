@@ -54,6 +54,14 @@ QStringList NameFilters() {
 
 }  // namespace
 
+std::string AddFilesSummaryText(const AddCounters& counters, int refused) {
+  if (refused <= 0) return AddSummaryText(counters);
+  auto files = [](int count) { return count == 1 ? "file" : "files"; };
+  return FormatText("Added %d new %s, skipped %d existing %s, and %d could not be added.",
+                    counters.added, files(counters.added), counters.skipped,
+                    files(counters.skipped), refused);
+}
+
 void CQuorvinDlg::InstallImportHooks() {
   m_list->SetDropFilter([this] { return CanStartAdding(); });
   // Queued: the drag source is told the drop is done before the add (and its messages) runs.
@@ -99,7 +107,11 @@ void CQuorvinDlg::OnAddFiles() {
   AddCounters counters;
   RunAdding([&] { MakeImporter(*this).AddFiles(paths, counters); });
   if (CalculateLoudness()) RunLoudnessBatch();
-  MakeImporter(*this).ShowSummary(counters);
+  // Every chosen file was added, skipped as listed already, or refused with its own message.
+  const int refused = static_cast<int>(paths.size()) - counters.added - counters.skipped;
+  if (counters.Any() || (refused > 0 && paths.size() > 1)) {
+    ShowMessage(this, 0, {}, MB_OK, "%s", AddFilesSummaryText(counters, refused).c_str());
+  }
 }
 
 void CQuorvinDlg::OnAddFolder() {

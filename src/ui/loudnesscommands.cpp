@@ -1,5 +1,6 @@
 // The main window's loudness commands: the Calculate Loudness option, the loudness batch,
 // Normalization and the retargeting that follows the normalization dialog's edit.
+#include <QElapsedTimer>
 #include <QString>
 
 #include "app/host.h"
@@ -7,6 +8,8 @@
 #include "app/showmessage.h"
 #include "loudness/loudness.h"
 #include "loudness/targettext.h"
+#include "model/qvlistitem.h"
+#include "ui/batchsummary.h"
 #include "ui/cqvnormalizationdlg.h"
 #include "ui/cquorvindlg.h"
 
@@ -47,7 +50,29 @@ void CQuorvinDlg::RunLoudnessBatch() {
   options.target = m_model.NormalizationTarget();
   options.logPath = Settings().LogFilePath;
   options.jobs = m_model.Jobs();
-  qv::RunLoudnessBatch(*this, m_model.List(), m_model.Batch(), m_loudnessEngine, options);
+  SourceList& list = m_model.List();
+  auto countMeasured = [&list] {
+    int measured = 0;
+    for (int row = 0; row < list.RowCount(); ++row) {
+      if (const QVListItem* item = list.Item(row); item && item->hasLoudness) ++measured;
+    }
+    return measured;
+  };
+  const int before = countMeasured();
+  const int rows = list.RowCount();
+  m_batchStartText = "Analyzing...";
+  const int entered = m_batchesEntered;
+  QElapsedTimer clock;
+  clock.start();
+  qv::RunLoudnessBatch(*this, list, m_model.Batch(), m_loudnessEngine, options);
+  m_batchStartText.clear();
+  if (m_batchesEntered == entered) return;  // refused before its layout
+  LoudnessSummary summary;
+  summary.measured = countMeasured() - before;
+  summary.toMeasure = rows - before;
+  summary.cancelled = m_model.Batch().CancelRequested == 1;
+  summary.seconds = clock.elapsed() / 1000;
+  SetStatusText(LoudnessSummaryText(summary));
 }
 
 }  // namespace qv

@@ -5,12 +5,14 @@
 #include "app/startup.h"
 #include "ui/mainwindowrunner.h"
 #include "ui/qthost.h"
+#include "ui/windowtrace.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quorvin"));
   QApplication::setApplicationVersion(QStringLiteral(QV_VERSION_STRING));
 
+  qv::InstallWindowTrace();
   qv::QtMessageHost ownerless;
   qv::SetOwnerlessHost(&ownerless);
   if (qv::RunStartupChecks()) qv::RunMainWindow();

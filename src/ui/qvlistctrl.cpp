@@ -136,7 +136,16 @@ QVListCtrl::QVListCtrl(SourceList& list, QWidget* parent)
           &QVListCtrl::SyncSelectionFromCore);
 }
 
-void QVListCtrl::OnColumnClick(int column) { m_list.OnColumnClick(column); }
+void QVListCtrl::OnColumnClick(int column) {
+  m_list.OnColumnClick(column);
+  // The heading shows the list's own order: an arrow on the sorted column, none when the
+  // third click has put the rows back in the order they were added.
+  const SortState state = m_list.GetSortState();
+  header()->setSortIndicatorShown(state != SortState::Unsorted);
+  header()->setSortIndicator(m_list.SortColumn(), state == SortState::Descending
+                                                      ? Qt::DescendingOrder
+                                                      : Qt::AscendingOrder);
+}
 
 void QVListCtrl::SyncSelectionFromCore() {
   if (m_syncing) return;

@@ -12,7 +12,7 @@ namespace {
 
 enum class Glyph {
   None, Minimize, Exit, AddFiles, AddFolder, Remove, RemoveAll, Play, Normalization, Convert,
-  Options, More, Help, Browse, Cancel
+  Options, More, Help, Browse, Cancel, Stop
 };
 enum class Style { Tile, WindowControl, FooterButton, ToggleOff, ToggleOn, BigAction, Cancel };
 
@@ -32,6 +32,8 @@ constexpr ButtonArt kButtons[] = {
     {"BITMAP_REMOVE", 63, 52, "Remove", Glyph::Remove, Style::Tile},
     {"BITMAP_REMOVEALL", 63, 52, "Remove All", Glyph::RemoveAll, Style::Tile},
     {"BITMAP_PLAY", 63, 52, "Play", Glyph::Play, Style::Tile},
+    // What the Play button shows while the preview plays.
+    {"BITMAP_STOP", 63, 52, "Stop", Glyph::Stop, Style::Tile},
     {"BITMAP_NORMALIZATION", 84, 52, "Normalization", Glyph::Normalization, Style::Tile},
     {"BITMAP_CONVERT1", 63, 52, "Convert", Glyph::Convert, Style::Tile},
     {"BITMAP_OPTIONS", 63, 52, "Options", Glyph::Options, Style::Tile},
@@ -227,6 +229,14 @@ void DrawGlyph(QPainter& p, Glyph glyph, const QRectF& r, const QColor& color,
       p.drawPath(tri);
       break;
     }
+    case Glyph::Stop:
+      p.setPen(line);
+      p.setBrush(Qt::NoBrush);
+      p.drawEllipse(at(12, 12), 10 * u, 10 * u);
+      p.setPen(Qt::NoPen);
+      p.setBrush(color);
+      p.drawRoundedRect(box(8, 8, 8, 8), 1.2 * u, 1.2 * u);
+      break;
     case Glyph::Normalization: {
       // Uneven bars brought to one level: the target line across them.
       p.setPen(Qt::NoPen);

@@ -24,10 +24,10 @@ namespace {
 namespace fs = std::filesystem;
 
 const char* const kUnsupported =
-    "Can't open the file:\n\n\t%s\n\nMore Details:\n\nUnsupported File Format\n\n"
-    "Sorry, can't continue.";
+    "Can't open the file:\n\n   %s\n\nMore Details:\n\nUnsupported File Format\n\n"
+    "This file was not added.";
 const char* const kNoStats =
-    "Unable to get the Audio File Stats from:\n\n\t%s\n\nSorry, can't continue.";
+    "Unable to get the Audio File Stats from:\n\n   %s\n\nThis file was not added.";
 const char* const kCouldNotImport = "Sorry, could not Import:\n\n   %s\n\nSkipping...";
 
 // Fixtures made once for the whole suite: a 60 s CD-quality WAV, short FLAC and MP3 files, a

@@ -76,7 +76,7 @@ TEST(MainWindowModel, ExitIsRefusedUntilTheBatchHasReturnedToIdle) {
   EXPECT_FALSE(model.ConfirmExit());
   ASSERT_EQ(host.messages.size(), 1u);
   EXPECT_EQ(host.messages[0].text,
-            "A File Analysis is in progress.  Please Cancel the converion, before closing, "
+            "A File Analysis is in progress.  Please Cancel the conversion, before closing, "
             "thanks.");
   // Cancelled: BatchInProgress is 0 at once, but the loop has not returned yet.
   host.answers = {IDYES};

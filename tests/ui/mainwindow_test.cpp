@@ -20,8 +20,10 @@
 
 #include "app/paths.h"
 #include "audio/bass.h"
+#include "import/sourceimporter.h"
 #include "model/controlids.h"
 #include "ui/autoplayfiledialog.h"
+#include "ui/batchsummary.h"
 #include "ui/cbitmapbutton.h"
 #include "ui/cquorvindlg.h"
 #include "ui/qvlistctrl.h"
@@ -305,11 +307,15 @@ TEST_F(MainWindowTest, HeadingClicksCycleTheSortAndTheSelectionFollowsItsRow) {
   const QPoint kbps(header->sectionViewportPosition(kColKbps) + 10, header->height() / 2);
   QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, kbps);
   EXPECT_EQ(ViewColumn(kColKbps), (std::vector<std::string>{"96", "128", "320"}));
+  EXPECT_TRUE(header->isSortIndicatorShown());
+  EXPECT_EQ(header->sortIndicatorSection(), kColKbps);
+  EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
   EXPECT_TRUE(List().IsSelected(1));
   EXPECT_TRUE(m_window->ListControl()->selectionModel()->isRowSelected(1, {}));
   EXPECT_EQ(List().GetSelectedDecodePath(), "/m/a.mp3");
   QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, kbps);
   EXPECT_EQ(ViewColumn(kColKbps), (std::vector<std::string>{"320", "128", "96"}));
+  EXPECT_EQ(header->sortIndicatorOrder(), Qt::DescendingOrder);
   QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, kbps);
   EXPECT_EQ(ViewColumn(kColTitle), (std::vector<std::string>{"a", "b", "c"}));
   EXPECT_TRUE(m_window->ListControl()->selectionModel()->isRowSelected(0, {}));
@@ -344,12 +350,15 @@ TEST_F(MainWindowTest, PlayPressedTwiceOnTheSameRowStops) {
   PreviewPlayer* player = m_window->Model().Player();
   ASSERT_NE(player, nullptr);
   EXPECT_TRUE(player->IsPlaying());
+  EXPECT_EQ(m_window->Button(kIdPlay)->text(), QStringLiteral("Stop"));  // it says what it does
   Click(kIdPlay);
   EXPECT_FALSE(player->IsPlaying());
+  EXPECT_EQ(m_window->Button(kIdPlay)->text(), QStringLiteral("Play"));
   Click(kIdPlay);
   EXPECT_TRUE(player->IsPlaying());
   Click(kIdRemove);  // Remove stops the preview first
   EXPECT_FALSE(player->IsPlaying());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return m_window->Button(kIdPlay)->text() == QStringLiteral("Play"); }, 2000));
   EXPECT_EQ(m_host.messages.size(), 1u);
 }
 
@@ -363,7 +372,7 @@ TEST_F(MainWindowTest, ExitAsksAndIsRefusedDuringABatch) {
   EXPECT_TRUE(m_window->isVisible());
   ASSERT_EQ(m_host.messages.size(), 2u);
   EXPECT_EQ(m_host.messages[0].text,
-            "A File Conversion is in progress.  Please Cancel the converion, before closing, "
+            "A File Conversion is in progress.  Please Cancel the conversion, before closing, "
             "thanks.");
   // Cancel confirmed: the batch has not returned to idle yet, so exit is still refused.
   m_host.answers = {IDYES};
@@ -534,6 +543,28 @@ TEST_F(MainWindowTest, AutoPlayBoxInTheFileDialog) {
   EXPECT_FALSE(box->isChecked());
   Q_EMIT next.currentChanged(QString::fromStdString(tone));
   EXPECT_FALSE(player.IsPlaying());
+}
+
+TEST(BatchSummary, EveryBatchEndsWithWhatItDidAndHowLongItTook) {
+  const struct {
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {ConversionSummaryText({12, 0, 12, false, false, 83}), "Converted 12 of 12 files in 1:23."},
+      {ConversionSummaryText({1, 0, 1, false, false, 0}), "Converted 1 of 1 file in 0:00."},
+      {ConversionSummaryText({3, 1, 5, true, false, 7}),
+       "Converted 3 of 5 files (1 failed, cancelled) in 0:07."},
+      {ConversionSummaryText({0, 1, 4, false, true, 3725}),
+       "Converted 0 of 4 files (1 failed, stopped after a failure) in 1:02:05."},
+      {LoudnessSummaryText({10, 12, false, 41}),
+       "Measured 10 of 12 files (2 could not be measured) in 0:41."},
+      {LoudnessSummaryText({4, 9, true, 12}), "Measured 4 of 9 files (cancelled) in 0:12."},
+      {LoudnessSummaryText({0, 0, false, 0}), "Measured 0 of 0 files in 0:00."},
+      {AddFilesSummaryText({5, 0}, 2),
+       "Added 5 new files, skipped 0 existing files, and 2 could not be added."},
+      {AddFilesSummaryText({1, 1}, 0), "Added 1 new file, and skipped 1 existing file."},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.text, c.expected);
 }
 
 }  // namespace

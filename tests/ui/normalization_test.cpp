@@ -1,6 +1,6 @@
 // The normalization dialog and its edits, driven headless with real key presses and clicks:
-// checking on every change, the beep and the restored text, the first-click selection, Return
-// and Escape, OK, Cancel and the close box; then the main window around it: live retargeting
+// checking on every change, the beep and the restored text, the first-click selection, Escape
+// doing nothing and Return pressing OK, Cancel and the close box; then the main window around it: live retargeting
 // of the rows, the settings after OK and Cancel, and the Calculate Loudness option running the
 // batch.
 #include <gtest/gtest.h>
@@ -157,20 +157,25 @@ TEST_F(NormalizationDialogTest, FirstClickSelectsAllLaterClicksPlaceTheCaret) {
   EXPECT_TRUE(AllSelected());
 }
 
-TEST_F(NormalizationDialogTest, ReturnAndEscapeDoNothing) {
+TEST_F(NormalizationDialogTest, EscapeDoesNothingAndReturnPressesOk) {
   Open();
   for (QWidget* target : {static_cast<QWidget*>(m_dialog->Edit()),
                           static_cast<QWidget*>(m_dialog->OkButton()),
                           static_cast<QWidget*>(m_dialog->CancelButton()),
                           static_cast<QWidget*>(m_dialog.get())}) {
     target->setFocus();
-    for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
-      QTest::keyClick(target, key);
-      EXPECT_TRUE(m_dialog->isVisible()) << key;
-    }
+    QTest::keyClick(target, Qt::Key_Escape);
+    EXPECT_TRUE(m_dialog->isVisible());
   }
   EXPECT_EQ(m_changes->count(), 1);  // not even Cancel's announcement
   EXPECT_TRUE(m_host.messages.empty());
+  for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+    Open();
+    SelectAllAndType("92");
+    QTest::keyClick(m_dialog->Edit(), key);
+    EXPECT_EQ(m_dialog->result(), QDialog::Accepted) << key;
+    EXPECT_EQ(m_dialog->Target(), 92.0);
+  }
 }
 
 TEST_F(NormalizationDialogTest, CancelAndTheCloseBoxAnnounceTheStartingTarget) {
@@ -196,7 +201,7 @@ TEST_F(NormalizationDialogTest, OkWithTheBoxConfirmsOnce) {
   EXPECT_TRUE(m_dialog->ApplyFlag());
   ASSERT_EQ(m_host.messages.size(), 1u);
   EXPECT_EQ(m_host.messages[0].text,
-            "Volume Normalization will applied (to the files with Calculate Loudness data). "
+            "Volume Normalization will be applied (to the files with Calculate Loudness data). "
             "Please note that after a conversion, it will be turned off again.");
   EXPECT_EQ(m_host.messages[0].type, unsigned{MB_OK});
 }
@@ -264,7 +269,7 @@ TEST_F(NormalizationWindowTest, CalculateLoudnessRunsTheBatchAtOnce) {
   EXPECT_EQ(List().Item(1)->hasLoudness, 1);
   EXPECT_NEAR(List().Item(1)->volume - List().Item(0)->volume, -20.0, 0.02);
   EXPECT_EQ(List().CellText(0, kColVolume), FormatDbCell(List().Item(0)->volume));
-  EXPECT_EQ(m_window->StatusText(), "Ready.");
+  EXPECT_EQ(m_window->StatusText(), "Measured 2 of 2 files in 0:00.");
   EXPECT_EQ(m_window->Model().Batch().CurrentBatchName, "File Analysis");
   EXPECT_TRUE(m_window->Control(kIdCancel)->isHidden());
 }
@@ -350,7 +355,8 @@ TEST_F(NormalizationWindowTest, CancelButtonStopsTheBatchInTheThirdFile) {
     EXPECT_EQ(List().Item(row)->hasLoudness, 0) << row;
     EXPECT_EQ(List().CellText(row, kColVolume), "") << row;
   }
-  EXPECT_EQ(m_window->StatusText(), "Ready.");
+  EXPECT_EQ(m_window->StatusText().rfind("Measured ", 0), 0u) << m_window->StatusText();
+  EXPECT_NE(m_window->StatusText().find(" of 5 files (cancelled) in 0:0"), std::string::npos);
   EXPECT_TRUE(m_window->Control(kIdCancel)->isHidden());
   EXPECT_TRUE(m_window->Control(kIdAddFiles)->isEnabled());
 }

@@ -1,0 +1,194 @@
+#!/usr/bin/env bash
+# The main window on a real X desktop: Xvfb with the Openbox window manager, driven by real
+# input events (xdotool). Checks that the Output Format list opens at its box, that a dialog and
+# a message box open over the main window, that the Help menu opens under its button inside the
+# window, that a document the desktop cannot open is reported in a message box (a fake xdg-open
+# that fails comes first on the PATH), and that a conversion ends with its summary in the status
+# line. The window's own view of its windows and status line comes from its trace switch
+# (QUORVIN_TRACE_WINDOWS, see src/ui/windowtrace.h); where the windows really are comes from the
+# X server. Every wait polls for its condition with a time limit; no fixed sleeps.
+# Usage: scripts/desktoptest.sh BUILD_DIR   (with the targets quorvin and qvfaac built)
+set -euo pipefail
+
+build=${1:?usage: $0 BUILD_DIR}
+program=$build/src/ui/quorvin
+for tool in Xvfb openbox xdotool xwininfo import ffmpeg; do
+  command -v "$tool" >/dev/null || { echo "desktoptest: $tool is missing" >&2; exit 1; }
+done
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "desktoptest: FAILED: $*" >&2
+  [[ -n ${display:-} ]] && import -display ":$display" -window root "$build/desktoptest-failure.png" 2>/dev/null &&
+    echo "desktoptest: the screen is in $build/desktoptest-failure.png" >&2
+  echo "--- the program's trace:" >&2
+  cat "$work/trace.log" >&2 2>/dev/null || true
+  exit 1
+}
+
+# wait_for SECONDS WHAT COMMAND...: polls COMMAND every 0.1 s until it succeeds.
+wait_for() {
+  local seconds=$1 what=$2 deadline
+  shift 2
+  deadline=$((SECONDS + seconds))
+  until "$@"; do
+    ((SECONDS < deadline)) || fail "timed out waiting for $what"
+    sleep 0.1
+  done
+}
+
+# The last trace line of a kind after line number $mark ("show QMenu", "status"...).
+trace_after() { tail -n "+$((mark + 1))" "$work/trace.log" | grep -F "qv-trace: $1" | tail -n 1; }
+has_trace() { [[ -n $(trace_after "$1") ]]; }
+mark_trace() { mark=$(wc -l <"$work/trace.log"); }
+# x y w h of a trace line "... X,Y WxH ..."
+trace_geometry() { sed -E 's/.*" (-?[0-9]+),(-?[0-9]+) ([0-9]+)x([0-9]+).*/\1 \2 \3 \4/' <<<"$1"; }
+
+# A free display from :120 up, Openbox on it.
+display=120
+while [[ -e /tmp/.X11-unix/X$display || -e /tmp/.X$display-lock ]]; do display=$((display + 1)); done
+Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+export DISPLAY=:$display
+unset WAYLAND_DISPLAY
+wait_for 10 "the X server" xdpyinfo -display ":$display" >/dev/null 2>&1
+openbox >"$work/openbox.log" 2>&1 &
+pids+=($!)
+wm_running() { grep -q 'window id' <<<"$(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null)"; }
+wait_for 10 "the window manager" wm_running
+
+# A configuration of our own, one short source file, and a launcher that cannot open anything.
+mkdir -p "$work/appdata/Quorvin 1" "$work/music" "$work/out" "$work/bin" "$work/tmp"
+cat >"$work/appdata/Quorvin 1/Quorvin1.ini" <<INI
+[Quorvin 1]
+FFMpegExe=$(command -v ffmpeg)
+FFMpegAud=-vn
+FAACExe=$build/src/qvfaac/qvfaac
+autoplayonopen=0
+SourceFilePath=$work/music
+DestinationFolderPath=$work/out
+INI
+ffmpeg -hide_banner -loglevel error -y -f lavfi -i "sine=frequency=440:duration=2" \
+  "$work/music/tone.wav"
+printf '#!/bin/sh\necho "xdg-open: no method available for opening $1" >&2\nexit 1\n' \
+  >"$work/bin/xdg-open"
+chmod +x "$work/bin/xdg-open"
+
+: >"$work/trace.log"
+env PATH="$work/bin:$PATH" APPDATA="$work/appdata" TMPDIR="$work/tmp" \
+  XDG_RUNTIME_DIR="$work/tmp" QT_QPA_PLATFORM=xcb SDL_AUDIODRIVER=dummy \
+  QUORVIN_TRACE_WINDOWS=1 "$program" >"$work/program.log" 2>"$work/trace.log" &
+pids+=($!)
+mark=0
+
+main_window() {
+  local id
+  for id in $(xdotool search --onlyvisible --name '^Quorvin$' 2>/dev/null); do
+    eval "$(xdotool getwindowgeometry --shell "$id")"
+    if ((WIDTH == 863)); then
+      main_id=$id wx=$X wy=$Y
+      return 0
+    fi
+  done
+  return 1
+}
+wait_for 20 "the main window" main_window
+wait_for 10 "the idle status line" has_trace 'status "Ready"'
+echo "desktoptest: main window at $wx,$wy (placed by the window manager)"
+
+# Where Qt thinks the main window is must be where it is.
+qt_main=$(trace_after "move qv::CQuorvinDlg")
+[[ -z $qt_main ]] && qt_main=$(trace_after "show qv::CQuorvinDlg")
+read -r qx qy _ _ <<<"$(trace_geometry "$qt_main")"
+((qx == wx && qy == wy)) || fail "Qt places the main window at $qx,$qy, the X server at $wx,$wy"
+
+# click X Y: a real click at a place of the main window (its frame coordinates).
+click() { xdotool mousemove "$((wx + $1))" "$((wy + $2))" click 1; }
+near() { (($1 - $2 <= $3 && $2 - $1 <= $3)); }
+# centred_over_main NAME: a visible window named NAME (other than the main window) whose centre
+# the X server puts within 60 pixels of the main window's centre.
+centred_over_main() {
+  local id
+  for id in $(xdotool search --onlyvisible --name "$1" 2>/dev/null); do
+    [[ $id == "$main_id" ]] && continue
+    eval "$(xdotool getwindowgeometry --shell "$id")"
+    if near $((X + WIDTH / 2)) $((wx + 863 / 2)) 60 && near $((Y + HEIGHT / 2)) $((wy + 399 / 2)) 60; then
+      echo "desktoptest: $1 over the main window at $X,$Y (${WIDTH}x$HEIGHT)"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# The Output Format list (its box at 95,309 in the window, 22 high) opens at its box.
+mark_trace
+click 150 318
+wait_for 10 "the Output Format list" has_trace "show QComboBoxPrivateContainer"
+read -r px py _ _ <<<"$(trace_geometry "$(trace_after "show QComboBoxPrivateContainer")")"
+near "$px" $((wx + 95)) 3 && ((py >= wy + 300 && py <= wy + 340)) ||
+  fail "the Output Format list opened at $px,$py, its box is at $((wx + 95)),$((wy + 309))"
+echo "desktoptest: Output Format list at $px,$py"
+xdotool key Escape
+wait_for 10 "the Output Format list to close" has_trace "hide QComboBoxPrivateContainer"
+
+# Options opens its dialog over the main window.
+mark_trace
+click 553 57
+wait_for 10 "the Options dialog" has_trace "show qv::CQVDefaultFileLocationsDlg"
+wait_for 10 "the Options dialog over the main window" centred_over_main '^Default File Locations'
+
+dialog_gone() { [[ -z $(xdotool search --onlyvisible --name '^Default File Locations' 2>/dev/null) ]]; }
+xdotool key Escape
+wait_for 10 "the Options dialog to close" dialog_gone
+
+# Help opens under its button, inside the window; its User Guide cannot be opened here, and a
+# message box over the main window says so.
+mark_trace
+click 826 57
+wait_for 10 "the Help menu" has_trace "show QMenu"
+read -r mx my mw _ <<<"$(trace_geometry "$(trace_after "show QMenu")")"
+((my >= wy + 80 && my <= wy + 90 && mx + mw <= wx + 863)) ||
+  fail "the Help menu opened at $mx,$my (${mw} wide), not under its button inside the window"
+echo "desktoptest: Help menu at $mx,$my"
+xdotool mousemove $((mx + 30)) $((my + 12)) click 1
+wait_for 10 "the Help menu to close" has_trace "hide QMenu"
+wait_for 15 "the message about the document" has_trace "show QMessageBox \"Quorvin\""
+grep -q "text \"Can't open:.*README.md" <<<"$(trace_after "show QMessageBox")" ||
+  fail "the message box does not name the document: $(trace_after "show QMessageBox")"
+wait_for 10 "the message box over the main window" centred_over_main '^Quorvin$'
+message_gone() { [[ -z $(xdotool search --onlyvisible --name '^Quorvin$' 2>/dev/null | grep -vx "$main_id") ]]; }
+xdotool key Return
+wait_for 10 "the message box to close" message_gone
+
+# Add Files: the file chooser over the window, the file typed in, the summary answered.
+mark_trace
+click 42 57
+wait_for 10 "the file chooser" has_trace "show QFileDialog"
+wait_for 10 "the file chooser over the main window" centred_over_main '^Select Source File'
+xdotool type --delay 5 "$work/music/tone.wav"
+xdotool key Return
+wait_for 15 "the summary of the add" has_trace "show QMessageBox"
+grep -q 'text "Added 1 new file' <<<"$(trace_after "show QMessageBox")" ||
+  fail "unexpected message: $(trace_after "show QMessageBox")"
+xdotool key Return
+wait_for 10 "the summary to close" message_gone
+
+# Convert: the status line says what runs from the start and ends with the summary.
+mark_trace
+click 822 333
+wait_for 60 "the summary of the conversion" has_trace 'status "Converted 1 of 1 file in'
+first_status=$(tail -n "+$((mark + 1))" "$work/trace.log" | grep -F 'qv-trace: status' | head -n 1)
+grep -q 'status "Converting' <<<"$first_status" || fail "the batch began with $first_status"
+[[ -f $work/out/tone.wav ]] || fail "no output file in $work/out"
+echo "desktoptest: $(trace_after status | sed 's/^qv-trace: //')"
+import -window root "$build/desktoptest.png"
+echo "desktoptest: passed (the last screen is in $build/desktoptest.png)"
