@@ -173,6 +173,11 @@ std::vector<OpenFilter> BuildOpenFilter() {
 }
 
 std::string AddSummaryText(const AddCounters& counters) {
+  if (counters.refused > 0) {
+    return FormatText("Added %d new file%s, skipped %d existing file%s, and %d could not be added.",
+                      counters.added, PluralS(counters.added), counters.skipped,
+                      PluralS(counters.skipped), counters.refused);
+  }
   return FormatText("Added %d new file%s, and skipped %d existing file%s.", counters.added,
                     PluralS(counters.added), counters.skipped, PluralS(counters.skipped));
 }
@@ -232,6 +237,7 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
                 "Sorry, could not Import:\n\n   %s\n\nThis is one of Quorvin's temporary files "
                 "(an output being written, or what a stopped run left), not a source file.",
                 path.c_str());
+    ++counters.refused;
     return;
   }
   const bool audio = IsAudioFile(path);
@@ -258,12 +264,16 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
     // An .mp4 without a sound track the library decodes may still be a video with one.
     if (type != "mp4" || probe.errorCode != BASS_ERROR_FILEFORM) {
       ReportOpenError(m_host, path, probe.errorCode);
+      ++counters.refused;
       return;
     }
     asVideo = true;
   }
   if (asVideo) {
-    if (!AddVideo(path, probe, tempWav)) return;
+    if (!AddVideo(path, probe, tempWav)) {
+      ++counters.refused;
+      return;
+    }
     extracted = true;
   }
 
@@ -273,6 +283,7 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
                 "Channel Count (%d).\n\nThe Channel Count needs to be 1 or 2.",
                 path.c_str(), static_cast<int>(probe.channels));
     if (extracted) DeleteOrphanWav(tempWav, path);
+    ++counters.refused;
     return;
   }
 

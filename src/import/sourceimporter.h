@@ -51,11 +51,14 @@ std::vector<OpenFilter> BuildOpenFilter();
 struct AddCounters {
   int added = 0;
   int skipped = 0;
+  int refused = 0;       // files refused with their own message (not audio, damaged, ...)
   bool stopped = false;  // the stop request ended the add before its last file
   bool Any() const { return added > 0 || skipped > 0; }
 };
 
-// "Added %d new file%s, and skipped %d existing file%s." ("file" for exactly 1, else "files").
+// "Added %d new file%s, and skipped %d existing file%s." ("file" for exactly 1, else "files");
+// with refused files "Added %d new file%s, skipped %d existing file%s, and %d could not be
+// added."
 std::string AddSummaryText(const AddCounters& counters);
 
 // Calls `report` at most once per `interval` (and never for the first call), so a long add can

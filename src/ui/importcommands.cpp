@@ -55,11 +55,9 @@ QStringList NameFilters() {
 }  // namespace
 
 std::string AddFilesSummaryText(const AddCounters& counters, int refused) {
-  if (refused <= 0) return AddSummaryText(counters);
-  auto files = [](int count) { return count == 1 ? "file" : "files"; };
-  return FormatText("Added %d new %s, skipped %d existing %s, and %d could not be added.",
-                    counters.added, files(counters.added), counters.skipped,
-                    files(counters.skipped), refused);
+  AddCounters counted = counters;
+  counted.refused = refused;
+  return AddSummaryText(counted);
 }
 
 void CQuorvinDlg::InstallImportHooks() {

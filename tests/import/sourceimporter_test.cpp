@@ -374,7 +374,7 @@ TEST_F(ScanTest, AddsSupportedNamesInNameOrderWithOneSummary) {
             (std::vector<std::string>{
                 FormatText(kNoStats, (album + "/bonus.wav").c_str()),
                 FormatText(kNoStats, (album + "/broken.mp3").c_str()),
-                "Added 3 new files, and skipped 0 existing files.",
+                "Added 3 new files, skipped 0 existing files, and 2 could not be added.",
             }));
   ASSERT_EQ(m_list.RowCount(), 3);
   EXPECT_EQ(m_list.GetSourcePath(0), album + "/01 intro.wav");
@@ -385,7 +385,8 @@ TEST_F(ScanTest, AddsSupportedNamesInNameOrderWithOneSummary) {
   EXPECT_EQ(again.added, 0);
   EXPECT_EQ(again.skipped, 3);
   EXPECT_TRUE(again.Any());
-  EXPECT_EQ(m_host.messages.back().text, "Added 0 new files, and skipped 3 existing files.");
+  EXPECT_EQ(m_host.messages.back().text,
+            "Added 0 new files, skipped 3 existing files, and 2 could not be added.");
   EXPECT_EQ(m_list.RowCount(), 3);
 }
 
@@ -395,7 +396,7 @@ TEST_F(ScanTest, RecursiveScanDescendsIntoSubFolders) {
   EXPECT_EQ(counters.added, 4);
   EXPECT_EQ(Texts(), (std::vector<std::string>{
                          FormatText(kNoStats, (album + "/broken.mp3").c_str()),
-                         "Added 4 new files, and skipped 0 existing files.",
+                         "Added 4 new files, skipped 0 existing files, and 1 could not be added.",
                      }));
   EXPECT_EQ(m_list.GetSourcePath(3), album + "/bonus.wav/hidden track.wav");
 }
@@ -428,7 +429,7 @@ TEST_F(ScanTest, DroppedFilesAndFoldersShareOneSummary) {
       m_importer.AddPaths({single, album, m_dir.file("album/01 intro.wav"), m_dir.file("x.txt")});
   EXPECT_EQ(counters.added, 4);
   EXPECT_EQ(counters.skipped, 1);
-  EXPECT_EQ(m_host.messages.back().text, "Added 4 new files, and skipped 1 existing file.");
+  EXPECT_EQ(m_host.messages.back().text, "Added 4 new files, skipped 1 existing file, and 2 could not be added.");
   EXPECT_EQ(m_list.GetSourcePath(0), single);
 
   m_host.messages.clear();
