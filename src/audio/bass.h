@@ -185,6 +185,10 @@ HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODE
 // cannot be made (LastEncoderErrorText names why).
 HENCODE QV_Encode_StartFile(DWORD handle, const QV_ENCODEFORMAT* format, DWORD flags,
                             const char* file);
+// Our extension: whether QV_Encode_StartFile takes `format` for a channel of `freq` Hz and
+// `chans` channels (of `origres` bits per sample, 0 for lossy and floating-point sources).
+BOOL QV_Encode_FileAccepts(DWORD freq, DWORD chans, DWORD origres,
+                           const QV_ENCODEFORMAT* format);
 BOOL BASS_Encode_Write(DWORD handle, const void* buffer, DWORD length);
 // Finishes the output: flushes the encoder, closes the file or the child's input and waits for
 // the child. Returns 0 (with the error code set) when the output could not be completed.

@@ -79,6 +79,15 @@ HENCODE QV_Encode_StartFile(DWORD handle, const QV_ENCODEFORMAT* format, DWORD f
   return Succeed(AddEncoder(std::move(encoder)));
 }
 
+BOOL QV_Encode_FileAccepts(DWORD freq, DWORD chans, DWORD origres,
+                           const QV_ENCODEFORMAT* format) {
+  if (!format) return Fail(BASS_ERROR_ILLPARAM, 0);
+  return Succeed(XiphEncoder::Accepts(*format, static_cast<int>(freq), static_cast<int>(chans),
+                                      static_cast<int>(origres))
+                     ? 1
+                     : 0);
+}
+
 HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC*, void*) {
   t_encoderErrorText.clear();
   std::shared_ptr<Stream> stream;

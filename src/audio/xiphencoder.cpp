@@ -55,15 +55,19 @@ bool XiphEncoder::SettingsFor(const QV_ENCODEFORMAT& format, int rate, int chann
   }
 }
 
+bool XiphEncoder::Accepts(const QV_ENCODEFORMAT& format, int rate, int channels, int origres) {
+  QuietFfmpegLog();
+  AvEncodeSettings settings;
+  return SettingsFor(format, rate, channels, origres, settings) &&
+         AvFileEncoder::Accepts(settings);
+}
+
 int XiphEncoder::Create(DWORD channel, DWORD flags, int rate, int channels, int origres,
                         const QV_ENCODEFORMAT& format, const std::string& path,
                         std::shared_ptr<Encoder>& encoder, std::string& detail) {
-  QuietFfmpegLog();
+  if (!Accepts(format, rate, channels, origres)) return BASS_ERROR_NOTAVAIL;
   AvEncodeSettings settings;
-  if (!SettingsFor(format, rate, channels, origres, settings) ||
-      !AvFileEncoder::Accepts(settings)) {
-    return BASS_ERROR_NOTAVAIL;
-  }
+  SettingsFor(format, rate, channels, origres, settings);
   auto xiph = std::make_shared<XiphEncoder>(channel, flags, rate, channels);
   // Created exclusively: a file (or a link) that already has the name is never replaced.
   const int fd = CreateExclusive(path);

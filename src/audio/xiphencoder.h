@@ -19,6 +19,9 @@ class XiphEncoder final : public Encoder {
   static bool SettingsFor(const QV_ENCODEFORMAT& format, int rate, int channels, int origres,
                           AvEncodeSettings& settings);
 
+  // Whether the encoder opens with `format` for such a channel (no file is touched).
+  static bool Accepts(const QV_ENCODEFORMAT& format, int rate, int channels, int origres);
+
   // Checks that the encoder opens with these settings (no file is touched), then creates
   // `path` exclusively and writes the file's header. Returns BASS_ERROR_NOTAVAIL when the
   // encoder refuses the format (no file is created then), BASS_ERROR_CREATE with the system's

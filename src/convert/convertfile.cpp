@@ -228,6 +228,25 @@ float ClampUnit(float sample) {
   return sample;
 }
 
+// Which of the format's listed bitrates its encoder does take for this source, as advice.
+std::string OtherBitratesText(const std::string& key, QV_ENCODEFORMAT format,
+                              const BASS_CHANNELINFO& info) {
+  std::vector<int> usable;
+  for (const int kbps : BitratesForFormat(key).kbps) {
+    format.bitrate = static_cast<DWORD>(kbps) * 1000;
+    if (QV_Encode_FileAccepts(info.freq, info.chans, info.origres, &format)) usable.push_back(kbps);
+  }
+  if (usable.empty()) {
+    return "It takes none of the listed Bitrates for it: please choose another Output Format.";
+  }
+  std::string list;
+  for (size_t i = 0; i < usable.size(); ++i) {
+    if (i > 0) list += i + 1 == usable.size() ? " or " : ", ";
+    list += std::to_string(usable[i]);
+  }
+  return "Please choose another Bitrate: it takes " + list + " kbps for this source.";
+}
+
 }  // namespace
 
 FailureCause CauseOfCode(int code) {
@@ -622,9 +641,10 @@ int EncodeXiphFile(const std::string& source, const std::string& destination, do
               ? FormatText("Could not start the FLAC encoder for this source (%d Hz, %d channels)",
                            static_cast<int>(info.freq), static_cast<int>(info.chans))
               : FormatText("Could not start the %s encoder at %d kbps for this source (%d Hz, %d "
-                           "channels).  One possible solution is to try a different Bitrate.",
+                           "channels).  %s",
                            name, value, static_cast<int>(info.freq),
-                           static_cast<int>(info.chans));
+                           static_cast<int>(info.chans),
+                           OtherBitratesText(key, format, info).c_str());
     } else if (error == BASS_ERROR_CREATE && !audio::LastEncoderErrorText().empty()) {
       job.EncoderErrorText = audio::LastEncoderErrorText();
       return kConvertCannotCreate;

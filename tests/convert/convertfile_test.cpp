@@ -257,6 +257,25 @@ TEST_F(ConvertFileTest, Mp3RefusesOtherRatesAndBitratesBeforeCreatingTheFile) {
   EXPECT_FALSE(Exists(out));
 }
 
+TEST_F(ConvertFileTest, VorbisNamesTheBitratesItTakesForTheSourceBeforeCreatingTheFile) {
+  // libvorbis gives no more than 160 kbit/s for 22050 Hz stereo.
+  JobContext job;
+  const std::string out = m_dir.file("refused.ogg");
+  EXPECT_EQ(Convert(Source("s22050.wav"), out, "ogg", 192, job), kConvertEncoderStart);
+  EXPECT_EQ(ConversionErrorText(kConvertEncoderStart, job),
+            "Could not start the Vorbis encoder at 192 kbps for this source (22050 Hz, 2 "
+            "channels).  Please choose another Bitrate: it takes 160, 128 or 96 kbps for this "
+            "source.");
+  EXPECT_FALSE(Exists(out));
+  EXPECT_EQ(Convert(Source("s22050.wav"), out, "ogg", 160, job), kConvertOk);
+  EXPECT_EQ(Convert(Source("music.flac"), m_dir.file("x.flac"), "flac", 9, job),
+            kConvertEncoderStart);
+  EXPECT_EQ(ConversionErrorText(kConvertEncoderStart, job),
+            "An unsupported compression level is being used (9) - FLAC files are written at the "
+            "levels 0 to 8");
+  EXPECT_FALSE(Exists(m_dir.file("x.flac")));
+}
+
 TEST_F(ConvertFileTest, SameFileIsRefusedButOtherCaseIsAnotherFile) {
   const std::string source = m_dir.file("Song.wav");
   WriteTestWav16(source, 44100, 2, 4410);
