@@ -209,6 +209,7 @@ AvFileEncoder::Result AvFileEncoder::EncodeFrames(bool flush) {
 
 // Converts `frames` interleaved floats (none: the resampler's last samples) into the FIFO.
 AvFileEncoder::Result AvFileEncoder::Convert(const float* interleaved, size_t frames) {
+  if (m_channels > AV_NUM_DATA_POINTERS) return Failed(kRefused, "too many channels", 0);
   const int capacity = swr_get_out_samples(m_swr.get(), static_cast<int>(frames));
   if (capacity < 0) return Failed(kNoMemory, "out of memory", capacity);
   if (capacity == 0) return kOk;
@@ -235,7 +236,6 @@ AvFileEncoder::Result AvFileEncoder::Convert(const float* interleaved, size_t fr
 AvFileEncoder::Result AvFileEncoder::Write(const float* interleaved, size_t frames) {
   if (m_failed != kOk) return m_failed;
   if (m_finished || !m_headerWritten) return Failed(kWriteFailed, "the file is closed", 0);
-  if (m_channels > AV_NUM_DATA_POINTERS) return Failed(kRefused, "too many channels", 0);
   if (frames == 0) return kOk;
   if (const Result converted = Convert(interleaved, frames); converted != kOk) return converted;
   return EncodeFrames(false);
