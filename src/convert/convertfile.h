@@ -21,7 +21,7 @@ enum ConversionResult : int {
   kConvertSamePath = 1,          // the source and the destination are the same file
   kConvertUnknownFormat = 2,
   kConvertCannotOpenSource = 3,
-  kConvertCannotCreate = 4,      // the WAV file cannot be created
+  kConvertCannotCreate = 4,      // the WAV, FLAC, Opus or Vorbis file cannot be created
   kConvertWriteFailed = 5,       // writing or finishing the output failed
   kConvertMp3Setup = 6,          // the MP3 encoder could not be set up (EncoderErrorText)
   kConvertAacStart = 7,          // the AAC encoder could not start (EncoderErrorText)
