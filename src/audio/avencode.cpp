@@ -10,6 +10,7 @@
 
 extern "C" {
 #include <libavutil/error.h>
+#include <libavutil/samplefmt.h>
 }
 
 namespace qv::audio {
@@ -28,11 +29,13 @@ CodecCtxPtr OpenCodec(const AvEncodeSettings& settings, const AVCodec* codec,
   averror = AVERROR(ENOMEM);
   CodecCtxPtr ctx(avcodec_alloc_context3(codec));
   if (!ctx) return nullptr;
-  ctx->sample_fmt = AV_SAMPLE_FMT_FLTP;
+  ctx->sample_fmt = settings.sampleFormat;
   ctx->sample_rate = settings.rate;
   av_channel_layout_default(&ctx->ch_layout, settings.channels);
   ctx->bit_rate = settings.bitRate;
   if (settings.cutoff > 0) ctx->cutoff = settings.cutoff;
+  if (settings.bitsPerRawSample > 0) ctx->bits_per_raw_sample = settings.bitsPerRawSample;
+  ctx->compression_level = settings.compressionLevel;
   ctx->time_base = AVRational{1, settings.rate};
   if (globalHeader) ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   averror = avcodec_open2(ctx.get(), codec, nullptr);
@@ -106,13 +109,23 @@ AvFileEncoder::Result AvFileEncoder::Open(const AvEncodeSettings& settings, int 
   }
   m_headerWritten = true;
 
-  m_fifo.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, settings.channels,
+  const int inputRate = settings.inputRate > 0 ? settings.inputRate : settings.rate;
+  ChannelLayout inputLayout;
+  inputLayout.SetDefault(settings.channels);
+  SwrContext* swr = nullptr;
+  averror = swr_alloc_set_opts2(&swr, &m_codec->ch_layout, settings.sampleFormat, settings.rate,
+                                inputLayout.get(), AV_SAMPLE_FMT_FLT, inputRate, 0, nullptr);
+  m_swr.reset(swr);
+  if (averror >= 0) averror = swr_init(m_swr.get());
+  if (averror < 0) return Failed(kSetupFailed, "cannot set up the sample conversion", averror);
+
+  m_fifo.reset(av_audio_fifo_alloc(settings.sampleFormat, settings.channels,
                                    std::max(m_codec->frame_size, 1) * 2));
   m_frame.reset(av_frame_alloc());
   m_packet.reset(av_packet_alloc());
   if (!m_fifo || !m_frame || !m_packet) return Failed(kNoMemory, "out of memory", AVERROR(ENOMEM));
   m_frame->nb_samples = m_codec->frame_size;
-  m_frame->format = AV_SAMPLE_FMT_FLTP;
+  m_frame->format = settings.sampleFormat;
   m_frame->sample_rate = settings.rate;
   averror = av_channel_layout_copy(&m_frame->ch_layout, &m_codec->ch_layout);
   if (averror >= 0) averror = av_frame_get_buffer(m_frame.get(), 0);
@@ -179,10 +192,8 @@ AvFileEncoder::Result AvFileEncoder::EncodeFrames(bool flush) {
       return Failed(kNoMemory, "out of memory", AVERROR(ENOMEM));
     }
     if (m_settings.padLastFrame) {
-      for (int c = 0; c < m_channels; ++c) {
-        auto* plane = reinterpret_cast<float*>(m_frame->data[c]);
-        std::fill(plane + got, plane + frameSize, 0.0f);
-      }
+      av_samples_set_silence(m_frame->data, got, frameSize - got, m_channels,
+                             m_settings.sampleFormat);
     } else {
       m_frame->nb_samples = got;
     }
@@ -196,23 +207,37 @@ AvFileEncoder::Result AvFileEncoder::EncodeFrames(bool flush) {
   return kOk;
 }
 
+// Converts `frames` interleaved floats (none: the resampler's last samples) into the FIFO.
+AvFileEncoder::Result AvFileEncoder::Convert(const float* interleaved, size_t frames) {
+  if (m_channels > AV_NUM_DATA_POINTERS) return Failed(kRefused, "too many channels", 0);
+  const int capacity = swr_get_out_samples(m_swr.get(), static_cast<int>(frames));
+  if (capacity < 0) return Failed(kNoMemory, "out of memory", capacity);
+  if (capacity == 0) return kOk;
+  std::uint8_t* planes[AV_NUM_DATA_POINTERS] = {};
+  int lineSize = 0;
+  const int bytes = av_samples_get_buffer_size(&lineSize, m_channels, capacity,
+                                               m_settings.sampleFormat, 1);
+  if (bytes < 0) return Failed(kNoMemory, "out of memory", bytes);
+  if (m_converted.size() < static_cast<size_t>(bytes)) {
+    m_converted.resize(static_cast<size_t>(bytes));
+  }
+  av_samples_fill_arrays(planes, &lineSize, m_converted.data(), m_channels, capacity,
+                         m_settings.sampleFormat, 1);
+  const auto* in = reinterpret_cast<const std::uint8_t*>(interleaved);
+  const int got = swr_convert(m_swr.get(), planes, capacity, interleaved ? &in : nullptr,
+                              static_cast<int>(frames));
+  if (got < 0) return Failed(kNoMemory, "the sample conversion failed", got);
+  if (av_audio_fifo_write(m_fifo.get(), reinterpret_cast<void**>(planes), got) < got) {
+    return Failed(kNoMemory, "out of memory", AVERROR(ENOMEM));
+  }
+  return kOk;
+}
+
 AvFileEncoder::Result AvFileEncoder::Write(const float* interleaved, size_t frames) {
   if (m_failed != kOk) return m_failed;
   if (m_finished || !m_headerWritten) return Failed(kWriteFailed, "the file is closed", 0);
-  m_planes.resize(static_cast<size_t>(m_channels));
-  void* planes[AV_NUM_DATA_POINTERS] = {};
-  if (m_channels > AV_NUM_DATA_POINTERS) return Failed(kRefused, "too many channels", 0);
-  for (int c = 0; c < m_channels; ++c) {
-    std::vector<float>& plane = m_planes[static_cast<size_t>(c)];
-    plane.resize(frames);
-    const float* in = interleaved + c;
-    for (size_t i = 0; i < frames; ++i, in += m_channels) plane[i] = *in;
-    planes[c] = plane.data();
-  }
-  if (av_audio_fifo_write(m_fifo.get(), planes, static_cast<int>(frames)) <
-      static_cast<int>(frames)) {
-    return Failed(kNoMemory, "out of memory", AVERROR(ENOMEM));
-  }
+  if (frames == 0) return kOk;
+  if (const Result converted = Convert(interleaved, frames); converted != kOk) return converted;
   return EncodeFrames(false);
 }
 
@@ -220,7 +245,8 @@ AvFileEncoder::Result AvFileEncoder::Finish() {
   if (m_finished) return m_failed;
   m_finished = true;
   if (m_headerWritten && m_failed == kOk) {
-    EncodeFrames(true);
+    Convert(nullptr, 0);  // what the resampler still holds
+    if (m_failed == kOk) EncodeFrames(true);
     if (m_failed == kOk) {
       const int ret = avcodec_send_frame(m_codec.get(), nullptr);
       if (ret < 0) Failed(kWriteFailed, "the encoder failed", ret);

@@ -1,6 +1,8 @@
 #pragma once
 // AvFileEncoder: one FFmpeg audio encoder and one muxer writing one file from interleaved
-// 32-bit floats. The WMA encoder of the audio layer and the qvfaac program share it. The file
+// 32-bit floats, converted (and, where the codec needs another rate, resampled) to what the
+// codec takes. The WMA, FLAC, Opus and Vorbis encoders of the audio layer and the qvfaac
+// program share it. The file
 // is written through a descriptor the caller hands over (normally one made by CreateExclusive),
 // never opened by name inside FFmpeg, so an existing file is never replaced. Owns the codec and
 // muxer contexts, the I/O context and the descriptor. Not thread-safe: its owner serialises the
@@ -22,11 +24,20 @@ int CreateExclusive(const std::string& path);
 
 struct AvEncodeSettings {
   AVCodecID codec = AV_CODEC_ID_NONE;
-  const char* muxer = nullptr;  // FFmpeg's muxer name ("asf", "adts", "mp4", "ipod")
-  int rate = 0;
+  const char* muxer = nullptr;  // FFmpeg's muxer: "asf", "adts", "mp4", "ipod", "flac", "ogg"
+  int rate = 0;                 // the codec's rate
   int channels = 0;
+  // The rate of the floats given to Write; 0 means `rate`. Another rate is resampled (with
+  // swresample, flushed at the end, so the length follows the source's exactly in time).
+  int inputRate = 0;
+  // The samples the codec takes. Floats are converted by swresample: to 16 or 32 bits rounded
+  // to the nearest integer and saturated, so a 16- or 24-bit source decoded to floats comes
+  // back to its own integers.
+  AVSampleFormat sampleFormat = AV_SAMPLE_FMT_FLTP;
+  int bitsPerRawSample = 0;  // the integer samples' real resolution (24 in 32-bit words); 0: all
   std::int64_t bitRate = 0;
   int cutoff = 0;  // Hz; 0 leaves the encoder's choice
+  int compressionLevel = FF_COMPRESSION_DEFAULT;
   // The codec takes whole frames only: the last frame is completed with silence. Otherwise a
   // short last frame is sent as it is.
   bool padLastFrame = false;
@@ -70,6 +81,7 @@ class AvFileEncoder {
 
  private:
   Result EncodeFrames(bool flush);
+  Result Convert(const float* interleaved, size_t frames);
   Result Drain();
   Result Failed(Result result, const std::string& what, int averror);
   void CloseFile();
@@ -80,11 +92,12 @@ class AvFileEncoder {
   FormatOutputPtr m_mux;
   CodecCtxPtr m_codec;
   AudioFifoPtr m_fifo;
+  SwrPtr m_swr;  // floats at the input rate to the codec's format and rate
+  std::vector<std::uint8_t> m_converted;  // one call's converted samples, plane after plane
   FramePtr m_frame;
   PacketPtr m_packet;
   AVIOContext* m_io = nullptr;  // ours; m_mux->pb points to it
   AVStream* m_stream = nullptr;  // owned by m_mux
-  std::vector<std::vector<float>> m_planes;
   std::int64_t m_nextPts = 0;
   int m_fd = -1;
   int m_writeErrno = 0;  // errno of the first failed write or seek

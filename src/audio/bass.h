@@ -1,6 +1,7 @@
 #pragma once
 // The program's audio library: decoding (FFmpeg), preview playback (SDL2), MP3 encoding (LAME),
-// a pipe encoder that feeds a child process, and WMA encoding (FFmpeg's wmav2 in ASF).
+// a pipe encoder that feeds a child process, WMA encoding (FFmpeg's wmav2 in ASF), and FLAC,
+// Opus and Vorbis encoding (FFmpeg's flac, libopus and libvorbis; Opus and Vorbis in Ogg).
 //
 // The calls keep the names, handles, flags and error codes that the rest of the program was
 // written against, so batch, probe and preview code reads as plain library calls. Handles are
@@ -115,6 +116,19 @@ struct MPEGLAYER3WAVEFORMAT {
 #pragma pack(pop)
 inline constexpr WORD WAVE_FORMAT_MPEGLAYER3 = 0x0055;
 
+// Our extension: the FLAC, Opus and Vorbis files of QV_Encode_StartFile.
+inline constexpr DWORD QV_ENCODE_FLAC = 1;    // FLAC, 16 or 24 bits, a compression level
+inline constexpr DWORD QV_ENCODE_OPUS = 2;    // Opus in Ogg at 48000 Hz, a VBR target bitrate
+inline constexpr DWORD QV_ENCODE_VORBIS = 3;  // Vorbis in Ogg, a nominal bitrate
+struct QV_ENCODEFORMAT {
+  DWORD codec = 0;    // QV_ENCODE_FLAC, QV_ENCODE_OPUS or QV_ENCODE_VORBIS
+  DWORD bitrate = 0;  // bits per second (Opus, Vorbis)
+  int level = 5;      // FLAC compression level, 0 (fastest) to 8 (smallest)
+  // FLAC bits per sample, 16 or 24; 0 follows the channel: 24 for an integer lossless source
+  // of more than 16 bits, else 16 (lossy and floating-point sources carry no more than that).
+  DWORD bits = 0;
+};
+
 using ENCODEPROC = void(HENCODE handle, DWORD channel, const void* buffer, DWORD length,
                         void* user);
 
@@ -164,6 +178,17 @@ HENCODE BASS_Encode_StartACMFile(DWORD handle, const void* form, DWORD flags, co
 // and a larger one makes BASS_Encode_Stop end the child and fail (BASS_ERROR_ENDED).
 HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC* proc,
                           void* user);
+// Our extension: a FLAC, Opus or Vorbis file, written in-process through FFmpeg, of the
+// channel's channels (Opus resampled to 48000 Hz from any other rate). The file is created
+// exclusively. BASS_ERROR_NOTAVAIL when the encoder refuses the format (a bitrate it cannot
+// give for the rate and channels): no file is created then; BASS_ERROR_CREATE when the file
+// cannot be made (LastEncoderErrorText names why).
+HENCODE QV_Encode_StartFile(DWORD handle, const QV_ENCODEFORMAT* format, DWORD flags,
+                            const char* file);
+// Our extension: whether QV_Encode_StartFile takes `format` for a channel of `freq` Hz and
+// `chans` channels (of `origres` bits per sample, 0 for lossy and floating-point sources).
+BOOL QV_Encode_FileAccepts(DWORD freq, DWORD chans, DWORD origres,
+                           const QV_ENCODEFORMAT* format);
 BOOL BASS_Encode_Write(DWORD handle, const void* buffer, DWORD length);
 // Finishes the output: flushes the encoder, closes the file or the child's input and waits for
 // the child. Returns 0 (with the error code set) when the output could not be completed.

@@ -1,5 +1,5 @@
-// The encoder calls: MP3 (LAME) and the pipe encoder attached to decoding channels, and the
-// WMA file encoder.
+// The encoder calls: MP3 (LAME), FLAC, Opus and Vorbis (FFmpeg) and the pipe encoder attached
+// to decoding channels, and the WMA file encoder.
 
 #include <algorithm>
 #include <cstdint>
@@ -15,6 +15,7 @@
 #include "audio/pipeencoder.h"
 #include "audio/stream.h"
 #include "audio/wmaencoder.h"
+#include "audio/xiphencoder.h"
 
 using namespace qv::audio;
 
@@ -61,6 +62,30 @@ HENCODE BASS_Encode_StartACMFile(DWORD handle, const void* form, DWORD flags, co
                                       t_encoderErrorText);
   if (code != BASS_OK) return Fail(code, 0u);
   return Succeed(AddEncoder(std::move(encoder)));
+}
+
+HENCODE QV_Encode_StartFile(DWORD handle, const QV_ENCODEFORMAT* format, DWORD flags,
+                            const char* file) {
+  t_encoderErrorText.clear();
+  std::shared_ptr<Stream> stream;
+  if (const int code = CheckChannel(handle, stream); code != BASS_OK) return Fail(code, 0u);
+  if (!format || !file || !*file) return Fail(BASS_ERROR_ILLPARAM, 0u);
+  const SourceFormat& source = stream->format();
+  std::shared_ptr<Encoder> encoder;
+  const int code = XiphEncoder::Create(handle, flags, source.rate, source.channels,
+                                       source.origres, *format, file, encoder,
+                                       t_encoderErrorText);
+  if (code != BASS_OK) return Fail(code, 0u);
+  return Succeed(AddEncoder(std::move(encoder)));
+}
+
+BOOL QV_Encode_FileAccepts(DWORD freq, DWORD chans, DWORD origres,
+                           const QV_ENCODEFORMAT* format) {
+  if (!format) return Fail(BASS_ERROR_ILLPARAM, 0);
+  return Succeed(XiphEncoder::Accepts(*format, static_cast<int>(freq), static_cast<int>(chans),
+                                      static_cast<int>(origres))
+                     ? 1
+                     : 0);
 }
 
 HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC*, void*) {

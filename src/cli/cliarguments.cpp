@@ -9,21 +9,24 @@
 namespace qv::cli {
 namespace {
 
-constexpr const char* kFormats[] = {"wav", "mp3", "aac", "mp4", "m4a", "wma"};
+constexpr const char* kFormats[] = {"wav", "mp3", "aac",  "mp4", "m4a",
+                                    "wma", "flac", "opus", "ogg"};
+constexpr int kLastFlacLevel = 8;
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
 }
 
-bool ParsePositive(const std::string& text, int& kbps) {
+// A whole number from 0 to 100000 (0 is a FLAC level; ParseArguments refuses it elsewhere).
+bool ParseCount(const std::string& text, int& kbps) {
   if (text.empty() || !std::all_of(text.begin(), text.end(),
                                    [](unsigned char c) { return std::isdigit(c) != 0; })) {
     return false;
   }
   errno = 0;
   const long value = std::strtol(text.c_str(), nullptr, 10);
-  if (errno != 0 || value <= 0 || value > 100000) return false;
+  if (errno != 0 || value < 0 || value > 100000) return false;
   kbps = static_cast<int>(value);
   return true;
 }
@@ -33,6 +36,7 @@ bool ParsePositive(const std::string& text, int& kbps) {
 ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& arguments,
                            std::string& error) {
   bool optionsEnded = false;
+  std::string bitrateText;
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
     if (optionsEnded || word.size() < 2 || word[0] != '-' || word == "-") {
@@ -77,21 +81,23 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& argu
       arguments.format = Lower(text);
       if (std::find_if(std::begin(kFormats), std::end(kFormats),
                        [&](const char* f) { return arguments.format == f; }) == std::end(kFormats)) {
-        error = "unknown format '" + text + "' (valid: wav, mp3, aac, mp4, m4a, wma)";
+        error = "unknown format '" + text +
+                "' (valid: wav, mp3, aac, mp4, m4a, wma, flac, opus, ogg)";
         return ParseResult::UsageError;
       }
     } else if (name == "--bitrate") {
       if (!value(text)) return ParseResult::UsageError;
       int kbps = 0;
-      if (!ParsePositive(text, kbps)) {
+      if (!ParseCount(text, kbps)) {
         error = "--bitrate takes a whole number of kbps, not '" + text + "'";
         return ParseResult::UsageError;
       }
       arguments.bitrate = kbps;
+      bitrateText = text;
     } else if (name == "--jobs") {
       if (!value(text)) return ParseResult::UsageError;
       int jobs = 0;
-      if (!ParsePositive(text, jobs) || jobs > 64) {
+      if (!ParseCount(text, jobs) || jobs < 1 || jobs > 64) {
         error = "--jobs takes a number of files from 1 to 64, not '" + text + "'";
         return ParseResult::UsageError;
       }
@@ -125,6 +131,16 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& argu
       return ParseResult::UsageError;
     }
   }
+  // For FLAC the bitrate is the compression level; every other format's bitrates are positive.
+  if (arguments.bitrate && arguments.format == "flac" && *arguments.bitrate > kLastFlacLevel) {
+    error = "--bitrate takes a FLAC compression level from 0 to 8 for flac, not '" +
+            bitrateText + "'";
+    return ParseResult::UsageError;
+  }
+  if (arguments.bitrate && arguments.format != "flac" && *arguments.bitrate == 0) {
+    error = "--bitrate takes a whole number of kbps, not '" + bitrateText + "'";
+    return ParseResult::UsageError;
+  }
   if (arguments.normalize) arguments.loudness = true;
   if (arguments.dest && arguments.sameFolder) {
     error = "--dest and --same-folder exclude each other";
@@ -142,8 +158,10 @@ std::string UsageText() {
          "Converts audio files (and the sound track of video files) with the same code as the\n"
          "Quorvin window. Each PATH is a file, or a folder whose supported files are added.\n"
          "\n"
-         "  --format FORMAT       wav (default), mp3, aac, mp4, m4a or wma\n"
-         "  --bitrate KBPS        one of the format's bitrates (default: its default entry)\n"
+         "  --format FORMAT       wav (default), mp3, aac, mp4, m4a, wma, flac, opus or ogg\n"
+         "                        (ogg: Ogg Vorbis)\n"
+         "  --bitrate KBPS        one of the format's bitrates (default: its default entry);\n"
+         "                        for flac the compression level, 0 to 8 (default 5)\n"
          "  --dest DIR            the destination folder (default: the configured one)\n"
          "  --same-folder         write each output beside its source\n"
          "  --recursive           add folders with their sub-folders; with --dest each output\n"

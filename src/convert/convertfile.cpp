@@ -27,10 +27,14 @@ constexpr DWORD kMp3EncodeFlags = 0x40121;
 // The pipe encoder's flags: free with the channel, data only through BASS_Encode_Write (the
 // child gets a WAV header first).
 constexpr DWORD kAacEncodeFlags = 0x40020;
+// The FFmpeg file encoders' flags: free with the channel, data only through BASS_Encode_Write.
+constexpr DWORD kFileEncodeFlags = BASS_ENCODE_AUTOFREE | BASS_ENCODE_PAUSE;
 // BASS_WMA_ENCODE_STANDARD | BASS_SAMPLE_FLOAT.
 constexpr DWORD kWmaEncodeFlags = 0x2100;
 constexpr DWORD kEndOfData = 0xFFFFFFFFu;
 constexpr const char* kConverting = "Converting";
+constexpr int kFirstFlacLevel = 0;
+constexpr int kLastFlacLevel = 8;
 constexpr size_t kWavHeaderSize = 44;
 constexpr std::uint64_t kMaxWavBytes = 0xFFFFFFFFu;
 
@@ -227,6 +231,25 @@ float ClampUnit(float sample) {
   return sample;
 }
 
+// Which of the format's listed bitrates its encoder does take for this source, as advice.
+std::string OtherBitratesText(const std::string& key, QV_ENCODEFORMAT format,
+                              const BASS_CHANNELINFO& info) {
+  std::vector<int> usable;
+  for (const int kbps : BitratesForFormat(key).kbps) {
+    format.bitrate = static_cast<DWORD>(kbps) * 1000;
+    if (QV_Encode_FileAccepts(info.freq, info.chans, info.origres, &format)) usable.push_back(kbps);
+  }
+  if (usable.empty()) {
+    return "It takes none of the listed Bitrates for it: please choose another Output Format.";
+  }
+  std::string list;
+  for (size_t i = 0; i < usable.size(); ++i) {
+    if (i > 0) list += i + 1 == usable.size() ? " or " : ", ";
+    list += std::to_string(usable[i]);
+  }
+  return "Please choose another Bitrate: it takes " + list + " kbps for this source.";
+}
+
 }  // namespace
 
 FailureCause CauseOfCode(int code) {
@@ -238,7 +261,8 @@ FailureCause CauseOfCode(int code) {
     case kConvertDamaged: return FailureCause::DamagedData;
     case kConvertMp3Setup:
     case kConvertAacStart:
-    case kConvertWmaStart: return FailureCause::Encoder;
+    case kConvertWmaStart:
+    case kConvertEncoderStart: return FailureCause::Encoder;
     case kConvertCannotCreate:
     case kConvertWriteFailed:
     case kConvertWavTooLarge: return FailureCause::Write;
@@ -281,6 +305,7 @@ std::string ConversionErrorText(int code, const JobContext& job) {
     case kConvertMp3Setup:
     case kConvertAacStart:
     case kConvertWmaStart:
+    case kConvertEncoderStart:
     case kConvertDamaged:
     case kConvertTagsFailed:
     case kConvertWavTooLarge: return detail;
@@ -586,6 +611,79 @@ int EncodeWmaFile(const std::string& source, const std::string& destination, dou
   return kConvertOk;
 }
 
+int EncodeXiphFile(const std::string& source, const std::string& destination, double gain,
+                   const std::string& key, int value, JobContext& job) {
+  if (SamePathIgnoringCase(source, destination)) return kConvertSamePath;
+  SourceStream stream(source);
+  if (!stream) return kConvertCannotOpenSource;
+  StartProgress(stream.get(), job);
+  BASS_CHANNELINFO info{};
+  if (!GetInfo(stream.get(), info)) return kConvertCannotOpenSource;
+  QV_ENCODEFORMAT format;
+  const char* name = "FLAC";
+  if (key == "flac") {
+    format.codec = QV_ENCODE_FLAC;
+    if (value < kFirstFlacLevel || value > kLastFlacLevel) {
+      job.EncoderErrorText = FormatText(
+          "An unsupported compression level is being used (%d) - FLAC files are written at "
+          "the levels 0 to 8",
+          value);
+      return kConvertEncoderStart;
+    }
+    format.level = value;
+  } else {
+    format.codec = key == "opus" ? QV_ENCODE_OPUS : QV_ENCODE_VORBIS;
+    name = key == "opus" ? "Opus" : "Vorbis";
+    format.bitrate = value > 0 ? static_cast<DWORD>(value) * 1000 : 0;
+  }
+  ReuseEmptyDestination(destination);
+  ChannelEncoder encoder(QV_Encode_StartFile(stream.get(), &format, kFileEncodeFlags,
+                                             destination.c_str()));
+  if (!encoder.get()) {
+    const int error = BASS_ErrorGetCode();
+    if (error == BASS_ERROR_NOTAVAIL) {
+      job.EncoderErrorText =
+          key == "flac"
+              ? FormatText("Could not start the FLAC encoder for this source (%d Hz, %d channels)",
+                           static_cast<int>(info.freq), static_cast<int>(info.chans))
+              : FormatText("Could not start the %s encoder at %d kbps for this source (%d Hz, %d "
+                           "channels).  %s",
+                           name, value, static_cast<int>(info.freq),
+                           static_cast<int>(info.chans),
+                           OtherBitratesText(key, format, info).c_str());
+    } else if (error == BASS_ERROR_CREATE && !audio::LastEncoderErrorText().empty()) {
+      job.EncoderErrorText = audio::LastEncoderErrorText();
+      return kConvertCannotCreate;
+    } else {
+      job.EncoderErrorText =
+          FormatText("Could not start the %s encoder.  Error code was %d", name, error);
+      if (!audio::LastEncoderErrorText().empty()) {
+        job.EncoderErrorText += " (" + audio::LastEncoderErrorText() + ")";
+      }
+    }
+    return kConvertEncoderStart;
+  }
+  std::vector<float> block = OneSecondBlock(info);
+  const PumpEnd end = PumpBlocks(stream.get(), block, job, [&](float* samples, size_t n) {
+    ApplyFloatGain(samples, n, gain);
+    if (BASS_Encode_Write(encoder.get(), samples, static_cast<DWORD>(n * sizeof(float))) == 1) {
+      return true;
+    }
+    NoteEncoderDetail(job);
+    return false;
+  });
+  if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
+  // Also after a cancel: the file is finished with what was written, so it plays.
+  const bool finished = encoder.Stop();
+  if (end == PumpEnd::ReadFailed) return kConvertReadError;
+  if (end == PumpEnd::Damaged) return kConvertDamaged;
+  if (!finished) {
+    NoteEncoderDetail(job);
+    return kConvertWriteFailed;
+  }
+  return end == PumpEnd::Cancelled ? kConvertCancelled : kConvertOk;
+}
+
 int ConvertFile(const std::string& source, const std::string& destination, double gain,
                 const std::string& formatKey, int kbps, const std::string& faacPath,
                 JobContext& job) {
@@ -601,6 +699,9 @@ int ConvertFile(const std::string& source, const std::string& destination, doubl
     return EncodeAacFile(source, destination, gain, kbps, key, faacPath, job);
   }
   if (key == "wma") return EncodeWmaFile(source, destination, gain, kbps, job);
+  if (key == "flac" || key == "opus" || key == "ogg") {
+    return EncodeXiphFile(source, destination, gain, key, kbps, job);
+  }
   return kConvertUnknownFormat;
 }
 

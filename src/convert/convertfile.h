@@ -1,7 +1,8 @@
 #pragma once
 // Converting one source file into one output file: WAV (our own writer), MP3 (the audio layer's
-// MP3 encoder), AAC, MP4 and M4A (the qvfaac program fed through a pipe) and WMA (the audio
-// layer's WMA encoder), with a volume gain applied on the way. Every call decodes the source in
+// MP3 encoder), AAC, MP4 and M4A (the qvfaac program fed through a pipe), WMA (the audio
+// layer's WMA encoder) and FLAC, Opus and Ogg Vorbis (the audio layer's FFmpeg file encoders),
+// with a volume gain applied on the way. Every call decodes the source in
 // one-second blocks, reports progress and reads the cancel flag through its own JobContext, and
 // touches no process-wide state, so several conversions may run at once on different threads.
 // Each encoder owns its stream, its buffers and its output for the length of the call and
@@ -20,7 +21,7 @@ enum ConversionResult : int {
   kConvertSamePath = 1,          // the source and the destination are the same file
   kConvertUnknownFormat = 2,
   kConvertCannotOpenSource = 3,
-  kConvertCannotCreate = 4,      // the WAV file cannot be created
+  kConvertCannotCreate = 4,      // the WAV, FLAC, Opus or Vorbis file cannot be created
   kConvertWriteFailed = 5,       // writing or finishing the output failed
   kConvertMp3Setup = 6,          // the MP3 encoder could not be set up (EncoderErrorText)
   kConvertAacStart = 7,          // the AAC encoder could not start (EncoderErrorText)
@@ -32,6 +33,7 @@ enum ConversionResult : int {
   kConvertWavTooLarge = 13,      // the WAV output would pass the 4 GiB a WAV file can hold
   kConvertNotMeasured = 14,      // to be normalized, but the file has no loudness measurement
   kConvertSkipped = 15,          // not converted: its output is there already (not a failure)
+  kConvertEncoderStart = 16,     // the FLAC, Opus or Vorbis encoder could not start
   kConvertCancelled = 100,
 };
 
@@ -40,7 +42,7 @@ enum class FailureCause { None, Source, ReadError, DamagedData, Encoder, Write, 
                           NotMeasured };
 FailureCause CauseOfCode(int code);
 
-// The user's text for a result code. Codes 6 to 8, 11 and 12 give the job's EncoderErrorText;
+// The user's text for a result code. Codes 6 to 8, 11, 12 and 15 give the job's EncoderErrorText;
 // 4 and 5 name the system's or FFmpeg's reason when there is one.
 std::string ConversionErrorText(int code, const JobContext& job);
 
@@ -50,7 +52,8 @@ std::string ConversionErrorText(int code, const JobContext& job);
 bool SamePathIgnoringCase(const std::string& a, const std::string& b);
 
 // Converts `source` into `destination` in the format `formatKey` (any case: "wav", "mp3", "aac",
-// "mp4", "m4a", "wma") at `kbps` (0 for WAV), multiplying every sample by `gain`. `faacPath` is
+// "mp4", "m4a", "wma", "flac", "opus", "ogg") at `kbps` (0 for WAV; the compression level, 0 to
+// 8, for FLAC), multiplying every sample by `gain`. `faacPath` is
 // the AAC encoder program. The destination is created exclusively: an existing file is never
 // replaced, except an empty regular file of that name, which is removed first (the naming rule
 // treats an empty file as free). Returns a ConversionResult; job.EncoderErrorText holds the
@@ -70,6 +73,11 @@ int EncodeAacFile(const std::string& source, const std::string& destination, dou
                   int kbps, const std::string& key, const std::string& faacPath, JobContext& job);
 int EncodeWmaFile(const std::string& source, const std::string& destination, double gain,
                   int kbps, JobContext& job);
+// `key` is "flac" (`value` the compression level, 0 to 8; 24 bits for an integer source of more
+// than 16 bits, else 16), "opus" (Ogg, 48000 Hz, `value` the VBR target in kbps) or "ogg"
+// (Vorbis, `value` the nominal kbps). A cancelled file is finished with what was written.
+int EncodeXiphFile(const std::string& source, const std::string& destination, double gain,
+                   const std::string& key, int value, JobContext& job);
 
 // The sample arithmetic of the encoders, exposed for its tests.
 //
@@ -77,7 +85,7 @@ int EncodeWmaFile(const std::string& source, const std::string& destination, dou
 // single precision, then saturated to [-32768, 32767] and truncated toward zero. A NaN sample
 // gives 0.
 std::int16_t PcmSampleWithGain(float sample, double gain);
-// MP3, AAC, WMA: each sample clamped to [-1, 1] times the gain rounded to single precision, in
+// MP3, AAC, WMA, FLAC, Opus, Vorbis: each sample clamped to [-1, 1] times the gain rounded to single precision, in
 // place; no clipping follows, so a gain above 1 lets values beyond ±1 reach the encoder.
 void ApplyFloatGain(float* samples, size_t count, double gain);
 

@@ -30,6 +30,10 @@ constexpr MPEGLAYER3WAVEFORMAT kRow(int row, int column) {
   return Mp3Record(kMp3RowKbps[row], kMp3ColumnRates[column]);
 }
 
+constexpr int kFlacLevels = 9;  // 0 (fastest) to 8 (smallest)
+constexpr int kDefaultFlacLevel = 5;
+constexpr const char* kLevelPrefix = "Level ";
+
 BitrateList ListOf(const std::vector<int>& kbps, int defaultIndex) {
   BitrateList list;
   for (int value : kbps) {
@@ -135,11 +139,29 @@ BitrateList WmaBitratesFrom(const DWORD* rates) {
   return list;
 }
 
+BitrateList FlacLevels() {
+  BitrateList list;
+  for (int level = 0; level < kFlacLevels; ++level) {
+    list.texts.push_back(kLevelPrefix + std::to_string(level));
+    list.kbps.push_back(level);
+    list.bitsPerSecond.push_back(0);
+  }
+  list.defaultIndex = kDefaultFlacLevel;
+  return list;
+}
+
+BitrateList OpusBitrates() { return ListOf({256, 192, 160, 128, 96, 64, 48}, 3); }
+
+BitrateList VorbisBitrates() { return ListOf({320, 256, 224, 192, 160, 128, 96}, 3); }
+
 BitrateKind BitrateKindOf(std::string_view formatText) {
   if (formatText == "WAV") return BitrateKind::None;
   if (formatText == "MP3") return BitrateKind::Mp3;
   if (formatText == "AAC" || formatText == "MP4" || formatText == "M4A") return BitrateKind::Aac;
   if (formatText == "WMA") return BitrateKind::Wma;
+  if (formatText == "FLAC") return BitrateKind::Flac;
+  if (formatText == "OPUS") return BitrateKind::Opus;
+  if (formatText == "OGG") return BitrateKind::Vorbis;
   return BitrateKind::Unknown;
 }
 
@@ -164,6 +186,9 @@ BitrateList BitratesForFormat(std::string_view formatKey) {
   if (key == "mp3") return Mp3Bitrates();
   if (key == "aac" || key == "mp4" || key == "m4a") return AacBitrates();
   if (key == "wma") return WmaBitrates();
+  if (key == "flac") return FlacLevels();
+  if (key == "opus") return OpusBitrates();
+  if (key == "ogg") return VorbisBitrates();
   return {};
 }
 
@@ -176,6 +201,15 @@ int LeadingKbps(std::string_view text) {
     if (value > 1000000) return 0;  // no bitrate is this large
   }
   return static_cast<int>(value);
+}
+
+int BitrateOfText(std::string_view formatKey, std::string_view text) {
+  if (LowerAscii(formatKey) != "flac") return LeadingKbps(text);
+  const std::string_view prefix = kLevelPrefix;
+  if (text.substr(0, prefix.size()) != prefix) return -1;
+  const std::string_view digits = text.substr(prefix.size());
+  if (digits.size() != 1 || digits[0] < '0' || digits[0] >= '0' + kFlacLevels) return -1;
+  return digits[0] - '0';
 }
 
 }  // namespace qv

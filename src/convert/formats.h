@@ -1,7 +1,8 @@
 #pragma once
 // The output formats and the bitrates each one offers: the list of formats, the MPEG Layer-3
 // format table behind the MP3 bitrates, the AAC quality table behind the AAC, MP4 and M4A
-// bitrates, and the WMA bitrates the encoder reports. Both front ends fill their choices from
+// bitrates, the WMA bitrates the encoder reports, the Opus and Vorbis bitrates, and the FLAC
+// compression levels that take the bitrates' place. Both front ends fill their choices from
 // here and the command-line front end checks a requested bitrate against the same lists.
 // Plain data and pure functions; WmaBitrates asks the audio layer.
 
@@ -16,8 +17,8 @@ namespace qv {
 
 // The output formats in the order the format list shows them. Lower-cased, an entry is the
 // output file's extension and the encoder key.
-inline constexpr std::array<const char*, 6> kOutputFormats = {"WAV", "MP3", "AAC",
-                                                              "MP4", "M4A", "WMA"};
+inline constexpr std::array<const char*, 9> kOutputFormats = {
+    "WAV", "MP3", "AAC", "MP4", "M4A", "WMA", "FLAC", "OPUS", "OGG"};
 
 inline constexpr int kMp3BitrateRows = 8;
 inline constexpr int kMp3RateColumns = 3;
@@ -43,7 +44,8 @@ int FindMp3BitrateRow(int kbps);
 // The encoder options of the first AAC quality row with `kbps`; row 0's when none has it.
 const char* AacOptionsForKbps(int kbps);
 
-// The bitrates a format offers, as the bitrate list shows them.
+// The bitrates a format offers, as the bitrate list shows them. FLAC offers its compression
+// levels instead: texts "Level %d", `kbps` the levels, `bitsPerSecond` 0.
 struct BitrateList {
   std::vector<std::string> texts;  // "%d kbps"
   std::vector<int> kbps;
@@ -61,16 +63,23 @@ BitrateList AacBitrates();  // 218 kbps to 62 kbps, 194 kbps chosen
 BitrateList WmaBitrates();
 // The same for a zero-terminated list of rates in bits per second (null: no list).
 BitrateList WmaBitratesFrom(const DWORD* rates);
+BitrateList FlacLevels();      // "Level 0" to "Level 8", level 5 chosen
+BitrateList OpusBitrates();    // 256 kbps to 48 kbps, 128 kbps chosen
+BitrateList VorbisBitrates();  // 320 kbps to 96 kbps, 192 kbps chosen
 
 // What the bitrate list does for the format shown in the format list (compared exactly).
-enum class BitrateKind { None, Mp3, Aac, Wma, Unknown };
-// "WAV" None; "MP3" Mp3; "AAC", "MP4", "M4A" Aac; "WMA" Wma; any other text Unknown.
+enum class BitrateKind { None, Mp3, Aac, Wma, Flac, Opus, Vorbis, Unknown };
+// "WAV" None; "MP3" Mp3; "AAC", "MP4", "M4A" Aac; "WMA" Wma; "FLAC" Flac; "OPUS" Opus; "OGG"
+// Vorbis; any other text Unknown.
 BitrateKind BitrateKindOf(std::string_view formatText);
 // The bitrates of a format key in any case ("mp3", "Wma", ...): empty for WAV and unknown keys.
 BitrateList BitratesForFormat(std::string_view formatKey);
 
 // The leading decimal integer of a bitrate text ("192 kbps" gives 192); 0 when there is none.
 int LeadingKbps(std::string_view text);
+// The value the bitrate list's text stands for in format `formatKey` (any case): the FLAC
+// level of "Level 5" (5), else LeadingKbps. -1 for a FLAC text that names no level.
+int BitrateOfText(std::string_view formatKey, std::string_view text);
 // The text with its ASCII letters lower-cased.
 std::string LowerAscii(std::string_view text);
 // Whether `formatKey` (any case) names an output format.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -620,6 +621,66 @@ std::string WriteWav(const std::string& path, const TagSet& tags,
   return {};
 }
 
+// A FLAC metadata block holds at most 2^24 - 1 bytes: a cover beyond that has no room in a
+// FLAC file (an Ogg comment packet has no such limit).
+constexpr std::size_t kMaxFlacBlockBytes = 0xFFFFFF;
+
+TagLib::FLAC::Picture* FlacPicture(const Picture& cover) {
+  auto* picture = new TagLib::FLAC::Picture;
+  picture->setType(TagLib::FLAC::Picture::FrontCover);
+  picture->setMimeType(Text(cover.mimeType));
+  picture->setDescription(Text(cover.description));
+  picture->setData(Data(cover.data));
+  return picture;
+}
+
+// Replaces every field of the Vorbis comment (its vendor text stays): numbers and totals stay
+// apart (TRACKNUMBER and TRACKTOTAL), several values stay a list, as Vorbis comments keep them.
+void FillXiph(TagLib::Ogg::XiphComment& tag, const TagSet& tags, const char* format,
+              std::vector<std::string>& problems) {
+  tag.removeAllFields();
+  tag.removeAllPictures();
+  Unstored(tag.setProperties(ToProperties(tags.fields, false)), format, problems);
+}
+
+std::string WriteFlac(const std::string& path, const TagSet& tags,
+                      std::vector<std::string>& problems) {
+  TagLib::FLAC::File file(path.c_str(), false);
+  if (!file.isValid()) return "the file is not a FLAC file";
+  FillXiph(*file.xiphComment(true), tags, "FLAC", problems);
+  file.removePictures();
+  if (tags.cover) {
+    const std::size_t block = 32 + tags.cover->mimeType.size() +
+                              tags.cover->description.size() + tags.cover->data.size();
+    if (block > kMaxFlacBlockBytes) {
+      char size[32];
+      std::snprintf(size, sizeof size, "%.1f MB",
+                    static_cast<double>(tags.cover->data.size()) / (1024.0 * 1024.0));
+      problems.push_back(std::string("The cover (") + size +
+                         ") is larger than the 16.0 MB a FLAC picture block can hold and was "
+                         "left out.");
+    } else {
+      file.addPicture(FlacPicture(*tags.cover));  // the file owns its pictures
+    }
+  }
+  file.strip(TagLib::FLAC::File::ID3v1 | TagLib::FLAC::File::ID3v2);
+  if (!file.save()) return "the FLAC tags could not be saved";
+  return {};
+}
+
+// Opus and Vorbis in Ogg: the comment packet, the cover as a METADATA_BLOCK_PICTURE field.
+template <typename OggFile>
+std::string WriteOgg(const std::string& path, const TagSet& tags, const char* format,
+                     std::vector<std::string>& problems) {
+  OggFile file(path.c_str(), false);
+  if (!file.isValid() || !file.tag()) return std::string("the file is not Ogg ") + format;
+  TagLib::Ogg::XiphComment& tag = *file.tag();
+  FillXiph(tag, tags, format, problems);
+  if (tags.cover) tag.addPicture(FlacPicture(*tags.cover));  // the tag owns its pictures
+  if (!file.save()) return std::string("the ") + format + " comments could not be saved";
+  return {};
+}
+
 }  // namespace
 
 LibraryRead ReadWithTagLib(const std::string& path) {
@@ -651,10 +712,16 @@ std::string WriteWithTagLib(const std::string& path, OutputKind kind, const TagS
   {
     TagLib::FileStream stream(path.c_str(), true);
     if (!stream.isOpen()) return "the file cannot be opened";
-    const Reader reader = kind == OutputKind::Mp3   ? Reader::Mpeg
-                          : kind == OutputKind::Mp4 ? Reader::Mp4
-                          : kind == OutputKind::Wma ? Reader::Asf
-                                                    : Reader::Wav;
+    Reader reader = Reader::Wav;
+    switch (kind) {
+      case OutputKind::Mp3: reader = Reader::Mpeg; break;
+      case OutputKind::Mp4: reader = Reader::Mp4; break;
+      case OutputKind::Wma: reader = Reader::Asf; break;
+      case OutputKind::Wav: reader = Reader::Wav; break;
+      case OutputKind::Flac: reader = Reader::Flac; break;
+      case OutputKind::Opus: reader = Reader::Opus; break;
+      case OutputKind::Vorbis: reader = Reader::Vorbis; break;
+    }
     if (!Fits(reader, &stream)) return "the file's content is not of its format";
   }
   switch (kind) {
@@ -662,6 +729,10 @@ std::string WriteWithTagLib(const std::string& path, OutputKind kind, const TagS
     case OutputKind::Mp4: return WriteMp4(path, tags, problems);
     case OutputKind::Wma: return WriteWma(path, tags, problems);
     case OutputKind::Wav: return WriteWav(path, tags, problems);
+    case OutputKind::Flac: return WriteFlac(path, tags, problems);
+    case OutputKind::Opus: return WriteOgg<TagLib::Ogg::Opus::File>(path, tags, "Opus", problems);
+    case OutputKind::Vorbis:
+      return WriteOgg<TagLib::Ogg::Vorbis::File>(path, tags, "Vorbis", problems);
   }
   return "unknown output format";
 }

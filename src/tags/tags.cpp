@@ -331,6 +331,9 @@ bool OutputKindOf(const std::string& formatKey, detail::OutputKind& kind) {
   else if (key == "m4a" || key == "mp4") kind = detail::OutputKind::Mp4;
   else if (key == "wma") kind = detail::OutputKind::Wma;
   else if (key == "wav") kind = detail::OutputKind::Wav;
+  else if (key == "flac") kind = detail::OutputKind::Flac;
+  else if (key == "opus") kind = detail::OutputKind::Opus;
+  else if (key == "ogg") kind = detail::OutputKind::Vorbis;
   else return false;
   return true;
 }

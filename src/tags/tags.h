@@ -1,8 +1,9 @@
 #pragma once
 // Carrying a source's tags and front cover into a converted file, in the tag format native to
 // the output: ID3v2.4 for MP3, iTunes-style atoms for M4A and MP4, ASF attributes for WMA, a
-// RIFF INFO list plus an ID3v2 chunk for WAV. Raw AAC (ADTS) has no tag container and stays
-// untagged.
+// RIFF INFO list plus an ID3v2 chunk for WAV, Vorbis comments for FLAC, Opus and Ogg Vorbis
+// (the cover in a FLAC PICTURE block, or a METADATA_BLOCK_PICTURE comment in Ogg). Raw AAC
+// (ADTS) has no tag container and stays untagged.
 //
 // The tag library behind this interface (TagLib, and FFmpeg's metadata reader for containers
 // TagLib does not know) is seen nowhere else in the program. Everything here is plain values and
@@ -63,7 +64,7 @@ struct WriteResult {
 };
 
 // Writes `tags` into the finished output `path` of format `formatKey` ("mp3", "m4a", "mp4",
-// "wma", "wav"; any case), replacing the tag it has. The tags are written into a copy beside
+// "wma", "wav", "flac", "opus", "ogg"; any case), replacing the tag it has. The tags are written into a copy beside
 // the file that replaces it only when complete, so a failure (a full disk, a file that is not
 // of its format) leaves the output exactly as it was.
 WriteResult WriteTags(const std::string& path, const std::string& formatKey, const TagSet& tags);

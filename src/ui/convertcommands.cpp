@@ -18,7 +18,8 @@ void CQuorvinDlg::OnConvert() {
   ConversionOptions options;
   options.formatKey = LowerAscii(m_formatList->currentText().toStdString());
   if (options.formatKey != "wav") {
-    options.kbps = LeadingKbps(m_bitrateList->currentText().toStdString());
+    // The kbps of the chosen entry; FLAC's list holds compression levels instead.
+    options.kbps = BitrateOfText(options.formatKey, m_bitrateList->currentText().toStdString());
   }
   options.sameFolder = OutputToSameFolder();
   options.skipProblemFiles = SkipProblemFiles();
@@ -91,6 +92,14 @@ void CQuorvinDlg::UpdateBitrateCombo(bool keepContents) {
       m_bitrateList->setEnabled(true);
       if (!keepContents) FillWmaBitrates();
       if (m_bitrateList->count() == 0) m_bitrateList->setEnabled(false);
+      break;
+    case BitrateKind::Flac:
+    case BitrateKind::Opus:
+    case BitrateKind::Vorbis:
+      m_bitrateList->setEnabled(true);
+      if (!keepContents) {
+        FillBitrateCombo(BitratesForFormat(m_formatList->currentText().toStdString()));
+      }
       break;
     case BitrateKind::Unknown:
       break;

@@ -19,6 +19,7 @@
 #include "app/paths.h"
 #include "app/showmessage.h"
 #include "audio/startaudiolibrary.h"
+#include "convert/formats.h"
 #include "ui/browseforfolder.h"
 #include "ui/cbitmapbutton.h"
 #include "ui/ccustomstatic.h"
@@ -193,7 +194,7 @@ void CQuorvinDlg::CreateControls() {
   m_controls[kIdStatusLine] = m_statusLine;
 
   m_formatList = new QComboBox(m_client);
-  for (const char* format : {"WAV", "MP3", "AAC", "MP4", "M4A", "WMA"}) {
+  for (const char* format : kOutputFormats) {
     m_formatList->addItem(QString::fromLatin1(format));
   }
   m_bitrateList = new QComboBox(m_client);

@@ -35,6 +35,11 @@ TEST(CliArguments, ValuesFlagsAndPaths) {
   EXPECT_FALSE(a.list);     // after "--" it is a file name
   EXPECT_EQ(a.paths, (std::vector<std::string>{"a b.wav", "--list", "-"}));
 
+  CliArguments flac;  // level 0 is a FLAC compression level, given before the format
+  ASSERT_EQ(Parse({"--bitrate", "0", "--format", "FLAC", "a.wav"}, flac, error), ParseResult::Run)
+      << error;
+  EXPECT_EQ(flac.bitrate, 0);
+
   CliArguments defaults;
   ASSERT_EQ(Parse({"x.flac"}, defaults, error), ParseResult::Run);
   EXPECT_EQ(defaults.format, "wav");
@@ -45,7 +50,12 @@ TEST(CliArguments, ValuesFlagsAndPaths) {
 TEST(CliArguments, UsageErrorsSayWhatIsWrong) {
   const std::vector<std::pair<std::vector<const char*>, std::string>> cases = {
       {{}, "no file or folder given"},
-      {{"--format", "ogg", "a.wav"}, "unknown format 'ogg' (valid: wav, mp3, aac, mp4, m4a, wma)"},
+      {{"--format", "ape", "a.wav"},
+       "unknown format 'ape' (valid: wav, mp3, aac, mp4, m4a, wma, flac, opus, ogg)"},
+      {{"--bitrate", "9", "--format", "flac", "a.wav"},
+       "--bitrate takes a FLAC compression level from 0 to 8 for flac, not '9'"},
+      {{"--format", "mp3", "--bitrate", "0", "a.wav"},
+       "--bitrate takes a whole number of kbps, not '0'"},
       {{"--bitrate", "12x", "a.wav"}, "--bitrate takes a whole number of kbps, not '12x'"},
       {{"--bitrate", "-5", "a.wav"}, "--bitrate takes a whole number of kbps, not '-5'"},
       {{"a.wav", "--dest"}, "--dest needs a value"},

@@ -71,10 +71,27 @@ TEST_F(ConvertCommandsTest, TheBitrateListFollowsTheFormat) {
   ChooseFormat("WMA");
   EXPECT_EQ(Bitrate(), "192 kbps");
   EXPECT_EQ(m_bitrate->currentData().toUInt(), 192000u);
+  ChooseFormat("FLAC");  // compression levels in the bitrates' place
+  EXPECT_TRUE(m_bitrate->isEnabled());
+  EXPECT_EQ(m_bitrate->count(), 9);
+  EXPECT_EQ(Bitrate(), "Level 5");
+  ChooseFormat("OPUS");
+  EXPECT_EQ(m_bitrate->count(), 7);
+  EXPECT_EQ(Bitrate(), "128 kbps");
+  ChooseFormat("OGG");
+  EXPECT_EQ(m_bitrate->count(), 7);
+  EXPECT_EQ(Bitrate(), "192 kbps");
   ChooseFormat("WAV");
   EXPECT_EQ(m_bitrate->count(), 0);
   EXPECT_FALSE(m_bitrate->isEnabled());
   EXPECT_FALSE(m_window->Control(kIdBitrateLabel)->isHidden());
+  // The format list: the six of old, then the three the converter writes in-process.
+  std::vector<std::string> formats;
+  for (int i = 0; i < m_format->count(); ++i) {
+    formats.push_back(m_format->itemText(i).toStdString());
+  }
+  EXPECT_EQ(formats, (std::vector<std::string>{"WAV", "MP3", "AAC", "MP4", "M4A", "WMA", "FLAC",
+                                               "OPUS", "OGG"}));
 }
 
 TEST_F(ConvertCommandsTest, AfterABatchTheChosenBitrateStays) {

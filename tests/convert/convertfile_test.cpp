@@ -1,4 +1,4 @@
-// ConvertFile and its four encoders with the real audio layer, LAME, FFmpeg and qvfaac: the
+// ConvertFile and its encoders with the real audio layer, LAME, FFmpeg and qvfaac: the
 // sample arithmetic at its limits, the WAV header, progress and cancel, the MP3 refusals, the
 // AAC command lines, and what happens to outputs when something goes wrong (a taken name, a read
 // error, a full disk, a failing encoder program, a source cut short while it is converted).
@@ -60,12 +60,19 @@ int Convert(const std::string& source, const std::string& destination, const std
 }
 
 int KbpsFor(const std::string& key) {
-  if (key == "mp3" || key == "wma") return 192;
+  if (key == "mp3" || key == "wma" || key == "ogg") return 192;
   if (key == "wav") return 0;
+  if (key == "flac") return 5;  // the compression level
+  if (key == "opus") return 128;
   return 194;
 }
 
-const char* const kAllKeys[] = {"wav", "mp3", "aac", "mp4", "m4a", "wma"};
+const char* const kAllKeys[] = {"wav", "mp3", "aac", "mp4", "m4a", "wma", "flac", "opus", "ogg"};
+
+// The formats written in-process through FFmpeg or LAME (not through the encoder program).
+bool InProcess(const std::string& key) {
+  return key != "aac" && key != "mp4" && key != "m4a";
+}
 
 class ConvertFileTest : public ::testing::Test {
  protected:
@@ -200,7 +207,7 @@ TEST_F(ConvertFileTest, CancelDuringTheSecondBlock) {
       // its input ends early on purpose), and no partial file is left beside it.
       const Decoded d = DecodeFile(out);
       ASSERT_NE(d.handle, 0u);
-      EXPECT_NEAR(static_cast<double>(d.samples.size()) / 2 / 44100, 2.0, 0.1);
+      EXPECT_NEAR(static_cast<double>(d.samples.size()) / 2 / d.info.freq, 2.0, 0.1);
       for (const auto& entry : fs::directory_iterator(m_dir.path())) {
         EXPECT_EQ(entry.path().string().find(".qvfaac-"), std::string::npos) << entry.path();
       }
@@ -273,6 +280,25 @@ TEST_F(ConvertFileTest, Mp3ResamplesRatesItCannotHoldAndRefusesOtherBitrates) {
   EXPECT_FALSE(Exists(out));
 }
 
+TEST_F(ConvertFileTest, VorbisNamesTheBitratesItTakesForTheSourceBeforeCreatingTheFile) {
+  // libvorbis gives no more than 160 kbit/s for 22050 Hz stereo.
+  JobContext job;
+  const std::string out = m_dir.file("refused.ogg");
+  EXPECT_EQ(Convert(Source("s22050.wav"), out, "ogg", 192, job), kConvertEncoderStart);
+  EXPECT_EQ(ConversionErrorText(kConvertEncoderStart, job),
+            "Could not start the Vorbis encoder at 192 kbps for this source (22050 Hz, 2 "
+            "channels).  Please choose another Bitrate: it takes 160, 128 or 96 kbps for this "
+            "source.");
+  EXPECT_FALSE(Exists(out));
+  EXPECT_EQ(Convert(Source("s22050.wav"), out, "ogg", 160, job), kConvertOk);
+  EXPECT_EQ(Convert(Source("music.flac"), m_dir.file("x.flac"), "flac", 9, job),
+            kConvertEncoderStart);
+  EXPECT_EQ(ConversionErrorText(kConvertEncoderStart, job),
+            "An unsupported compression level is being used (9) - FLAC files are written at the "
+            "levels 0 to 8");
+  EXPECT_FALSE(Exists(m_dir.file("x.flac")));
+}
+
 TEST_F(ConvertFileTest, SameFileIsRefusedButOtherCaseIsAnotherFile) {
   const std::string source = m_dir.file("Song.wav");
   WriteTestWav16(source, 44100, 2, 4410);
@@ -295,7 +321,7 @@ TEST_F(ConvertFileTest, SameFileIsRefusedButOtherCaseIsAnotherFile) {
 
 TEST_F(ConvertFileTest, FormatKeysAndTheAacCommandLines) {
   JobContext job;
-  EXPECT_EQ(Convert(Source("music.flac"), m_dir.file("x.ogg"), "ogg", 0, job),
+  EXPECT_EQ(Convert(Source("music.flac"), m_dir.file("x.ape"), "ape", 0, job),
             kConvertUnknownFormat);
   EXPECT_EQ(ConversionErrorText(kConvertUnknownFormat, job), "Unknown output file format");
   EXPECT_EQ(Convert(m_dir.file("missing.wav"), m_dir.file("y.wav"), "wav", 0, job),
@@ -353,20 +379,68 @@ TEST_F(ConvertFileTest, EveryFormatDecodesBackThroughTheLayerAndTheFfmpegProgram
           << ConversionErrorText(kConvertWriteFailed, job);
       // MP3 records are stereo; the others keep the source's channels.
       const int channels = k == "mp3" ? 2 : c.channels;
-      // One codec frame of slack where the format forces it (priming, padding).
-      const double slack = k == "wav" ? 0.0 : k == "wma" ? 4096.0 / c.rate : 2048.0 / c.rate;
+      const int rate = k == "opus" ? 48000 : c.rate;  // Opus is always written at 48 kHz
+      // FLAC states its exact length, Ogg its end (and Opus its pre-skip): no slack, but one
+      // sample for Opus resampled to 48 kHz from a length that is no whole number of 48 kHz
+      // samples. One codec frame of slack where the format forces it (priming, padding).
+      const double slack = k == "wav" || k == "flac" || k == "ogg" ? 0.0
+                           : k == "opus"                          ? 1.0 / rate
+                           : k == "wma"                           ? 4096.0 / c.rate
+                                                                  : 2048.0 / c.rate;
       const Decoded d = DecodeFile(out);
       ASSERT_NE(d.handle, 0u) << d.endCode;
-      EXPECT_EQ(d.info.freq, static_cast<DWORD>(c.rate));
+      EXPECT_EQ(d.info.freq, static_cast<DWORD>(rate));
       EXPECT_EQ(d.info.chans, static_cast<DWORD>(channels));
-      EXPECT_NEAR(static_cast<double>(d.samples.size()) / channels / c.rate, c.seconds,
-                  slack + 1e-9);
+      EXPECT_NEAR(static_cast<double>(d.samples.size()) / channels / rate, c.seconds,
+                  slack + 1e-9)
+          << static_cast<long>(d.samples.size() / static_cast<size_t>(channels)) -
+                 std::lround(c.seconds * rate)
+          << " frames off";
       const FfmpegView view = DecodeWithFfmpeg(out, m_dir.str());
       ASSERT_TRUE(view.ok) << view.log;
-      EXPECT_EQ(view.rate, c.rate) << view.log;
+      EXPECT_EQ(view.rate, rate) << view.log;
       EXPECT_EQ(view.channels, channels) << view.log;
-      EXPECT_NEAR(view.seconds, c.seconds, slack + 0.03) << view.log;
+      // The ffmpeg program honours the same lengths (the older formats lose or gain priming).
+      const bool exactLength = k == "flac" || k == "opus" || k == "ogg";
+      EXPECT_NEAR(view.seconds, c.seconds, exactLength ? slack + 1e-9 : slack + 0.03) << view.log;
     }
+  }
+}
+
+TEST_F(ConvertFileTest, FlacKeepsEverySampleAtTheSourcesResolution) {
+  // Integer sources come back sample for sample in their own resolution; a float source is
+  // written in 16 bits, each sample rounded to the nearest step.
+  struct Case {
+    const char* name;
+    const char* codec;
+    DWORD bits;
+  };
+  const Case cases[] = {{"s16.wav", "pcm_s16le", 16}, {"s24.wav", "pcm_s24le", 24},
+                        {"f32.wav", "pcm_f32le", 16}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string source = m_dir.file(c.name);
+    // An odd length, so the last FLAC frame is a short one.
+    ASSERT_TRUE(RunFfmpeg("-f lavfi -i \"aevalsrc=exprs='0.6*sin(2*PI*440*t)|0.5*sin(2*PI*"
+                          "661*t)':s=44100:d=2.3456\" -c:a " +
+                          std::string(c.codec) + " " + ShellQuote(source)));
+    const std::string out = m_dir.file(std::string(c.name) + ".flac");
+    JobContext job;
+    ASSERT_EQ(Convert(source, out, "flac", 5, job), kConvertOk) << job.EncoderErrorText;
+    const Decoded in = DecodeFile(source);
+    const Decoded back = DecodeFile(out);
+    ASSERT_NE(back.handle, 0u);
+    EXPECT_EQ(back.info.origres, c.bits);
+    ASSERT_EQ(back.samples.size(), in.samples.size());
+    size_t differing = 0;
+    for (size_t i = 0; i < in.samples.size(); ++i) {
+      const float step = c.bits == 16 && std::string(c.codec) == "pcm_f32le" ? 0.5f / 32768 : 0;
+      if (std::fabs(back.samples[i] - in.samples[i]) > step) ++differing;
+    }
+    EXPECT_EQ(differing, 0u);
+    const FfmpegView view = DecodeWithFfmpeg(out, m_dir.str());
+    EXPECT_EQ(std::lround(view.seconds * 44100 * 2), static_cast<long>(in.samples.size()))
+        << view.log;
   }
 }
 
@@ -482,10 +556,11 @@ TEST_F(ConvertFileTest, AFullDiskFailsWithCode5AndItsReason) {
     const std::string k = key;
     SCOPED_TRACE(k);
     const auto [code, text] =
-        ConvertWithFileSizeLimit(Source("long.flac"), m_dir.file("full." + k), k, 40000);
+        // 12 s of a chord take 37 kB in Vorbis, far more in every other format.
+        ConvertWithFileSizeLimit(Source("long.flac"), m_dir.file("full." + k), k, 20000);
     EXPECT_EQ(code, kConvertWriteFailed) << text;
     EXPECT_EQ(text.rfind("Could not write to the destination file - ", 0), 0u) << text;
-    if (k == "wav" || k == "mp3" || k == "wma") {
+    if (InProcess(k)) {
       EXPECT_NE(text.find("File too large"), std::string::npos) << text;
     } else {
       // The encoder program leaves neither the file nor its partial copy behind.

@@ -77,9 +77,36 @@ TEST(FormatsTest, EachFormatOffersItsListWithItsDefault) {
     EXPECT_EQ(BitratesForFormat(key).texts, aac.texts) << key;
   }
   EXPECT_TRUE(BitratesForFormat("wav").Empty());
-  EXPECT_TRUE(BitratesForFormat("ogg").Empty());
+  EXPECT_TRUE(BitratesForFormat("ape").Empty());
   EXPECT_TRUE(BitratesForFormat("Mp3").Contains(192));
   EXPECT_FALSE(BitratesForFormat("Mp3").Contains(191));
+
+  // FLAC offers compression levels in the bitrates' place; Opus and Vorbis their bitrates.
+  struct Fixed {
+    const char* key;
+    std::vector<std::string> texts;
+    const char* chosen;
+  };
+  const Fixed fixed[] = {
+      {"Flac",
+       {"Level 0", "Level 1", "Level 2", "Level 3", "Level 4", "Level 5", "Level 6", "Level 7",
+        "Level 8"},
+       "Level 5"},
+      {"opus",
+       {"256 kbps", "192 kbps", "160 kbps", "128 kbps", "96 kbps", "64 kbps", "48 kbps"},
+       "128 kbps"},
+      {"OGG",
+       {"320 kbps", "256 kbps", "224 kbps", "192 kbps", "160 kbps", "128 kbps", "96 kbps"},
+       "192 kbps"},
+  };
+  for (const Fixed& f : fixed) {
+    const BitrateList list = BitratesForFormat(f.key);
+    EXPECT_EQ(list.texts, f.texts) << f.key;
+    ASSERT_GE(list.defaultIndex, 0) << f.key;
+    EXPECT_EQ(list.texts[static_cast<size_t>(list.defaultIndex)], f.chosen) << f.key;
+  }
+  EXPECT_TRUE(BitratesForFormat("flac").Contains(0));
+  EXPECT_FALSE(BitratesForFormat("flac").Contains(9));
 
   // The WMA encoder's own list: 192 kbps among them, chosen.
   const BitrateList wma = WmaBitrates();
@@ -113,8 +140,18 @@ TEST(FormatsTest, FormatTextsAndKeys) {
   EXPECT_EQ(BitrateKindOf("M4A"), BitrateKind::Aac);
   EXPECT_EQ(BitrateKindOf("WMA"), BitrateKind::Wma);
   EXPECT_EQ(BitrateKindOf("mp3"), BitrateKind::Unknown);  // the list's texts, exactly
+  EXPECT_EQ(BitrateKindOf("FLAC"), BitrateKind::Flac);
+  EXPECT_EQ(BitrateKindOf("OPUS"), BitrateKind::Opus);
+  EXPECT_EQ(BitrateKindOf("OGG"), BitrateKind::Vorbis);
   EXPECT_TRUE(IsOutputFormat("Mp4"));
-  EXPECT_FALSE(IsOutputFormat("ogg"));
+  EXPECT_TRUE(IsOutputFormat("Opus"));
+  EXPECT_FALSE(IsOutputFormat("ape"));
+  // What the window converts at: a FLAC level from its text, kbps for the others.
+  EXPECT_EQ(BitrateOfText("flac", "Level 8"), 8);
+  EXPECT_EQ(BitrateOfText("FLAC", "Level 0"), 0);
+  EXPECT_EQ(BitrateOfText("flac", "Level 9"), -1);
+  EXPECT_EQ(BitrateOfText("flac", "5"), -1);
+  EXPECT_EQ(BitrateOfText("ogg", "192 kbps"), 192);
   EXPECT_EQ(LowerAscii("M4A"), "m4a");
 }
 

@@ -100,11 +100,15 @@ inline std::string Id3Tag(int version, const std::vector<std::string>& frames,
 // ---- ffprobe ----
 
 // The container-level tags as ffprobe shows them ("TAG:title=..." lines), names as printed.
+// FFmpeg shows an Ogg file's comment packet as its stream's tags.
 inline std::map<std::string, std::string> FfprobeTags(const std::string& path,
                                                        const std::string& scratch) {
   const std::string out = scratch + "/ffprobe.txt";
-  const std::string command = FfprobeProgram() +
-                              " -v error -show_entries format_tags -of default=nw=1 " +
+  const auto dot = path.rfind('.');
+  const std::string ext = dot == std::string::npos ? "" : path.substr(dot + 1);
+  const char* entries = ext == "ogg" || ext == "opus" ? "stream_tags" : "format_tags";
+  const std::string command = FfprobeProgram() + " -v error -show_entries " + entries +
+                              " -of default=nw=1 " +
                               ShellQuote(path) + " > " + ShellQuote(out) + " 2>/dev/null";
   std::map<std::string, std::string> tags;
   if (std::system(command.c_str()) != 0) return tags;

@@ -131,7 +131,7 @@ TEST_F(MainWindowTest, StartsInTheIdleLayoutAtItsFixedSize) {
   EXPECT_FALSE(m_window->CalculateLoudness());
   auto* format = static_cast<QComboBox*>(m_window->Control(kIdFormatList));
   EXPECT_EQ(format->currentText(), QStringLiteral("WAV"));
-  EXPECT_EQ(format->count(), 6);
+  EXPECT_EQ(format->count(), 9);  // the six of old, then FLAC, OPUS, OGG
   EXPECT_FALSE(Enabled(kIdBitrateList));  // WAV has no bitrate
   auto* destination = static_cast<QComboBox*>(m_window->Control(kIdDestinationList));
   EXPECT_EQ(destination->count(), 1);
