@@ -117,7 +117,8 @@ namespace {
 // BASS_ERROR_FILEOPEN when it is not a readable regular file, BASS_ERROR_FILEFORM when its
 // content is not a container or stream FFmpeg can read with confidence. `fileSize` (optional)
 // receives the size of the file.
-int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSize) {
+int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSize,
+              const AVInputFormat* known = nullptr) {
   QuietFfmpegLog();
   // Only regular files: a FIFO would block the open forever, and a device (a link to
   // /dev/urandom) never ends. O_NONBLOCK keeps even this check from waiting on a FIFO.
@@ -139,7 +140,7 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
   raw->opaque = const_cast<std::string*>(&url);
   AVDictionary* options = nullptr;
   av_dict_set(&options, "protocol_whitelist", "file", 0);
-  const int ret = avformat_open_input(&raw, url.c_str(), nullptr, &options);
+  const int ret = avformat_open_input(&raw, url.c_str(), known, &options);
   av_dict_free(&options);
   if (ret < 0) {
     // avformat_open_input freed the context. The file was readable a moment ago, so a failure
@@ -151,7 +152,7 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
   fmt.reset(raw);
   // `url` dies with this call: nested opens from now on are refused outright.
   fmt->opaque = nullptr;
-  if (!TrustedProbe(*fmt, path)) return BASS_ERROR_FILEFORM;
+  if (!known && !TrustedProbe(*fmt, path)) return BASS_ERROR_FILEFORM;
   return BASS_OK;
 }
 
@@ -184,6 +185,7 @@ int FileDecoder::Open(const std::string& path, Output output) {
   if (avcodec_open2(m_codec.get(), codec, nullptr) < 0) return BASS_ERROR_FILEFORM;
 
   m_format.containerName = m_fmt->iformat->name;
+  m_format.inputFormat = m_fmt->iformat;
   m_format.codec = m_codec->codec_id;
   m_contiguous = IsRawStream(m_format.containerName);
   m_outRate = output.rate;
@@ -254,8 +256,8 @@ namespace {
 // probing as the decoder did; without it only containers that announce their streams in the
 // header are probed (streams found in the packets need it for their numbers to match).
 AVStream* OpenForPackets(const std::string& path, int streamIndex, bool probe,
-                         FormatInputPtr& fmt) {
-  if (OpenInput(path, fmt, nullptr) != BASS_OK) return nullptr;
+                         FormatInputPtr& fmt, const AVInputFormat* format) {
+  if (OpenInput(path, fmt, nullptr, format) != BASS_OK) return nullptr;
   if ((probe || (fmt->ctx_flags & AVFMTCTX_NOHEADER)) &&
       avformat_find_stream_info(fmt.get(), nullptr) < 0) {
     return nullptr;
@@ -271,10 +273,10 @@ AVStream* OpenForPackets(const std::string& path, int streamIndex, bool probe,
 }  // namespace
 
 bool FileDecoder::ReachesLength(const std::string& path, int streamIndex, int rate,
-                                std::int64_t frames) {
+                                std::int64_t frames, const AVInputFormat* format) {
   FormatInputPtr fmt;
   // Probing would read and decode the first packets again: the header is enough here.
-  const AVStream* stream = OpenForPackets(path, streamIndex, false, fmt);
+  const AVStream* stream = OpenForPackets(path, streamIndex, false, fmt, format);
   PacketPtr packet(av_packet_alloc());
   if (!stream || !packet || rate <= 0 || frames <= 0) return false;
   const AVRational frameBase{1, rate};
@@ -311,9 +313,10 @@ bool FileDecoder::ReachesLength(const std::string& path, int streamIndex, int ra
   return false;
 }
 
-std::int64_t FileDecoder::CountFrames(const std::string& path, int streamIndex, int rate) {
+std::int64_t FileDecoder::CountFrames(const std::string& path, int streamIndex, int rate,
+                                      const AVInputFormat* format) {
   FormatInputPtr fmt;
-  const AVStream* stream = OpenForPackets(path, streamIndex, true, fmt);
+  const AVStream* stream = OpenForPackets(path, streamIndex, true, fmt, format);
   PacketPtr packet(av_packet_alloc());
   if (!stream || !packet || rate <= 0) return -1;
   const AVRational frameBase{1, rate};

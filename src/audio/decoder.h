@@ -34,6 +34,9 @@ struct SourceFormat {
   std::int64_t lengthFrames = -1;  // -1 until known
   // Where lengthFrames comes from, and so how it is settled when it is first asked for.
   LengthSource lengthSource = LengthSource::Guess;
+  // The demuxer the file was found to need: a second opening of the same file (to check or
+  // count its length) uses it instead of probing the file again.
+  const AVInputFormat* inputFormat = nullptr;
 };
 
 // A test seam for read errors: while a hook is set, FFmpeg asks it before reading from any
@@ -79,11 +82,12 @@ class FileDecoder {
   // reaches it (within 0.1 s). False when the seek fails or the packets end before it (a file
   // cut short keeps the length its header claims). Costs about a millisecond.
   static bool ReachesLength(const std::string& path, int streamIndex, int rate,
-                            std::int64_t frames);
+                            std::int64_t frames, const AVInputFormat* format = nullptr);
   // The length in source frames as the sum of the packet durations, less the encoder delay and
   // padding the decoder drops: for lengths FFmpeg estimated from the bitrate (MP3 without a
   // Xing header, raw AAC) and headers that claim more than the file holds. -1 if unknown.
-  static std::int64_t CountFrames(const std::string& path, int streamIndex, int rate);
+  static std::int64_t CountFrames(const std::string& path, int streamIndex, int rate,
+                                  const AVInputFormat* format = nullptr);
   int streamIndex() const { return m_streamIndex; }
 
  private:

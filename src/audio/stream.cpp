@@ -43,8 +43,9 @@ std::int64_t Stream::LengthFrames() {
   if (!m_lengthKnown) {
     if (m_format.lengthSource != LengthSource::Header ||
         !FileDecoder::ReachesLength(m_path, m_streamIndex, m_format.rate,
-                                    m_format.lengthFrames)) {
-      m_format.lengthFrames = FileDecoder::CountFrames(m_path, m_streamIndex, m_format.rate);
+                                    m_format.lengthFrames, m_format.inputFormat)) {
+      m_format.lengthFrames =
+          FileDecoder::CountFrames(m_path, m_streamIndex, m_format.rate, m_format.inputFormat);
     }
     m_lengthKnown = true;
   }
