@@ -148,6 +148,40 @@ TEST_F(ImporterTest, RowCellsOfProbedFiles) {
   EXPECT_EQ(m_toolRuns, 0);
 }
 
+// A plain WAV is probed from its header; what it reports must be what the decoder itself says
+// of the file (rate, channels, resolution, length), also for a data chunk cut short and one
+// after other chunks.
+TEST_F(ImporterTest, AWavProbedFromItsHeaderReportsWhatTheDecoderSays) {
+  const std::string sine = "-f lavfi -i sine=frequency=440:duration=0.7 -ac 2 ";
+  const char* codecs[] = {"pcm_s16le", "pcm_s24le", "pcm_s32le", "pcm_u8", "pcm_f32le",
+                          "pcm_f64le"};
+  std::vector<std::string> files;
+  for (const char* codec : codecs) {
+    files.push_back(m_dir.file(std::string(codec) + ".wav"));
+    ASSERT_TRUE(test::RunFfmpeg(sine + "-c:a " + codec + " -metadata title=t " +
+                                test::Quote(files.back())));
+  }
+  files.push_back(m_dir.file("cut.wav"));
+  fs::copy_file(files[0], files.back());
+  fs::resize_file(files.back(), fs::file_size(files.back()) - 10001);
+  for (const std::string& path : files) {
+    SCOPED_TRACE(path);
+    ProbeResult probe;
+    ASSERT_TRUE(ProbeAudioFile(path, probe));
+    const HSTREAM h = BASS_StreamCreateFile(0, path.c_str(), 0, 0,
+                                            BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT);
+    ASSERT_NE(h, 0u);
+    BASS_CHANNELINFO info{};
+    BASS_ChannelGetInfo(h, &info);
+    const double seconds = BASS_ChannelBytes2Seconds(h, BASS_ChannelGetLength(h, BASS_POS_BYTE));
+    BASS_StreamFree(h);
+    EXPECT_EQ(probe.frequency, info.freq);
+    EXPECT_EQ(probe.channels, info.chans);
+    EXPECT_EQ(probe.resolution, info.origres);
+    EXPECT_DOUBLE_EQ(probe.seconds, seconds);
+  }
+}
+
 TEST_F(ImporterTest, ProbeReportsSixtyFourBitSizeAndKnownLength) {
   ProbeResult result;
   ASSERT_TRUE(ProbeAudioFile(Shared().Path("long.wav"), result));
