@@ -20,10 +20,11 @@ test_packages=(googletest libgtest-dev xvfb xauth)
 # The desktop stage: a window manager, real input events, window geometry and a screenshot.
 desktop_packages=(xvfb openbox xdotool x11-utils imagemagick)
 # The tests that run more than one thread of ours: the reader thread of the console pipe and
-# the audio callback, and the batches that run files on several workers.
+# the audio callback, the batches that run files on several workers, and the add that probes
+# files on several threads.
 thread_tests=(tools_childprocess_test tools_consolepipe_test tools_toolrun_test
   tools_pipeencoder_test audio_playback_test batchrunner_test convert_batch_test loudness_batch_test
-  cli_e2e_test)
+  cli_e2e_test sourceimporter_test)
 
 install_packages() {
   local missing=() p
