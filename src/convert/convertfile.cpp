@@ -213,6 +213,11 @@ PumpEnd PumpBlocks(HSTREAM stream, std::vector<float>& block, JobContext& job, P
   }
 }
 
+// The decode loop of the encoders attached to the channel (MP3, FLAC, Opus, Vorbis): every
+// block with the gain applied into `encoder`, the encoder's detail kept when a write fails.
+PumpEnd PumpIntoEncoder(HSTREAM stream, const BASS_CHANNELINFO& info, double gain,
+                        HENCODE encoder, JobContext& job);
+
 // One second of audio: rate × channels floats.
 std::vector<float> OneSecondBlock(const BASS_CHANNELINFO& info) {
   return std::vector<float>(static_cast<size_t>(info.freq) * info.chans);
@@ -487,15 +492,7 @@ int EncodeMp3File(const std::string& source, const std::string& destination, dou
     }
     return kConvertMp3Setup;
   }
-  std::vector<float> block = OneSecondBlock(info);
-  const PumpEnd end = PumpBlocks(stream.get(), block, job, [&](float* samples, size_t n) {
-    ApplyFloatGain(samples, n, gain);
-    if (BASS_Encode_Write(encoder.get(), samples, static_cast<DWORD>(n * sizeof(float))) == 1) {
-      return true;
-    }
-    NoteEncoderDetail(job);
-    return false;
-  });
+  const PumpEnd end = PumpIntoEncoder(stream.get(), info, gain, encoder.get(), job);
   if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
   const bool finished = encoder.Stop();
   if (end == PumpEnd::ReadFailed) return kConvertReadError;
@@ -663,15 +660,7 @@ int EncodeXiphFile(const std::string& source, const std::string& destination, do
     }
     return kConvertEncoderStart;
   }
-  std::vector<float> block = OneSecondBlock(info);
-  const PumpEnd end = PumpBlocks(stream.get(), block, job, [&](float* samples, size_t n) {
-    ApplyFloatGain(samples, n, gain);
-    if (BASS_Encode_Write(encoder.get(), samples, static_cast<DWORD>(n * sizeof(float))) == 1) {
-      return true;
-    }
-    NoteEncoderDetail(job);
-    return false;
-  });
+  const PumpEnd end = PumpIntoEncoder(stream.get(), info, gain, encoder.get(), job);
   if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
   // Also after a cancel: the file is finished with what was written, so it plays.
   const bool finished = encoder.Stop();
@@ -683,6 +672,23 @@ int EncodeXiphFile(const std::string& source, const std::string& destination, do
   }
   return end == PumpEnd::Cancelled ? kConvertCancelled : kConvertOk;
 }
+
+namespace {
+
+PumpEnd PumpIntoEncoder(HSTREAM stream, const BASS_CHANNELINFO& info, double gain,
+                        HENCODE encoder, JobContext& job) {
+  std::vector<float> block = OneSecondBlock(info);
+  return PumpBlocks(stream, block, job, [&](float* samples, size_t n) {
+    ApplyFloatGain(samples, n, gain);
+    if (BASS_Encode_Write(encoder, samples, static_cast<DWORD>(n * sizeof(float))) == 1) {
+      return true;
+    }
+    NoteEncoderDetail(job);
+    return false;
+  });
+}
+
+}  // namespace
 
 int ConvertFile(const std::string& source, const std::string& destination, double gain,
                 const std::string& formatKey, int kbps, const std::string& faacPath,

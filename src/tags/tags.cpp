@@ -376,17 +376,29 @@ ReadResult ReadTags(const std::string& path) {
   return result;
 }
 
+namespace {
+
+// Whether `path` can take tags of `formatKey`: a format with a tag container, and an existing
+// regular file. Else `error` says why.
+bool CheckTagTarget(const std::string& path, const std::string& formatKey,
+                    detail::OutputKind& kind, std::string& error) {
+  if (!OutputKindOf(formatKey, kind)) {
+    error = "the format \"" + formatKey + "\" has no tag container";
+    return false;
+  }
+  if (!IsRegularFile(path)) {
+    error = "the file does not exist or is not a regular file";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 WriteResult WriteTags(const std::string& path, const std::string& formatKey, const TagSet& tags) {
   WriteResult result;
   detail::OutputKind kind{};
-  if (!OutputKindOf(formatKey, kind)) {
-    result.error = "the format \"" + formatKey + "\" has no tag container";
-    return result;
-  }
-  if (!IsRegularFile(path)) {
-    result.error = "the file does not exist or is not a regular file";
-    return result;
-  }
+  if (!CheckTagTarget(path, formatKey, kind, result.error)) return result;
   ScratchFile scratch;
   if (std::string error = CopyBeside(path, scratch); !error.empty()) {
     result.error = std::move(error);
@@ -416,14 +428,7 @@ WriteResult WriteTagsInPlace(const std::string& path, const std::string& formatK
                              const TagSet& tags) {
   WriteResult result;
   detail::OutputKind kind{};
-  if (!OutputKindOf(formatKey, kind)) {
-    result.error = "the format \"" + formatKey + "\" has no tag container";
-    return result;
-  }
-  if (!IsRegularFile(path)) {
-    result.error = "the file does not exist or is not a regular file";
-    return result;
-  }
+  if (!CheckTagTarget(path, formatKey, kind, result.error)) return result;
   if (std::string error = detail::WriteWithTagLib(path, kind, tags, result.problems);
       !error.empty()) {
     result.error = std::move(error);
