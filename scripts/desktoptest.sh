@@ -30,6 +30,10 @@ fail() {
   echo "desktoptest: FAILED: $*" >&2
   [[ -n ${display:-} ]] && import -display ":$display" -window root "$build/desktoptest-failure.png" 2>/dev/null &&
     echo "desktoptest: the screen is in $build/desktoptest-failure.png" >&2
+  local log
+  for log in xvfb openbox; do
+    [[ -s $work/$log.log ]] && { echo "--- $log:" >&2; cat "$work/$log.log" >&2; }
+  done
   echo "--- the program's trace:" >&2
   cat "$work/trace.log" >&2 2>/dev/null || true
   exit 1
@@ -53,18 +57,30 @@ mark_trace() { mark=$(wc -l <"$work/trace.log"); }
 # x y w h of a trace line "... X,Y WxH ..."
 trace_geometry() { sed -E 's/.*" (-?[0-9]+),(-?[0-9]+) ([0-9]+)x([0-9]+).*/\1 \2 \3 \4/' <<<"$1"; }
 
-# A free display from :120 up, Openbox on it.
-display=120
-while [[ -e /tmp/.X11-unix/X$display || -e /tmp/.X$display-lock ]]; do display=$((display + 1)); done
-Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# Xvfb picks a free display itself (-displayfd): a display number found free by its lock file
+# may still be held by a server whose socket lives in another namespace.
+mkfifo "$work/displayfd"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/displayfd" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
+xvfb_pid=$!
+read -r -t 20 display <"$work/displayfd" || true
+[[ -n ${display:-} ]] || fail "Xvfb did not start"
 export DISPLAY=:$display
-unset WAYLAND_DISPLAY
+unset WAYLAND_DISPLAY SESSION_MANAGER DBUS_SESSION_BUS_ADDRESS
 wait_for 10 "the X server" xdpyinfo -display ":$display" >/dev/null 2>&1
-openbox >"$work/openbox.log" 2>&1 &
+openbox --sm-disable >"$work/openbox.log" 2>&1 &
 pids+=($!)
-wm_running() { grep -q 'window id' <<<"$(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null)"; }
-wait_for 10 "the window manager" wm_running
+openbox_pid=$!
+# Openbox is up when the root window names a check window that exists on this server (the
+# property outlives a window manager that has gone).
+wm_running() {
+  kill -0 "$openbox_pid" 2>/dev/null || fail "Openbox ended"
+  local check
+  check=$(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | sed -n 's/.*window id # //p')
+  [[ -n $check ]] && xprop -id "$check" _NET_WM_NAME >/dev/null 2>&1
+}
+wait_for 30 "the window manager" wm_running
+kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb ended"
 
 # A configuration of our own, one short source file, and a launcher that cannot open anything.
 mkdir -p "$work/appdata/Quorvin 1" "$work/music" "$work/out" "$work/bin" "$work/tmp"
