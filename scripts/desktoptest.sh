@@ -68,6 +68,8 @@ read -r -t 20 display <"$work/displayfd" || true
 export DISPLAY=:$display
 unset WAYLAND_DISPLAY SESSION_MANAGER DBUS_SESSION_BUS_ADDRESS
 wait_for 10 "the X server" xdpyinfo -display ":$display" >/dev/null 2>&1
+# Fontconfig builds its cache on a first use; let that happen before the timed waits.
+command -v fc-list >/dev/null && fc-list >/dev/null 2>&1
 openbox --sm-disable >"$work/openbox.log" 2>&1 &
 pids+=($!)
 openbox_pid=$!
