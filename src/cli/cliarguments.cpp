@@ -108,6 +108,20 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& argu
     } else if (name == "--target") {
       if (!value(text)) return ParseResult::UsageError;
       arguments.target = text;
+    } else if (name == "--standard") {
+      if (!value(text)) return ParseResult::UsageError;
+      arguments.standard = Lower(text);
+      if (arguments.standard != "replaygain1" && arguments.standard != "r128") {
+        error = "unknown loudness standard '" + text + "' (valid: replaygain1, r128)";
+        return ParseResult::UsageError;
+      }
+    } else if (name == "--peak-limit") {
+      if (!value(text)) return ParseResult::UsageError;
+      arguments.peakLimit = text;
+    } else if (name == "--album") {
+      if (!flag(arguments.album)) return ParseResult::UsageError;
+    } else if (name == "--replaygain-tags") {
+      if (!flag(arguments.replayGainTags)) return ParseResult::UsageError;
     } else if (name == "--same-folder") {
       if (!flag(arguments.sameFolder)) return ParseResult::UsageError;
     } else if (name == "--recursive") {
@@ -141,7 +155,7 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& argu
     error = "--bitrate takes a whole number of kbps, not '" + bitrateText + "'";
     return ParseResult::UsageError;
   }
-  if (arguments.normalize) arguments.loudness = true;
+  if (arguments.normalize || arguments.album) arguments.loudness = true;
   if (arguments.dest && arguments.sameFolder) {
     error = "--dest and --same-folder exclude each other";
     return ParseResult::UsageError;
@@ -170,8 +184,17 @@ std::string UsageText() {
          "  --skip-existing       skip a file whose output (its plain name) is already there,\n"
          "                        not empty and not older than the file\n"
          "  --loudness            measure the loudness of every file\n"
-         "  --target DB           the normalization target, 0.0 to 200.0 (default 89.0)\n"
+         "  --standard STANDARD   replaygain1 (default: the ReplayGain 1.0 analysis, in dB) or\n"
+         "                        r128 (EBU R128 integrated loudness, in LUFS, true peak)\n"
+         "  --target LEVEL        the normalization target: 0.0 to 200.0 dB (default 89.0),\n"
+         "                        with r128 -70.0 to 0.0 LUFS (default -18.0)\n"
          "  --normalize           scale every file towards the target (implies --loudness)\n"
+         "  --album               album gain: the files that share album and album artist (or\n"
+         "                        without an album tag, a folder) keep their differences\n"
+         "  --peak-limit DB       lower a file's gain so that its peak stays at or below DB\n"
+         "                        (-30.0 to 0.0; default 0.0 dBFS, with r128 -1.0 dBTP)\n"
+         "  --replaygain-tags     write ReplayGain track (and with --album, album) gain and peak\n"
+         "                        tags into each output, measured on the output itself\n"
          "  --skip-problem-files  only log failures\n"
          "  --no-tags             do not copy tags and cover art into the outputs\n"
          "  --list                convert nothing; print the list as tab-separated values\n"

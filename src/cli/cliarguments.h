@@ -19,6 +19,10 @@ struct CliArguments {
   bool loudness = false;
   std::optional<std::string> target;  // as typed; validated like the normalization edit
   bool normalize = false;             // implies loudness
+  std::string standard = "replaygain1";  // replaygain1 or r128
+  bool album = false;                 // album gain instead of track gain (implies loudness)
+  std::optional<std::string> peakLimit;  // dB as typed; the standard's default when absent
+  bool replayGainTags = false;        // write ReplayGain tags measured on each output
   bool skipProblemFiles = false;
   bool list = false;
   bool noTags = false;

@@ -138,14 +138,30 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
 
   const int kbps = ChooseBitrate(arguments);
   if (kbps < 0) return kExitUsage;
-  double target = kReferenceVolume;
+  LoudnessStandard standard = LoudnessStandard::ReplayGain1;
+  StandardFromKey(arguments.standard, standard);
+  const StandardInfo& info = InfoOf(standard);
+  double target = info.defaultTarget;
   if (arguments.target) {
-    if (!IsCompleteTargetText(*arguments.target)) {
-      UsageError("--target takes a number from 0.0 to 200.0, not '" + *arguments.target + "'");
+    if (!IsCompleteTargetText(*arguments.target, info.minimumTarget, info.maximumTarget)) {
+      UsageError(FormatText("--target takes a number from %s to %s %s for %s, not '%s'",
+                            FormatTargetText(info.minimumTarget).c_str(),
+                            FormatTargetText(info.maximumTarget).c_str(), info.unit, info.key,
+                            arguments.target->c_str()));
       return kExitUsage;
     }
     target = ParseTargetText(*arguments.target);
   }
+  double peakLimit = info.defaultPeakLimit;
+  if (arguments.peakLimit) {
+    if (!IsCompleteTargetText(*arguments.peakLimit, kMinimumPeakLimit, kMaximumPeakLimit)) {
+      UsageError("--peak-limit takes a number of dB from -30.0 to 0.0, not '" +
+                 *arguments.peakLimit + "'");
+      return kExitUsage;
+    }
+    peakLimit = ParseTargetText(*arguments.peakLimit);
+  }
+
 
   // Adding: files one by one, folders with their supported files, one summary at the end. A
   // named file of a type the program does not open is a failure here (the window's chooser
@@ -190,10 +206,13 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   if (CancelSignals() > 0) return kExitCancelled;  // no batch and no list after a Ctrl-C
   int addFailures = refused + std::max(0, attempted - counters.added - counters.skipped);
 
+  // The rows show the chosen standard, album or track gain and the peak limit.
+  SetNormalizationView(list, standard, arguments.album, peakLimit, target);
   if (arguments.loudness && list.RowCount() > 0) {
     LoudnessEngine engine;
     LoudnessBatchOptions loudness;
     loudness.target = target;
+    loudness.standard = standard;
     loudness.logPath = settings.LogFilePath;
     loudness.jobs = jobs;
     RunLoudnessBatch(host, list, batch, engine, loudness);
@@ -228,6 +247,9 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   options.faacPath = settings.FaacPath;
   options.logPath = settings.LogFilePath;
   options.copyTags = !arguments.noTags;
+  options.standard = standard;
+  options.byAlbum = arguments.album;
+  options.replayGainTags = arguments.replayGainTags;
   options.skipExisting = arguments.skipExisting;
   // A folder added with its sub-folders keeps its tree below the destination: each output goes
   // to its source's folder relative to the folder named on the command line.

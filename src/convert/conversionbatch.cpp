@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cmath>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -18,6 +20,9 @@
 #include "app/showmessage.h"
 #include "convert/convertfile.h"
 #include "convert/formats.h"
+#include "loudness/loudness.h"
+#include "loudness/loudnessengine.h"
+#include "loudness/r128engine.h"
 #include "model/batchlog.h"
 #include "model/batchrunner.h"
 #include "tags/tags.h"
@@ -28,6 +33,13 @@ namespace {
 std::string JoinPath(const std::string& folder, const std::string& name) {
   if (!folder.empty() && folder.back() == '/') return folder + name;
   return folder + "/" + name;
+}
+
+// The ReplayGain pair of a gain in dB and a peak on the 16-bit scale, as players read them.
+void AddReplayGainPair(tags::FieldMap& fields, const char* which, double gainDb, double peak) {
+  const std::string prefix = std::string("REPLAYGAIN_") + which;
+  fields[prefix + "_GAIN"] = {FormatFixed(gainDb, 2) + " dB"};
+  fields[prefix + "_PEAK"] = {FormatFixed(peak / kFullScale, 6)};
 }
 
 std::string TrimWhiteSpace(const std::string& text) {
@@ -198,9 +210,37 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     double gain = 1.0;
     int heldSeconds = 0;           // what a cancelled output holds, and the source's length
     int sourceSeconds = 0;
+    std::string gainNote;          // the gain applied, when the peak limit lowered it
+    // ReplayGain tags: the output's own measurement, the tags written into it, its album.
+    RowMeasurement output;
+    bool outputMeasured = false;
+    tags::TagSet writtenTags;
+    int album = -1;                // the album's index in `albums`, -1 without album tags
+    bool pending = false;          // done, waiting for its album's last row to be published
   };
   std::vector<RowPlan> plans(static_cast<size_t>(state.BatchFileCount));
   std::set<std::string> cleanedFolders;
+  const bool albumTags = options.replayGainTags && options.byAlbum && tags::FormatHoldsTags(key);
+  // With album tags, the rows of an album in this batch, and the last of them: the album's
+  // outputs are tagged and published together once that row is committed.
+  struct AlbumPlan {
+    int lastRow = -1;
+    std::vector<int> rows;
+    bool finished = false;
+  };
+  std::vector<AlbumPlan> albums;
+  if (albumTags) {
+    std::map<std::string, int> indexOf;
+    for (int row = 0; row < state.BatchFileCount; ++row) {
+      QVListItem* item = list.Item(row);
+      if (!item) continue;
+      if (item->albumKey.empty()) item->albumKey = AlbumKeyOf(item->sourcePath);
+      const auto [it, added] = indexOf.emplace(item->albumKey, static_cast<int>(albums.size()));
+      if (added) albums.emplace_back();
+      plans[static_cast<size_t>(row)].album = it->second;
+      albums[static_cast<size_t>(it->second)].lastRow = row;
+    }
+  }
 
   // Decides the row's name and writes its log records and its selection.
   const auto startRow = [&](int row, RowPlan& plan) {
@@ -323,7 +363,18 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
         plan.errorText = ConversionErrorText(kConvertNotMeasured, JobContext{});
         return true;
       }
-      plan.gain = list.GetGainFactor(row);
+      bool limited = false;
+      plan.gain = item->AppliedGainFactor(&limited);
+      if (limited) {
+        const bool r128 = options.standard == LoudnessStandard::R128;
+        plan.gainNote = FormatText(
+            "Gain lowered from %s dB to %s dB, so that the %s stays at or below %s %s.",
+            FormatFixed(20.0 * std::log10(item->gainFactor), 2).c_str(),
+            FormatFixed(20.0 * std::log10(plan.gain), 2).c_str(),
+            r128 ? "true peak" : "peak",
+            FormatFixed(20.0 * std::log10(item->peakLimit / kFullScale), 1).c_str(),
+            r128 ? "dBTP" : "dBFS");
+      }
     }
     // What killed runs left in the folder goes first (never a file a live run still writes).
     if (cleanedFolders.insert(rowFolder).second) RemoveStaleTemporaries(rowFolder);
@@ -344,9 +395,32 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     plan.heldSeconds = job.ProcessedSeconds;
     plan.sourceSeconds = job.SourceDuration;
     plan.logNote = job.LogNote;
-    if (code == kConvertOk && options.copyTags) {
+    tags::FieldMap measured;
+    if (code == kConvertOk && options.replayGainTags) {
+      // What the player will play: the output itself, lossy encoding and all.
+      JobContext measuring;
+      measuring.CancelRequested = job.CancelRequested;
+      LoudnessResult m = MeasureFile(options.standard, plan.workPath,
+                                     InfoOf(options.standard).reference, measuring);
+      if (m.code == kLoudnessMeasured && tags::FormatHoldsTags(key)) {
+        plan.output = std::move(m.measurement);
+        plan.outputMeasured = true;
+        AddReplayGainPair(measured, "TRACK", InfoOf(options.standard).reference -
+                                                 plan.output.volume, plan.output.peak);
+      } else if (m.code == kLoudnessCancelled) {
+        code = kConvertCancelled;
+      } else {
+        plan.logNote += (plan.logNote.empty() ? "" : "\n\n") + std::string(
+            tags::FormatHoldsTags(key) ? "No ReplayGain tags: the output could not be measured."
+                                       : "No ReplayGain tags: this format holds no tags.");
+        if (!m.reason.empty()) plan.logNote += " " + m.reason;
+      }
+    }
+    if (code == kConvertOk && (options.copyTags || !measured.empty())) {
       // The row's own source carries the tags (for a video, the video file, not its WAV).
-      const tags::TagCopyResult copied = tags::CopyTags(plan.sourcePath, plan.workPath, key);
+      const tags::TagCopyResult copied =
+          tags::CopyTags(options.copyTags ? plan.sourcePath : std::string(), plan.workPath, key,
+                         measured, plan.album >= 0 ? &plan.writtenTags : nullptr);
       if (copied.ok()) {
         plan.tagLog = copied.logText;
       } else {
@@ -360,6 +434,70 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     }
     return code;
   };
+  // The album pair for every output of an album waiting for it, measured over those outputs
+  // together, then their names. A row whose tags cannot be written then fails after all.
+  const auto finishAlbum = [&](AlbumPlan& album) {
+    if (album.finished) return;
+    album.finished = true;
+    std::vector<RowPlan*> waiting;
+    for (const int row : album.rows) {
+      if (plans[static_cast<size_t>(row)].pending) waiting.push_back(&plans[static_cast<size_t>(row)]);
+    }
+    if (waiting.empty()) return;
+    double volume = 0.0;
+    double peak = 0.0;
+    if (options.standard == LoudnessStandard::R128) {
+      std::vector<const std::vector<float>*> blocks;
+      for (const RowPlan* plan : waiting) blocks.push_back(&plan->output.blocks);
+      volume = AlbumLoudness(blocks);
+    } else {
+      std::vector<const std::vector<std::uint32_t>*> levels;
+      for (const RowPlan* plan : waiting) levels.push_back(&plan->output.levels);
+      volume = kReferenceVolume - AlbumTitleGain(levels);
+    }
+    for (const RowPlan* plan : waiting) peak = std::max(peak, plan->output.peak);
+    for (RowPlan* plan : waiting) {
+      plan->pending = false;
+      const int row = static_cast<int>(plan - plans.data());
+      ConversionRowReport& report = result.rows[static_cast<size_t>(row)];
+      std::string error;
+      if (std::isfinite(volume)) {
+        tags::TagSet tagged = std::move(plan->writtenTags);
+        AddReplayGainPair(tagged.fields, "ALBUM", InfoOf(options.standard).reference - volume,
+                          peak);
+        const tags::WriteResult written = tags::WriteTagsInPlace(plan->workPath, key, tagged);
+        if (!written.ok) error = "Could not write the album's ReplayGain tags (" + written.error + ")";
+      }
+      const std::string hidden = plan->workPath;
+      const int code = error.empty() ? publish(*plan, kConvertOk) : kConvertTagsFailed;
+      if (code == kConvertOk) {
+        report.destination = plan->destination;
+        continue;
+      }
+      if (!error.empty()) plan->errorText = error;
+      nameTexts(*plan, hidden);
+      removeWork(*plan);
+      list.SelectRow(row, false);
+      report.outcome = RowOutcome::Failed;
+      report.code = code;
+      report.cause = CauseOfCode(code);
+      report.text = plan->errorText;
+      --result.converted;
+      ++result.failed;
+      log.Write(FormatText("\n--- Conversion # %d ---\n\nGot an error, converting:\n\n   %s\n\n"
+                           "to\n\n   %s\n\nError was:\n\n   %s\n\n---\n",
+                           row + 1, plan->decodePath.c_str(), plan->destination.c_str(),
+                           plan->errorText.c_str()));
+    }
+  };
+  const auto finishAlbumAt = [&](int row) {
+    RowPlan& plan = plans[static_cast<size_t>(row)];
+    if (plan.album < 0) return;
+    AlbumPlan& album = albums[static_cast<size_t>(plan.album)];
+    album.rows.push_back(row);
+    if (row == album.lastRow) finishAlbum(album);
+  };
+
   const auto commit = [&](int row, int code) {
     RowPlan& plan = plans[static_cast<size_t>(row)];
     ConversionRowReport& report = result.rows[static_cast<size_t>(row)];
@@ -372,12 +510,15 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
       report.code = code;
       report.destination = plan.plainDestination;
       ++result.skipped;
+      finishAlbumAt(row);
       return true;
     }
     startRow(row, plan);
     const std::string hidden = plan.workPath;
-    if (code == kConvertOk) code = publish(plan, code);
+    const bool waitForAlbum = code == kConvertOk && plan.album >= 0 && plan.outputMeasured;
+    if (code == kConvertOk && !waitForAlbum) code = publish(plan, code);
     nameTexts(plan, hidden);
+    if (!plan.gainNote.empty()) log.Write(plan.gainNote + "\n\n");
     if (!plan.logNote.empty()) log.Write(plan.logNote + "\n\n");
     if (!plan.tagLog.empty()) log.Write(FormatText("\n%s\n\n---\n", plan.tagLog.c_str()));
     report.code = code;
@@ -386,8 +527,11 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
       report.outcome = RowOutcome::Done;
       report.destination = plan.destination;
       ++result.converted;
+      if (waitForAlbum) plan.pending = true;
+      finishAlbumAt(row);
       return true;
     }
+    finishAlbumAt(row);
     if (code == kConvertCancelled) {
       result.cancelled = true;
       keepCancelled(row, plan);
@@ -463,6 +607,8 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
                 "the files not converted yet were left alone.  Try fewer Files at once.",
                 outcome.startError.c_str());
   }
+  // Albums whose last row never came (a cancel, an abort): what was done gets its tags and names.
+  for (AlbumPlan& album : albums) finishAlbum(album);
   // Hidden files of rows that never ran (a failed start) are gone too.
   for (RowPlan& plan : plans) removeWork(plan);
   if (state.CancelRequested.load() == 1 && !result.abortedByUser) result.cancelled = true;

@@ -44,6 +44,16 @@ struct ConversionOptions {
   // A row whose plain output name is a non-empty file not older than its source, and that was
   // there before the batch started, is skipped (the library converted before).
   bool skipExisting = false;
+  // The loudness standard the rows were measured in, and album gain instead of track gain:
+  // both for the gains applied (each row's AppliedGainFactor, which keeps to the peak limit)
+  // and for the ReplayGain tags.
+  LoudnessStandard standard = LoudnessStandard::ReplayGain1;
+  bool byAlbum = false;
+  // Each output is measured after it is written and gets REPLAYGAIN_TRACK_GAIN and _PEAK (with
+  // byAlbum also the ALBUM pair, over the outputs of its album in this batch), relative to the
+  // standard's reference level. The album's outputs get their names once the album's last row
+  // is done, so no file under its final name lacks its album tags.
+  bool replayGainTags = false;
 };
 
 // How one row ended.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -11,6 +12,10 @@
 #include "model/batchlog.h"
 #include "model/batchrunner.h"
 #include "model/listcolumns.h"
+#include "app/paths.h"
+#include "loudness/r128engine.h"
+#include "loudness/targettext.h"
+#include "tags/tags.h"
 
 namespace qv {
 namespace {
@@ -44,91 +49,100 @@ int WholeSeconds(HSTREAM stream) {
   return static_cast<int>(seconds);
 }
 
-}  // namespace
-
-LoudnessResult AnalyzeFile(LoudnessEngine& engine, const std::string& path, double target,
-                           JobContext& job) {
-  LoudnessResult result;
+// Decodes `path` one second at a time as interleaved floats. `start(rate, channels)` says
+// whether the measurement takes the stream (false: code 1), `block(samples, frames)` takes each
+// block. Returns the code: kLoudnessMeasured when the whole file was read (the caller then
+// finishes its measurement), or 1, 2, 3, 100; `reason` as in LoudnessResult.
+template <typename Start, typename Block>
+int DecodeForMeasurement(const std::string& path, JobContext& job, Start start, Block block,
+                         std::string& reason) {
   DecodeStream stream(path);
-  if (stream.Handle() == 0) return result;  // code 2
-
+  if (stream.Handle() == 0) return kLoudnessCannotRead;
   BASS_CHANNELINFO info;
-  if (!BASS_ChannelGetInfo(stream.Handle(), &info)) return result;
-  if (info.chans != 1 && info.chans != 2) {
-    result.code = kLoudnessUnsupported;
-    return result;
-  }
+  if (!BASS_ChannelGetInfo(stream.Handle(), &info)) return kLoudnessCannotRead;
   const int channels = static_cast<int>(info.chans);
+  if (channels < 1) return kLoudnessUnsupported;
   job.ProcessedSeconds = 0;
   job.SourceDuration = WholeSeconds(stream.Handle());
-  if (!engine.StartAnalysis(static_cast<int>(info.freq))) {
-    result.code = kLoudnessUnsupported;
-    return result;
-  }
+  if (!start(static_cast<int>(info.freq), channels)) return kLoudnessUnsupported;
 
-  // One second per block (the engine takes rates up to 96000 Hz).
   const std::size_t frames = info.freq;
-  std::vector<float> block(frames * static_cast<std::size_t>(channels));
-  std::vector<double> left(frames);
-  std::vector<double> right(channels == 2 ? frames : 0);
-  const auto blockBytes = static_cast<DWORD>(block.size() * sizeof(float));
-  double peak = 0.0;
+  std::vector<float> samples(frames * static_cast<std::size_t>(channels));
+  const auto blockBytes = static_cast<DWORD>(samples.size() * sizeof(float));
   bool ended = false;
   for (;;) {
-    const DWORD bytes = BASS_ChannelGetData(stream.Handle(), block.data(),
+    const DWORD bytes = BASS_ChannelGetData(stream.Handle(), samples.data(),
                                             blockBytes | BASS_DATA_FLOAT);
     if (bytes == kEndOrError || bytes == 0) {
       ended = true;
       break;
     }
-    std::size_t count = 0;
+    block(samples.data(), std::min<std::size_t>(bytes / sizeof(float) / channels, frames));
+    ++job.ProcessedSeconds;
+    if (job.ProgressCallback) job.ProgressCallback(kAnalyzingText);
+    if (job.Cancelled()) break;
+  }
+  if (job.CancelRequested && job.CancelRequested->load() != 0) return kLoudnessCancelled;
+  if (!ended) return kLoudnessMeasured;
+  // The end of the file, or a disk that failed or damaged data that stopped decoding in the
+  // middle: a measurement of part of the file would be reported as the file's loudness.
+  audio::DecodeReport report;
+  if (!QV_ChannelGetDecodeReport(stream.Handle(), &report)) return kLoudnessCannotRead;
+  const QWORD length = BASS_ChannelGetLength(stream.Handle(), BASS_POS_BYTE);
+  const std::int64_t lengthFrames =
+      length == static_cast<QWORD>(-1) ? -1
+                                       : static_cast<std::int64_t>(length / (4u * info.chans));
+  const audio::DecodeVerdict verdict =
+      audio::JudgeDecode(report, static_cast<int>(info.freq), lengthFrames);
+  reason = verdict.text;
+  if (report.stoppedEarly && report.stopError == BASS_ERROR_READ) return kLoudnessCannotRead;
+  if (!verdict.complete) return kLoudnessDamaged;
+  return kLoudnessMeasured;
+}
+
+LoudnessResult AnalyzeReplayGain(LoudnessEngine& engine, const std::string& path, double target,
+                                 JobContext& job) {
+  LoudnessResult result;
+  // The engine's filters take the samples on the 16-bit scale, one array per channel.
+  std::vector<double> left;
+  std::vector<double> right;
+  int channels = 0;
+  double peak = 0.0;
+  const auto start = [&](int rate, int chans) {
+    if (chans != 1 && chans != 2) return false;
+    if (!engine.StartAnalysis(rate)) return false;
+    channels = chans;
+    left.resize(static_cast<std::size_t>(rate));
+    right.resize(chans == 2 ? static_cast<std::size_t>(rate) : 0);
+    return true;
+  };
+  const auto block = [&](const float* samples, std::size_t count) {
     if (channels == 1) {
-      count = std::min<std::size_t>(bytes / sizeof(float), frames);
       for (std::size_t i = 0; i < count; ++i) {
-        const double value = block[i] * kFullScale;
+        const double value = samples[i] * kFullScale;
         left[i] = value;
         peak = std::max(peak, std::fabs(value));
       }
       engine.AnalyzeBlock(left.data(), nullptr, count, 1);
     } else {
-      count = std::min<std::size_t>(bytes / sizeof(float) / 2, frames);
       for (std::size_t i = 0; i < count; ++i) {
-        const double l = block[2 * i] * kFullScale;
-        const double r = block[2 * i + 1] * kFullScale;
+        const double l = samples[2 * i] * kFullScale;
+        const double r = samples[2 * i + 1] * kFullScale;
         left[i] = l;
         right[i] = r;
         peak = std::max(peak, std::max(std::fabs(l), std::fabs(r)));
       }
       engine.AnalyzeBlock(left.data(), right.data(), count, 2);
     }
-    ++job.ProcessedSeconds;
-    if (job.ProgressCallback) job.ProgressCallback(kAnalyzingText);
-    if (job.Cancelled()) break;
-  }
+  };
+  const int code = DecodeForMeasurement(path, job, start, block, result.reason);
   result.peak = peak;
-  if (job.CancelRequested && job.CancelRequested->load() != 0) {
-    engine.TakeTitleGain();  // leaves the engine clean for the next file
-    result.code = kLoudnessCancelled;
+  std::vector<std::uint32_t> levels;
+  // Taken on every path that started, so the engine is clean for the next file.
+  const double titleGain = channels != 0 ? engine.TakeTitleGain(&levels) : NotEnoughSamples;
+  if (code != kLoudnessMeasured) {
+    result.code = code;
     return result;
-  }
-  const double titleGain = engine.TakeTitleGain();
-  if (ended) {
-    // The end of the file, or a disk that failed or damaged data that stopped decoding in the
-    // middle: a measurement of part of the file would be reported as the file's loudness.
-    audio::DecodeReport report;
-    if (!QV_ChannelGetDecodeReport(stream.Handle(), &report)) return result;  // code 2
-    const QWORD length = BASS_ChannelGetLength(stream.Handle(), BASS_POS_BYTE);
-    const std::int64_t lengthFrames =
-        length == static_cast<QWORD>(-1) ? -1
-                                         : static_cast<std::int64_t>(length / (4u * info.chans));
-    const audio::DecodeVerdict verdict =
-        audio::JudgeDecode(report, static_cast<int>(info.freq), lengthFrames);
-    result.reason = verdict.text;
-    if (report.stoppedEarly && report.stopError == BASS_ERROR_READ) return result;  // code 2
-    if (!verdict.complete) {
-      result.code = kLoudnessDamaged;
-      return result;
-    }
   }
   if (titleGain == NotEnoughSamples) {
     result.code = kLoudnessTooShort;
@@ -138,12 +152,185 @@ LoudnessResult AnalyzeFile(LoudnessEngine& engine, const std::string& path, doub
   result.volume = kReferenceVolume - titleGain;
   result.trackGain = titleGain + (target - kReferenceVolume);
   result.clipping = peak >= kFullScale ? 1 : 0;
+  result.measurement.measured = true;
+  result.measurement.volume = result.volume;
+  result.measurement.peak = peak;
+  result.measurement.clipping = result.clipping;
+  result.measurement.levels = std::move(levels);
   return result;
 }
 
+LoudnessResult AnalyzeR128(const std::string& path, double target, JobContext& job) {
+  LoudnessResult result;
+  auto engine = std::make_unique<R128Engine>();
+  bool started = false;
+  const auto start = [&](int rate, int channels) {
+    started = engine->Start(rate, channels);
+    return started;
+  };
+  const auto block = [&](const float* samples, std::size_t frames) {
+    engine->AddFrames(samples, frames);
+  };
+  const int code = DecodeForMeasurement(path, job, start, block, result.reason);
+  if (code != kLoudnessMeasured) {
+    result.code = code;
+    return result;
+  }
+  R128Measurement m = engine->Finish();
+  result.peak = m.truePeak * kFullScale;
+  if (!m.enoughSamples) {
+    result.code = kLoudnessTooShort;
+    return result;
+  }
+  if (!std::isfinite(m.integrated)) {
+    result.code = kLoudnessSilent;
+    if (result.reason.empty()) result.reason = "The file is silent: every part lies below -70 LUFS.";
+    return result;
+  }
+  result.code = kLoudnessMeasured;
+  result.volume = m.integrated;
+  result.trackGain = target - m.integrated;
+  result.clipping = m.samplePeak >= 1.0 ? 1 : 0;
+  result.measurement.measured = true;
+  result.measurement.volume = m.integrated;
+  result.measurement.peak = result.peak;
+  result.measurement.clipping = result.clipping;
+  result.measurement.range = m.range;
+  result.measurement.blocks = std::move(m.gatedBlocks);
+  return result;
+}
+
+}  // namespace
+
+const StandardInfo& InfoOf(LoudnessStandard standard) {
+  static const StandardInfo kInfo[kLoudnessStandards] = {
+      {"replaygain1", "ReplayGain 1.0", "dB", kReferenceVolume, kMinimumTarget, kMaximumTarget,
+       kReferenceVolume, 0.0},
+      {"r128", "EBU R128", "LUFS", kReferenceLoudness, -70.0, 0.0, kReferenceLoudness, -1.0},
+  };
+  return kInfo[standard == LoudnessStandard::R128 ? 1 : 0];
+}
+
+bool StandardFromKey(const std::string& key, LoudnessStandard& standard) {
+  std::string lower = key;
+  for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  for (int i = 0; i < kLoudnessStandards; ++i) {
+    const auto candidate = static_cast<LoudnessStandard>(i);
+    if (lower == InfoOf(candidate).key) {
+      standard = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+LoudnessResult MeasureFile(LoudnessStandard standard, const std::string& path, double target,
+                           JobContext& job, LoudnessEngine* engine) {
+  if (standard == LoudnessStandard::R128) return AnalyzeR128(path, target, job);
+  if (engine) return AnalyzeReplayGain(*engine, path, target, job);
+  auto own = std::make_unique<LoudnessEngine>();
+  return AnalyzeReplayGain(*own, path, target, job);
+}
+
+LoudnessResult AnalyzeFile(LoudnessEngine& engine, const std::string& path, double target,
+                           JobContext& job) {
+  return AnalyzeReplayGain(engine, path, target, job);
+}
+
 LoudnessResult AnalyzeFile(const std::string& path, double target, JobContext& job) {
-  auto engine = std::make_unique<LoudnessEngine>();
-  return AnalyzeFile(*engine, path, target, job);
+  return MeasureFile(LoudnessStandard::ReplayGain1, path, target, job);
+}
+
+double PeakLimitOnScale(double peakLimitDb) {
+  return kFullScale * std::pow(10.0, peakLimitDb / 20.0);
+}
+
+std::string MeasurementText(LoudnessStandard standard, const RowMeasurement& m) {
+  const double peakDb = m.peak > 0.0 ? 20.0 * std::log10(m.peak / kFullScale) : -HUGE_VAL;
+  const std::string peak = std::isfinite(peakDb) ? FormatFixed(peakDb, 2) : "-inf";
+  if (standard == LoudnessStandard::R128) {
+    return "Loudness: " + FormatFixed(m.volume, 2) + " LUFS, range " + FormatFixed(m.range, 1) +
+           " LU, true peak " + peak + " dBTP";
+  }
+  return "Volume: " + FormatFixed(m.volume, 2) + " dB, peak " + peak + " dBFS";
+}
+
+std::string AlbumKeyOf(const std::string& sourcePath) {
+  const tags::ReadResult read = tags::ReadTags(sourcePath);
+  const auto first = [&read](const char* key) {
+    const auto it = read.tags.fields.find(key);
+    return it == read.tags.fields.end() || it->second.empty() ? std::string() : it->second[0];
+  };
+  const std::string album = first("ALBUM");
+  if (album.empty()) return "folder\x1f" + GetFolderPart(sourcePath);
+  std::string artist = first("ALBUMARTIST");
+  if (artist.empty()) artist = first("ARTIST");
+  return "album\x1f" + album + "\x1f" + artist;
+}
+
+void UpdateAlbums(SourceList& list, double target) {
+  std::map<std::string, std::vector<QVListItem*>> albums;
+  for (int row = 0; row < list.RowCount(); ++row) {
+    QVListItem* item = list.Item(row);
+    if (!item) continue;
+    item->hasAlbum = false;
+    if (item->hasLoudness == 1) albums[item->albumKey].push_back(item);
+  }
+  for (auto& [key, items] : albums) {
+    const LoudnessStandard standard = items.front()->standard;
+    double volume = 0.0;
+    double peak = 0.0;
+    if (standard == LoudnessStandard::R128) {
+      std::vector<const std::vector<float>*> blocks;
+      for (const QVListItem* item : items) {
+        blocks.push_back(&item->measurements[static_cast<int>(standard)].blocks);
+      }
+      volume = AlbumLoudness(blocks);
+    } else {
+      std::vector<const std::vector<std::uint32_t>*> levels;
+      for (const QVListItem* item : items) {
+        levels.push_back(&item->measurements[static_cast<int>(standard)].levels);
+      }
+      const double gain = AlbumTitleGain(levels);
+      volume = gain == NotEnoughSamples ? -HUGE_VAL : kReferenceVolume - gain;
+    }
+    if (!std::isfinite(volume)) continue;
+    for (const QVListItem* item : items) peak = std::max(peak, item->peak);
+    for (QVListItem* item : items) {
+      item->hasAlbum = true;
+      item->albumVolume = volume;
+      item->albumPeak = peak;
+      item->ApplyTarget(target);
+    }
+  }
+  for (int row = 0; row < list.RowCount(); ++row) {
+    const QVListItem* item = list.Item(row);
+    if (!item || item->hasLoudness != 1) continue;
+    const bool hasAlbum = item->hasAlbum;
+    const double albumGain = item->albumGain;
+    const int clipTrack = item->clipTrack;
+    list.SetCellText(row, kColAlbumGain, hasAlbum ? FormatDbCell(albumGain) : std::string());
+    list.SetCellText(row, kColClipTrack, FormatYesNoCell(clipTrack));
+  }
+}
+
+void SetNormalizationView(SourceList& list, LoudnessStandard standard, bool byAlbum,
+                          double peakLimitDb, double target) {
+  const double limit = PeakLimitOnScale(peakLimitDb);
+  for (int row = 0; row < list.RowCount(); ++row) {
+    QVListItem* item = list.Item(row);
+    if (!item) continue;
+    item->SetNormalizationView(standard, byAlbum, limit, target);
+    if (item->hasLoudness == 1) {
+      WriteLoudnessCells(list, row);
+    } else {
+      for (const int column : {kColVolume, kColClipping, kColTrackGain, kColClipTrack,
+                               kColAlbumGain}) {
+        list.SetCellText(row, column, std::string());
+      }
+    }
+  }
+  UpdateAlbums(list, target);
 }
 
 int CalculateLoudness(QVListItem& item, double target, JobContext& job, LoudnessEngine& engine) {
@@ -168,6 +355,9 @@ void WriteLoudnessCells(SourceList& list, int row) {
   list.SetCellText(row, kColClipping, FormatYesNoCell(clipping));
   list.SetCellText(row, kColTrackGain, FormatDbCell(trackGain));
   list.SetCellText(row, kColClipTrack, FormatYesNoCell(clipTrack));
+  const bool hasAlbum = item->hasAlbum;
+  const double albumGain = item->albumGain;
+  list.SetCellText(row, kColAlbumGain, hasAlbum ? FormatDbCell(albumGain) : std::string());
 }
 
 void RunLoudnessBatch(BatchHost& host, SourceList& list,
@@ -194,6 +384,8 @@ void RunLoudnessBatch(BatchHost& host, SourceList& list,
   struct RowPlan {
     bool measure = false;
     std::string path;
+    std::string sourcePath;
+    std::string albumKey;
     LoudnessResult result;
   };
   const int workers = std::max(1, options.jobs);
@@ -204,8 +396,11 @@ void RunLoudnessBatch(BatchHost& host, SourceList& list,
     if (row >= list.RowCount()) return false;
     const QVListItem* item = list.Item(row);
     RowPlan& plan = plans[static_cast<size_t>(row)];
-    plan.measure = item && item->hasLoudness != 1;
-    if (plan.measure) plan.path = item->GetDecodePath();
+    plan.measure = item && !item->measurements[static_cast<int>(options.standard)].measured;
+    if (plan.measure) {
+      plan.path = item->GetDecodePath();
+      plan.sourcePath = item->sourcePath;
+    }
     return true;
   };
   steps.work = [&](int row, JobContext& job) {
@@ -213,12 +408,13 @@ void RunLoudnessBatch(BatchHost& host, SourceList& list,
     if (!plan.measure) return static_cast<int>(kLoudnessMeasured);
     if (plan.path.empty()) {
       plan.result.code = kLoudnessCannotRead;
-    } else if (workers == 1) {
-      plan.result = AnalyzeFile(engine, plan.path, options.target, job);
     } else {
-      auto rowEngine = std::make_unique<LoudnessEngine>();
-      plan.result = AnalyzeFile(*rowEngine, plan.path, options.target, job);
+      // One worker measures with the caller's engine, more with an engine each.
+      plan.result = MeasureFile(options.standard, plan.path, options.target, job,
+                                workers == 1 ? &engine : nullptr);
     }
+    // The album is read from the row's own source (for a video, the video file).
+    if (plan.result.code == kLoudnessMeasured) plan.albumKey = AlbumKeyOf(plan.sourcePath);
     return plan.result.code;
   };
   steps.commit = [&](int row, int code) {
@@ -230,8 +426,10 @@ void RunLoudnessBatch(BatchHost& host, SourceList& list,
     if (code == kLoudnessCancelled) return false;
     QVListItem* item = list.Item(row);
     if (item && code == kLoudnessMeasured) {
-      item->SetLoudness(plan.result.volume, plan.result.trackGain, plan.result.peak,
-                        plan.result.clipping);
+      item->albumKey = plan.albumKey;
+      log.Write(MeasurementText(options.standard, plan.result.measurement) + "\n\n");
+      item->StoreMeasurement(options.standard, std::move(plan.result.measurement),
+                             options.target);
     }
     if (!plan.result.reason.empty()) {
       log.Write(code == kLoudnessMeasured
@@ -255,6 +453,8 @@ void RunLoudnessBatch(BatchHost& host, SourceList& list,
                 outcome.startError.c_str());
   }
   log.Close();
+  // Albums are computed once all their rows are in, however many were measured at once.
+  UpdateAlbums(list, options.target);
   EndBatch(state, host);
 }
 
@@ -265,8 +465,11 @@ void RetargetRows(SourceList& list, double target) {
     item->ApplyTarget(target);
     const double trackGain = item->trackGain;
     const int clipTrack = item->clipTrack;
+    const bool hasAlbum = item->hasAlbum;
+    const double albumGain = item->albumGain;
     list.SetCellText(row, kColTrackGain, FormatDbCell(trackGain));
     list.SetCellText(row, kColClipTrack, FormatYesNoCell(clipTrack));
+    if (hasAlbum) list.SetCellText(row, kColAlbumGain, FormatDbCell(albumGain));
   }
 }
 

@@ -26,13 +26,32 @@ enum LoudnessCode : int {
   // Damaged data: decoding stopped before the end of the file, or lost more than a second. A
   // measurement of part of the file is not the file's loudness.
   kLoudnessDamaged = 3,
-  // Not one complete 50 ms window.
+  // Not one complete 50 ms window (ReplayGain 1.0) or 400 ms block (R128).
   kLoudnessTooShort = 6,
+  // R128: every block lies below the -70 LUFS gate (silence); no loudness to normalize from.
+  kLoudnessSilent = 7,
   kLoudnessCancelled = 100,
 };
 
 inline constexpr double kReferenceVolume = 89.0;
+// The reference level of R128 gains (ReplayGain 2.0's): a gain of 0 dB plays at -18 LUFS.
+inline constexpr double kReferenceLoudness = -18.0;
 inline constexpr const char* kAnalyzingText = "Analyzing";
+
+// What each standard's target means: its default, its range, its unit, its gain reference.
+struct StandardInfo {
+  const char* key;         // "replaygain1", "r128": the command line's and the configuration's
+  const char* name;        // as the Normalization dialog lists it
+  const char* unit;        // "dB", "LUFS"
+  double defaultTarget;
+  double minimumTarget;
+  double maximumTarget;
+  double reference;        // the level a ReplayGain tag's gain is relative to
+  double defaultPeakLimit;  // dBFS (sample peak) or dBTP (true peak)
+};
+const StandardInfo& InfoOf(LoudnessStandard standard);
+// "replaygain1" or "r128" (any case); false for anything else.
+bool StandardFromKey(const std::string& key, LoudnessStandard& standard);
 
 struct LoudnessResult {
   int code = kLoudnessCannotRead;
@@ -43,7 +62,37 @@ struct LoudnessResult {
   // Why the file was not measured (codes 2 and 3 after a read error or damaged data), or what
   // damaged data cost a measurement that still counts (code 0). For the batch log.
   std::string reason;
+  // The whole measurement on code 0: volume (dB or LUFS), peak for the limit, range, and what
+  // an album's loudness is computed from.
+  RowMeasurement measurement;
 };
+
+// Measures one file in `standard`, as AnalyzeFile below; R128 takes 1 to 8 channels and any
+// rate from 8000 to 384000 Hz, its volume is the integrated loudness, its peak the true peak.
+// `engine` serves ReplayGain 1.0 (one of its own is made when null).
+LoudnessResult MeasureFile(LoudnessStandard standard, const std::string& path, double target,
+                           JobContext& job, LoudnessEngine* engine = nullptr);
+
+// The log line of a measurement: "Volume: 84.21 dB, peak -0.35 dBFS" or
+// "Loudness: -16.20 LUFS, range 6.1 LU, true peak -0.52 dBTP".
+std::string MeasurementText(LoudnessStandard standard, const RowMeasurement& measurement);
+
+// The album a file belongs to: its album tag with the album artist (or artist), or, without an
+// album tag, its folder. Reads the file's tags; any thread.
+std::string AlbumKeyOf(const std::string& sourcePath);
+
+// Computes every album's loudness and peak from its measured rows (in the standard the rows
+// show) and gives the rows their album gain for `target`; rows not measured have none. Then
+// rewrites the Album Gain and Clip Track cells of every row.
+void UpdateAlbums(SourceList& list, double target);
+
+// The normalization view of every row: the standard shown, track or album gain, the peak limit
+// in dB (dBFS or dBTP), the target; then the albums and all loudness cells.
+void SetNormalizationView(SourceList& list, LoudnessStandard standard, bool byAlbum,
+                          double peakLimitDb, double target);
+
+// A peak limit in dB as the 16-bit peak it allows.
+double PeakLimitOnScale(double peakLimitDb);
 
 // Measures one file: decodes it one second at a time as floating-point samples, feeds them on
 // the 16-bit scale to `engine` and tracks the peak. Before the first block sets
@@ -60,13 +109,14 @@ LoudnessResult AnalyzeFile(const std::string& path, double target, JobContext& j
 // and marks it measured. Code 2 for an empty path; on any code but 0 the record is unchanged.
 int CalculateLoudness(QVListItem& item, double target, JobContext& job, LoudnessEngine& engine);
 
-// Writes the four loudness cells of a row from its record: Volume and Track Gain "%.2f",
-// Clipping and Clip Track "Y" or "n".
+// Writes the loudness cells of a row from its record: Volume, Track Gain and Album Gain "%.2f"
+// (Album Gain empty without an album), Clipping and Clip Track "Y" or "n".
 void WriteLoudnessCells(SourceList& list, int row);
 
 // The inputs of a loudness batch.
 struct LoudnessBatchOptions {
-  double target = kReferenceVolume;  // the normalization target in dB
+  double target = kReferenceVolume;  // the normalization target in dB or LUFS
+  LoudnessStandard standard = LoudnessStandard::ReplayGain1;
   std::string logPath;               // the batch log (QV_Log.txt), emptied when the batch starts
   // How many files are measured at once (workers of the row pipeline; one worker uses the
   // caller's engine, more get an engine each). The log lines and cells are written in row

@@ -185,21 +185,55 @@ std::uint32_t LoudnessEngine::BinCount(int bin) const {
   return m_histogram[static_cast<std::size_t>(bin)];
 }
 
-double LoudnessEngine::TakeTitleGain() {
-  const std::uint64_t total = WindowCount();
-  double result = NotEnoughSamples;
-  if (total > 0) {
-    // ceil(20 x 0.050000000000000044) is 2: with 20 windows the walk stops at the bin of the
-    // second-loudest window.
-    const double share = std::ceil(static_cast<double>(total) * kPercentileFactor);
-    auto upper = static_cast<std::int64_t>(share);
-    int i = kHistogramBins - 1;
-    for (; i > 0; --i) {
-      upper -= m_histogram[static_cast<std::size_t>(i)];
-      if (upper <= 0) break;
-    }
-    result = kReferenceLevel - static_cast<double>(i) / 100.0;
+namespace {
+
+// The gain of a histogram of window levels: the level that 95 % of the windows stay below,
+// against the reference. `count(i)` gives bin i's counter.
+template <typename Count>
+double GainOfHistogram(std::uint64_t total, Count count) {
+  if (total == 0) return NotEnoughSamples;
+  // ceil(20 x 0.050000000000000044) is 2: with 20 windows the walk stops at the bin of the
+  // second-loudest window.
+  const double share = std::ceil(static_cast<double>(total) * LoudnessEngine::kPercentileFactor);
+  auto upper = static_cast<std::int64_t>(share);
+  int i = LoudnessEngine::kHistogramBins - 1;
+  for (; i > 0; --i) {
+    upper -= count(i);
+    if (upper <= 0) break;
   }
+  return LoudnessEngine::kReferenceLevel - static_cast<double>(i) / 100.0;
+}
+
+}  // namespace
+
+double AlbumTitleGain(const std::vector<const std::vector<std::uint32_t>*>& titles) {
+  std::vector<std::uint64_t> sum(LoudnessEngine::kHistogramBins, 0);
+  std::uint64_t total = 0;
+  for (const std::vector<std::uint32_t>* levels : titles) {
+    if (!levels) continue;
+    for (const std::uint32_t packed : *levels) {
+      const int bin = LevelBinOf(packed);
+      if (bin < 0 || bin >= LoudnessEngine::kHistogramBins) continue;
+      sum[static_cast<std::size_t>(bin)] += LevelCountOf(packed);
+      total += LevelCountOf(packed);
+    }
+  }
+  return GainOfHistogram(total, [&sum](int i) { return sum[static_cast<std::size_t>(i)]; });
+}
+
+double LoudnessEngine::TakeTitleGain(std::vector<std::uint32_t>* levels) {
+  if (levels) {
+    levels->clear();
+    for (int bin = 0; bin < kHistogramBins; ++bin) {
+      std::uint32_t count = m_histogram[static_cast<std::size_t>(bin)];
+      for (; count > kLevelCountMax; count -= kLevelCountMax) {
+        levels->push_back(PackLevel(bin, kLevelCountMax));
+      }
+      if (count > 0) levels->push_back(PackLevel(bin, count));
+    }
+  }
+  const double result = GainOfHistogram(
+      WindowCount(), [this](int i) { return m_histogram[static_cast<std::size_t>(i)]; });
   m_histogram.fill(0);
   ClearHistories();
   m_sum = Pair{0.0, 0.0};

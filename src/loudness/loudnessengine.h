@@ -12,6 +12,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "model/qvlistitem.h"
 
 namespace qv {
 
@@ -50,7 +53,8 @@ class LoudnessEngine {
   // the reference), or NotEnoughSamples when not one window was completed. A partly filled last
   // window is discarded. Clears the histogram, the histories and the window, so the engine is
   // ready for another title at the same rate.
-  double TakeTitleGain();
+  // With `levels`, the histogram is first copied there, packed (PackLevel), for an album gain.
+  double TakeTitleGain(std::vector<std::uint32_t>* levels = nullptr);
 
   // The window length in samples of the selected rate (0 before the first StartAnalysis).
   int WindowLength() const { return m_windowLength; }
@@ -80,6 +84,10 @@ class LoudnessEngine {
   int m_inWindow = 0;  // samples already in the current window
   std::array<std::uint32_t, kHistogramBins> m_histogram{};
 };
+
+// The gain of an album: the 95th percentile of the titles' histograms added up (packed as
+// TakeTitleGain gives them), against the reference; NotEnoughSamples when no title has a window.
+double AlbumTitleGain(const std::vector<const std::vector<std::uint32_t>*>& titles);
 
 // A finite, bounded sample for the filters: NaN gives 0, values beyond +-1e15 are clamped.
 inline double BoundedSample(double value) {

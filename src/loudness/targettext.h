@@ -9,6 +9,9 @@ namespace qv {
 
 inline constexpr double kMinimumTarget = 0.0;
 inline constexpr double kMaximumTarget = 200.0;
+// The peak limit of normalization, in dB below full scale (dBFS or dBTP).
+inline constexpr double kMinimumPeakLimit = -30.0;
+inline constexpr double kMaximumPeakLimit = 0.0;
 
 // The text read as a decimal number: leading blanks, an optional sign, digits with at most one
 // decimal point; reading stops at the first other character, and nothing readable gives 0.0

@@ -18,6 +18,7 @@ const ColumnInfo kColumns[kColumnCount] = {
     {"Clipping", 56, ColumnAlignment::Center, SortKind::Text},
     {"Track Gain", 68, ColumnAlignment::Center, SortKind::Integer},
     {"Clip Track", 62, ColumnAlignment::Center, SortKind::Text},
+    {"Album Gain", 72, ColumnAlignment::Center, SortKind::Real},
 };
 
 namespace {

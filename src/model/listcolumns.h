@@ -1,5 +1,5 @@
 #pragma once
-// The eleven columns of the source file list, how each one sorts, and the texts of its cells.
+// The twelve columns of the source file list, how each one sorts, and the texts of its cells.
 // Formatting never depends on the user's locale: a size always reads "2.861" and a sample rate
 // "44,100", so the sort comparisons below read them back the same way everywhere.
 
@@ -24,6 +24,7 @@ enum Column : int {
   kColClipping,
   kColTrackGain,
   kColClipTrack,
+  kColAlbumGain,
   kColumnCount
 };
 

@@ -6,9 +6,22 @@
 
 #include "model/batchstate.h"
 #include "model/previewplayer.h"
+#include "model/qvlistitem.h"
 #include "model/sourcelist.h"
 
 namespace qv {
+
+// What the Normalization dialog chooses: the loudness standard with a target for each, whether
+// the next conversion normalizes, by album gain or track gain, and whether the outputs get
+// ReplayGain tags.
+struct NormalizationChoice {
+  LoudnessStandard standard = LoudnessStandard::ReplayGain1;
+  double targets[kLoudnessStandards] = {89.0, -18.0};
+  bool apply = false;
+  bool byAlbum = false;
+  bool replayGainTags = false;
+  double Target() const { return targets[static_cast<int>(standard)]; }
+};
 
 class BatchHost;
 
@@ -34,12 +47,19 @@ class MainWindowModel {
   PreviewPlayer* Player() { return m_player.get(); }
   void CreatePlayer() { m_player = std::make_unique<PreviewPlayer>(1.0f); }
 
-  // The loudness target in dB (89.0 at start) and whether the next conversion applies each
-  // row's gain; neither is stored between runs. The conversion batch clears the flag at its end.
-  double NormalizationTarget() const { return m_normalizationTarget; }
-  void SetNormalizationTarget(double target) { m_normalizationTarget = target; }
-  bool NormalizationEnabled() const { return m_normalizationEnabled; }
-  void SetNormalizationEnabled(bool enabled) { m_normalizationEnabled = enabled; }
+  // The loudness target (89.0 dB or -18.0 LUFS at start) and whether the next conversion
+  // applies each row's gain. The conversion batch clears the flag at its end.
+  // The target of the standard in force.
+  double NormalizationTarget() const { return m_normalization.Target(); }
+  void SetNormalizationTarget(double target) {
+    m_normalization.targets[static_cast<int>(m_normalization.standard)] = target;
+  }
+  bool NormalizationEnabled() const { return m_normalization.apply; }
+  void SetNormalizationEnabled(bool enabled) { m_normalization.apply = enabled; }
+  // The standard, both targets, album gain and ReplayGain tags (the window keeps the standard
+  // and the targets in the configuration).
+  NormalizationChoice& Normalization() { return m_normalization; }
+  const NormalizationChoice& Normalization() const { return m_normalization; }
 
   // The window's option toggles, as values the batches are given (the toggle buttons only show
   // them). All off at start; none is stored between runs.
@@ -83,8 +103,7 @@ class MainWindowModel {
   BatchState m_batch;
   std::unique_ptr<PreviewPlayer> m_player;
   bool m_exitConfirmed = false;
-  double m_normalizationTarget = 89.0;
-  bool m_normalizationEnabled = false;
+  NormalizationChoice m_normalization;
   Options m_options;
 };
 

@@ -38,8 +38,45 @@ double GainFactorFromTrackGain(double trackGain) { return std::pow(10.0, trackGa
 void QVListItem::ApplyTarget(double target) {
   if (hasLoudness != 1) return;
   trackGain = target - volume;
-  gainFactor = GainFactorFromTrackGain(trackGain);
-  clipTrack = gainFactor * peak > kFullScale ? 1 : 0;
+  albumGain = hasAlbum ? target - albumVolume : 0.0;
+  const bool album = byAlbum && hasAlbum;
+  gainFactor = GainFactorFromTrackGain(album ? albumGain : trackGain);
+  clipTrack = gainFactor * (album ? albumPeak : peak) > peakLimit ? 1 : 0;
+}
+
+void QVListItem::SetNormalizationView(LoudnessStandard shown, bool album, double limit,
+                                      double target) {
+  standard = shown;
+  byAlbum = album;
+  peakLimit = limit;
+  const RowMeasurement& m = measurements[static_cast<int>(shown)];
+  if (!m.measured) {
+    volume = trackGain = peak = albumGain = 0.0;
+    clipping = clipTrack = 0;
+    gainFactor = 1.0;
+    hasLoudness = 0;
+    hasAlbum = false;
+    return;
+  }
+  volume = m.volume;
+  peak = m.peak;
+  clipping = m.clipping;
+  hasLoudness = 1;
+  ApplyTarget(target);
+}
+
+void QVListItem::StoreMeasurement(LoudnessStandard which, RowMeasurement measurement,
+                                  double target) {
+  measurement.measured = true;
+  measurements[static_cast<int>(which)] = std::move(measurement);
+  if (which == standard) SetNormalizationView(standard, byAlbum, peakLimit, target);
+}
+
+double QVListItem::AppliedGainFactor(bool* limited) const {
+  const double reference = byAlbum && hasAlbum ? albumPeak : peak;
+  const bool over = hasLoudness == 1 && gainFactor * reference > peakLimit && reference > 0.0;
+  if (limited) *limited = over;
+  return over ? peakLimit / reference : gainFactor;
 }
 
 void QVListItem::SetLoudness(double measuredVolume, double measuredTrackGain,
@@ -48,9 +85,20 @@ void QVListItem::SetLoudness(double measuredVolume, double measuredTrackGain,
   trackGain = measuredTrackGain;
   peak = measuredPeak;
   clipping = measuredClipping;
-  gainFactor = GainFactorFromTrackGain(trackGain);
-  clipTrack = gainFactor * peak > kFullScale ? 1 : 0;
   hasLoudness = 1;
+  // Kept as the measurement of the standard shown, so that switching the view and back
+  // returns to it.
+  RowMeasurement& m = measurements[static_cast<int>(standard)];
+  m.measured = true;
+  m.volume = volume;
+  m.peak = peak;
+  m.clipping = clipping;
+  ApplyTarget(measuredTrackGain + measuredVolume);
+  trackGain = measuredTrackGain;  // exactly as given, not as target minus volume
+  if (!(byAlbum && hasAlbum)) {
+    gainFactor = GainFactorFromTrackGain(trackGain);
+    clipTrack = gainFactor * peak > peakLimit ? 1 : 0;
+  }
 }
 
 }  // namespace qv

@@ -3,8 +3,40 @@
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace qv {
+
+// The two ways of measuring loudness: the ReplayGain 1.0 analysis (a volume in dB, 89.0 for the
+// reference pink noise) and EBU R128 integrated loudness (LUFS).
+enum class LoudnessStandard { ReplayGain1 = 0, R128 = 1 };
+inline constexpr int kLoudnessStandards = 2;
+
+// One standard's measurement of a row's file.
+struct RowMeasurement {
+  bool measured = false;
+  double volume = 0.0;  // dB (ReplayGain 1.0) or LUFS (R128)
+  // The peak a peak limit applies to, on the 16-bit scale: the largest sample (ReplayGain 1.0)
+  // or the true peak (R128).
+  double peak = 0.0;
+  int clipping = 0;     // a sample reached full scale
+  double range = 0.0;   // loudness range in LU (R128)
+  // What an album's loudness is computed from, with the other titles of the album: the window
+  // levels (ReplayGain 1.0: bin << 18 | count, see PackLevel) or the energies of the gated
+  // 400 ms blocks (R128).
+  std::vector<std::uint32_t> levels;
+  std::vector<float> blocks;
+};
+
+// A histogram entry of the ReplayGain window levels, packed: 14 bits of bin, 18 of count (a
+// larger count takes several entries).
+inline constexpr std::uint32_t kLevelCountBits = 18;
+inline constexpr std::uint32_t kLevelCountMax = (1u << kLevelCountBits) - 1;
+inline std::uint32_t PackLevel(int bin, std::uint32_t count) {
+  return static_cast<std::uint32_t>(bin) << kLevelCountBits | count;
+}
+inline int LevelBinOf(std::uint32_t packed) { return static_cast<int>(packed >> kLevelCountBits); }
+inline std::uint32_t LevelCountOf(std::uint32_t packed) { return packed & kLevelCountMax; }
 
 // The record behind one row of the source file list: the paths the program works with and the
 // loudness results with the gain that normalized conversion applies. Owned by its row (see
@@ -24,9 +56,22 @@ class QVListItem {
   // The path to decode: the temporary WAV for an extracted video, else the source file.
   const std::string& GetDecodePath() const { return extracted ? decodePath : sourcePath; }
 
-  // Recomputes trackGain, gainFactor and clipTrack for a new target; rows without a
+  // Recomputes trackGain, albumGain, gainFactor and clipTrack for a new target; rows without a
   // measurement keep their neutral values.
   void ApplyTarget(double target);
+
+  // Shows the measurement of `shown` in the view fields (volume, peak, clipping, hasLoudness;
+  // a standard not measured yet leaves the row unmeasured), chooses the album or the track
+  // gain and the peak limit (16-bit scale), and applies `target`.
+  void SetNormalizationView(LoudnessStandard shown, bool byAlbum, double limit, double target);
+
+  // Stores a measurement of `which`; when it is the standard shown, the view follows.
+  void StoreMeasurement(LoudnessStandard which, RowMeasurement measurement, double target);
+
+  // The factor normalization multiplies the samples by: gainFactor, lowered where it would
+  // take the peak (the album's with album gain) above the peak limit. `limited` says whether
+  // it was lowered.
+  double AppliedGainFactor(bool* limited = nullptr) const;
 
   // Stores a successful measurement: the volume, the track gain for the target in force, the
   // peak and the clipping flag; derives gainFactor and clipTrack and marks the row measured.
@@ -45,8 +90,21 @@ class QVListItem {
   double peak = 0.0;        // largest absolute sample, full scale 32767.0
   std::int32_t clipping = 0;
   std::int32_t clipTrack = 0;
-  double gainFactor = 1.0;  // 10^(trackGain / 20), applied to every sample when normalizing
+  // 10^(gain / 20) of the track gain (or of the album gain with album normalization), applied to
+  // every sample when normalizing, up to the peak limit (AppliedGainFactor).
+  double gainFactor = 1.0;
   std::int32_t hasLoudness = 0;
+  // The album the row belongs to (its album tag with its album artist, or its folder), read when
+  // the row is measured; and the album's loudness and largest peak in the standard shown.
+  std::string albumKey;
+  bool hasAlbum = false;
+  double albumVolume = 0.0;
+  double albumPeak = 0.0;
+  double albumGain = 0.0;  // dB: target minus albumVolume
+  LoudnessStandard standard = LoudnessStandard::ReplayGain1;  // the standard the view shows
+  bool byAlbum = false;          // gainFactor follows the album gain
+  double peakLimit = 32767.0;    // the 16-bit peak the applied gain keeps to
+  RowMeasurement measurements[kLoudnessStandards];
   std::int32_t extracted = 0;
   std::string sourcePath;
   std::string decodePath;

@@ -440,14 +440,27 @@ WriteResult WriteTagsInPlace(const std::string& path, const std::string& formatK
 
 TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
                        const std::string& formatKey) {
+  return CopyTags(tagSource, output, formatKey, {}, nullptr);
+}
+
+bool FormatHoldsTags(const std::string& formatKey) {
+  detail::OutputKind kind{};
+  return OutputKindOf(formatKey, kind);
+}
+
+TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
+                       const std::string& formatKey, const FieldMap& extra, TagSet* writtenSet) {
   TagCopyResult result;
   detail::OutputKind kind{};
   if (!OutputKindOf(formatKey, kind)) {
     result.status = TagCopyStatus::NoTagFormat;
     return result;
   }
-  ReadResult read = ReadTags(tagSource);
+  ReadResult read;
+  if (!tagSource.empty()) read = ReadTags(tagSource);
   result.skipped = std::move(read.problems);
+  for (const auto& [key, values] : extra) read.tags.fields[key] = values;
+  if (writtenSet) *writtenSet = read.tags;
   if (read.tags.Empty()) {
     result.status = TagCopyStatus::NothingToCopy;
   } else {

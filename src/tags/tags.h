@@ -96,5 +96,12 @@ struct TagCopyResult {
 // a failure the output is not to be published.
 TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
                        const std::string& formatKey);
+// The same with `extra` fields written too (values the program measured, such as ReplayGain
+// gains; they replace a source field of the same name), and the tag set written kept in
+// `written` when given. An empty `tagSource` copies nothing from a source: only `extra`.
+TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
+                       const std::string& formatKey, const FieldMap& extra, TagSet* written);
+// Whether the output format has a tag container at all (raw AAC has none).
+bool FormatHoldsTags(const std::string& formatKey);
 
 }  // namespace qv::tags

@@ -27,6 +27,11 @@ void CQuorvinDlg::OnConvert() {
                                   ? m_destinationList->currentText().toStdString()
                                   : std::string();
   options.normalize = m_model.NormalizationEnabled();
+  const NormalizationChoice& choice = m_model.Normalization();
+  options.standard = choice.standard;
+  options.byAlbum = choice.byAlbum;
+  options.replayGainTags = choice.replayGainTags;
+  ShowNormalizationView(choice.standard, choice.byAlbum, choice.Target());
   options.faacPath = Settings().FaacPath;
   options.jobs = m_model.Jobs();
   options.logPath = Settings().LogFilePath;

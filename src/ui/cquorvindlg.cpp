@@ -1,4 +1,6 @@
 #include "ui/cquorvindlg.h"
+#include "app/settings.h"
+#include "ui/cqvnormalizationdlg.h"
 
 #include <algorithm>
 
@@ -233,6 +235,7 @@ int CQuorvinDlg::OnInitDialog() {
     return -1;
   }
   m_model.CreatePlayer();
+  LoadNormalizationSettings(m_model.Normalization(), Settings().ConfigFilePath);
 
   for (const ButtonSpec& spec : kButtonSpecs) {
     m_buttons.at(spec.id)->LoadBitmaps(QString::fromLatin1(spec.baseName));

@@ -229,6 +229,9 @@ class CQuorvinDlg : public QDialog, public BatchHost {
  public:
   // A new target from the normalization dialog's edit: the measured rows get its gains.
   void OnTargetChanged(const QString& text);
+  // Every row shows `standard` (its measurement in it, or nothing), by album or track gain,
+  // with the standard's peak limit.
+  void ShowNormalizationView(LoudnessStandard standard, bool byAlbum, double target);
 
  private:
   // The analysis engine of the window's loudness batches.

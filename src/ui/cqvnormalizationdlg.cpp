@@ -1,6 +1,8 @@
 #include "ui/cqvnormalizationdlg.h"
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QSignalBlocker>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -9,38 +11,79 @@
 
 #include "app/host.h"
 #include "app/showmessage.h"
+#include "loudness/loudness.h"
 #include "loudness/targettext.h"
 #include "ui/qvnvedit.h"
 
 namespace qv {
 
+namespace {
+
+NormalizationChoice ReplayGainChoice(double target, bool apply) {
+  NormalizationChoice choice;
+  choice.targets[0] = target;
+  choice.apply = apply;
+  return choice;
+}
+
+}  // namespace
+
 CQVNormalizationDlg::CQVNormalizationDlg(double target, bool apply, QWidget* owner,
                                          BatchHost& messages)
-    : QDialog(owner), m_messages(messages), m_target(target), m_apply(apply),
-      m_initialTarget(target) {
+    : CQVNormalizationDlg(ReplayGainChoice(target, apply), owner, messages) {}
+
+CQVNormalizationDlg::CQVNormalizationDlg(const NormalizationChoice& choice, QWidget* owner,
+                                         BatchHost& messages)
+    : QDialog(owner), m_messages(messages), m_target(choice.Target()), m_apply(choice.apply),
+      m_initialTarget(choice.Target()), m_choice(choice), m_initial(choice) {
   setWindowTitle(QStringLiteral("Normalization"));
   setModal(true);
 
+  m_standardList = new QComboBox(this);
+  for (int i = 0; i < kLoudnessStandards; ++i) {
+    const StandardInfo& info = InfoOf(static_cast<LoudnessStandard>(i));
+    m_standardList->addItem(QStringLiteral("%1 (%2)").arg(QString::fromLatin1(info.name),
+                                                          QString::fromLatin1(info.unit)));
+  }
   m_edit = new QVNVEdit(this);
   m_edit->setMaximumWidth(70);
+  m_unitLabel = new QLabel(this);
   m_applyBox = new QCheckBox(QStringLiteral("Apply Volume Normalization during Conversion"), this);
+  m_albumBox = new QCheckBox(
+      QStringLiteral("Normalize by Album Gain (the files of an album keep their differences)"),
+      this);
+  m_tagsBox = new QCheckBox(
+      QStringLiteral("Write ReplayGain Tags, measured on each Converted File"), this);
   m_ok = new QPushButton(QStringLiteral("OK"), this);
   m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
   m_ok->setDefault(true);
 
   auto* grid = new QGridLayout(this);
-  grid->addWidget(new QLabel(QStringLiteral("Target Normal Volume"), this), 0, 0);
-  grid->addWidget(m_edit, 0, 1);
-  grid->addWidget(new QLabel(QStringLiteral("dB (default 89.0)"), this), 0, 2);
-  grid->addWidget(m_applyBox, 1, 0, 1, 3);
+  grid->addWidget(new QLabel(QStringLiteral("Loudness Standard"), this), 0, 0);
+  grid->addWidget(m_standardList, 0, 1, 1, 2);
+  grid->addWidget(new QLabel(QStringLiteral("Target Normal Volume"), this), 1, 0);
+  grid->addWidget(m_edit, 1, 1);
+  grid->addWidget(m_unitLabel, 1, 2);
+  grid->addWidget(m_applyBox, 2, 0, 1, 3);
+  grid->addWidget(m_albumBox, 3, 0, 1, 3);
+  grid->addWidget(m_tagsBox, 4, 0, 1, 3);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
   buttons->addWidget(m_ok);
   buttons->addWidget(m_cancel);
-  grid->addLayout(buttons, 2, 0, 1, 3);
+  grid->addLayout(buttons, 5, 0, 1, 3);
   grid->setSizeConstraint(QLayout::SetFixedSize);
 
-  connect(m_edit, &QVNVEdit::TargetChanged, this, &CQVNormalizationDlg::TargetChanged);
+  connect(m_edit, &QVNVEdit::TargetChanged, this, [this](const QString& text) {
+    m_choice.targets[static_cast<int>(m_choice.standard)] = ParseTargetText(text.toStdString());
+    Q_EMIT TargetChanged(text);
+  });
+  connect(m_standardList, &QComboBox::activated, this, &CQVNormalizationDlg::OnStandardChosen);
+  connect(m_albumBox, &QCheckBox::toggled, this, [this](bool on) {
+    m_choice.byAlbum = on;
+    Q_EMIT ViewChanged(static_cast<int>(m_choice.standard), on);
+    Q_EMIT TargetChanged(QString::fromStdString(FormatTargetText(m_choice.Target())));
+  });
   connect(m_ok, &QPushButton::clicked, this, &CQVNormalizationDlg::OnOK);
   connect(m_cancel, &QPushButton::clicked, this, &CQVNormalizationDlg::OnCancel);
   // Escape is taken away from every control of the dialog before it acts; Return presses the
@@ -54,26 +97,55 @@ int CQVNormalizationDlg::DoModal() {
 }
 
 void CQVNormalizationDlg::OnInitDialog() {
-  // Setting the text is a change like any other: it is checked, becomes the last valid text
-  // and is announced, so the rows show the gains for the target in force.
-  m_edit->setText(QString::fromStdString(FormatTargetText(m_target)));
+  m_standardList->setCurrentIndex(static_cast<int>(m_choice.standard));
+  {
+    const QSignalBlocker quiet(m_albumBox);
+    m_albumBox->setChecked(m_choice.byAlbum);
+  }
+  m_tagsBox->setChecked(m_choice.replayGainTags);
+  ShowStandard();
   m_applyBox->setChecked(m_apply);
   m_edit->setFocus();
+}
+
+// The edit, its range and its unit for the standard chosen. Setting the text is a change like
+// any other: it is checked, becomes the last valid text and is announced, so the rows show the
+// gains for the target in force.
+void CQVNormalizationDlg::ShowStandard() {
+  const StandardInfo& info = InfoOf(m_choice.standard);
+  m_edit->SetRange(info.minimumTarget, info.maximumTarget);
+  m_unitLabel->setText(QStringLiteral("%1 (default %2)")
+                           .arg(QString::fromLatin1(info.unit),
+                                QString::fromStdString(FormatTargetText(info.defaultTarget))));
+  m_edit->setText(QString::fromStdString(FormatTargetText(m_choice.Target())));
+}
+
+void CQVNormalizationDlg::OnStandardChosen(int index) {
+  if (index < 0 || index >= kLoudnessStandards) return;
+  if (static_cast<int>(m_choice.standard) == index) return;
+  m_choice.standard = static_cast<LoudnessStandard>(index);
+  Q_EMIT ViewChanged(index, m_choice.byAlbum);
+  ShowStandard();
 }
 
 void CQVNormalizationDlg::OnOK() {
   // The edit only ever holds a valid number, but it may be only the beginning of one ("", "-",
   // "."): that is refused, never taken as 0.0.
   const std::string text = m_edit->text().toStdString();
-  if (!IsCompleteTargetText(text)) {
+  const StandardInfo& info = InfoOf(m_choice.standard);
+  if (!IsCompleteTargetText(text, info.minimumTarget, info.maximumTarget)) {
     ShowMessage(&m_messages, 0, {}, MB_OK | MB_ICONEXCLAMATION,
-                "Please enter a Target Volume from %.1f to %.1f, thanks.", kMinimumTarget,
-                kMaximumTarget);
+                "Please enter a Target Volume from %.1f to %.1f, thanks.", info.minimumTarget,
+                info.maximumTarget);
     m_edit->setFocus();
     return;
   }
   m_target = ParseTargetText(text);
   m_apply = m_applyBox->isChecked();
+  m_choice.targets[static_cast<int>(m_choice.standard)] = m_target;
+  m_choice.apply = m_apply;
+  m_choice.byAlbum = m_albumBox->isChecked();
+  m_choice.replayGainTags = m_tagsBox->isChecked();
   if (m_apply) {
     ShowMessage(&m_messages, 0, {}, MB_OK,
                 "Volume Normalization will be applied (to the files with Calculate Loudness data). "
@@ -83,6 +155,9 @@ void CQVNormalizationDlg::OnOK() {
 }
 
 void CQVNormalizationDlg::OnCancel() {
+  if (m_choice.standard != m_initial.standard || m_choice.byAlbum != m_initial.byAlbum) {
+    Q_EMIT ViewChanged(static_cast<int>(m_initial.standard), m_initial.byAlbum);
+  }
   Q_EMIT TargetChanged(QString::fromStdString(FormatTargetText(m_initialTarget)));
   done(QDialog::Rejected);
 }

@@ -2,8 +2,13 @@
 
 #include <QDialog>
 #include <QString>
+#include <string>
+
+#include "model/mainwindowmodel.h"
 
 class QCheckBox;
+class QComboBox;
+class QLabel;
 class QPushButton;
 
 namespace qv {
@@ -11,8 +16,10 @@ namespace qv {
 class BatchHost;
 class QVNVEdit;
 
-// The modal "Normalization" dialog: the target loudness in a QVNVEdit (shown with one decimal)
-// and the "Apply Volume Normalization during Conversion" box. While the user types, every valid
+// The modal "Normalization" dialog: the loudness standard, the target loudness in a QVNVEdit
+// (shown with one decimal, in the standard's unit and range), the "Apply Volume Normalization
+// during Conversion" box, album gain and ReplayGain tags. A change of standard or of album gain
+// is announced with ViewChanged, so the rows show that standard's values at once. While the user types, every valid
 // target is announced with TargetChanged, so the main window retargets the rows at once;
 // Cancel (or the close box) announces the target the dialog started with again. OK keeps the
 // typed target and the box, and confirms the box through `messages`. Return presses the default
@@ -23,6 +30,7 @@ class CQVNormalizationDlg : public QDialog {
 
  public:
   CQVNormalizationDlg(double target, bool apply, QWidget* owner, BatchHost& messages);
+  CQVNormalizationDlg(const NormalizationChoice& choice, QWidget* owner, BatchHost& messages);
 
   // Shows the target and the box (announcing the target) and runs the dialog modally:
   // QDialog::Accepted after OK, QDialog::Rejected after Cancel or the close box.
@@ -33,6 +41,11 @@ class CQVNormalizationDlg : public QDialog {
   // The dialog's target and apply flag: as constructed, and the user's choice after OK.
   double Target() const { return m_target; }
   bool ApplyFlag() const { return m_apply; }
+  // The whole choice after OK.
+  const NormalizationChoice& Choice() const { return m_choice; }
+  QComboBox* StandardList() const { return m_standardList; }
+  QCheckBox* AlbumBox() const { return m_albumBox; }
+  QCheckBox* TagsBox() const { return m_tagsBox; }
 
   QVNVEdit* Edit() const { return m_edit; }
   QCheckBox* ApplyBox() const { return m_applyBox; }
@@ -46,6 +59,8 @@ class CQVNormalizationDlg : public QDialog {
 
  Q_SIGNALS:
   void TargetChanged(const QString& text);
+  // The standard shown or album gain changed (then TargetChanged follows with its target).
+  void ViewChanged(int standard, bool byAlbum);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -53,15 +68,28 @@ class CQVNormalizationDlg : public QDialog {
 
  private:
   static bool IsSwallowedKey(const QEvent* event);
+  void OnStandardChosen(int index);
+  void ShowStandard();
 
   BatchHost& m_messages;
   double m_target;
   bool m_apply;
   const double m_initialTarget;
+  NormalizationChoice m_choice;
+  const NormalizationChoice m_initial;
   QVNVEdit* m_edit = nullptr;
   QCheckBox* m_applyBox = nullptr;
+  QComboBox* m_standardList = nullptr;
+  QLabel* m_unitLabel = nullptr;
+  QCheckBox* m_albumBox = nullptr;
+  QCheckBox* m_tagsBox = nullptr;
   QPushButton* m_ok = nullptr;
   QPushButton* m_cancel = nullptr;
 };
+
+// The loudness standard and both targets in the configuration file (loudnessstandard=,
+// targetreplaygain1=, targetr128=). Values missing or out of their range leave the defaults.
+void LoadNormalizationSettings(NormalizationChoice& choice, const std::string& configPath);
+bool SaveNormalizationSettings(const NormalizationChoice& choice, const std::string& configPath);
 
 }  // namespace qv

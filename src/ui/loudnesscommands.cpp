@@ -4,6 +4,7 @@
 #include <QString>
 
 #include "app/host.h"
+#include "app/inifile.h"
 #include "app/settings.h"
 #include "app/showmessage.h"
 #include "loudness/loudness.h"
@@ -15,14 +16,66 @@
 
 namespace qv {
 
+namespace {
+
+constexpr const char* kStandardKey = "loudnessstandard";
+const char* TargetKey(LoudnessStandard standard) {
+  return standard == LoudnessStandard::R128 ? "targetr128" : "targetreplaygain1";
+}
+
+}  // namespace
+
+void LoadNormalizationSettings(NormalizationChoice& choice, const std::string& configPath) {
+  LoudnessStandard standard = LoudnessStandard::ReplayGain1;
+  if (StandardFromKey(ReadProfileString(configPath, kConfigSection, kStandardKey, ""),
+                      standard)) {
+    choice.standard = standard;
+  }
+  for (int i = 0; i < kLoudnessStandards; ++i) {
+    const auto which = static_cast<LoudnessStandard>(i);
+    const StandardInfo& info = InfoOf(which);
+    const std::string text = ReadProfileString(configPath, kConfigSection, TargetKey(which), "");
+    // A value out of its standard's range, or not a number, leaves the default.
+    if (IsCompleteTargetText(text, info.minimumTarget, info.maximumTarget)) {
+      choice.targets[i] = ParseTargetText(text);
+    }
+  }
+}
+
+bool SaveNormalizationSettings(const NormalizationChoice& choice, const std::string& configPath) {
+  bool written = WriteProfileString(configPath, kConfigSection, kStandardKey,
+                                    InfoOf(choice.standard).key);
+  for (int i = 0; i < kLoudnessStandards; ++i) {
+    const auto which = static_cast<LoudnessStandard>(i);
+    written = WriteProfileString(configPath, kConfigSection, TargetKey(which),
+                                 FormatTargetText(choice.targets[i])) &&
+              written;
+  }
+  return written;
+}
+
+void CQuorvinDlg::ShowNormalizationView(LoudnessStandard standard, bool byAlbum, double target) {
+  SetNormalizationView(m_model.List(), standard, byAlbum, InfoOf(standard).defaultPeakLimit,
+                       target);
+}
+
 void CQuorvinDlg::OnNormalization() {
   if (!m_model.CheckListForNormalization()) return;
-  CQVNormalizationDlg dialog(m_model.NormalizationTarget(), m_model.NormalizationEnabled(), this,
-                             *this);
+  NormalizationChoice& choice = m_model.Normalization();
+  CQVNormalizationDlg dialog(choice, this, *this);
   connect(&dialog, &CQVNormalizationDlg::TargetChanged, this, &CQuorvinDlg::OnTargetChanged);
+  connect(&dialog, &CQVNormalizationDlg::ViewChanged, this, [this](int standard, bool byAlbum) {
+    const auto shown = static_cast<LoudnessStandard>(standard);
+    ShowNormalizationView(shown, byAlbum, m_model.Normalization().targets[standard]);
+  });
   if (dialog.DoModal() == QDialog::Accepted) {
-    m_model.SetNormalizationTarget(dialog.Target());
-    m_model.SetNormalizationEnabled(dialog.ApplyFlag());
+    const bool standardChanged = dialog.Choice().standard != choice.standard;
+    choice = dialog.Choice();
+    if (!SaveNormalizationSettings(choice, Settings().ConfigFilePath)) {
+      SetStatusText("The loudness standard and targets could not be saved in the configuration.");
+    }
+    // Rows not measured in a newly chosen standard are measured now when the option is on.
+    if (standardChanged && CalculateLoudness()) RunLoudnessBatch();
   } else {
     // Cancel switches normalization off, even when it was on; the target stays.
     m_model.SetNormalizationEnabled(false);
@@ -47,7 +100,11 @@ void CQuorvinDlg::OnLoudnessOn() {
 
 void CQuorvinDlg::RunLoudnessBatch() {
   LoudnessBatchOptions options;
+  const NormalizationChoice& choice = m_model.Normalization();
+  // Rows added since the last batch show the standard in force too.
+  ShowNormalizationView(choice.standard, choice.byAlbum, choice.Target());
   options.target = m_model.NormalizationTarget();
+  options.standard = choice.standard;
   options.logPath = Settings().LogFilePath;
   options.jobs = m_model.Jobs();
   SourceList& list = m_model.List();

@@ -9,7 +9,7 @@ namespace qv {
 
 // The numeric edit of the normalization target. Every change of the text is checked at once:
 // digits, "-" only as the first character, one "." anywhere, and a value from the minimum to the
-// maximum (0.0 to 200.0). A valid text becomes the last valid text and is announced with
+// maximum (0.0 to 200.0 unless SetRange says otherwise). A valid text becomes the last valid text and is announced with
 // TargetChanged; any other change is undone: the last valid text comes back with all of it
 // selected, the edit beeps and says Refused. GUI thread only.
 class QVNVEdit : public QVEdit {
@@ -21,6 +21,12 @@ class QVNVEdit : public QVEdit {
   const QString& LastValidText() const { return m_lastValidText; }
   double Minimum() const { return m_minimum; }
   double Maximum() const { return m_maximum; }
+  // The range of the standard in force (0.0 to 200.0 dB, -70.0 to 0.0 LUFS); the text is not
+  // checked again until it changes.
+  void SetRange(double minimum, double maximum) {
+    m_minimum = minimum;
+    m_maximum = maximum;
+  }
 
  Q_SIGNALS:
   // A new valid text, also the one that the dialog sets when it starts.
