@@ -346,11 +346,11 @@ TEST_F(CliTest, ListPrintsTheRowsWithAndWithoutLoudness) {
   EXPECT_FALSE(std::getline(lines, extra));  // flat: the sub-folder's file is not listed
   EXPECT_EQ(header,
             "Source File List\tType\tSize (MB)\tKbps\tFreq (Hz)\tBit Depth\tChan\tVolume\t"
-            "Clipping\tTrack Gain\tClip Track\tPath");
+            "Clipping\tTrack Gain\tClip Track\tAlbum Gain\tPath");
   EXPECT_EQ(first, "it's $HOME `x` ünï\tflac\t" + first.substr(first.find("flac\t") + 5, 5) +
                        "\t" + first.substr(first.find("flac\t") + 11));
-  EXPECT_NE(first.find("\t48,000\t16 Bit\t1\t\t\t\t\t"), std::string::npos) << first;
-  EXPECT_NE(second.find("song one\twav\t0.421\t1411\t44,100\t16 Bit\t2\t\t\t\t\t" +
+  EXPECT_NE(first.find("\t48,000\t16 Bit\t1\t\t\t\t\t\t"), std::string::npos) << first;
+  EXPECT_NE(second.find("song one\twav\t0.421\t1411\t44,100\t16 Bit\t2\t\t\t\t\t\t" +
                         In("song one.wav")),
             std::string::npos)
       << second;
@@ -361,7 +361,7 @@ TEST_F(CliTest, ListPrintsTheRowsWithAndWithoutLoudness) {
   std::vector<std::string> cells;
   std::stringstream split(row);
   for (std::string cell; std::getline(split, cell, '\t');) cells.push_back(cell);
-  ASSERT_EQ(cells.size(), 12u) << row;
+  ASSERT_EQ(cells.size(), 13u) << row;
   const double volume = std::atof(cells[7].c_str());
   const double gain = std::atof(cells[9].c_str());
   EXPECT_GT(volume, 60.0);

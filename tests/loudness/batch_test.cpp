@@ -378,16 +378,26 @@ TEST_F(LoudnessBatch, FillsTheCellsAndLogsEveryRow) {
   EXPECT_LT(list.Item(2)->trackGain, 0.0);
 
   const std::string log = ReadAll(logPath);
+  // Each measured row's result follows its header; the row that could not be measured has none.
+  const auto measuredText = [&](int row) {
+    return MeasurementText(LoudnessStandard::ReplayGain1,
+                           list.Item(row)->measurements[0]) + "\n\n";
+  };
   EXPECT_EQ(log, "\n--- Calculate Loudness # 1 ---\n\n" + list.GetSourcePath(0) + "\n\n" +
-                     "\n--- Calculate Loudness # 2 ---\n\n" + list.GetSourcePath(1) + "\n\n" +
-                     "\n--- Calculate Loudness # 3 ---\n\n" + list.GetSourcePath(2) + "\n\n");
+                     measuredText(0) + "\n--- Calculate Loudness # 2 ---\n\n" +
+                     list.GetSourcePath(1) + "\n\n" + "\n--- Calculate Loudness # 3 ---\n\n" +
+                     list.GetSourcePath(2) + "\n\n" + measuredText(2));
+  EXPECT_EQ(measuredText(0).rfind("Volume: " + FormatDbCell(quiet.volume) + " dB, peak ", 0), 0u);
 
   // A second run measures only what is still unmeasured, and logs every row again in a fresh
   // log.
   const double volume = quiet.volume;
   list.SetCellText(0, kColVolume, "kept");
   Run();
-  EXPECT_EQ(ReadAll(logPath), log);
+  EXPECT_EQ(ReadAll(logPath),
+            "\n--- Calculate Loudness # 1 ---\n\n" + list.GetSourcePath(0) + "\n\n" +
+                "\n--- Calculate Loudness # 2 ---\n\n" + list.GetSourcePath(1) + "\n\n" +
+                "\n--- Calculate Loudness # 3 ---\n\n" + list.GetSourcePath(2) + "\n\n");
   EXPECT_EQ(list.CellText(0, kColVolume), "kept");  // measured rows are not touched
   EXPECT_EQ(list.Item(0)->volume, volume);
   EXPECT_EQ(list.Item(1)->hasLoudness, 0);

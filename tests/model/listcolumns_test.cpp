@@ -80,7 +80,7 @@ TEST(Columns, HeadingsWidthsAndSortKinds) {
   EXPECT_EQ(kColumns[kColChans].alignment, ColumnAlignment::Left);
   int total = 0;
   for (const ColumnInfo& c : kColumns) total += c.width;
-  EXPECT_EQ(total, 840);
+  EXPECT_EQ(total, 912);
 }
 
 }  // namespace
