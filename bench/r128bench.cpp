@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
       std::string(QV_FFMPEG) +
       " -hide_banner -nostdin -loglevel error -y -f lavfi -i \"aevalsrc=0.3*sin(2*PI*220*t)*"
       "(0.55+0.45*sin(2*PI*0.05*t))+0.2*sin(2*PI*3150*t)|0.3*sin(2*PI*330*t)*(0.55+0.45*cos(2*PI*"
-      "0.03*t))+0.15*sin(2*PI*5512*t+1):s=44100:d=" + seconds + "\" -f lavfi -i \"anoisesrc=c=pink:"
+      "0.03*t))+0.15*sin(2*PI*5512*t+1):s=44100:d=" + seconds + "\" -f lavfi -i \"anoisesrc=c=pink:s=7:"
       "a=0.15:r=44100:d=" + seconds + "\" -filter_complex amix=inputs=2:normalize=0 -ac 2 "
       "-c:a pcm_s16le " + qv::ShellQuote(wav));
   ok = ok && RunCommand(std::string(QV_FFMPEG) + " -hide_banner -nostdin -loglevel error -y -i " +
