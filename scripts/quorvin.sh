@@ -16,7 +16,8 @@ packages=(build-essential cmake pkg-config
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev libmp3lame-dev libsdl2-dev
   libtag1-dev ffmpeg xdg-utils)
-test_packages=(googletest libgtest-dev xvfb xauth)
+# libebur128: the reference the R128 engine's tests and benchmark compare with.
+test_packages=(googletest libgtest-dev xvfb xauth libebur128-dev)
 # The desktop stage: a window manager, real input events, window geometry and a screenshot.
 desktop_packages=(xvfb openbox xdotool x11-utils imagemagick)
 # The tests that run more than one thread of ours: the reader thread of the console pipe and

@@ -27,11 +27,11 @@ struct Signal {
 
 double Amplitude(double dbfs) { return std::pow(10.0, dbfs / 20.0); }
 
-// A 1 kHz sine, the same on every channel, in consecutive parts of (seconds, dBFS).
-Signal Tone(int rate, int channels, const std::vector<std::pair<double, double>>& parts) {
+// A 1 kHz sine, the same on every channel, in consecutive sections of (seconds, dBFS).
+Signal Tone(int rate, int channels, const std::vector<std::pair<double, double>>& sections) {
   Signal s{rate, channels, {}};
   std::size_t i = 0;
-  for (const auto& [seconds, dbfs] : parts) {
+  for (const auto& [seconds, dbfs] : sections) {
     const auto n = static_cast<std::size_t>(seconds * rate);
     for (std::size_t end = i + n; i < end; ++i) {
       const double v = Amplitude(dbfs) * std::sin(2.0 * kPi * 1000.0 * static_cast<double>(i) / rate);
@@ -138,9 +138,9 @@ TEST(R128Engine, SineAtMinus23DbfsReadsMinus23Lufs) {
   }
 }
 
-TEST(R128Engine, GatesLeaveOutTheQuietParts) {
-  // 10 s 16 LU below the loud part (under the relative gate), 10 s loud, 20 s under the
-  // absolute gate: the integrated loudness is the loud part's, less a little for the blocks
+TEST(R128Engine, GatesLeaveOutTheQuietSections) {
+  // 10 s 16 LU below the loud section (under the relative gate), 10 s loud, 20 s under the
+  // absolute gate: the integrated loudness is the loud section's, less a little for the blocks
   // that straddle its edges.
   const R128Measurement m = Measure(Tone(48000, 2, {{10, -36.0}, {10, -20.0}, {20, -80.0}}));
   EXPECT_NEAR(m.integrated, -20.0, 0.2);
@@ -164,8 +164,8 @@ TEST(R128Engine, SilenceShortInputAndPartialBlocks) {
   } lengths[] = {{17639, false, 0}, {17640, true, 1}, {46304, true, 7}, {48510, true, 8}};
   const Signal tone = Tone(44100, 1, {{1.2, -20.0}});
   for (const auto& l : lengths) {
-    Signal part{44100, 1, {tone.samples.begin(), tone.samples.begin() + static_cast<long>(l.frames)}};
-    const R128Measurement m = Measure(part, 1000);
+    Signal head{44100, 1, {tone.samples.begin(), tone.samples.begin() + static_cast<long>(l.frames)}};
+    const R128Measurement m = Measure(head, 1000);
     EXPECT_EQ(m.enoughSamples, l.enough) << l.frames;
     EXPECT_EQ(m.gatedBlocks.size(), l.blocks) << l.frames;
     EXPECT_EQ(std::isfinite(m.integrated), l.enough) << l.frames;
