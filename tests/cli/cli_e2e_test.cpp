@@ -27,6 +27,11 @@
 #include <thread>
 #include <vector>
 
+#include <taglib/asffile.h>
+#include <taglib/fileref.h>
+#include <taglib/mp4file.h>
+#include <taglib/tpropertymap.h>
+
 #include "app/instance.h"
 #include "app/paths.h"
 #include "support/tempdir.h"
@@ -408,6 +413,11 @@ TEST_F(CliTest, UsageErrorsGiveStatusTwo) {
                                              {"--bitrate", "192", In()},
                                              {"--target", "250", In()},
                                              {"--target", "-1", In()},
+                                             {"--standard", "r128", "--target", "-71", In()},
+                                             {"--standard", "r128", "--target", "5", In()},
+                                             {"--standard", "ebu", In()},
+                                             {"--peak-limit", "1", In()},
+                                             {"--peak-limit", "-31", In()},
                                              {"--what", In()}}) {
     const Outcome run = Run(args);
     EXPECT_EQ(run.status, 2) << (args.empty() ? "" : args[0]) << run.err;
@@ -761,6 +771,260 @@ TEST_F(CliTest, ALibraryTreeIsKeptAndFilesAlreadyDoneAreSkipped) {
   EXPECT_EQ(outputs(flat), (std::vector<std::string>{"01 - Intro-COPY000001.mp3",
                                                      "01 - Intro-COPY000002.mp3",
                                                      "01 - Intro.mp3"}));
+}
+
+
+// What the ffmpeg program's own loudness filters measure of a file: integrated loudness and
+// true peak (ebur128), and the ReplayGain 1.0 track gain (replaygain).
+struct FfmpegLoudness {
+  double integrated = NAN;  // LUFS
+  double truePeak = NAN;    // dBFS
+  double trackGain = NAN;   // dB
+};
+
+FfmpegLoudness MeasureWithFfmpeg(const std::string& path) {
+  FfmpegLoudness m;
+  const std::string command = std::string(QV_FFMPEG) + " -hide_banner -nostdin -nostats -i " +
+                              ShellQuote(path) +
+                              " -af ebur128=peak=true:framelog=verbose,replaygain -f null - 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::string text;
+  char buffer[4096];
+  size_t got;
+  while (pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, got);
+  if (pipe) ::pclose(pipe);
+  const auto after = [&text](const std::string& key) {
+    const size_t at = text.rfind(key);
+    return at == std::string::npos ? NAN : std::atof(text.c_str() + at + key.size());
+  };
+  m.integrated = after("    I:");
+  m.truePeak = after("    Peak:");
+  m.trackGain = after("track_gain = ");
+  return m;
+}
+
+// The ReplayGain fields of a file as TagLib reads them (MP4 keeps them in free-form atoms and
+// WMA in attributes of their own, which TagLib's property map leaves out).
+std::map<std::string, double> ReplayGainTags(const std::string& path) {
+  std::map<std::string, double> found;
+  if (fs::path(path).extension() == ".m4a") {
+    TagLib::MP4::File mp4(path.c_str());
+    if (!mp4.isValid() || !mp4.tag()) return found;
+    for (const auto& [atom, item] : mp4.tag()->itemMap()) {
+      const std::string name = atom.to8Bit(true);
+      const size_t at = name.find("REPLAYGAIN_");
+      if (at != std::string::npos && !item.toStringList().isEmpty()) {
+        found[name.substr(at)] = std::atof(item.toStringList().front().to8Bit(true).c_str());
+      }
+    }
+    return found;
+  }
+  if (fs::path(path).extension() == ".wma") {
+    TagLib::ASF::File asf(path.c_str());
+    if (!asf.isValid() || !asf.tag()) return found;
+    for (const auto& [name, attributes] : asf.tag()->attributeListMap()) {
+      const std::string key = name.upper().to8Bit(true);
+      if (key.rfind("REPLAYGAIN_", 0) == 0 && !attributes.isEmpty()) {
+        found[key] = std::atof(attributes.front().toString().to8Bit(true).c_str());
+      }
+    }
+    return found;
+  }
+  const TagLib::FileRef file(path.c_str());
+  if (file.isNull()) return found;
+  for (const auto& [key, values] : file.file()->properties()) {
+    const std::string name = key.upper().to8Bit(true);
+    if (name.rfind("REPLAYGAIN_", 0) == 0 && !values.isEmpty()) {
+      found[name] = std::atof(values.front().to8Bit(true).c_str());
+    }
+  }
+  return found;
+}
+
+std::vector<std::string> ColumnOf(const std::string& table, int column) {
+  std::vector<std::string> cells;
+  std::istringstream lines(table);
+  std::string line;
+  std::getline(lines, line);  // the headings
+  while (std::getline(lines, line)) {
+    std::vector<std::string> row;
+    std::stringstream split(line);
+    for (std::string cell; std::getline(split, cell, '\t');) row.push_back(cell);
+    cells.push_back(static_cast<int>(row.size()) > column ? row[static_cast<size_t>(column)] : "");
+  }
+  return cells;
+}
+
+// The largest absolute sample of a 16-bit PCM WAV, and how many samples lie at full scale.
+std::pair<int, int> WavPeak(const std::string& wavPath) {
+  const std::string wav = ReadFile(wavPath);
+  if (wav.size() <= 44 || wav.compare(36, 4, "data") != 0) return {-1, -1};
+  int peak = 0, atFullScale = 0;
+  for (size_t at = 44; at + 2 <= wav.size(); at += 2) {
+    const int sample = std::abs(static_cast<std::int16_t>(
+        static_cast<unsigned char>(wav[at]) | static_cast<unsigned char>(wav[at + 1]) << 8));
+    peak = std::max(peak, sample);
+    if (sample >= 32767) ++atFullScale;
+  }
+  return {peak, atFullScale};
+}
+
+constexpr int kVolumeColumn = 7, kClipTrackColumn = 10, kAlbumGainColumn = 11;
+
+// Normalization lands on its target in either standard, as the ffmpeg program measures the
+// output, and a gain that would take the peak over the limit is lowered to it: the list and the
+// log say so, and the output's peak keeps to the limit.
+TEST_F(CliTest, NormalizationLandsOnTheTargetAndKeepsToThePeakLimit) {
+  const std::string noise = m_home->file("noise.flac");
+  const std::string spiky = m_home->file("spiky.flac");
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i anoisesrc=duration=6:amplitude=0.1:color=pink:seed=3 -ac 2 " +
+                     ShellQuote(noise)));
+  // A quiet tone with one loud click: loudness far below its peak.
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i \"aevalsrc=0.02*sin(2*PI*440*t)+0.9*between(t\\,2\\,2.0005):"
+                     "s=44100:d=6\" -ac 2 -c:a flac " + ShellQuote(spiky)));
+  struct Case {
+    std::vector<std::string> options;
+    std::string source;
+    bool limited;
+  };
+  const Case cases[] = {
+      {{"--standard", "r128", "--target", "-16"}, noise, false},
+      {{"--target", "92"}, noise, false},
+      {{"--standard", "r128", "--target", "-10"}, spiky, true},
+      {{"--standard", "r128", "--target", "-10", "--peak-limit", "-3"}, spiky, true},
+      {{"--target", "110"}, spiky, true},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(Out());
+    fs::create_directories(Out());
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"--normalize", "--dest", Out(), c.source});
+    const Outcome run = Run(args);
+    const std::string label = c.options[1] + " " + c.options.back();
+    ASSERT_EQ(run.status, 0) << label << run.err;
+    const std::string output = Out(fs::path(c.source).stem().string() + ".wav");
+    const FfmpegLoudness m = MeasureWithFfmpeg(output);
+    const bool r128 = c.options[0] == "--standard";
+    const std::string log = ReadFile(LogPath());
+    EXPECT_EQ(log.find("Gain lowered") != std::string::npos, c.limited) << label << log;
+    std::vector<std::string> listArgs = c.options;
+    listArgs.insert(listArgs.end(), {"--list", "--loudness", c.source});
+    EXPECT_EQ(ColumnOf(Run(listArgs).out, kClipTrackColumn),
+              std::vector<std::string>{c.limited ? "Y" : "n"})
+        << label;
+    const double limit = c.options.back() == "-3" ? -3.0 : (r128 ? -1.0 : 0.0);
+    if (!c.limited) {
+      const double target = std::atof(c.options[r128 ? 3 : 1].c_str());
+      EXPECT_NEAR(r128 ? m.integrated : 89.0 - m.trackGain, target, 0.1) << label;
+    } else if (r128) {
+      // The ffmpeg program's true peak is its own estimate of the oversampled signal.
+      EXPECT_LE(m.truePeak, limit + 0.2) << label;
+      EXPECT_GE(m.truePeak, limit - 1.0) << label;
+    } else {
+      // Full scale: the click reaches it (in both channels) and nothing is cut off at it.
+      const auto [peak, atFullScale] = WavPeak(output);
+      EXPECT_GE(peak, 32700) << label;
+      EXPECT_LE(atFullScale, 2) << label;
+    }
+  }
+}
+
+// An album's gain is the loudness of its tracks taken together: what the ffmpeg program
+// measures of the tracks played one after the other. Tracks without an album tag form their
+// folder's album. Several files measured at once give the same values.
+TEST_F(CliTest, AlbumGainIsTheLoudnessOfTheTracksTogether) {
+  const std::string album = m_home->file("album");
+  fs::create_directories(album + "/single");
+  const double amplitudes[] = {0.3, 0.1, 0.05};
+  std::string concatInputs;
+  for (int i = 0; i < 3; ++i) {
+    const std::string track = album + "/track" + std::to_string(i + 1) + ".flac";
+    ASSERT_TRUE(Ffmpeg("-f lavfi -i anoisesrc=duration=12:color=pink:seed=" + std::to_string(i) +
+                       ":amplitude=" + std::to_string(amplitudes[i]) +
+                       " -ac 2 -metadata album=Together -metadata artist=Band " +
+                       ShellQuote(track)));
+    concatInputs += " -i " + ShellQuote(track);
+  }
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=frequency=500:duration=3 -ac 2 " +
+                     ShellQuote(album + "/single/alone.wav")));
+  const std::string together = m_home->file("together.wav");
+  ASSERT_TRUE(Ffmpeg(concatInputs + " -filter_complex concat=n=3:v=0:a=1 " +
+                     ShellQuote(together)));
+  const FfmpegLoudness whole = MeasureWithFfmpeg(together);
+
+  for (const char* standard : {"r128", "replaygain1"}) {
+    const Outcome serial =
+        Run({"--standard", standard, "--list", "--album", "--recursive", "--jobs", "1", album});
+    ASSERT_EQ(serial.status, 0) << serial.err;
+    const Outcome parallel =
+        Run({"--standard", standard, "--list", "--album", "--recursive", "--jobs", "3", album});
+    const std::vector<std::string> gains = ColumnOf(serial.out, kAlbumGainColumn);
+    EXPECT_EQ(ColumnOf(parallel.out, kAlbumGainColumn), gains) << standard;
+    ASSERT_EQ(gains.size(), 4u) << serial.out;
+    // alone.wav (row 1, the sub-folder's file comes first) is an album of its own.
+    const std::vector<std::string> volumes = ColumnOf(serial.out, kVolumeColumn);
+    const bool r128 = std::string(standard) == "r128";
+    const double target = r128 ? -18.0 : 89.0;
+    EXPECT_NEAR(std::atof(gains[0].c_str()), target - std::atof(volumes[0].c_str()), 0.006);
+    for (size_t row = 1; row < 4; ++row) {
+      EXPECT_EQ(gains[row], gains[1]) << standard;
+      EXPECT_NEAR(std::atof(gains[row].c_str()),
+                  r128 ? target - whole.integrated : whole.trackGain, 0.1)
+          << standard << " row " << row;
+    }
+  }
+}
+
+// The ReplayGain tags describe each output as it will play, lossy encoding included: read back
+// with TagLib, they agree with the ffmpeg program's measurement of that output; the album pair
+// is the same in every output of the album, and the source's own values never come through.
+TEST_F(CliTest, ReplayGainTagsDescribeTheOutputs) {
+  const std::string album = m_home->file("rg");
+  fs::create_directories(album);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(Ffmpeg("-f lavfi -i anoisesrc=duration=4:color=pink:seed=" + std::to_string(i) +
+                       ":amplitude=" + (i == 0 ? "0.25" : "0.06") +
+                       " -ac 2 -metadata album=Tagged -metadata REPLAYGAIN_TRACK_GAIN=-9.99 " +
+                       ShellQuote(album + "/t" + std::to_string(i) + ".flac")));
+  }
+  for (const char* standard : {"r128", "replaygain1"}) {
+    for (const char* format : {"mp3", "m4a", "flac", "ogg", "wma"}) {
+      fs::remove_all(Out());
+      fs::create_directories(Out());
+      const Outcome run = Run({"--standard", standard, "--format", format, "--replaygain-tags",
+                               "--album", "--dest", Out(), album});
+      ASSERT_EQ(run.status, 0) << standard << format << run.err;
+      const bool r128 = std::string(standard) == "r128";
+      std::map<std::string, double> first;
+      for (int i = 0; i < 2; ++i) {
+        const std::string output = Out("t" + std::to_string(i) + "." + format);
+        const std::map<std::string, double> tags = ReplayGainTags(output);
+        const std::string label = std::string(standard) + " " + output;
+        ASSERT_EQ(tags.size(), 4u) << label;
+        const FfmpegLoudness m = MeasureWithFfmpeg(output);
+        EXPECT_NEAR(tags.at("REPLAYGAIN_TRACK_GAIN"), r128 ? -18.0 - m.integrated : m.trackGain,
+                    0.1)
+            << label;
+        EXPECT_NE(tags.at("REPLAYGAIN_TRACK_GAIN"), -9.99) << label;
+        if (r128) {
+          EXPECT_NEAR(20.0 * std::log10(tags.at("REPLAYGAIN_TRACK_PEAK")), m.truePeak, 0.3)
+              << label;
+        }
+        if (i == 0) {
+          first = tags;
+        } else {
+          EXPECT_EQ(tags.at("REPLAYGAIN_ALBUM_GAIN"), first.at("REPLAYGAIN_ALBUM_GAIN"));
+          EXPECT_EQ(tags.at("REPLAYGAIN_ALBUM_PEAK"), first.at("REPLAYGAIN_ALBUM_PEAK"));
+          // The loud track dominates the album: its album gain is near its track gain.
+          EXPECT_LT(std::fabs(first.at("REPLAYGAIN_ALBUM_GAIN") -
+                              first.at("REPLAYGAIN_TRACK_GAIN")),
+                    std::fabs(first.at("REPLAYGAIN_ALBUM_GAIN") -
+                              tags.at("REPLAYGAIN_TRACK_GAIN")))
+              << label;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
