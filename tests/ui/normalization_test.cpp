@@ -7,11 +7,14 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 
 #include "app/paths.h"
@@ -359,6 +362,58 @@ TEST_F(NormalizationWindowTest, CancelButtonStopsTheBatchInTheThirdFile) {
   EXPECT_NE(m_window->StatusText().find(" of 5 files (cancelled) in 0:0"), std::string::npos);
   EXPECT_TRUE(m_window->Control(kIdCancel)->isHidden());
   EXPECT_TRUE(m_window->Control(kIdAddFiles)->isEnabled());
+}
+
+// Choosing R128 shows its unit, range and target, and the columns switch at once (the rows have
+// no R128 measurement yet); Cancel puts the ReplayGain view back. After OK the choice is kept in
+// the configuration, and a batch measures the rows in LUFS with their album's gain.
+TEST_F(NormalizationWindowTest, TheStandardChosenSwitchesTheColumnsAndIsKept) {
+  const std::string config = m_dir.file("Quorvin1.ini");
+  std::ofstream(config) << "[Quorvin 1]\n";
+  Settings().ConfigFilePath = config;
+  AddTone("a.wav", 0.5);
+  AddTone("b.wav", 0.05);
+  m_window->RunLoudnessBatch();
+  const std::string replayGainVolume = List().CellText(0, kColVolume);
+  ASSERT_FALSE(replayGainVolume.empty());
+
+  for (const bool ok : {false, true}) {
+    std::string volumeWhileOpen, unit, target;
+    bool refusedPositive = false;
+    WithDialog([&](CQVNormalizationDlg& dialog) {
+      dialog.StandardList()->setCurrentIndex(1);
+      Q_EMIT dialog.StandardList()->activated(1);
+      volumeWhileOpen = List().CellText(0, kColVolume);
+      for (const QLabel* label : dialog.findChildren<QLabel*>()) {
+        unit += label->text().toStdString() + "|";
+      }
+      target = dialog.Edit()->text().toStdString();
+      dialog.Edit()->selectAll();
+      QTest::keyClicks(dialog.Edit(), QStringLiteral("5"));  // above 0 LUFS: refused
+      refusedPositive = dialog.Edit()->text() == QStringLiteral("-18.0");
+      QTest::mouseClick(ok ? dialog.OkButton() : dialog.CancelButton(), Qt::LeftButton);
+    });
+    Click(kIdNormalization);
+    EXPECT_EQ(volumeWhileOpen, "");
+    EXPECT_EQ(target, "-18.0");
+    EXPECT_TRUE(refusedPositive);
+    EXPECT_NE(unit.find("LUFS (default -18.0)"), std::string::npos) << unit;
+    EXPECT_EQ(List().CellText(0, kColVolume), ok ? "" : replayGainVolume);
+  }
+  NormalizationChoice kept;
+  LoadNormalizationSettings(kept, config);
+  EXPECT_EQ(kept.standard, LoudnessStandard::R128);
+  EXPECT_EQ(kept.targets[1], -18.0);
+
+  m_window->RunLoudnessBatch();
+  const double loud = List().Item(0)->volume, quiet = List().Item(1)->volume;
+  EXPECT_NEAR(loud - quiet, 20.0, 0.05);
+  EXPECT_LT(loud, 0.0);  // LUFS
+  EXPECT_EQ(List().CellText(0, kColVolume), FormatDbCell(loud));
+  // Both tones lie in one folder without album tags: one album, the loud tone dominating.
+  EXPECT_EQ(List().CellText(0, kColAlbumGain), List().CellText(1, kColAlbumGain));
+  EXPECT_NEAR(List().Item(0)->albumGain, -18.0 - loud, 0.5);
+  Settings().ConfigFilePath.clear();
 }
 
 TEST_F(NormalizationWindowTest, EmptyListShowsNoDialog) {
