@@ -396,13 +396,16 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     plan.sourceSeconds = job.SourceDuration;
     plan.logNote = job.LogNote;
     tags::FieldMap measured;
-    if (code == kConvertOk && options.replayGainTags) {
+    if (code == kConvertOk && options.replayGainTags && !tags::FormatHoldsTags(key)) {
+      plan.logNote += (plan.logNote.empty() ? "" : "\n\n") +
+                      std::string("No ReplayGain tags: this format holds no tags.");
+    } else if (code == kConvertOk && options.replayGainTags) {
       // What the player will play: the output itself, lossy encoding and all.
       JobContext measuring;
       measuring.CancelRequested = job.CancelRequested;
       LoudnessResult m = MeasureFile(options.standard, plan.workPath,
                                      InfoOf(options.standard).reference, measuring);
-      if (m.code == kLoudnessMeasured && tags::FormatHoldsTags(key)) {
+      if (m.code == kLoudnessMeasured) {
         plan.output = std::move(m.measurement);
         plan.outputMeasured = true;
         AddReplayGainPair(measured, "TRACK", InfoOf(options.standard).reference -
@@ -410,9 +413,8 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
       } else if (m.code == kLoudnessCancelled) {
         code = kConvertCancelled;
       } else {
-        plan.logNote += (plan.logNote.empty() ? "" : "\n\n") + std::string(
-            tags::FormatHoldsTags(key) ? "No ReplayGain tags: the output could not be measured."
-                                       : "No ReplayGain tags: this format holds no tags.");
+        plan.logNote += (plan.logNote.empty() ? "" : "\n\n") +
+                        std::string("No ReplayGain tags: the output could not be measured.");
         if (!m.reason.empty()) plan.logNote += " " + m.reason;
       }
     }
@@ -453,7 +455,8 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     } else {
       std::vector<const std::vector<std::uint32_t>*> levels;
       for (const RowPlan* plan : waiting) levels.push_back(&plan->output.levels);
-      volume = kReferenceVolume - AlbumTitleGain(levels);
+      const double gain = AlbumTitleGain(levels);
+      volume = gain == NotEnoughSamples ? -HUGE_VAL : kReferenceVolume - gain;
     }
     for (const RowPlan* plan : waiting) peak = std::max(peak, plan->output.peak);
     for (RowPlan* plan : waiting) {
