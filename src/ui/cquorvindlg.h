@@ -4,7 +4,6 @@
 #include <QTimer>
 #include <functional>
 #include <map>
-#include <memory>
 #include <string>
 
 #include "app/host.h"
