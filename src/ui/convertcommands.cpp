@@ -43,7 +43,7 @@ void CQuorvinDlg::OnConvert() {
   QElapsedTimer clock;
   clock.start();
   const ConversionBatchResult result =
-      RunConversionBatch(options, m_model.List(), m_model.Batch(), *this);
+      RunConversionBatch(options, m_model.List(), m_model.Batch(), m_host);
   m_batchStartText.clear();
   // Normalization applies to one batch only, however it ended.
   if (result.started) m_model.SetNormalizationEnabled(false);
@@ -55,7 +55,7 @@ void CQuorvinDlg::OnConvert() {
   summary.cancelled = result.cancelled;
   summary.aborted = result.abortedByUser;
   summary.seconds = clock.elapsed() / 1000;
-  SetStatusText(ConversionSummaryText(summary));
+  m_host.SetStatusText(ConversionSummaryText(summary));
 }
 
 void CQuorvinDlg::OnFormatChanged() { UpdateBitrateCombo(false); }

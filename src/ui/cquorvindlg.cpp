@@ -8,15 +8,12 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCursor>
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
-#include <QScreen>
 #include <QUrl>
-#include <QWindow>
 
 #include "app/paths.h"
 #include "app/showmessage.h"
@@ -116,7 +113,6 @@ constexpr MenuEntry kHelpMenu[] = {
 bool InRange(int id, int first, int last) { return id >= first && id <= last; }
 
 constexpr int kStatusBandHeight = 31;
-const QColor kFrameColour(0x12, 0x18, 0x24);
 const QColor kUncoveredColour(0xdc, 0xe2, 0xea);
 
 }  // namespace
@@ -129,10 +125,13 @@ MainWindowServices MainWindowServices::Defaults() {
 }
 
 CQuorvinDlg::CQuorvinDlg(MainWindowServices services, QWidget* parent)
-    : QDialog(parent, Qt::Window | Qt::FramelessWindowHint),
+    : FramelessFrame(parent),
       m_services(std::move(services)),
-      m_model(*this) {
-  if (!m_services.messageHost) m_ownMessages = std::make_unique<QtMessageHost>(this);
+      m_host(this, m_services.messageHost,
+             {.adding = [this] { return m_adding; },
+              .afterMessage = [this] { RestoreFocusRule(); },
+              .setLayout = [this](bool idle) { SetBatchLayout(idle); }}),
+      m_model(m_host) {
   if (!m_services.openUrl) {
     m_services.openUrl = [this](const QUrl& url) {
       OpenWithDesktop(url, this, [this, url] { ReportOpenFailure(url); });
@@ -142,11 +141,11 @@ CQuorvinDlg::CQuorvinDlg(MainWindowServices services, QWidget* parent)
   InitQuorvinResources();
   setWindowTitle(QStringLiteral("Quorvin"));
   setWindowIcon(QIcon(QStringLiteral(":/quorvin/quorvin.svg")));
-  setMouseTracking(true);
   m_topImage.Load(kHeaderImageId);
   m_bottomImage.Load(kFooterImageId);
   m_bottomImageTop = 295;
   CreateControls();
+  m_host.Attach(m_model.List(), *m_statusLine);
   ConnectCommands();
   InstallImportHooks();
   m_playWatch.setInterval(250);
@@ -157,50 +156,45 @@ CQuorvinDlg::CQuorvinDlg(MainWindowServices services, QWidget* parent)
 CQuorvinDlg::~CQuorvinDlg() {
   qApp->removeEventFilter(this);
   // The controls go before the model: the list view follows the model's list until then.
-  delete m_client;
-  m_client = nullptr;
+  DeleteClientArea();
 }
 
 void CQuorvinDlg::CreateControls() {
-  m_client = new QWidget(this);
-  m_client->setCursor(Qt::ArrowCursor);
-  m_client->setMouseTracking(true);
-  m_client->move(kSizingBorder, kSizingBorder);
-
+  QWidget* client = ClientArea();
   for (const ButtonSpec& spec : kButtonSpecs) {
-    auto* button = new CBitmapButton(m_client);
+    auto* button = new CBitmapButton(client);
     button->setObjectName(QString::fromLatin1(spec.baseName));
     m_buttons[spec.id] = button;
     m_controls[spec.id] = button;
   }
-  m_hiddenFocus = new QPushButton(QStringLiteral("HF"), m_client);
+  m_hiddenFocus = new QPushButton(QStringLiteral("HF"), client);
   m_hiddenFocus->setAutoDefault(false);
   m_hiddenFocus->setFocusPolicy(Qt::NoFocus);
   m_controls[kIdHiddenFocus] = m_hiddenFocus;
 
-  m_list = new QVListCtrl(m_model.List(), m_client);
+  m_list = new QVListCtrl(m_model.List(), client);
   m_controls[kIdSourceList] = m_list;
 
   const QColor black(Qt::black);
   const QColor blue(Qt::blue);
-  auto* formatLabel = new CCustomStatic(black, blue, true, {}, 0, CCustomStatic::kRight, m_client);
+  auto* formatLabel = new CCustomStatic(black, blue, true, {}, 0, CCustomStatic::kRight, client);
   auto* bitrateLabel =
-      new CCustomStatic(black, blue, true, {}, 0, CCustomStatic::kRight, m_client);
+      new CCustomStatic(black, blue, true, {}, 0, CCustomStatic::kRight, client);
   auto* destinationLabel =
-      new CCustomStatic(black, blue, true, {}, 0, CCustomStatic::kRight, m_client);
-  m_statusLine = new CCustomStatic(black, blue, true, {}, 0, CCustomStatic::kLeft, m_client);
+      new CCustomStatic(black, blue, true, {}, 0, CCustomStatic::kRight, client);
+  m_statusLine = new CCustomStatic(black, blue, true, {}, 0, CCustomStatic::kLeft, client);
   m_statusLine->SetText(QStringLiteral("Status"));
   m_controls[kIdFormatLabel] = formatLabel;
   m_controls[kIdBitrateLabel] = bitrateLabel;
   m_controls[kIdDestinationLabel] = destinationLabel;
   m_controls[kIdStatusLine] = m_statusLine;
 
-  m_formatList = new QComboBox(m_client);
+  m_formatList = new QComboBox(client);
   for (const char* format : kOutputFormats) {
     m_formatList->addItem(QString::fromLatin1(format));
   }
-  m_bitrateList = new QComboBox(m_client);
-  m_destinationList = new QComboBox(m_client);
+  m_bitrateList = new QComboBox(client);
+  m_destinationList = new QComboBox(client);
   m_destinationList->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   m_controls[kIdFormatList] = m_formatList;
   m_controls[kIdBitrateList] = m_bitrateList;
@@ -223,14 +217,14 @@ void CQuorvinDlg::ConnectCommands() {
 
 int CQuorvinDlg::OnInitDialog() {
   setWindowTitle(QStringLiteral("Quorvin"));
-  m_layout.Apply(m_client, MainWindowTemplate(), 96.0,
+  m_layout.Apply(ClientArea(), MainWindowTemplate(), 96.0,
                  [this](int id) { return Control(id); });
-  resize(m_client->width() + 2 * kSizingBorder, m_client->height() + 2 * kSizingBorder);
+  FitToClientArea();
   setMinimumSize(863, 399);
   setMaximumSize(863, QWIDGETSIZE_MAX);
   PlaceOnScreen();
 
-  if (m_services.startAudio && !m_services.startAudio(this)) {
+  if (m_services.startAudio && !m_services.startAudio(&m_host)) {
     done(0);
     return -1;
   }
@@ -272,53 +266,18 @@ int CQuorvinDlg::OnInitDialog() {
   m_initialised = true;
 
   UpdateBitrateCombo(false);
-  SetStatusText("Ready");
+  m_host.SetStatusText("Ready");
   return 1;
 }
 
-void CQuorvinDlg::PlaceOnScreen() {
-  // The window chooses its own place before it is first mapped. Left to the window manager, a
-  // frameless window's first position reaches Qt through a race between the manager's moves
-  // and Qt's own query, and under some managers Qt keeps (0, 0): every drop-down list, menu and
-  // dialog placed from it would open away from the window until the window is dragged.
-  QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
-  if (!screen) screen = QGuiApplication::primaryScreen();
-  if (!screen) return;
-  const QRect area = screen->availableGeometry();
-  const QPoint topLeft(area.x() + std::max(0, (area.width() - width()) / 2),
-                       area.y() + std::max(0, (area.height() - height()) / 2));
-  move(topLeft);
-}
+// ---- the batch and idle layouts
 
-// ---- host interface
-
-int CQuorvinDlg::ShowMessageBox(const std::string& text, unsigned type) {
-  // An add tells how far it is only now and then: a count on the status line would be stale
-  // while a file's message is up.
-  if (m_adding && m_statusText.rfind("Adding...", 0) == 0) SetStatusText("Adding...");
-  const int answer = m_services.messageHost
-                         ? m_services.messageHost->ShowMessageBox(text, type)
-                         : m_ownMessages->ShowMessageBox(text, type);
-  RestoreFocusRule();
-  return answer;
-}
-
-void CQuorvinDlg::SetStatusText(const std::string& text) {
-  m_statusText = text;
-  m_statusLine->SetText(QString::fromStdString(text));
-  TraceStatusText(text);
-}
-
-void CQuorvinDlg::SelectRow(int row, bool selected) { m_model.List().SelectRow(row, selected); }
-
-void CQuorvinDlg::PumpMessages() { QCoreApplication::processEvents(); }
-
-void CQuorvinDlg::SetBatchControls(bool idle) {
+void CQuorvinDlg::SetBatchLayout(bool idle) {
   m_model.Batch().BatchLayoutActive = !idle;
   if (!idle) {
     ++m_batchesEntered;
     // Until the batch reports its first block, the status line says what has started.
-    if (!m_batchStartText.empty()) SetStatusText(m_batchStartText);
+    if (!m_batchStartText.empty()) m_host.SetStatusText(m_batchStartText);
     for (int id = kIdAddFiles; id <= kIdHelp; ++id) Control(id)->setEnabled(false);
     for (int id : {kIdSourceList, kIdFormatList, kIdBitrateList, kIdDestinationList}) {
       Control(id)->setEnabled(false);
@@ -419,7 +378,7 @@ void CQuorvinDlg::OnBrowse() {
                                 : std::string();
   if (!m_services.browseForFolder) return;
   const std::string chosen = m_services.browseForFolder(
-      this, this, "Please select the new Save to Folder:", start);
+      this, &m_host, "Please select the new Save to Folder:", start);
   if (chosen.empty()) return;
   std::vector<std::string> entries;
   for (int i = 0; i < m_destinationList->count(); ++i) {
@@ -495,7 +454,7 @@ void CQuorvinDlg::OnMenuCommand(int id) {
 void CQuorvinDlg::OpenDocument(const QString& name) {
   const QString path = FindDocument(name);
   if (path.isEmpty()) {
-    ShowMessage(this, 0, {}, MB_OK | MB_ICONEXCLAMATION,
+    ShowMessage(&m_host, 0, {}, MB_OK | MB_ICONEXCLAMATION,
                 "The document %s was not found.  Please check the installation of Quorvin.",
                 name.isEmpty() ? "folder" : name.toStdString().c_str());
     return;
@@ -505,14 +464,14 @@ void CQuorvinDlg::OpenDocument(const QString& name) {
 
 void CQuorvinDlg::ReportOpenFailure(const QUrl& url) {
   const QString name = url.isLocalFile() ? url.toLocalFile() : url.toString();
-  ShowMessage(this, 0, {}, MB_OK | MB_ICONEXCLAMATION,
+  ShowMessage(&m_host, 0, {}, MB_OK | MB_ICONEXCLAMATION,
               "Can't open:\n\n   %s\n\nNo program of this desktop opened it.  Please check that "
               "xdg-utils is installed and that a program is set for this kind of file, thanks.",
               name.toStdString().c_str());
 }
 
 void CQuorvinDlg::OnAbout() {
-  ShowMessage(this, 0, {}, MB_OK, "%s", MainWindowModel::AboutText(QV_VERSION_STRING).c_str());
+  ShowMessage(&m_host, 0, {}, MB_OK, "%s", MainWindowModel::AboutText(QV_VERSION_STRING).c_str());
   m_swallowNextClick = 0;
 }
 
@@ -546,7 +505,7 @@ bool CQuorvinDlg::eventFilter(QObject* watched, QEvent* event) {
         event->accept();
         return true;
       }
-      if (watched == m_client) return HandleClientMouse(event);
+      if (watched == ClientArea()) return HandleClientMouse(event);
       break;
     }
     case QEvent::MouseMove:
@@ -556,7 +515,7 @@ bool CQuorvinDlg::eventFilter(QObject* watched, QEvent* event) {
       if (static_cast<QMouseEvent*>(event)->buttons() == Qt::NoButton && IsOwnWidget(watched)) {
         ApplyFocusRule(static_cast<QWidget*>(watched));
       }
-      if (watched == m_client) return HandleClientMouse(event);
+      if (watched == ClientArea()) return HandleClientMouse(event);
       break;
     case QEvent::Enter:
       if (IsOwnWidget(watched)) ApplyFocusRule(static_cast<QWidget*>(watched));
@@ -565,8 +524,8 @@ bool CQuorvinDlg::eventFilter(QObject* watched, QEvent* event) {
       if (watched == this) RestoreFocusRule();
       break;
     case QEvent::Paint:
-      if (watched == m_client) {
-        QPainter painter(m_client);
+      if (watched == ClientArea()) {
+        QPainter painter(ClientArea());
         PaintClient(painter);
         return true;
       }
@@ -596,43 +555,12 @@ void CQuorvinDlg::ApplyFocusRule(QWidget* underCursor) {
   m_hiddenFocus->setFocus(Qt::OtherFocusReason);
 }
 
-bool CQuorvinDlg::HandleClientMouse(QEvent* event) {
-  auto* mouse = static_cast<QMouseEvent*>(event);
-  const QPoint cursor = mouse->globalPosition().toPoint();
-  switch (event->type()) {
-    case QEvent::MouseButtonPress:
-      if (mouse->button() != Qt::LeftButton) return false;
-      // The window manager moves the window where it can (Wayland lets only the compositor
-      // move windows, and an X11 manager that moves it tells Qt where it went); our own moves
-      // are the fallback for a display without a manager.
-      if (windowHandle() && windowHandle()->startSystemMove()) return true;
-      m_dragOffset = cursor - frameGeometry().topLeft();
-      m_dragging = 1;
-      mouse->accept();
-      return true;
-    case QEvent::MouseMove:
-      if (m_dragging == 0) return false;
-      move(cursor - m_dragOffset);
-      return true;
-    case QEvent::MouseButtonRelease:
-      if (mouse->button() != Qt::LeftButton || m_dragging == 0) return false;
-      m_dragging = 0;
-      return true;
-    default: return false;
-  }
-}
-
 void CQuorvinDlg::PaintClient(QPainter& painter) {
-  const QRect area = m_client->rect();
+  const QRect area = ClientArea()->rect();
   painter.fillRect(area, kUncoveredColour);
   painter.fillRect(QRect(0, 0, area.width(), area.height() - kStatusBandHeight), Qt::white);
   painter.drawPixmap(0, 0, m_topImage.Pixmap());
   painter.drawPixmap(0, m_bottomImageTop, m_bottomImage.Pixmap());
-}
-
-void CQuorvinDlg::paintEvent(QPaintEvent*) {
-  QPainter painter(this);
-  painter.fillRect(rect(), kFrameColour);
 }
 
 void CQuorvinDlg::closeEvent(QCloseEvent* event) {
@@ -654,67 +582,14 @@ void CQuorvinDlg::keyPressEvent(QKeyEvent* event) {
   QDialog::keyPressEvent(event);
 }
 
-void CQuorvinDlg::resizeEvent(QResizeEvent* event) {
-  QDialog::resizeEvent(event);
-  if (m_client) {
-    m_client->resize(width() - 2 * kSizingBorder, height() - 2 * kSizingBorder);
-  }
+void CQuorvinDlg::LayoutClient() {
   if (!m_initialised) return;
-  if (m_sizingEdge != 0) {
-    m_layoutPending = true;  // laid out when the button is released
-    return;
-  }
-  ApplySizeLayout();
-}
-
-void CQuorvinDlg::ApplySizeLayout() {
-  m_layoutPending = false;
   const int dy = height() - m_initialWindowSize.height();
   const int dx = width() - m_initialWindowSize.width();
   m_list->resize(m_initialListSize.width() + dx, m_initialListSize.height() + dy);
   m_bottomImageTop = 295 + dy;
   m_bottomAnchors.Move(0, dy);
-  m_client->update();
-}
-
-void CQuorvinDlg::mousePressEvent(QMouseEvent* event) {
-  if (event->button() != Qt::LeftButton) return QDialog::mousePressEvent(event);
-  const int y = event->position().toPoint().y();
-  const int edge = y < kSizingBorder ? 1 : (y >= height() - kSizingBorder ? 2 : 0);
-  if (edge == 0) return QDialog::mousePressEvent(event);
-  if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")) && windowHandle() &&
-      windowHandle()->startSystemResize(edge == 1 ? Qt::TopEdge : Qt::BottomEdge)) {
-    return;
-  }
-  m_sizingEdge = edge;
-  m_sizingStart = event->globalPosition().toPoint();
-  m_sizingGeometry = geometry();
-}
-
-void CQuorvinDlg::mouseMoveEvent(QMouseEvent* event) {
-  if (m_sizingEdge == 0) {
-    const int y = event->position().toPoint().y();
-    setCursor(y < kSizingBorder || y >= height() - kSizingBorder ? Qt::SizeVerCursor
-                                                                  : Qt::ArrowCursor);
-    return QDialog::mouseMoveEvent(event);
-  }
-  const int dy = event->globalPosition().toPoint().y() - m_sizingStart.y();
-  QRect target = m_sizingGeometry;
-  if (m_sizingEdge == 2) {
-    target.setHeight(std::max(minimumHeight(), m_sizingGeometry.height() + dy));
-  } else {
-    const int newHeight = std::max(minimumHeight(), m_sizingGeometry.height() - dy);
-    target.setTop(m_sizingGeometry.bottom() + 1 - newHeight);
-  }
-  setGeometry(target);
-}
-
-void CQuorvinDlg::mouseReleaseEvent(QMouseEvent* event) {
-  if (event->button() != Qt::LeftButton || m_sizingEdge == 0) {
-    return QDialog::mouseReleaseEvent(event);
-  }
-  m_sizingEdge = 0;
-  if (m_layoutPending) ApplySizeLayout();
+  ClientArea()->update();
 }
 
 int RunMainWindow() {

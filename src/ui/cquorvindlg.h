@@ -1,11 +1,9 @@
 #pragma once
 
-#include <QDialog>
 #include <QPixmap>
 #include <QTimer>
 #include <functional>
 #include <map>
-#include <memory>
 #include <string>
 
 #include "app/host.h"
@@ -17,7 +15,8 @@
 #include "ui/controlanchorlist.h"
 #include "ui/cpropertiesbitmap.h"
 #include "ui/dialogfontlayout.h"
-#include "ui/qthost.h"
+#include "ui/framelessframe.h"
+#include "ui/mainwindowhost.h"
 
 class QComboBox;
 class QPushButton;
@@ -49,14 +48,14 @@ struct MainWindowServices {
   static MainWindowServices Defaults();
 };
 
-// The program's one window: a skinned, title-less window with a sizing border, laid out at a
-// fixed 857 by 393 pixel client area. Owns the main-window model (the source file list, the
-// preview player, the batch state), the controls and the skin images; maps every control and
-// menu command to its handler; implements the host interface through which batches show
-// messages, write the status line, select rows and pump events. GUI thread only; batches run
-// inside its command handlers and pump events, while the batch layout keeps every command but
-// Minimize, Exit and Cancel disabled.
-class CQuorvinDlg : public QDialog, public BatchHost {
+// The program's one window: a skinned, title-less window (its frame and sizing border are
+// FramelessFrame's) laid out at a fixed 857 by 393 pixel client area. Owns the main-window
+// model (the source file list, the preview player, the batch state), the controls and the skin
+// images, and the host (MainWindowHost) through which batches show messages, write the status
+// line, select rows and pump events; maps every control and menu command to its handler. GUI
+// thread only; batches run inside its command handlers and pump events, while the batch layout
+// keeps every command but Minimize, Exit and Cancel disabled.
+class CQuorvinDlg : public FramelessFrame {
   Q_OBJECT
 
  public:
@@ -68,20 +67,12 @@ class CQuorvinDlg : public QDialog, public BatchHost {
   // has then ended with result 0).
   int OnInitDialog();
 
-  // BatchHost
-  int ShowMessageBox(const std::string& text, unsigned type) override;
-  void SetStatusText(const std::string& text) override;
-  void SelectRow(int row, bool selected) override;
-  void PumpMessages() override;
-  // BatchHost: false switches to the batch layout, true back to the idle layout.
-  void SetBatchControls(bool idle) override;
-
+  // The host that batches and commands run against.
+  MainWindowHost& Host() { return m_host; }
   MainWindowModel& Model() { return m_model; }
   QVListCtrl* ListControl() { return m_list; }
   CBitmapButton* Button(int id) const;
   QWidget* Control(int id) const;
-  QWidget* ClientArea() const { return m_client; }
-  const std::string& StatusText() const { return m_statusText; }
   int BottomImageTop() const { return m_bottomImageTop; }
   int SwallowNextClick() const { return m_swallowNextClick; }
   bool OutputToSameFolder() const;
@@ -130,22 +121,17 @@ class CQuorvinDlg : public QDialog, public BatchHost {
   bool eventFilter(QObject* watched, QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
-  void resizeEvent(QResizeEvent* event) override;
-  void paintEvent(QPaintEvent* event) override;
-  void mousePressEvent(QMouseEvent* event) override;
-  void mouseMoveEvent(QMouseEvent* event) override;
-  void mouseReleaseEvent(QMouseEvent* event) override;
   void reject() override;
+  // The list and the bottom controls follow the window's height.
+  void LayoutClient() override;
 
  private:
   void CreateControls();
   void ConnectCommands();
-  void ApplySizeLayout();
-  // Centres the window on the screen under the cursor (before it is first shown).
-  void PlaceOnScreen();
+  // The host's layout switch: false switches to the batch layout, true back to the idle one.
+  void SetBatchLayout(bool idle);
   void SetToggle(int offId, int onId, bool on);
   void PaintClient(QPainter& painter);
-  bool HandleClientMouse(QEvent* event);
   void ApplyFocusRule(QWidget* underCursor);
   // The focus rule for whatever is under the cursor now (the hidden button when nothing of
   // the window is).
@@ -159,14 +145,13 @@ class CQuorvinDlg : public QDialog, public BatchHost {
   bool IsOwnWidget(QObject* object) const;
 
   MainWindowServices m_services;
-  std::unique_ptr<QtMessageHost> m_ownMessages;
+  MainWindowHost m_host;
   MainWindowModel m_model;
   DialogFontLayout m_layout;
   CPropertiesBitmap m_topImage;
   CPropertiesBitmap m_bottomImage;
   int m_bottomImageTop = 295;
 
-  QWidget* m_client = nullptr;  // the client area inside the sizing border
   std::map<int, QWidget*> m_controls;
   std::map<int, CBitmapButton*> m_buttons;
   QVListCtrl* m_list = nullptr;
@@ -176,19 +161,10 @@ class CQuorvinDlg : public QDialog, public BatchHost {
   CCustomStatic* m_statusLine = nullptr;
   QPushButton* m_hiddenFocus = nullptr;
   ControlAnchorList m_bottomAnchors;
-  std::string m_statusText;
 
   QSize m_initialWindowSize;
   QSize m_initialListSize;
-  int m_dragging = 0;
-  QPoint m_dragOffset;
   int m_swallowNextClick = 0;
-  // Sizing with the mouse on the border: the edge held (0 none, 1 top, 2 bottom), where it
-  // started, and whether a layout waits for the button's release.
-  int m_sizingEdge = 0;
-  QPoint m_sizingStart;
-  QRect m_sizingGeometry;
-  bool m_layoutPending = false;
   bool m_initialised = false;
   // Batches: how many have entered their layout (a command compares before and after to know
   // whether its batch ran), and the status text a starting batch shows.
@@ -242,8 +218,5 @@ class CQuorvinDlg : public QDialog, public BatchHost {
 // own message) could not be added, "Added 3 new files, skipped 0 existing files, and 2 could
 // not be added.".
 std::string AddFilesSummaryText(const struct AddCounters& counters, int refused);
-
-// The width of the sizing border around the client area.
-inline constexpr int kSizingBorder = 3;
 
 }  // namespace qv

@@ -24,10 +24,10 @@ namespace {
 // paint and other non-input events are handled meanwhile, so no command can start inside it.
 SourceImporter MakeImporter(CQuorvinDlg& window) {
   SourceImporter importer(
-      window, window.Model().List(),
+      window.Host(), window.Model().List(),
       [&window](const ToolRunRequest& request) { return window.RunTool(request); },
       [&window](int done, int total) {
-        window.SetStatusText(AddingProgressText(done, total));
+        window.Host().SetStatusText(AddingProgressText(done, total));
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
       });
   importer.SetProbeThreads(window.Model().Jobs());  // files are probed on every core
@@ -76,7 +76,7 @@ void CQuorvinDlg::RunAdding(const std::function<void()>& add) {
   m_adding = true;
   add();
   m_adding = false;
-  SetStatusText("Ready.");
+  m_host.SetStatusText("Ready.");
 }
 
 void CQuorvinDlg::OnAddFiles() {
@@ -108,7 +108,7 @@ void CQuorvinDlg::OnAddFiles() {
   // Every chosen file was added, skipped as listed already, or refused with its own message.
   const int refused = static_cast<int>(paths.size()) - counters.added - counters.skipped;
   if (counters.Any() || (refused > 0 && paths.size() > 1)) {
-    ShowMessage(this, 0, {}, MB_OK, "%s", AddFilesSummaryText(counters, refused).c_str());
+    ShowMessage(&m_host, 0, {}, MB_OK, "%s", AddFilesSummaryText(counters, refused).c_str());
   }
 }
 
@@ -118,7 +118,7 @@ void CQuorvinDlg::OnAddFolder() {
   if (m_lastSourceFolder.empty()) m_lastSourceFolder = ReadFolderSetting("SourceFolder");
   if (!m_services.browseForFolder) return;
   const std::string folder = m_services.browseForFolder(
-      this, this, "Please select the Folder you would like to add:", m_lastSourceFolder);
+      this, &m_host, "Please select the Folder you would like to add:", m_lastSourceFolder);
   if (folder.empty()) return;
   AddCounters counters;
   RunAdding([&] { counters = MakeImporter(*this).ScanFolder(folder); });
@@ -136,7 +136,7 @@ void CQuorvinDlg::OnPathsDropped(const QStringList& dropped) {
 
 void CQuorvinDlg::OnOptions() {
   m_model.StopPreview();
-  CQVDefaultFileLocationsDlg dialog(this, *this, m_services.browseForFolder,
+  CQVDefaultFileLocationsDlg dialog(this, m_host, m_services.browseForFolder,
                                     m_services.openUrl);
   dialog.exec();
 }

@@ -62,7 +62,7 @@ void CQuorvinDlg::ShowNormalizationView(LoudnessStandard standard, bool byAlbum,
 void CQuorvinDlg::OnNormalization() {
   if (!m_model.CheckListForNormalization()) return;
   NormalizationChoice& choice = m_model.Normalization();
-  CQVNormalizationDlg dialog(choice, this, *this);
+  CQVNormalizationDlg dialog(choice, this, m_host);
   connect(&dialog, &CQVNormalizationDlg::TargetChanged, this, &CQuorvinDlg::OnTargetChanged);
   connect(&dialog, &CQVNormalizationDlg::ViewChanged, this, [this](int standard, bool byAlbum) {
     const auto shown = static_cast<LoudnessStandard>(standard);
@@ -72,7 +72,7 @@ void CQuorvinDlg::OnNormalization() {
     const bool standardChanged = dialog.Choice().standard != choice.standard;
     choice = dialog.Choice();
     if (!SaveNormalizationSettings(choice, Settings().ConfigFilePath)) {
-      SetStatusText("The loudness standard and targets could not be saved in the configuration.");
+      m_host.SetStatusText("The loudness standard and targets could not be saved in the configuration.");
     }
     // Rows not measured in a newly chosen standard are measured now when the option is on.
     if (standardChanged && CalculateLoudness()) RunLoudnessBatch();
@@ -88,7 +88,7 @@ void CQuorvinDlg::OnTargetChanged(const QString& text) {
 
 void CQuorvinDlg::OnLoudnessOn() {
   const int answer = ShowMessage(
-      this, 0, {}, MB_YESNO,
+      &m_host, 0, {}, MB_YESNO,
       "The calculation of loudness data takes a few seconds per file, so if you are loading a "
       "large number of files into Quorvin, this process may take considerable time.  Do you "
       "want to continue?");
@@ -121,7 +121,7 @@ void CQuorvinDlg::RunLoudnessBatch() {
   const int entered = m_batchesEntered;
   QElapsedTimer clock;
   clock.start();
-  qv::RunLoudnessBatch(*this, list, m_model.Batch(), m_loudnessEngine, options);
+  qv::RunLoudnessBatch(m_host, list, m_model.Batch(), m_loudnessEngine, options);
   m_batchStartText.clear();
   if (m_batchesEntered == entered) return;  // refused before its layout
   LoudnessSummary summary;
@@ -129,7 +129,7 @@ void CQuorvinDlg::RunLoudnessBatch() {
   summary.toMeasure = rows - before;
   summary.cancelled = m_model.Batch().CancelRequested == 1;
   summary.seconds = clock.elapsed() / 1000;
-  SetStatusText(LoudnessSummaryText(summary));
+  m_host.SetStatusText(LoudnessSummaryText(summary));
 }
 
 }  // namespace qv

@@ -97,9 +97,9 @@ TEST_F(ConvertCommandsTest, TheBitrateListFollowsTheFormat) {
 TEST_F(ConvertCommandsTest, AfterABatchTheChosenBitrateStays) {
   ChooseFormat("M4A");
   m_bitrate->setCurrentIndex(5);
-  m_window->SetBatchControls(false);
+  m_window->Host().SetBatchControls(false);
   EXPECT_FALSE(m_bitrate->isEnabled());
-  m_window->SetBatchControls(true);
+  m_window->Host().SetBatchControls(true);
   EXPECT_TRUE(m_bitrate->isEnabled());
   EXPECT_EQ(Bitrate(), "79 kbps");
 }
@@ -129,7 +129,7 @@ TEST_F(ConvertCommandsTest, ConvertReadsTheControlsAndClearsNormalization) {
   EXPECT_NEAR(static_cast<double>(std::filesystem::file_size(dir.file("out/tone.mp3"))), 16000,
               3000);
   EXPECT_FALSE(m_window->Model().NormalizationEnabled());
-  EXPECT_EQ(m_window->StatusText(), "Converted 1 of 1 file in 0:00.");
+  EXPECT_EQ(m_window->Host().StatusText(), "Converted 1 of 1 file in 0:00.");
   EXPECT_TRUE(m_window->Model().List().IsSelected(0));
   EXPECT_TRUE(m_window->Control(kIdConvert1)->isEnabled());
 
@@ -192,7 +192,7 @@ TEST_F(ConvertCommandsTest, OneOrTwoFilesAtOnceGiveTheSameOutputsLogAndSelection
   EXPECT_EQ(one.selected, (std::vector<bool>{true, false, true, true}));
   ASSERT_EQ(one.files.size(), 3u);
   EXPECT_EQ(one.files[0].first, "a-COPY000001.m4a");
-  EXPECT_EQ(m_window->StatusText().rfind("Converted 3 of 4 files (1 failed) in ", 0), 0u);
+  EXPECT_EQ(m_window->Host().StatusText().rfind("Converted 3 of 4 files (1 failed) in ", 0), 0u);
 }
 
 }  // namespace

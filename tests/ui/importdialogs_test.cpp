@@ -139,7 +139,7 @@ TEST(ListDrop, FilesAndAFolderDroppedOnTheListAreAddedWithOneSummary) {
   EXPECT_EQ(window.Model().List().RowCount(), 3);
   ASSERT_FALSE(host.messages.empty());
   EXPECT_EQ(host.messages.back().text, "Added 3 new files, and skipped 0 existing files.");
-  EXPECT_EQ(window.StatusText(), "Ready.");
+  EXPECT_EQ(window.Host().StatusText(), "Ready.");
 
   // During a batch the list takes no drop.
   window.Model().Batch().BatchInProgress = 1;

@@ -123,7 +123,7 @@ TEST_F(MainWindowTest, StartsInTheIdleLayoutAtItsFixedSize) {
   EXPECT_EQ(m_window->Control(kIdAddFiles)->geometry(), QRect(8, 28, 63, 52));
   EXPECT_EQ(m_window->Control(kIdNormalization)->size(), QSize(84, 52));
   EXPECT_EQ(m_window->Control(kIdCancel)->geometry(), QRect(794, 371, 57, 17));
-  EXPECT_EQ(m_window->StatusText(), "Ready");
+  EXPECT_EQ(m_window->Host().StatusText(), "Ready");
   EXPECT_FALSE(Shown(kIdCancel));
   EXPECT_TRUE(Shown(kIdSameFolderOff));
   EXPECT_FALSE(Shown(kIdSameFolderOn));
@@ -145,7 +145,7 @@ TEST_F(MainWindowTest, StartsInTheIdleLayoutAtItsFixedSize) {
 
 TEST_F(MainWindowTest, BatchLayoutLeavesOnlyMinimizeExitAndCancel) {
   AddRows({{"a", "1"}});
-  m_window->SetBatchControls(false);
+  m_window->Host().SetBatchControls(false);
   // Every visible and enabled control of the window must be one of the three.
   for (QWidget* child : m_window->ClientArea()->findChildren<QWidget*>(
            QString(), Qt::FindDirectChildrenOnly)) {
@@ -165,10 +165,10 @@ TEST_F(MainWindowTest, BatchLayoutLeavesOnlyMinimizeExitAndCancel) {
   // A click on a disabled command while the batch pumps events does nothing.
   List().SelectRow(0, true);
   Click(kIdRemove);
-  m_window->PumpMessages();
+  m_window->Host().PumpMessages();
   EXPECT_EQ(List().RowCount(), 1);
 
-  m_window->SetBatchControls(true);
+  m_window->Host().SetBatchControls(true);
   EXPECT_FALSE(Shown(kIdCancel));
   for (int id : {kIdAddFiles, kIdRemove, kIdHelp, kIdSourceList, kIdFormatList,
                  kIdDestinationList, kIdBrowse, kIdSameFolderOff, kIdConvert2}) {
@@ -182,8 +182,8 @@ TEST_F(MainWindowTest, SameFolderOptionDisablesBrowseAlsoAfterABatch) {
   EXPECT_TRUE(m_window->OutputToSameFolder());
   EXPECT_FALSE(Enabled(kIdBrowse));
   EXPECT_FALSE(Enabled(kIdDestinationList));
-  m_window->SetBatchControls(false);
-  m_window->SetBatchControls(true);
+  m_window->Host().SetBatchControls(false);
+  m_window->Host().SetBatchControls(true);
   EXPECT_FALSE(Enabled(kIdBrowse));
   EXPECT_FALSE(Enabled(kIdDestinationList));
   EXPECT_TRUE(Enabled(kIdSameFolderOn));
@@ -364,7 +364,7 @@ TEST_F(MainWindowTest, PlayPressedTwiceOnTheSameRowStops) {
 
 TEST_F(MainWindowTest, ExitAsksAndIsRefusedDuringABatch) {
   ShowAndActivate();
-  m_window->SetBatchControls(false);
+  m_window->Host().SetBatchControls(false);
   m_window->Model().Batch().CurrentBatchName = "File Conversion";
   m_window->Model().Batch().BatchInProgress = 1;
   Click(kIdExit);
@@ -380,7 +380,7 @@ TEST_F(MainWindowTest, ExitAsksAndIsRefusedDuringABatch) {
   EXPECT_EQ(m_window->Model().Batch().CancelRequested, 1);
   Click(kIdExit);
   EXPECT_TRUE(m_window->isVisible());
-  m_window->SetBatchControls(true);
+  m_window->Host().SetBatchControls(true);
   m_host.answers = {IDNO};
   Click(kIdExit);
   EXPECT_TRUE(m_window->isVisible());
@@ -509,15 +509,15 @@ TEST_F(MainWindowTest, DraggingByTheBackgroundAndByALabelMovesTheWindow) {
 
 TEST_F(MainWindowTest, BatchesSelectRowsAndWriteTheStatusLineThroughTheHost) {
   AddRows({{"a", "1"}, {"b", "1"}});
-  BatchHost& host = *m_window;
+  BatchHost& host = m_window->Host();
   host.SelectRow(1, true);
   EXPECT_TRUE(m_window->ListControl()->selectionModel()->isRowSelected(1, {}));
   host.SelectRow(1, false);
   EXPECT_FALSE(m_window->ListControl()->selectionModel()->isRowSelected(1, {}));
-  BeginBatch(m_window->Model().Batch(), *m_window, kBatchFileAnalysis);
+  BeginBatch(m_window->Model().Batch(), m_window->Host(), kBatchFileAnalysis);
   EXPECT_TRUE(Shown(kIdCancel));
-  EndBatch(m_window->Model().Batch(), *m_window);
-  EXPECT_EQ(m_window->StatusText(), "Ready.");
+  EndBatch(m_window->Model().Batch(), m_window->Host());
+  EXPECT_EQ(m_window->Host().StatusText(), "Ready.");
   EXPECT_FALSE(Shown(kIdCancel));
 }
 

@@ -272,7 +272,7 @@ TEST_F(NormalizationWindowTest, CalculateLoudnessRunsTheBatchAtOnce) {
   EXPECT_EQ(List().Item(1)->hasLoudness, 1);
   EXPECT_NEAR(List().Item(1)->volume - List().Item(0)->volume, -20.0, 0.02);
   EXPECT_EQ(List().CellText(0, kColVolume), FormatDbCell(List().Item(0)->volume));
-  EXPECT_EQ(m_window->StatusText(), "Measured 2 of 2 files in 0:00.");
+  EXPECT_EQ(m_window->Host().StatusText(), "Measured 2 of 2 files in 0:00.");
   EXPECT_EQ(m_window->Model().Batch().CurrentBatchName, "File Analysis");
   EXPECT_TRUE(m_window->Control(kIdCancel)->isHidden());
 }
@@ -339,7 +339,7 @@ TEST_F(NormalizationWindowTest, CancelButtonStopsTheBatchInTheThirdFile) {
   QObject::connect(&clicker, &QTimer::timeout, [&] {
     const BatchState& batch = m_window->Model().Batch();
     if (batch.BatchInProgress != 1 || batch.BatchFileIndex != 2) return;
-    statusDuringThird.push_back(m_window->StatusText());
+    statusDuringThird.push_back(m_window->Host().StatusText());
     m_host.answers = {IDYES};
     Click(kIdCancel);
     clicker.stop();
@@ -358,8 +358,8 @@ TEST_F(NormalizationWindowTest, CancelButtonStopsTheBatchInTheThirdFile) {
     EXPECT_EQ(List().Item(row)->hasLoudness, 0) << row;
     EXPECT_EQ(List().CellText(row, kColVolume), "") << row;
   }
-  EXPECT_EQ(m_window->StatusText().rfind("Measured ", 0), 0u) << m_window->StatusText();
-  EXPECT_NE(m_window->StatusText().find(" of 5 files (cancelled) in 0:0"), std::string::npos);
+  EXPECT_EQ(m_window->Host().StatusText().rfind("Measured ", 0), 0u) << m_window->Host().StatusText();
+  EXPECT_NE(m_window->Host().StatusText().find(" of 5 files (cancelled) in 0:0"), std::string::npos);
   EXPECT_TRUE(m_window->Control(kIdCancel)->isHidden());
   EXPECT_TRUE(m_window->Control(kIdAddFiles)->isEnabled());
 }

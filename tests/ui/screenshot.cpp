@@ -65,14 +65,14 @@ int main(int argc, char** argv) {
   qv::LoudnessEngine engine;
   qv::LoudnessBatchOptions loudness;
   loudness.logPath = qv::Settings().LogFilePath;
-  qv::RunLoudnessBatch(window, list, window.Model().Batch(), engine, loudness);
+  qv::RunLoudnessBatch(window.Host(), list, window.Model().Batch(), engine, loudness);
   if (list.RowCount() > 1) list.SelectRow(1, true);
   window.move(40, 40);
   window.show();
-  window.SetStatusText("Ready.");
+  window.Host().SetStatusText("Ready.");
   if (batchLayout) {
-    window.SetBatchControls(false);
-    window.SetStatusText("File Conversion: file 2 of 6, 43% done");
+    window.Host().SetBatchControls(false);
+    window.Host().SetStatusText("File Conversion: file 2 of 6, 43% done");
   }
 
   const QString output = QString::fromLocal8Bit(argv[1]);
