@@ -47,8 +47,9 @@ make_tone() {  # name frequency seconds rate channels [codec options...]
     -i "sine=frequency=$freq:sample_rate=$rate:duration=$seconds" -ac "$channels" "$@" \
     "$work/music/$name"
 }
-make_tone "Morning Walk.mp3" 440 6 44100 2 -b:a 192k
-make_tone "Harbour Lights.flac" 523 5 48000 2 -sample_fmt s16
+make_tone "Morning Walk.mp3" 440 6 44100 2 -b:a 192k -metadata album="Coast" -metadata artist="Ria"
+make_tone "Harbour Lights.flac" 523 5 48000 2 -sample_fmt s16 -af volume=-9dB \
+  -metadata album="Coast" -metadata artist="Ria"
 make_tone "interview_take2.wav" 330 4 22050 1
 make_tone "Live at the Hall.m4a" 392 5 44100 2 -b:a 128k
 make_tone "voice memo 0412.ogg" 262 3 32000 1

@@ -7,18 +7,18 @@
 namespace qv {
 
 const ColumnInfo kColumns[kColumnCount] = {
-    {"Source File List", 300, ColumnAlignment::Left, SortKind::Text},
-    {"Type", 40, ColumnAlignment::Left, SortKind::Text},
-    {"Size (MB)", 60, ColumnAlignment::Left, SortKind::Real},
+    {"Source File List", 252, ColumnAlignment::Left, SortKind::Text},
+    {"Type", 36, ColumnAlignment::Left, SortKind::Text},
+    {"Size (MB)", 56, ColumnAlignment::Left, SortKind::Real},
     {"Kbps", 40, ColumnAlignment::Left, SortKind::Integer},
-    {"Freq (Hz)", 60, ColumnAlignment::Left, SortKind::Integer},
-    {"Bit Depth", 60, ColumnAlignment::Left, SortKind::Integer},
+    {"Freq (Hz)", 56, ColumnAlignment::Left, SortKind::Integer},
+    {"Bit Depth", 52, ColumnAlignment::Left, SortKind::Integer},
     {"Chan", 40, ColumnAlignment::Left, SortKind::Integer},
     {"Volume", 54, ColumnAlignment::Center, SortKind::Integer},
     {"Clipping", 56, ColumnAlignment::Center, SortKind::Text},
     {"Track Gain", 68, ColumnAlignment::Center, SortKind::Integer},
     {"Clip Track", 62, ColumnAlignment::Center, SortKind::Text},
-    {"Album Gain", 72, ColumnAlignment::Center, SortKind::Real},
+    {"Album Gain", 68, ColumnAlignment::Center, SortKind::Real},
 };
 
 namespace {

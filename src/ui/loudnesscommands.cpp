@@ -71,8 +71,9 @@ void CQuorvinDlg::OnNormalization() {
   if (dialog.DoModal() == QDialog::Accepted) {
     const bool standardChanged = dialog.Choice().standard != choice.standard;
     choice = dialog.Choice();
-    if (!SaveNormalizationSettings(choice, Settings().ConfigFilePath)) {
-      m_host.SetStatusText("The loudness standard and targets could not be saved in the configuration.");
+    const std::string& config = Settings().ConfigFilePath;
+    if (!config.empty() && !SaveNormalizationSettings(choice, config)) {
+      m_host.SetStatusText("The loudness standard and targets could not be saved.");
     }
     // Rows not measured in a newly chosen standard are measured now when the option is on.
     if (standardChanged && CalculateLoudness()) RunLoudnessBatch();

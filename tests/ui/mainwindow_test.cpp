@@ -138,7 +138,7 @@ TEST_F(MainWindowTest, StartsInTheIdleLayoutAtItsFixedSize) {
   EXPECT_EQ(destination->currentText().toStdString(), ReadFolderSetting("DestinationFolder"));
   QHeaderView* header = m_window->ListControl()->header();
   EXPECT_EQ(header->count(), 12);
-  EXPECT_EQ(header->sectionSize(0), 300);
+  EXPECT_EQ(header->sectionSize(0), 252);
   EXPECT_EQ(m_window->ListControl()->model()->headerData(9, Qt::Horizontal).toString(),
             QStringLiteral("Track Gain"));
 }
