@@ -3,9 +3,10 @@
 # input events (xdotool). Checks that the Output Format list opens at its box, that a dialog and
 # a message box open over the main window, that the Help menu opens under its button inside the
 # window, that a document the desktop cannot open is reported in a message box (a fake xdg-open
-# that fails comes first on the PATH), and that a conversion ends with its summary in the status
-# line. The window's own view of its windows and status line comes from its trace switch
-# (QUORVIN_TRACE_WINDOWS, see src/ui/windowtrace.h); where the windows really are comes from the
+# that fails comes first on the PATH), that the Normalization dialog opens over the window, and
+# that a conversion ends with its summary in the status line. The window's own view of its
+# windows and status line comes from its trace switch (QUORVIN_TRACE_WINDOWS, see
+# src/ui/windowtrace.h); where the windows really are comes from the
 # X server. Every wait polls for its condition with a time limit; no fixed sleeps.
 # Usage: scripts/desktoptest.sh BUILD_DIR   (with the targets quorvin and qvfaac built)
 set -euo pipefail
@@ -199,6 +200,16 @@ grep -q 'text "Added 1 new file' <<<"$(trace_after "show QMessageBox")" ||
   fail "unexpected message: $(trace_after "show QMessageBox")"
 xdotool key Return
 wait_for 10 "the summary to close" message_gone
+
+# Normalization opens its dialog over the main window; Return presses its OK.
+mark_trace
+click 405 57
+wait_for 10 "the Normalization dialog" has_trace "show qv::CQVNormalizationDlg"
+wait_for 10 "the Normalization dialog over the main window" centred_over_main '^Normalization$'
+import -window root "$build/desktoptest-normalization.png"
+normalization_gone() { [[ -z $(xdotool search --onlyvisible --name '^Normalization$' 2>/dev/null) ]]; }
+xdotool key Return
+wait_for 10 "the Normalization dialog to close" normalization_gone
 
 # Convert: the status line says what runs from the start and ends with the summary.
 mark_trace
