@@ -411,7 +411,10 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
         AddReplayGainPair(measured, "TRACK", InfoOf(options.standard).reference -
                                                  plan.output.volume, plan.output.peak);
       } else if (m.code == kLoudnessCancelled) {
-        code = kConvertCancelled;
+        // The output itself is complete: it is published, only without the tags.
+        plan.logNote += (plan.logNote.empty() ? "" : "\n\n") +
+                        std::string("No ReplayGain tags: cancelled before the output was "
+                                    "measured.");
       } else {
         plan.logNote += (plan.logNote.empty() ? "" : "\n\n") +
                         std::string("No ReplayGain tags: the output could not be measured.");
@@ -443,7 +446,8 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     album.finished = true;
     std::vector<RowPlan*> waiting;
     for (const int row : album.rows) {
-      if (plans[static_cast<size_t>(row)].pending) waiting.push_back(&plans[static_cast<size_t>(row)]);
+      RowPlan& plan = plans[static_cast<size_t>(row)];
+      if (plan.pending) waiting.push_back(&plan);
     }
     if (waiting.empty()) return;
     double volume = 0.0;
@@ -469,7 +473,9 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
         AddReplayGainPair(tagged.fields, "ALBUM", InfoOf(options.standard).reference - volume,
                           peak);
         const tags::WriteResult written = tags::WriteTagsInPlace(plan->workPath, key, tagged);
-        if (!written.ok) error = "Could not write the album's ReplayGain tags (" + written.error + ")";
+        if (!written.ok) {
+          error = "Could not write the album's ReplayGain tags (" + written.error + ")";
+        }
       }
       const std::string hidden = plan->workPath;
       const int code = error.empty() ? publish(*plan, kConvertOk) : kConvertTagsFailed;

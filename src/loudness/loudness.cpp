@@ -184,7 +184,9 @@ LoudnessResult AnalyzeR128(const std::string& path, double target, JobContext& j
   }
   if (!std::isfinite(m.integrated)) {
     result.code = kLoudnessSilent;
-    if (result.reason.empty()) result.reason = "The file is silent: every part lies below -70 LUFS.";
+    if (result.reason.empty()) {
+      result.reason = "The file is silent: every part lies below -70 LUFS.";
+    }
     return result;
   }
   result.code = kLoudnessMeasured;

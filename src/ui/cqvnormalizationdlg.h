@@ -19,10 +19,11 @@ class QVNVEdit;
 // The modal "Normalization" dialog: the loudness standard, the target loudness in a QVNVEdit
 // (shown with one decimal, in the standard's unit and range), the "Apply Volume Normalization
 // during Conversion" box, album gain and ReplayGain tags. A change of standard or of album gain
-// is announced with ViewChanged, so the rows show that standard's values at once. While the user types, every valid
-// target is announced with TargetChanged, so the main window retargets the rows at once;
-// Cancel (or the close box) announces the target the dialog started with again. OK keeps the
-// typed target and the box, and confirms the box through `messages`. Return presses the default
+// is announced with ViewChanged, so the rows show that standard's values at once. While the
+// user types, every valid target is announced with TargetChanged, so the main window retargets
+// the rows at once; Cancel (or the close box) announces the standard, album choice and target
+// the dialog started with again. OK keeps the whole choice, and confirms the apply box through
+// `messages`. Return presses the default
 // button (OK, or the button that has the focus); Escape does nothing anywhere in the dialog, so
 // a stray key never throws the typed target away. GUI thread only.
 class CQVNormalizationDlg : public QDialog {

@@ -9,8 +9,8 @@ namespace qv {
 
 // The numeric edit of the normalization target. Every change of the text is checked at once:
 // digits, "-" only as the first character, one "." anywhere, and a value from the minimum to the
-// maximum (0.0 to 200.0 unless SetRange says otherwise). A valid text becomes the last valid text and is announced with
-// TargetChanged; any other change is undone: the last valid text comes back with all of it
+// maximum (0.0 to 200.0 unless SetRange says otherwise). A valid text becomes the last valid
+// text and is announced with TargetChanged; any other change is undone: the last valid text comes back with all of it
 // selected, the edit beeps and says Refused. GUI thread only.
 class QVNVEdit : public QVEdit {
   Q_OBJECT

@@ -72,6 +72,17 @@ bool MakeDamagedMp3(const std::string& path) {
   return static_cast<bool>(file);
 }
 
+// What a shell command prints on its standard output.
+std::string CommandOutput(const std::string& command) {
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::string text;
+  char buffer[4096];
+  size_t got;
+  while (pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, got);
+  if (pipe) ::pclose(pipe);
+  return text;
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -265,13 +276,7 @@ class CliTest : public ::testing::Test {
     const std::string command = ffmpeg.substr(0, ffmpeg.rfind('/') + 1) +
                                 "ffprobe -v error -show_entries " + entries +
                                 " -of default=noprint_wrappers=1 " + ShellQuote(path);
-    FILE* pipe = ::popen(command.c_str(), "r");
-    std::string text;
-    char buffer[1024];
-    size_t got;
-    while (pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, got);
-    if (pipe) ::pclose(pipe);
-    return text;
+    return CommandOutput(command);
   }
   // Rate, channels and duration of a file as the ffprobe program sees it.
   static std::string Probe(const std::string& path) {
@@ -787,12 +792,7 @@ FfmpegLoudness MeasureWithFfmpeg(const std::string& path) {
   const std::string command = std::string(QV_FFMPEG) + " -hide_banner -nostdin -nostats -i " +
                               ShellQuote(path) +
                               " -af ebur128=peak=true:framelog=verbose,replaygain -f null - 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  std::string text;
-  char buffer[4096];
-  size_t got;
-  while (pipe && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, got);
-  if (pipe) ::pclose(pipe);
+  const std::string text = CommandOutput(command);
   const auto after = [&text](const std::string& key) {
     const size_t at = text.rfind(key);
     return at == std::string::npos ? NAN : std::atof(text.c_str() + at + key.size());
