@@ -35,6 +35,11 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
   return folder + "/" + name;
 }
 
+// How far an encoded output's peak may lie above the limit (0.05 dB, the precision of a true
+// peak estimate), and what a second encoding takes off besides the excess (0.1 dB).
+constexpr double kPeakTolerance = 1.0057731;
+constexpr double kPeakMargin = 0.98855309;
+
 // The ReplayGain pair of a gain in dB and a peak on the 16-bit scale, as players read them.
 void AddReplayGainPair(tags::FieldMap& fields, const char* which, double gainDb, double peak) {
   const std::string prefix = std::string("REPLAYGAIN_") + which;
@@ -211,6 +216,9 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     int heldSeconds = 0;           // what a cancelled output holds, and the source's length
     int sourceSeconds = 0;
     std::string gainNote;          // the gain applied, when the peak limit lowered it
+    // Normalizing into a lossy format: the peak the output must keep to (16-bit scale), checked
+    // on the encoded output; 0 when there is nothing to check.
+    double outputPeakLimit = 0.0;
     // ReplayGain tags: the output's own measurement, the tags written into it, its album.
     RowMeasurement output;
     bool outputMeasured = false;
@@ -376,6 +384,9 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
             r128 ? "dBTP" : "dBFS");
       }
     }
+    if (options.normalize && key != "wav" && key != "flac") {
+      plan.outputPeakLimit = list.Item(row)->peakLimit;
+    }
     // What killed runs left in the folder goes first (never a file a live run still writes).
     if (cleanedFolders.insert(rowFolder).second) RemoveStaleTemporaries(rowFolder);
     plan.workPath = MakeHiddenOutput(rowFolder, key);
@@ -395,30 +406,66 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     plan.heldSeconds = job.ProcessedSeconds;
     plan.sourceSeconds = job.SourceDuration;
     plan.logNote = job.LogNote;
-    tags::FieldMap measured;
-    if (code == kConvertOk && options.replayGainTags && !tags::FormatHoldsTags(key)) {
-      plan.logNote += (plan.logNote.empty() ? "" : "\n\n") +
-                      std::string("No ReplayGain tags: this format holds no tags.");
-    } else if (code == kConvertOk && options.replayGainTags) {
-      // What the player will play: the output itself, lossy encoding and all.
+    const auto note = [&plan](const std::string& text) {
+      plan.logNote += (plan.logNote.empty() ? "" : "\n\n") + text;
+    };
+    const bool r128 = options.standard == LoudnessStandard::R128;
+    const double reference = InfoOf(options.standard).reference;
+    // A lossy encoder reshapes the waveform, so the output's peak may pass what the gain kept
+    // the source's to: the output is measured, and encoded again with the gain lowered by
+    // the excess (and 0.1 dB more) while it is above the limit.
+    LoudnessResult outputMeasurement;
+    outputMeasurement.code = kLoudnessCannotRead;
+    for (int pass = 0; code == kConvertOk && plan.outputPeakLimit > 0.0; ++pass) {
       JobContext measuring;
       measuring.CancelRequested = job.CancelRequested;
-      LoudnessResult m = MeasureFile(options.standard, plan.workPath,
-                                     InfoOf(options.standard).reference, measuring);
+      outputMeasurement = MeasureFile(options.standard, plan.workPath, reference, measuring);
+      if (outputMeasurement.code != kLoudnessMeasured) break;
+      const double over = outputMeasurement.measurement.peak / plan.outputPeakLimit;
+      if (over <= kPeakTolerance) break;
+      const double lowered = plan.gain / over * kPeakMargin;
+      const auto db = [](double factor) { return FormatFixed(20.0 * std::log10(factor), 2); };
+      if (pass == 2) {
+        note(FormatText("After encoding, the %s is still %s dB above the limit.",
+                        r128 ? "true peak" : "peak", db(over).c_str()));
+        break;
+      }
+      note(FormatText("After encoding, the %s was %s dB above the limit: encoded again with the "
+                      "gain lowered from %s dB to %s dB.",
+                      r128 ? "true peak" : "peak", db(over).c_str(), db(plan.gain).c_str(),
+                      db(lowered).c_str()));
+      plan.gain = lowered;
+      outputMeasurement.code = kLoudnessCannotRead;
+      if (::truncate(plan.workPath.c_str(), 0) != 0) {
+        job.EncoderErrorText = std::strerror(errno);
+        code = kConvertWriteFailed;
+        break;
+      }
+      code = ConvertFile(plan.decodePath, plan.workPath, plan.gain, key, kbps, options.faacPath,
+                         job);
+    }
+    tags::FieldMap measured;
+    if (code == kConvertOk && options.replayGainTags && !tags::FormatHoldsTags(key)) {
+      note("No ReplayGain tags: this format holds no tags.");
+    } else if (code == kConvertOk && options.replayGainTags) {
+      // What the player will play: the output itself, lossy encoding and all (measured above
+      // already when its peak was checked).
+      LoudnessResult m = std::move(outputMeasurement);
+      if (m.code != kLoudnessMeasured) {
+        JobContext measuring;
+        measuring.CancelRequested = job.CancelRequested;
+        m = MeasureFile(options.standard, plan.workPath, reference, measuring);
+      }
       if (m.code == kLoudnessMeasured) {
         plan.output = std::move(m.measurement);
         plan.outputMeasured = true;
-        AddReplayGainPair(measured, "TRACK", InfoOf(options.standard).reference -
-                                                 plan.output.volume, plan.output.peak);
+        AddReplayGainPair(measured, "TRACK", reference - plan.output.volume, plan.output.peak);
       } else if (m.code == kLoudnessCancelled) {
         // The output itself is complete: it is published, only without the tags.
-        plan.logNote += (plan.logNote.empty() ? "" : "\n\n") +
-                        std::string("No ReplayGain tags: cancelled before the output was "
-                                    "measured.");
+        note("No ReplayGain tags: cancelled before the output was measured.");
       } else {
-        plan.logNote += (plan.logNote.empty() ? "" : "\n\n") +
-                        std::string("No ReplayGain tags: the output could not be measured.");
-        if (!m.reason.empty()) plan.logNote += " " + m.reason;
+        note("No ReplayGain tags: the output could not be measured." +
+             (m.reason.empty() ? std::string() : " " + m.reason));
       }
     }
     if (code == kConvertOk && (options.copyTags || !measured.empty())) {

@@ -882,10 +882,15 @@ TEST_F(CliTest, NormalizationLandsOnTheTargetAndKeepsToThePeakLimit) {
   // A quiet tone with one loud click: loudness far below its peak.
   ASSERT_TRUE(Ffmpeg("-f lavfi -i \"aevalsrc=0.02*sin(2*PI*440*t)+0.9*between(t\\,2\\,2.0005):"
                      "s=44100:d=6\" -ac 2 -c:a flac " + ShellQuote(spiky)));
+  // A square wave: lossy encoders overshoot its edges, so its encoded peak passes the source's.
+  const std::string square = m_home->file("square.flac");
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i \"aevalsrc=0.5*clip(4*sin(2*PI*110*t)\\,-1\\,1):s=44100:d=6\" "
+                     "-ac 2 -c:a flac " + ShellQuote(square)));
   struct Case {
     std::vector<std::string> options;
     std::string source;
     bool limited;
+    std::string format = "wav";
   };
   const Case cases[] = {
       {{"--standard", "r128", "--target", "-16"}, noise, false},
@@ -893,20 +898,23 @@ TEST_F(CliTest, NormalizationLandsOnTheTargetAndKeepsToThePeakLimit) {
       {{"--standard", "r128", "--target", "-10"}, spiky, true},
       {{"--standard", "r128", "--target", "-10", "--peak-limit", "-3"}, spiky, true},
       {{"--target", "110"}, spiky, true},
+      {{"--standard", "r128", "--target", "0"}, square, true, "m4a"},
   };
   for (const Case& c : cases) {
     fs::remove_all(Out());
     fs::create_directories(Out());
     std::vector<std::string> args = c.options;
-    args.insert(args.end(), {"--normalize", "--dest", Out(), c.source});
+    args.insert(args.end(), {"--normalize", "--format", c.format, "--dest", Out(), c.source});
     const Outcome run = Run(args);
     const std::string label = c.options[1] + " " + c.options.back();
     ASSERT_EQ(run.status, 0) << label << run.err;
-    const std::string output = Out(fs::path(c.source).stem().string() + ".wav");
+    const std::string output = Out(fs::path(c.source).stem().string() + "." + c.format);
     const FfmpegLoudness m = MeasureWithFfmpeg(output);
     const bool r128 = c.options[0] == "--standard";
     const std::string log = ReadFile(LogPath());
     EXPECT_EQ(log.find("Gain lowered") != std::string::npos, c.limited) << label << log;
+    // The encoded square passed the limit once and was encoded again below it.
+    EXPECT_EQ(log.find("encoded again") != std::string::npos, c.format != "wav") << label << log;
     std::vector<std::string> listArgs = c.options;
     listArgs.insert(listArgs.end(), {"--list", "--loudness", c.source});
     EXPECT_EQ(ColumnOf(Run(listArgs).out, kClipTrackColumn),
