@@ -27,6 +27,7 @@
 
 #include "app/paths.h"
 #include "audio/bass.h"
+#include "audio/ownedstream.h"
 #include "loudness/loudness.h"
 #include "loudness/r128engine.h"
 #include "model/batchstate.h"
@@ -48,23 +49,6 @@ bool RunCommand(const std::string& command) {
 
 double Db(double linear) { return 20.0 * std::log10(linear); }
 
-// The one owner of a decoding stream.
-class DecodeStream {
- public:
-  explicit DecodeStream(const std::string& path)
-      : m_handle(BASS_StreamCreateFile(0, path.c_str(), 0, 0,
-                                       BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT)) {}
-  ~DecodeStream() {
-    if (m_handle != 0) BASS_StreamFree(m_handle);
-  }
-  DecodeStream(const DecodeStream&) = delete;
-  DecodeStream& operator=(const DecodeStream&) = delete;
-  HSTREAM Handle() const { return m_handle; }
-
- private:
-  HSTREAM m_handle;
-};
-
 struct LibraryDeleter {
   void operator()(ebur128_state* state) const { ebur128_destroy(&state); }
 };
@@ -81,9 +65,9 @@ enum class Sink { kNothing, kEngineWithoutTruePeak, kEngine, kLibrary };
 Result Measure(const std::string& path, Sink sink, qv::R128Engine& engine) {
   Result result;
   const auto start = Clock::now();
-  DecodeStream stream(path);
+  const qv::OwnedStream stream(qv::OpenFloatDecoder(path));
   BASS_CHANNELINFO info{};
-  if (stream.Handle() == 0 || !BASS_ChannelGetInfo(stream.Handle(), &info)) return result;
+  if (stream.get() == 0 || !BASS_ChannelGetInfo(stream.get(), &info)) return result;
   const int channels = static_cast<int>(info.chans);
   const int rate = static_cast<int>(info.freq);
   std::unique_ptr<ebur128_state, LibraryDeleter> library;
@@ -96,7 +80,7 @@ Result Measure(const std::string& path, Sink sink, qv::R128Engine& engine) {
   std::vector<float> block(info.freq * static_cast<std::size_t>(channels));
   const auto blockBytes = static_cast<DWORD>(block.size() * sizeof(float));
   for (;;) {
-    const DWORD bytes = BASS_ChannelGetData(stream.Handle(), block.data(),
+    const DWORD bytes = BASS_ChannelGetData(stream.get(), block.data(),
                                             blockBytes | BASS_DATA_FLOAT);
     if (bytes == 0xFFFFFFFFu || bytes == 0) break;
     const std::size_t frames = bytes / sizeof(float) / static_cast<std::size_t>(channels);

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "loudness/loudness.h"
+
 namespace qv::cli {
 namespace {
 
@@ -111,7 +113,8 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& argu
     } else if (name == "--standard") {
       if (!value(text)) return ParseResult::UsageError;
       arguments.standard = Lower(text);
-      if (arguments.standard != "replaygain1" && arguments.standard != "r128") {
+      LoudnessStandard standard;
+      if (!StandardFromKey(arguments.standard, standard)) {
         error = "unknown loudness standard '" + text + "' (valid: replaygain1, r128)";
         return ParseResult::UsageError;
       }

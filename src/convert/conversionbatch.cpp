@@ -21,8 +21,6 @@
 #include "convert/convertfile.h"
 #include "convert/formats.h"
 #include "loudness/loudness.h"
-#include "loudness/loudnessengine.h"
-#include "loudness/r128engine.h"
 #include "model/batchlog.h"
 #include "model/batchrunner.h"
 #include "tags/tags.h"
@@ -497,19 +495,13 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
       if (plan.pending) waiting.push_back(&plan);
     }
     if (waiting.empty()) return;
-    double volume = 0.0;
+    std::vector<const RowMeasurement*> outputs;
     double peak = 0.0;
-    if (options.standard == LoudnessStandard::R128) {
-      std::vector<const std::vector<float>*> blocks;
-      for (const RowPlan* plan : waiting) blocks.push_back(&plan->output.blocks);
-      volume = AlbumLoudness(blocks);
-    } else {
-      std::vector<const std::vector<std::uint32_t>*> levels;
-      for (const RowPlan* plan : waiting) levels.push_back(&plan->output.levels);
-      const double gain = AlbumTitleGain(levels);
-      volume = gain == NotEnoughSamples ? -HUGE_VAL : kReferenceVolume - gain;
+    for (const RowPlan* plan : waiting) {
+      outputs.push_back(&plan->output);
+      peak = std::max(peak, plan->output.peak);
     }
-    for (const RowPlan* plan : waiting) peak = std::max(peak, plan->output.peak);
+    const double volume = AlbumVolume(options.standard, outputs);
     for (RowPlan* plan : waiting) {
       plan->pending = false;
       const int row = static_cast<int>(plan - plans.data());

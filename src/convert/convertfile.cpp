@@ -15,12 +15,12 @@
 #include "audio/bass.h"
 #include "audio/encoder.h"
 #include "audio/mp3rates.h"
+#include "audio/ownedstream.h"
 #include "convert/formats.h"
 
 namespace qv {
 namespace {
 
-constexpr DWORD kDecodeFlags = BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT;
 // The MP3 encoder's flags as the program has always passed them: free with the channel, take
 // data only through BASS_Encode_Write, no WAV header in the file.
 constexpr DWORD kMp3EncodeFlags = 0x40121;
@@ -37,23 +37,6 @@ constexpr int kFirstFlacLevel = 0;
 constexpr int kLastFlacLevel = 8;
 constexpr size_t kWavHeaderSize = 44;
 constexpr std::uint64_t kMaxWavBytes = 0xFFFFFFFFu;
-
-// Owns a decoding stream of the audio layer.
-class SourceStream {
- public:
-  explicit SourceStream(const std::string& path)
-      : m_handle(BASS_StreamCreateFile(0, path.c_str(), 0, 0, kDecodeFlags)) {}
-  ~SourceStream() {
-    if (m_handle) BASS_StreamFree(m_handle);
-  }
-  SourceStream(const SourceStream&) = delete;
-  SourceStream& operator=(const SourceStream&) = delete;
-  HSTREAM get() const { return m_handle; }
-  explicit operator bool() const { return m_handle != 0; }
-
- private:
-  HSTREAM m_handle;
-};
 
 // Owns an encoder attached to a channel. Left alone it is stopped (the output completed); a
 // cancelled or failed AAC encoder is aborted instead, so its child ends at once.
@@ -155,14 +138,6 @@ void ReuseEmptyDestination(const std::string& path) {
   if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
     ::unlink(path.c_str());
   }
-}
-
-// Whole seconds of the stream, truncated; 0 when its length is unknown.
-int StreamSeconds(HSTREAM stream) {
-  const QWORD bytes = BASS_ChannelGetLength(stream, BASS_POS_BYTE);
-  if (bytes == static_cast<QWORD>(-1)) return 0;
-  const double seconds = BASS_ChannelBytes2Seconds(stream, bytes);
-  return seconds > 0 && seconds < 2147483647.0 ? static_cast<int>(seconds) : 0;
 }
 
 void StartProgress(HSTREAM stream, JobContext& job) {
@@ -380,7 +355,7 @@ std::string AacCommandLine(const std::string& faacPath, int kbps, const std::str
 int WriteWavFile(const std::string& source, const std::string& destination, double gain,
                  JobContext& job) {
   if (SamePathIgnoringCase(source, destination)) return kConvertSamePath;
-  SourceStream stream(source);
+  const OwnedStream stream(OpenFloatDecoder(source));
   if (!stream) return kConvertCannotOpenSource;
   BASS_CHANNELINFO info{};
   if (!GetInfo(stream.get(), info)) return kConvertCannotOpenSource;
@@ -451,7 +426,7 @@ int WriteWavFile(const std::string& source, const std::string& destination, doub
 int EncodeMp3File(const std::string& source, const std::string& destination, double gain,
                   int kbps, JobContext& job) {
   if (SamePathIgnoringCase(source, destination)) return kConvertSamePath;
-  SourceStream stream(source);
+  const OwnedStream stream(OpenFloatDecoder(source));
   if (!stream) return kConvertCannotOpenSource;
   StartProgress(stream.get(), job);
   BASS_CHANNELINFO info{};
@@ -508,7 +483,7 @@ int EncodeMp3File(const std::string& source, const std::string& destination, dou
 int EncodeAacFile(const std::string& source, const std::string& destination, double gain,
                   int kbps, const std::string& key, const std::string& faacPath, JobContext& job) {
   if (SamePathIgnoringCase(source, destination)) return kConvertSamePath;
-  SourceStream stream(source);
+  const OwnedStream stream(OpenFloatDecoder(source));
   if (!stream) return kConvertCannotOpenSource;
   BASS_CHANNELINFO info{};
   if (!GetInfo(stream.get(), info)) return kConvertCannotOpenSource;
@@ -563,7 +538,7 @@ int EncodeAacFile(const std::string& source, const std::string& destination, dou
 int EncodeWmaFile(const std::string& source, const std::string& destination, double gain,
                   int kbps, JobContext& job) {
   if (SamePathIgnoringCase(source, destination)) return kConvertSamePath;
-  SourceStream stream(source);
+  const OwnedStream stream(OpenFloatDecoder(source));
   if (!stream) return kConvertCannotOpenSource;
   BASS_CHANNELINFO info{};
   if (!GetInfo(stream.get(), info)) return kConvertCannotOpenSource;
@@ -611,7 +586,7 @@ int EncodeWmaFile(const std::string& source, const std::string& destination, dou
 int EncodeXiphFile(const std::string& source, const std::string& destination, double gain,
                    const std::string& key, int value, JobContext& job) {
   if (SamePathIgnoringCase(source, destination)) return kConvertSamePath;
-  SourceStream stream(source);
+  const OwnedStream stream(OpenFloatDecoder(source));
   if (!stream) return kConvertCannotOpenSource;
   StartProgress(stream.get(), job);
   BASS_CHANNELINFO info{};

@@ -18,6 +18,7 @@
 #include "app/paths.h"
 #include "app/showmessage.h"
 #include "audio/bass.h"
+#include "audio/ownedstream.h"
 #include "model/listcolumns.h"
 #include "model/qvlistitem.h"
 #include "model/sourcelist.h"
@@ -26,21 +27,6 @@
 namespace qv {
 
 namespace {
-
-// Frees a stream handle on every path out of the probe.
-class StreamHandle {
- public:
-  explicit StreamHandle(HSTREAM handle) : m_handle(handle) {}
-  ~StreamHandle() {
-    if (m_handle) BASS_StreamFree(m_handle);
-  }
-  StreamHandle(const StreamHandle&) = delete;
-  StreamHandle& operator=(const StreamHandle&) = delete;
-  HSTREAM get() const { return m_handle; }
-
- private:
-  HSTREAM m_handle;
-};
 
 // True when the first occurrence of `suffix` in `path` is at its very end (case-sensitive).
 bool FirstOccurrenceEnds(const std::string& path, const char* suffix) {
@@ -159,7 +145,7 @@ bool ProbeAudioFile(const std::string& path, ProbeResult& result) {
     return true;
   }
 
-  const StreamHandle stream(OpenProbeStream(path));
+  const OwnedStream stream(OpenProbeStream(path));
   if (!stream.get()) {
     result.errorCode = BASS_ErrorGetCode();
     return false;

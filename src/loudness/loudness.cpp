@@ -9,6 +9,7 @@
 #include "app/host.h"
 #include "app/showmessage.h"
 #include "audio/bass.h"
+#include "audio/ownedstream.h"
 #include "model/batchlog.h"
 #include "model/batchrunner.h"
 #include "model/listcolumns.h"
@@ -20,34 +21,7 @@
 namespace qv {
 namespace {
 
-// The one owner of a decoding stream: freed on every path out of AnalyzeFile.
-class DecodeStream {
- public:
-  explicit DecodeStream(const std::string& path)
-      : m_handle(BASS_StreamCreateFile(0, path.c_str(), 0, 0,
-                                       BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT)) {}
-  ~DecodeStream() {
-    if (m_handle != 0) BASS_StreamFree(m_handle);
-  }
-  DecodeStream(const DecodeStream&) = delete;
-  DecodeStream& operator=(const DecodeStream&) = delete;
-
-  HSTREAM Handle() const { return m_handle; }
-
- private:
-  HSTREAM m_handle;
-};
-
 constexpr DWORD kEndOrError = 0xFFFFFFFFu;
-
-// Whole seconds of the stream, 0 when the library does not know the length.
-int WholeSeconds(HSTREAM stream) {
-  const QWORD bytes = BASS_ChannelGetLength(stream, BASS_POS_BYTE);
-  if (bytes == static_cast<QWORD>(-1)) return 0;
-  const double seconds = BASS_ChannelBytes2Seconds(stream, bytes);
-  if (!(seconds > 0.0) || seconds > 2147483647.0) return 0;
-  return static_cast<int>(seconds);
-}
 
 // Decodes `path` one second at a time as interleaved floats. `start(rate, channels)` says
 // whether the measurement takes the stream (false: code 1), `block(samples, frames)` takes each
@@ -56,14 +30,14 @@ int WholeSeconds(HSTREAM stream) {
 template <typename Start, typename Block>
 int DecodeForMeasurement(const std::string& path, JobContext& job, Start start, Block block,
                          std::string& reason) {
-  DecodeStream stream(path);
-  if (stream.Handle() == 0) return kLoudnessCannotRead;
+  const OwnedStream stream(OpenFloatDecoder(path));
+  if (!stream) return kLoudnessCannotRead;
   BASS_CHANNELINFO info;
-  if (!BASS_ChannelGetInfo(stream.Handle(), &info)) return kLoudnessCannotRead;
+  if (!BASS_ChannelGetInfo(stream.get(), &info)) return kLoudnessCannotRead;
   const int channels = static_cast<int>(info.chans);
   if (channels < 1) return kLoudnessUnsupported;
   job.ProcessedSeconds = 0;
-  job.SourceDuration = WholeSeconds(stream.Handle());
+  job.SourceDuration = StreamSeconds(stream.get());
   if (!start(static_cast<int>(info.freq), channels)) return kLoudnessUnsupported;
 
   const std::size_t frames = info.freq;
@@ -71,7 +45,7 @@ int DecodeForMeasurement(const std::string& path, JobContext& job, Start start, 
   const auto blockBytes = static_cast<DWORD>(samples.size() * sizeof(float));
   bool ended = false;
   for (;;) {
-    const DWORD bytes = BASS_ChannelGetData(stream.Handle(), samples.data(),
+    const DWORD bytes = BASS_ChannelGetData(stream.get(), samples.data(),
                                             blockBytes | BASS_DATA_FLOAT);
     if (bytes == kEndOrError || bytes == 0) {
       ended = true;
@@ -87,8 +61,8 @@ int DecodeForMeasurement(const std::string& path, JobContext& job, Start start, 
   // The end of the file, or a disk that failed or damaged data that stopped decoding in the
   // middle: a measurement of part of the file would be reported as the file's loudness.
   audio::DecodeReport report;
-  if (!QV_ChannelGetDecodeReport(stream.Handle(), &report)) return kLoudnessCannotRead;
-  const QWORD length = BASS_ChannelGetLength(stream.Handle(), BASS_POS_BYTE);
+  if (!QV_ChannelGetDecodeReport(stream.get(), &report)) return kLoudnessCannotRead;
+  const QWORD length = BASS_ChannelGetLength(stream.get(), BASS_POS_BYTE);
   const std::int64_t lengthFrames =
       length == static_cast<QWORD>(-1) ? -1
                                        : static_cast<std::int64_t>(length / (4u * info.chans));
@@ -163,11 +137,7 @@ LoudnessResult AnalyzeReplayGain(LoudnessEngine& engine, const std::string& path
 LoudnessResult AnalyzeR128(const std::string& path, double target, JobContext& job) {
   LoudnessResult result;
   auto engine = std::make_unique<R128Engine>();
-  bool started = false;
-  const auto start = [&](int rate, int channels) {
-    started = engine->Start(rate, channels);
-    return started;
-  };
+  const auto start = [&](int rate, int channels) { return engine->Start(rate, channels); };
   const auto block = [&](const float* samples, std::size_t frames) {
     engine->AddFrames(samples, frames);
   };
@@ -270,6 +240,19 @@ std::string AlbumKeyOf(const std::string& sourcePath) {
   return "album\x1f" + album + "\x1f" + artist;
 }
 
+double AlbumVolume(LoudnessStandard standard,
+                   const std::vector<const RowMeasurement*>& titles) {
+  if (standard == LoudnessStandard::R128) {
+    std::vector<const std::vector<float>*> blocks;
+    for (const RowMeasurement* title : titles) blocks.push_back(&title->blocks);
+    return AlbumLoudness(blocks);
+  }
+  std::vector<const std::vector<std::uint32_t>*> levels;
+  for (const RowMeasurement* title : titles) levels.push_back(&title->levels);
+  const double gain = AlbumTitleGain(levels);
+  return gain == NotEnoughSamples ? -HUGE_VAL : kReferenceVolume - gain;
+}
+
 void UpdateAlbums(SourceList& list, double target) {
   std::map<std::string, std::vector<QVListItem*>> albums;
   for (int row = 0; row < list.RowCount(); ++row) {
@@ -280,23 +263,13 @@ void UpdateAlbums(SourceList& list, double target) {
   }
   for (auto& [key, items] : albums) {
     const LoudnessStandard standard = items.front()->standard;
-    double volume = 0.0;
-    double peak = 0.0;
-    if (standard == LoudnessStandard::R128) {
-      std::vector<const std::vector<float>*> blocks;
-      for (const QVListItem* item : items) {
-        blocks.push_back(&item->measurements[static_cast<int>(standard)].blocks);
-      }
-      volume = AlbumLoudness(blocks);
-    } else {
-      std::vector<const std::vector<std::uint32_t>*> levels;
-      for (const QVListItem* item : items) {
-        levels.push_back(&item->measurements[static_cast<int>(standard)].levels);
-      }
-      const double gain = AlbumTitleGain(levels);
-      volume = gain == NotEnoughSamples ? -HUGE_VAL : kReferenceVolume - gain;
+    std::vector<const RowMeasurement*> titles;
+    for (const QVListItem* item : items) {
+      titles.push_back(&item->measurements[static_cast<int>(standard)]);
     }
+    const double volume = AlbumVolume(standard, titles);
     if (!std::isfinite(volume)) continue;
+    double peak = 0.0;
     for (const QVListItem* item : items) peak = std::max(peak, item->peak);
     for (QVListItem* item : items) {
       item->hasAlbum = true;
@@ -305,6 +278,7 @@ void UpdateAlbums(SourceList& list, double target) {
       item->ApplyTarget(target);
     }
   }
+  // Only the cells an album changes: a batch leaves the other cells of rows it did not measure.
   for (int row = 0; row < list.RowCount(); ++row) {
     const QVListItem* item = list.Item(row);
     if (!item || item->hasLoudness != 1) continue;
@@ -325,11 +299,11 @@ void SetNormalizationView(SourceList& list, LoudnessStandard standard, bool byAl
     item->SetNormalizationView(standard, byAlbum, limit, target);
     if (item->hasLoudness == 1) {
       WriteLoudnessCells(list, row);
-    } else {
-      for (const int column : {kColVolume, kColClipping, kColTrackGain, kColClipTrack,
-                               kColAlbumGain}) {
-        list.SetCellText(row, column, std::string());
-      }
+      continue;
+    }
+    for (const int column :
+         {kColVolume, kColClipping, kColTrackGain, kColClipTrack, kColAlbumGain}) {
+      list.SetCellText(row, column, std::string());
     }
   }
   UpdateAlbums(list, target);

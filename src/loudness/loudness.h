@@ -6,6 +6,7 @@
 // function writes only into its own JobContext and engine.
 
 #include <string>
+#include <vector>
 
 #include "loudness/loudnessengine.h"
 #include "model/batchstate.h"
@@ -81,9 +82,14 @@ std::string MeasurementText(LoudnessStandard standard, const RowMeasurement& mea
 // album tag, its folder. Reads the file's tags; any thread.
 std::string AlbumKeyOf(const std::string& sourcePath);
 
+// An album's volume (dB or LUFS) from its titles' measurements taken together: ReplayGain 1.0
+// from their window levels added up, R128 from their blocks gated together. -HUGE_VAL when the
+// titles hold too little to measure.
+double AlbumVolume(LoudnessStandard standard, const std::vector<const RowMeasurement*>& titles);
+
 // Computes every album's loudness and peak from its measured rows (in the standard the rows
 // show) and gives the rows their album gain for `target`; rows not measured have none. Then
-// rewrites the Album Gain and Clip Track cells of every row.
+// rewrites the Album Gain and Clip Track cells of every measured row.
 void UpdateAlbums(SourceList& list, double target);
 
 // The normalization view of every row: the standard shown, track or album gain, the peak limit

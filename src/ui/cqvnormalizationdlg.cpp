@@ -35,7 +35,7 @@ CQVNormalizationDlg::CQVNormalizationDlg(double target, bool apply, QWidget* own
 CQVNormalizationDlg::CQVNormalizationDlg(const NormalizationChoice& choice, QWidget* owner,
                                          BatchHost& messages)
     : QDialog(owner), m_messages(messages), m_target(choice.Target()), m_apply(choice.apply),
-      m_initialTarget(choice.Target()), m_choice(choice), m_initial(choice) {
+      m_choice(choice), m_initial(choice) {
   setWindowTitle(QStringLiteral("Normalization"));
   setModal(true);
 
@@ -158,7 +158,7 @@ void CQVNormalizationDlg::OnCancel() {
   if (m_choice.standard != m_initial.standard || m_choice.byAlbum != m_initial.byAlbum) {
     Q_EMIT ViewChanged(static_cast<int>(m_initial.standard), m_initial.byAlbum);
   }
-  Q_EMIT TargetChanged(QString::fromStdString(FormatTargetText(m_initialTarget)));
+  Q_EMIT TargetChanged(QString::fromStdString(FormatTargetText(m_initial.Target())));
   done(QDialog::Rejected);
 }
 

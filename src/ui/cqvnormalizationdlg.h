@@ -75,7 +75,8 @@ class CQVNormalizationDlg : public QDialog {
   BatchHost& m_messages;
   double m_target;
   bool m_apply;
-  const double m_initialTarget;
+  // The choice as the controls hold it (each standard keeps the target typed for it), and the
+  // choice the dialog started with, which Cancel announces again.
   NormalizationChoice m_choice;
   const NormalizationChoice m_initial;
   QVNVEdit* m_edit = nullptr;
