@@ -6,6 +6,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -53,6 +54,28 @@ TagLib::ByteVector Data(const std::string& s) {
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
+}
+
+// TagLib builds some of its key tables on first use, without a lock (the MP4 and ASF key maps
+// inside setProperties; older releases did the same for ID3v2), and rows are read and tagged on
+// several threads at once: two first uses at the same moment corrupt the table and crash. Every
+// translation between a tag and a property map therefore goes through one lock. These are
+// in-memory steps; the file is read and written outside it.
+std::mutex& PropertyTableLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+template <class Tag>
+TagLib::PropertyMap PropertiesOf(const Tag& tag) {
+  std::lock_guard<std::mutex> hold(PropertyTableLock());
+  return tag.properties();
+}
+
+template <class Tag>
+TagLib::PropertyMap SetProperties(Tag& tag, const TagLib::PropertyMap& properties) {
+  std::lock_guard<std::mutex> hold(PropertyTableLock());
+  return tag.setProperties(properties);
 }
 
 // Adds TagLib's properties to `fields`. A secondary tag (ID3v1 behind ID3v2, INFO behind the
@@ -134,11 +157,11 @@ void ReadId3v2(TagLib::ID3v2::Tag& tag, LibraryRead& out, bool onlyMissing) {
                  apic->type() == TagLib::ID3v2::AttachedPictureFrame::FrontCover);
     }
   }
-  AddProperties(out.fields, tag.properties(), onlyMissing);
+  AddProperties(out.fields, PropertiesOf(tag), onlyMissing);
 }
 
 void ReadApe(const TagLib::APE::Tag& tag, LibraryRead& out) {
-  AddProperties(out.fields, tag.properties(), true);
+  AddProperties(out.fields, PropertiesOf(tag), true);
   // APE keeps a cover as a binary item: a file name, a zero byte, then the image.
   for (const auto& [key, item] : tag.itemListMap()) {
     if (item.type() != TagLib::APE::Item::Binary) continue;
@@ -153,7 +176,7 @@ void ReadApe(const TagLib::APE::Tag& tag, LibraryRead& out) {
 
 void ReadXiph(TagLib::Ogg::XiphComment* tag, LibraryRead& out) {
   if (!tag) return;
-  AddProperties(out.fields, tag->properties(), false);
+  AddProperties(out.fields, PropertiesOf(*tag), false);
   for (const TagLib::FLAC::Picture* picture : tag->pictureList()) {
     AddPicture(out, Utf8(picture->mimeType()), Utf8(picture->description()),
                Bytes(picture->data()), picture->type() == TagLib::FLAC::Picture::FrontCover);
@@ -164,7 +187,7 @@ void ReadXiph(TagLib::Ogg::XiphComment* tag, LibraryRead& out) {
 }
 
 void ReadMp4(const TagLib::MP4::Tag& tag, LibraryRead& out) {
-  const TagLib::PropertyMap props = tag.properties();
+  const TagLib::PropertyMap props = PropertiesOf(tag);
   AddProperties(out.fields, props, false);
   // Free-form text atoms TagLib has no name for keep their own ("----:com.apple.iTunes:MOOD").
   for (const auto& name : props.unsupportedData()) {
@@ -218,7 +241,7 @@ bool AsfTechnicalAttribute(const std::string& name) {
 }
 
 void ReadAsf(const TagLib::ASF::Tag& tag, LibraryRead& out) {
-  const TagLib::PropertyMap props = tag.properties();
+  const TagLib::PropertyMap props = PropertiesOf(tag);
   AddProperties(out.fields, props, false);
   for (const auto& name : props.unsupportedData()) {
     const std::string attribute = Utf8(name);
@@ -314,7 +337,7 @@ void ReadFile(Reader reader, TagLib::IOStream* stream, LibraryRead& out) {
       if (!out.valid) return;
       if (file.hasID3v2Tag()) ReadId3v2(*file.ID3v2Tag(), out, false);
       if (file.hasAPETag()) ReadApe(*file.APETag(), out);
-      if (file.hasID3v1Tag()) AddProperties(out.fields, file.ID3v1Tag()->properties(), true);
+      if (file.hasID3v1Tag()) AddProperties(out.fields, PropertiesOf(*file.ID3v1Tag()), true);
       return;
     }
     case Reader::Flac: {
@@ -322,9 +345,11 @@ void ReadFile(Reader reader, TagLib::IOStream* stream, LibraryRead& out) {
                               kNoAudioProperties);
       out.valid = file.isValid();
       if (!out.valid) return;
-      if (file.hasXiphComment()) AddProperties(out.fields, file.xiphComment()->properties(), false);
+      if (file.hasXiphComment()) {
+        AddProperties(out.fields, PropertiesOf(*file.xiphComment()), false);
+      }
       if (file.hasID3v2Tag()) ReadId3v2(*file.ID3v2Tag(), out, true);
-      if (file.hasID3v1Tag()) AddProperties(out.fields, file.ID3v1Tag()->properties(), true);
+      if (file.hasID3v1Tag()) AddProperties(out.fields, PropertiesOf(*file.ID3v1Tag()), true);
       for (const TagLib::FLAC::Picture* picture : file.pictureList()) {
         AddPicture(out, Utf8(picture->mimeType()), Utf8(picture->description()),
                    Bytes(picture->data()), picture->type() == TagLib::FLAC::Picture::FrontCover);
@@ -454,7 +479,7 @@ void FillId3v2(TagLib::ID3v2::Tag& tag, const TagSet& tags, std::vector<std::str
   FieldMap fields = tags.fields;
   CombineCount(fields, "TRACKNUMBER", "TRACKTOTAL", false, problems);
   CombineCount(fields, "DISCNUMBER", "DISCTOTAL", false, problems);
-  Unstored(tag.setProperties(ToProperties(fields, false)), "ID3v2", problems);
+  Unstored(SetProperties(tag, ToProperties(fields, false)), "ID3v2", problems);
   for (TagLib::ID3v2::Frame* frame : tag.frameList()) {
     if (auto* text = dynamic_cast<TagLib::ID3v2::TextIdentificationFrame*>(frame)) {
       text->setTextEncoding(TagLib::String::UTF8);
@@ -499,7 +524,7 @@ std::string WriteMp4(const std::string& path, const TagSet& tags,
   FieldMap fields = tags.fields;
   CombineCount(fields, "TRACKNUMBER", "TRACKTOTAL", true, problems);
   CombineCount(fields, "DISCNUMBER", "DISCTOTAL", true, problems);
-  const TagLib::PropertyMap rejected = tag.setProperties(ToProperties(fields, true));
+  const TagLib::PropertyMap rejected = SetProperties(tag, ToProperties(fields, true));
   // Fields without an atom of their own go into free-form atoms under their own name, as
   // iTunes-style taggers do.
   for (const auto& [key, values] : rejected) {
@@ -575,7 +600,7 @@ std::string WriteWma(const std::string& path, const TagSet& tags,
       fields.erase(it);
     }
   }
-  const TagLib::PropertyMap rejected = tag.setProperties(ToProperties(fields, true));
+  const TagLib::PropertyMap rejected = SetProperties(tag, ToProperties(fields, true));
   for (const auto& [key, values] : rejected) {
     const std::string name = Utf8(key);
     if (name.empty() || name.find(':') != std::string::npos) {
@@ -640,7 +665,7 @@ void FillXiph(TagLib::Ogg::XiphComment& tag, const TagSet& tags, const char* for
               std::vector<std::string>& problems) {
   tag.removeAllFields();
   tag.removeAllPictures();
-  Unstored(tag.setProperties(ToProperties(tags.fields, false)), format, problems);
+  Unstored(SetProperties(tag, ToProperties(tags.fields, false)), format, problems);
 }
 
 std::string WriteFlac(const std::string& path, const TagSet& tags,
