@@ -183,6 +183,7 @@ std::string UsageText() {
          "  --same-folder         write each output beside its source\n"
          "  --recursive           add folders with their sub-folders; with --dest each output\n"
          "                        goes to the same sub-folder below the destination\n"
+         "                        (a destination inside the folder is not searched)\n"
          "  --flat                with --recursive, every output straight into the destination\n"
          "  --skip-existing       skip a file whose output (its plain name) is already there,\n"
          "                        not empty and not older than the file\n"

@@ -180,13 +180,32 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
                    : Settings().Jobs > 0 ? Settings().Jobs
                                          : AvailableCores();
   importer.SetProbeThreads(jobs);
+  const std::string destination =
+      arguments.dest ? *arguments.dest : ReadFolderSetting("DestinationFolder");
+  // A destination inside a folder added with its sub-folders is not walked: the next run over
+  // the same library would otherwise convert this run's outputs again, one level deeper.
+  std::string leftOut;
+  if (arguments.recursive && !arguments.sameFolder) {
+    importer.SetFolderLeftOut(leftOut = destination);
+    std::error_code ec;
+    const fs::path inside = fs::weakly_canonical(destination, ec);
+    for (const std::string& path : arguments.paths) {
+      if (ec || !IsFolder(path)) continue;
+      std::error_code treeError;
+      const fs::path tree = fs::weakly_canonical(path, treeError);
+      const fs::path relative = inside.lexically_relative(tree);
+      if (treeError || relative.empty() || relative == "." || *relative.begin() == "..") continue;
+      std::fprintf(stderr, "The destination folder %s lies inside %s: its files are not added.\n",
+                   destination.c_str(), path.c_str());
+    }
+  }
   std::vector<std::string> paths;
   int attempted = 0;
   int refused = 0;
   for (const std::string& path : arguments.paths) {
     if (IsFolder(path)) {
       std::vector<std::string> files;
-      if (SourceImporter::ListFolder(path, arguments.recursive, files)) {
+      if (SourceImporter::ListFolder(path, arguments.recursive, files, leftOut)) {
         attempted += static_cast<int>(files.size());
       }
       if (files.empty()) ++attempted;  // an empty folder adds nothing: it counts as a failure
@@ -241,8 +260,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   options.kbps = kbps;
   options.sameFolder = arguments.sameFolder;
   options.skipProblemFiles = arguments.skipProblemFiles;
-  options.destinationFolder =
-      arguments.dest ? *arguments.dest : ReadFolderSetting("DestinationFolder");
+  options.destinationFolder = destination;
   options.normalize = arguments.normalize;
   options.faacPath = settings.FaacPath;
   options.logPath = settings.LogFilePath;

@@ -444,7 +444,7 @@ void SourceImporter::AddFiles(const std::vector<std::string>& paths, AddCounters
 }
 
 bool SourceImporter::ListFolder(const std::string& folder, bool recursive,
-                                std::vector<std::string>& paths) {
+                                std::vector<std::string>& paths, const std::string& leftOut) {
   namespace fs = std::filesystem;
   std::error_code ec;
   const fs::path root(folder);
@@ -464,7 +464,13 @@ bool SourceImporter::ListFolder(const std::string& folder, bool recursive,
     for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
       if (ec) break;
       std::error_code typeError;
-      if (it->is_directory(typeError)) continue;
+      if (it->is_directory(typeError)) {
+        std::error_code sameError;
+        if (!leftOut.empty() && fs::equivalent(it->path(), leftOut, sameError)) {
+          it.disable_recursion_pending();
+        }
+        continue;
+      }
       const std::string name = it->path().filename().string();
       if (!IsListable(name)) continue;
       const std::string relative = it->path().lexically_relative(root).string();
@@ -480,7 +486,7 @@ bool SourceImporter::ListFolder(const std::string& folder, bool recursive,
 AddCounters SourceImporter::ScanFolder(const std::string& folder, bool recursive) {
   AddCounters counters;
   std::vector<std::string> paths;
-  if (!ListFolder(folder, recursive, paths)) {
+  if (!ListFolder(folder, recursive, paths, m_leftOut)) {
     ShowMessage(&m_host, 0, {}, MB_OK, "The chosen Folder is empty.");
     return counters;
   }
@@ -505,7 +511,7 @@ AddCounters SourceImporter::AddPaths(const std::vector<std::string>& paths, bool
       continue;
     }
     if (firstFolder.empty()) firstFolder = path;
-    if (!ListFolder(path, recursive, files)) {
+    if (!ListFolder(path, recursive, files, m_leftOut)) {
       ShowMessage(&m_host, 0, {}, MB_OK, "The chosen Folder is empty.");
     }
   }

@@ -113,9 +113,14 @@ class SourceImporter {
   // The supported files of `folder` (with `recursive`, of its sub-folders too), sorted by name;
   // our temporary names (hidden outputs being written, debris of stopped runs) are left out.
   // False when the folder cannot be listed. Without `recursive` an entry is taken by its name
-  // alone: a sub-folder named like a media file is listed and fails when it is added.
+  // alone: a sub-folder named like a media file is listed and fails when it is added. A
+  // recursive walk does not enter `leftOut` (the same folder on disk, by any name): a
+  // destination inside the tree would otherwise give the outputs of one run to the next as
+  // sources.
   static bool ListFolder(const std::string& folder, bool recursive,
-                         std::vector<std::string>& paths);
+                         std::vector<std::string>& paths, const std::string& leftOut = {});
+  // The folder recursive adds leave out (ListFolder's `leftOut`); empty for none.
+  void SetFolderLeftOut(std::string folder) { m_leftOut = std::move(folder); }
 
   // Add Folder's scan: lists the folder ("The chosen Folder is empty." when it cannot be
   // listed), adds every supported file, then shows the summary, or "The selected Folder does
@@ -152,6 +157,7 @@ class SourceImporter {
   Progress m_progress;
   std::function<bool()> m_stopRequested;
   int m_probeThreads = 1;
+  std::string m_leftOut;
 };
 
 }  // namespace qv

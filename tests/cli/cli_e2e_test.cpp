@@ -776,6 +776,18 @@ TEST_F(CliTest, ALibraryTreeIsKeptAndFilesAlreadyDoneAreSkipped) {
   EXPECT_EQ(outputs(flat), (std::vector<std::string>{"01 - Intro-COPY000001.mp3",
                                                      "01 - Intro-COPY000002.mp3",
                                                      "01 - Intro.mp3"}));
+
+  // A destination inside the library is not walked: the second run does not take the first
+  // run's outputs as sources.
+  const std::string inside = lib + "/converted";
+  fs::create_directories(inside);
+  for (int i = 0; i < 2; ++i) {
+    run = Run({"--recursive", "--format", "mp3", "--dest", inside, lib});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("Added 3 new files"), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(outputs(inside).size(), 6u);
+  EXPECT_FALSE(fs::exists(inside + "/converted"));
 }
 
 
