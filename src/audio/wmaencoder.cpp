@@ -12,6 +12,7 @@ extern "C" {
 
 #include "audio/bass.h"
 #include "audio/decoder.h"
+#include "audio/outputrates.h"
 
 namespace qv::audio {
 namespace {
@@ -34,7 +35,9 @@ AvEncodeSettings WmaSettings(int rate, int channels, int bitrate) {
   AvEncodeSettings settings;
   settings.codec = AV_CODEC_ID_WMAV2;
   settings.muxer = "asf";
-  settings.rate = rate;
+  // A rate above the highest WMA is written at is resampled to it.
+  settings.rate = WmaOutputRate(rate);
+  settings.inputRate = rate;
   settings.channels = channels;
   settings.bitRate = bitrate;
   settings.padLastFrame = true;  // wmav2 takes whole frames only
@@ -45,7 +48,7 @@ AvEncodeSettings WmaSettings(int rate, int channels, int bitrate) {
 }
 
 bool UsableFormat(int rate, int channels) {
-  return rate > 0 && rate <= 48000 && channels >= 1 && channels <= 2;
+  return rate > 0 && rate <= kHighestSourceRate && channels >= 1 && channels <= 2;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "audio/decoder.h"
+#include "audio/outputrates.h"
 
 namespace qv::audio {
 namespace {
@@ -47,6 +48,8 @@ bool XiphEncoder::SettingsFor(const QV_ENCODEFORMAT& format, int rate, int chann
     case QV_ENCODE_VORBIS:
       settings.codec = AV_CODEC_ID_VORBIS;
       settings.muxer = "ogg";
+      settings.rate = VorbisOutputRate(rate);
+      settings.inputRate = rate;
       settings.sampleFormat = AV_SAMPLE_FMT_FLTP;
       settings.bitRate = format.bitrate;
       return format.bitrate > 0;

@@ -15,6 +15,7 @@
 #include "audio/bass.h"
 #include "audio/encoder.h"
 #include "audio/mp3rates.h"
+#include "audio/outputrates.h"
 #include "audio/ownedstream.h"
 #include "convert/formats.h"
 
@@ -209,6 +210,13 @@ float ClampUnit(float sample) {
   if (sample < -1.0f) return -1.0f;
   if (sample != sample) return 0.0f;  // NaN
   return sample;
+}
+
+// The log record of a source written at a lower rate than its own.
+std::string ResampledNote(int sourceRate, int rate, const char* format, int highest) {
+  return FormatText("The source's sample rate of %d Hz was resampled to %d Hz: %s files are "
+                    "written at up to %d Hz.",
+                    sourceRate, rate, format, highest);
 }
 
 // Which of the format's listed bitrates its encoder does take for this source, as advice.
@@ -502,6 +510,10 @@ int EncodeAacFile(const std::string& source, const std::string& destination, dou
         FormatText("Could not start the AAC encoder.  Error code was %d", BASS_ErrorGetCode());
     return kConvertAacStart;
   }
+  const int sourceRate = static_cast<int>(info.freq);
+  if (const int rate = audio::AacOutputRate(sourceRate); rate != sourceRate) {
+    job.LogNote = ResampledNote(sourceRate, rate, "AAC", audio::kAacHighestRate);
+  }
   StartProgress(stream.get(), job);
   std::vector<float> block = OneSecondBlock(info);
   const PumpEnd end = PumpBlocks(stream.get(), block, job, [&](float* samples, size_t n) {
@@ -560,6 +572,10 @@ int EncodeWmaFile(const std::string& source, const std::string& destination, dou
       }
     }
     return kConvertWmaStart;
+  }
+  const int sourceRate = static_cast<int>(info.freq);
+  if (const int rate = audio::WmaOutputRate(sourceRate); rate != sourceRate) {
+    job.LogNote = ResampledNote(sourceRate, rate, "WMA", audio::kWmaHighestRate);
   }
   StartProgress(stream.get(), job);
   std::vector<float> block = OneSecondBlock(info);
@@ -634,6 +650,10 @@ int EncodeXiphFile(const std::string& source, const std::string& destination, do
       }
     }
     return kConvertEncoderStart;
+  }
+  const int sourceRate = static_cast<int>(info.freq);
+  if (const int rate = audio::VorbisOutputRate(sourceRate); key == "ogg" && rate != sourceRate) {
+    job.LogNote = ResampledNote(sourceRate, rate, "Vorbis", audio::kVorbisHighestRate);
   }
   const PumpEnd end = PumpIntoEncoder(stream.get(), info, gain, encoder.get(), job);
   if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;

@@ -25,6 +25,7 @@
 
 #include "app/renamefile.h"
 #include "audio/avencode.h"
+#include "audio/outputrates.h"
 
 namespace {
 
@@ -184,7 +185,8 @@ class WavReader {
         if (!((tag == 1 && m_bits == 16) || (tag == 3 && m_bits == 32))) {
           return "the WAV data must be 16-bit PCM or 32-bit float";
         }
-        if (m_channels < 1 || m_channels > 8 || m_rate < 8000 || m_rate > 96000) {
+        if (m_channels < 1 || m_channels > 8 || m_rate < 8000 ||
+            m_rate > qv::audio::kHighestSourceRate) {
           return "the WAV stream has an unusable channel count or sample rate";
         }
         haveFormat = true;
@@ -314,11 +316,13 @@ qv::audio::AvEncodeSettings AacSettings(const Options& options, int rate, int ch
     const bool m4a = out.size() >= 4 && strcasecmp(out.c_str() + out.size() - 4, ".m4a") == 0;
     settings.muxer = m4a ? "ipod" : "mp4";
   }
-  settings.rate = rate;
+  // A rate above the highest an AAC file holds is resampled to it.
+  settings.rate = qv::audio::AacOutputRate(rate);
+  settings.inputRate = rate;
   settings.channels = channels;
   settings.bitRate =
       static_cast<std::int64_t>(StereoBitrateForQuality(options.quality) / 2 * channels);
-  if (options.bandwidth > 0) settings.cutoff = std::min(options.bandwidth, rate / 2);
+  if (options.bandwidth > 0) settings.cutoff = std::min(options.bandwidth, settings.rate / 2);
   settings.padLastFrame = false;  // the AAC encoder takes a short last frame
   return settings;
 }
