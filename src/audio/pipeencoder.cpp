@@ -1,9 +1,12 @@
 #include "audio/pipeencoder.h"
 
 #include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 namespace qv::audio {
@@ -67,8 +70,10 @@ int PipeEncoder::Create(DWORD channel, DWORD flags, int rate, int channels,
                         std::int64_t expectedFrames, const std::string& command,
                         std::shared_ptr<Encoder>& encoder) {
   auto pipeEncoder = std::make_shared<PipeEncoder>(channel, flags, rate, channels);
-  // The child's output stays ours: an encoder's complaints go to our standard error.
-  if (pipeEncoder->m_child.Start(command, false) != ChildProcess::StartResult::Started) {
+  // The child's standard output stays ours; its complaints are kept for the error text.
+  pipeEncoder->m_errorsFd = ::memfd_create("encoder-errors", MFD_CLOEXEC);
+  if (pipeEncoder->m_child.Start(command, false, pipeEncoder->m_errorsFd) !=
+      ChildProcess::StartResult::Started) {
     return BASS_ERROR_CREATE;
   }
   if (!(flags & BASS_ENCODE_NOHEAD)) {
@@ -82,6 +87,26 @@ int PipeEncoder::Create(DWORD channel, DWORD flags, int rate, int channels,
   return BASS_OK;
 }
 
+PipeEncoder::~PipeEncoder() {
+  Finish();
+  if (m_errorsFd >= 0) ::close(m_errorsFd);
+}
+
+void PipeEncoder::TakeChildComplaint() {
+  if (m_errorsFd < 0 || !m_errorText.empty()) return;
+  std::string text(4096, '\0');
+  const off_t size = ::lseek(m_errorsFd, 0, SEEK_END);
+  const off_t from = size > static_cast<off_t>(text.size()) ? size - text.size() : 0;
+  const ssize_t got = ::pread(m_errorsFd, text.data(), text.size(), from);
+  text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  const size_t lineStart = text.find_last_of('\n');
+  if (lineStart != std::string::npos) text.erase(0, lineStart + 1);
+  m_errorText = text;
+}
+
 int PipeEncoder::WriteAll(const void* data, size_t size) {
   switch (m_child.WriteInput(data, size, s_stallTimeoutMs.load())) {
     case ChildProcess::WriteResult::Written:
@@ -93,6 +118,8 @@ int PipeEncoder::WriteAll(const void* data, size_t size) {
       m_child.Terminate();
       return BASS_ERROR_ENDED;
     case ChildProcess::WriteResult::Closed:
+      // The child stopped reading: it is ending, most likely with a complaint.
+      if (m_child.WaitForExit(kAbortGraceMs)) TakeChildComplaint();
       break;
   }
   return BASS_ERROR_ENDED;
@@ -152,7 +179,10 @@ int PipeEncoder::DoFinish() {
   const bool exited = m_child.WaitForExit(s_exitTimeoutMs.load());
   m_child.Terminate();  // reaps; ends what is left of the group
   if (padded != BASS_OK) return padded;
-  if (!exited || m_child.ExitCode() != 0) return BASS_ERROR_ENDED;
+  if (!exited || m_child.ExitCode() != 0) {
+    TakeChildComplaint();
+    return BASS_ERROR_ENDED;
+  }
   return BASS_OK;
 }
 
@@ -164,7 +194,10 @@ int PipeEncoder::DoFinishEarly() {
   m_child.CloseInput();
   const bool exited = m_child.WaitForExit(s_exitTimeoutMs.load());
   m_child.Terminate();
-  if (!exited || m_child.ExitCode() != 0) return BASS_ERROR_ENDED;
+  if (!exited || m_child.ExitCode() != 0) {
+    TakeChildComplaint();
+    return BASS_ERROR_ENDED;
+  }
   return BASS_OK;
 }
 

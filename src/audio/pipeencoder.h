@@ -35,7 +35,7 @@ class PipeEncoder final : public Encoder {
 
   PipeEncoder(DWORD channel, DWORD flags, int rate, int channels)
       : Encoder(channel, flags, rate, channels) {}
-  ~PipeEncoder() override { Finish(); }
+  ~PipeEncoder() override;
 
   // How long a write may wait for a child that reads nothing, and how long the child may take
   // to exit after its input is closed, before it counts as hung; how long an aborted child
@@ -58,8 +58,15 @@ class PipeEncoder final : public Encoder {
   // Writes everything or fails (BASS_ERROR_ENDED, the child ended when it stalled).
   int WriteAll(const void* data, size_t size);
   int WriteSilence(std::int64_t frames);
+  // After the child failed: its last line of complaint (what it wrote to its standard error)
+  // becomes the error text, unless a text is set already.
+  void TakeChildComplaint();
 
   ChildProcess m_child;
+  // The child's standard error: an anonymous file (memfd), so a failure can name its cause,
+  // and a child that writes a lot can never block on it. -1 when none could be made (the
+  // child's complaints then go to ours).
+  int m_errorsFd = -1;
   std::int64_t m_declaredFrames = -1;  // the length the header declared; -1 when none
   std::int64_t m_writtenFrames = 0;
   bool m_writeFailed = false;

@@ -518,7 +518,11 @@ int EncodeAacFile(const std::string& source, const std::string& destination, dou
   std::vector<float> block = OneSecondBlock(info);
   const PumpEnd end = PumpBlocks(stream.get(), block, job, [&](float* samples, size_t n) {
     ApplyFloatGain(samples, n, gain);
-    return BASS_Encode_Write(encoder.get(), samples, static_cast<DWORD>(n * sizeof(float))) == 1;
+    if (BASS_Encode_Write(encoder.get(), samples, static_cast<DWORD>(n * sizeof(float))) == 1) {
+      return true;
+    }
+    NoteEncoderDetail(job);  // the encoder program's own complaint, when it made one
+    return false;
   });
   if (end == PumpEnd::Cancelled) {
     // A cancelled file keeps what was written, as every format does: the encoder program is
@@ -530,7 +534,9 @@ int EncodeAacFile(const std::string& source, const std::string& destination, dou
     // The encoder program ends at once and leaves no file behind that looks complete.
     encoder.Abort();
     if (end == PumpEnd::WriteFailed) {
-      job.EncoderErrorText = "the AAC encoder program stopped taking data";
+      if (job.EncoderErrorText.empty()) {
+        job.EncoderErrorText = "the AAC encoder program stopped taking data";
+      }
       return kConvertWriteFailed;
     }
     if (end == PumpEnd::ReadFailed) return kConvertReadError;

@@ -111,7 +111,8 @@ ChildProcess::~ChildProcess() {
   CloseFd(m_pidfd);
 }
 
-ChildProcess::StartResult ChildProcess::Start(const std::string& commandLine, bool captureOutput) {
+ChildProcess::StartResult ChildProcess::Start(const std::string& commandLine, bool captureOutput,
+                                              int errorFd) {
   if (m_pid > 0) return StartResult::NoProcess;
   int input[2] = {-1, -1}, output[2] = {-1, -1};
   if (!MakePipe(input)) return StartResult::NoPipe;
@@ -128,6 +129,8 @@ ChildProcess::StartResult ChildProcess::Start(const std::string& commandLine, bo
   if (captureOutput) {
     posix_spawn_file_actions_adddup2(&actions.value, output[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions.value, output[1], STDERR_FILENO);
+  } else if (errorFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions.value, errorFd, STDERR_FILENO);
   }
   // Descriptors that another part of the process opened without close-on-exec stay ours too.
   posix_spawn_file_actions_addclosefrom_np(&actions.value, 3);

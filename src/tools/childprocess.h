@@ -33,9 +33,10 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   // Starts "/bin/sh -c commandLine". With `captureOutput` the child's standard output and error
-  // go into one pipe read by ReadOutput; otherwise they are this process's own. Its standard
-  // input is always a pipe fed by WriteInput. Starting twice is refused (NoProcess).
-  StartResult Start(const std::string& commandLine, bool captureOutput);
+  // go into one pipe read by ReadOutput; otherwise they are this process's own, except that
+  // `errorFd` (when not -1) becomes the child's standard error. Its standard input is always a
+  // pipe fed by WriteInput. Starting twice is refused (NoProcess).
+  StartResult Start(const std::string& commandLine, bool captureOutput, int errorFd = -1);
   bool Started() const { return m_pid > 0; }
   pid_t Pid() const { return m_pid; }
 

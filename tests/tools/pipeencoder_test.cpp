@@ -1,7 +1,7 @@
 // The pipe encoder on the child-process owner: a child that stops reading makes the write
 // fail after the stall timeout with the child ended; one that never exits is ended when the
-// encoder stops; Abort ends a child at once, even one that ignores SIGTERM. The header declares
-// the channel's length, and the data keep to it.
+// encoder stops; Abort ends a child at once, even one that ignores SIGTERM; a child that fails
+// names its cause. The header declares the channel's length, and the data keep to it.
 
 #include <gtest/gtest.h>
 
@@ -95,6 +95,27 @@ TEST_F(PipeEncoderTest, AbortEndsARunningChildWithinASecond) {
   EXPECT_LT(ElapsedMs(start), 1500);
   EXPECT_FALSE(ProcessAlive(m_pid));
   EXPECT_FALSE(BASS_Encode_Write(encoder, m_block.data(), 8));  // the handle is gone
+}
+
+TEST_F(PipeEncoderTest, AChildThatFailsNamesItsCauseInItsLastLineOfComplaint) {
+  // One that fails while it reads (the write fails) and one that fails at the end (the stop).
+  const char* commands[] = {"echo warming up >&2; head -c 100 > /dev/null; "
+                            "echo 'enc: cannot write: No space left on device' >&2; exit 3",
+                            "cat > /dev/null; echo 'enc: the stream is damaged' >&2; exit 2"};
+  const char* causes[] = {"enc: cannot write: No space left on device",
+                          "enc: the stream is damaged"};
+  for (int i = 0; i < 2; ++i) {
+    const HENCODE encoder = Start(commands[i]);
+    ASSERT_NE(encoder, 0u) << BASS_ErrorGetCode();
+    bool ok = true;
+    for (int block = 0; block < 4 && ok; ++block) {
+      ok = BASS_Encode_Write(encoder, m_block.data(), static_cast<DWORD>(m_block.size() * 4));
+    }
+    if (ok) ok = BASS_Encode_Stop(encoder);
+    EXPECT_FALSE(ok) << commands[i];
+    EXPECT_EQ(audio::LastEncoderErrorText(), causes[i]);
+    BASS_Encode_Abort(encoder);
+  }
 }
 
 TEST(FloatWavHeaderTest, DeclaresOnlyALengthItsSizesCanHold) {
