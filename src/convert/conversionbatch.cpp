@@ -364,9 +364,15 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
     }
     if (options.normalize) {
       const QVListItem* item = list.Item(row);
-      if (!item || item->hasLoudness != 1) {
+      if (!item || !item->HasNormalizationGain()) {
         plan.earlyCode = kConvertNotMeasured;
         plan.errorText = ConversionErrorText(kConvertNotMeasured, JobContext{});
+        if (item && item->measurements[item->Shown()].silent) {
+          plan.errorText =
+              "The file is silent (every part lies below -70 LUFS), so it has no loudness to "
+              "normalize; it was not converted.  Convert it without normalization, or "
+              "normalize by album gain";
+        }
         return true;
       }
       bool limited = false;

@@ -259,14 +259,18 @@ void UpdateAlbums(SourceList& list, double target) {
     QVListItem* item = list.Item(row);
     if (!item) continue;
     item->hasAlbum = false;
-    if (item->hasLoudness == 1) albums[item->albumKey].push_back(item);
+    const bool silent = item->measurements[item->Shown()].silent;
+    if (item->hasLoudness == 1 || silent) albums[item->albumKey].push_back(item);
   }
   for (auto& [key, items] : albums) {
     const LoudnessStandard standard = items.front()->standard;
     std::vector<const RowMeasurement*> titles;
     for (const QVListItem* item : items) {
-      titles.push_back(&item->measurements[static_cast<int>(standard)]);
+      // A silent row adds nothing to the album's loudness (all its blocks are gated out).
+      const RowMeasurement& m = item->measurements[static_cast<int>(standard)];
+      if (m.measured) titles.push_back(&m);
     }
+    if (titles.empty()) continue;
     const double volume = AlbumVolume(standard, titles);
     if (!std::isfinite(volume)) continue;
     double peak = 0.0;
@@ -281,7 +285,7 @@ void UpdateAlbums(SourceList& list, double target) {
   // Only the cells an album changes: a batch leaves the other cells of rows it did not measure.
   for (int row = 0; row < list.RowCount(); ++row) {
     const QVListItem* item = list.Item(row);
-    if (!item || item->hasLoudness != 1) continue;
+    if (!item || (item->hasLoudness != 1 && !item->hasAlbum)) continue;
     const bool hasAlbum = item->hasAlbum;
     const double albumGain = item->albumGain;
     const int clipTrack = item->clipTrack;
@@ -372,7 +376,9 @@ void RunLoudnessBatch(BatchHost& host, SourceList& list,
     if (row >= list.RowCount()) return false;
     const QVListItem* item = list.Item(row);
     RowPlan& plan = plans[static_cast<size_t>(row)];
-    plan.measure = item && !item->measurements[static_cast<int>(options.standard)].measured;
+    const RowMeasurement* known =
+        item ? &item->measurements[static_cast<int>(options.standard)] : nullptr;
+    plan.measure = known && !known->measured && !known->silent;
     if (plan.measure) {
       plan.path = item->GetDecodePath();
       plan.sourcePath = item->sourcePath;
@@ -390,7 +396,9 @@ void RunLoudnessBatch(BatchHost& host, SourceList& list,
                                 workers == 1 ? &engine : nullptr);
     }
     // The album is read from the row's own source (for a video, the video file).
-    if (plan.result.code == kLoudnessMeasured) plan.albumKey = AlbumKeyOf(plan.sourcePath);
+    if (plan.result.code == kLoudnessMeasured || plan.result.code == kLoudnessSilent) {
+      plan.albumKey = AlbumKeyOf(plan.sourcePath);
+    }
     return plan.result.code;
   };
   steps.commit = [&](int row, int code) {
@@ -406,6 +414,9 @@ void RunLoudnessBatch(BatchHost& host, SourceList& list,
       log.Write(MeasurementText(options.standard, plan.result.measurement) + "\n\n");
       item->StoreMeasurement(options.standard, std::move(plan.result.measurement),
                              options.target);
+    } else if (item && code == kLoudnessSilent) {
+      item->albumKey = plan.albumKey;  // no gain of its own, but its album's
+      item->measurements[static_cast<int>(options.standard)].silent = true;
     }
     if (!plan.result.reason.empty()) {
       log.Write(code == kLoudnessMeasured
@@ -437,7 +448,15 @@ void RunLoudnessBatch(BatchHost& host, SourceList& list,
 void RetargetRows(SourceList& list, double target) {
   for (int row = 0; row < list.RowCount(); ++row) {
     QVListItem* item = list.Item(row);
-    if (!item || item->hasLoudness != 1) continue;
+    if (!item) continue;
+    if (item->hasLoudness != 1) {
+      // A silent row of an album has the album's gain only.
+      if (!item->hasAlbum) continue;
+      item->ApplyTarget(target);
+      const double albumGain = item->albumGain;
+      list.SetCellText(row, kColAlbumGain, FormatDbCell(albumGain));
+      continue;
+    }
     item->ApplyTarget(target);
     const double trackGain = item->trackGain;
     const int clipTrack = item->clipTrack;

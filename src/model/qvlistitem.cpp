@@ -36,7 +36,13 @@ void QVListItem::SetPaths(const std::string& source, const std::string& tempWav,
 double GainFactorFromTrackGain(double trackGain) { return std::pow(10.0, trackGain / 20.0); }
 
 void QVListItem::ApplyTarget(double target) {
-  if (hasLoudness != 1) return;
+  if (hasLoudness != 1) {
+    if (!hasAlbum || !measurements[Shown()].silent) return;
+    albumGain = target - albumVolume;
+    gainFactor = byAlbum ? GainFactorFromTrackGain(albumGain) : 1.0;
+    clipTrack = byAlbum && gainFactor * albumPeak > peakLimit ? 1 : 0;
+    return;
+  }
   trackGain = target - volume;
   albumGain = hasAlbum ? target - albumVolume : 0.0;
   const bool album = byAlbum && hasAlbum;
@@ -74,7 +80,8 @@ void QVListItem::StoreMeasurement(LoudnessStandard which, RowMeasurement measure
 
 double QVListItem::AppliedGainFactor(bool* limited) const {
   const double reference = byAlbum && hasAlbum ? albumPeak : peak;
-  const bool over = hasLoudness == 1 && gainFactor * reference > peakLimit && reference > 0.0;
+  const bool over =
+      HasNormalizationGain() && gainFactor * reference > peakLimit && reference > 0.0;
   if (limited) *limited = over;
   return over ? peakLimit / reference : gainFactor;
 }

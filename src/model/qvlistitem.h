@@ -15,6 +15,9 @@ inline constexpr int kLoudnessStandards = 2;
 // One standard's measurement of a row's file.
 struct RowMeasurement {
   bool measured = false;
+  // Measured and found silent (R128: every block below the absolute gate): no loudness of its
+  // own, so no track gain, but a member of its album, whose gain it takes.
+  bool silent = false;
   double volume = 0.0;  // dB (ReplayGain 1.0) or LUFS (R128)
   // The peak a peak limit applies to, on the 16-bit scale: the largest sample (ReplayGain 1.0)
   // or the true peak (R128).
@@ -57,8 +60,13 @@ class QVListItem {
   const std::string& GetDecodePath() const { return extracted ? decodePath : sourcePath; }
 
   // Recomputes trackGain, albumGain, gainFactor and clipTrack for a new target; rows without a
-  // measurement keep their neutral values.
+  // measurement keep their neutral values (a silent row of an album: its album gain only).
   void ApplyTarget(double target);
+  // Whether normalization has a gain for the row: it is measured, or it is a silent row of an
+  // album normalized by album gain.
+  bool HasNormalizationGain() const {
+    return hasLoudness == 1 || (byAlbum && hasAlbum && measurements[Shown()].silent);
+  }
 
   // Shows the measurement of `shown` in the view fields (volume, peak, clipping, hasLoudness;
   // a standard not measured yet leaves the row unmeasured), chooses the album or the track
@@ -106,6 +114,7 @@ class QVListItem {
   double peakLimit = 32767.0;    // the 16-bit peak the applied gain keeps to
   RowMeasurement measurements[kLoudnessStandards];
   std::int32_t extracted = 0;
+  int Shown() const { return static_cast<int>(standard); }
   std::string sourcePath;
   std::string decodePath;
 

@@ -993,6 +993,25 @@ TEST_F(CliTest, AlbumGainIsTheLoudnessOfTheTracksTogether) {
           << standard << " row " << row;
     }
   }
+
+  // A silent track (all below the R128 gate) has no gain of its own but takes its album's.
+  const std::string quiet = m_home->file("quiet");
+  fs::create_directories(quiet);
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i anoisesrc=duration=3:amplitude=0.2 -ac 2 -metadata album=Q " +
+                     ShellQuote(quiet + "/a.flac")));
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i anullsrc=r=44100:cl=stereo -t 3 -metadata album=Q " +
+                     ShellQuote(quiet + "/b.flac")));
+  const Outcome list = Run({"--standard", "r128", "--list", "--album", quiet});
+  const std::vector<std::string> gains = ColumnOf(list.out, kAlbumGainColumn);
+  ASSERT_EQ(gains.size(), 2u) << list.out;
+  EXPECT_EQ(gains[1], gains[0]);
+  const Outcome byAlbum =
+      Run({"--standard", "r128", "--album", "--normalize", "--dest", Out(), quiet});
+  EXPECT_EQ(byAlbum.status, 0) << byAlbum.err;
+  EXPECT_TRUE(fs::exists(Out("b.wav")));
+  const Outcome byTrack = Run({"--standard", "r128", "--normalize", "--dest", Out(), quiet});
+  EXPECT_EQ(byTrack.status, 1);
+  EXPECT_NE(byTrack.err.find("The file is silent"), std::string::npos) << byTrack.err;
 }
 
 // The ReplayGain tags describe each output as it will play, lossy encoding included: read back
