@@ -183,9 +183,10 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   const std::string destination =
       arguments.dest ? *arguments.dest : ReadFolderSetting("DestinationFolder");
   // A destination inside a folder added with its sub-folders is not walked: the next run over
-  // the same library would otherwise convert this run's outputs again, one level deeper.
+  // the same library would otherwise convert this run's outputs again, one level deeper. A
+  // listing converts nothing, so it shows every file.
   std::string leftOut;
-  if (arguments.recursive && !arguments.sameFolder) {
+  if (arguments.recursive && !arguments.sameFolder && !arguments.list) {
     importer.SetFolderLeftOut(leftOut = destination);
     std::error_code ec;
     const fs::path inside = fs::weakly_canonical(destination, ec);
