@@ -18,4 +18,14 @@ bool RenameWithoutReplacing(const std::string& from, const std::string& to) {
   return true;
 }
 
+bool SyncFileToDisk(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+  return synced;
+}
+
 }  // namespace qv

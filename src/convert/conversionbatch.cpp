@@ -485,6 +485,12 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
         code = kConvertTagsFailed;
       }
     }
+    // On the disk before it gets its name (an album's rows again after their album tags).
+    if ((code == kConvertOk || code == kConvertCancelled) && !SyncFileToDisk(plan.workPath) &&
+        errno != ENOENT) {
+      job.EncoderErrorText = std::strerror(errno);
+      code = kConvertWriteFailed;
+    }
     if (code != kConvertOk && code != kConvertCancelled) {
       plan.errorText = ConversionErrorText(code, job);
     }
@@ -520,6 +526,9 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
         const tags::WriteResult written = tags::WriteTagsInPlace(plan->workPath, key, tagged);
         if (!written.ok) {
           error = "Could not write the album's ReplayGain tags (" + written.error + ")";
+        } else if (!SyncFileToDisk(plan->workPath)) {
+          error = "Could not write the album's ReplayGain tags (" +
+                  std::string(std::strerror(errno)) + ")";
         }
       }
       const std::string hidden = plan->workPath;
