@@ -17,10 +17,13 @@ namespace qv {
 struct NormalizationChoice {
   LoudnessStandard standard = LoudnessStandard::ReplayGain1;
   double targets[kLoudnessStandards] = {89.0, -18.0};
+  // dB (dBFS of the sample peak for ReplayGain 1.0, dBTP for R128) the gains keep the peak to.
+  double peakLimits[kLoudnessStandards] = {0.0, -1.0};
   bool apply = false;
   bool byAlbum = false;
   bool replayGainTags = false;
   double Target() const { return targets[static_cast<int>(standard)]; }
+  double PeakLimit() const { return peakLimits[static_cast<int>(standard)]; }
 };
 
 class BatchHost;

@@ -48,6 +48,11 @@ CQVNormalizationDlg::CQVNormalizationDlg(const NormalizationChoice& choice, QWid
   m_edit = new QVNVEdit(this);
   m_edit->setMaximumWidth(70);
   m_unitLabel = new QLabel(this);
+  m_peakEdit = new QVNVEdit(this);
+  m_peakEdit->setObjectName(QStringLiteral("peakLimit"));
+  m_peakEdit->setMaximumWidth(70);
+  m_peakEdit->SetRange(kMinimumPeakLimit, kMaximumPeakLimit);
+  m_peakUnitLabel = new QLabel(this);
   m_applyBox = new QCheckBox(QStringLiteral("Apply Volume Normalization during Conversion"), this);
   m_albumBox = new QCheckBox(
       QStringLiteral("Normalize by Album Gain (the files of an album keep their differences)"),
@@ -64,19 +69,26 @@ CQVNormalizationDlg::CQVNormalizationDlg(const NormalizationChoice& choice, QWid
   grid->addWidget(new QLabel(QStringLiteral("Target Normal Volume"), this), 1, 0);
   grid->addWidget(m_edit, 1, 1);
   grid->addWidget(m_unitLabel, 1, 2);
-  grid->addWidget(m_applyBox, 2, 0, 1, 3);
-  grid->addWidget(m_albumBox, 3, 0, 1, 3);
-  grid->addWidget(m_tagsBox, 4, 0, 1, 3);
+  grid->addWidget(new QLabel(QStringLiteral("Peak Limit"), this), 2, 0);
+  grid->addWidget(m_peakEdit, 2, 1);
+  grid->addWidget(m_peakUnitLabel, 2, 2);
+  grid->addWidget(m_applyBox, 3, 0, 1, 3);
+  grid->addWidget(m_albumBox, 4, 0, 1, 3);
+  grid->addWidget(m_tagsBox, 5, 0, 1, 3);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
   buttons->addWidget(m_ok);
   buttons->addWidget(m_cancel);
-  grid->addLayout(buttons, 5, 0, 1, 3);
+  grid->addLayout(buttons, 6, 0, 1, 3);
   grid->setSizeConstraint(QLayout::SetFixedSize);
 
   connect(m_edit, &QVNVEdit::TargetChanged, this, [this](const QString& text) {
     m_choice.targets[static_cast<int>(m_choice.standard)] = ParseTargetText(text.toStdString());
     Q_EMIT TargetChanged(text);
+  });
+  connect(m_peakEdit, &QVNVEdit::TargetChanged, this, [this](const QString& text) {
+    m_choice.peakLimits[static_cast<int>(m_choice.standard)] =
+        ParseTargetText(text.toStdString());
   });
   connect(m_standardList, &QComboBox::activated, this, &CQVNormalizationDlg::OnStandardChosen);
   connect(m_albumBox, &QCheckBox::toggled, this, [this](bool on) {
@@ -118,6 +130,12 @@ void CQVNormalizationDlg::ShowStandard() {
                            .arg(QString::fromLatin1(info.unit),
                                 QString::fromStdString(FormatTargetText(info.defaultTarget))));
   m_edit->setText(QString::fromStdString(FormatTargetText(m_choice.Target())));
+  const bool truePeak = m_choice.standard == LoudnessStandard::R128;
+  m_peakUnitLabel->setText(
+      QStringLiteral("%1 (default %2)")
+          .arg(QString::fromLatin1(truePeak ? "dBTP" : "dBFS"),
+               QString::fromStdString(FormatTargetText(info.defaultPeakLimit))));
+  m_peakEdit->setText(QString::fromStdString(FormatTargetText(m_choice.PeakLimit())));
 }
 
 void CQVNormalizationDlg::OnStandardChosen(int index) {
@@ -140,6 +158,15 @@ void CQVNormalizationDlg::OnOK() {
     m_edit->setFocus();
     return;
   }
+  const std::string limit = m_peakEdit->text().toStdString();
+  if (!IsCompleteTargetText(limit, kMinimumPeakLimit, kMaximumPeakLimit)) {
+    ShowMessage(&m_messages, 0, {}, MB_OK | MB_ICONEXCLAMATION,
+                "Please enter a Peak Limit from %.1f to %.1f dB, thanks.", kMinimumPeakLimit,
+                kMaximumPeakLimit);
+    m_peakEdit->setFocus();
+    return;
+  }
+  m_choice.peakLimits[static_cast<int>(m_choice.standard)] = ParseTargetText(limit);
   m_target = ParseTargetText(text);
   m_apply = m_applyBox->isChecked();
   m_choice.targets[static_cast<int>(m_choice.standard)] = m_target;

@@ -17,7 +17,8 @@ class BatchHost;
 class QVNVEdit;
 
 // The modal "Normalization" dialog: the loudness standard, the target loudness in a QVNVEdit
-// (shown with one decimal, in the standard's unit and range), the "Apply Volume Normalization
+// (shown with one decimal, in the standard's unit and range), the peak limit the gains keep to
+// (per standard, -30.0 to 0.0 dB; applied at OK), the "Apply Volume Normalization
 // during Conversion" box, album gain and ReplayGain tags. A change of standard or of album gain
 // is announced with ViewChanged, so the rows show that standard's values at once. While the
 // user types, every valid target is announced with TargetChanged, so the main window retargets
@@ -49,6 +50,7 @@ class CQVNormalizationDlg : public QDialog {
   QCheckBox* TagsBox() const { return m_tagsBox; }
 
   QVNVEdit* Edit() const { return m_edit; }
+  QVNVEdit* PeakLimitEdit() const { return m_peakEdit; }
   QCheckBox* ApplyBox() const { return m_applyBox; }
   QPushButton* OkButton() const { return m_ok; }
   QPushButton* CancelButton() const { return m_cancel; }
@@ -80,6 +82,8 @@ class CQVNormalizationDlg : public QDialog {
   NormalizationChoice m_choice;
   const NormalizationChoice m_initial;
   QVNVEdit* m_edit = nullptr;
+  QVNVEdit* m_peakEdit = nullptr;
+  QLabel* m_peakUnitLabel = nullptr;
   QCheckBox* m_applyBox = nullptr;
   QComboBox* m_standardList = nullptr;
   QLabel* m_unitLabel = nullptr;
@@ -89,8 +93,9 @@ class CQVNormalizationDlg : public QDialog {
   QPushButton* m_cancel = nullptr;
 };
 
-// The loudness standard and both targets in the configuration file (loudnessstandard=,
-// targetreplaygain1=, targetr128=). Values missing or out of their range leave the defaults.
+// The loudness standard, both targets and both peak limits in the configuration file
+// (loudnessstandard=, targetreplaygain1=, targetr128=, peaklimitreplaygain1=, peaklimitr128=).
+// Values missing or out of their range leave the defaults.
 void LoadNormalizationSettings(NormalizationChoice& choice, const std::string& configPath);
 bool SaveNormalizationSettings(const NormalizationChoice& choice, const std::string& configPath);
 

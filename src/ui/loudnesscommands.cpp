@@ -22,6 +22,9 @@ constexpr const char* kStandardKey = "loudnessstandard";
 const char* TargetKey(LoudnessStandard standard) {
   return standard == LoudnessStandard::R128 ? "targetr128" : "targetreplaygain1";
 }
+const char* PeakLimitKey(LoudnessStandard standard) {
+  return standard == LoudnessStandard::R128 ? "peaklimitr128" : "peaklimitreplaygain1";
+}
 
 }  // namespace
 
@@ -39,6 +42,11 @@ void LoadNormalizationSettings(NormalizationChoice& choice, const std::string& c
     if (IsCompleteTargetText(text, info.minimumTarget, info.maximumTarget)) {
       choice.targets[i] = ParseTargetText(text);
     }
+    const std::string limit =
+        ReadProfileString(configPath, kConfigSection, PeakLimitKey(which), "");
+    if (IsCompleteTargetText(limit, kMinimumPeakLimit, kMaximumPeakLimit)) {
+      choice.peakLimits[i] = ParseTargetText(limit);
+    }
   }
 }
 
@@ -49,14 +57,16 @@ bool SaveNormalizationSettings(const NormalizationChoice& choice, const std::str
     const auto which = static_cast<LoudnessStandard>(i);
     written = WriteProfileString(configPath, kConfigSection, TargetKey(which),
                                  FormatTargetText(choice.targets[i])) &&
+              WriteProfileString(configPath, kConfigSection, PeakLimitKey(which),
+                                 FormatTargetText(choice.peakLimits[i])) &&
               written;
   }
   return written;
 }
 
 void CQuorvinDlg::ShowNormalizationView(LoudnessStandard standard, bool byAlbum, double target) {
-  SetNormalizationView(m_model.List(), standard, byAlbum, InfoOf(standard).defaultPeakLimit,
-                       target);
+  SetNormalizationView(m_model.List(), standard, byAlbum,
+                       m_model.Normalization().peakLimits[static_cast<int>(standard)], target);
 }
 
 void CQuorvinDlg::OnNormalization() {
@@ -71,6 +81,13 @@ void CQuorvinDlg::OnNormalization() {
   if (dialog.DoModal() == QDialog::Accepted) {
     const bool standardChanged = dialog.Choice().standard != choice.standard;
     choice = dialog.Choice();
+    // The peak limit chosen applies to the rows' gains and Clip Track cells from now on.
+    SourceList& list = m_model.List();
+    const double limit = PeakLimitOnScale(choice.PeakLimit());
+    for (int row = 0; row < list.RowCount(); ++row) {
+      if (QVListItem* item = list.Item(row)) item->peakLimit = limit;
+    }
+    RetargetRows(list, choice.Target());
     const std::string& config = Settings().ConfigFilePath;
     if (!config.empty() && !SaveNormalizationSettings(choice, config)) {
       m_host.SetStatusText("The loudness standard and targets could not be saved.");

@@ -371,8 +371,9 @@ TEST_F(NormalizationWindowTest, CancelButtonStopsTheBatchInTheThirdFile) {
 }
 
 // Choosing R128 shows its unit, range and target, and the columns switch at once (the rows have
-// no R128 measurement yet); Cancel puts the ReplayGain view back. After OK the choice is kept in
-// the configuration, and a batch measures the rows in LUFS with their album's gain.
+// no R128 measurement yet); Cancel puts the ReplayGain view back. After OK the choice (with the
+// peak limit typed) is kept in the configuration and applies to the rows, and a batch measures
+// the rows in LUFS with their album's gain.
 TEST_F(NormalizationWindowTest, TheStandardChosenSwitchesTheColumnsAndIsKept) {
   const std::string config = m_dir.file("Quorvin1.ini");
   std::ofstream(config) << "[Quorvin 1]\n";
@@ -384,7 +385,7 @@ TEST_F(NormalizationWindowTest, TheStandardChosenSwitchesTheColumnsAndIsKept) {
   ASSERT_FALSE(replayGainVolume.empty());
 
   for (const bool ok : {false, true}) {
-    std::string volumeWhileOpen, unit, target;
+    std::string volumeWhileOpen, unit, target, peakRefusal;
     bool refusedPositive = false;
     WithDialog([&](CQVNormalizationDlg& dialog) {
       dialog.StandardList()->setCurrentIndex(1);
@@ -397,6 +398,14 @@ TEST_F(NormalizationWindowTest, TheStandardChosenSwitchesTheColumnsAndIsKept) {
       dialog.Edit()->selectAll();
       QTest::keyClicks(dialog.Edit(), QStringLiteral("5"));  // above 0 LUFS: refused
       refusedPositive = dialog.Edit()->text() == QStringLiteral("-18.0");
+      if (ok) {
+        // An empty peak limit is refused at OK (the dialog stays); -3.0 dBTP is taken.
+        dialog.PeakLimitEdit()->selectAll();
+        QTest::keyClick(dialog.PeakLimitEdit(), Qt::Key_Delete);
+        QTest::mouseClick(dialog.OkButton(), Qt::LeftButton);
+        peakRefusal = m_host.messages.empty() ? "" : m_host.messages.back().text;
+        QTest::keyClicks(dialog.PeakLimitEdit(), QStringLiteral("-3"));
+      }
       QTest::mouseClick(ok ? dialog.OkButton() : dialog.CancelButton(), Qt::LeftButton);
     });
     Click(kIdNormalization);
@@ -404,12 +413,19 @@ TEST_F(NormalizationWindowTest, TheStandardChosenSwitchesTheColumnsAndIsKept) {
     EXPECT_EQ(target, "-18.0");
     EXPECT_TRUE(refusedPositive);
     EXPECT_NE(unit.find("LUFS (default -18.0)"), std::string::npos) << unit;
+    EXPECT_NE(unit.find("dBTP (default -1.0)"), std::string::npos) << unit;
     EXPECT_EQ(List().CellText(0, kColVolume), ok ? "" : replayGainVolume);
+    if (ok) {
+      EXPECT_EQ(peakRefusal, "Please enter a Peak Limit from -30.0 to 0.0 dB, thanks.");
+    }
   }
   NormalizationChoice kept;
   LoadNormalizationSettings(kept, config);
   EXPECT_EQ(kept.standard, LoudnessStandard::R128);
   EXPECT_EQ(kept.targets[1], -18.0);
+  EXPECT_EQ(kept.peakLimits[1], -3.0);
+  EXPECT_EQ(kept.peakLimits[0], 0.0);
+  EXPECT_DOUBLE_EQ(List().Item(0)->peakLimit, PeakLimitOnScale(-3.0));
 
   m_window->RunLoudnessBatch();
   const double loud = List().Item(0)->volume, quiet = List().Item(1)->volume;
