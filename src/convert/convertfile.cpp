@@ -212,11 +212,16 @@ float ClampUnit(float sample) {
   return sample;
 }
 
-// The log record of a source written at a lower rate than its own.
-std::string ResampledNote(int sourceRate, int rate, const char* format, int highest) {
-  return FormatText("The source's sample rate of %d Hz was resampled to %d Hz: %s files are "
-                    "written at up to %d Hz.",
-                    sourceRate, rate, format, highest);
+// The log record of a source that a format whose highest rate is `highest` writes at a lower
+// rate (RateAtMost) than its own; nothing when it keeps the source's rate.
+void NoteRateAtMost(const BASS_CHANNELINFO& info, const char* format, int highest,
+                    JobContext& job) {
+  const int sourceRate = static_cast<int>(info.freq);
+  const int rate = audio::RateAtMost(sourceRate, highest);
+  if (rate == sourceRate) return;
+  job.LogNote = FormatText("The source's sample rate of %d Hz was resampled to %d Hz: %s files "
+                           "are written at up to %d Hz.",
+                           sourceRate, rate, format, highest);
 }
 
 // Which of the format's listed bitrates its encoder does take for this source, as advice.
@@ -510,10 +515,7 @@ int EncodeAacFile(const std::string& source, const std::string& destination, dou
         FormatText("Could not start the AAC encoder.  Error code was %d", BASS_ErrorGetCode());
     return kConvertAacStart;
   }
-  const int sourceRate = static_cast<int>(info.freq);
-  if (const int rate = audio::AacOutputRate(sourceRate); rate != sourceRate) {
-    job.LogNote = ResampledNote(sourceRate, rate, "AAC", audio::kAacHighestRate);
-  }
+  NoteRateAtMost(info, "AAC", audio::kAacHighestRate, job);
   StartProgress(stream.get(), job);
   std::vector<float> block = OneSecondBlock(info);
   const PumpEnd end = PumpBlocks(stream.get(), block, job, [&](float* samples, size_t n) {
@@ -579,10 +581,7 @@ int EncodeWmaFile(const std::string& source, const std::string& destination, dou
     }
     return kConvertWmaStart;
   }
-  const int sourceRate = static_cast<int>(info.freq);
-  if (const int rate = audio::WmaOutputRate(sourceRate); rate != sourceRate) {
-    job.LogNote = ResampledNote(sourceRate, rate, "WMA", audio::kWmaHighestRate);
-  }
+  NoteRateAtMost(info, "WMA", audio::kWmaHighestRate, job);
   StartProgress(stream.get(), job);
   std::vector<float> block = OneSecondBlock(info);
   const PumpEnd end = PumpBlocks(stream.get(), block, job, [&](float* samples, size_t n) {
@@ -657,10 +656,7 @@ int EncodeXiphFile(const std::string& source, const std::string& destination, do
     }
     return kConvertEncoderStart;
   }
-  const int sourceRate = static_cast<int>(info.freq);
-  if (const int rate = audio::VorbisOutputRate(sourceRate); key == "ogg" && rate != sourceRate) {
-    job.LogNote = ResampledNote(sourceRate, rate, "Vorbis", audio::kVorbisHighestRate);
-  }
+  if (key == "ogg") NoteRateAtMost(info, "Vorbis", audio::kVorbisHighestRate, job);
   const PumpEnd end = PumpIntoEncoder(stream.get(), info, gain, encoder.get(), job);
   if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
   // Also after a cancel: the file is finished with what was written, so it plays.

@@ -270,7 +270,6 @@ void UpdateAlbums(SourceList& list, double target) {
       const RowMeasurement& m = item->measurements[static_cast<int>(standard)];
       if (m.measured) titles.push_back(&m);
     }
-    if (titles.empty()) continue;
     const double volume = AlbumVolume(standard, titles);
     if (!std::isfinite(volume)) continue;
     double peak = 0.0;

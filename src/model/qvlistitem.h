@@ -67,6 +67,8 @@ class QVListItem {
   bool HasNormalizationGain() const {
     return hasLoudness == 1 || (byAlbum && hasAlbum && measurements[Shown()].silent);
   }
+  // The index of the standard the view shows, into `measurements`.
+  int Shown() const { return static_cast<int>(standard); }
 
   // Shows the measurement of `shown` in the view fields (volume, peak, clipping, hasLoudness;
   // a standard not measured yet leaves the row unmeasured), chooses the album or the track
@@ -114,7 +116,6 @@ class QVListItem {
   double peakLimit = 32767.0;    // the 16-bit peak the applied gain keeps to
   RowMeasurement measurements[kLoudnessStandards];
   std::int32_t extracted = 0;
-  int Shown() const { return static_cast<int>(standard); }
   std::string sourcePath;
   std::string decodePath;
 
