@@ -652,6 +652,7 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
   steps.work = work;
   steps.commit = commit;
   steps.settle = [&](int row, int code) { settle(row, code); };
+  steps.rowSeconds = [&list](int row) { return list.GetSeconds(row); };
   steps.abandon = [&](int row) { removeWork(plans[static_cast<size_t>(row)]); };
   // One file at a time (one job, or one row): the progress of that file.
   const bool oneAtATime = options.jobs <= 1 || state.BatchFileCount == 1;

@@ -342,12 +342,16 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
     return;
   }
 
-  m_list.AddRow(title, type, FormatSizeCell(probe.size),
+  const int row = m_list.AddRow(title, type, FormatSizeCell(probe.size),
                 FormatKbpsCell(static_cast<int>(probe.kbps)),
                 FormatFreqCell(static_cast<int>(std::min<unsigned>(probe.frequency, INT_MAX))),
                 FormatBitsCell(static_cast<int>(std::min<unsigned>(probe.resolution, INT_MAX))),
                 FormatChansCell(static_cast<int>(probe.channels)), path,
                 extracted ? tempWav : std::string(), extracted);
+  if (QVListItem* item = m_list.Item(row)) {
+    item->facts = {probe.size, probe.kbps, probe.frequency, probe.resolution, probe.channels,
+                   probe.seconds};
+  }
   ++counters.added;
 }
 

@@ -425,6 +425,7 @@ void RunLoudnessBatch(BatchHost& host, SourceList& list,
     WriteLoudnessCells(list, row);
     return true;
   };
+  steps.rowSeconds = [&list](int row) { return list.GetSeconds(row); };
   steps.progress = [&](const RowJobProgress& progress) {
     if (progress.lowestRow < 0) return;
     state.BatchFileIndex = progress.lowestRow;

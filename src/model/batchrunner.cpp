@@ -11,6 +11,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "app/host.h"
 #include "app/showmessage.h"
@@ -18,17 +19,18 @@
 namespace qv {
 namespace {
 
-// One row in flight. The worker writes `result` and `done` under the runner's mutex; the
-// progress values are copied out under the same mutex.
-struct Slot {
-  int row = 0;
-  JobContext job;
+// One row's state while the batch runs. A worker writes it under the runner's mutex.
+struct RowState {
+  bool started = false;   // a worker took it
+  bool done = false;      // its work ended; `result` holds the code
+  bool abandoned = false; // prepared, never started: handed back to `abandon`
+  int result = 0;
+  double fraction = 0;    // the share of its length processed, never lower than before
   int processedSeconds = 0;
   int sourceDuration = 0;
-  int result = 0;
-  bool done = false;
-  std::thread thread;
 };
+
+std::atomic<bool> g_failThreadStart{false};
 
 }  // namespace
 
@@ -40,19 +42,14 @@ int AvailableCores() {
   return count > 0 ? count : 1;
 }
 
+int RowsAheadOfCommit(int workers) { return std::max(64, 16 * std::max(1, workers)); }
+
 int OverallPercent(const RowJobProgress& progress) {
   if (progress.rowCount <= 0) return 100;
-  const double known = progress.doneSeconds + progress.runningSeconds;
-  double part;
-  if (progress.rowsWithDuration <= 0 || known <= 0) {
-    part = static_cast<double>(progress.filesDone) / progress.rowCount;
-  } else {
-    const double mean = known / progress.rowsWithDuration;
-    const int notStarted = std::max(0, progress.rowCount - progress.rowsStarted);
-    part = (progress.doneSeconds + progress.processedSeconds) / (known + notStarted * mean);
-  }
-  const int percent = static_cast<int>(100.0 * part);
-  return std::clamp(percent, 0, 100);
+  const double part = progress.totalWeight > 0
+                          ? progress.doneWeight / progress.totalWeight
+                          : static_cast<double>(progress.filesDone) / progress.rowCount;
+  return std::clamp(static_cast<int>(100.0 * part), 0, 100);
 }
 
 std::string ParallelProgressText(const char* operation, const RowJobProgress& progress) {
@@ -60,141 +57,249 @@ std::string ParallelProgressText(const char* operation, const RowJobProgress& pr
                     progress.rowCount, OverallPercent(progress));
 }
 
-namespace {
-std::atomic<bool> g_failThreadStart{false};
-}  // namespace
-
 void SetThreadStartFailureForTesting(bool fail) { g_failThreadStart = fail; }
+
+namespace {
+
+// Each row's weight in the overall percentage: its probed length, or the mean of the known
+// lengths where it has none (every row 1 when none is known).
+std::vector<double> RowWeights(int rowCount, const RowJobSteps& steps) {
+  std::vector<double> weights(static_cast<size_t>(rowCount), 0.0);
+  double known = 0;
+  int knownRows = 0;
+  for (int row = 0; steps.rowSeconds && row < rowCount; ++row) {
+    const double seconds = steps.rowSeconds(row);
+    if (!(seconds > 0)) continue;
+    weights[static_cast<size_t>(row)] = seconds;
+    known += seconds;
+    ++knownRows;
+  }
+  const double fill = knownRows > 0 ? known / knownRows : 1.0;
+  for (double& weight : weights) {
+    if (weight <= 0) weight = fill;
+  }
+  return weights;
+}
+
+}  // namespace
 
 RowJobsOutcome RunRowJobs(int rowCount, int workers, BatchHost& host, BatchState& state,
                           const RowJobSteps& steps, int progressIntervalMs) {
-  if (workers < 1) workers = 1;
+  workers = std::max(1, workers);
+  rowCount = std::max(0, rowCount);
   RowJobsOutcome outcome;
+  const std::vector<double> weights = RowWeights(rowCount, steps);
+  double totalWeight = 0;
+  for (const double weight : weights) totalWeight += weight;
+
   std::mutex mutex;
-  std::condition_variable changed;
-  std::deque<std::unique_ptr<Slot>> running;  // in row order
-  int nextRow = 0;
-  bool preparing = true;   // false once a row may not start (a cancel, or prepare said no)
+  std::condition_variable workAvailable;  // to the workers: a row is ready, or they may stop
+  std::condition_variable rowEvent;       // to this thread: a row was taken or finished
+  std::vector<RowState> rows(static_cast<size_t>(rowCount));
+  std::deque<int> ready;  // prepared rows no worker has taken yet, in row order
+  bool stopWorkers = false;
+  std::vector<std::thread> threads;
+
+  int nextRow = 0;      // the next row to prepare
+  int nextCommit = 0;   // the lowest row not committed, settled or abandoned yet
+  bool preparing = true;   // false once no row may start (a cancel, or prepare said no)
   bool committing = true;  // false once the batch has ended (a commit, or a failed start)
   bool raisedCancel = false;  // the runner set the cancel flag to stop the running rows
+  int ended = 0;              // rows below nextCommit that were committed or settled
+  double endedWeight = 0;
+  const int ahead = workers + RowsAheadOfCommit(workers);
   auto lastProgress = std::chrono::steady_clock::now();
-  // The rows taken off the running queue (their work has ended).
-  int poppedRows = 0;
-  int poppedWithDuration = 0;
-  double poppedSeconds = 0;
+  double shownWeight = 0;
 
+  const auto worker = [&] {
+    std::unique_lock lock(mutex);
+    while (true) {
+      workAvailable.wait(lock, [&] {
+        return stopWorkers || (!ready.empty() && state.CancelRequested.load() != 1);
+      });
+      if (stopWorkers) return;
+      const int row = ready.front();
+      ready.pop_front();
+      RowState& own = rows[static_cast<size_t>(row)];
+      own.started = true;
+      lock.unlock();
+      rowEvent.notify_all();
+      JobContext job;
+      job.CancelRequested = &state.CancelRequested;
+      job.ProgressCallback = [&mutex, &own, &job](const char*) {
+        std::lock_guard guard(mutex);
+        own.processedSeconds = job.ProcessedSeconds;
+        own.sourceDuration = job.SourceDuration;
+        if (job.SourceDuration > 0) {
+          own.fraction = std::max(
+              own.fraction, std::min(1.0, static_cast<double>(job.ProcessedSeconds) /
+                                              job.SourceDuration));
+        }
+      };
+      const int result = steps.work(row, job);
+      lock.lock();
+      own.result = result;
+      own.done = true;
+      rowEvent.notify_all();
+    }
+  };
+  // Hands every prepared row no worker has taken back to `abandon`, in row order.
+  const auto abandonReady = [&] {
+    std::deque<int> left;
+    {
+      std::lock_guard lock(mutex);
+      left.swap(ready);
+      for (const int row : left) rows[static_cast<size_t>(row)].abandoned = true;
+    }
+    for (const int row : left) {
+      if (steps.abandon) steps.abandon(row);
+    }
+  };
   const auto endBatch = [&] {
     preparing = committing = false;
     if (state.CancelRequested.load() != 1) {
       raisedCancel = true;
       state.CancelRequested = 1;  // the rows still running stop after their block
     }
+    abandonReady();
   };
-  // Starts the row's worker; false (with the reason kept) when no thread could be started.
-  const auto start = [&](int row) {
-    auto slot = std::make_unique<Slot>();
-    slot->row = row;
-    slot->job.CancelRequested = &state.CancelRequested;
-    Slot* raw = slot.get();
-    raw->job.ProgressCallback = [&mutex, raw](const char*) {
-      std::lock_guard lock(mutex);
-      raw->processedSeconds = raw->job.ProcessedSeconds;
-      raw->sourceDuration = raw->job.SourceDuration;
-    };
-    try {
-      if (g_failThreadStart.load()) {
-        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-      }
-      raw->thread = std::thread([&, raw] {
-        const int result = steps.work(raw->row, raw->job);
-        {
-          std::lock_guard lock(mutex);
-          raw->result = result;
-          raw->done = true;
-        }
-        changed.notify_all();
-      });
-    } catch (const std::system_error& error) {
-      outcome.startError = error.code().message();
-      return false;
-    }
-    running.push_back(std::move(slot));
-    return true;
-  };
-
-  while (true) {
-    while (preparing && nextRow < rowCount && static_cast<int>(running.size()) < workers) {
-      if (state.CancelRequested.load() == 1 || !steps.prepare(nextRow)) {
-        preparing = false;
-        break;
-      }
-      if (!start(nextRow)) {
-        if (steps.abandon) steps.abandon(nextRow);
-        endBatch();
-        break;
-      }
-      ++nextRow;
-    }
-    if (running.empty()) break;
-
-    Slot& first = *running.front();
-    state.BatchFileIndex = first.row;  // the row being worked on: the lowest one running
-    bool firstDone;
-    {
-      std::unique_lock lock(mutex);
-      changed.wait_for(lock, std::chrono::milliseconds(20), [&] { return first.done; });
-      firstDone = first.done;
-    }
-    host.PumpMessages();  // Cancel arrives here
-    if (firstDone) {
-      first.thread.join();
-      const int row = first.row;
-      const int result = first.result;
+  // Prepares rows in order while a worker may soon want one and the rows ahead of the commit
+  // stay within bounds; starts the workers as the first rows come.
+  const auto prepareRows = [&] {
+    while (preparing && nextRow < rowCount && nextRow - nextCommit < ahead) {
       {
         std::lock_guard lock(mutex);
-        ++poppedRows;
-        if (first.sourceDuration > 0) ++poppedWithDuration;
-        poppedSeconds += first.sourceDuration;
+        if (static_cast<int>(ready.size()) >= workers) return;
       }
-      running.pop_front();
+      if (state.CancelRequested.load() == 1 || !steps.prepare(nextRow)) {
+        preparing = false;
+        return;
+      }
+      const int row = nextRow++;
+      if (static_cast<int>(threads.size()) < workers) {
+        try {
+          if (g_failThreadStart.load()) {
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+          }
+          threads.emplace_back(worker);
+        } catch (const std::system_error& error) {
+          outcome.startError = error.code().message();
+          rows[static_cast<size_t>(row)].abandoned = true;
+          if (steps.abandon) steps.abandon(row);
+          endBatch();
+          return;
+        }
+      }
+      {
+        std::lock_guard lock(mutex);
+        ready.push_back(row);
+      }
+      workAvailable.notify_one();
+    }
+  };
+  // The row being worked on (the lowest one not committed, once a worker has it), then the
+  // host's events: Cancel arrives here, and no row is prepared after it.
+  const auto pumpEvents = [&] {
+    if (nextCommit < nextRow) {
+      std::lock_guard lock(mutex);
+      if (rows[static_cast<size_t>(nextCommit)].started) state.BatchFileIndex = nextCommit;
+    }
+    host.PumpMessages();
+    if (state.CancelRequested.load() == 1 && preparing) {
+      preparing = false;
+      abandonReady();
+    }
+  };
+  // Commits (or settles) the finished rows in row order, from the lowest one on, with the
+  // host's events after each: a Cancel given while a row is shown as being worked on stops
+  // the rows after it from being prepared, however fast the workers are.
+  const auto commitRows = [&] {
+    while (nextCommit < nextRow) {
+      RowState& row = rows[static_cast<size_t>(nextCommit)];
+      bool done, abandoned;
+      int result;
+      {
+        std::lock_guard lock(mutex);
+        done = row.done;
+        abandoned = row.abandoned;
+        result = row.result;
+      }
+      if (!done && !abandoned) return;
+      const int index = nextCommit++;
+      if (abandoned) continue;
+      ++ended;
+      endedWeight += weights[static_cast<size_t>(index)];
       if (committing) {
         ++outcome.committed;
-        if (!steps.commit(row, result)) endBatch();
+        if (!steps.commit(index, result)) endBatch();
       } else if (steps.settle) {
-        steps.settle(row, result);
+        steps.settle(index, result);
       }
-      continue;
+      pumpEvents();
     }
+  };
+  const auto reportProgress = [&] {
+    RowJobProgress progress;
+    progress.rowCount = rowCount;
+    progress.totalWeight = totalWeight;
+    progress.filesDone = ended;
+    progress.rowsStarted = ended;
+    progress.doneWeight = endedWeight;
+    {
+      std::lock_guard lock(mutex);
+      for (int index = nextCommit; index < nextRow; ++index) {
+        const RowState& row = rows[static_cast<size_t>(index)];
+        if (!row.started) continue;
+        ++progress.rowsStarted;
+        const double weight = weights[static_cast<size_t>(index)];
+        if (row.done) {
+          ++progress.filesDone;
+          progress.doneWeight += weight;
+          continue;
+        }
+        progress.doneWeight += weight * row.fraction;
+        if (progress.lowestRow < 0) {
+          progress.lowestRow = index;
+          progress.lowest.ProcessedSeconds = row.processedSeconds;
+          progress.lowest.SourceDuration = row.sourceDuration;
+        }
+      }
+    }
+    // Rows settled after a cancel may count less than they did running: never go back.
+    shownWeight = std::max(shownWeight, progress.doneWeight);
+    progress.doneWeight = shownWeight;
+    if (progress.lowestRow >= 0) state.BatchFileIndex = progress.lowestRow;
+    steps.progress(progress);
+  };
+
+  prepareRows();
+  while (nextCommit < nextRow || (preparing && nextRow < rowCount)) {
+    {
+      std::unique_lock lock(mutex);
+      const RowState* lowest = nextCommit < nextRow ? &rows[static_cast<size_t>(nextCommit)]
+                                                    : nullptr;
+      const bool canPrepare = preparing && nextRow < rowCount && nextRow - nextCommit < ahead;
+      rowEvent.wait_for(lock, std::chrono::milliseconds(20), [&] {
+        return (lowest && lowest->done) ||
+               (canPrepare && static_cast<int>(ready.size()) < workers);
+      });
+    }
+    commitRows();
+    pumpEvents();
     const auto now = std::chrono::steady_clock::now();
     if (steps.progress && now - lastProgress >= std::chrono::milliseconds(progressIntervalMs)) {
       lastProgress = now;
-      RowJobProgress progress;
-      progress.rowCount = rowCount;
-      progress.filesDone = poppedRows;
-      progress.doneSeconds = poppedSeconds;
-      progress.rowsWithDuration = poppedWithDuration;
-      progress.rowsStarted = poppedRows + static_cast<int>(running.size());
-      {
-        std::lock_guard lock(mutex);
-        for (const auto& slot : running) {
-          if (slot->sourceDuration > 0) ++progress.rowsWithDuration;
-          if (slot->done) {
-            ++progress.filesDone;
-            progress.doneSeconds += slot->sourceDuration;
-            continue;
-          }
-          if (progress.lowestRow < 0) {
-            progress.lowestRow = slot->row;
-            progress.lowest.ProcessedSeconds = slot->processedSeconds;
-            progress.lowest.SourceDuration = slot->sourceDuration;
-          }
-          progress.runningSeconds += slot->sourceDuration;
-          progress.processedSeconds += std::min(slot->processedSeconds, slot->sourceDuration);
-        }
-      }
-      steps.progress(progress);
+      reportProgress();
     }
+    prepareRows();
   }
+  {
+    std::lock_guard lock(mutex);
+    stopWorkers = true;
+  }
+  workAvailable.notify_all();
+  for (std::thread& thread : threads) thread.join();
   // A batch ended by a commit (the user chose to abort) or a failed start was not cancelled:
   // the flag keeps the value it had.
   if (raisedCancel) state.CancelRequested = 0;

@@ -1,11 +1,14 @@
 #pragma once
-// The row pipeline of every batch: the per-row work runs on worker threads (one worker is the
-// same pipeline, not a second loop) while everything that the user sees happens on the calling
-// thread, in row order, exactly as one file after the other would do it: the rows are prepared
-// in order, worked on by the workers, and their results committed in order (names, log
-// records, messages, cells, selection). Workers touch only their own JobContext and what their
-// job owns. The calling thread pumps the host's events while it waits, so Cancel works; a
-// cancel stops every worker after its current block.
+// The row pipeline of every batch: the per-row work runs on N long-lived worker threads (one
+// worker is the same pipeline, not a second loop) while everything that the user sees happens
+// on the calling thread, in row order, exactly as one file after the other would do it: the
+// rows are prepared in order, worked on by whichever worker is free, and their results
+// committed in order (names, log records, messages, cells, selection). A worker takes the next
+// prepared row as soon as its row's work ends; a finished row waits for its commit without
+// holding a worker, and at most a bounded number of rows wait so (RowsAheadOfCommit).
+// Workers touch only their own JobContext and what their job owns. The calling thread pumps
+// the host's events while it waits, so Cancel works; a cancel stops every worker after its
+// current block, and rows prepared but not started are handed back (`abandon`).
 
 #include <functional>
 #include <string>
@@ -28,32 +31,34 @@ struct RowJobSteps {
   // Calling thread, in row order: a row whose work ended after the batch had ended (it was
   // running when a commit said false, or when a worker could not be started). May be empty.
   std::function<void(int row, int result)> settle;
-  // Calling thread: a row that was prepared but whose worker could not be started. May be
-  // empty.
+  // Calling thread, in row order: a row that was prepared but never started (the batch ended
+  // first, or no worker could be started). May be empty.
   std::function<void(int row)> abandon;
+  // The length of a row's source in seconds as the probe found it, or 0 when unknown; read
+  // once per row when the batch starts, to weigh the overall percentage. May be empty (every
+  // row then weighs the same).
+  std::function<double(int row)> rowSeconds;
   // Calling thread, at most every `progressIntervalMs` while rows run (for the status line).
   // May be empty.
   std::function<void(const struct RowJobProgress& progress)> progress;
 };
 
-// Where a parallel batch stands. Durations are those the rows' jobs reported (SourceDuration);
-// a row reports its duration once its work has started.
+// Where a parallel batch stands.
 struct RowJobProgress {
   int rowCount = 0;
-  int rowsStarted = 0;         // rows whose work has started (ended or running)
-  int filesDone = 0;           // rows whose work has ended
-  int lowestRow = -1;          // the lowest row still running
-  JobContext lowest;           // its progress values (only SourceDuration and ProcessedSeconds)
-  double doneSeconds = 0;      // the durations of the rows whose work has ended
-  double runningSeconds = 0;   // the durations of the rows running
-  double processedSeconds = 0; // the seconds processed of the rows running
-  int rowsWithDuration = 0;    // started rows that reported a duration above 0
+  int rowsStarted = 0;  // rows whose work has started (ended or running)
+  int filesDone = 0;    // rows whose work has ended
+  int lowestRow = -1;   // the lowest row still running
+  JobContext lowest;    // its progress values (only SourceDuration and ProcessedSeconds)
+  // The whole batch's weight (each row's probed length; a row of unknown length weighs the
+  // mean of the known ones) and the part of it done: a finished row counts whole, a running
+  // one by the share of its length processed. So the percentage only moves forward.
+  double totalWeight = 0;
+  double doneWeight = 0;
 };
 
-// The batch's overall percentage (0 to 100) by seconds processed: the seconds of the finished
-// rows and those processed of the running rows, against the total, where each row not started
-// yet counts with the mean duration of the started rows. Files done against the row count when
-// no row has reported a duration.
+// The batch's overall percentage (0 to 100): the weight done against the whole; files done
+// against the row count when no weight is known.
 int OverallPercent(const RowJobProgress& progress);
 
 // The status text of a parallel batch: "<operation>...  <done> of <count> files done - <n>%".
@@ -66,8 +71,13 @@ struct RowJobsOutcome {
   std::string startError;
 };
 
-// Runs rows 0 .. rowCount-1 with at most `workers` at once (1: one after the other, on one
-// worker thread). `state.CancelRequested` is every job's cancel flag. Never throws.
+// How many rows may be prepared ahead of the lowest row not committed yet, beyond one per
+// worker: finished rows wait for their commit as files on the disk, not as memory, so a slow
+// early row never idles the workers behind it.
+int RowsAheadOfCommit(int workers);
+
+// Runs rows 0 .. rowCount-1 on `workers` threads (1: one after the other, on one worker
+// thread). `state.CancelRequested` is every job's cancel flag. Never throws.
 RowJobsOutcome RunRowJobs(int rowCount, int workers, BatchHost& host, BatchState& state,
                           const RowJobSteps& steps, int progressIntervalMs = 100);
 

@@ -41,6 +41,16 @@ inline std::uint32_t PackLevel(int bin, std::uint32_t count) {
 inline int LevelBinOf(std::uint32_t packed) { return static_cast<int>(packed >> kLevelCountBits); }
 inline std::uint32_t LevelCountOf(std::uint32_t packed) { return packed & kLevelCountMax; }
 
+// What the probe found of a row's source, as numbers (the cells show them as text).
+struct SourceFacts {
+  std::uint64_t size = 0;   // bytes
+  std::int64_t kbps = 0;    // average kbit/s; 0 when the length is unknown
+  unsigned rate = 0;        // Hz
+  unsigned bits = 0;        // bits per sample of the source; 0 for lossy or float data
+  unsigned channels = 0;
+  double seconds = 0.0;     // the length; 0 when unknown
+};
+
 // The record behind one row of the source file list: the paths the program works with and the
 // loudness results with the gain that normalized conversion applies. Owned by its row (see
 // SourceList); destroying the record of an extracted video deletes its temporary WAV.
@@ -116,6 +126,7 @@ class QVListItem {
   double peakLimit = 32767.0;    // the 16-bit peak the applied gain keeps to
   RowMeasurement measurements[kLoudnessStandards];
   std::int32_t extracted = 0;
+  SourceFacts facts;
   std::string sourcePath;
   std::string decodePath;
 

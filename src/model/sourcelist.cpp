@@ -76,6 +76,11 @@ int SourceList::SelectedCount() const {
       std::count_if(m_rows.begin(), m_rows.end(), [](const Row& r) { return r.selected; }));
 }
 
+double SourceList::GetSeconds(int row) const {
+  const QVListItem* item = Item(row);
+  return item ? item->facts.seconds : 0.0;
+}
+
 double SourceList::GetGainFactor(int row) const {
   const QVListItem* item = Item(row);
   return item ? item->gainFactor : 1.0;

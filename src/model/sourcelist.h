@@ -74,6 +74,8 @@ class SourceList {
   void DeselectAll();
   int SelectedCount() const;
 
+  // The probed length of a row's source in seconds; 0 when unknown or out of range.
+  double GetSeconds(int row) const;
   // 1.0 (no gain) for an index out of range or a row without its record.
   double GetGainFactor(int row) const;
   // Empty for an index out of range or a row without its record.

@@ -119,6 +119,7 @@ TEST(BatchRunner, CancelStopsEveryWorkerAndAnAbortingCommitEndsTheBatch) {
   commits.clear();
   prepared.clear();
   settled.clear();
+  abandoned.clear();
   steps.work = [&](int row, JobContext& job) { return Work(row, job, concurrent, peak); };
   steps.commit = [&](int row, int result) {
     commits.emplace_back(row, result);
@@ -147,55 +148,70 @@ TEST(BatchRunner, CancelStopsEveryWorkerAndAnAbortingCommitEndsTheBatch) {
   }
 }
 
-TEST(BatchRunner, ProgressCountsFilesDoneAndSecondsOverTheWholeBatch) {
+TEST(BatchRunner, ASlowFirstRowHoldsNoWorkerAndProgressOnlyMovesForward) {
+  // Row 0 is long; it ends only once every later row has ended, which it can only do when
+  // the other worker goes on past it while row 0 waits for nothing.
   test::ScriptedHost host;
   BatchState state;
+  constexpr int kRows = 13;
+  std::atomic<int> laterDone{0};
   std::vector<RowJobProgress> seen;
+  std::vector<int> committed;
   RowJobSteps steps;
   steps.prepare = [](int) { return true; };
-  steps.work = [](int row, JobContext& job) {
-    job.SourceDuration = 2 + row % 2;
+  steps.rowSeconds = [](int row) { return row == 0 ? 60.0 : (row == 5 ? 0.0 : 5.0); };
+  steps.work = [&](int row, JobContext& job) {
+    job.SourceDuration = row == 0 ? 60 : 5;
+    if (row == 0) {
+      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (laterDone.load() < kRows - 1 && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        job.ProcessedSeconds = std::min(59, job.ProcessedSeconds + 1);
+        job.ProgressCallback("Working");
+      }
+      return laterDone.load() == kRows - 1 ? 0 : 1;
+    }
     for (int i = 0; i < job.SourceDuration; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      std::this_thread::sleep_for(std::chrono::milliseconds(3));
       ++job.ProcessedSeconds;
       job.ProgressCallback("Working");
     }
+    ++laterDone;
     return 0;
   };
-  steps.commit = [](int, int) { return true; };
+  steps.commit = [&](int row, int result) {
+    EXPECT_EQ(result, 0) << "row " << row;
+    committed.push_back(row);
+    return true;
+  };
   steps.progress = [&](const RowJobProgress& progress) { seen.push_back(progress); };
-  RunRowJobs(6, 2, host, state, steps, 1);
+  EXPECT_EQ(RunRowJobs(kRows, 2, host, state, steps, 1).committed, kRows);
+  EXPECT_TRUE(std::is_sorted(committed.begin(), committed.end()));
   ASSERT_FALSE(seen.empty());
   for (size_t i = 0; i < seen.size(); ++i) {
     const RowJobProgress& p = seen[i];
-    EXPECT_EQ(p.rowCount, 6);
+    EXPECT_EQ(p.rowCount, kRows);
+    EXPECT_DOUBLE_EQ(p.totalWeight, 115.0 + 115.0 / 12);  // row 5 weighs the others' mean
     EXPECT_LE(p.filesDone, p.rowsStarted);
-    EXPECT_LE(p.rowsStarted, 6);
-    EXPECT_LE(p.processedSeconds, p.runningSeconds);
-    EXPECT_LE(p.lowest.ProcessedSeconds, 3);
-    if (i == 0) continue;
-    EXPECT_LE(seen[i - 1].lowestRow, p.lowestRow);
-    EXPECT_LE(seen[i - 1].filesDone, p.filesDone);
+    if (i > 0) {
+      EXPECT_LE(OverallPercent(seen[i - 1]), OverallPercent(p));
+    }
   }
   EXPECT_GE(AvailableCores(), 1);
+  EXPECT_GE(RowsAheadOfCommit(1), 64);
+  EXPECT_EQ(RowsAheadOfCommit(8), 128);
 }
 
 TEST(BatchRunner, OverallPercentWeighsRowsBySeconds) {
   RowJobProgress p;
   p.rowCount = 4;
   EXPECT_EQ(OverallPercent(p), 0);  // nothing started
-  // One row of 10 s done, one of 30 s half done, two not started (counted at the mean, 20 s):
-  // 25 of 80 seconds.
-  p.rowsStarted = 2;
+  p.totalWeight = 80;
+  p.doneWeight = 25;
   p.filesDone = 1;
-  p.lowestRow = 1;
-  p.doneSeconds = 10;
-  p.runningSeconds = 30;
-  p.processedSeconds = 15;
-  p.rowsWithDuration = 2;
   EXPECT_EQ(OverallPercent(p), 31);
   EXPECT_EQ(ParallelProgressText("Converting", p), "Converting...  1 of 4 files done - 31%");
-  // Rows without a duration: files done against the count.
+  // No weight known: files done against the count.
   RowJobProgress unknown;
   unknown.rowCount = 3;
   unknown.rowsStarted = 3;

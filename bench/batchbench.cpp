@@ -1,0 +1,198 @@
+// Batch benchmark: what the conversion batch costs beyond the audio, and how well its workers
+// share the rows. The sources are made with the ffmpeg program in a cache folder, added
+// through the importer (as the window and the command line add them), and only the
+// conversion batch is timed. Three comparisons, each printed side by side:
+//  (a) one 60 s file followed by twelve 5 s files to MP3, one job against two (goal: 1.8x);
+//  (b) 200 one-second WAVs against one 200-second WAV of the same samples, to WAV and to MP3,
+//      one job: the time per file beyond the audio (goal: at most 3 ms);
+//  (c) the 200 one-second WAVs with two jobs against one (goal: 1.8x).
+//
+// Usage: qv_batchbench [--rounds R] [--short N]   (best of R rounds, default 3; N short files,
+//        default 200). Exits 2 when a goal is missed.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/host.h"
+#include "app/paths.h"
+#include "convert/conversionbatch.h"
+#include "import/sourceimporter.h"
+#include "model/sourcelist.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+bool RunCommand(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string Ffmpeg() { return std::string(QV_FFMPEG) + " -hide_banner -nostdin -loglevel error -y "; }
+
+// Music-like stereo at 44.1 kHz: two tones under a beat, and seeded pink noise.
+bool MakeWav(const std::string& path, int seconds, int seed) {
+  char graph[640];
+  std::snprintf(graph, sizeof graph,
+                "aevalsrc=exprs='0.2*sin(2*PI*%d*t)*(0.6+0.4*sin(2*PI*1.5*t))|"
+                "0.2*sin(2*PI*%d*t)*gt(mod(t\\,0.5)\\,0.25)':s=44100:d=%d[tone];"
+                "anoisesrc=color=pink:amplitude=0.08:seed=%d:r=44100:d=%d,"
+                "pan=stereo|c0=c0|c1=c0[noise];[tone][noise]amix=inputs=2:normalize=0",
+                220 + 7 * seed, 330 + 5 * seed, seconds, seed, seconds);
+  return RunCommand(Ffmpeg() + "-filter_complex \"" + graph + "\" -c:a pcm_s16le " +
+                    qv::ShellQuote(path));
+}
+
+// A cached folder of sources, made once.
+std::string CacheFolder() {
+  const char* tmp = std::getenv("TMPDIR");
+  return std::string(tmp && *tmp ? tmp : "/tmp") + "/qv-batchbench-" + std::to_string(::getuid());
+}
+
+bool MakeMixed(const std::string& folder, std::vector<std::string>& paths) {
+  fs::create_directories(folder);
+  for (int i = 0; i < 13; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/%02d.wav", i);
+    const std::string path = folder + name;
+    if (!fs::exists(path) && !MakeWav(path, i == 0 ? 60 : 5, i + 1)) return false;
+    paths.push_back(path);
+  }
+  return true;
+}
+
+// One long WAV and the same samples cut into one-second WAVs.
+bool MakeLongAndShort(const std::string& folder, int count, std::string& longPath,
+                      std::vector<std::string>& shortPaths) {
+  const std::string shortFolder = folder + "/short" + std::to_string(count);
+  longPath = folder + "/long" + std::to_string(count) + ".wav";
+  fs::create_directories(shortFolder);
+  if (!fs::exists(longPath) && !MakeWav(longPath, count, 99)) return false;
+  if (!fs::exists(shortFolder + "/000.wav") &&
+      !RunCommand(Ffmpeg() + "-i " + qv::ShellQuote(longPath) +
+                  " -f segment -segment_time 1 -c:a pcm_s16le " +
+                  qv::ShellQuote(shortFolder + "/%03d.wav"))) {
+    return false;
+  }
+  for (const auto& entry : fs::directory_iterator(shortFolder)) shortPaths.push_back(entry.path());
+  std::sort(shortPaths.begin(), shortPaths.end());
+  return static_cast<int>(shortPaths.size()) == count;
+}
+
+// A host nobody watches: no boxes, no status line.
+class QuietHost final : public qv::BatchHost {
+ public:
+  int ShowMessageBox(const std::string&, unsigned type) override { return qv::DefaultAnswer(type); }
+  void SetStatusText(const std::string&) override {}
+  void SelectRow(int, bool) override {}
+  void PumpMessages() override {}
+  void SetBatchControls(bool) override {}
+};
+
+// The seconds the conversion batch takes over `sources` (added first, not timed); -1 when a
+// row failed.
+double TimeBatch(const std::vector<std::string>& sources, const char* format, int kbps, int jobs,
+                 const std::string& out) {
+  fs::remove_all(out);
+  fs::create_directories(out);
+  QuietHost host;
+  qv::SourceList list;
+  qv::SourceImporter importer(host, list, nullptr);
+  qv::AddCounters counters;
+  importer.AddFiles(sources, counters);
+  if (counters.added != static_cast<int>(sources.size())) return -1;
+  qv::BatchState state;
+  qv::ConversionOptions options;
+  options.formatKey = format;
+  options.kbps = kbps;
+  options.destinationFolder = out;
+  options.logPath = out + "/QV_Log.txt";
+  options.jobs = jobs;
+  const auto start = Clock::now();
+  const qv::ConversionBatchResult result = qv::RunConversionBatch(options, list, state, host);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (!result.started || result.converted != static_cast<int>(sources.size())) {
+    std::fprintf(stderr, "the %s batch converted %d of %zu files\n", format, result.converted,
+                 sources.size());
+    return -1;
+  }
+  return seconds;
+}
+
+double Best(int rounds, const std::vector<std::string>& sources, const char* format, int kbps,
+            int jobs, const std::string& out) {
+  double best = 1e30;
+  for (int r = 0; r < rounds; ++r) {
+    const double seconds = TimeBatch(sources, format, kbps, jobs, out);
+    if (seconds < 0) std::exit(1);
+    best = std::min(best, seconds);
+  }
+  return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int rounds = 3, shortCount = 200;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (!std::strcmp(argv[i], "--rounds")) rounds = std::max(1, std::atoi(argv[i + 1]));
+    if (!std::strcmp(argv[i], "--short")) shortCount = std::max(2, std::atoi(argv[i + 1]));
+  }
+  const std::string cache = CacheFolder();
+  std::vector<std::string> mixed, shortFiles;
+  std::string longFile;
+  if (!MakeMixed(cache + "/mixed", mixed) ||
+      !MakeLongAndShort(cache, shortCount, longFile, shortFiles)) {
+    std::fprintf(stderr, "could not make the sources in %s\n", cache.c_str());
+    return 1;
+  }
+  char pattern[] = "/tmp/qv-batchbench-out-XXXXXX";
+  const char* scratchDir = ::mkdtemp(pattern);
+  if (!scratchDir) return 1;
+  const std::string out = std::string(scratchDir) + "/out";
+  int shortfalls = 0;
+  std::printf("best of %d round(s), %d cores\n\n", rounds, qv::AvailableCores());
+
+  std::printf("(a) one 60 s file, then twelve 5 s files, to MP3 192 kbps (goal: >= 1.80x)\n");
+  std::printf("%-12s %10s %10s %8s\n", "", "1 job", "2 jobs", "speedup");
+  {
+    const double one = Best(rounds, mixed, "mp3", 192, 1, out);
+    const double two = Best(rounds, mixed, "mp3", 192, 2, out);
+    std::printf("%-12s %9.2fs %9.2fs %7.2fx\n", "mp3", one, two, one / two);
+    if (one / two < 1.8) ++shortfalls;
+  }
+
+  std::printf("\n(b) %d one-second WAVs against one %d s WAV, one job (goal: <= 3.0 ms per file)\n",
+              shortCount, shortCount);
+  std::printf("%-12s %10s %10s %12s\n", "", "one file", "short files", "ms per file");
+  double shortOne[2] = {0, 0};
+  const char* formats[2] = {"wav", "mp3"};
+  for (int f = 0; f < 2; ++f) {
+    const int kbps = f == 0 ? 0 : 192;
+    const double whole = Best(rounds, {longFile}, formats[f], kbps, 1, out);
+    shortOne[f] = Best(rounds, shortFiles, formats[f], kbps, 1, out);
+    const double perFile = 1000.0 * (shortOne[f] - whole) / shortCount;
+    std::printf("%-12s %9.3fs %10.3fs %12.2f\n", formats[f], whole, shortOne[f], perFile);
+    if (perFile > 3.0) ++shortfalls;
+  }
+
+  std::printf("\n(c) the %d one-second WAVs, one job against two (goal: >= 1.80x)\n", shortCount);
+  std::printf("%-12s %10s %10s %8s\n", "", "1 job", "2 jobs", "speedup");
+  for (int f = 0; f < 2; ++f) {
+    const double two = Best(rounds, shortFiles, formats[f], f == 0 ? 0 : 192, 2, out);
+    std::printf("%-12s %9.3fs %9.3fs %7.2fx\n", formats[f], shortOne[f], two, shortOne[f] / two);
+    if (shortOne[f] / two < 1.8) ++shortfalls;
+  }
+  fs::remove_all(scratchDir);
+  return shortfalls == 0 ? 0 : 2;
+}
