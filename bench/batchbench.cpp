@@ -26,6 +26,7 @@
 #include "app/paths.h"
 #include "convert/conversionbatch.h"
 #include "import/sourceimporter.h"
+#include "model/batchrunner.h"
 #include "model/sourcelist.h"
 
 namespace {

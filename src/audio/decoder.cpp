@@ -126,6 +126,9 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
   if (fd < 0) return BASS_ERROR_FILEOPEN;
   struct stat info {};
   const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  char head[12] = {};
+  const bool riffWave = regular && ::pread(fd, head, sizeof head, 0) == sizeof head &&
+                        std::memcmp(head + 8, "WAVE", 4) == 0;
   ::close(fd);
   if (!regular) return BASS_ERROR_FILEOPEN;
   if (fileSize) *fileSize = info.st_size;
@@ -140,6 +143,11 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
   raw->opaque = const_cast<std::string*>(&url);
   AVDictionary* options = nullptr;
   av_dict_set(&options, "protocol_whitelist", "file", 0);
+  // FFmpeg looks for a compressed bitstream (DTS or AC-3 stored as 16-bit PCM) in every 16-bit
+  // WAV by probing its packets with every demuxer, up to 32 packets and about 250 KB of
+  // scanning: most of what a short WAV costs to open. Such a stream starts at the data's
+  // start, so the first four packets (16 KB, several frames of either) find it as well.
+  if (riffWave) av_dict_set(&options, "max_probe_packets", "4", 0);
   const int ret = avformat_open_input(&raw, url.c_str(), known, &options);
   av_dict_free(&options);
   if (ret < 0) {

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 #include "audio/bass.h"
 #include "audio/decoder.h"
@@ -122,6 +123,27 @@ TEST_F(DecoderTest, LossyFormatsReportTheirLengthAndSound) {
     for (float s : d.samples) energy += double{s} * s;
     const double rms = std::sqrt(energy / std::max<size_t>(d.samples.size(), 1));
     EXPECT_NEAR(rms, 0.5 / std::sqrt(2.0), 0.05);
+  }
+}
+
+TEST_F(DecoderTest, CompressedStreamsStoredAsPcmInAWavDecodeAsTheirCodec) {
+  // DTS and AC-3 bitstreams written into a 16-bit WAV as if they were samples (as on DTS CDs):
+  // read as PCM they are full-scale noise.
+  const std::pair<const char*, const char*> cases[] = {
+      {"in-wav.ac3", "-c:a ac3 -b:a 192k -f ac3"},
+      {"in-wav.dts", "-c:a dca -strict -2 -b:a 1411k -f dts"},
+  };
+  for (const auto& [name, options] : cases) {
+    SCOPED_TRACE(name);
+    const std::string wav = s_dir->file(std::string(name) + ".wav");
+    ASSERT_TRUE(RunFfmpeg("-f s16le -ar 44100 -ac 2 -i " + Quote(Make(name, options)) +
+                          " -c:a pcm_s16le " + Quote(wav)));
+    const Decoded d = DecodeFile(wav);
+    ASSERT_NE(d.handle, 0u) << BASS_ErrorGetCode();
+    double energy = 0;
+    for (float s : d.samples) energy += double{s} * s;
+    EXPECT_NEAR(std::sqrt(energy / std::max<size_t>(d.samples.size(), 1)), 0.5 / std::sqrt(2.0),
+                0.05);
   }
 }
 
