@@ -1,0 +1,50 @@
+#pragma once
+// What a conversion batch is asked to do, as values.
+
+#include <functional>
+#include <string>
+
+#include "model/qvlistitem.h"
+
+namespace qv {
+
+// What a conversion batch is asked to do, as values: the window fills it from its controls, the
+// command-line front end from its arguments.
+struct ConversionOptions {
+  std::string formatKey;          // the format's name in any case: "wav", "MP3", ...
+  int kbps = 0;                   // the chosen bitrate; not read for WAV
+  bool sameFolder = false;        // each output beside its source
+  bool skipProblemFiles = false;  // a failed file is only logged (quiet mode)
+  std::string destinationFolder;  // the Save To text, used when sameFolder is off
+  bool normalize = false;         // apply each row's gain factor
+  std::string faacPath;           // the AAC encoder program
+  std::string logPath;            // QV_Log.txt
+  // Opens the log for the user (the answer Yes to the question at the end); may be empty.
+  std::function<void(const std::string& logPath)> openLog;
+  // The numbered names tried for a taken destination before the file fails.
+  int maxNumberedCopies = 999999;
+  // Carry each source's tags and front cover into its output (the window always does).
+  bool copyTags = true;
+  // How many files are converted at once (worker threads of the row pipeline; 1 is the same
+  // pipeline with one worker). Names, log records, messages and the selection are committed in
+  // row order on the calling thread whatever the number.
+  int jobs = 1;
+  // The sub-folder below the destination folder that a row's output goes to ("" or empty
+  // function: the destination itself), relative, created as needed. Not read with sameFolder.
+  std::function<std::string(int row)> rowSubfolder;
+  // A row whose plain output name is a non-empty file not older than its source, and that was
+  // there before the batch started, is skipped (the library converted before).
+  bool skipExisting = false;
+  // The loudness standard the rows were measured in, and album gain instead of track gain:
+  // both for the gains applied (each row's AppliedGainFactor, which keeps to the peak limit)
+  // and for the ReplayGain tags.
+  LoudnessStandard standard = LoudnessStandard::ReplayGain1;
+  bool byAlbum = false;
+  // Each output is measured after it is written and gets REPLAYGAIN_TRACK_GAIN and _PEAK (with
+  // byAlbum also the ALBUM pair, over the outputs of its album in this batch), relative to the
+  // standard's reference level. The album's outputs get their names once the album's last row
+  // is done, so no file under its final name lacks its album tags.
+  bool replayGainTags = false;
+};
+
+}  // namespace qv

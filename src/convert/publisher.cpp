@@ -1,0 +1,144 @@
+#include "convert/publisher.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "app/liveregistry.h"
+#include "app/paths.h"
+#include "app/renamefile.h"
+#include "app/showmessage.h"
+#include "convert/convertfile.h"
+#include "convert/outputplanner.h"
+
+namespace qv {
+namespace {
+
+// "<folder>/<title>-COPY<nnnnnn>.<extension>" of `path`.
+std::string NumberedCopy(const std::string& path, int n) {
+  char number[16];
+  std::snprintf(number, sizeof number, "%06d", n);
+  return JoinPath(FolderOfPath(path),
+                  GetFileTitle(path, false) + "-COPY" + number + "." + GetLowerExtension(path));
+}
+
+// Removes an empty regular file (never a link).
+void RemoveIfEmpty(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0) {
+    ::unlink(path.c_str());
+  }
+}
+
+// Whether `path` holds a conversion of a source last written at `sourceWritten`, from before the
+// batch started: a non-empty regular file, not older than the source, written before
+// `batchStart`.
+bool HoldsConversion(const std::string& path, std::filesystem::file_time_type sourceWritten,
+                     std::filesystem::file_time_type batchStart) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::symlink_status(path, error);
+  if (error || !std::filesystem::is_regular_file(status)) return false;
+  if (std::filesystem::file_size(path, error) == 0 || error) return false;
+  const auto written = std::filesystem::last_write_time(path, error);
+  return !error && written >= sourceWritten && written < batchStart;
+}
+
+}  // namespace
+
+bool DestinationTaken(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) return false;
+  return !(S_ISREG(info.st_mode) && info.st_size == 0);
+}
+
+int MakeUniqueDestination(std::string& path, int maxCopies) {
+  if (!DestinationTaken(path)) return kDestinationFree;
+  for (int n = 1; n <= maxCopies && n < 1000000; ++n) {
+    std::string candidate = NumberedCopy(path, n);
+    if (!DestinationTaken(candidate)) {
+      path = std::move(candidate);
+      return kDestinationRenamed;
+    }
+  }
+  return kDestinationAllTaken;
+}
+
+bool AlreadyConverted(const std::string& destination, const std::string& source,
+                      std::filesystem::file_time_type batchStart) {
+  std::error_code error;
+  const auto sourceWritten = std::filesystem::last_write_time(source, error);
+  if (error) return false;
+  if (HoldsConversion(destination, sourceWritten, batchStart)) return true;
+  std::string candidate = destination;
+  for (int n = 1; n < 1000000 && DestinationTaken(candidate); ++n) {
+    candidate = NumberedCopy(destination, n);
+    if (HoldsConversion(candidate, sourceWritten, batchStart)) return true;
+  }
+  return false;
+}
+
+void Publisher::NameRow(int row, PublishedRow& out) {
+  m_log.Write(FormatText("\n--- Conversion # %d ---\n\n", row + 1) +
+              FormatText("Saving:\n\n   %s\n\nas:\n\n   %s\n\n", out.sourcePath.c_str(),
+                         out.destination.c_str()));
+  out.naming = MakeUniqueDestination(out.destination, m_maxCopies);
+  if (out.naming == kDestinationRenamed) {
+    m_log.Write(FormatText("Destination file exists, saving as this instead:\n\n   %s\n\n",
+                           out.destination.c_str()));
+  }
+}
+
+void Publisher::Discard(PublishedRow& out) {
+  if (!out.workPath.empty()) RemoveTemporary(out.workPath);
+  out.workPath.clear();
+}
+
+int Publisher::Publish(PublishedRow& out, int code) {
+  if (out.naming == kDestinationAllTaken) {
+    Discard(out);
+    out.errorText = ConversionErrorText(kConvertNamesTaken, JobContext{});
+    return kConvertNamesTaken;
+  }
+  for (int attempt = 0;; ++attempt) {
+    RemoveIfEmpty(out.destination);  // the naming rule counts an empty file as free
+    if (RenameWithoutReplacing(out.workPath, out.destination)) break;
+    const int failure = errno;
+    if (failure == EEXIST && attempt < 100 &&
+        MakeUniqueDestination(out.destination, m_maxCopies) != kDestinationAllTaken) {
+      m_log.Write(FormatText("Destination file exists, saving as this instead:\n\n   %s\n\n",
+                             out.destination.c_str()));
+      continue;
+    }
+    Discard(out);
+    JobContext failed;
+    failed.EncoderErrorText = failure == EEXIST ? "\"" + out.destination +
+                                                      "\" was taken meanwhile; it was not replaced"
+                                                : std::string(std::strerror(failure));
+    out.errorText = ConversionErrorText(kConvertWriteFailed, failed);
+    return kConvertWriteFailed;
+  }
+  UnregisterTemporary(out.workPath);  // it has its name now: no longer ours to remove
+  out.workPath.clear();
+  return code;
+}
+
+void Publisher::NameTexts(std::string& text, const std::string& hidden, const std::string& name) {
+  if (hidden.empty()) return;
+  for (size_t at = text.find(hidden); at != std::string::npos;
+       at = text.find(hidden, at + name.size())) {
+    text.replace(at, hidden.size(), name);
+  }
+}
+
+void Publisher::LogFailure(int row, const PublishedRow& out, bool heading) {
+  m_log.Write((heading ? FormatText("\n--- Conversion # %d ---\n", row + 1) : std::string()) +
+              FormatText("\nGot an error, converting:\n\n   %s\n\nto\n\n   %s\n\nError was:"
+                         "\n\n   %s\n\n---\n",
+                         out.decodePath.c_str(), out.destination.c_str(),
+                         out.errorText.c_str()));
+}
+
+}  // namespace qv

@@ -1,0 +1,68 @@
+#pragma once
+// The publisher: names a finished output the way one file after the other would (the plain
+// name, or the first free numbered copy), gives the hidden file that name without ever
+// replacing a file, and writes the batch log's records of each row, failures included.
+// User-interface thread only: it runs as the rows are committed, in row order.
+
+#include <filesystem>
+#include <string>
+
+#include "model/batchlog.h"
+
+namespace qv {
+
+// Whether a destination name is taken: anything but an empty regular file has it (a non-empty
+// file, a link, even a dangling one, a folder).
+bool DestinationTaken(const std::string& path);
+
+enum DestinationCheck {
+  kDestinationFree = 0,     // no non-empty file has the name; the path is unchanged
+  kDestinationRenamed = 1,  // the name was taken; the path now names the first free copy
+  kDestinationAllTaken = -1,  // every numbered copy is taken too; the path is unchanged
+};
+// Checks a destination path against existing files: when its name is taken (DestinationTaken),
+// the path becomes "<folder>/<title>-COPY<nnnnnn>.<extension>" with the first n from 1
+// to `maxCopies` whose name is free.
+int MakeUniqueDestination(std::string& path, int maxCopies = 999999);
+
+// Whether the source has a conversion from before `batchStart` under its plain output name,
+// or, when that is taken by an older one (the source changed since), under one of the numbered
+// names the naming rule gave it then: a non-empty regular file not older than the source.
+bool AlreadyConverted(const std::string& destination, const std::string& source,
+                      std::filesystem::file_time_type batchStart);
+
+// One row's output on its way to its name.
+struct PublishedRow {
+  std::string sourcePath;   // as the log names it
+  std::string decodePath;   // as a failure record names it
+  std::string destination;  // the plain name, then the name it gets
+  std::string workPath;     // the hidden file; empty once published or removed
+  int naming = kDestinationFree;
+  std::string errorText;    // a failure's text
+};
+
+class Publisher {
+ public:
+  Publisher(BatchLog& log, int maxCopies) : m_log(log), m_maxCopies(maxCopies) {}
+
+  // The row's opening records ("--- Conversion # n ---", "Saving: ... as: ...") and its name:
+  // the plain one, or the first free numbered copy (with a record that says so).
+  void NameRow(int row, PublishedRow& out);
+  // Gives the hidden file the row's name. Another program may take the name meanwhile: then
+  // the next free numbered name is taken, as the naming rule would have given. Returns `code`,
+  // or the code of a failed naming (its text in errorText, the hidden file removed).
+  int Publish(PublishedRow& out, int code);
+  // Removes the hidden file, if any.
+  void Discard(PublishedRow& out);
+  // Messages name the output by its name, never by the hidden one.
+  static void NameTexts(std::string& text, const std::string& hidden, const std::string& name);
+  // The record of a failed row: "Got an error, converting: ..." (with `heading`, the row's
+  // "--- Conversion # n ---" before it).
+  void LogFailure(int row, const PublishedRow& out, bool heading);
+
+ private:
+  BatchLog& m_log;
+  int m_maxCopies;
+};
+
+}  // namespace qv

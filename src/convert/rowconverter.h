@@ -1,0 +1,48 @@
+#pragma once
+// The row converter: the work one row of a conversion batch does on a worker thread, into the
+// row's hidden output file: decode and encode with the planned gain, encode again while a
+// lossy output's peak passes the limit, measure the output for its ReplayGain tags, carry the
+// tags over, and put the data on the disk. It touches only its own job and its own file, so
+// rows run side by side; naming and publishing the file is the publisher's.
+
+#include <string>
+
+#include "model/batchstate.h"
+#include "model/qvlistitem.h"
+#include "tags/tags.h"
+
+namespace qv {
+
+// What a worker needs of its row, fixed before it starts.
+struct RowJob {
+  std::string decodePath;  // the file decoded (an extracted video's temporary WAV)
+  std::string sourcePath;  // the file whose tags the output gets
+  std::string workPath;    // the hidden output file
+  std::string formatKey;
+  int kbps = 0;
+  std::string faacPath;
+  double gain = 1.0;
+  double outputPeakLimit = 0.0;  // 0: no check of the encoded output's peak
+  LoudnessStandard standard = LoudnessStandard::ReplayGain1;
+  bool replayGainTags = false;
+  bool copyTags = true;
+  bool keepWrittenTags = false;  // an album's row: its album pair comes later
+};
+
+// What the row's work ended with. `code` is a ConversionResult; `errorText` the user's text of
+// a failure, naming the output by its hidden name.
+struct RowWork {
+  int code = 0;
+  std::string errorText;
+  std::string logNote;  // damaged data, a lowered rate, a second encoding, missing tags
+  std::string tagLog;   // what the tag copy had to say
+  int heldSeconds = 0;  // what the output holds, and the source's length (for a cancel)
+  int sourceSeconds = 0;
+  RowMeasurement output;  // the output's own measurement, for the ReplayGain tags
+  bool outputMeasured = false;
+  tags::TagSet writtenTags;  // with keepWrittenTags
+};
+
+RowWork ConvertRow(const RowJob& row, JobContext& job);
+
+}  // namespace qv
