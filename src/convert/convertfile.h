@@ -5,8 +5,8 @@
 // with a volume gain applied on the way. Every call decodes the source in
 // one-second blocks, reports progress and reads the cancel flag through its own JobContext, and
 // touches no process-wide state, so several conversions may run at once on different threads.
-// Each encoder owns its stream, its buffers and its output for the length of the call and
-// releases them on every path.
+// EncodeFile owns the stream and the format's encoder (convert/fileencoder.h) its buffers and
+// its output, for the length of the call; both are released on every path.
 
 #include <cstdint>
 #include <string>
