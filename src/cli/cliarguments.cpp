@@ -6,14 +6,21 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "convert/formats.h"
 #include "loudness/loudness.h"
 
 namespace qv::cli {
 namespace {
 
-constexpr const char* kFormats[] = {"wav", "mp3", "aac",  "mp4", "m4a",
-                                    "wma", "flac", "opus", "ogg"};
-constexpr int kLastFlacLevel = 8;
+
+// The format keys in the format list's order: "wav, mp3, ...".
+std::string FormatKeysText() {
+  std::string text;
+  for (const OutputFormat& format : OutputFormats()) {
+    text += (text.empty() ? "" : ", ") + std::string(format.key);
+  }
+  return text;
+}
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -81,10 +88,8 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& argu
     if (name == "--format") {
       if (!value(text)) return ParseResult::UsageError;
       arguments.format = Lower(text);
-      if (std::find_if(std::begin(kFormats), std::end(kFormats),
-                       [&](const char* f) { return arguments.format == f; }) == std::end(kFormats)) {
-        error = "unknown format '" + text +
-                "' (valid: wav, mp3, aac, mp4, m4a, wma, flac, opus, ogg)";
+      if (!FindOutputFormat(arguments.format)) {
+        error = "unknown format '" + text + "' (valid: " + FormatKeysText() + ")";
         return ParseResult::UsageError;
       }
     } else if (name == "--bitrate") {
@@ -149,12 +154,14 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& argu
     }
   }
   // For FLAC the bitrate is the compression level; every other format's bitrates are positive.
-  if (arguments.bitrate && arguments.format == "flac" && *arguments.bitrate > kLastFlacLevel) {
+  const OutputFormat* format = FindOutputFormat(arguments.format);
+  const bool flacLevel = format && format->isFlacLevel();
+  if (arguments.bitrate && flacLevel && *arguments.bitrate > kLastFlacLevel) {
     error = "--bitrate takes a FLAC compression level from 0 to 8 for flac, not '" +
             bitrateText + "'";
     return ParseResult::UsageError;
   }
-  if (arguments.bitrate && arguments.format != "flac" && *arguments.bitrate == 0) {
+  if (arguments.bitrate && !flacLevel && *arguments.bitrate == 0) {
     error = "--bitrate takes a whole number of kbps, not '" + bitrateText + "'";
     return ParseResult::UsageError;
   }

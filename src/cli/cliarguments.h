@@ -9,7 +9,7 @@
 namespace qv::cli {
 
 struct CliArguments {
-  std::string format = "wav";        // wav, mp3, aac, mp4, m4a or wma
+  std::string format = "wav";        // a key of the format table (convert/formats.h)
   std::optional<int> bitrate;        // kbps; the format's default entry when absent
   std::optional<std::string> dest;   // the configured destination folder when absent
   bool sameFolder = false;

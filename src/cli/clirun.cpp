@@ -100,9 +100,10 @@ class ConsoleToolView final : public ToolProgressView {
 // The bitrate to convert at: the format's default entry, or the requested one when the format
 // offers it. 0 for WAV. -1 after a usage error.
 int ChooseBitrate(const CliArguments& arguments) {
-  if (arguments.format == "wav") {
+  const OutputFormat* format = FindOutputFormat(arguments.format);
+  if (format && !format->usesBitrate()) {
     if (arguments.bitrate) {
-      UsageError("WAV takes no bitrate");
+      UsageError(std::string(format->listName) + " takes no bitrate");
       return -1;
     }
     return 0;

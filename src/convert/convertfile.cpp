@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/paths.h"
@@ -17,6 +19,7 @@
 #include "audio/mp3rates.h"
 #include "audio/outputrates.h"
 #include "audio/ownedstream.h"
+#include "convert/fileencoder.h"
 #include "convert/formats.h"
 
 namespace qv {
@@ -34,8 +37,6 @@ constexpr DWORD kFileEncodeFlags = BASS_ENCODE_AUTOFREE | BASS_ENCODE_PAUSE;
 constexpr DWORD kWmaEncodeFlags = 0x2100;
 constexpr DWORD kEndOfData = 0xFFFFFFFFu;
 constexpr const char* kConverting = "Converting";
-constexpr int kFirstFlacLevel = 0;
-constexpr int kLastFlacLevel = 8;
 constexpr size_t kWavHeaderSize = 44;
 constexpr std::uint64_t kMaxWavBytes = 0xFFFFFFFFu;
 
@@ -43,13 +44,15 @@ constexpr std::uint64_t kMaxWavBytes = 0xFFFFFFFFu;
 // cancelled or failed AAC encoder is aborted instead, so its child ends at once.
 class ChannelEncoder {
  public:
-  explicit ChannelEncoder(HENCODE handle) : m_handle(handle) {}
+  ChannelEncoder() = default;
   ~ChannelEncoder() {
     if (m_handle) BASS_Encode_Stop(m_handle);
   }
   ChannelEncoder(const ChannelEncoder&) = delete;
   ChannelEncoder& operator=(const ChannelEncoder&) = delete;
   HENCODE get() const { return m_handle; }
+  // Takes the encoder `handle` (none is held before).
+  void Set(HENCODE handle) { m_handle = handle; }
   // Completes the output; false when it could not be completed.
   bool Stop() { return Release([](HENCODE h) { return BASS_Encode_Stop(h) != 0; }); }
   // Completes the output with what was written before a cancel.
@@ -63,17 +66,19 @@ class ChannelEncoder {
     m_handle = 0;
     return handle && call(handle);
   }
-  HENCODE m_handle;
+  HENCODE m_handle = 0;
 };
 
 // Owns a WMA file encoder; left alone it is closed (the file completed).
 class WmaFile {
  public:
-  explicit WmaFile(HWMENCODE handle) : m_handle(handle) {}
+  WmaFile() = default;
   ~WmaFile() { Close(); }
   WmaFile(const WmaFile&) = delete;
   WmaFile& operator=(const WmaFile&) = delete;
   HWMENCODE get() const { return m_handle; }
+  // Takes the encoder `handle` (none is held before).
+  void Set(HWMENCODE handle) { m_handle = handle; }
   bool Close() {
     const HWMENCODE handle = m_handle;
     m_handle = 0;
@@ -81,7 +86,7 @@ class WmaFile {
   }
 
  private:
-  HWMENCODE m_handle;
+  HWMENCODE m_handle = 0;
 };
 
 // Owns a file descriptor.
@@ -146,8 +151,6 @@ void StartProgress(HSTREAM stream, JobContext& job) {
   job.SourceDuration = StreamSeconds(stream);
 }
 
-enum class PumpEnd { Finished, Cancelled, WriteFailed, ReadFailed, Damaged };
-
 // Why the stream's data ended: the end of the file (perhaps with small losses, noted in
 // job.LogNote), a read error, or damaged data that stopped decoding or cost too much.
 PumpEnd JudgeEnd(HSTREAM stream, JobContext& job) {
@@ -189,11 +192,6 @@ PumpEnd PumpBlocks(HSTREAM stream, std::vector<float>& block, JobContext& job, P
   }
 }
 
-// The decode loop of the encoders attached to the channel (MP3, FLAC, Opus, Vorbis): every
-// block with the gain applied into `encoder`, the encoder's detail kept when a write fails.
-PumpEnd PumpIntoEncoder(HSTREAM stream, const BASS_CHANNELINFO& info, double gain,
-                        HENCODE encoder, JobContext& job);
-
 // One second of audio: rate × channels floats.
 std::vector<float> OneSecondBlock(const BASS_CHANNELINFO& info) {
   return std::vector<float>(static_cast<size_t>(info.freq) * info.chans);
@@ -225,10 +223,10 @@ void NoteRateAtMost(const BASS_CHANNELINFO& info, const char* format, int highes
 }
 
 // Which of the format's listed bitrates its encoder does take for this source, as advice.
-std::string OtherBitratesText(const std::string& key, QV_ENCODEFORMAT format,
+std::string OtherBitratesText(const OutputFormat& outputFormat, QV_ENCODEFORMAT format,
                               const BASS_CHANNELINFO& info) {
   std::vector<int> usable;
-  for (const int kbps : BitratesForFormat(key).kbps) {
+  for (const int kbps : outputFormat.Bitrates().kbps) {
     format.bitrate = static_cast<DWORD>(kbps) * 1000;
     if (QV_Encode_FileAccepts(info.freq, info.chans, info.origres, &format)) usable.push_back(kbps);
   }
@@ -360,332 +358,381 @@ std::string AacCommandLine(const std::string& faacPath, int kbps, const std::str
                            const std::string& destination) {
   // exec: the program takes the shell's place, so signals for it reach it.
   std::string command = "exec " + ShellQuote(faacPath) + " " + AacOptionsForKbps(kbps);
-  if (key != "aac") command += " -w";
+  const OutputFormat* format = FindOutputFormat(key);
+  if (format && format->tagKind == tags::OutputKind::Mp4) command += " -w";
   command += " -o " + ShellQuote(destination) + " -";
   return command;
 }
 
-int WriteWavFile(const std::string& source, const std::string& destination, double gain,
-                 JobContext& job) {
-  if (SamePathIgnoringCase(source, destination)) return kConvertSamePath;
-  const OwnedStream stream(OpenFloatDecoder(source));
-  if (!stream) return kConvertCannotOpenSource;
-  BASS_CHANNELINFO info{};
-  if (!GetInfo(stream.get(), info)) return kConvertCannotOpenSource;
-  // A WAV file's sizes are 32-bit: an output that would pass them fails before it is written
-  // (when the length is known) or as soon as it would (when it is not).
-  const std::uint64_t frameBytes = 2u * info.chans;
-  const QWORD floatBytes = BASS_ChannelGetLength(stream.get(), BASS_POS_BYTE);
-  const auto tooLargeText = [&](std::uint64_t bytes) {
-    return FormatText(
-        "The WAV file would hold %.2f GiB, more than the 4 GiB a WAV file can hold.  Please "
-        "choose another Output Format for this file (MP3, M4A or WMA)",
-        static_cast<double>(bytes) / (1024.0 * 1024.0 * 1024.0));
-  };
-  if (floatBytes != static_cast<QWORD>(-1)) {
-    const std::uint64_t bytes = kWavHeaderSize + floatBytes / (4u * info.chans) * frameBytes;
-    if (bytes > kMaxWavBytes) {
-      job.EncoderErrorText = tooLargeText(bytes);
-      return kConvertWavTooLarge;
-    }
+int CodeOfEnd(PumpEnd end) {
+  switch (end) {
+    case PumpEnd::Finished: return kConvertOk;
+    case PumpEnd::Cancelled: return kConvertCancelled;
+    case PumpEnd::WriteFailed: return kConvertWriteFailed;
+    case PumpEnd::ReadFailed: return kConvertReadError;
+    case PumpEnd::Damaged: return kConvertDamaged;
   }
-  ReuseEmptyDestination(destination);
-  // Created exclusively: a file, link or folder that has the name is never replaced.
-  FileDescriptor file(::open(destination.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-  if (file.get() < 0) {
-    job.EncoderErrorText = std::strerror(errno);
-    return kConvertCannotCreate;
-  }
-  StartProgress(stream.get(), job);
-  std::uint64_t written = kWavHeaderSize;
-  bool tooLarge = false;
-  const std::string header = WavHeader(static_cast<int>(info.freq), static_cast<int>(info.chans));
-  if (!WriteAll(file.get(), header.data(), header.size())) {
-    job.EncoderErrorText = std::strerror(errno);
-    return kConvertWriteFailed;
-  }
-  std::vector<float> block = OneSecondBlock(info);
-  std::vector<std::int16_t> pcm(block.size());
-  const PumpEnd end = PumpBlocks(stream.get(), block, job, [&](float* samples, size_t n) {
-    for (size_t i = 0; i < n; ++i) pcm[i] = PcmSampleWithGain(samples[i], gain);
-    written += n * sizeof(std::int16_t);
-    if (written > kMaxWavBytes) {
-      tooLarge = true;
-      job.EncoderErrorText = tooLargeText(written);
-      return false;
-    }
-    if (WriteAll(file.get(), pcm.data(), n * sizeof(std::int16_t))) return true;
-    job.EncoderErrorText = std::strerror(errno);
-    return false;
-  });
-  // A failed file keeps its zero sizes, so it does not pass for a complete one.
-  if (end == PumpEnd::WriteFailed) return tooLarge ? kConvertWavTooLarge : kConvertWriteFailed;
-  if (end == PumpEnd::ReadFailed) return kConvertReadError;
-  if (end == PumpEnd::Damaged) return kConvertDamaged;
-
-  // The sizes, also after a cancel: the file then holds the blocks written so far.
-  struct stat st {};
-  if (::fstat(file.get(), &st) != 0 ||
-      !WriteLe32At(file.get(), static_cast<std::uint64_t>(st.st_size) - 8, 4) ||
-      !WriteLe32At(file.get(), static_cast<std::uint64_t>(st.st_size) - kWavHeaderSize, 40) ||
-      !file.Close()) {
-    job.EncoderErrorText = std::strerror(errno);
-    return kConvertWriteFailed;
-  }
-  return end == PumpEnd::Cancelled ? kConvertCancelled : kConvertOk;
+  return kConvertWriteFailed;
 }
 
-int EncodeMp3File(const std::string& source, const std::string& destination, double gain,
-                  int kbps, JobContext& job) {
-  if (SamePathIgnoringCase(source, destination)) return kConvertSamePath;
-  const OwnedStream stream(OpenFloatDecoder(source));
-  if (!stream) return kConvertCannotOpenSource;
-  StartProgress(stream.get(), job);
-  BASS_CHANNELINFO info{};
-  if (!GetInfo(stream.get(), info)) return kConvertCannotOpenSource;
-  const int row = FindMp3BitrateRow(kbps);
-  if (row < 0) {
-    job.EncoderErrorText = FormatText(
-        "An unsupported bitrate is being used (%d) - the MP3 encoder only supports: 320, 256, "
-        "224, 192, 160, 128, 112, and 96 Kbps",
-        kbps);
-    return kConvertMp3Setup;
+namespace {
+
+// "Could not start the <what>.  Error code was <error>", with the encoder's own detail when it
+// gave one.
+std::string StartFailureText(const std::string& what, int error) {
+  std::string text = FormatText("Could not start the %s.  Error code was %d", what.c_str(), error);
+  if (!audio::LastEncoderErrorText().empty()) text += " (" + audio::LastEncoderErrorText() + ")";
+  return text;
+}
+
+// The result once an encoder was completed after the loop (`completed`: whether that worked).
+// An unreadable or damaged source gives its own code, so does a cancel unless a cancelled file
+// must be complete too (`cancelNeedsCompletion`); else a failed completion is a failed write.
+int CodeAfterCompletion(PumpEnd end, bool completed, bool cancelNeedsCompletion,
+                        JobContext& job) {
+  if (end == PumpEnd::ReadFailed || end == PumpEnd::Damaged) return CodeOfEnd(end);
+  if (end == PumpEnd::Cancelled && !cancelNeedsCompletion) return kConvertCancelled;
+  if (!completed) {
+    NoteEncoderDetail(job);
+    return kConvertWriteFailed;
   }
-  // A rate an MP3 file cannot hold at this bitrate is resampled to the nearest one it can.
-  const int sourceRate = static_cast<int>(info.freq);
-  const int rate = audio::Mp3OutputRate(sourceRate, kbps);
-  if (rate != sourceRate) {
-    job.LogNote = FormatText(
-        "The source's sample rate of %d Hz was resampled to %d Hz, the nearest rate an MP3 file "
-        "holds at %d kbps.",
-        sourceRate, rate, kbps);
+  return CodeOfEnd(end);
+}
+
+std::string WavTooLargeText(std::uint64_t bytes) {
+  return FormatText(
+      "The WAV file would hold %.2f GiB, more than the 4 GiB a WAV file can hold.  Please "
+      "choose another Output Format for this file (MP3, M4A or WMA)",
+      static_cast<double>(bytes) / (1024.0 * 1024.0 * 1024.0));
+}
+
+// 16-bit PCM at the source's rate and channels, written by us.
+class WavEncoder final : public FileEncoder {
+ public:
+  // A WAV file's sizes are 32-bit: an output that would pass them fails before it is written
+  // (when the length is known) or as soon as it would (when it is not).
+  int Check(const EncodeSource& source, JobContext& job) override {
+    const QWORD floatBytes = BASS_ChannelGetLength(source.stream, BASS_POS_BYTE);
+    if (floatBytes == static_cast<QWORD>(-1)) return kConvertOk;
+    const std::uint64_t frameBytes = 2u * source.info.chans;
+    const std::uint64_t bytes =
+        kWavHeaderSize + floatBytes / (4u * source.info.chans) * frameBytes;
+    if (bytes <= kMaxWavBytes) return kConvertOk;
+    job.EncoderErrorText = WavTooLargeText(bytes);
+    return kConvertWavTooLarge;
   }
-  const MPEGLAYER3WAVEFORMAT record = Mp3FormatRecord(kbps, rate);
-  ReuseEmptyDestination(destination);
-  ChannelEncoder encoder(BASS_Encode_StartACMFile(stream.get(), &record,
-                                                  kMp3EncodeFlags, destination.c_str()));
-  if (!encoder.get()) {
+
+  int Start(const EncodeSource& source, JobContext& job) override {
+    // Created exclusively: a file, link or folder that has the name is never replaced.
+    m_file.emplace(::open(source.request.destination.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (m_file->get() < 0) {
+      job.EncoderErrorText = std::strerror(errno);
+      return kConvertCannotCreate;
+    }
+    const std::string header =
+        WavHeader(static_cast<int>(source.info.freq), static_cast<int>(source.info.chans));
+    if (!WriteAll(m_file->get(), header.data(), header.size())) {
+      job.EncoderErrorText = std::strerror(errno);
+      return kConvertWriteFailed;
+    }
+    return kConvertOk;
+  }
+
+  bool Put(float* samples, size_t count, double gain, JobContext& job) override {
+    m_pcm.resize(count);
+    for (size_t i = 0; i < count; ++i) m_pcm[i] = PcmSampleWithGain(samples[i], gain);
+    m_written += count * sizeof(std::int16_t);
+    if (m_written > kMaxWavBytes) {
+      m_tooLarge = true;
+      job.EncoderErrorText = WavTooLargeText(m_written);
+      return false;
+    }
+    if (WriteAll(m_file->get(), m_pcm.data(), count * sizeof(std::int16_t))) return true;
+    job.EncoderErrorText = std::strerror(errno);
+    return false;
+  }
+
+  int Finish(PumpEnd end, JobContext& job) override {
+    // A failed file keeps its zero sizes, so it does not pass for a complete one.
+    if (end == PumpEnd::WriteFailed && m_tooLarge) return kConvertWavTooLarge;
+    if (end != PumpEnd::Finished && end != PumpEnd::Cancelled) return CodeOfEnd(end);
+    // The sizes, also after a cancel: the file then holds the blocks written so far.
+    const int fd = m_file->get();
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 ||
+        !WriteLe32At(fd, static_cast<std::uint64_t>(st.st_size) - 8, 4) ||
+        !WriteLe32At(fd, static_cast<std::uint64_t>(st.st_size) - kWavHeaderSize, 40) ||
+        !m_file->Close()) {
+      job.EncoderErrorText = std::strerror(errno);
+      return kConvertWriteFailed;
+    }
+    return CodeOfEnd(end);
+  }
+
+ private:
+  std::optional<FileDescriptor> m_file;
+  std::vector<std::int16_t> m_pcm;
+  std::uint64_t m_written = kWavHeaderSize;
+  bool m_tooLarge = false;
+};
+
+// An encoder attached to the source's channel (MP3, AAC, FLAC, Opus, Vorbis): every block,
+// with the gain applied, goes to it through BASS_Encode_Write.
+class AttachedEncoder : public FileEncoder {
+ public:
+  bool Put(float* samples, size_t count, double gain, JobContext& job) override {
+    ApplyFloatGain(samples, count, gain);
+    const auto bytes = static_cast<DWORD>(count * sizeof(float));
+    if (BASS_Encode_Write(m_encoder.get(), samples, bytes) == 1) return true;
+    NoteEncoderDetail(job);  // the encoder's own complaint, when it made one
+    return false;
+  }
+
+ protected:
+  ChannelEncoder m_encoder;
+};
+
+// MP3 through the audio layer's LAME encoder.
+class Mp3Encoder final : public AttachedEncoder {
+ public:
+  int Check(const EncodeSource& source, JobContext& job) override {
+    const int kbps = source.request.value;
+    if (FindMp3BitrateRow(kbps) < 0) {
+      job.EncoderErrorText = FormatText(
+          "An unsupported bitrate is being used (%d) - the MP3 encoder only supports: 320, "
+          "256, 224, 192, 160, 128, 112, and 96 Kbps",
+          kbps);
+      return kConvertMp3Setup;
+    }
+    // A rate an MP3 file cannot hold at this bitrate is resampled to the nearest one it can.
+    const int sourceRate = static_cast<int>(source.info.freq);
+    const int rate = audio::Mp3OutputRate(sourceRate, kbps);
+    if (rate != sourceRate) {
+      job.LogNote = FormatText(
+          "The source's sample rate of %d Hz was resampled to %d Hz, the nearest rate an MP3 "
+          "file holds at %d kbps.",
+          sourceRate, rate, kbps);
+    }
+    m_record = Mp3FormatRecord(kbps, rate);
+    return kConvertOk;
+  }
+
+  int Start(const EncodeSource& source, JobContext& job) override {
+    m_encoder.Set(BASS_Encode_StartACMFile(source.stream, &m_record, kMp3EncodeFlags,
+                                           source.request.destination.c_str()));
+    if (m_encoder.get()) return kConvertOk;
     const int error = BASS_ErrorGetCode();
     if (error == BASS_ERROR_NOTAVAIL) {
       job.EncoderErrorText = FormatText(
           "The MP3 encoder could not be set up for the source Audio file (%d Hz, %d channels "
           "at %d kbps).",
-          sourceRate, static_cast<int>(info.chans), kbps);
+          static_cast<int>(source.info.freq), static_cast<int>(source.info.chans),
+          source.request.value);
     } else {
-      job.EncoderErrorText = FormatText("Could not start the encoder.  Error code was %d", error);
-      if (!audio::LastEncoderErrorText().empty()) {
-        job.EncoderErrorText += " (" + audio::LastEncoderErrorText() + ")";
-      }
+      job.EncoderErrorText = StartFailureText("encoder", error);
     }
     return kConvertMp3Setup;
   }
-  const PumpEnd end = PumpIntoEncoder(stream.get(), info, gain, encoder.get(), job);
-  if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
-  const bool finished = encoder.Stop();
-  if (end == PumpEnd::ReadFailed) return kConvertReadError;
-  if (end == PumpEnd::Damaged) return kConvertDamaged;
-  if (end == PumpEnd::Cancelled) return kConvertCancelled;
-  if (!finished) {
-    NoteEncoderDetail(job);
-    return kConvertWriteFailed;
-  }
-  return kConvertOk;
-}
 
-int EncodeAacFile(const std::string& source, const std::string& destination, double gain,
-                  int kbps, const std::string& key, const std::string& faacPath, JobContext& job) {
-  if (SamePathIgnoringCase(source, destination)) return kConvertSamePath;
-  const OwnedStream stream(OpenFloatDecoder(source));
-  if (!stream) return kConvertCannotOpenSource;
-  BASS_CHANNELINFO info{};
-  if (!GetInfo(stream.get(), info)) return kConvertCannotOpenSource;
-  if (faacPath.empty()) {
+  int Finish(PumpEnd end, JobContext& job) override {
+    if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
+    const bool completed = m_encoder.Stop();
+    return CodeAfterCompletion(end, completed, false, job);
+  }
+
+ private:
+  MPEGLAYER3WAVEFORMAT m_record{};
+};
+
+// AAC (raw, in ADTS frames) or AAC in an MP4 container, by the encoder program fed through a
+// pipe.
+class AacEncoder final : public AttachedEncoder {
+ public:
+  int Check(const EncodeSource& source, JobContext& job) override {
+    if (!source.request.faacPath.empty()) return kConvertOk;
     job.EncoderErrorText =
         "Could not start the AAC encoder.  No encoder program is set (FAACExe in the "
         "configuration file)";
     return kConvertAacStart;
   }
-  ReuseEmptyDestination(destination);
-  const std::string command = AacCommandLine(faacPath, kbps, key, destination);
-  ChannelEncoder encoder(
-      BASS_Encode_Start(stream.get(), command.c_str(), kAacEncodeFlags, nullptr, nullptr));
-  if (!encoder.get()) {
+
+  int Start(const EncodeSource& source, JobContext& job) override {
+    const EncodeRequest& request = source.request;
+    const std::string command =
+        AacCommandLine(request.faacPath, request.value, request.format->key, request.destination);
+    m_encoder.Set(
+        BASS_Encode_Start(source.stream, command.c_str(), kAacEncodeFlags, nullptr, nullptr));
+    if (m_encoder.get()) return kConvertOk;
     job.EncoderErrorText =
         FormatText("Could not start the AAC encoder.  Error code was %d", BASS_ErrorGetCode());
     return kConvertAacStart;
   }
-  NoteRateAtMost(info, "AAC", audio::kAacHighestRate, job);
-  StartProgress(stream.get(), job);
-  std::vector<float> block = OneSecondBlock(info);
-  const PumpEnd end = PumpBlocks(stream.get(), block, job, [&](float* samples, size_t n) {
-    ApplyFloatGain(samples, n, gain);
-    if (BASS_Encode_Write(encoder.get(), samples, static_cast<DWORD>(n * sizeof(float))) == 1) {
-      return true;
+
+  int Finish(PumpEnd end, JobContext& job) override {
+    if (end == PumpEnd::Cancelled) {
+      // A cancelled file keeps what was written, as every format does: the encoder program is
+      // told that its input ends early on purpose and completes the file.
+      m_encoder.StopEarly();
+      return kConvertCancelled;
     }
-    NoteEncoderDetail(job);  // the encoder program's own complaint, when it made one
-    return false;
-  });
-  if (end == PumpEnd::Cancelled) {
-    // A cancelled file keeps what was written, as every format does: the encoder program is
-    // told that its input ends early on purpose and completes the file.
-    encoder.StopEarly();
-    return kConvertCancelled;
-  }
-  if (end != PumpEnd::Finished) {
-    // The encoder program ends at once and leaves no file behind that looks complete.
-    encoder.Abort();
-    if (end == PumpEnd::WriteFailed) {
-      if (job.EncoderErrorText.empty()) {
+    if (end != PumpEnd::Finished) {
+      // The encoder program ends at once and leaves no file behind that looks complete.
+      m_encoder.Abort();
+      if (end == PumpEnd::WriteFailed && job.EncoderErrorText.empty()) {
         job.EncoderErrorText = "the AAC encoder program stopped taking data";
       }
+      return CodeOfEnd(end);
+    }
+    // The stop also holds the data to the source's length, which the encoder program was told
+    // in advance; a source that ended well short of it fails here and says so.
+    if (!m_encoder.Stop()) {
+      job.EncoderErrorText = audio::LastEncoderErrorText().empty()
+                                 ? "the AAC encoder program could not finish the file"
+                                 : audio::LastEncoderErrorText();
       return kConvertWriteFailed;
     }
-    if (end == PumpEnd::ReadFailed) return kConvertReadError;
-    return end == PumpEnd::Damaged ? kConvertDamaged : kConvertCancelled;
+    return kConvertOk;
   }
-  // The stop also holds the data to the source's length, which the encoder program was told
-  // in advance; a source that ended well short of it fails here and says so.
-  if (!encoder.Stop()) {
-    job.EncoderErrorText = audio::LastEncoderErrorText().empty()
-                               ? "the AAC encoder program could not finish the file"
-                               : audio::LastEncoderErrorText();
-    return kConvertWriteFailed;
-  }
-  return kConvertOk;
-}
+};
 
-int EncodeWmaFile(const std::string& source, const std::string& destination, double gain,
-                  int kbps, JobContext& job) {
-  if (SamePathIgnoringCase(source, destination)) return kConvertSamePath;
-  const OwnedStream stream(OpenFloatDecoder(source));
-  if (!stream) return kConvertCannotOpenSource;
-  BASS_CHANNELINFO info{};
-  if (!GetInfo(stream.get(), info)) return kConvertCannotOpenSource;
-  ReuseEmptyDestination(destination);
-  const DWORD bitrate = kbps > 0 ? static_cast<DWORD>(kbps) * 1000 : 0;
-  WmaFile encoder(BASS_WMA_EncodeOpenFile(info.freq, info.chans, kWmaEncodeFlags, bitrate,
-                                          destination.c_str()));
-  if (!encoder.get()) {
+// WMA through the audio layer's WMA encoder.
+class WmaEncoder final : public FileEncoder {
+ public:
+  int Start(const EncodeSource& source, JobContext& job) override {
+    const int kbps = source.request.value;
+    const DWORD bitrate = kbps > 0 ? static_cast<DWORD>(kbps) * 1000 : 0;
+    m_file.Set(BASS_WMA_EncodeOpenFile(source.info.freq, source.info.chans, kWmaEncodeFlags,
+                                       bitrate, source.request.destination.c_str()));
+    if (m_file.get()) return kConvertOk;
     const int error = BASS_ErrorGetCode();
-    if (error == 0) {
-      job.EncoderErrorText =
-          "Could not start the WMA encoder.  One possible solution is to try a different "
-          "Bitrate.";
-    } else {
-      job.EncoderErrorText =
-          FormatText("Could not start the WMA encoder.  Error code was %d", error);
-      if (!audio::LastEncoderErrorText().empty()) {
-        job.EncoderErrorText += " (" + audio::LastEncoderErrorText() + ")";
-      }
-    }
+    job.EncoderErrorText =
+        error == 0 ? "Could not start the WMA encoder.  One possible solution is to try a "
+                     "different Bitrate."
+                   : StartFailureText("WMA encoder", error);
     return kConvertWmaStart;
   }
-  NoteRateAtMost(info, "WMA", audio::kWmaHighestRate, job);
-  StartProgress(stream.get(), job);
-  std::vector<float> block = OneSecondBlock(info);
-  const PumpEnd end = PumpBlocks(stream.get(), block, job, [&](float* samples, size_t n) {
-    ApplyFloatGain(samples, n, gain);
-    if (BASS_WMA_EncodeWrite(encoder.get(), samples, static_cast<DWORD>(n * sizeof(float))) == 1) {
-      return true;
-    }
+
+  bool Put(float* samples, size_t count, double gain, JobContext& job) override {
+    ApplyFloatGain(samples, count, gain);
+    const auto bytes = static_cast<DWORD>(count * sizeof(float));
+    if (BASS_WMA_EncodeWrite(m_file.get(), samples, bytes) == 1) return true;
     NoteEncoderDetail(job);
     return false;
-  });
-  if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
-  const bool finished = encoder.Close();
-  if (end == PumpEnd::ReadFailed) return kConvertReadError;
-  if (end == PumpEnd::Damaged) return kConvertDamaged;
-  if (end == PumpEnd::Cancelled) return kConvertCancelled;
-  if (!finished) {
-    NoteEncoderDetail(job);
-    return kConvertWriteFailed;
   }
-  return kConvertOk;
-}
 
-int EncodeXiphFile(const std::string& source, const std::string& destination, double gain,
-                   const std::string& key, int value, JobContext& job) {
-  if (SamePathIgnoringCase(source, destination)) return kConvertSamePath;
-  const OwnedStream stream(OpenFloatDecoder(source));
-  if (!stream) return kConvertCannotOpenSource;
-  StartProgress(stream.get(), job);
-  BASS_CHANNELINFO info{};
-  if (!GetInfo(stream.get(), info)) return kConvertCannotOpenSource;
-  QV_ENCODEFORMAT format;
-  const char* name = "FLAC";
-  if (key == "flac") {
-    format.codec = QV_ENCODE_FLAC;
-    if (value < kFirstFlacLevel || value > kLastFlacLevel) {
+  int Finish(PumpEnd end, JobContext& job) override {
+    if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
+    const bool completed = m_file.Close();
+    return CodeAfterCompletion(end, completed, false, job);
+  }
+
+ private:
+  WmaFile m_file;
+};
+
+// FLAC, Opus or Ogg Vorbis through the audio layer's FFmpeg file encoders.
+class XiphEncoder final : public AttachedEncoder {
+ public:
+  explicit XiphEncoder(DWORD codec) { m_format.codec = codec; }
+
+  int Check(const EncodeSource& source, JobContext& job) override {
+    const int value = source.request.value;
+    if (!source.request.format->isFlacLevel()) {
+      m_format.bitrate = value > 0 ? static_cast<DWORD>(value) * 1000 : 0;
+      return kConvertOk;
+    }
+    if (value < 0 || value > kLastFlacLevel) {
       job.EncoderErrorText = FormatText(
           "An unsupported compression level is being used (%d) - FLAC files are written at "
           "the levels 0 to 8",
           value);
       return kConvertEncoderStart;
     }
-    format.level = value;
-  } else {
-    format.codec = key == "opus" ? QV_ENCODE_OPUS : QV_ENCODE_VORBIS;
-    name = key == "opus" ? "Opus" : "Vorbis";
-    format.bitrate = value > 0 ? static_cast<DWORD>(value) * 1000 : 0;
+    m_format.level = value;
+    return kConvertOk;
   }
-  ReuseEmptyDestination(destination);
-  ChannelEncoder encoder(QV_Encode_StartFile(stream.get(), &format, kFileEncodeFlags,
-                                             destination.c_str()));
-  if (!encoder.get()) {
+
+  int Start(const EncodeSource& source, JobContext& job) override {
+    m_encoder.Set(QV_Encode_StartFile(source.stream, &m_format, kFileEncodeFlags,
+                                      source.request.destination.c_str()));
+    if (m_encoder.get()) return kConvertOk;
     const int error = BASS_ErrorGetCode();
-    if (error == BASS_ERROR_NOTAVAIL) {
-      job.EncoderErrorText =
-          key == "flac"
-              ? FormatText("Could not start the FLAC encoder for this source (%d Hz, %d channels)",
-                           static_cast<int>(info.freq), static_cast<int>(info.chans))
-              : FormatText("Could not start the %s encoder at %d kbps for this source (%d Hz, %d "
-                           "channels).  %s",
-                           name, value, static_cast<int>(info.freq),
-                           static_cast<int>(info.chans),
-                           OtherBitratesText(key, format, info).c_str());
-    } else if (error == BASS_ERROR_CREATE && !audio::LastEncoderErrorText().empty()) {
+    if (error == BASS_ERROR_CREATE && !audio::LastEncoderErrorText().empty()) {
       job.EncoderErrorText = audio::LastEncoderErrorText();
       return kConvertCannotCreate;
-    } else {
-      job.EncoderErrorText =
-          FormatText("Could not start the %s encoder.  Error code was %d", name, error);
-      if (!audio::LastEncoderErrorText().empty()) {
-        job.EncoderErrorText += " (" + audio::LastEncoderErrorText() + ")";
-      }
     }
+    const OutputFormat& format = *source.request.format;
+    job.EncoderErrorText = error != BASS_ERROR_NOTAVAIL
+                               ? StartFailureText(std::string(format.codecName) + " encoder", error)
+                               : NotAvailableText(source);
     return kConvertEncoderStart;
   }
-  if (key == "ogg") NoteRateAtMost(info, "Vorbis", audio::kVorbisHighestRate, job);
-  const PumpEnd end = PumpIntoEncoder(stream.get(), info, gain, encoder.get(), job);
-  if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
-  // Also after a cancel: the file is finished with what was written, so it plays.
-  const bool finished = encoder.Stop();
-  if (end == PumpEnd::ReadFailed) return kConvertReadError;
-  if (end == PumpEnd::Damaged) return kConvertDamaged;
-  if (!finished) {
-    NoteEncoderDetail(job);
-    return kConvertWriteFailed;
+
+  int Finish(PumpEnd end, JobContext& job) override {
+    if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
+    // Also after a cancel: the file is finished with what was written, so it plays.
+    const bool completed = m_encoder.Stop();
+    return CodeAfterCompletion(end, completed, true, job);
   }
-  return end == PumpEnd::Cancelled ? kConvertCancelled : kConvertOk;
-}
 
-namespace {
-
-PumpEnd PumpIntoEncoder(HSTREAM stream, const BASS_CHANNELINFO& info, double gain,
-                        HENCODE encoder, JobContext& job) {
-  std::vector<float> block = OneSecondBlock(info);
-  return PumpBlocks(stream, block, job, [&](float* samples, size_t n) {
-    ApplyFloatGain(samples, n, gain);
-    if (BASS_Encode_Write(encoder, samples, static_cast<DWORD>(n * sizeof(float))) == 1) {
-      return true;
+ private:
+  // Why the encoder does not take this source: its rate and channels, and for a bitrate the
+  // listed bitrates it does take.
+  std::string NotAvailableText(const EncodeSource& source) const {
+    const OutputFormat& format = *source.request.format;
+    const int rate = static_cast<int>(source.info.freq);
+    const int channels = static_cast<int>(source.info.chans);
+    if (format.isFlacLevel()) {
+      return FormatText("Could not start the FLAC encoder for this source (%d Hz, %d channels)",
+                        rate, channels);
     }
-    NoteEncoderDetail(job);
-    return false;
-  });
-}
+    return FormatText(
+        "Could not start the %s encoder at %d kbps for this source (%d Hz, %d channels).  %s",
+        format.codecName, source.request.value, rate, channels,
+        OtherBitratesText(format, m_format, source.info).c_str());
+  }
+
+  QV_ENCODEFORMAT m_format;
+};
 
 }  // namespace
+
+std::unique_ptr<FileEncoder> MakeWavEncoder() { return std::make_unique<WavEncoder>(); }
+std::unique_ptr<FileEncoder> MakeMp3Encoder() { return std::make_unique<Mp3Encoder>(); }
+std::unique_ptr<FileEncoder> MakeAacEncoder() { return std::make_unique<AacEncoder>(); }
+std::unique_ptr<FileEncoder> MakeWmaEncoder() { return std::make_unique<WmaEncoder>(); }
+std::unique_ptr<FileEncoder> MakeFlacEncoder() {
+  return std::make_unique<XiphEncoder>(QV_ENCODE_FLAC);
+}
+std::unique_ptr<FileEncoder> MakeOpusEncoder() {
+  return std::make_unique<XiphEncoder>(QV_ENCODE_OPUS);
+}
+std::unique_ptr<FileEncoder> MakeVorbisEncoder() {
+  return std::make_unique<XiphEncoder>(QV_ENCODE_VORBIS);
+}
+
+int EncodeFile(const EncodeRequest& request, JobContext& job) {
+  if (SamePathIgnoringCase(request.source, request.destination)) return kConvertSamePath;
+  const OwnedStream stream(OpenFloatDecoder(request.source));
+  if (!stream) return kConvertCannotOpenSource;
+  BASS_CHANNELINFO info{};
+  if (!GetInfo(stream.get(), info)) return kConvertCannotOpenSource;
+  StartProgress(stream.get(), job);
+  const OutputFormat& format = *request.format;
+  // Declared after the stream: the encoder is done with before the stream is freed.
+  const std::unique_ptr<FileEncoder> encoder = format.makeEncoder();
+  const EncodeSource source{request, stream.get(), info};
+  if (const int code = encoder->Check(source, job); code != kConvertOk) return code;
+  ReuseEmptyDestination(request.destination);
+  if (const int code = encoder->Start(source, job); code != kConvertOk) return code;
+  if (format.highestRate > 0) NoteRateAtMost(info, format.codecName, format.highestRate, job);
+  std::vector<float> block = OneSecondBlock(info);
+  const PumpEnd end = PumpBlocks(stream.get(), block, job, [&](float* samples, size_t count) {
+    return encoder->Put(samples, count, request.gain, job);
+  });
+  return encoder->Finish(end, job);
+}
 
 int ConvertFile(const std::string& source, const std::string& destination, double gain,
                 const std::string& formatKey, int kbps, const std::string& faacPath,
@@ -695,17 +742,9 @@ int ConvertFile(const std::string& source, const std::string& destination, doubl
   job.ProcessedSeconds = 0;
   job.SourceDuration = 0;
   if (!std::isfinite(gain)) gain = 1.0;
-  const std::string key = LowerAscii(formatKey);
-  if (key == "wav") return WriteWavFile(source, destination, gain, job);
-  if (key == "mp3") return EncodeMp3File(source, destination, gain, kbps, job);
-  if (key == "aac" || key == "mp4" || key == "m4a") {
-    return EncodeAacFile(source, destination, gain, kbps, key, faacPath, job);
-  }
-  if (key == "wma") return EncodeWmaFile(source, destination, gain, kbps, job);
-  if (key == "flac" || key == "opus" || key == "ogg") {
-    return EncodeXiphFile(source, destination, gain, key, kbps, job);
-  }
-  return kConvertUnknownFormat;
+  const OutputFormat* format = FindOutputFormat(formatKey);
+  if (!format) return kConvertUnknownFormat;
+  return EncodeFile({source, destination, gain, format, kbps, faacPath}, job);
 }
 
 }  // namespace qv

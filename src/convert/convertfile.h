@@ -5,8 +5,8 @@
 // with a volume gain applied on the way. Every call decodes the source in
 // one-second blocks, reports progress and reads the cancel flag through its own JobContext, and
 // touches no process-wide state, so several conversions may run at once on different threads.
-// Each encoder owns its stream, its buffers and its output for the length of the call and
-// releases them on every path.
+// EncodeFile owns the stream and the format's encoder (convert/fileencoder.h) its buffers and
+// its output, for the length of the call; both are released on every path.
 
 #include <cstdint>
 #include <string>
@@ -64,20 +64,24 @@ int ConvertFile(const std::string& source, const std::string& destination, doubl
                 const std::string& formatKey, int kbps, const std::string& faacPath,
                 JobContext& job);
 
-int WriteWavFile(const std::string& source, const std::string& destination, double gain,
-                 JobContext& job);
-int EncodeMp3File(const std::string& source, const std::string& destination, double gain,
-                  int kbps, JobContext& job);
-// `key` is "aac" (raw AAC in ADTS frames) or "mp4"/"m4a" (an MP4 container).
-int EncodeAacFile(const std::string& source, const std::string& destination, double gain,
-                  int kbps, const std::string& key, const std::string& faacPath, JobContext& job);
-int EncodeWmaFile(const std::string& source, const std::string& destination, double gain,
-                  int kbps, JobContext& job);
-// `key` is "flac" (`value` the compression level, 0 to 8; 24 bits for an integer source of more
-// than 16 bits, else 16), "opus" (Ogg, 48000 Hz, `value` the VBR target in kbps) or "ogg"
-// (Vorbis, `value` the nominal kbps). A cancelled file is finished with what was written.
-int EncodeXiphFile(const std::string& source, const std::string& destination, double gain,
-                   const std::string& key, int value, JobContext& job);
+struct OutputFormat;  // convert/formats.h
+
+// One conversion for EncodeFile.
+struct EncodeRequest {
+  std::string source;
+  std::string destination;
+  double gain = 1.0;                     // finite
+  const OutputFormat* format = nullptr;  // not null
+  // The kbps; for FLAC the compression level, 0 to 8 (24 bits for an integer source of more
+  // than 16 bits, else 16); for Opus the VBR target (Ogg, 48000 Hz); unused for WAV.
+  int value = 0;
+  std::string faacPath;  // the AAC encoder program
+};
+
+// ConvertFile once the format is known: the same result codes, texts and notes. The job's
+// texts and progress are expected to start empty and at 0 (ConvertFile clears them). A
+// cancelled file is kept with what was written (FLAC, Opus and Vorbis finish it so it plays).
+int EncodeFile(const EncodeRequest& request, JobContext& job);
 
 // The sample arithmetic of the encoders, exposed for its tests.
 //
@@ -92,8 +96,8 @@ void ApplyFloatGain(float* samples, size_t count, double gain);
 // The 44-byte header of a 16-bit PCM WAV file with both sizes 0 (patched at the end).
 std::string WavHeader(int rate, int channels);
 // The command line that runs the AAC encoder program: the program, the options for `kbps`, -w
-// for an MP4 container (keys "mp4" and "m4a"), -o and the destination, and "-" for standard
-// input. Every path is quoted for /bin/sh.
+// for an MP4 container (the formats "mp4" and "m4a" of the format table), -o and the
+// destination, and "-" for standard input. Every path is quoted for /bin/sh.
 std::string AacCommandLine(const std::string& faacPath, int kbps, const std::string& key,
                            const std::string& destination);
 

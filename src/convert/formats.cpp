@@ -2,6 +2,9 @@
 
 #include <cstdio>
 
+#include "audio/outputrates.h"
+#include "convert/fileencoder.h"
+
 namespace qv {
 namespace {
 
@@ -30,7 +33,7 @@ constexpr MPEGLAYER3WAVEFORMAT kRow(int row, int column) {
   return Mp3Record(kMp3RowKbps[row], kMp3ColumnRates[column]);
 }
 
-constexpr int kFlacLevels = 9;  // 0 (fastest) to 8 (smallest)
+constexpr int kFlacLevels = kLastFlacLevel + 1;  // 0 (fastest) to 8 (smallest)
 constexpr int kDefaultFlacLevel = 5;
 constexpr const char* kLevelPrefix = "Level ";
 
@@ -154,17 +157,6 @@ BitrateList OpusBitrates() { return ListOf({256, 192, 160, 128, 96, 64, 48}, 3);
 
 BitrateList VorbisBitrates() { return ListOf({320, 256, 224, 192, 160, 128, 96}, 3); }
 
-BitrateKind BitrateKindOf(std::string_view formatText) {
-  if (formatText == "WAV") return BitrateKind::None;
-  if (formatText == "MP3") return BitrateKind::Mp3;
-  if (formatText == "AAC" || formatText == "MP4" || formatText == "M4A") return BitrateKind::Aac;
-  if (formatText == "WMA") return BitrateKind::Wma;
-  if (formatText == "FLAC") return BitrateKind::Flac;
-  if (formatText == "OPUS") return BitrateKind::Opus;
-  if (formatText == "OGG") return BitrateKind::Vorbis;
-  return BitrateKind::Unknown;
-}
-
 std::string LowerAscii(std::string_view text) {
   std::string lower(text);
   for (char& c : lower) {
@@ -173,23 +165,49 @@ std::string LowerAscii(std::string_view text) {
   return lower;
 }
 
-bool IsOutputFormat(std::string_view formatKey) {
-  const std::string key = LowerAscii(formatKey);
-  for (const char* format : kOutputFormats) {
-    if (LowerAscii(format) == key) return true;
+namespace {
+
+using tags::OutputKind;
+constexpr auto kNoTags = std::nullopt;
+
+// key, list name, extension, codec name, lossless, rate choice, bitrates, highest rate, tag
+// kind, bitrates from the encoder, encoder.
+const OutputFormat kFormats[] = {
+    {"wav", "WAV", "wav", "WAV", true, RateChoice::None, nullptr, 0, OutputKind::Wav, false,
+     MakeWavEncoder},
+    {"mp3", "MP3", "mp3", "MP3", false, RateChoice::Kbps, Mp3Bitrates, 0, OutputKind::Mp3,
+     false, MakeMp3Encoder},
+    {"aac", "AAC", "aac", "AAC", false, RateChoice::Kbps, AacBitrates, audio::kAacHighestRate,
+     kNoTags, false, MakeAacEncoder},
+    {"mp4", "MP4", "mp4", "AAC", false, RateChoice::Kbps, AacBitrates, audio::kAacHighestRate,
+     OutputKind::Mp4, false, MakeAacEncoder},
+    {"m4a", "M4A", "m4a", "AAC", false, RateChoice::Kbps, AacBitrates, audio::kAacHighestRate,
+     OutputKind::Mp4, false, MakeAacEncoder},
+    {"wma", "WMA", "wma", "WMA", false, RateChoice::Kbps, WmaBitrates, audio::kWmaHighestRate,
+     OutputKind::Wma, true, MakeWmaEncoder},
+    {"flac", "FLAC", "flac", "FLAC", true, RateChoice::FlacLevel, FlacLevels, 0,
+     OutputKind::Flac, false, MakeFlacEncoder},
+    {"opus", "OPUS", "opus", "Opus", false, RateChoice::Kbps, OpusBitrates, 0, OutputKind::Opus,
+     false, MakeOpusEncoder},
+    {"ogg", "OGG", "ogg", "Vorbis", false, RateChoice::Kbps, VorbisBitrates,
+     audio::kVorbisHighestRate, OutputKind::Vorbis, false, MakeVorbisEncoder},
+};
+
+}  // namespace
+
+std::span<const OutputFormat> OutputFormats() { return kFormats; }
+
+const OutputFormat* FindOutputFormat(std::string_view key) {
+  const std::string lower = LowerAscii(key);
+  for (const OutputFormat& format : kFormats) {
+    if (lower == format.key) return &format;
   }
-  return false;
+  return nullptr;
 }
 
 BitrateList BitratesForFormat(std::string_view formatKey) {
-  const std::string key = LowerAscii(formatKey);
-  if (key == "mp3") return Mp3Bitrates();
-  if (key == "aac" || key == "mp4" || key == "m4a") return AacBitrates();
-  if (key == "wma") return WmaBitrates();
-  if (key == "flac") return FlacLevels();
-  if (key == "opus") return OpusBitrates();
-  if (key == "ogg") return VorbisBitrates();
-  return {};
+  const OutputFormat* format = FindOutputFormat(formatKey);
+  return format ? format->Bitrates() : BitrateList{};
 }
 
 int LeadingKbps(std::string_view text) {
@@ -204,7 +222,8 @@ int LeadingKbps(std::string_view text) {
 }
 
 int BitrateOfText(std::string_view formatKey, std::string_view text) {
-  if (LowerAscii(formatKey) != "flac") return LeadingKbps(text);
+  const OutputFormat* format = FindOutputFormat(formatKey);
+  if (!format || !format->isFlacLevel()) return LeadingKbps(text);
   const std::string_view prefix = kLevelPrefix;
   if (text.substr(0, prefix.size()) != prefix) return -1;
   const std::string_view digits = text.substr(prefix.size());

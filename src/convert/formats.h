@@ -4,21 +4,25 @@
 // bitrates, the WMA bitrates the encoder reports, the Opus and Vorbis bitrates, and the FLAC
 // compression levels that take the bitrates' place. Both front ends fill their choices from
 // here and the command-line front end checks a requested bitrate against the same lists.
+// The table of output formats (OutputFormats) is the one place that knows what each format is:
+// its key, its name in the format list, its bitrates, its tag format and its encoder.
 // Plain data and pure functions; WmaBitrates asks the audio layer.
 
-#include <array>
+#include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "audio/bass.h"
+#include "tags/tags.h"
 
 namespace qv {
 
-// The output formats in the order the format list shows them. Lower-cased, an entry is the
-// output file's extension and the encoder key.
-inline constexpr std::array<const char*, 9> kOutputFormats = {
-    "WAV", "MP3", "AAC", "MP4", "M4A", "WMA", "FLAC", "OPUS", "OGG"};
+class FileEncoder;  // convert/fileencoder.h
+
+inline constexpr int kLastFlacLevel = 8;  // FLAC's compression levels are 0 (fastest) to 8
 
 inline constexpr int kMp3BitrateRows = 8;
 inline constexpr int kMp3RateColumns = 3;
@@ -67,11 +71,47 @@ BitrateList FlacLevels();      // "Level 0" to "Level 8", level 5 chosen
 BitrateList OpusBitrates();    // 256 kbps to 48 kbps, 128 kbps chosen
 BitrateList VorbisBitrates();  // 320 kbps to 96 kbps, 192 kbps chosen
 
-// What the bitrate list does for the format shown in the format list (compared exactly).
-enum class BitrateKind { None, Mp3, Aac, Wma, Flac, Opus, Vorbis, Unknown };
-// "WAV" None; "MP3" Mp3; "AAC", "MP4", "M4A" Aac; "WMA" Wma; "FLAC" Flac; "OPUS" Opus; "OGG"
-// Vorbis; any other text Unknown.
-BitrateKind BitrateKindOf(std::string_view formatText);
+// What the bitrate list holds for a format.
+enum class RateChoice {
+  None,       // nothing to choose (WAV): the bitrate list is empty and disabled, kbps 0
+  Kbps,       // bitrates in kbps
+  FlacLevel,  // compression levels in the bitrates' place (FLAC)
+};
+
+// One output format. The conversion batch asks it: holdsTags() (whether tags and ReplayGain
+// values can be written into the output), peakCheckAfterEncode() (whether a normalized output
+// is measured after encoding and encoded again while its peak passes the limit: the lossy
+// formats), usesBitrate() (whether the chosen bitrate reaches the encoder; 0 is passed
+// otherwise) and needsEncoderBitrates (whether the format cannot be written at all when its
+// encoder offers no bitrates: WMA).
+struct OutputFormat {
+  const char* key;        // "wav", "mp3", ...: the key the front ends and the batch pass
+  const char* listName;   // "WAV", "MP3", ...: as the format list shows it
+  const char* extension;  // of the output file, without the dot
+  const char* codecName;  // "WAV", "MP3", "AAC", "WMA", "FLAC", "Opus", "Vorbis": in messages
+  bool lossless;
+  RateChoice rateChoice;
+  BitrateList (*bitrates)();  // the bitrate list; null when rateChoice is None
+  // The highest sample rate the format is written at (a higher source is resampled to its
+  // family's rate, see audio::RateAtMost, and the log says so); 0 when the encoder keeps the
+  // source's rate or has its own rule (MP3: audio::Mp3OutputRate; Opus: always 48000 Hz).
+  int highestRate;
+  std::optional<tags::OutputKind> tagKind;  // none: no tag container (raw AAC, ADTS)
+  bool needsEncoderBitrates;                // the bitrates come from the encoder (WMA)
+  std::unique_ptr<FileEncoder> (*makeEncoder)();
+
+  bool usesBitrate() const { return rateChoice != RateChoice::None; }
+  bool isFlacLevel() const { return rateChoice == RateChoice::FlacLevel; }
+  bool holdsTags() const { return tagKind.has_value(); }
+  bool peakCheckAfterEncode() const { return !lossless; }
+  // The bitrate list; empty for WAV.
+  BitrateList Bitrates() const { return bitrates ? bitrates() : BitrateList{}; }
+};
+
+// The output formats in the order the format list shows them.
+std::span<const OutputFormat> OutputFormats();
+// The format of `key` in any case ("mp3", "Wma", "FLAC", ...); null when there is none.
+const OutputFormat* FindOutputFormat(std::string_view key);
 // The bitrates of a format key in any case ("mp3", "Wma", ...): empty for WAV and unknown keys.
 BitrateList BitratesForFormat(std::string_view formatKey);
 
@@ -82,7 +122,5 @@ int LeadingKbps(std::string_view text);
 int BitrateOfText(std::string_view formatKey, std::string_view text);
 // The text with its ASCII letters lower-cased.
 std::string LowerAscii(std::string_view text);
-// Whether `formatKey` (any case) names an output format.
-bool IsOutputFormat(std::string_view formatKey);
 
 }  // namespace qv

@@ -22,7 +22,7 @@ struct LibraryRead {
 // content fits.
 LibraryRead ReadWithTagLib(const std::string& path);
 
-enum class OutputKind { Mp3, Mp4, Wma, Wav, Flac, Opus, Vorbis };
+using OutputKind = tags::OutputKind;
 
 // Writes `tags` into `path`, replacing the file's tag. Returns the empty text on success, else
 // why it failed; fields the format cannot hold are named in `problems`.

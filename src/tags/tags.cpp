@@ -16,6 +16,7 @@
 
 #include "app/instance.h"
 #include "audio/metadata.h"
+#include "convert/formats.h"
 #include "tags/id3v2check.h"
 #include "tags/taglibio.h"
 
@@ -326,15 +327,9 @@ std::string CopyBeside(const std::string& path, ScratchFile& scratch) {
 }
 
 bool OutputKindOf(const std::string& formatKey, detail::OutputKind& kind) {
-  const std::string key = Lower(formatKey);
-  if (key == "mp3") kind = detail::OutputKind::Mp3;
-  else if (key == "m4a" || key == "mp4") kind = detail::OutputKind::Mp4;
-  else if (key == "wma") kind = detail::OutputKind::Wma;
-  else if (key == "wav") kind = detail::OutputKind::Wav;
-  else if (key == "flac") kind = detail::OutputKind::Flac;
-  else if (key == "opus") kind = detail::OutputKind::Opus;
-  else if (key == "ogg") kind = detail::OutputKind::Vorbis;
-  else return false;
+  const OutputFormat* format = FindOutputFormat(formatKey);
+  if (!format || !format->tagKind) return false;
+  kind = *format->tagKind;
   return true;
 }
 

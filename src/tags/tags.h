@@ -63,6 +63,11 @@ struct WriteResult {
   std::vector<std::string> problems;  // fields the output's tag format cannot hold
 };
 
+// The tag format of an output: ID3v2.4 (MP3), iTunes-style atoms (M4A, MP4), ASF attributes
+// (WMA), RIFF INFO plus ID3v2 (WAV), Vorbis comments (FLAC, Opus, Ogg Vorbis). The format
+// table (convert/formats.h) gives each output format's kind.
+enum class OutputKind { Mp3, Mp4, Wma, Wav, Flac, Opus, Vorbis };
+
 // Writes `tags` into the finished output `path` of format `formatKey` ("mp3", "m4a", "mp4",
 // "wma", "wav", "flac", "opus", "ogg"; any case), replacing the tag it has. The tags are written into a copy beside
 // the file that replaces it only when complete, so a failure (a full disk, a file that is not

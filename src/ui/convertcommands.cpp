@@ -17,7 +17,8 @@ void CQuorvinDlg::OnConvert() {
   m_model.StopPreview();
   ConversionOptions options;
   options.formatKey = LowerAscii(m_formatList->currentText().toStdString());
-  if (options.formatKey != "wav") {
+  const OutputFormat* format = FindOutputFormat(options.formatKey);
+  if (format && format->usesBitrate()) {
     // The kbps of the chosen entry; FLAC's list holds compression levels instead.
     options.kbps = BitrateOfText(options.formatKey, m_bitrateList->currentText().toStdString());
   }
@@ -69,45 +70,19 @@ void CQuorvinDlg::FillBitrateCombo(const BitrateList& bitrates) {
   m_bitrateList->setCurrentIndex(bitrates.defaultIndex);
 }
 
-void CQuorvinDlg::FillMp3Bitrates() { FillBitrateCombo(Mp3Bitrates()); }
-void CQuorvinDlg::FillAacBitrates() { FillBitrateCombo(AacBitrates()); }
-
-void CQuorvinDlg::FillWmaBitrates() {
-  const BitrateList rates = WmaBitrates();
-  FillBitrateCombo(rates);
-  // Without a list of rates WMA cannot be written here: nothing to choose (Convert says why).
-  if (rates.Empty()) m_bitrateList->setEnabled(false);
-}
-
 void CQuorvinDlg::UpdateBitrateCombo(bool keepContents) {
-  switch (BitrateKindOf(m_formatList->currentText().toStdString())) {
-    case BitrateKind::None:
-      m_bitrateList->clear();
-      m_bitrateList->setEnabled(false);
-      break;
-    case BitrateKind::Mp3:
-      m_bitrateList->setEnabled(true);
-      if (!keepContents) FillMp3Bitrates();
-      break;
-    case BitrateKind::Aac:
-      m_bitrateList->setEnabled(true);
-      if (!keepContents) FillAacBitrates();
-      break;
-    case BitrateKind::Wma:
-      m_bitrateList->setEnabled(true);
-      if (!keepContents) FillWmaBitrates();
-      if (m_bitrateList->count() == 0) m_bitrateList->setEnabled(false);
-      break;
-    case BitrateKind::Flac:
-    case BitrateKind::Opus:
-    case BitrateKind::Vorbis:
-      m_bitrateList->setEnabled(true);
-      if (!keepContents) {
-        FillBitrateCombo(BitratesForFormat(m_formatList->currentText().toStdString()));
-      }
-      break;
-    case BitrateKind::Unknown:
-      break;
+  const OutputFormat* format = FindOutputFormat(m_formatList->currentText().toStdString());
+  if (!format) return;
+  if (!format->usesBitrate()) {
+    m_bitrateList->clear();
+    m_bitrateList->setEnabled(false);
+    return;
+  }
+  m_bitrateList->setEnabled(true);
+  if (!keepContents) FillBitrateCombo(format->Bitrates());
+  // Without a list of rates WMA cannot be written here: nothing to choose (Convert says why).
+  if (format->needsEncoderBitrates && m_bitrateList->count() == 0) {
+    m_bitrateList->setEnabled(false);
   }
 }
 

@@ -190,8 +190,8 @@ void CQuorvinDlg::CreateControls() {
   m_controls[kIdStatusLine] = m_statusLine;
 
   m_formatList = new QComboBox(client);
-  for (const char* format : kOutputFormats) {
-    m_formatList->addItem(QString::fromLatin1(format));
+  for (const OutputFormat& format : OutputFormats()) {
+    m_formatList->addItem(QString::fromLatin1(format.listName));
   }
   m_bitrateList = new QComboBox(client);
   m_destinationList = new QComboBox(client);

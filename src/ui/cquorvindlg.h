@@ -195,11 +195,8 @@ class CQuorvinDlg : public FramelessFrame {
   bool m_adding = false;
 
   // ---- conversion commands (convertcommands.cpp): their members below this line
-  // The bitrate list's fill operations: the entries of one format, its default selected.
+  // Fills the bitrate list with the entries of one format, its default selected.
   void FillBitrateCombo(const struct BitrateList& bitrates);
-  void FillMp3Bitrates();
-  void FillAacBitrates();
-  void FillWmaBitrates();
 
   // ---- loudness commands (loudnesscommands.cpp): their members below this line
  public:

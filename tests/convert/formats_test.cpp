@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 #include "convert/formats.h"
 
 namespace qv {
@@ -135,17 +137,47 @@ TEST(FormatsTest, WmaSelectionWithoutA192Entry) {
 }
 
 TEST(FormatsTest, FormatTextsAndKeys) {
-  EXPECT_EQ(BitrateKindOf("WAV"), BitrateKind::None);
-  EXPECT_EQ(BitrateKindOf("MP3"), BitrateKind::Mp3);
-  EXPECT_EQ(BitrateKindOf("M4A"), BitrateKind::Aac);
-  EXPECT_EQ(BitrateKindOf("WMA"), BitrateKind::Wma);
-  EXPECT_EQ(BitrateKindOf("mp3"), BitrateKind::Unknown);  // the list's texts, exactly
-  EXPECT_EQ(BitrateKindOf("FLAC"), BitrateKind::Flac);
-  EXPECT_EQ(BitrateKindOf("OPUS"), BitrateKind::Opus);
-  EXPECT_EQ(BitrateKindOf("OGG"), BitrateKind::Vorbis);
-  EXPECT_TRUE(IsOutputFormat("Mp4"));
-  EXPECT_TRUE(IsOutputFormat("Opus"));
-  EXPECT_FALSE(IsOutputFormat("ape"));
+  // The table in the format list's order: what each format's bitrate list offers and what the
+  // batch asks of it.
+  struct Row {
+    const char* listName;
+    RateChoice rateChoice;
+    BitrateList (*bitrates)();
+    bool holdsTags, peakCheck, needsEncoderBitrates;
+  };
+  const Row rows[] = {
+      {"WAV", RateChoice::None, nullptr, true, false, false},
+      {"MP3", RateChoice::Kbps, Mp3Bitrates, true, true, false},
+      {"AAC", RateChoice::Kbps, AacBitrates, false, true, false},
+      {"MP4", RateChoice::Kbps, AacBitrates, true, true, false},
+      {"M4A", RateChoice::Kbps, AacBitrates, true, true, false},
+      {"WMA", RateChoice::Kbps, WmaBitrates, true, true, true},
+      {"FLAC", RateChoice::FlacLevel, FlacLevels, true, false, false},
+      {"OPUS", RateChoice::Kbps, OpusBitrates, true, true, false},
+      {"OGG", RateChoice::Kbps, VorbisBitrates, true, true, false},
+  };
+  ASSERT_EQ(OutputFormats().size(), std::size(rows));
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const Row& row = rows[i];
+    const OutputFormat& format = OutputFormats()[i];
+    SCOPED_TRACE(row.listName);
+    EXPECT_STREQ(format.listName, row.listName);
+    EXPECT_EQ(format.key, LowerAscii(row.listName));
+    EXPECT_EQ(format.extension, LowerAscii(row.listName));
+    EXPECT_EQ(FindOutputFormat(row.listName), &format);
+    EXPECT_EQ(format.rateChoice, row.rateChoice);
+    EXPECT_EQ(format.usesBitrate(), row.bitrates != nullptr);
+    EXPECT_EQ(format.Bitrates().texts, row.bitrates ? row.bitrates().texts : BitrateList{}.texts);
+    EXPECT_EQ(format.holdsTags(), row.holdsTags);
+    EXPECT_EQ(format.peakCheckAfterEncode(), row.peakCheck);
+    EXPECT_EQ(format.needsEncoderBitrates, row.needsEncoderBitrates);
+    EXPECT_NE(format.makeEncoder, nullptr);
+  }
+  // Keys in any case; nothing for other texts.
+  EXPECT_EQ(FindOutputFormat("Mp4"), &OutputFormats()[3]);
+  EXPECT_EQ(FindOutputFormat("Opus"), &OutputFormats()[7]);
+  EXPECT_EQ(FindOutputFormat("ape"), nullptr);
+  EXPECT_EQ(FindOutputFormat(""), nullptr);
   // What the window converts at: a FLAC level from its text, kbps for the others.
   EXPECT_EQ(BitrateOfText("flac", "Level 8"), 8);
   EXPECT_EQ(BitrateOfText("FLAC", "Level 0"), 0);
