@@ -61,10 +61,11 @@ class ConversionRun {
         m_folder(folder),
         m_result(result),
         m_key(LowerAscii(options.formatKey)),
+        m_format(FindOutputFormat(m_key)),
         m_rows(static_cast<size_t>(state.BatchFileCount)),
         m_publisher(log, options.maxNumberedCopies),
         m_albums(list, state.BatchFileCount,
-                 options.replayGainTags && options.byAlbum && tags::FormatHoldsTags(m_key)) {}
+                 options.replayGainTags && options.byAlbum && m_format && m_format->holdsTags()) {}
 
   void Run();
 
@@ -88,6 +89,7 @@ class ConversionRun {
   const std::string m_folder;
   ConversionBatchResult& m_result;
   const std::string m_key;
+  const OutputFormat* m_format;  // null for a key no format has (every row then fails)
   // Outputs written from now on are this batch's, never "converted already".
   const std::filesystem::file_time_type m_batchStart =
       std::filesystem::file_time_type::clock::now();
@@ -127,8 +129,9 @@ bool ConversionRun::Prepare(int row) {
   }
   const std::string subfolder =
       !m_options.sameFolder && m_options.rowSubfolder ? m_options.rowSubfolder(row) : "";
-  const OutputPlan plan = PlanOutput(*item, m_options, m_folder, subfolder, m_key,
-                                     m_key != "wav" && m_key != "flac");
+  const OutputPlan plan =
+      PlanOutput(*item, m_options, m_folder, subfolder, m_format ? m_format->extension : m_key,
+                 m_format && m_format->peakCheckAfterEncode());
   r.out.sourcePath = item->sourcePath;
   r.out.decodePath = item->GetDecodePath();
   r.out.destination = plan.plainDestination;
@@ -155,7 +158,8 @@ bool ConversionRun::Prepare(int row) {
     return true;
   }
   r.job = {r.out.decodePath, r.out.sourcePath, r.out.workPath, m_key,
-           m_key == "wav" ? 0 : m_options.kbps, m_options.faacPath, plan.gain,
+           m_format && !m_format->usesBitrate() ? 0 : m_options.kbps, m_options.faacPath,
+           plan.gain,
            plan.outputPeakLimit, m_options.standard, m_options.replayGainTags,
            m_options.copyTags, m_albums.InAlbum(row)};
   return true;
@@ -369,7 +373,8 @@ bool CheckBatch(const ConversionOptions& options, const SourceList& list, BatchH
                 "Files first, thanks.");
     return false;
   }
-  if (LowerAscii(options.formatKey) == "wma" && WmaBitrates().Empty()) {
+  const OutputFormat* format = FindOutputFormat(options.formatKey);
+  if (format && format->needsEncoderBitrates && format->Bitrates().Empty()) {
     ShowMessage(&host, 0, {}, MB_OK | MB_ICONEXCLAMATION,
                 "WMA files cannot be written on this computer: the WMA encoder offers no "
                 "bitrates.  Please choose another Output Format, thanks.");
