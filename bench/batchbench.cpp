@@ -39,7 +39,9 @@ bool RunCommand(const std::string& command) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-std::string Ffmpeg() { return std::string(QV_FFMPEG) + " -hide_banner -nostdin -loglevel error -y "; }
+std::string Ffmpeg() {
+  return std::string(QV_FFMPEG) + " -hide_banner -nostdin -loglevel error -y ";
+}
 
 // Music-like stereo at 44.1 kHz: two tones under a beat, and seeded pink noise.
 bool MakeWav(const std::string& path, int seconds, int seed) {

@@ -89,8 +89,8 @@ int EncodeFile(const EncodeRequest& request, JobContext& job);
 // single precision, then saturated to [-32768, 32767] and truncated toward zero. A NaN sample
 // gives 0.
 std::int16_t PcmSampleWithGain(float sample, double gain);
-// MP3, AAC, WMA, FLAC, Opus, Vorbis: each sample clamped to [-1, 1] times the gain rounded to single precision, in
-// place; no clipping follows, so a gain above 1 lets values beyond ±1 reach the encoder.
+// MP3, AAC, WMA, FLAC, Opus, Vorbis: each sample clamped to [-1, 1] times the gain rounded to
+// single precision, in place; no clipping follows, so a gain above 1 lets values beyond ±1 reach the encoder.
 void ApplyFloatGain(float* samples, size_t count, double gain);
 
 // The 44-byte header of a 16-bit PCM WAV file with both sizes 0 (patched at the end).
