@@ -26,7 +26,6 @@ class QuietHost : public qv::BatchHost {
     return qv::DefaultAnswer(type);
   }
   void SetStatusText(const std::string&) override {}
-  void SelectRow(int, bool) override {}
   void PumpMessages() override {}
   void SetBatchControls(bool) override {}
 };

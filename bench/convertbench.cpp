@@ -154,7 +154,6 @@ class QuietHost final : public qv::BatchHost {
  public:
   int ShowMessageBox(const std::string&, unsigned type) override { return qv::DefaultAnswer(type); }
   void SetStatusText(const std::string&) override {}
-  void SelectRow(int, bool) override {}
   void PumpMessages() override {}
   void SetBatchControls(bool) override {}
 };

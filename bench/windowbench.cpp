@@ -78,7 +78,6 @@ class QuietHost final : public qv::BatchHost {
     return qv::DefaultAnswer(type);
   }
   void SetStatusText(const std::string&) override {}
-  void SelectRow(int, bool) override {}
   void PumpMessages() override {}
   void SetBatchControls(bool) override {}
   int messages = 0;

@@ -19,6 +19,23 @@ enum : int { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
 
 inline constexpr const char* kAppTitle = "Quorvin";
 
+// Where a running batch stands, as numbers.
+struct BatchProgress {
+  const char* operation = "";  // "Converting", "Analyzing"
+  int rowCount = 0;
+  int filesDone = 0;
+  int percent = 0;  // of the whole batch, weighed by the files' lengths; never goes back
+  // One file at a time (one job, or one row): that file and how far it is.
+  bool oneFile = false;
+  int fileIndex = 0;  // zero-based
+  int processedSeconds = 0;
+  int fileSeconds = 0;
+};
+
+// The status line of a batch: "Converting...  File 2 of 5 - 1:07 of 3:25" for one file at a
+// time, "Converting...  3 of 12 files done - 41%" for several at once.
+std::string StatusTextOf(const BatchProgress& progress);
+
 // The one narrow interface between the core and whatever shows it: the Qt main window, the
 // command-line front end and the scripted hosts of the tests. Every call happens on the thread
 // that runs the core (the user-interface thread).
@@ -31,8 +48,10 @@ class BatchHost {
   virtual int ShowMessageBox(const std::string& text, unsigned type) = 0;
   // Replaces the text of the status line.
   virtual void SetStatusText(const std::string& text) = 0;
-  // Selects (true) or deselects (false) one row of the source file list.
-  virtual void SelectRow(int row, bool selected) = 0;
+  // Shows how far a batch is; the status line's text of it unless the host shows more.
+  virtual void ShowProgress(const BatchProgress& progress) {
+    SetStatusText(StatusTextOf(progress));
+  }
   // Handles every pending user-interface event, then returns (never waits).
   virtual void PumpMessages() = 0;
   // Switches between the batch layout (idle false: only Minimize, Exit and Cancel usable) and

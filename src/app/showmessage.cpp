@@ -30,6 +30,16 @@ void AppendToLog(const std::string& logFile, const std::string& text) {
 }
 }  // namespace
 
+std::string StatusTextOf(const BatchProgress& p) {
+  if (!p.oneFile) {
+    return FormatText("%s...  %d of %d files done - %d%%", p.operation, p.filesDone, p.rowCount,
+                      p.percent);
+  }
+  return FormatText("%s...  File %d of %d - %d:%02d of %d:%02d", p.operation, p.fileIndex + 1,
+                    p.rowCount, p.processedSeconds / 60, p.processedSeconds % 60,
+                    p.fileSeconds / 60, p.fileSeconds % 60);
+}
+
 int DefaultAnswer(unsigned type) {
   switch (type & 0xF) {
     case MB_YESNO:

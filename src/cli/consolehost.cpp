@@ -64,28 +64,18 @@ int ConsoleHost::ShowMessageBox(const std::string& text, unsigned type) {
   return IDOK;
 }
 
-std::string ConsoleHost::ProgressLine(const std::string& statusText) {
-  char operation[64] = {};
-  int index = 0, count = 0, doneMin = 0, doneSec = 0, totalMin = 0, totalSec = 0;
-  int filesDone = 0, overall = 0;
-  // A batch of several files at once: the files done and the overall percentage.
-  if (std::sscanf(statusText.c_str(), "%63[^.]...  %d of %d files done - %d%%", operation,
-                  &filesDone, &count, &overall) == 4 &&
-      count > 0) {
-    return FormatText("%s: %d of %d files done, %d%%", operation, filesDone, count, overall);
+std::string ConsoleHost::ProgressLine(const BatchProgress& p) {
+  if (!p.oneFile) {
+    return FormatText("%s: %d of %d files done, %d%%", p.operation, p.filesDone, p.rowCount,
+                      p.percent);
   }
-  if (std::sscanf(statusText.c_str(), "%63[^.]...  File %d of %d - %d:%d of %d:%d", operation,
-                  &index, &count, &doneMin, &doneSec, &totalMin, &totalSec) != 7 ||
-      count <= 0) {
-    return {};
-  }
-  const double done = doneMin * 60.0 + doneSec;
-  const double total = totalMin * 60.0 + totalSec;
-  double part = total > 0 ? done / total : 1.0;
-  if (part > 1.0) part = 1.0;
-  const int percent = static_cast<int>(100.0 * ((index - 1) + part) / count);
-  return FormatText("%s: file %d of %d, %d:%02d of %d:%02d, %d%%", operation, index, count,
-                    doneMin, doneSec, totalMin, totalSec, percent);
+  return FormatText("%s: file %d of %d, %d:%02d of %d:%02d, %d%%", p.operation, p.fileIndex + 1,
+                    p.rowCount, p.processedSeconds / 60, p.processedSeconds % 60,
+                    p.fileSeconds / 60, p.fileSeconds % 60, p.percent);
+}
+
+void ConsoleHost::ShowProgress(const BatchProgress& progress) {
+  WriteLine(ProgressLine(progress));
 }
 
 void ConsoleHost::SetStatusText(const std::string& text) {
@@ -93,8 +83,10 @@ void ConsoleHost::SetStatusText(const std::string& text) {
     EndProgressLine();
     return;
   }
-  std::string line = ProgressLine(text);
-  if (line.empty()) line = text;
+  WriteLine(text);
+}
+
+void ConsoleHost::WriteLine(const std::string& line) {
   if (m_terminal) {
     std::fprintf(stderr, "\r\033[K%s", line.c_str());
     m_lineOpen = true;

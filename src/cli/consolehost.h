@@ -26,7 +26,7 @@ class ConsoleHost final : public BatchHost {
 
   int ShowMessageBox(const std::string& text, unsigned type) override;
   void SetStatusText(const std::string& text) override;
-  void SelectRow(int, bool) override {}
+  void ShowProgress(const BatchProgress& progress) override;
   void PumpMessages() override;
   void SetBatchControls(bool idle) override;
 
@@ -36,13 +36,16 @@ class ConsoleHost final : public BatchHost {
   // Ends a progress line drawn in place, so that the next output starts on its own line.
   void EndProgressLine();
 
-  // The progress line for one status text, or empty when the text is not a batch progress
-  // text: "Converting: file 2 of 5, 1:07 of 3:25, 27%" (the percentage is of the whole batch),
-  // or for several files at once "Converting: 3 of 12 files done, 41%".
-  static std::string ProgressLine(const std::string& statusText);
+  // The progress line of a batch: "Converting: file 2 of 5, 1:07 of 3:25, 27%" (the
+  // percentage is of the whole batch), or for several files at once "Converting: 3 of 12 files
+  // done, 41%".
+  static std::string ProgressLine(const BatchProgress& progress);
 
  private:
   void CheckCancel();
+  // Writes a line: redrawn in place on a terminal; otherwise a new line only when what comes
+  // before its first comma (the file, or the files done) changed, or a few seconds went by.
+  void WriteLine(const std::string& line);
 
   BatchState& m_batch;
   const bool m_terminal;

@@ -328,8 +328,7 @@ void ConversionRun::ShowProgress(const RowJobProgress& progress) {
   m_state.BatchFileIndex = progress.lowestRow;
   // One file at a time (one job, or one row): the progress of that file.
   const bool oneAtATime = m_options.jobs <= 1 || m_state.BatchFileCount == 1;
-  m_host.SetStatusText(oneAtATime ? ProgressText("Converting", m_state, progress.lowest)
-                                  : ParallelProgressText("Converting", progress));
+  m_host.ShowProgress(ProgressOf("Converting", oneAtATime, m_state, progress));
 }
 
 void ConversionRun::Run() {

@@ -339,22 +339,28 @@ void WriteLoudnessCells(SourceList& list, int row) {
   list.SetCellText(row, kColAlbumGain, hasAlbum ? FormatDbCell(albumGain) : std::string());
 }
 
-void RunLoudnessBatch(BatchHost& host, SourceList& list,
-                      BatchState& state, LoudnessEngine& engine,
-                      const LoudnessBatchOptions& options) {
+LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchState& state,
+                                     LoudnessEngine& engine, const LoudnessBatchOptions& options) {
+  LoudnessBatchResult result;
   state.BatchFileCount = list.RowCount();
   if (state.BatchFileCount == 0) {
     ShowMessage(&host, 0, {}, MB_OK,
                 "No Audio Files have been added to the Convert List.  Please add some Audio "
                 "Files first, thanks.");
-    return;
+    return result;
   }
   BatchLog log;
   if (!log.Open(options.logPath)) {
     ShowMessage(&host, 0, {}, MB_OK,
                 "Unable to create the Log File:\n\n   %s\n\nSorry, can't continue.",
                 options.logPath.c_str());
-    return;
+    return result;
+  }
+  result.started = true;
+  for (int row = 0; row < state.BatchFileCount; ++row) {
+    if (const QVListItem* item = list.Item(row); item && item->hasLoudness != 1) {
+      ++result.toMeasure;
+    }
   }
   BeginBatch(state, host, kBatchFileAnalysis);
   state.BatchFileIndex = 0;
@@ -407,6 +413,13 @@ void RunLoudnessBatch(BatchHost& host, SourceList& list,
     const RowPlan& plan = plans[static_cast<size_t>(row)];
     if (!plan.measure) return true;
     if (code == kLoudnessCancelled) return false;
+    if (code == kLoudnessMeasured) {
+      ++result.measured;
+    } else if (code == kLoudnessSilent) {
+      ++result.silent;
+    } else {
+      ++result.failed;
+    }
     QVListItem* item = list.Item(row);
     if (item && code == kLoudnessMeasured) {
       item->albumKey = plan.albumKey;
@@ -429,8 +442,8 @@ void RunLoudnessBatch(BatchHost& host, SourceList& list,
   steps.progress = [&](const RowJobProgress& progress) {
     if (progress.lowestRow < 0) return;
     state.BatchFileIndex = progress.lowestRow;
-    host.SetStatusText(workers == 1 || state.BatchFileCount == 1 ? ProgressText(kAnalyzingText, state, progress.lowest)
-                                    : ParallelProgressText(kAnalyzingText, progress));
+    host.ShowProgress(ProgressOf(kAnalyzingText, workers == 1 || state.BatchFileCount == 1,
+                                 state, progress));
   };
   const RowJobsOutcome outcome = RunRowJobs(state.BatchFileCount, workers, host, state, steps);
   if (!outcome.startError.empty()) {
@@ -442,7 +455,9 @@ void RunLoudnessBatch(BatchHost& host, SourceList& list,
   log.Close();
   // Albums are computed once all their rows are in, however many were measured at once.
   UpdateAlbums(list, options.target);
+  result.cancelled = state.CancelRequested.load() == 1;
   EndBatch(state, host);
+  return result;
 }
 
 void RetargetRows(SourceList& list, double target) {

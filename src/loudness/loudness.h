@@ -135,9 +135,18 @@ struct LoudnessBatchOptions {
 // every row, measures every row not yet measured and fills its four cells, and ends with
 // "Ready.". A cancel stops after the current block; that file stays unmeasured with empty cells
 // and the rows after it are not visited.
-void RunLoudnessBatch(BatchHost& host, SourceList& list,
-                      BatchState& state, LoudnessEngine& engine,
-                      const LoudnessBatchOptions& options);
+// What a loudness batch did.
+struct LoudnessBatchResult {
+  bool started = false;  // false: refused before its first row (empty list, no log)
+  int toMeasure = 0;     // rows without a loudness when it started
+  int measured = 0;      // rows that got a loudness
+  int silent = 0;        // rows measured and found silent (no loudness of their own)
+  int failed = 0;        // rows that could not be measured
+  bool cancelled = false;
+};
+
+LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchState& state,
+                                     LoudnessEngine& engine, const LoudnessBatchOptions& options);
 
 // A new normalization target: every measured row gets the gains for `target` (ApplyTarget) and
 // its Track Gain and Clip Track cells are rewritten. Volume, Clipping and unmeasured rows stay.

@@ -52,9 +52,23 @@ int OverallPercent(const RowJobProgress& progress) {
   return std::clamp(static_cast<int>(100.0 * part), 0, 100);
 }
 
+BatchProgress ProgressOf(const char* operation, bool oneFile, const BatchState& state,
+                         const RowJobProgress& progress) {
+  BatchProgress shown;
+  shown.operation = operation;
+  shown.rowCount = progress.rowCount;
+  shown.filesDone = progress.filesDone;
+  shown.percent = OverallPercent(progress);
+  shown.oneFile = oneFile;
+  shown.fileIndex = state.BatchFileIndex;
+  shown.processedSeconds = progress.lowest.ProcessedSeconds;
+  shown.fileSeconds = progress.lowest.SourceDuration;
+  return shown;
+}
+
 std::string ParallelProgressText(const char* operation, const RowJobProgress& progress) {
-  return FormatText("%s...  %d of %d files done - %d%%", operation, progress.filesDone,
-                    progress.rowCount, OverallPercent(progress));
+  BatchState none;
+  return StatusTextOf(ProgressOf(operation, false, none, progress));
 }
 
 void SetThreadStartFailureForTesting(bool fail) { g_failThreadStart = fail; }

@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 
+#include "app/host.h"
 #include "model/batchstate.h"
 
 namespace qv {
@@ -61,6 +62,10 @@ struct RowJobProgress {
 // against the row count when no weight is known.
 int OverallPercent(const RowJobProgress& progress);
 
+// What the host is shown of a batch: with `oneFile` (one job, or one row) the lowest running
+// row and how far it is, else the files done; the overall percentage either way.
+BatchProgress ProgressOf(const char* operation, bool oneFile, const BatchState& state,
+                         const RowJobProgress& progress);
 // The status text of a parallel batch: "<operation>...  <done> of <count> files done - <n>%".
 std::string ParallelProgressText(const char* operation, const RowJobProgress& progress);
 

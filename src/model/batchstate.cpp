@@ -19,15 +19,14 @@ void EndBatch(BatchState& state, BatchHost& host) {
 }
 
 std::string ProgressText(const char* operation, const BatchState& state, const JobContext& job) {
-  return FormatText("%s...  File %d of %d - %d:%02d of %d:%02d", operation,
-                    state.BatchFileIndex + 1, state.BatchFileCount, job.ProcessedSeconds / 60,
-                    job.ProcessedSeconds % 60, job.SourceDuration / 60, job.SourceDuration % 60);
-}
-
-void ReportProgress(BatchHost& host, const BatchState& state, const JobContext& job,
-                    const char* operation) {
-  host.SetStatusText(ProgressText(operation, state, job));
-  for (int i = 0; i < 10; ++i) host.PumpMessages();
+  BatchProgress progress;
+  progress.operation = operation;
+  progress.oneFile = true;
+  progress.fileIndex = state.BatchFileIndex;
+  progress.rowCount = state.BatchFileCount;
+  progress.processedSeconds = job.ProcessedSeconds;
+  progress.fileSeconds = job.SourceDuration;
+  return StatusTextOf(progress);
 }
 
 }  // namespace qv

@@ -58,9 +58,4 @@ void EndBatch(BatchState& state, BatchHost& host);
 // operation, BatchFileIndex + 1, BatchFileCount, the processed and the total seconds as
 // minutes and seconds. Converting...  File 2 of 5 - 1:07 of 3:25
 std::string ProgressText(const char* operation, const BatchState& state, const JobContext& job);
-// The progress routine of both batches: sets the status line to ProgressText, then pumps pending
-// events ten times (which is when a Cancel click is handled).
-void ReportProgress(BatchHost& host, const BatchState& state, const JobContext& job,
-                    const char* operation);
-
 }  // namespace qv

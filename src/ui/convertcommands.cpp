@@ -40,15 +40,14 @@ void CQuorvinDlg::OnConvert() {
     if (m_services.openUrl) m_services.openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
   };
   m_batchStartText = "Converting...";
-  const int entered = m_batchesEntered;
   QElapsedTimer clock;
   clock.start();
   const ConversionBatchResult result =
       RunConversionBatch(options, m_model.List(), m_model.Batch(), m_host);
   m_batchStartText.clear();
+  if (!result.started) return;  // refused before its layout: nothing to sum up
   // Normalization applies to one batch only, however it ended.
-  if (result.started) m_model.SetNormalizationEnabled(false);
-  if (m_batchesEntered == entered) return;  // refused before its layout: nothing to sum up
+  m_model.SetNormalizationEnabled(false);
   ConversionSummary summary;
   summary.converted = result.converted;
   summary.failed = result.failed;

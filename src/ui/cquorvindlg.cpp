@@ -145,7 +145,7 @@ CQuorvinDlg::CQuorvinDlg(MainWindowServices services, QWidget* parent)
   m_bottomImage.Load(kFooterImageId);
   m_bottomImageTop = 295;
   CreateControls();
-  m_host.Attach(m_model.List(), *m_statusLine);
+  m_host.Attach(*m_statusLine);
   ConnectCommands();
   InstallImportHooks();
   m_playWatch.setInterval(250);
@@ -275,7 +275,6 @@ int CQuorvinDlg::OnInitDialog() {
 void CQuorvinDlg::SetBatchLayout(bool idle) {
   m_model.Batch().BatchLayoutActive = !idle;
   if (!idle) {
-    ++m_batchesEntered;
     // Until the batch reports its first block, the status line says what has started.
     if (!m_batchStartText.empty()) m_host.SetStatusText(m_batchStartText);
     for (int id = kIdAddFiles; id <= kIdHelp; ++id) Control(id)->setEnabled(false);

@@ -166,9 +166,7 @@ class CQuorvinDlg : public FramelessFrame {
   QSize m_initialListSize;
   int m_swallowNextClick = 0;
   bool m_initialised = false;
-  // Batches: how many have entered their layout (a command compares before and after to know
-  // whether its batch ran), and the status text a starting batch shows.
-  int m_batchesEntered = 0;
+  // The status text a starting batch shows.
   bool m_showingStop = false;
   QTimer m_playWatch;  // runs while the preview plays, to put "Play" back at its end
   std::string m_batchStartText;

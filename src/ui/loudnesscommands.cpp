@@ -125,27 +125,17 @@ void CQuorvinDlg::RunLoudnessBatch() {
   options.standard = choice.standard;
   options.logPath = Settings().LogFilePath;
   options.jobs = m_model.Jobs();
-  SourceList& list = m_model.List();
-  auto countMeasured = [&list] {
-    int measured = 0;
-    for (int row = 0; row < list.RowCount(); ++row) {
-      if (const QVListItem* item = list.Item(row); item && item->hasLoudness) ++measured;
-    }
-    return measured;
-  };
-  const int before = countMeasured();
-  const int rows = list.RowCount();
   m_batchStartText = "Analyzing...";
-  const int entered = m_batchesEntered;
   QElapsedTimer clock;
   clock.start();
-  qv::RunLoudnessBatch(m_host, list, m_model.Batch(), m_loudnessEngine, options);
+  const LoudnessBatchResult result =
+      qv::RunLoudnessBatch(m_host, m_model.List(), m_model.Batch(), m_loudnessEngine, options);
   m_batchStartText.clear();
-  if (m_batchesEntered == entered) return;  // refused before its layout
+  if (!result.started) return;  // refused before its layout
   LoudnessSummary summary;
-  summary.measured = countMeasured() - before;
-  summary.toMeasure = rows - before;
-  summary.cancelled = m_model.Batch().CancelRequested == 1;
+  summary.measured = result.measured;
+  summary.toMeasure = result.toMeasure;
+  summary.cancelled = result.cancelled;
   summary.seconds = clock.elapsed() / 1000;
   m_host.SetStatusText(LoudnessSummaryText(summary));
 }

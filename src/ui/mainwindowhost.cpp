@@ -19,8 +19,7 @@ MainWindowHost::MainWindowHost(QWidget* owner, BatchHost* messageHost, Hooks hoo
 
 MainWindowHost::~MainWindowHost() = default;
 
-void MainWindowHost::Attach(SourceList& list, CCustomStatic& statusLine) {
-  m_list = &list;
+void MainWindowHost::Attach(CCustomStatic& statusLine) {
   m_statusLine = &statusLine;
 }
 
@@ -37,10 +36,6 @@ void MainWindowHost::SetStatusText(const std::string& text) {
   m_statusText = text;
   if (m_statusLine) m_statusLine->SetText(QString::fromStdString(text));
   TraceStatusText(text);
-}
-
-void MainWindowHost::SelectRow(int row, bool selected) {
-  if (m_list) m_list->SelectRow(row, selected);
 }
 
 void MainWindowHost::PumpMessages() { QCoreApplication::processEvents(); }

@@ -12,7 +12,6 @@ namespace qv {
 
 class CCustomStatic;
 class QtMessageHost;
-class SourceList;
 
 // The host through which batches and commands reach the main window: message boxes, the
 // status line, the source file list's selection, event pumping and the batch/idle layout.
@@ -35,11 +34,10 @@ class MainWindowHost final : public BatchHost {
   ~MainWindowHost() override;
 
   // The views the host writes to, once the window has created them.
-  void Attach(SourceList& list, CCustomStatic& statusLine);
+  void Attach(CCustomStatic& statusLine);
 
   int ShowMessageBox(const std::string& text, unsigned type) override;
   void SetStatusText(const std::string& text) override;
-  void SelectRow(int row, bool selected) override;
   void PumpMessages() override;
   void SetBatchControls(bool idle) override;
 
@@ -49,7 +47,6 @@ class MainWindowHost final : public BatchHost {
   BatchHost* m_messages;
   std::unique_ptr<QtMessageHost> m_ownMessages;
   Hooks m_hooks;
-  SourceList* m_list = nullptr;
   CCustomStatic* m_statusLine = nullptr;
   std::string m_statusText;
 };

@@ -16,7 +16,6 @@ class QtMessageHost : public BatchHost {
 
   int ShowMessageBox(const std::string& text, unsigned type) override;
   void SetStatusText(const std::string&) override {}
-  void SelectRow(int, bool) override {}
   void PumpMessages() override;
   void SetBatchControls(bool) override {}  // message boxes only: no layout to switch
 

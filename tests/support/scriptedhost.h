@@ -27,7 +27,6 @@ class ScriptedHost : public BatchHost {
     return answer;
   }
   void SetStatusText(const std::string& text) override { statusTexts.push_back(text); }
-  void SelectRow(int row, bool selected) override { selections.emplace_back(row, selected); }
   void SetBatchControls(bool idle) override {
     controlCalls.push_back(idle);
     if (onBatchControls) onBatchControls(idle);
@@ -40,7 +39,6 @@ class ScriptedHost : public BatchHost {
   std::deque<int> answers;
   std::vector<Message> messages;
   std::vector<std::string> statusTexts;
-  std::vector<std::pair<int, bool>> selections;
   int pumps = 0;
   std::vector<bool> controlCalls;  // every SetBatchControls, in order
   std::function<void(bool idle)> onBatchControls;

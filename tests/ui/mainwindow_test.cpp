@@ -507,12 +507,12 @@ TEST_F(MainWindowTest, DraggingByTheBackgroundAndByALabelMovesTheWindow) {
   EXPECT_EQ(m_window->pos(), start + QPoint(40, 20));
 }
 
-TEST_F(MainWindowTest, BatchesSelectRowsAndWriteTheStatusLineThroughTheHost) {
+TEST_F(MainWindowTest, BatchesSelectRowsInTheListAndWriteTheStatusLineThroughTheHost) {
   AddRows({{"a", "1"}, {"b", "1"}});
-  BatchHost& host = m_window->Host();
-  host.SelectRow(1, true);
+  SourceList& list = m_window->Model().List();
+  list.SelectRow(1, true);
   EXPECT_TRUE(m_window->ListControl()->selectionModel()->isRowSelected(1, {}));
-  host.SelectRow(1, false);
+  list.SelectRow(1, false);
   EXPECT_FALSE(m_window->ListControl()->selectionModel()->isRowSelected(1, {}));
   BeginBatch(m_window->Model().Batch(), m_window->Host(), kBatchFileAnalysis);
   EXPECT_TRUE(Shown(kIdCancel));

@@ -31,7 +31,6 @@ class SilentHost final : public qv::BatchHost {
     return qv::DefaultAnswer(type);
   }
   void SetStatusText(const std::string&) override {}
-  void SelectRow(int, bool) override {}
   void PumpMessages() override {}
   void SetBatchControls(bool) override {}
 };
