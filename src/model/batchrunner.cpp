@@ -97,227 +97,292 @@ std::vector<double> RowWeights(int rowCount, const RowJobSteps& steps) {
 
 }  // namespace
 
-RowJobsOutcome RunRowJobs(int rowCount, int workers, BatchHost& host, BatchState& state,
-                          const RowJobSteps& steps, int progressIntervalMs) {
-  workers = std::max(1, workers);
-  rowCount = std::max(0, rowCount);
-  RowJobsOutcome outcome;
-  const std::vector<double> weights = RowWeights(rowCount, steps);
-  double totalWeight = 0;
-  for (const double weight : weights) totalWeight += weight;
+namespace {
 
-  std::mutex mutex;
-  std::condition_variable workAvailable;  // to the workers: a row is ready, or they may stop
-  std::condition_variable rowEvent;       // to this thread: a row was taken or finished
-  std::vector<RowState> rows(static_cast<size_t>(rowCount));
-  std::deque<int> ready;  // prepared rows no worker has taken yet, in row order
-  bool stopWorkers = false;
-  std::vector<std::thread> threads;
+// One run of RunRowJobs. The calling thread prepares, commits and reports; the workers only
+// take prepared rows and work on them. `m_mutex` guards the rows' states and the ready queue.
+class RowRunner {
+ public:
+  RowRunner(int rowCount, int workers, BatchHost& host, BatchState& state,
+            const RowJobSteps& steps, int progressIntervalMs)
+      : m_rowCount(std::max(0, rowCount)),
+        m_workers(std::max(1, workers)),
+        m_host(host),
+        m_state(state),
+        m_steps(steps),
+        m_interval(progressIntervalMs),
+        m_weights(RowWeights(m_rowCount, steps)),
+        m_rows(static_cast<size_t>(m_rowCount)),
+        m_ahead(m_workers + RowsAheadOfCommit(m_workers)) {
+    for (const double weight : m_weights) m_totalWeight += weight;
+  }
 
-  int nextRow = 0;      // the next row to prepare
-  int nextCommit = 0;   // the lowest row not committed, settled or abandoned yet
-  bool preparing = true;   // false once no row may start (a cancel, or prepare said no)
-  bool committing = true;  // false once the batch has ended (a commit, or a failed start)
-  bool raisedCancel = false;  // the runner set the cancel flag to stop the running rows
-  int ended = 0;              // rows below nextCommit that were committed or settled
-  double endedWeight = 0;
-  const int ahead = workers + RowsAheadOfCommit(workers);
-  auto lastProgress = std::chrono::steady_clock::now();
-  double shownWeight = 0;
+  // Runs every row; the threads it started are joined before it returns.
+  RowJobsOutcome Run();
+  // A worker thread's loop: the next ready row, until told to stop.
+  void Work();
 
-  const auto worker = [&] {
-    std::unique_lock lock(mutex);
-    while (true) {
-      workAvailable.wait(lock, [&] {
-        return stopWorkers || (!ready.empty() && state.CancelRequested.load() != 1);
-      });
-      if (stopWorkers) return;
-      const int row = ready.front();
-      ready.pop_front();
-      RowState& own = rows[static_cast<size_t>(row)];
-      own.started = true;
-      lock.unlock();
-      rowEvent.notify_all();
-      JobContext job;
-      job.CancelRequested = &state.CancelRequested;
-      job.ProgressCallback = [&mutex, &own, &job](const char*) {
-        std::lock_guard guard(mutex);
-        own.processedSeconds = job.ProcessedSeconds;
-        own.sourceDuration = job.SourceDuration;
-        if (job.SourceDuration > 0) {
-          own.fraction = std::max(
-              own.fraction, std::min(1.0, static_cast<double>(job.ProcessedSeconds) /
-                                              job.SourceDuration));
-        }
-      };
-      const int result = steps.work(row, job);
-      lock.lock();
-      own.result = result;
-      own.done = true;
-      rowEvent.notify_all();
+ private:
+  RowState& At(int row) { return m_rows[static_cast<size_t>(row)]; }
+  bool CanPrepare() const {
+    return m_preparing && m_nextRow < m_rowCount && m_nextRow - m_nextCommit < m_ahead;
+  }
+  void WorkOn(int row, std::unique_lock<std::mutex>& lock);
+  void AbandonReady();
+  void EndBatch();
+  bool StartWorker(int row);
+  void PrepareRows();
+  void WaitForARow();
+  void PumpEvents();
+  void CommitRows();
+  void ReportProgress();
+
+  const int m_rowCount;
+  const int m_workers;
+  BatchHost& m_host;
+  BatchState& m_state;
+  const RowJobSteps& m_steps;
+  const std::chrono::milliseconds m_interval;
+  const std::vector<double> m_weights;
+  double m_totalWeight = 0;
+  RowJobsOutcome m_outcome;
+
+  std::mutex m_mutex;
+  std::condition_variable m_workAvailable;  // to the workers: a row is ready, or stop
+  std::condition_variable m_rowEvent;       // to the calling thread: a row was taken or ended
+  std::vector<RowState> m_rows;
+  std::deque<int> m_ready;  // prepared rows no worker has taken yet, in row order
+  bool m_stopWorkers = false;
+  std::vector<std::thread> m_threads;
+
+  const int m_ahead;        // rows that may be prepared ahead of the lowest one not committed
+  int m_nextRow = 0;        // the next row to prepare
+  int m_nextCommit = 0;     // the lowest row not committed, settled or abandoned yet
+  bool m_preparing = true;  // false once no row may start (a cancel, or prepare said no)
+  bool m_committing = true; // false once the batch has ended (a commit, or a failed start)
+  bool m_raisedCancel = false;  // the runner set the cancel flag to stop the running rows
+  int m_ended = 0;              // rows below m_nextCommit that were committed or settled
+  double m_endedWeight = 0;
+  double m_shownWeight = 0;     // the progress shown so far, which never goes back
+  std::chrono::steady_clock::time_point m_lastProgress = std::chrono::steady_clock::now();
+};
+
+void RowRunner::Work() {
+  std::unique_lock lock(m_mutex);
+  while (true) {
+    m_workAvailable.wait(lock, [&] {
+      return m_stopWorkers || (!m_ready.empty() && m_state.CancelRequested.load() != 1);
+    });
+    if (m_stopWorkers) return;
+    const int row = m_ready.front();
+    m_ready.pop_front();
+    WorkOn(row, lock);
+  }
+}
+
+// Works on one row with the lock released; returns with it held again.
+void RowRunner::WorkOn(int row, std::unique_lock<std::mutex>& lock) {
+  RowState& own = At(row);
+  own.started = true;
+  lock.unlock();
+  m_rowEvent.notify_all();
+  JobContext job;
+  job.CancelRequested = &m_state.CancelRequested;
+  job.ProgressCallback = [this, &own, &job](const char*) {
+    std::lock_guard guard(m_mutex);
+    own.processedSeconds = job.ProcessedSeconds;
+    own.sourceDuration = job.SourceDuration;
+    if (job.SourceDuration > 0) {
+      const double part = static_cast<double>(job.ProcessedSeconds) / job.SourceDuration;
+      own.fraction = std::max(own.fraction, std::min(1.0, part));
     }
   };
-  // Hands every prepared row no worker has taken back to `abandon`, in row order.
-  const auto abandonReady = [&] {
-    std::deque<int> left;
+  const int result = m_steps.work(row, job);
+  lock.lock();
+  own.result = result;
+  own.done = true;
+  m_rowEvent.notify_all();
+}
+
+// Hands every prepared row no worker has taken back to `abandon`, in row order.
+void RowRunner::AbandonReady() {
+  std::deque<int> left;
+  {
+    std::lock_guard lock(m_mutex);
+    left.swap(m_ready);
+    for (const int row : left) At(row).abandoned = true;
+  }
+  for (const int row : left) {
+    if (m_steps.abandon) m_steps.abandon(row);
+  }
+}
+
+void RowRunner::EndBatch() {
+  m_preparing = m_committing = false;
+  if (m_state.CancelRequested.load() != 1) {
+    m_raisedCancel = true;
+    m_state.CancelRequested = 1;  // the rows still running stop after their block
+  }
+  AbandonReady();
+}
+
+// Starts one more worker for the prepared `row`; false (the row abandoned, the batch ended)
+// when no thread can be started.
+bool RowRunner::StartWorker(int row) {
+  try {
+    if (g_failThreadStart.load()) {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+    m_threads.emplace_back([this] { Work(); });
+    return true;
+  } catch (const std::system_error& error) {
+    m_outcome.startError = error.code().message();
+    At(row).abandoned = true;
+    if (m_steps.abandon) m_steps.abandon(row);
+    EndBatch();
+    return false;
+  }
+}
+
+// Prepares rows in order while a worker may soon want one and the rows ahead of the commit
+// stay within bounds; starts the workers as the first rows come.
+void RowRunner::PrepareRows() {
+  while (CanPrepare()) {
     {
-      std::lock_guard lock(mutex);
-      left.swap(ready);
-      for (const int row : left) rows[static_cast<size_t>(row)].abandoned = true;
+      std::lock_guard lock(m_mutex);
+      if (static_cast<int>(m_ready.size()) >= m_workers) return;
     }
-    for (const int row : left) {
-      if (steps.abandon) steps.abandon(row);
+    if (m_state.CancelRequested.load() == 1 || !m_steps.prepare(m_nextRow)) {
+      m_preparing = false;
+      return;
     }
-  };
-  const auto endBatch = [&] {
-    preparing = committing = false;
-    if (state.CancelRequested.load() != 1) {
-      raisedCancel = true;
-      state.CancelRequested = 1;  // the rows still running stop after their block
-    }
-    abandonReady();
-  };
-  // Prepares rows in order while a worker may soon want one and the rows ahead of the commit
-  // stay within bounds; starts the workers as the first rows come.
-  const auto prepareRows = [&] {
-    while (preparing && nextRow < rowCount && nextRow - nextCommit < ahead) {
-      {
-        std::lock_guard lock(mutex);
-        if (static_cast<int>(ready.size()) >= workers) return;
-      }
-      if (state.CancelRequested.load() == 1 || !steps.prepare(nextRow)) {
-        preparing = false;
-        return;
-      }
-      const int row = nextRow++;
-      if (static_cast<int>(threads.size()) < workers) {
-        try {
-          if (g_failThreadStart.load()) {
-            throw std::system_error(
-                std::make_error_code(std::errc::resource_unavailable_try_again));
-          }
-          threads.emplace_back(worker);
-        } catch (const std::system_error& error) {
-          outcome.startError = error.code().message();
-          rows[static_cast<size_t>(row)].abandoned = true;
-          if (steps.abandon) steps.abandon(row);
-          endBatch();
-          return;
-        }
-      }
-      {
-        std::lock_guard lock(mutex);
-        ready.push_back(row);
-      }
-      workAvailable.notify_one();
-    }
-  };
-  // The row being worked on (the lowest one not committed, once a worker has it), then the
-  // host's events: Cancel arrives here, and no row is prepared after it.
-  const auto pumpEvents = [&] {
-    if (nextCommit < nextRow) {
-      std::lock_guard lock(mutex);
-      if (rows[static_cast<size_t>(nextCommit)].started) state.BatchFileIndex = nextCommit;
-    }
-    host.PumpMessages();
-    if (state.CancelRequested.load() == 1 && preparing) {
-      preparing = false;
-      abandonReady();
-    }
-  };
-  // Commits (or settles) the finished rows in row order, from the lowest one on, with the
-  // host's events after each: a Cancel given while a row is shown as being worked on stops
-  // the rows after it from being prepared, however fast the workers are.
-  const auto commitRows = [&] {
-    while (nextCommit < nextRow) {
-      RowState& row = rows[static_cast<size_t>(nextCommit)];
-      bool done, abandoned;
-      int result;
-      {
-        std::lock_guard lock(mutex);
-        done = row.done;
-        abandoned = row.abandoned;
-        result = row.result;
-      }
-      if (!done && !abandoned) return;
-      const int index = nextCommit++;
-      if (abandoned) continue;
-      ++ended;
-      endedWeight += weights[static_cast<size_t>(index)];
-      if (committing) {
-        ++outcome.committed;
-        if (!steps.commit(index, result)) endBatch();
-      } else if (steps.settle) {
-        steps.settle(index, result);
-      }
-      pumpEvents();
-    }
-  };
-  const auto reportProgress = [&] {
-    RowJobProgress progress;
-    progress.rowCount = rowCount;
-    progress.totalWeight = totalWeight;
-    progress.filesDone = ended;
-    progress.rowsStarted = ended;
-    progress.doneWeight = endedWeight;
+    const int row = m_nextRow++;
+    if (static_cast<int>(m_threads.size()) < m_workers && !StartWorker(row)) return;
     {
-      std::lock_guard lock(mutex);
-      for (int index = nextCommit; index < nextRow; ++index) {
-        const RowState& row = rows[static_cast<size_t>(index)];
-        if (!row.started) continue;
-        ++progress.rowsStarted;
-        const double weight = weights[static_cast<size_t>(index)];
-        if (row.done) {
-          ++progress.filesDone;
-          progress.doneWeight += weight;
-          continue;
-        }
-        progress.doneWeight += weight * row.fraction;
-        if (progress.lowestRow < 0) {
-          progress.lowestRow = index;
-          progress.lowest.ProcessedSeconds = row.processedSeconds;
-          progress.lowest.SourceDuration = row.sourceDuration;
-        }
-      }
+      std::lock_guard lock(m_mutex);
+      m_ready.push_back(row);
     }
-    // Rows settled after a cancel may count less than they did running: never go back.
-    shownWeight = std::max(shownWeight, progress.doneWeight);
-    progress.doneWeight = shownWeight;
-    if (progress.lowestRow >= 0) state.BatchFileIndex = progress.lowestRow;
-    steps.progress(progress);
-  };
+    m_workAvailable.notify_one();
+  }
+}
 
-  prepareRows();
-  while (nextCommit < nextRow || (preparing && nextRow < rowCount)) {
+// Waits (20 ms at most) until the lowest row ends or a worker takes a row.
+void RowRunner::WaitForARow() {
+  std::unique_lock lock(m_mutex);
+  const RowState* lowest = m_nextCommit < m_nextRow ? &At(m_nextCommit) : nullptr;
+  const bool canPrepare = CanPrepare();
+  m_rowEvent.wait_for(lock, std::chrono::milliseconds(20), [&] {
+    return (lowest && lowest->done) ||
+           (canPrepare && static_cast<int>(m_ready.size()) < m_workers);
+  });
+}
+
+// The row being worked on (the lowest one not committed, once a worker has it), then the
+// host's events: Cancel arrives here, and no row is prepared after it.
+void RowRunner::PumpEvents() {
+  if (m_nextCommit < m_nextRow) {
+    std::lock_guard lock(m_mutex);
+    if (At(m_nextCommit).started) m_state.BatchFileIndex = m_nextCommit;
+  }
+  m_host.PumpMessages();
+  if (m_state.CancelRequested.load() == 1 && m_preparing) {
+    m_preparing = false;
+    AbandonReady();
+  }
+}
+
+// Commits (or settles) the finished rows in row order, from the lowest one on, with the host's
+// events after each: a Cancel given while a row is shown as being worked on stops the rows
+// after it from being prepared, however fast the workers are.
+void RowRunner::CommitRows() {
+  while (m_nextCommit < m_nextRow) {
+    bool done, abandoned;
+    int result;
     {
-      std::unique_lock lock(mutex);
-      const RowState* lowest = nextCommit < nextRow ? &rows[static_cast<size_t>(nextCommit)]
-                                                    : nullptr;
-      const bool canPrepare = preparing && nextRow < rowCount && nextRow - nextCommit < ahead;
-      rowEvent.wait_for(lock, std::chrono::milliseconds(20), [&] {
-        return (lowest && lowest->done) ||
-               (canPrepare && static_cast<int>(ready.size()) < workers);
-      });
+      std::lock_guard lock(m_mutex);
+      const RowState& row = At(m_nextCommit);
+      done = row.done;
+      abandoned = row.abandoned;
+      result = row.result;
     }
-    commitRows();
-    pumpEvents();
-    const auto now = std::chrono::steady_clock::now();
-    if (steps.progress && now - lastProgress >= std::chrono::milliseconds(progressIntervalMs)) {
-      lastProgress = now;
-      reportProgress();
+    if (!done && !abandoned) return;
+    const int index = m_nextCommit++;
+    if (abandoned) continue;
+    ++m_ended;
+    m_endedWeight += m_weights[static_cast<size_t>(index)];
+    if (m_committing) {
+      ++m_outcome.committed;
+      if (!m_steps.commit(index, result)) EndBatch();
+    } else if (m_steps.settle) {
+      m_steps.settle(index, result);
     }
-    prepareRows();
+    PumpEvents();
+  }
+}
+
+void RowRunner::ReportProgress() {
+  const auto now = std::chrono::steady_clock::now();
+  if (!m_steps.progress || now - m_lastProgress < m_interval) return;
+  m_lastProgress = now;
+  RowJobProgress progress;
+  progress.rowCount = m_rowCount;
+  progress.totalWeight = m_totalWeight;
+  progress.filesDone = m_ended;
+  progress.rowsStarted = m_ended;
+  progress.doneWeight = m_endedWeight;
+  {
+    std::lock_guard lock(m_mutex);
+    for (int index = m_nextCommit; index < m_nextRow; ++index) {
+      const RowState& row = At(index);
+      if (!row.started) continue;
+      ++progress.rowsStarted;
+      const double weight = m_weights[static_cast<size_t>(index)];
+      if (row.done) {
+        ++progress.filesDone;
+        progress.doneWeight += weight;
+        continue;
+      }
+      progress.doneWeight += weight * row.fraction;
+      if (progress.lowestRow < 0) {
+        progress.lowestRow = index;
+        progress.lowest.ProcessedSeconds = row.processedSeconds;
+        progress.lowest.SourceDuration = row.sourceDuration;
+      }
+    }
+  }
+  // Rows settled after a cancel may count less than they did running: never go back.
+  m_shownWeight = std::max(m_shownWeight, progress.doneWeight);
+  progress.doneWeight = m_shownWeight;
+  if (progress.lowestRow >= 0) m_state.BatchFileIndex = progress.lowestRow;
+  m_steps.progress(progress);
+}
+
+RowJobsOutcome RowRunner::Run() {
+  PrepareRows();
+  while (m_nextCommit < m_nextRow || CanPrepare()) {
+    WaitForARow();
+    CommitRows();
+    PumpEvents();
+    ReportProgress();
+    PrepareRows();
   }
   {
-    std::lock_guard lock(mutex);
-    stopWorkers = true;
+    std::lock_guard lock(m_mutex);
+    m_stopWorkers = true;
   }
-  workAvailable.notify_all();
-  for (std::thread& thread : threads) thread.join();
+  m_workAvailable.notify_all();
+  for (std::thread& thread : m_threads) thread.join();
   // A batch ended by a commit (the user chose to abort) or a failed start was not cancelled:
   // the flag keeps the value it had.
-  if (raisedCancel) state.CancelRequested = 0;
-  return outcome;
+  if (m_raisedCancel) m_state.CancelRequested = 0;
+  return m_outcome;
+}
+
+}  // namespace
+
+RowJobsOutcome RunRowJobs(int rowCount, int workers, BatchHost& host, BatchState& state,
+                          const RowJobSteps& steps, int progressIntervalMs) {
+  return RowRunner(rowCount, workers, host, state, steps, progressIntervalMs).Run();
 }
 
 }  // namespace qv
