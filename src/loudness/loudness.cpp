@@ -339,6 +339,53 @@ void WriteLoudnessCells(SourceList& list, int row) {
   list.SetCellText(row, kColAlbumGain, hasAlbum ? FormatDbCell(albumGain) : std::string());
 }
 
+namespace {
+
+// What each row of a loudness batch needs, read on the calling thread before its worker
+// starts; the worker writes only its own result. One worker measures with the caller's engine,
+// more with an engine each.
+struct MeasureRow {
+  bool measure = false;
+  std::string path;
+  std::string sourcePath;
+  std::string albumKey;
+  LoudnessResult result;
+};
+
+// A row's measurement, committed in row order: its log records, its record and cells. False
+// for a cancelled row (the batch ends there).
+bool CommitMeasurement(SourceList& list, BatchLog& log, const LoudnessBatchOptions& options,
+                       int row, int code, MeasureRow& plan, LoudnessBatchResult& result) {
+  log.Write(FormatText("\n--- Calculate Loudness # %d ---\n\n", row + 1));
+  log.Write(FormatText("%s\n\n", list.GetSourcePath(row).c_str()));
+  if (!plan.measure) return true;
+  if (code == kLoudnessCancelled) return false;
+  if (code == kLoudnessMeasured) {
+    ++result.measured;
+  } else if (code == kLoudnessSilent) {
+    ++result.silent;
+  } else {
+    ++result.failed;
+  }
+  QVListItem* item = list.Item(row);
+  if (item && code == kLoudnessMeasured) {
+    item->albumKey = plan.albumKey;
+    log.Write(MeasurementText(options.standard, plan.result.measurement) + "\n\n");
+    item->StoreMeasurement(options.standard, std::move(plan.result.measurement), options.target);
+  } else if (item && code == kLoudnessSilent) {
+    item->albumKey = plan.albumKey;  // no gain of its own, but its album's
+    item->measurements[static_cast<int>(options.standard)].silent = true;
+  }
+  if (!plan.result.reason.empty()) {
+    log.Write(code == kLoudnessMeasured ? plan.result.reason + "\n\n"
+                                        : "Not measured: " + plan.result.reason + "\n\n");
+  }
+  WriteLoudnessCells(list, row);
+  return true;
+}
+
+}  // namespace
+
 LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchState& state,
                                      LoudnessEngine& engine, const LoudnessBatchOptions& options) {
   LoudnessBatchResult result;
@@ -364,23 +411,14 @@ LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchSta
   }
   BeginBatch(state, host, kBatchFileAnalysis);
   state.BatchFileIndex = 0;
-  // What each row needs, read on this thread before its worker starts; the worker writes only
-  // its own result. One worker measures with the caller's engine, more with an engine each.
-  struct RowPlan {
-    bool measure = false;
-    std::string path;
-    std::string sourcePath;
-    std::string albumKey;
-    LoudnessResult result;
-  };
   const int workers = std::max(1, options.jobs);
-  std::vector<RowPlan> plans(static_cast<size_t>(state.BatchFileCount));
+  std::vector<MeasureRow> plans(static_cast<size_t>(state.BatchFileCount));
   RowJobSteps steps;
   steps.prepare = [&](int row) {
     // The batch layout keeps rows from being added or removed; the bound is checked anyway.
     if (row >= list.RowCount()) return false;
     const QVListItem* item = list.Item(row);
-    RowPlan& plan = plans[static_cast<size_t>(row)];
+    MeasureRow& plan = plans[static_cast<size_t>(row)];
     const RowMeasurement* known =
         item ? &item->measurements[static_cast<int>(options.standard)] : nullptr;
     plan.measure = known && !known->measured && !known->silent;
@@ -391,7 +429,7 @@ LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchSta
     return true;
   };
   steps.work = [&](int row, JobContext& job) {
-    RowPlan& plan = plans[static_cast<size_t>(row)];
+    MeasureRow& plan = plans[static_cast<size_t>(row)];
     if (!plan.measure) return static_cast<int>(kLoudnessMeasured);
     if (plan.path.empty()) {
       plan.result.code = kLoudnessCannotRead;
@@ -408,35 +446,8 @@ LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchSta
   };
   steps.commit = [&](int row, int code) {
     state.BatchFileIndex = row;
-    log.Write(FormatText("\n--- Calculate Loudness # %d ---\n\n", row + 1));
-    log.Write(FormatText("%s\n\n", list.GetSourcePath(row).c_str()));
-    const RowPlan& plan = plans[static_cast<size_t>(row)];
-    if (!plan.measure) return true;
-    if (code == kLoudnessCancelled) return false;
-    if (code == kLoudnessMeasured) {
-      ++result.measured;
-    } else if (code == kLoudnessSilent) {
-      ++result.silent;
-    } else {
-      ++result.failed;
-    }
-    QVListItem* item = list.Item(row);
-    if (item && code == kLoudnessMeasured) {
-      item->albumKey = plan.albumKey;
-      log.Write(MeasurementText(options.standard, plan.result.measurement) + "\n\n");
-      item->StoreMeasurement(options.standard, std::move(plan.result.measurement),
-                             options.target);
-    } else if (item && code == kLoudnessSilent) {
-      item->albumKey = plan.albumKey;  // no gain of its own, but its album's
-      item->measurements[static_cast<int>(options.standard)].silent = true;
-    }
-    if (!plan.result.reason.empty()) {
-      log.Write(code == kLoudnessMeasured
-                    ? plan.result.reason + "\n\n"
-                    : "Not measured: " + plan.result.reason + "\n\n");
-    }
-    WriteLoudnessCells(list, row);
-    return true;
+    return CommitMeasurement(list, log, options, row, code, plans[static_cast<size_t>(row)],
+                             result);
   };
   steps.rowSeconds = [&list](int row) { return list.GetSeconds(row); };
   steps.progress = [&](const RowJobProgress& progress) {
