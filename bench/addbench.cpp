@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "benchsupport.h"
 #include "app/host.h"
 #include "app/paths.h"
 #include "import/sourceimporter.h"
@@ -19,16 +20,7 @@
 
 namespace {
 
-class QuietHost : public qv::BatchHost {
- public:
-  int ShowMessageBox(const std::string& text, unsigned type) override {
-    std::fprintf(stderr, "message: %s\n", text.c_str());
-    return qv::DefaultAnswer(type);
-  }
-  void SetStatusText(const std::string&) override {}
-  void PumpMessages() override {}
-  void SetBatchControls(bool) override {}
-};
+using qv::bench::QuietHost;
 
 }  // namespace
 
@@ -56,7 +48,7 @@ int main() {
       fs::copy_file(dir / (std::string("seed.") + kind), path);
       paths.push_back(path.string());
     }
-    QuietHost host;
+    QuietHost host(true);
     qv::SourceList list;
     qv::SourceImporter importer(host, list, nullptr);
     qv::AddCounters counters;
@@ -88,7 +80,7 @@ int main() {
   std::vector<std::string> rows[2];
   double treePerFile[2] = {};
   for (int threads = 1; threads <= 2; ++threads) {
-    QuietHost host;
+    QuietHost host(true);
     qv::SourceList list;
     qv::SourceImporter importer(host, list, nullptr);
     importer.SetProbeThreads(threads);

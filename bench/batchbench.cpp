@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "benchsupport.h"
 #include "app/host.h"
 #include "app/paths.h"
 #include "convert/conversionbatch.h"
@@ -32,13 +33,11 @@
 
 namespace {
 
+using qv::bench::RunCommand;
+using qv::bench::QuietHost;
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-bool RunCommand(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 std::string Ffmpeg() {
   return std::string(QV_FFMPEG) + " -hide_banner -nostdin -loglevel error -y ";
@@ -92,15 +91,6 @@ bool MakeLongAndShort(const std::string& folder, int count, std::string& longPat
   std::sort(shortPaths.begin(), shortPaths.end());
   return static_cast<int>(shortPaths.size()) == count;
 }
-
-// A host nobody watches: no boxes, no status line.
-class QuietHost final : public qv::BatchHost {
- public:
-  int ShowMessageBox(const std::string&, unsigned type) override { return qv::DefaultAnswer(type); }
-  void SetStatusText(const std::string&) override {}
-  void PumpMessages() override {}
-  void SetBatchControls(bool) override {}
-};
 
 // The seconds the conversion batch takes over `sources` (added first, not timed); -1 when a
 // row failed.

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "benchsupport.h"
 #include "app/paths.h"
 #include "audio/bass.h"
 #include "app/host.h"
@@ -36,6 +37,9 @@
 #include "model/sourcelist.h"
 
 namespace {
+
+using qv::bench::RunCommand;
+using qv::bench::QuietHost;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -56,11 +60,6 @@ constexpr Target kTargets[] = {
     {"opus", 128, "-c:a libopus -b:a 128k", "opus"},
     {"ogg", 192, "-c:a libvorbis -b:a 192k", "ogg"},
 };
-
-bool RunCommand(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 std::string CacheFolder() {
   const char* tmp = std::getenv("TMPDIR");
@@ -148,15 +147,6 @@ std::string FaacPath(const char* argv0) {
   const fs::path self = fs::canonical(fs::path(argv0));
   return (self.parent_path().parent_path() / "src/qvfaac/qvfaac").string();
 }
-
-// A host nobody watches: no boxes, no status line.
-class QuietHost final : public qv::BatchHost {
- public:
-  int ShowMessageBox(const std::string&, unsigned type) override { return qv::DefaultAnswer(type); }
-  void SetStatusText(const std::string&) override {}
-  void PumpMessages() override {}
-  void SetBatchControls(bool) override {}
-};
 
 // The conversion batch over every source with `jobs` files at once.
 double TimeBatch(const Target& target, const std::vector<std::string>& sources,

@@ -14,10 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "benchsupport.h"
 #include "app/paths.h"
 #include "audio/bass.h"
 
 namespace {
+
+using qv::bench::RunCommand;
 
 using Clock = std::chrono::steady_clock;
 
@@ -33,11 +36,6 @@ constexpr BenchFile kFiles[] = {
     {"bench.m4a", "-c:a aac -b:a 160k"},
     {"bench.wav", "-c:a pcm_s16le"},
 };
-
-bool RunCommand(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // Seconds of audio decoded through the layer and the wall time it took, or a negative time.
 double DecodeWithLayer(const std::string& path, double& audioSeconds) {

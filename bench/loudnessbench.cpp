@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "benchsupport.h"
 #include "app/paths.h"
 #include "loudness/loudness.h"
 #include "loudness/loudnessengine.h"
@@ -37,6 +38,9 @@
 #include "model/sourcelist.h"
 
 namespace {
+
+using qv::bench::RunCommand;
+using qv::bench::QuietHost;
 
 using Clock = std::chrono::steady_clock;
 constexpr double kPi = 3.14159265358979323846;
@@ -179,11 +183,6 @@ std::vector<Signal> MakeSignals(int rate, int seconds) {
   return signals;
 }
 
-bool RunCommand(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 int EngineFigures(int rounds) {
   constexpr int kRate = 96000;
   constexpr int kSeconds = 30;
@@ -269,15 +268,6 @@ double AnalyzeWithFfmpeg(const std::string& path, const std::string& report, dou
   }
   return seconds;
 }
-
-// A host nobody watches: no boxes, no status line.
-class QuietHost final : public qv::BatchHost {
- public:
-  int ShowMessageBox(const std::string&, unsigned type) override { return qv::DefaultAnswer(type); }
-  void SetStatusText(const std::string&) override {}
-  void PumpMessages() override {}
-  void SetBatchControls(bool) override {}
-};
 
 int FileFigures(int rounds) {
   constexpr int kSeconds = 120;

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "benchsupport.h"
 #include "app/paths.h"
 #include "audio/bass.h"
 #include "audio/ownedstream.h"
@@ -34,17 +35,14 @@
 
 namespace {
 
+using qv::bench::RunCommand;
+
 using Clock = std::chrono::steady_clock;
 
 constexpr int kSeconds = 600;
 
 double Since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-bool RunCommand(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 double Db(double linear) { return 20.0 * std::log10(linear); }

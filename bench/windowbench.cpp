@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "benchsupport.h"
 #include "app/host.h"
 #include "app/paths.h"
 #include "app/settings.h"
@@ -31,13 +32,11 @@
 
 namespace {
 
+using qv::bench::RunCommand;
+using qv::bench::QuietHost;
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-bool RunCommand(const std::string& command) {
-  const int status = std::system(command.c_str());
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 std::vector<std::string> Sources(int files, int seconds) {
   const char* tmp = std::getenv("TMPDIR");
@@ -68,20 +67,6 @@ std::vector<std::string> Sources(int files, int seconds) {
   }
   return paths;
 }
-
-// Answers every box with its default button and tells about it: a benchmark run has none.
-class QuietHost final : public qv::BatchHost {
- public:
-  int ShowMessageBox(const std::string& text, unsigned type) override {
-    std::fprintf(stderr, "message: %s\n", text.c_str());
-    ++messages;
-    return qv::DefaultAnswer(type);
-  }
-  void SetStatusText(const std::string&) override {}
-  void PumpMessages() override {}
-  void SetBatchControls(bool) override {}
-  int messages = 0;
-};
 
 // The window's Convert over `sources` into `out` with `jobs` files at once.
 double TimeWindow(qv::CQuorvinDlg& window, QuietHost& host, const std::vector<std::string>& sources,
@@ -150,7 +135,7 @@ int main(int argc, char** argv) {
   if (!scratchDir) return 1;
   const std::string scratch = scratchDir;
 
-  QuietHost host;
+  QuietHost host(true);  // a benchmark run has no messages: each one is told
   qv::MainWindowServices services = qv::MainWindowServices::Defaults();
   services.messageHost = &host;
   qv::CQuorvinDlg window(services);
