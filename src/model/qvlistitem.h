@@ -59,7 +59,6 @@ struct SourceFacts {
   bool floating = false;    // the source holds floating-point samples (known for plain WAVs)
   double seconds = 0.0;     // the length; 0 when unknown
   std::int64_t samples = -1;        // the length in sample frames; -1 when unknown
-  double declaredSeconds = -1.0;    // the length the container states; -1 when not read
   // The file as the probe saw it (size above, and the modification time in nanoseconds since
   // the epoch), so a file changed since can be probed again.
   std::int64_t modifiedNs = 0;
