@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "model/qvlistitem.h"
-
 #include "tools/toolrun.h"
 
 namespace qv {
@@ -30,7 +29,7 @@ struct ProbeResult {
   unsigned channels = 0;
   double seconds = 0.0;
   std::int64_t samples = -1;  // the length in sample frames; -1 when unknown
-  bool floating = false;      // floating-point samples (known for plain WAVs)
+  bool floating = false;      // floating-point samples (told only by the plain WAV reader)
   std::int64_t modifiedNs = 0;  // the file's modification time, ns since the epoch
   int errorCode = 0;          // the audio library's code on failure; 0 for the file-system test
 };

@@ -56,7 +56,7 @@ struct SourceFacts {
   unsigned rate = 0;        // Hz
   unsigned bits = 0;        // bits per sample of the source; 0 for lossy or float data
   unsigned channels = 0;
-  bool floating = false;    // the source holds floating-point samples (known for plain WAVs)
+  bool floating = false;    // floating-point samples (told only by the plain WAV reader)
   double seconds = 0.0;     // the length; 0 when unknown
   std::int64_t samples = -1;        // the length in sample frames; -1 when unknown
   // The file as the probe saw it (size above, and the modification time in nanoseconds since
