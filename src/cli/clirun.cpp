@@ -175,7 +175,8 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   SourceImporter importer(host, list, runTool, [&host](int done, int total) {
     host.SetStatusText(AddingProgressText(done, total));
   });
-  importer.SetStopRequest([] { return CancelSignals() > 0; });
+  // A Ctrl-C reaches the add through the batch state, which the host sets when it pumps events.
+  importer.SetCancelState(batch);
   // --jobs, else the configuration's jobs=, else one file per core: for probing and batches.
   const int jobs = arguments.jobs      ? *arguments.jobs
                    : Settings().Jobs > 0 ? Settings().Jobs

@@ -4,13 +4,10 @@
 
 #include <algorithm>
 #include <climits>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <system_error>
-#include <thread>
 
 #include "app/host.h"
 #include "app/instance.h"
@@ -19,6 +16,8 @@
 #include "app/showmessage.h"
 #include "audio/bass.h"
 #include "audio/ownedstream.h"
+#include "model/batchrunner.h"
+#include "model/batchstate.h"
 #include "model/listcolumns.h"
 #include "model/qvlistitem.h"
 #include "model/sourcelist.h"
@@ -128,6 +127,8 @@ bool ProbePlainWav(const std::string& path, std::uint64_t fileSize, ProbeResult&
   result.frequency = rate;
   result.resolution = pcm ? bits : 0;
   result.channels = channels;
+  result.samples = static_cast<std::int64_t>(std::min<std::uint64_t>(frames, INT64_MAX));
+  result.floating = floating;
   return true;
 }
 
@@ -140,8 +141,11 @@ bool ProbeAudioFile(const std::string& path, ProbeResult& result) {
     return false;
   }
   if (path.size() <= 4) return false;
+  const std::int64_t modified =
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
   if (GetLowerExtension(path) == "wav" &&
       ProbePlainWav(path, static_cast<std::uint64_t>(info.st_size), result)) {
+    result.modifiedNs = modified;
     return true;
   }
 
@@ -171,6 +175,32 @@ bool ProbeAudioFile(const std::string& path, ProbeResult& result) {
   result.resolution = channel.origres;
   result.channels = channel.chans;
   result.seconds = seconds;
+  // The decoding stream gives 32-bit float samples (16-bit ones if the layer could not).
+  const QWORD frameBytes =
+      QWORD{channel.chans} * ((channel.flags & BASS_SAMPLE_FLOAT) != 0 ? 4u : 2u);
+  if (length > 0 && frameBytes > 0) result.samples = static_cast<std::int64_t>(length / frameBytes);
+  result.modifiedNs = modified;
+  return true;
+}
+
+SourceFacts FactsOf(const ProbeResult& probe) {
+  SourceFacts facts;
+  facts.size = probe.size;
+  facts.kbps = probe.kbps;
+  facts.rate = probe.frequency;
+  facts.bits = probe.resolution;
+  facts.channels = probe.channels;
+  facts.floating = probe.floating;
+  facts.seconds = probe.seconds;
+  facts.samples = probe.samples;
+  facts.modifiedNs = probe.modifiedNs;
+  return facts;
+}
+
+bool ProbeSourceFacts(const std::string& path, SourceFacts& facts) {
+  ProbeResult probe;
+  if (!ProbeAudioFile(path, probe)) return false;
+  facts = FactsOf(probe);
   return true;
 }
 
@@ -257,7 +287,11 @@ SourceImporter::SourceImporter(BatchHost& host, SourceList& list, ToolRunner run
     : m_host(host),
       m_list(list),
       m_runTool(std::move(runTool)),
-      m_progress(std::move(progress)) {}
+      m_progress(std::move(progress)),
+      m_ownState(std::make_shared<BatchState>()),
+      m_state(m_ownState.get()) {}
+
+int SourceImporter::RefreshChangedRows() { return m_list.RefreshChangedRows(&ProbeSourceFacts); }
 
 bool SourceImporter::AddVideo(const std::string& source, ProbeResult& probe,
                               std::string& tempWav) {
@@ -342,105 +376,59 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
     return;
   }
 
-  const int row = m_list.AddRow(title, type, FormatSizeCell(probe.size),
-                FormatKbpsCell(static_cast<int>(probe.kbps)),
-                FormatFreqCell(static_cast<int>(std::min<unsigned>(probe.frequency, INT_MAX))),
-                FormatBitsCell(static_cast<int>(std::min<unsigned>(probe.resolution, INT_MAX))),
-                FormatChansCell(static_cast<int>(probe.channels)), path,
-                extracted ? tempWav : std::string(), extracted);
-  if (QVListItem* item = m_list.Item(row)) {
-    item->facts = {probe.size, probe.kbps, probe.frequency, probe.resolution, probe.channels,
-                   probe.seconds};
-  }
+  m_list.AddRow(title, type, FactsOf(probe), path, extracted ? tempWav : std::string(),
+                extracted);
   ++counters.added;
 }
 
 void SourceImporter::AddWithProgress(const std::vector<std::string>& paths,
                                      AddCounters& counters) {
   const int total = static_cast<int>(std::min<std::size_t>(paths.size(), INT_MAX));
+  BatchState& state = *m_state;
   ProgressThrottle throttle;
   throttle.Due(ProgressThrottle::Clock::now());
   // Probing (opening each file, reading its header and first frame, checking its length) is
-  // most of an add's time, and it touches nothing but the file: workers probe ahead, at most
-  // kLookahead files beyond the one being added, while this thread adds the rows in order.
-  constexpr std::size_t kLookahead = 64;
-  const int workers = static_cast<int>(std::min<std::size_t>(
-      paths.size() > 1 ? static_cast<std::size_t>(m_probeThreads) : 1, paths.size()));
-  std::vector<Probed> probed(workers > 1 ? paths.size() : 0);
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::size_t next = 0;       // the next file a worker takes (under the mutex)
-  std::size_t consumed = 0;   // the files added so far (under the mutex)
-  bool stopping = false;      // (under the mutex)
-  std::vector<std::thread> threads;
-  const auto work = [&] {
-    while (true) {
-      std::size_t index;
-      {
-        std::unique_lock lock(mutex);
-        changed.wait(lock, [&] {
-          return stopping || next >= paths.size() || next < consumed + kLookahead;
-        });
-        if (stopping || next >= paths.size()) return;
-        index = next++;
-      }
-      Probed result;
-      const std::string& path = paths[index];
-      if (IsAudioFile(path) && !IsOurTemporaryName(GetFileTitle(path, true))) {
-        result.ok = ProbeAudioFile(path, result.result);
-      }
-      result.done = true;
-      {
-        std::lock_guard lock(mutex);
-        probed[index] = std::move(result);
-      }
-      changed.notify_all();
-    }
-  };
-  for (int i = 0; i < workers && workers > 1; ++i) {
-    try {
-      threads.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;  // fewer probe threads (or none): this thread probes what they do not
-    }
-  }
-  const auto finish = [&] {
-    {
-      std::lock_guard lock(mutex);
-      stopping = true;
-    }
-    changed.notify_all();
-    for (std::thread& thread : threads) thread.join();
-  };
+  // most of an add's time, and it touches nothing but the file: the runner's workers probe,
+  // each into its own slot, while this thread adds the rows in the order of the names, shows
+  // the messages and runs the video extractions (which show their own progress).
+  std::vector<Probed> probed(static_cast<std::size_t>(total));
   int done = 0;
-  for (std::size_t index = 0; index < paths.size(); ++index) {
-    if (m_stopRequested && m_stopRequested()) {
-      counters.stopped = true;
-      break;
-    }
-    Probed ready;
-    if (!threads.empty()) {
-      std::unique_lock lock(mutex);
-      // A file no worker has taken yet is probed here instead of waited for.
-      if (index >= next) {
-        next = index + 1;
-      } else {
-        changed.wait(lock, [&] { return probed[index].done; });
-        ready = std::move(probed[index]);
-      }
-    }
-    AddSourceFile(paths[index], counters, ready.done ? &ready : nullptr);
-    {
-      std::lock_guard lock(mutex);
-      consumed = index + 1;
-    }
-    changed.notify_all();
+  const auto added = [&] {
     ++done;
     if (m_progress && done < total && throttle.Due(ProgressThrottle::Clock::now())) {
       m_progress(done, total);
     }
+  };
+  RowJobSteps steps;
+  steps.prepare = [](int) { return true; };
+  steps.work = [&](int row, JobContext&) {
+    const std::string& path = paths[static_cast<std::size_t>(row)];
+    Probed& own = probed[static_cast<std::size_t>(row)];
+    if (IsAudioFile(path) && !IsOurTemporaryName(GetFileTitle(path, true))) {
+      own.ok = ProbeAudioFile(path, own.result);
+    }
+    own.done = true;
+    return 0;
+  };
+  steps.commit = [&](int row, int) {
+    if (state.CancelRequested.load() == 1) return false;  // before the next file
+    AddSourceFile(paths[static_cast<std::size_t>(row)], counters,
+                  &probed[static_cast<std::size_t>(row)]);
+    added();
+    return true;
+  };
+  // A cancel given before the add (a Ctrl-C the host has not looked at yet) stops it before
+  // its first file.
+  if (total > 0) m_host.PumpMessages();
+  const RowJobsOutcome outcome = RunRowJobs(total, m_probeThreads, m_host, state, steps);
+  // No worker could be started: this thread probes the files left itself.
+  for (int row = outcome.startError.empty() ? total : done; row < total; ++row) {
+    if (state.CancelRequested.load() == 1) break;
+    AddSourceFile(paths[static_cast<std::size_t>(row)], counters, nullptr);
+    added();
+    m_host.PumpMessages();
   }
-  finish();
+  if (done < total && state.CancelRequested.load() == 1) counters.stopped = true;
 }
 
 void SourceImporter::AddFiles(const std::vector<std::string>& paths, AddCounters& counters) {

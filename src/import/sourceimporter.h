@@ -6,16 +6,19 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "model/qvlistitem.h"
 #include "tools/toolrun.h"
 
 namespace qv {
 
 class BatchHost;
 class SourceList;
+struct BatchState;
 
 // What ProbeAudioFile measures. Sizes and the bitrate arithmetic are 64-bit.
 struct ProbeResult {
@@ -25,8 +28,16 @@ struct ProbeResult {
   unsigned resolution = 0;    // original bits per sample; 0 for lossy or floating-point data
   unsigned channels = 0;
   double seconds = 0.0;
+  std::int64_t samples = -1;  // the length in sample frames; -1 when unknown
+  bool floating = false;      // floating-point samples (told only by the plain WAV reader)
+  std::int64_t modifiedNs = 0;  // the file's modification time, ns since the epoch
   int errorCode = 0;          // the audio library's code on failure; 0 for the file-system test
 };
+
+// A row's facts from a probe.
+SourceFacts FactsOf(const ProbeResult& probe);
+// ProbeAudioFile for SourceList::RefreshChangedRows: the facts of `path`, false on failure.
+bool ProbeSourceFacts(const std::string& path, SourceFacts& facts);
 
 // Opens `path` as a decoding stream (no conversion to the playback format, no decoding beyond
 // the first frame and what the length check reads), measures it and frees it. False on
@@ -98,17 +109,24 @@ class SourceImporter {
   // counted neither as added nor as skipped.
   void AddSourceFile(const std::string& path, AddCounters& counters);
   // How many files a multi-file add probes at once (1, the default: one after the other). The
-  // probes run ahead on worker threads; the rows, messages and counters still come on the
-  // calling thread in the order of the names, exactly as one file after the other.
+  // probes run on worker threads of the row runner (RunRowJobs); the rows, messages and
+  // counters still come on the calling thread in the order of the names, exactly as one file
+  // after the other, and the host's events are pumped meanwhile.
   void SetProbeThreads(int threads) { m_probeThreads = threads < 1 ? 1 : threads; }
 
   // Adds several files in their order, telling the progress callback how far it is.
   void AddFiles(const std::vector<std::string>& paths, AddCounters& counters);
 
-  // Makes a multi-file add stop before its next file once `stop` returns true (a Ctrl-C of the
-  // command line); the counters then say `stopped`. A running extraction is stopped by the
-  // tool cancel flag instead.
-  void SetStopRequest(std::function<bool()> stop) { m_stopRequested = std::move(stop); }
+  // The cancel flag of multi-file adds: once `state.CancelRequested` is 1 (the window's Cancel,
+  // a Ctrl-C that the command line's host sees when it pumps events) an add stops before its
+  // next file and its counters say `stopped`. The add never clears the flag; its owner does.
+  // Without this call the importer has a state of its own that nothing cancels. A running
+  // extraction is stopped by the tool cancel flag instead.
+  void SetCancelState(BatchState& state) { m_state = &state; }
+
+  // Probes again the rows whose file changed since they were probed (SourceList::
+  // RefreshChangedRows); returns how many were updated.
+  int RefreshChangedRows();
 
   // The supported files of `folder` (with `recursive`, of its sub-folders too), sorted by name;
   // our temporary names (hidden outputs being written, debris of stopped runs) are left out.
@@ -140,7 +158,7 @@ class SourceImporter {
 
  private:
   void AddWithProgress(const std::vector<std::string>& paths, AddCounters& counters);
-  // A probe made ahead of time by a worker (AddWithProgress with several probe threads).
+  // A probe made by a worker of AddWithProgress.
   struct Probed {
     bool done = false;  // the worker looked at the file
     bool ok = false;    // ProbeAudioFile's answer
@@ -155,7 +173,8 @@ class SourceImporter {
   SourceList& m_list;
   ToolRunner m_runTool;
   Progress m_progress;
-  std::function<bool()> m_stopRequested;
+  std::shared_ptr<BatchState> m_ownState;
+  BatchState* m_state;
   int m_probeThreads = 1;
   std::string m_leftOut;
 };

@@ -1,5 +1,6 @@
 #include "model/listcolumns.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -85,15 +86,17 @@ double ReadLeadingReal(std::string_view text) {
   return negative ? -value : value;
 }
 
+std::int64_t ReadIntegerCell(std::string_view text) {
+  if (text.find(',') == std::string_view::npos) return ReadLeadingInteger(text);
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text)
+    if (c != ',') out.push_back(c);
+  return ReadLeadingInteger(out);
+}
+
 int CompareInteger(std::string_view x, std::string_view y) {
-  auto withoutCommas = [](std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (char c : s)
-      if (c != ',') out.push_back(c);
-    return out;
-  };
-  return Sign(ReadLeadingInteger(withoutCommas(x)), ReadLeadingInteger(withoutCommas(y)));
+  return Sign(ReadIntegerCell(x), ReadIntegerCell(y));
 }
 
 int CompareReal(std::string_view x, std::string_view y) {
@@ -140,5 +143,51 @@ std::string FormatChansCell(int channels) { return std::to_string(channels); }
 std::string FormatDbCell(double db) { return FormatFixed(db, 2); }
 
 std::string FormatYesNoCell(int flag) { return flag == 1 ? "Y" : "n"; }
+
+namespace {
+
+int CellInt(std::uint64_t value) {
+  return static_cast<int>(std::min<std::uint64_t>(value, std::numeric_limits<int>::max()));
+}
+int CellInt(std::int64_t value) {
+  return static_cast<int>(std::clamp<std::int64_t>(value, std::numeric_limits<int>::min(),
+                                                   std::numeric_limits<int>::max()));
+}
+
+}  // namespace
+
+std::string FormatProbeCell(int column, const SourceFacts& facts) {
+  switch (column) {
+    case kColSize: return FormatSizeCell(facts.size);
+    case kColKbps: return FormatKbpsCell(CellInt(facts.kbps));
+    case kColFreq: return FormatFreqCell(CellInt(std::uint64_t{facts.rate}));
+    case kColBits: return FormatBitsCell(CellInt(std::uint64_t{facts.bits}));
+    case kColChans: return FormatChansCell(CellInt(std::uint64_t{facts.channels}));
+    default: return {};
+  }
+}
+
+std::int64_t SizeCellThousandths(std::uint64_t bytes) {
+  // bytes / 2^20 MB, times 1000, without overflow: the whole MBs exactly, then the rest.
+  constexpr std::uint64_t kMask = (std::uint64_t{1} << 20) - 1;
+  const std::uint64_t rest = (bytes & kMask) * 1000;  // below 2^30
+  std::uint64_t value = (bytes >> 20) * 1000 + (rest >> 20);
+  const std::uint64_t fraction = rest & kMask;
+  constexpr std::uint64_t kHalf = std::uint64_t{1} << 19;
+  if (fraction > kHalf || (fraction == kHalf && (value & 1) != 0)) ++value;
+  return static_cast<std::int64_t>(
+      std::min<std::uint64_t>(value, std::numeric_limits<std::int64_t>::max()));
+}
+
+std::int64_t ProbeSortKey(int column, const SourceFacts& facts) {
+  switch (column) {
+    case kColSize: return SizeCellThousandths(facts.size);
+    case kColKbps: return CellInt(facts.kbps);
+    case kColFreq: return CellInt(std::uint64_t{facts.rate});
+    case kColBits: return CellInt(std::uint64_t{facts.bits});
+    case kColChans: return CellInt(std::uint64_t{facts.channels});
+    default: return 0;
+  }
+}
 
 }  // namespace qv

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "model/qvlistitem.h"
+
 namespace qv {
 
 enum class SortKind { Text = 0, Integer = 1, Real = 2 };
@@ -51,6 +53,20 @@ int CompareCells(SortKind kind, std::string_view x, std::string_view y);
 // The readers behind the comparisons. Out-of-range integers saturate.
 std::int64_t ReadLeadingInteger(std::string_view text);
 double ReadLeadingReal(std::string_view text);
+// What an Integer column reads from a cell: every "," removed, then ReadLeadingInteger.
+std::int64_t ReadIntegerCell(std::string_view text);
+
+// The probe columns (2 to 6) are drawn from the row's facts, not stored.
+inline bool IsProbeColumn(int column) { return column >= kColSize && column <= kColChans; }
+// The text of probe column `column` for `facts`; empty for any other column.
+std::string FormatProbeCell(int column, const SourceFacts& facts);
+// The number a probe column sorts by, equal to what its comparison reads from the cell's
+// text: the size in thousandths of a MB as the cell rounds it, the kbps, the rate in Hz, the
+// bits (0 reads as "float") and the channels. 0 for any other column.
+std::int64_t ProbeSortKey(int column, const SourceFacts& facts);
+// The size cell's value in thousandths of a MB, rounded as FormatSizeCell rounds (to nearest,
+// an exact half to even).
+std::int64_t SizeCellThousandths(std::uint64_t bytes);
 
 // Cell texts of a new row (columns 2 to 6) and of a measured row (7 to 10).
 std::string FormatSizeCell(std::uint64_t bytes);  // MB with 3 decimals: 3000000 -> "2.861"

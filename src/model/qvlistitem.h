@@ -41,6 +41,14 @@ inline std::uint32_t PackLevel(int bin, std::uint32_t count) {
 inline int LevelBinOf(std::uint32_t packed) { return static_cast<int>(packed >> kLevelCountBits); }
 inline std::uint32_t LevelCountOf(std::uint32_t packed) { return packed & kLevelCountMax; }
 
+// The part of a file a row covers, in seconds: from `start` to `end`, where a negative end
+// means the end of the file. The default is the whole file.
+struct TimeRange {
+  double start = 0;
+  double end = -1;
+  bool operator==(const TimeRange&) const = default;
+};
+
 // What the probe found of a row's source, as numbers (the cells show them as text).
 struct SourceFacts {
   std::uint64_t size = 0;   // bytes
@@ -48,10 +56,16 @@ struct SourceFacts {
   unsigned rate = 0;        // Hz
   unsigned bits = 0;        // bits per sample of the source; 0 for lossy or float data
   unsigned channels = 0;
+  bool floating = false;    // floating-point samples (told only by the plain WAV reader)
   double seconds = 0.0;     // the length; 0 when unknown
+  std::int64_t samples = -1;        // the length in sample frames; -1 when unknown
+  // The file as the probe saw it (size above, and the modification time in nanoseconds since
+  // the epoch), so a file changed since can be probed again.
+  std::int64_t modifiedNs = 0;
 };
 
-// The record behind one row of the source file list: the paths the program works with and the
+// The record behind one row of the source file list: the paths the program works with, the part
+// of the file it covers, what the probe found (the probe columns are drawn from it) and the
 // loudness results with the gain that normalized conversion applies. Owned by its row (see
 // SourceList); destroying the record of an extracted video deletes its temporary WAV.
 // User-interface thread only.
@@ -126,6 +140,7 @@ class QVListItem {
   double peakLimit = 32767.0;    // the 16-bit peak the applied gain keeps to
   RowMeasurement measurements[kLoudnessStandards];
   std::int32_t extracted = 0;
+  TimeRange range;  // the part of the source the row stands for
   SourceFacts facts;
   std::string sourcePath;
   std::string decodePath;

@@ -1,34 +1,38 @@
 #include "model/sourcelist.h"
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <numeric>
 #include <sys/stat.h>
 
 namespace qv {
 
-namespace {
-const std::string kEmpty;
+std::string SourceList::PathKey(const std::string& path, TimeRange range) {
+  // The whole file is known by its path alone; a part adds its bounds after a NUL, which no
+  // path holds.
+  if (range == TimeRange{}) return path;
+  std::string key = path;
+  key += '\0';
+  key.append(reinterpret_cast<const char*>(&range.start), sizeof range.start);
+  key.append(reinterpret_cast<const char*>(&range.end), sizeof range.end);
+  return key;
 }
 
 int SourceList::AddRow(const std::string& title, const std::string& type,
-                       const std::string& size, const std::string& kbps,
-                       const std::string& freq, const std::string& bits,
-                       const std::string& chans, const std::string& sourcePath,
-                       const std::string& tempWavPath, bool extracted) {
+                       const SourceFacts& facts, const std::string& sourcePath,
+                       const std::string& tempWavPath, bool extracted, TimeRange range) {
   const int index = RowCount();
   Row row;
-  row.cells[kColTitle] = title;
-  row.cells[kColType] = type;
-  row.cells[kColSize] = size;
-  row.cells[kColKbps] = kbps;
-  row.cells[kColFreq] = freq;
-  row.cells[kColBits] = bits;
-  row.cells[kColChans] = chans;
+  row.texts[static_cast<std::size_t>(StoredSlot(kColTitle))] = title;
+  row.texts[static_cast<std::size_t>(StoredSlot(kColType))] = type;
   row.item = std::make_unique<QVListItem>(index, m_nextRowSerial++);
   row.item->SetPaths(sourcePath, tempWavPath, extracted);
+  row.item->range = range;
+  row.item->facts = facts;
   struct stat info {};
   row.hasId = ::stat(sourcePath.c_str(), &info) == 0;
-  if (row.hasId) row.id = FileId{info.st_dev, info.st_ino};
+  if (row.hasId) row.id = FileId{info.st_dev, info.st_ino, range};
   IndexRow(row);
   if (m_observer) m_observer->BeginInsertRow(index);
   m_rows.push_back(std::move(row));
@@ -36,14 +40,34 @@ int SourceList::AddRow(const std::string& title, const std::string& type,
   return index;
 }
 
-const std::string& SourceList::CellText(int row, int column) const {
-  if (!Valid(row) || column < 0 || column >= kColumnCount) return kEmpty;
-  return m_rows[static_cast<std::size_t>(row)].cells[static_cast<std::size_t>(column)];
+int SourceList::AddRow(const std::string& title, const std::string& type,
+                       const std::string& size, const std::string& kbps,
+                       const std::string& freq, const std::string& bits,
+                       const std::string& chans, const std::string& sourcePath,
+                       const std::string& tempWavPath, bool extracted) {
+  const auto count = [](std::string_view text) {
+    return static_cast<unsigned>(std::clamp<std::int64_t>(ReadIntegerCell(text), 0, INT_MAX));
+  };
+  SourceFacts facts;
+  const double megabytes = ReadLeadingReal(size);
+  facts.size = megabytes > 0 ? static_cast<std::uint64_t>(std::llround(megabytes * 1048576.0)) : 0;
+  facts.kbps = count(kbps);
+  facts.rate = count(freq);
+  facts.bits = count(bits);
+  facts.channels = count(chans);
+  return AddRow(title, type, facts, sourcePath, tempWavPath, extracted);
+}
+
+std::string SourceList::CellText(int row, int column) const {
+  if (!Valid(row) || column < 0 || column >= kColumnCount) return {};
+  const Row& r = m_rows[static_cast<std::size_t>(row)];
+  if (IsProbeColumn(column)) return r.item ? FormatProbeCell(column, r.item->facts) : std::string();
+  return r.texts[static_cast<std::size_t>(StoredSlot(column))];
 }
 
 void SourceList::SetCellText(int row, int column, const std::string& text) {
-  if (!Valid(row) || column < 0 || column >= kColumnCount) return;
-  m_rows[static_cast<std::size_t>(row)].cells[static_cast<std::size_t>(column)] = text;
+  if (!Valid(row) || column < 0 || column >= kColumnCount || IsProbeColumn(column)) return;
+  m_rows[static_cast<std::size_t>(row)].texts[static_cast<std::size_t>(StoredSlot(column))] = text;
   if (m_observer) m_observer->CellChanged(row, column);
 }
 
@@ -106,29 +130,54 @@ std::string SourceList::GetSelectedDecodePath() const {
   return found >= 0 ? GetDecodePath(found) : std::string();
 }
 
-bool SourceList::ContainsFile(const std::string& path) const {
-  if (m_pathCount.find(path) != m_pathCount.end()) return true;
+bool SourceList::ContainsFile(const std::string& path, TimeRange range) const {
+  if (m_pathCount.find(PathKey(path, range)) != m_pathCount.end()) return true;
   if (m_idCount.empty()) return false;
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return false;
-  return m_idCount.find(FileId{info.st_dev, info.st_ino}) != m_idCount.end();
+  return m_idCount.find(FileId{info.st_dev, info.st_ino, range}) != m_idCount.end();
 }
 
 void SourceList::IndexRow(const Row& row) {
   if (!row.item) return;
-  ++m_pathCount[row.item->sourcePath];
+  ++m_pathCount[PathKey(row.item->sourcePath, row.item->range)];
   if (row.hasId) ++m_idCount[row.id];
 }
 
 void SourceList::UnindexRow(const Row& row) {
   if (!row.item) return;
-  if (auto found = m_pathCount.find(row.item->sourcePath); found != m_pathCount.end()) {
+  const std::string key = PathKey(row.item->sourcePath, row.item->range);
+  if (auto found = m_pathCount.find(key); found != m_pathCount.end()) {
     if (--found->second <= 0) m_pathCount.erase(found);
   }
   if (!row.hasId) return;
   if (auto found = m_idCount.find(row.id); found != m_idCount.end()) {
     if (--found->second <= 0) m_idCount.erase(found);
   }
+}
+
+int SourceList::RefreshChangedRows(const FactsProbe& probe) {
+  int updated = 0;
+  for (int index = 0; index < RowCount(); ++index) {
+    QVListItem* item = Item(index);
+    if (!item || item->extracted == 1) continue;
+    struct stat info {};
+    if (::stat(item->sourcePath.c_str(), &info) != 0) continue;
+    const std::int64_t modified =
+        static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    if (static_cast<std::uint64_t>(info.st_size) == item->facts.size &&
+        modified == item->facts.modifiedNs) {
+      continue;
+    }
+    SourceFacts fresh;
+    if (!probe || !probe(item->sourcePath, fresh)) continue;
+    item->facts = fresh;
+    ++updated;
+    for (int column = kColSize; column <= kColChans && m_observer; ++column) {
+      m_observer->CellChanged(index, column);
+    }
+  }
+  return updated;
 }
 
 void SourceList::RenumberRows() {
@@ -181,21 +230,23 @@ SortKind SourceList::ColumnSortKind(int column) const {
   return column >= 0 && column < kColumnCount ? kColumns[column].sortKind : SortKind::Text;
 }
 
-int SourceList::CompareRows(const Row& a, const Row& b) const {
-  const auto column = static_cast<std::size_t>(m_sortColumn);
-  switch (m_sortState) {
-    case SortState::Unsorted: {
-      const int sa = a.item ? a.item->serial : 0;
-      const int sb = b.item ? b.item->serial : 0;
-      return sa < sb ? -1 : (sa > sb ? 1 : 0);
-    }
-    case SortState::Ascending:
-      return CompareCells(ColumnSortKind(m_sortColumn), a.cells[column], b.cells[column]);
-    case SortState::Descending:
-      return CompareCells(ColumnSortKind(m_sortColumn), b.cells[column], a.cells[column]);
-  }
-  return 0;
+namespace {
+
+// What a row sorts by in the column being sorted, read once per sort: a number for the numeric
+// columns (from the facts, or from the stored loudness text as its column reads it), the text
+// for the others.
+struct SortKey {
+  std::int64_t whole = 0;
+  double real = 0.0;
+  const std::string* text = nullptr;
+};
+
+template <typename T>
+int Sign(T a, T b) {
+  return a < b ? -1 : (b < a ? 1 : 0);
 }
+
+}  // namespace
 
 void SourceList::OnColumnClick(int column) {
   if (m_rows.empty() || column < 0 || column >= kColumnCount) return;
@@ -209,11 +260,38 @@ void SourceList::OnColumnClick(int column) {
   }
 
   // Rows that compare equal keep their previous relative order (a stable sort).
+  std::vector<SortKey> keys(m_rows.size());
+  const SortKind kind = ColumnSortKind(column);
+  const int slot = StoredSlot(column);
+  for (std::size_t i = 0; i < m_rows.size(); ++i) {
+    const Row& row = m_rows[i];
+    SortKey& key = keys[i];
+    if (m_sortState == SortState::Unsorted) {
+      key.whole = row.item ? row.item->serial : 0;
+    } else if (slot < 0) {
+      key.whole = row.item ? ProbeSortKey(column, row.item->facts) : 0;
+    } else {
+      const std::string& text = row.texts[static_cast<std::size_t>(slot)];
+      if (kind == SortKind::Integer) key.whole = ReadIntegerCell(text);
+      if (kind == SortKind::Real) key.real = ReadLeadingReal(text);
+      key.text = &text;
+    }
+  }
+  // The size column sorts as Real over its three-decimal text, which the thousandths order
+  // exactly; every other number is whole or a Real read from a stored text.
+  const bool real = slot >= 0 && kind == SortKind::Real && m_sortState != SortState::Unsorted;
+  const bool text = slot >= 0 && kind == SortKind::Text && m_sortState != SortState::Unsorted;
+  const auto compare = [&](const SortKey& a, const SortKey& b) {
+    if (text) return CompareText(*a.text, *b.text);
+    return real ? Sign(a.real, b.real) : Sign(a.whole, b.whole);
+  };
+  const bool descending = m_sortState == SortState::Descending;
   std::vector<int> order(m_rows.size());
   std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(), [this](int a, int b) {
-    return CompareRows(m_rows[static_cast<std::size_t>(a)],
-                       m_rows[static_cast<std::size_t>(b)]) < 0;
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+    const SortKey& ka = keys[static_cast<std::size_t>(a)];
+    const SortKey& kb = keys[static_cast<std::size_t>(b)];
+    return (descending ? compare(kb, ka) : compare(ka, kb)) < 0;
   });
   if (m_observer) m_observer->BeginReorder();
   std::vector<Row> sorted;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -35,15 +36,14 @@ class SourceListObserver {
 
 enum class SortState { Unsorted = 0, Ascending = 1, Descending = 2 };
 
-// The rows of the source file list: eleven cell texts, the selection flag and the QVListItem
-// record of each row, the sort state of the column headings, and the serial counter handed to
-// new rows. Rows are added at the end only. This is the program's data model; the Qt list view
+// The rows of the source file list: the QVListItem record of each row (the probe columns are
+// drawn from its facts), the texts of the title, type and loudness columns, the selection flag,
+// the sort state of the column headings, and the serial counter handed to new rows. Rows are
+// added at the end only. This is the program's data model; the Qt list view
 // shows it and the batches read and write it between pumping events. User-interface thread
 // only.
 class SourceList {
  public:
-  using Cells = std::array<std::string, kColumnCount>;
-
   SourceList() = default;
   SourceList(const SourceList&) = delete;
   SourceList& operator=(const SourceList&) = delete;
@@ -51,9 +51,15 @@ class SourceList {
   // One observer at a time (the list view); nullptr detaches.
   void SetObserver(SourceListObserver* observer) { m_observer = observer; }
 
-  // Appends a row with the cell texts 0 to 6 of a newly probed file (7 to 10 stay empty) and a
-  // new record with position = the new index and serial = NextRowSerial, which then increases.
-  // Returns the new row's index.
+  // Appends a row for `sourcePath` (the part `range` of it) with the title and type texts and
+  // what the probe found, and a new record with position = the new index and serial =
+  // NextRowSerial, which then increases. The loudness cells start empty. Returns the new row's
+  // index.
+  int AddRow(const std::string& title, const std::string& type, const SourceFacts& facts,
+             const std::string& sourcePath, const std::string& tempWavPath, bool extracted,
+             TimeRange range = {});
+  // The same from the probe columns' texts as the cells show them ("2.861", "128", "44,100",
+  // "16 Bit", "2"), read back into facts the way the columns sort them.
   int AddRow(const std::string& title, const std::string& type, const std::string& size,
              const std::string& kbps, const std::string& freq, const std::string& bits,
              const std::string& chans, const std::string& sourcePath,
@@ -62,7 +68,11 @@ class SourceList {
   int RowCount() const { return static_cast<int>(m_rows.size()); }
   int NextRowSerial() const { return m_nextRowSerial; }
 
-  const std::string& CellText(int row, int column) const;
+  // A cell's text: the probe columns drawn from the record's facts (empty without a record),
+  // the others as stored.
+  std::string CellText(int row, int column) const;
+  // Stores the text of a title, type or loudness cell; the probe columns follow the facts and
+  // ignore it.
   void SetCellText(int row, int column, const std::string& text);
   // The record of a row; nullptr for an index out of range or after DestroyAllItems.
   QVListItem* Item(int row);
@@ -83,12 +93,20 @@ class SourceList {
   std::string GetDecodePath(int row) const;
   // The decode path of the one selected row; empty unless exactly one row is selected.
   std::string GetSelectedDecodePath() const;
-  // True when some row's source path names the same file as `path`: the same text, or (when
-  // both exist) the same file on disk, as the file system decides (a case-insensitive file
-  // system, a link). Two spellings that differ only in letter case are different files on a
-  // case-sensitive file system. Constant time: one lookup by text, one stat and one lookup by
-  // device and inode. Rows without a record (after DestroyAllItems) hold no file.
-  bool ContainsFile(const std::string& path) const;
+  // True when some row's source path names the same file as `path` for the same part of it
+  // (`range`): the same text, or (when both exist) the same file on disk, as the file system
+  // decides (a case-insensitive file system, a link). Two spellings that differ only in letter
+  // case are different files on a case-sensitive file system. Constant time: one lookup by
+  // text, one stat and one lookup by device and inode. Rows without a record (after
+  // DestroyAllItems) hold no file.
+  bool ContainsFile(const std::string& path, TimeRange range = {}) const;
+
+  // Probes again the source of every row whose file's size or modification time differs from
+  // what its facts say, with `probe`, and takes the new facts (the probe cells follow). Rows of
+  // an extracted video (their facts are of the extracted sound track), rows whose file is gone
+  // and files the probe fails on keep their facts. Returns the number of rows updated.
+  using FactsProbe = std::function<bool(const std::string& path, SourceFacts& facts)>;
+  int RefreshChangedRows(const FactsProbe& probe);
 
   // Writes every row's index into its record's position.
   void RenumberRows();
@@ -108,25 +126,36 @@ class SourceList {
   SortKind ColumnSortKind(int column) const;
 
  private:
-  // Which file a row's source path named when the row was added.
+  // Which file a row's source path named when the row was added, and the part of it the row
+  // covers.
   struct FileId {
     dev_t device = 0;
     ino_t inode = 0;
+    TimeRange range;
     bool operator==(const FileId&) const = default;
   };
   struct FileIdHash {
     std::size_t operator()(const FileId& id) const {
       return std::hash<unsigned long long>()(static_cast<unsigned long long>(id.inode) * 1000003u ^
-                                             static_cast<unsigned long long>(id.device));
+                                             static_cast<unsigned long long>(id.device)) ^
+             std::hash<double>()(id.range.start) * 31u ^ std::hash<double>()(id.range.end);
     }
   };
+  // The stored texts: title, type and the five loudness columns.
+  static constexpr int kStoredColumns = 2 + (kColumnCount - kColVolume);
+  // The slot of a stored column; -1 for a probe column.
+  static int StoredSlot(int column) {
+    return column < kColSize ? column : (column >= kColVolume ? column - kColVolume + 2 : -1);
+  }
   struct Row {
-    Cells cells;
+    std::array<std::string, kStoredColumns> texts;
     std::unique_ptr<QVListItem> item;
     bool selected = false;
     bool hasId = false;  // the source path existed when the row was added
     FileId id;
   };
+  // The text key of a source path with a part of it.
+  static std::string PathKey(const std::string& path, TimeRange range);
 
   // The duplicate index: how many rows with a record hold each source path text and each file
   // identity. Counts, not row indexes, so a sort leaves it untouched.
@@ -134,11 +163,9 @@ class SourceList {
   void UnindexRow(const Row& row);
 
   bool Valid(int row) const { return row >= 0 && row < RowCount(); }
-  // Negative when a goes first, per the current sort column and state.
-  int CompareRows(const Row& a, const Row& b) const;
 
   std::vector<Row> m_rows;
-  std::unordered_map<std::string, int> m_pathCount;
+  std::unordered_map<std::string, int> m_pathCount;  // by PathKey
   std::unordered_map<FileId, int, FileIdHash> m_idCount;
   int m_nextRowSerial = 0;
   int m_previousSortColumn = 0;

@@ -184,8 +184,9 @@ class CQuorvinDlg : public FramelessFrame {
   void InstallImportHooks();
   // True when an add may start now (no batch, no other add).
   bool CanStartAdding() const;
-  // Runs `add` marked as an add in progress, then shows "Ready.".
-  void RunAdding(const std::function<void()>& add);
+  // Runs `add` in the batch layout, marked as an add in progress, then shows "Ready.". False
+  // when Cancel stopped it.
+  bool RunAdding(const std::function<void()>& add);
 
   bool m_firstTimeAddFiles = true;  // Add Files opens in the SourceFilePath folder
   std::string m_lastAddFilesFolder;  // where the file chooser was last accepted

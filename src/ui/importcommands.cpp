@@ -9,6 +9,7 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "app/showmessage.h"
+#include "model/batchstate.h"
 #include "import/sourceimporter.h"
 #include "ui/autoplayfiledialog.h"
 #include "ui/cqvdefaultfilelocationsdlg.h"
@@ -19,9 +20,13 @@ namespace qv {
 
 namespace {
 
+// The name the Cancel question gives an add: "Cancel the File Import?".
+constexpr const char* kBatchFileImport = "File Import";
+
 // An importer for one command: messages owned by the window, video extraction under the
-// window's tool progress dialog, and a status line that shows how far a long add is. Only
-// paint and other non-input events are handled meanwhile, so no command can start inside it.
+// window's tool progress dialog, a status line that shows how far a long add is, and the
+// window's batch state, whose Cancel stops the add before its next file. The add runs in the
+// batch layout (RunAdding), so no command can start inside it while events are handled.
 SourceImporter MakeImporter(CQuorvinDlg& window) {
   SourceImporter importer(
       window.Host(), window.Model().List(),
@@ -31,6 +36,7 @@ SourceImporter MakeImporter(CQuorvinDlg& window) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
       });
   importer.SetProbeThreads(window.Model().Jobs());  // files are probed on every core
+  importer.SetCancelState(window.Model().Batch());
   return importer;
 }
 
@@ -72,11 +78,14 @@ bool CQuorvinDlg::CanStartAdding() const {
   return !m_adding && batch.BatchInProgress == 0 && !batch.BatchLayoutActive;
 }
 
-void CQuorvinDlg::RunAdding(const std::function<void()>& add) {
+bool CQuorvinDlg::RunAdding(const std::function<void()>& add) {
   m_adding = true;
+  BeginBatch(m_model.Batch(), m_host, kBatchFileImport);
   add();
+  EndBatch(m_model.Batch(), m_host);  // "Ready."
   m_adding = false;
-  m_host.SetStatusText("Ready.");
+  // A cancelled add is not followed by the loudness batch it would start.
+  return m_model.Batch().CancelRequested.load() != 1;
 }
 
 void CQuorvinDlg::OnAddFiles() {
@@ -103,10 +112,13 @@ void CQuorvinDlg::OnAddFiles() {
 
   const std::vector<std::string> paths = ToPaths(dialog.selectedFiles());
   AddCounters counters;
-  RunAdding([&] { MakeImporter(*this).AddFiles(paths, counters); });
-  if (CalculateLoudness()) RunLoudnessBatch();
-  // Every chosen file was added, skipped as listed already, or refused with its own message.
-  const int refused = static_cast<int>(paths.size()) - counters.added - counters.skipped;
+  const bool ended = RunAdding([&] { MakeImporter(*this).AddFiles(paths, counters); });
+  if (ended && CalculateLoudness()) RunLoudnessBatch();
+  // Every chosen file was added, skipped as listed already, or refused with its own message
+  // (a cancelled add never looked at the files after it stopped).
+  const int refused = counters.stopped ? counters.refused
+                                       : static_cast<int>(paths.size()) - counters.added -
+                                             counters.skipped;
   if (counters.Any() || (refused > 0 && paths.size() > 1)) {
     ShowMessage(&m_host, 0, {}, MB_OK, "%s", AddFilesSummaryText(counters, refused).c_str());
   }
@@ -121,17 +133,17 @@ void CQuorvinDlg::OnAddFolder() {
       this, &m_host, "Please select the Folder you would like to add:", m_lastSourceFolder);
   if (folder.empty()) return;
   AddCounters counters;
-  RunAdding([&] { counters = MakeImporter(*this).ScanFolder(folder); });
+  const bool ended = RunAdding([&] { counters = MakeImporter(*this).ScanFolder(folder); });
   if (counters.Any()) m_lastSourceFolder = folder;
-  if (CalculateLoudness()) RunLoudnessBatch();
+  if (ended && CalculateLoudness()) RunLoudnessBatch();
 }
 
 void CQuorvinDlg::OnPathsDropped(const QStringList& dropped) {
   if (!CanStartAdding() || dropped.isEmpty()) return;
   m_model.StopPreview();
   const std::vector<std::string> paths = ToPaths(dropped);
-  RunAdding([&] { MakeImporter(*this).AddPaths(paths); });
-  if (CalculateLoudness()) RunLoudnessBatch();
+  const bool ended = RunAdding([&] { MakeImporter(*this).AddPaths(paths); });
+  if (ended && CalculateLoudness()) RunLoudnessBatch();
 }
 
 void CQuorvinDlg::OnOptions() {

@@ -14,6 +14,7 @@
 #include "app/showmessage.h"
 #include "audio/audiotestutil.h"
 #include "audio/bass.h"
+#include "model/batchstate.h"
 #include "model/sourcelist.h"
 #include "support/scriptedhost.h"
 #include "support/tempdir.h"
@@ -173,8 +174,10 @@ TEST_F(ImporterTest, AWavProbedFromItsHeaderReportsWhatTheDecoderSays) {
     ASSERT_NE(h, 0u);
     BASS_CHANNELINFO info{};
     BASS_ChannelGetInfo(h, &info);
-    const double seconds = BASS_ChannelBytes2Seconds(h, BASS_ChannelGetLength(h, BASS_POS_BYTE));
+    const QWORD bytes = BASS_ChannelGetLength(h, BASS_POS_BYTE);
+    const double seconds = BASS_ChannelBytes2Seconds(h, bytes);
     BASS_StreamFree(h);
+    EXPECT_EQ(probe.samples, static_cast<std::int64_t>(bytes / (4 * info.chans)));
     EXPECT_EQ(probe.frequency, info.freq);
     EXPECT_EQ(probe.channels, info.chans);
     EXPECT_EQ(probe.resolution, info.origres);
@@ -191,7 +194,11 @@ TEST_F(ImporterTest, ProbeReportsSixtyFourBitSizeAndKnownLength) {
   EXPECT_EQ(result.resolution, 16u);
   EXPECT_EQ(result.channels, 2u);
   EXPECT_DOUBLE_EQ(result.seconds, 60.0);
+  EXPECT_EQ(result.samples, 44100 * 60);
   EXPECT_EQ(result.errorCode, 0);
+  ASSERT_TRUE(ProbeAudioFile(Shared().Path("tone.flac"), result));  // decoded, not read
+  EXPECT_EQ(result.samples, 44100);
+  EXPECT_GT(result.modifiedNs, 0);
 }
 
 TEST_F(ImporterTest, FilesThatCannotBeOpenedShowTheirMessageAndAreNotCounted) {
@@ -383,6 +390,25 @@ TEST(ProgressThrottle, ReportsAtMostOncePerInterval) {
   EXPECT_TRUE(throttle.Due(t0 + 5s));
 }
 
+// Cancels from the host's event pump once `list` holds `rows` rows, as a Cancel clicked while
+// an add runs would: the add pumps events after every file.
+struct CancelAtRows {
+  static inline const SourceList* list = nullptr;
+  static inline BatchState* state = nullptr;
+  static inline int rows = 0;
+  static void Pump() {
+    if (list && state && list->RowCount() >= rows) state->CancelRequested = 1;
+  }
+  static void Arm(test::ScriptedHost& host, SourceImporter& importer, const SourceList& watched,
+                  BatchState& batch, int at) {
+    list = &watched;
+    state = &batch;
+    rows = at;
+    host.onPump = &Pump;
+    importer.SetCancelState(batch);
+  }
+};
+
 class ScanTest : public ImporterTest {
  protected:
   // A folder as a user has it: music, notes, a sub-folder named like a file, a damaged file.
@@ -513,8 +539,8 @@ TEST_F(ScanTest, ProbingOnSeveralThreadsGivesTheSameRowsMessagesAndCounts) {
     SourceList list;
     SourceImporter importer(host, list, nullptr);
     importer.SetProbeThreads(threads);
-    int asked = 0;
-    if (stopAfter > 0) importer.SetStopRequest([&] { return ++asked > stopAfter; });
+    BatchState batch;
+    if (stopAfter > 0) CancelAtRows::Arm(host, importer, list, batch, stopAfter);
     AddCounters counters = importer.ScanFolder(album, true);
     const AddCounters again = importer.AddPaths({album + "/02 song.flac", album}, true);
     Seen seen;
@@ -528,7 +554,7 @@ TEST_F(ScanTest, ProbingOnSeveralThreadsGivesTheSameRowsMessagesAndCounts) {
     seen.skipped = counters.skipped + again.skipped;
     return seen;
   };
-  for (const int stopAfter : {0, 7}) {
+  for (const int stopAfter : {0, 6}) {  // the sixth row is the seventh file
     const Seen one = add(1, stopAfter);
     EXPECT_EQ(add(3, stopAfter), one) << stopAfter;
     EXPECT_EQ(one.added, stopAfter ? 6 : 24);  // one of the first seven is broken
@@ -537,15 +563,16 @@ TEST_F(ScanTest, ProbingOnSeveralThreadsGivesTheSameRowsMessagesAndCounts) {
 
 TEST_F(ScanTest, AStopRequestEndsTheAddBeforeItsNextFile) {
   const std::string album = MakeAlbum();
-  int asked = 0;
-  m_importer.SetStopRequest([&asked] { return ++asked > 1; });  // after the first file
+  BatchState batch;
+  CancelAtRows::Arm(m_host, m_importer, m_list, batch, 1);  // after the first file
   const AddCounters counters = m_importer.ScanFolder(album);
   EXPECT_TRUE(counters.stopped);
   EXPECT_EQ(counters.added, 1);
   EXPECT_EQ(m_list.RowCount(), 1);
   EXPECT_EQ(Texts(), (std::vector<std::string>{"Added 1 new file, and skipped 0 existing files."}));
   // Stopped before anything was added: nothing to say, not even that nothing was found.
-  m_importer.SetStopRequest([] { return true; });
+  m_host.onPump = nullptr;
+  batch.CancelRequested = 1;  // the add never clears it
   EXPECT_TRUE(m_importer.AddPaths({album}).stopped);
   EXPECT_EQ(m_host.messages.size(), 1u);
 }

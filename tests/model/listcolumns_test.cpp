@@ -70,6 +70,42 @@ TEST(CellFormat, IndependentOfTheUserLocale) {
   std::setlocale(LC_NUMERIC, saved.c_str());
 }
 
+// The probe columns sort by numbers from the facts; each must order (ties included) exactly as
+// the column's comparison orders the texts those facts show. Sizes cover exact halves of a
+// thousandth (65536 bytes is 0.0625 MB), neighbours that show the same text, and huge files.
+TEST(ProbeColumns, NumbersSortAsTheirTextsDo) {
+  std::vector<SourceFacts> facts;
+  for (const std::uint64_t bytes :
+       {0ull, 1ull, 524ull, 525ull, 1048ull, 65535ull, 65536ull, 65537ull, 196608ull, 327680ull,
+        3000000ull, 2999975ull, 10484711ull, 11010048ull, 1ull << 40, (1ull << 52) + 65536ull}) {
+    SourceFacts f;
+    f.size = bytes;
+    facts.push_back(f);
+  }
+  const unsigned numbers[] = {0, 1, 8, 16, 24, 32, 96, 128, 999, 1000, 8000, 44100, 48000, 192000};
+  for (std::size_t i = 0; i < std::size(numbers); ++i) {
+    SourceFacts f;
+    f.kbps = numbers[i];
+    f.rate = numbers[(i + 3) % std::size(numbers)];
+    f.bits = numbers[(i + 5) % std::size(numbers)];
+    f.channels = numbers[(i + 7) % std::size(numbers)];
+    facts.push_back(f);
+  }
+  for (int column = kColSize; column <= kColChans; ++column) {
+    for (const SourceFacts& a : facts) {
+      for (const SourceFacts& b : facts) {
+        const std::string x = FormatProbeCell(column, a);
+        const std::string y = FormatProbeCell(column, b);
+        const std::int64_t ka = ProbeSortKey(column, a), kb = ProbeSortKey(column, b);
+        EXPECT_EQ(ka < kb ? -1 : (kb < ka ? 1 : 0), CompareCells(kColumns[column].sortKind, x, y))
+            << column << ": " << x << " vs " << y;
+      }
+    }
+  }
+  EXPECT_EQ(FormatProbeCell(kColSize, facts[10]), "2.861");
+  EXPECT_EQ(FormatProbeCell(kColTitle, facts[10]), "");
+}
+
 TEST(Columns, HeadingsWidthsAndSortKinds) {
   EXPECT_STREQ(kColumns[kColTitle].heading, "Source File List");
   EXPECT_EQ(kColumns[kColTitle].width, 252);

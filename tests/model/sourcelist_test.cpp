@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "model/sourcelist.h"
@@ -347,6 +348,66 @@ TEST(SourceList, ObserverSeesEveryChangeInOrder) {
   list.RemoveSelectedRows();
   list.RemoveAllRows();
   EXPECT_EQ(observer.log, "+0.+1.+2.s0S[102]c2,7s2-1:2.R.");
+  list.SetObserver(nullptr);
+}
+
+// A file is listed once per part of it: the same part again is a duplicate under any spelling,
+// another part of the same file is not.
+TEST(SourceList, DuplicatesAreTheSameFileAndTheSamePart) {
+  test::TempDir dir;
+  const std::string album = dir.file("album.flac");
+  WriteFile(album);
+  SourceList list;
+  SourceFacts facts;
+  list.AddRow("album", "flac", facts, album, "", false, TimeRange{0, 180.5});
+  EXPECT_TRUE(list.ContainsFile(album, TimeRange{0, 180.5}));
+  EXPECT_TRUE(list.ContainsFile(dir.str() + "/./album.flac", TimeRange{0, 180.5}));
+  EXPECT_FALSE(list.ContainsFile(album));
+  EXPECT_FALSE(list.ContainsFile(album, TimeRange{180.5, -1}));
+  list.AddRow("album", "flac", facts, album, "", false, TimeRange{180.5, -1});
+  EXPECT_TRUE(list.ContainsFile(album, TimeRange{180.5, -1}));
+  EXPECT_EQ(list.Item(1)->range, (TimeRange{180.5, -1}));
+  list.SelectRow(0, true);
+  list.RemoveSelectedRows();
+  EXPECT_FALSE(list.ContainsFile(album, TimeRange{0, 180.5}));
+  EXPECT_TRUE(list.ContainsFile(dir.str() + "/./album.flac", TimeRange{180.5, -1}));
+}
+
+// Only a row whose file changed since its probe is probed again, and its cells follow.
+TEST(SourceList, RefreshProbesAgainOnlyChangedFiles) {
+  test::TempDir dir;
+  const std::string song = dir.file("song.wav");
+  WriteFile(song, "1234");
+  SourceList list;
+  const auto stamp = [](const std::string& path, SourceFacts& facts) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return false;
+    facts.size = static_cast<std::uint64_t>(info.st_size);
+    facts.modifiedNs = info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
+    return true;
+  };
+  SourceFacts facts;
+  ASSERT_TRUE(stamp(song, facts));
+  facts.kbps = 128;
+  list.AddRow("song", "wav", facts, song, "", false);
+  list.AddRow("gone", "wav", facts, dir.file("gone.wav"), "", false);
+  int probes = 0;
+  const auto probe = [&](const std::string& path, SourceFacts& fresh) {
+    ++probes;
+    fresh.kbps = 1411;
+    return stamp(path, fresh);
+  };
+  EXPECT_EQ(list.RefreshChangedRows(probe), 0);
+  EXPECT_EQ(probes, 0);
+  WriteFile(song, std::string(3000000, 'x'));
+  RecordingObserver observer;
+  list.SetObserver(&observer);
+  EXPECT_EQ(list.RefreshChangedRows(probe), 1);
+  EXPECT_EQ(list.CellText(0, kColKbps), "1411");
+  EXPECT_EQ(list.CellText(0, kColSize), "2.861");
+  EXPECT_EQ(observer.log, "c0,2c0,3c0,4c0,5c0,6");
+  EXPECT_EQ(list.RefreshChangedRows(probe), 0);
+  EXPECT_EQ(probes, 1);
   list.SetObserver(nullptr);
 }
 

@@ -12,11 +12,13 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QPushButton>
+#include <QTimer>
 #include <QTest>
 #include <QTreeView>
 #include <QUrl>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "app/paths.h"
 #include "audio/bass.h"
@@ -389,6 +391,27 @@ TEST_F(MainWindowTest, ExitAsksAndIsRefusedDuringABatch) {
   EXPECT_TRUE(m_window->close());
   EXPECT_FALSE(m_window->isVisible());
   EXPECT_EQ(m_window->result(), 0);
+}
+
+// An add runs in the batch layout and handles events: Cancel, confirmed, stops it before its
+// next file (here its first), with nothing to sum up and no loudness batch after it.
+TEST_F(MainWindowTest, CancelDuringAnAddStopsItBeforeItsNextFile) {
+  ShowAndActivate();
+  test::TempDir dir;
+  for (const char* name : {"a.wav", "b.wav", "c.wav"}) std::ofstream(dir.file(name)) << "x";
+  m_chosenFolder = dir.str();
+  m_host.answers = {IDYES};
+  QTimer::singleShot(0, m_window.get(), [this] {
+    EXPECT_TRUE(Shown(kIdCancel));
+    EXPECT_FALSE(Enabled(kIdAddFiles));
+    Click(kIdCancel);
+  });
+  Click(kIdAddFolder);
+  EXPECT_EQ(List().RowCount(), 0);
+  ASSERT_EQ(m_host.messages.size(), 1u);
+  EXPECT_EQ(m_host.messages[0].text, "Cancel the File Import?");
+  EXPECT_FALSE(Shown(kIdCancel));
+  EXPECT_TRUE(Enabled(kIdAddFiles));
 }
 
 TEST_F(MainWindowTest, AClickAfterAMenuClosedWithoutAChoiceIsDropped) {
