@@ -8,6 +8,7 @@
 #include "app/showmessage.h"
 #include "convert/conversionbatch.h"
 #include "convert/formats.h"
+#include "import/sourceimporter.h"
 #include "ui/batchsummary.h"
 #include "ui/cquorvindlg.h"
 
@@ -42,6 +43,8 @@ void CQuorvinDlg::OnConvert() {
   m_batchStartText = "Converting...";
   QElapsedTimer clock;
   clock.start();
+  // A file changed on the disk since it was added is probed again, so its length is current.
+  m_model.List().RefreshChangedRows(&ProbeSourceFacts);
   const ConversionBatchResult result =
       RunConversionBatch(options, m_model.List(), m_model.Batch(), m_host);
   m_batchStartText.clear();

@@ -7,6 +7,7 @@
 #include "app/inifile.h"
 #include "app/settings.h"
 #include "app/showmessage.h"
+#include "import/sourceimporter.h"
 #include "loudness/loudness.h"
 #include "loudness/targettext.h"
 #include "model/qvlistitem.h"
@@ -128,6 +129,8 @@ void CQuorvinDlg::RunLoudnessBatch() {
   m_batchStartText = "Analyzing...";
   QElapsedTimer clock;
   clock.start();
+  // A file changed on the disk since it was added is probed again, so its length is current.
+  m_model.List().RefreshChangedRows(&ProbeSourceFacts);
   const LoudnessBatchResult result =
       qv::RunLoudnessBatch(m_host, m_model.List(), m_model.Batch(), m_loudnessEngine, options);
   m_batchStartText.clear();
