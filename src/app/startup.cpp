@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "app/filedescriptor.h"
 #include "app/host.h"
 #include "app/inifile.h"
 #include "app/instance.h"
@@ -84,18 +85,7 @@ bool WriteDefaultConfiguration(const std::string& configPath, const std::string&
   std::string partial = configPath + ".XXXXXX";
   const int fd = ::mkostemp(partial.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  const char* data = text.data();
-  size_t left = text.size();
-  bool ok = true;
-  while (left > 0 && ok) {
-    const ssize_t written = ::write(fd, data, left);
-    if (written < 0 && errno == EINTR) continue;
-    ok = written > 0;
-    if (ok) {
-      data += written;
-      left -= static_cast<size_t>(written);
-    }
-  }
+  bool ok = WriteAll(fd, text.data(), text.size());
   // mkostemp makes the file private; the configuration gets the usual permissions.
   const mode_t mask = ::umask(0);
   ::umask(mask);

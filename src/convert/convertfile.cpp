@@ -1,6 +1,5 @@
 #include "convert/convertfile.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,9 +8,9 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
-#include <optional>
 #include <vector>
 
+#include "app/filedescriptor.h"
 #include "app/paths.h"
 #include "app/showmessage.h"
 #include "audio/bass.h"
@@ -88,45 +87,6 @@ class WmaFile {
  private:
   HWMENCODE m_handle = 0;
 };
-
-// Owns a file descriptor.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : m_fd(fd) {}
-  ~FileDescriptor() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return m_fd; }
-  // Closes it; false (errno set) when the close reports a failure of delayed writes.
-  bool Close() {
-    const int fd = m_fd;
-    m_fd = -1;
-    return fd >= 0 && ::close(fd) == 0;
-  }
-
- private:
-  int m_fd;
-};
-
-bool WriteAll(int fd, const void* data, size_t size) {
-  const auto* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t written = ::write(fd, bytes, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (written == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    bytes += written;
-    size -= static_cast<size_t>(written);
-  }
-  return true;
-}
 
 bool WriteLe32At(int fd, std::uint64_t value, off_t offset) {
   // A file beyond the 32-bit sizes says "to the end of the file" rather than a wrapped size.
@@ -424,15 +384,14 @@ class WavEncoder final : public FileEncoder {
 
   int Start(const EncodeSource& source, JobContext& job) override {
     // Created exclusively: a file, link or folder that has the name is never replaced.
-    m_file.emplace(::open(source.request.destination.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (m_file->get() < 0) {
+    m_file = FileDescriptor(CreateExclusive(source.request.destination));
+    if (m_file.Get() < 0) {
       job.EncoderErrorText = std::strerror(errno);
       return kConvertCannotCreate;
     }
     const std::string header =
         WavHeader(static_cast<int>(source.info.freq), static_cast<int>(source.info.chans));
-    if (!WriteAll(m_file->get(), header.data(), header.size())) {
+    if (!WriteAll(m_file.Get(), header.data(), header.size())) {
       job.EncoderErrorText = std::strerror(errno);
       return kConvertWriteFailed;
     }
@@ -448,7 +407,7 @@ class WavEncoder final : public FileEncoder {
       job.EncoderErrorText = WavTooLargeText(m_written);
       return false;
     }
-    if (WriteAll(m_file->get(), m_pcm.data(), count * sizeof(std::int16_t))) return true;
+    if (WriteAll(m_file.Get(), m_pcm.data(), count * sizeof(std::int16_t))) return true;
     job.EncoderErrorText = std::strerror(errno);
     return false;
   }
@@ -458,12 +417,12 @@ class WavEncoder final : public FileEncoder {
     if (end == PumpEnd::WriteFailed && m_tooLarge) return kConvertWavTooLarge;
     if (end != PumpEnd::Finished && end != PumpEnd::Cancelled) return CodeOfEnd(end);
     // The sizes, also after a cancel: the file then holds the blocks written so far.
-    const int fd = m_file->get();
+    const int fd = m_file.Get();
     struct stat st {};
     if (::fstat(fd, &st) != 0 ||
         !WriteLe32At(fd, static_cast<std::uint64_t>(st.st_size) - 8, 4) ||
         !WriteLe32At(fd, static_cast<std::uint64_t>(st.st_size) - kWavHeaderSize, 40) ||
-        !m_file->Close()) {
+        !m_file.Close()) {
       job.EncoderErrorText = std::strerror(errno);
       return kConvertWriteFailed;
     }
@@ -471,7 +430,7 @@ class WavEncoder final : public FileEncoder {
   }
 
  private:
-  std::optional<FileDescriptor> m_file;
+  FileDescriptor m_file;
   std::vector<std::int16_t> m_pcm;
   std::uint64_t m_written = kWavHeaderSize;
   bool m_tooLarge = false;
