@@ -37,6 +37,22 @@ std::string ReadKey(const char* key) {
   return ReadProfileString(Settings().ConfigFilePath, kConfigSection, key, kAbsent);
 }
 
+// Sets `path` to the program `name` named under `key`; false (after saying so) when the key is
+// absent or no such program is there.
+bool ReadProgramPath(const char* key, const std::string& name, std::string& path) {
+  const std::string value = ReadKey(key);
+  if (IsAbsent(value)) {
+    return Stop(("Can't initialize the " + name +
+                 " path from:\n\n   %s\n\nSorry, can't continue.").c_str());
+  }
+  if (!FileExistsNonEmpty(value)) {
+    return Stop(("Can't find the " + name +
+                 " executable, specified in:\n\n   %s\n\nSorry, can't continue.").c_str());
+  }
+  path = value;
+  return true;
+}
+
 // The first executable called `name` in $PATH, as the shell would find it; empty when none.
 std::string FindOnPath(const std::string& name) {
   const char* path = std::getenv("PATH");
@@ -124,15 +140,7 @@ bool RunStartupChecks(const std::string& programFolder) {
     WriteDefaultConfiguration(settings.ConfigFilePath, programFolder);
   }
 
-  const std::string ffmpeg = ReadKey("FFMpegExe");
-  if (IsAbsent(ffmpeg)) {
-    return Stop("Can't initialize the ffmpeg path from:\n\n   %s\n\nSorry, can't continue.");
-  }
-  if (!FileExistsNonEmpty(ffmpeg)) {
-    return Stop(
-        "Can't find the ffmpeg executable, specified in:\n\n   %s\n\nSorry, can't continue.");
-  }
-  settings.FfmpegPath = ffmpeg;
+  if (!ReadProgramPath("FFMpegExe", "ffmpeg", settings.FfmpegPath)) return false;
 
   const std::string options = ReadKey("FFMpegAud");
   if (IsAbsent(options)) {
@@ -141,15 +149,7 @@ bool RunStartupChecks(const std::string& programFolder) {
   }
   settings.FfmpegAudioOptions = options;
 
-  const std::string faac = ReadKey("FAACExe");
-  if (IsAbsent(faac)) {
-    return Stop("Can't initialize the faac path from:\n\n   %s\n\nSorry, can't continue.");
-  }
-  if (!FileExistsNonEmpty(faac)) {
-    return Stop(
-        "Can't find the faac executable, specified in:\n\n   %s\n\nSorry, can't continue.");
-  }
-  settings.FaacPath = faac;
+  if (!ReadProgramPath("FAACExe", "faac", settings.FaacPath)) return false;
 
   const std::string autoPlay = ReadKey("autoplayonopen");
   if (!IsAbsent(autoPlay)) settings.AutoPlayOnOpen = (!autoPlay.empty() && autoPlay[0] == '0') ? 0 : 1;
