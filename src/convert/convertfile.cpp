@@ -345,11 +345,15 @@ std::string StartFailureText(const std::string& what, int error) {
   return text;
 }
 
-// The result once an encoder was completed after the loop (`completed`: whether that worked).
-// An unreadable or damaged source gives its own code, so does a cancel unless a cancelled file
-// must be complete too (`cancelNeedsCompletion`); else a failed completion is a failed write.
-int CodeAfterCompletion(PumpEnd end, bool completed, bool cancelNeedsCompletion,
-                        JobContext& job) {
+// The result of an encoder's file after the loop. A failed write stands as it is; otherwise
+// `complete` completes the encoder (true when that worked). An unreadable or damaged source then
+// gives its own code, so does a cancel unless a cancelled file must be complete too
+// (`cancelNeedsCompletion`); else a failed completion is a failed write.
+template <typename Complete>
+int CodeAfterCompletion(PumpEnd end, bool cancelNeedsCompletion, JobContext& job,
+                        Complete complete) {
+  if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
+  const bool completed = complete();
   if (end == PumpEnd::ReadFailed || end == PumpEnd::Damaged) return CodeOfEnd(end);
   if (end == PumpEnd::Cancelled && !cancelNeedsCompletion) return kConvertCancelled;
   if (!completed) {
@@ -495,9 +499,7 @@ class Mp3Encoder final : public AttachedEncoder {
   }
 
   int Finish(PumpEnd end, JobContext& job) override {
-    if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
-    const bool completed = m_encoder.Stop();
-    return CodeAfterCompletion(end, completed, false, job);
+    return CodeAfterCompletion(end, false, job, [this] { return m_encoder.Stop(); });
   }
 
  private:
@@ -581,9 +583,7 @@ class WmaEncoder final : public FileEncoder {
   }
 
   int Finish(PumpEnd end, JobContext& job) override {
-    if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
-    const bool completed = m_file.Close();
-    return CodeAfterCompletion(end, completed, false, job);
+    return CodeAfterCompletion(end, false, job, [this] { return m_file.Close(); });
   }
 
  private:
@@ -629,10 +629,8 @@ class XiphEncoder final : public AttachedEncoder {
   }
 
   int Finish(PumpEnd end, JobContext& job) override {
-    if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
     // Also after a cancel: the file is finished with what was written, so it plays.
-    const bool completed = m_encoder.Stop();
-    return CodeAfterCompletion(end, completed, true, job);
+    return CodeAfterCompletion(end, true, job, [this] { return m_encoder.Stop(); });
   }
 
  private:
