@@ -444,6 +444,12 @@ class WavEncoder final : public FileEncoder {
 // with the gain applied, goes to it through BASS_Encode_Write.
 class AttachedEncoder : public FileEncoder {
  public:
+  int Start(const EncodeSource& source, JobContext& job) final {
+    m_encoder.Set(StartEncoder(source));
+    if (m_encoder.get()) return kConvertOk;
+    return StartFailed(source, BASS_ErrorGetCode(), job);
+  }
+
   bool Put(float* samples, size_t count, double gain, JobContext& job) override {
     ApplyFloatGain(samples, count, gain);
     const auto bytes = static_cast<DWORD>(count * sizeof(float));
@@ -453,6 +459,11 @@ class AttachedEncoder : public FileEncoder {
   }
 
  protected:
+  // Attaches the encoder to the source's channel; 0 when it does not start.
+  virtual HENCODE StartEncoder(const EncodeSource& source) = 0;
+  // Why the encoder did not start (BASS's `error`), in the job's text; the result code.
+  virtual int StartFailed(const EncodeSource& source, int error, JobContext& job) = 0;
+
   ChannelEncoder m_encoder;
 };
 
@@ -481,11 +492,12 @@ class Mp3Encoder final : public AttachedEncoder {
     return kConvertOk;
   }
 
-  int Start(const EncodeSource& source, JobContext& job) override {
-    m_encoder.Set(BASS_Encode_StartACMFile(source.stream, &m_record, kMp3EncodeFlags,
-                                           source.request.destination.c_str()));
-    if (m_encoder.get()) return kConvertOk;
-    const int error = BASS_ErrorGetCode();
+  HENCODE StartEncoder(const EncodeSource& source) override {
+    return BASS_Encode_StartACMFile(source.stream, &m_record, kMp3EncodeFlags,
+                                    source.request.destination.c_str());
+  }
+
+  int StartFailed(const EncodeSource& source, int error, JobContext& job) override {
     if (error == BASS_ERROR_NOTAVAIL) {
       job.EncoderErrorText = FormatText(
           "The MP3 encoder could not be set up for the source Audio file (%d Hz, %d channels "
@@ -518,15 +530,15 @@ class AacEncoder final : public AttachedEncoder {
     return kConvertAacStart;
   }
 
-  int Start(const EncodeSource& source, JobContext& job) override {
+  HENCODE StartEncoder(const EncodeSource& source) override {
     const EncodeRequest& request = source.request;
     const std::string command =
         AacCommandLine(request.faacPath, request.value, request.format->key, request.destination);
-    m_encoder.Set(
-        BASS_Encode_Start(source.stream, command.c_str(), kAacEncodeFlags, nullptr, nullptr));
-    if (m_encoder.get()) return kConvertOk;
-    job.EncoderErrorText =
-        FormatText("Could not start the AAC encoder.  Error code was %d", BASS_ErrorGetCode());
+    return BASS_Encode_Start(source.stream, command.c_str(), kAacEncodeFlags, nullptr, nullptr);
+  }
+
+  int StartFailed(const EncodeSource&, int error, JobContext& job) override {
+    job.EncoderErrorText = FormatText("Could not start the AAC encoder.  Error code was %d", error);
     return kConvertAacStart;
   }
 
@@ -612,11 +624,12 @@ class XiphEncoder final : public AttachedEncoder {
     return kConvertOk;
   }
 
-  int Start(const EncodeSource& source, JobContext& job) override {
-    m_encoder.Set(QV_Encode_StartFile(source.stream, &m_format, kFileEncodeFlags,
-                                      source.request.destination.c_str()));
-    if (m_encoder.get()) return kConvertOk;
-    const int error = BASS_ErrorGetCode();
+  HENCODE StartEncoder(const EncodeSource& source) override {
+    return QV_Encode_StartFile(source.stream, &m_format, kFileEncodeFlags,
+                               source.request.destination.c_str());
+  }
+
+  int StartFailed(const EncodeSource& source, int error, JobContext& job) override {
     if (error == BASS_ERROR_CREATE && !audio::LastEncoderErrorText().empty()) {
       job.EncoderErrorText = audio::LastEncoderErrorText();
       return kConvertCannotCreate;
