@@ -37,12 +37,12 @@ namespace {
 
 // The skinned buttons, in the order the window gives them their images: the image set of
 // each and the handler a click on it runs.
-struct ButtonSpec {
+struct SkinButton {
   int id;
   const char* baseName;
   void (CQuorvinDlg::*handler)();
 };
-constexpr ButtonSpec kButtonSpecs[] = {
+constexpr SkinButton kSkinButtons[] = {
     {kIdMinimize, "BITMAP_MINIMIZE", &CQuorvinDlg::OnMinimize},
     {kIdExit, "BITMAP_EXIT", &CQuorvinDlg::OnExit},
     {kIdAddFiles, "BITMAP_ADDFILES", &CQuorvinDlg::OnAddFiles},
@@ -134,11 +134,11 @@ CQuorvinDlg::~CQuorvinDlg() {
 
 void CQuorvinDlg::CreateControls() {
   QWidget* client = ClientArea();
-  for (const ButtonSpec& spec : kButtonSpecs) {
+  for (const SkinButton& entry : kSkinButtons) {
     auto* button = new CBitmapButton(client);
-    button->setObjectName(QString::fromLatin1(spec.baseName));
-    m_buttons[spec.id] = button;
-    m_controls[spec.id] = button;
+    button->setObjectName(QString::fromLatin1(entry.baseName));
+    m_buttons[entry.id] = button;
+    m_controls[entry.id] = button;
   }
   m_hiddenFocus = new QPushButton(QStringLiteral("HF"), client);
   m_hiddenFocus->setAutoDefault(false);
@@ -180,9 +180,9 @@ void CQuorvinDlg::CreateControls() {
 }
 
 void CQuorvinDlg::ConnectCommands() {
-  for (const ButtonSpec& spec : kButtonSpecs) {
-    const auto handler = spec.handler;
-    connect(m_buttons.at(spec.id), &QAbstractButton::clicked, this,
+  for (const SkinButton& entry : kSkinButtons) {
+    const auto handler = entry.handler;
+    connect(m_buttons.at(entry.id), &QAbstractButton::clicked, this,
             [this, handler] { (this->*handler)(); });
   }
   connect(m_formatList, &QComboBox::currentIndexChanged, this, &CQuorvinDlg::OnFormatChanged);
@@ -204,8 +204,8 @@ int CQuorvinDlg::OnInitDialog() {
   m_model.CreatePlayer();
   LoadNormalizationSettings(m_model.Normalization(), Settings().ConfigFilePath);
 
-  for (const ButtonSpec& spec : kButtonSpecs) {
-    m_buttons.at(spec.id)->LoadBitmaps(QString::fromLatin1(spec.baseName));
+  for (const SkinButton& entry : kSkinButtons) {
+    m_buttons.at(entry.id)->LoadBitmaps(QString::fromLatin1(entry.baseName));
   }
   // Hidden but able to hold the keyboard focus: the focus goes here when the cursor is over
   // anything that is not a button.
