@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/filedescriptor.h"
+
 namespace qv {
 namespace {
 
@@ -124,14 +126,7 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& content) 
   if (::stat(target.c_str(), &st) == 0) ::fchmod(fd, st.st_mode & 07777);
   else ::fchmod(fd, 0644);
 
-  bool ok = true;
-  size_t written = 0;
-  while (ok && written < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else written += static_cast<size_t>(n);
-  }
+  bool ok = WriteAll(fd, content.data(), content.size());
   if (ok && ::fsync(fd) != 0) ok = false;
   if (::close(fd) != 0) ok = false;
   if (ok && std::rename(tmp.c_str(), target.c_str()) != 0) ok = false;

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/filedescriptor.h"
 #include "app/liveregistry.h"
 #include "app/paths.h"
 
@@ -100,11 +101,11 @@ std::string JoinFolder(const std::string& folder, const std::string& name) {
 
 // Creates `before` + six random characters + `after` exclusively with `mode` (less the umask).
 // Returns the descriptor and sets `path`; -1 with errno on failure.
-int CreateExclusive(const std::string& before, const std::string& after, mode_t mode,
+int CreateUniquelyNamed(const std::string& before, const std::string& after, mode_t mode,
                     std::string& path) {
   for (int attempt = 0; attempt < kNameTries; ++attempt) {
     path = before + RandomSuffix() + after;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+    const int fd = CreateExclusive(path, mode);
     if (fd >= 0) return fd;
     if (errno != EEXIST) break;
   }
@@ -277,7 +278,7 @@ std::string TagScratchPrefix() { return kTagScratchStem + InstanceId() + "-"; }
 
 std::string MakeHiddenOutput(const std::string& folder, const std::string& extension) {
   std::string path;
-  const int fd = CreateExclusive(JoinFolder(folder, HiddenOutputPrefix()),
+  const int fd = CreateUniquelyNamed(JoinFolder(folder, HiddenOutputPrefix()),
                                  extension.empty() ? std::string() : "." + extension, 0666, path);
   if (fd < 0) return {};
   ::close(fd);
@@ -297,7 +298,7 @@ std::string MakeWorkingFile(const std::string& base, const std::string& suffix, 
   if (!GetWorkingFolder(folder)) return {};
   std::string path;
   const int created =
-      CreateExclusive(folder + "/" + base + "-" + InstanceId() + "-", suffix, 0600, path);
+      CreateUniquelyNamed(folder + "/" + base + "-" + InstanceId() + "-", suffix, 0600, path);
   if (created < 0) return {};
   RegisterTemporary(path);
   if (fd) *fd = created;

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "app/filedescriptor.h"
 #include "app/host.h"
 #include "app/inifile.h"
 #include "app/instance.h"
@@ -34,6 +35,22 @@ bool Stop(const char* format) {
 
 std::string ReadKey(const char* key) {
   return ReadProfileString(Settings().ConfigFilePath, kConfigSection, key, kAbsent);
+}
+
+// Sets `path` to the program `name` named under `key`; false (after saying so) when the key is
+// absent or no such program is there.
+bool ReadProgramPath(const char* key, const std::string& name, std::string& path) {
+  const std::string value = ReadKey(key);
+  if (IsAbsent(value)) {
+    return Stop(("Can't initialize the " + name +
+                 " path from:\n\n   %s\n\nSorry, can't continue.").c_str());
+  }
+  if (!FileExistsNonEmpty(value)) {
+    return Stop(("Can't find the " + name +
+                 " executable, specified in:\n\n   %s\n\nSorry, can't continue.").c_str());
+  }
+  path = value;
+  return true;
 }
 
 // The first executable called `name` in $PATH, as the shell would find it; empty when none.
@@ -84,18 +101,7 @@ bool WriteDefaultConfiguration(const std::string& configPath, const std::string&
   std::string partial = configPath + ".XXXXXX";
   const int fd = ::mkostemp(partial.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  const char* data = text.data();
-  size_t left = text.size();
-  bool ok = true;
-  while (left > 0 && ok) {
-    const ssize_t written = ::write(fd, data, left);
-    if (written < 0 && errno == EINTR) continue;
-    ok = written > 0;
-    if (ok) {
-      data += written;
-      left -= static_cast<size_t>(written);
-    }
-  }
+  bool ok = WriteAll(fd, text.data(), text.size());
   // mkostemp makes the file private; the configuration gets the usual permissions.
   const mode_t mask = ::umask(0);
   ::umask(mask);
@@ -134,15 +140,7 @@ bool RunStartupChecks(const std::string& programFolder) {
     WriteDefaultConfiguration(settings.ConfigFilePath, programFolder);
   }
 
-  const std::string ffmpeg = ReadKey("FFMpegExe");
-  if (IsAbsent(ffmpeg)) {
-    return Stop("Can't initialize the ffmpeg path from:\n\n   %s\n\nSorry, can't continue.");
-  }
-  if (!FileExistsNonEmpty(ffmpeg)) {
-    return Stop(
-        "Can't find the ffmpeg executable, specified in:\n\n   %s\n\nSorry, can't continue.");
-  }
-  settings.FfmpegPath = ffmpeg;
+  if (!ReadProgramPath("FFMpegExe", "ffmpeg", settings.FfmpegPath)) return false;
 
   const std::string options = ReadKey("FFMpegAud");
   if (IsAbsent(options)) {
@@ -151,15 +149,7 @@ bool RunStartupChecks(const std::string& programFolder) {
   }
   settings.FfmpegAudioOptions = options;
 
-  const std::string faac = ReadKey("FAACExe");
-  if (IsAbsent(faac)) {
-    return Stop("Can't initialize the faac path from:\n\n   %s\n\nSorry, can't continue.");
-  }
-  if (!FileExistsNonEmpty(faac)) {
-    return Stop(
-        "Can't find the faac executable, specified in:\n\n   %s\n\nSorry, can't continue.");
-  }
-  settings.FaacPath = faac;
+  if (!ReadProgramPath("FAACExe", "faac", settings.FaacPath)) return false;
 
   const std::string autoPlay = ReadKey("autoplayonopen");
   if (!IsAbsent(autoPlay)) settings.AutoPlayOnOpen = (!autoPlay.empty() && autoPlay[0] == '0') ? 0 : 1;

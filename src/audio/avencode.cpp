@@ -1,6 +1,5 @@
 #include "audio/avencode.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,8 @@ extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/samplefmt.h>
 }
+
+#include "app/filedescriptor.h"
 
 namespace qv::audio {
 namespace {
@@ -44,10 +45,6 @@ CodecCtxPtr OpenCodec(const AvEncodeSettings& settings, const AVCodec* codec,
 }
 
 }  // namespace
-
-int CreateExclusive(const std::string& path) {
-  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-}
 
 bool AvFileEncoder::Accepts(const AvEncodeSettings& settings) {
   if (settings.rate <= 0 || settings.channels < 1) return false;
@@ -135,20 +132,9 @@ AvFileEncoder::Result AvFileEncoder::Open(const AvEncodeSettings& settings, int 
 
 int AvFileEncoder::WritePacket(void* opaque, std::uint8_t* data, int size) {
   auto* self = static_cast<AvFileEncoder*>(opaque);
-  int left = size;
-  while (left > 0) {
-    const ssize_t written = ::write(self->m_fd, data, static_cast<size_t>(left));
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      if (!self->m_writeErrno) self->m_writeErrno = errno;
-      return AVERROR(errno);
-    }
-    if (written == 0) {
-      if (!self->m_writeErrno) self->m_writeErrno = ENOSPC;
-      return AVERROR(ENOSPC);
-    }
-    data += written;
-    left -= static_cast<int>(written);
+  if (!WriteAll(self->m_fd, data, static_cast<size_t>(size))) {
+    if (!self->m_writeErrno) self->m_writeErrno = errno;
+    return AVERROR(errno);
   }
   return size;
 }

@@ -3,7 +3,7 @@
 // 32-bit floats, converted (and, where the codec needs another rate, resampled) to what the
 // codec takes. The WMA, FLAC, Opus and Vorbis encoders of the audio layer and the qvfaac
 // program share it. The file
-// is written through a descriptor the caller hands over (normally one made by CreateExclusive),
+// is written through a descriptor the caller hands over (normally one made by qv::CreateExclusive),
 // never opened by name inside FFmpeg, so an existing file is never replaced. Owns the codec and
 // muxer contexts, the I/O context and the descriptor. Not thread-safe: its owner serialises the
 // calls.
@@ -16,11 +16,6 @@
 #include "audio/avptr.h"
 
 namespace qv::audio {
-
-// Creates `path` for writing, failing when anything (a file, a link, a folder) already has the
-// name: O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode 0666 less the umask. Returns the
-// descriptor, or -1 with errno set.
-int CreateExclusive(const std::string& path);
 
 struct AvEncodeSettings {
   AVCodecID codec = AV_CODEC_ID_NONE;

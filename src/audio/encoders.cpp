@@ -46,6 +46,22 @@ size_t FramesOf(DWORD bytes, int channels) {
   return bytes / (sizeof(float) * static_cast<size_t>(channels));
 }
 
+// Passes `code` through, keeping the text of `encoder` (an Encoder or the WmaEncoder) for
+// LastEncoderErrorText() when it is a failure.
+template <typename AnyEncoder>
+int KeepErrorText(int code, AnyEncoder& encoder) {
+  if (code != BASS_OK) t_encoderErrorText = encoder.ErrorText();
+  return code;
+}
+
+// Gives `length` bytes of interleaved floats to `encoder`; BASS_OK or the failure code.
+template <typename AnyEncoder>
+int WriteFloats(AnyEncoder& encoder, const void* buffer, DWORD length) {
+  return KeepErrorText(encoder.Write(static_cast<const float*>(buffer),
+                                     FramesOf(length, encoder.channels())),
+                       encoder);
+}
+
 }  // namespace
 
 const std::string& qv::audio::LastEncoderErrorText() { return t_encoderErrorText; }
@@ -113,10 +129,7 @@ BOOL BASS_Encode_Write(DWORD handle, const void* buffer, DWORD length) {
   }
   if (!buffer && length) return Fail(BASS_ERROR_ILLPARAM, 0);
   for (const auto& encoder : targets) {
-    const int code = encoder->Write(static_cast<const float*>(buffer),
-                                    FramesOf(length, encoder->channels()));
-    if (code != BASS_OK) {
-      t_encoderErrorText = encoder->ErrorText();
+    if (const int code = WriteFloats(*encoder, buffer, length); code != BASS_OK) {
       return Fail(code, 0);
     }
   }
@@ -194,10 +207,7 @@ HWMENCODE BASS_WMA_EncodeOpenFile(DWORD freq, DWORD chans, DWORD, DWORD bitrate,
   const int code = encoder->Open(static_cast<int>(freq), static_cast<int>(chans),
                                  static_cast<int>(bitrate), file);
   if (code == WmaEncoder::kRefusedBitrate) return Fail(BASS_OK, 0u);
-  if (code != BASS_OK) {
-    t_encoderErrorText = encoder->ErrorText();
-    return Fail(code, 0u);
-  }
+  if (KeepErrorText(code, *encoder) != BASS_OK) return Fail(code, 0u);
   return Succeed(AddWmaEncoder(std::move(encoder)));
 }
 
@@ -206,10 +216,7 @@ BOOL BASS_WMA_EncodeWrite(HWMENCODE handle, const void* buffer, DWORD length) {
   const auto encoder = FindWmaEncoder(handle);
   if (!encoder) return Fail(BASS_ERROR_HANDLE, 0);
   if (!buffer && length) return Fail(BASS_ERROR_ILLPARAM, 0);
-  const int code = encoder->Write(static_cast<const float*>(buffer),
-                                  FramesOf(length, encoder->channels()));
-  if (code != BASS_OK) {
-    t_encoderErrorText = encoder->ErrorText();
+  if (const int code = WriteFloats(*encoder, buffer, length); code != BASS_OK) {
     return Fail(code, 0);
   }
   return Succeed(1);
@@ -219,9 +226,7 @@ BOOL BASS_WMA_EncodeClose(HWMENCODE handle) {
   t_encoderErrorText.clear();
   const auto encoder = TakeWmaEncoder(handle);
   if (!encoder) return Fail(BASS_ERROR_HANDLE, 0);
-  const int code = encoder->Close();
-  if (code != BASS_OK) {
-    t_encoderErrorText = encoder->ErrorText();
+  if (const int code = KeepErrorText(encoder->Close(), *encoder); code != BASS_OK) {
     return Fail(code, 0);
   }
   return Succeed(1);

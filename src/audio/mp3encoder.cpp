@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "audio/avencode.h"
+#include "app/filedescriptor.h"
 #include "audio/mp3rates.h"
 
 namespace qv::audio {

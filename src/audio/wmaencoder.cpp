@@ -10,6 +10,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "app/filedescriptor.h"
 #include "audio/bass.h"
 #include "audio/decoder.h"
 #include "audio/outputrates.h"

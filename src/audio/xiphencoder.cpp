@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/filedescriptor.h"
 #include "audio/decoder.h"
 #include "audio/outputrates.h"
 

@@ -40,6 +40,32 @@ bool ParseCount(const std::string& text, int& kbps) {
   return true;
 }
 
+// The options that take no value, and the setting each turns on.
+struct FlagOption {
+  const char* name;
+  bool CliArguments::*setting;
+};
+constexpr FlagOption kFlagOptions[] = {
+    {"--album", &CliArguments::album},
+    {"--replaygain-tags", &CliArguments::replayGainTags},
+    {"--same-folder", &CliArguments::sameFolder},
+    {"--recursive", &CliArguments::recursive},
+    {"--flat", &CliArguments::flat},
+    {"--skip-existing", &CliArguments::skipExisting},
+    {"--loudness", &CliArguments::loudness},
+    {"--normalize", &CliArguments::normalize},
+    {"--skip-problem-files", &CliArguments::skipProblemFiles},
+    {"--list", &CliArguments::list},
+    {"--no-tags", &CliArguments::noTags},
+};
+
+const FlagOption* FindFlagOption(const std::string& name) {
+  for (const FlagOption& option : kFlagOptions) {
+    if (name == option.name) return &option;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& arguments,
@@ -126,28 +152,8 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& argu
     } else if (name == "--peak-limit") {
       if (!value(text)) return ParseResult::UsageError;
       arguments.peakLimit = text;
-    } else if (name == "--album") {
-      if (!flag(arguments.album)) return ParseResult::UsageError;
-    } else if (name == "--replaygain-tags") {
-      if (!flag(arguments.replayGainTags)) return ParseResult::UsageError;
-    } else if (name == "--same-folder") {
-      if (!flag(arguments.sameFolder)) return ParseResult::UsageError;
-    } else if (name == "--recursive") {
-      if (!flag(arguments.recursive)) return ParseResult::UsageError;
-    } else if (name == "--flat") {
-      if (!flag(arguments.flat)) return ParseResult::UsageError;
-    } else if (name == "--skip-existing") {
-      if (!flag(arguments.skipExisting)) return ParseResult::UsageError;
-    } else if (name == "--loudness") {
-      if (!flag(arguments.loudness)) return ParseResult::UsageError;
-    } else if (name == "--normalize") {
-      if (!flag(arguments.normalize)) return ParseResult::UsageError;
-    } else if (name == "--skip-problem-files") {
-      if (!flag(arguments.skipProblemFiles)) return ParseResult::UsageError;
-    } else if (name == "--list") {
-      if (!flag(arguments.list)) return ParseResult::UsageError;
-    } else if (name == "--no-tags") {
-      if (!flag(arguments.noTags)) return ParseResult::UsageError;
+    } else if (const FlagOption* option = FindFlagOption(name)) {
+      if (!flag(arguments.*(option->setting))) return ParseResult::UsageError;
     } else {
       error = "unknown option '" + word + "'";
       return ParseResult::UsageError;

@@ -1,6 +1,5 @@
 #include "convert/convertfile.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,9 +8,9 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
-#include <optional>
 #include <vector>
 
+#include "app/filedescriptor.h"
 #include "app/paths.h"
 #include "app/showmessage.h"
 #include "audio/bass.h"
@@ -88,45 +87,6 @@ class WmaFile {
  private:
   HWMENCODE m_handle = 0;
 };
-
-// Owns a file descriptor.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : m_fd(fd) {}
-  ~FileDescriptor() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return m_fd; }
-  // Closes it; false (errno set) when the close reports a failure of delayed writes.
-  bool Close() {
-    const int fd = m_fd;
-    m_fd = -1;
-    return fd >= 0 && ::close(fd) == 0;
-  }
-
- private:
-  int m_fd;
-};
-
-bool WriteAll(int fd, const void* data, size_t size) {
-  const auto* bytes = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t written = ::write(fd, bytes, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (written == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    bytes += written;
-    size -= static_cast<size_t>(written);
-  }
-  return true;
-}
 
 bool WriteLe32At(int fd, std::uint64_t value, off_t offset) {
   // A file beyond the 32-bit sizes says "to the end of the file" rather than a wrapped size.
@@ -385,11 +345,15 @@ std::string StartFailureText(const std::string& what, int error) {
   return text;
 }
 
-// The result once an encoder was completed after the loop (`completed`: whether that worked).
-// An unreadable or damaged source gives its own code, so does a cancel unless a cancelled file
-// must be complete too (`cancelNeedsCompletion`); else a failed completion is a failed write.
-int CodeAfterCompletion(PumpEnd end, bool completed, bool cancelNeedsCompletion,
-                        JobContext& job) {
+// The result of an encoder's file after the loop. A failed write stands as it is; otherwise
+// `complete` completes the encoder (true when that worked). An unreadable or damaged source then
+// gives its own code, so does a cancel unless a cancelled file must be complete too
+// (`cancelNeedsCompletion`); else a failed completion is a failed write.
+template <typename Complete>
+int CodeAfterCompletion(PumpEnd end, bool cancelNeedsCompletion, JobContext& job,
+                        Complete complete) {
+  if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
+  const bool completed = complete();
   if (end == PumpEnd::ReadFailed || end == PumpEnd::Damaged) return CodeOfEnd(end);
   if (end == PumpEnd::Cancelled && !cancelNeedsCompletion) return kConvertCancelled;
   if (!completed) {
@@ -424,15 +388,14 @@ class WavEncoder final : public FileEncoder {
 
   int Start(const EncodeSource& source, JobContext& job) override {
     // Created exclusively: a file, link or folder that has the name is never replaced.
-    m_file.emplace(::open(source.request.destination.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (m_file->get() < 0) {
+    m_file = FileDescriptor(CreateExclusive(source.request.destination));
+    if (m_file.Get() < 0) {
       job.EncoderErrorText = std::strerror(errno);
       return kConvertCannotCreate;
     }
     const std::string header =
         WavHeader(static_cast<int>(source.info.freq), static_cast<int>(source.info.chans));
-    if (!WriteAll(m_file->get(), header.data(), header.size())) {
+    if (!WriteAll(m_file.Get(), header.data(), header.size())) {
       job.EncoderErrorText = std::strerror(errno);
       return kConvertWriteFailed;
     }
@@ -448,7 +411,7 @@ class WavEncoder final : public FileEncoder {
       job.EncoderErrorText = WavTooLargeText(m_written);
       return false;
     }
-    if (WriteAll(m_file->get(), m_pcm.data(), count * sizeof(std::int16_t))) return true;
+    if (WriteAll(m_file.Get(), m_pcm.data(), count * sizeof(std::int16_t))) return true;
     job.EncoderErrorText = std::strerror(errno);
     return false;
   }
@@ -458,12 +421,12 @@ class WavEncoder final : public FileEncoder {
     if (end == PumpEnd::WriteFailed && m_tooLarge) return kConvertWavTooLarge;
     if (end != PumpEnd::Finished && end != PumpEnd::Cancelled) return CodeOfEnd(end);
     // The sizes, also after a cancel: the file then holds the blocks written so far.
-    const int fd = m_file->get();
+    const int fd = m_file.Get();
     struct stat st {};
     if (::fstat(fd, &st) != 0 ||
         !WriteLe32At(fd, static_cast<std::uint64_t>(st.st_size) - 8, 4) ||
         !WriteLe32At(fd, static_cast<std::uint64_t>(st.st_size) - kWavHeaderSize, 40) ||
-        !m_file->Close()) {
+        !m_file.Close()) {
       job.EncoderErrorText = std::strerror(errno);
       return kConvertWriteFailed;
     }
@@ -471,7 +434,7 @@ class WavEncoder final : public FileEncoder {
   }
 
  private:
-  std::optional<FileDescriptor> m_file;
+  FileDescriptor m_file;
   std::vector<std::int16_t> m_pcm;
   std::uint64_t m_written = kWavHeaderSize;
   bool m_tooLarge = false;
@@ -481,6 +444,12 @@ class WavEncoder final : public FileEncoder {
 // with the gain applied, goes to it through BASS_Encode_Write.
 class AttachedEncoder : public FileEncoder {
  public:
+  int Start(const EncodeSource& source, JobContext& job) final {
+    m_encoder.Set(StartEncoder(source));
+    if (m_encoder.get()) return kConvertOk;
+    return StartFailed(source, BASS_ErrorGetCode(), job);
+  }
+
   bool Put(float* samples, size_t count, double gain, JobContext& job) override {
     ApplyFloatGain(samples, count, gain);
     const auto bytes = static_cast<DWORD>(count * sizeof(float));
@@ -490,6 +459,11 @@ class AttachedEncoder : public FileEncoder {
   }
 
  protected:
+  // Attaches the encoder to the source's channel; 0 when it does not start.
+  virtual HENCODE StartEncoder(const EncodeSource& source) = 0;
+  // Why the encoder did not start (BASS's `error`), in the job's text; the result code.
+  virtual int StartFailed(const EncodeSource& source, int error, JobContext& job) = 0;
+
   ChannelEncoder m_encoder;
 };
 
@@ -518,11 +492,12 @@ class Mp3Encoder final : public AttachedEncoder {
     return kConvertOk;
   }
 
-  int Start(const EncodeSource& source, JobContext& job) override {
-    m_encoder.Set(BASS_Encode_StartACMFile(source.stream, &m_record, kMp3EncodeFlags,
-                                           source.request.destination.c_str()));
-    if (m_encoder.get()) return kConvertOk;
-    const int error = BASS_ErrorGetCode();
+  HENCODE StartEncoder(const EncodeSource& source) override {
+    return BASS_Encode_StartACMFile(source.stream, &m_record, kMp3EncodeFlags,
+                                    source.request.destination.c_str());
+  }
+
+  int StartFailed(const EncodeSource& source, int error, JobContext& job) override {
     if (error == BASS_ERROR_NOTAVAIL) {
       job.EncoderErrorText = FormatText(
           "The MP3 encoder could not be set up for the source Audio file (%d Hz, %d channels "
@@ -536,9 +511,7 @@ class Mp3Encoder final : public AttachedEncoder {
   }
 
   int Finish(PumpEnd end, JobContext& job) override {
-    if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
-    const bool completed = m_encoder.Stop();
-    return CodeAfterCompletion(end, completed, false, job);
+    return CodeAfterCompletion(end, false, job, [this] { return m_encoder.Stop(); });
   }
 
  private:
@@ -557,15 +530,15 @@ class AacEncoder final : public AttachedEncoder {
     return kConvertAacStart;
   }
 
-  int Start(const EncodeSource& source, JobContext& job) override {
+  HENCODE StartEncoder(const EncodeSource& source) override {
     const EncodeRequest& request = source.request;
     const std::string command =
         AacCommandLine(request.faacPath, request.value, request.format->key, request.destination);
-    m_encoder.Set(
-        BASS_Encode_Start(source.stream, command.c_str(), kAacEncodeFlags, nullptr, nullptr));
-    if (m_encoder.get()) return kConvertOk;
-    job.EncoderErrorText =
-        FormatText("Could not start the AAC encoder.  Error code was %d", BASS_ErrorGetCode());
+    return BASS_Encode_Start(source.stream, command.c_str(), kAacEncodeFlags, nullptr, nullptr);
+  }
+
+  int StartFailed(const EncodeSource&, int error, JobContext& job) override {
+    job.EncoderErrorText = FormatText("Could not start the AAC encoder.  Error code was %d", error);
     return kConvertAacStart;
   }
 
@@ -622,9 +595,7 @@ class WmaEncoder final : public FileEncoder {
   }
 
   int Finish(PumpEnd end, JobContext& job) override {
-    if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
-    const bool completed = m_file.Close();
-    return CodeAfterCompletion(end, completed, false, job);
+    return CodeAfterCompletion(end, false, job, [this] { return m_file.Close(); });
   }
 
  private:
@@ -653,11 +624,12 @@ class XiphEncoder final : public AttachedEncoder {
     return kConvertOk;
   }
 
-  int Start(const EncodeSource& source, JobContext& job) override {
-    m_encoder.Set(QV_Encode_StartFile(source.stream, &m_format, kFileEncodeFlags,
-                                      source.request.destination.c_str()));
-    if (m_encoder.get()) return kConvertOk;
-    const int error = BASS_ErrorGetCode();
+  HENCODE StartEncoder(const EncodeSource& source) override {
+    return QV_Encode_StartFile(source.stream, &m_format, kFileEncodeFlags,
+                               source.request.destination.c_str());
+  }
+
+  int StartFailed(const EncodeSource& source, int error, JobContext& job) override {
     if (error == BASS_ERROR_CREATE && !audio::LastEncoderErrorText().empty()) {
       job.EncoderErrorText = audio::LastEncoderErrorText();
       return kConvertCannotCreate;
@@ -670,10 +642,8 @@ class XiphEncoder final : public AttachedEncoder {
   }
 
   int Finish(PumpEnd end, JobContext& job) override {
-    if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
     // Also after a cancel: the file is finished with what was written, so it plays.
-    const bool completed = m_encoder.Stop();
-    return CodeAfterCompletion(end, completed, true, job);
+    return CodeAfterCompletion(end, true, job, [this] { return m_encoder.Stop(); });
   }
 
  private:

@@ -172,6 +172,18 @@ LoudnessResult AnalyzeR128(const std::string& path, double target, JobContext& j
   return result;
 }
 
+// Writes the track gain and its clipping of `item`, and the album gain when it has an album.
+void WriteGainCells(SourceList& list, int row, const QVListItem& item) {
+  // Copies: SetCellText notifies the view, which may read the record again.
+  const double trackGain = item.trackGain;
+  const int clipTrack = item.clipTrack;
+  const bool hasAlbum = item.hasAlbum;
+  const double albumGain = item.albumGain;
+  list.SetCellText(row, kColTrackGain, FormatDbCell(trackGain));
+  list.SetCellText(row, kColClipTrack, FormatYesNoCell(clipTrack));
+  if (hasAlbum) list.SetCellText(row, kColAlbumGain, FormatDbCell(albumGain));
+}
+
 }  // namespace
 
 const StandardInfo& InfoOf(LoudnessStandard standard) {
@@ -328,15 +340,10 @@ void WriteLoudnessCells(SourceList& list, int row) {
   // Copies: SetCellText notifies the view, which may read the record again.
   const double volume = item->volume;
   const int clipping = item->clipping;
-  const double trackGain = item->trackGain;
-  const int clipTrack = item->clipTrack;
   list.SetCellText(row, kColVolume, FormatDbCell(volume));
   list.SetCellText(row, kColClipping, FormatYesNoCell(clipping));
-  list.SetCellText(row, kColTrackGain, FormatDbCell(trackGain));
-  list.SetCellText(row, kColClipTrack, FormatYesNoCell(clipTrack));
-  const bool hasAlbum = item->hasAlbum;
-  const double albumGain = item->albumGain;
-  list.SetCellText(row, kColAlbumGain, hasAlbum ? FormatDbCell(albumGain) : std::string());
+  WriteGainCells(list, row, *item);
+  if (!item->hasAlbum) list.SetCellText(row, kColAlbumGain, std::string());
 }
 
 namespace {
@@ -484,13 +491,7 @@ void RetargetRows(SourceList& list, double target) {
       continue;
     }
     item->ApplyTarget(target);
-    const double trackGain = item->trackGain;
-    const int clipTrack = item->clipTrack;
-    const bool hasAlbum = item->hasAlbum;
-    const double albumGain = item->albumGain;
-    list.SetCellText(row, kColTrackGain, FormatDbCell(trackGain));
-    list.SetCellText(row, kColClipTrack, FormatYesNoCell(clipTrack));
-    if (hasAlbum) list.SetCellText(row, kColAlbumGain, FormatDbCell(albumGain));
+    WriteGainCells(list, row, *item);
   }
 }
 

@@ -16,6 +16,8 @@ constexpr double kLogGuard = 1e-37;
 constexpr double kWindowSeconds = 0.05;
 // 100 steps per dB of 10 x log10(power).
 constexpr double kBinsPerDecade = 1000.0;
+// The taps of the equal-loudness filter (its histories are this long).
+constexpr int kTaps = LoudnessEngine::kHistory;
 
 static_assert(LoudnessEngine::kPercentileFactor == 0.050000000000000044);
 
@@ -48,61 +50,56 @@ PairCoefficients MakePairCoefficients(int rateIndex) {
 }
 
 // Runs both filters over `count` frames and adds the squared output to `sum`. The histories
-// live in local variables for the whole run; the operations and their order are those of the
+// live in local arrays for the whole run; the operations and their order are those of the
 // reference analysis, per channel:
 //   y = 1e-10 + b0*x0 - a1*y1 + b1*x1 - a2*y2 + b2*x2 ... - a10*y10 + b10*x10
 //   z = b0*y0 - a1*z1 + b1*y1 - a2*z2 + b2*y2
-// The recursion is bound by the latency of its chain of additions; the two channels are
+// The loops over the taps are unrolled completely, so the histories stay in registers. The
+// recursion is bound by the latency of its chain of additions; the two channels are
 // independent, so computing them as the two elements of one vector halves the time without
 // changing a single result bit.
 void RunFilters(const PairCoefficients& c, const double* left, const double* right,
-                std::size_t count, Pair (&x)[10], Pair (&y)[10], Pair (&z)[2], Pair& sum) {
-  Pair x1 = x[0], x2 = x[1], x3 = x[2], x4 = x[3], x5 = x[4];
-  Pair x6 = x[5], x7 = x[6], x8 = x[7], x9 = x[8], x10 = x[9];
-  Pair y1 = y[0], y2 = y[1], y3 = y[2], y4 = y[3], y5 = y[4];
-  Pair y6 = y[5], y7 = y[6], y8 = y[7], y9 = y[8], y10 = y[9];
+                std::size_t count, Pair (&x)[kTaps], Pair (&y)[kTaps], Pair (&z)[2], Pair& sum) {
+  // xs[k] and ys[k] are the input and the output k + 1 samples back.
+  Pair xs[kTaps], ys[kTaps];
+#pragma GCC unroll 10
+  for (int k = 0; k < kTaps; ++k) {
+    xs[k] = x[k];
+    ys[k] = y[k];
+  }
   Pair z1 = z[0], z2 = z[1];
   Pair s = sum;
   const Pair guard = Both(kDenormalGuard);
   for (std::size_t i = 0; i < count; ++i) {
     const Pair x0 = Pair{BoundedSample(left[i]), BoundedSample(right[i])};
     Pair acc = guard + x0 * c.yb[0];
-    acc = acc - y1 * c.ya[1];
-    acc = acc + x1 * c.yb[1];
-    acc = acc - y2 * c.ya[2];
-    acc = acc + x2 * c.yb[2];
-    acc = acc - y3 * c.ya[3];
-    acc = acc + x3 * c.yb[3];
-    acc = acc - y4 * c.ya[4];
-    acc = acc + x4 * c.yb[4];
-    acc = acc - y5 * c.ya[5];
-    acc = acc + x5 * c.yb[5];
-    acc = acc - y6 * c.ya[6];
-    acc = acc + x6 * c.yb[6];
-    acc = acc - y7 * c.ya[7];
-    acc = acc + x7 * c.yb[7];
-    acc = acc - y8 * c.ya[8];
-    acc = acc + x8 * c.yb[8];
-    acc = acc - y9 * c.ya[9];
-    acc = acc + x9 * c.yb[9];
-    acc = acc - y10 * c.ya[10];
-    acc = acc + x10 * c.yb[10];
+#pragma GCC unroll 10
+    for (int k = 0; k < kTaps; ++k) {
+      acc = acc - ys[k] * c.ya[k + 1];
+      acc = acc + xs[k] * c.yb[k + 1];
+    }
     const Pair y0 = acc;
     Pair out = y0 * c.hb[0];
     out = out - z1 * c.ha[1];
-    out = out + y1 * c.hb[1];
+    out = out + ys[0] * c.hb[1];
     out = out - z2 * c.ha[2];
-    out = out + y2 * c.hb[2];
+    out = out + ys[1] * c.hb[2];
     s = s + out * out;
-    x10 = x9; x9 = x8; x8 = x7; x7 = x6; x6 = x5; x5 = x4; x4 = x3; x3 = x2; x2 = x1; x1 = x0;
-    y10 = y9; y9 = y8; y8 = y7; y7 = y6; y6 = y5; y5 = y4; y4 = y3; y3 = y2; y2 = y1; y1 = y0;
+#pragma GCC unroll 10
+    for (int k = kTaps - 1; k > 0; --k) {
+      xs[k] = xs[k - 1];
+      ys[k] = ys[k - 1];
+    }
+    xs[0] = x0;
+    ys[0] = y0;
     z2 = z1;
     z1 = out;
   }
-  x[0] = x1; x[1] = x2; x[2] = x3; x[3] = x4; x[4] = x5;
-  x[5] = x6; x[6] = x7; x[7] = x8; x[8] = x9; x[9] = x10;
-  y[0] = y1; y[1] = y2; y[2] = y3; y[3] = y4; y[4] = y5;
-  y[5] = y6; y[6] = y7; y[7] = y8; y[8] = y9; y[9] = y10;
+#pragma GCC unroll 10
+  for (int k = 0; k < kTaps; ++k) {
+    x[k] = xs[k];
+    y[k] = ys[k];
+  }
   z[0] = z1;
   z[1] = z2;
   sum = s;

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "app/filedescriptor.h"
+
 namespace qv {
 namespace {
 
@@ -54,19 +56,7 @@ bool BatchLog::Open(const std::string& path) {
 }
 
 bool BatchLog::Write(const std::string& text) {
-  if (m_fd < 0) return false;
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    const ssize_t written = ::write(m_fd, data, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
-  return true;
+  return m_fd >= 0 && WriteAll(m_fd, text.data(), text.size());
 }
 
 void BatchLog::Close() {

@@ -327,8 +327,17 @@ bool Fits(Reader reader, TagLib::IOStream* stream) {
   return false;
 }
 
+constexpr bool kNoAudioProperties = false;
+
+// Ogg files of any codec: their tags are one Xiph comment.
+template <typename OggFile>
+void ReadOggFile(TagLib::IOStream* stream, LibraryRead& out) {
+  OggFile file(stream, kNoAudioProperties);
+  out.valid = file.isValid();
+  if (out.valid) ReadXiph(file.tag(), out);
+}
+
 void ReadFile(Reader reader, TagLib::IOStream* stream, LibraryRead& out) {
-  constexpr bool kNoAudioProperties = false;
   switch (reader) {
     case Reader::Mpeg: {
       TagLib::MPEG::File file(stream, TagLib::ID3v2::FrameFactory::instance(),
@@ -356,30 +365,10 @@ void ReadFile(Reader reader, TagLib::IOStream* stream, LibraryRead& out) {
       }
       return;
     }
-    case Reader::Vorbis: {
-      TagLib::Ogg::Vorbis::File file(stream, kNoAudioProperties);
-      out.valid = file.isValid();
-      if (out.valid) ReadXiph(file.tag(), out);
-      return;
-    }
-    case Reader::Opus: {
-      TagLib::Ogg::Opus::File file(stream, kNoAudioProperties);
-      out.valid = file.isValid();
-      if (out.valid) ReadXiph(file.tag(), out);
-      return;
-    }
-    case Reader::OggFlac: {
-      TagLib::Ogg::FLAC::File file(stream, kNoAudioProperties);
-      out.valid = file.isValid();
-      if (out.valid) ReadXiph(file.tag(), out);
-      return;
-    }
-    case Reader::Speex: {
-      TagLib::Ogg::Speex::File file(stream, kNoAudioProperties);
-      out.valid = file.isValid();
-      if (out.valid) ReadXiph(file.tag(), out);
-      return;
-    }
+    case Reader::Vorbis: return ReadOggFile<TagLib::Ogg::Vorbis::File>(stream, out);
+    case Reader::Opus: return ReadOggFile<TagLib::Ogg::Opus::File>(stream, out);
+    case Reader::OggFlac: return ReadOggFile<TagLib::Ogg::FLAC::File>(stream, out);
+    case Reader::Speex: return ReadOggFile<TagLib::Ogg::Speex::File>(stream, out);
     case Reader::Mp4: {
       TagLib::MP4::File file(stream, kNoAudioProperties);
       out.valid = file.isValid() && file.tag();
@@ -473,6 +462,23 @@ void Unstored(const TagLib::PropertyMap& rejected, const char* format,
   }
 }
 
+// Sets `fields` on `tag` (MP4 or ASF); each field the tag has no place for is handed to
+// `storeFreeForm` with its name and values, unless the name cannot be stored (empty, or with a
+// ':'), which is named in `problems`.
+template <class Tag, class StoreFreeForm>
+void SetFieldsOrFreeForm(Tag& tag, const FieldMap& fields, const char* format,
+                         std::vector<std::string>& problems, StoreFreeForm storeFreeForm) {
+  const TagLib::PropertyMap rejected = SetProperties(tag, ToProperties(fields, true));
+  for (const auto& [key, values] : rejected) {
+    const std::string name = Utf8(key);
+    if (name.empty() || name.find(':') != std::string::npos) {
+      problems.push_back(name + " cannot be stored in " + format + " and was left out.");
+      continue;
+    }
+    storeFreeForm(key, values);
+  }
+}
+
 // Replaces every frame of `tag` with the fields and the cover, all text in UTF-8 (version 2.4).
 void FillId3v2(TagLib::ID3v2::Tag& tag, const TagSet& tags, std::vector<std::string>& problems) {
   for (TagLib::ID3v2::Frame* frame : FramesOf(tag)) tag.removeFrame(frame, true);
@@ -524,19 +530,14 @@ std::string WriteMp4(const std::string& path, const TagSet& tags,
   FieldMap fields = tags.fields;
   CombineCount(fields, "TRACKNUMBER", "TRACKTOTAL", true, problems);
   CombineCount(fields, "DISCNUMBER", "DISCTOTAL", true, problems);
-  const TagLib::PropertyMap rejected = SetProperties(tag, ToProperties(fields, true));
   // Fields without an atom of their own go into free-form atoms under their own name, as
   // iTunes-style taggers do.
-  for (const auto& [key, values] : rejected) {
-    const std::string name = Utf8(key);
-    if (name.empty() || name.find(':') != std::string::npos) {
-      problems.push_back(name + " cannot be stored in MP4 and was left out.");
-      continue;
-    }
-    TagLib::MP4::Item item(values);
-    item.setAtomDataType(TagLib::MP4::TypeUTF8);
-    tag.setItem(TagLib::String("----:com.apple.iTunes:") + key, item);
-  }
+  SetFieldsOrFreeForm(tag, fields, "MP4", problems,
+                      [&tag](const TagLib::String& key, const TagLib::StringList& values) {
+                        TagLib::MP4::Item item(values);
+                        item.setAtomDataType(TagLib::MP4::TypeUTF8);
+                        tag.setItem(TagLib::String("----:com.apple.iTunes:") + key, item);
+                      });
   if (tags.cover) {
     const std::string mime = MimeFromBytes(tags.cover->data);
     TagLib::MP4::CoverArt::Format format = TagLib::MP4::CoverArt::Unknown;
@@ -600,15 +601,10 @@ std::string WriteWma(const std::string& path, const TagSet& tags,
       fields.erase(it);
     }
   }
-  const TagLib::PropertyMap rejected = SetProperties(tag, ToProperties(fields, true));
-  for (const auto& [key, values] : rejected) {
-    const std::string name = Utf8(key);
-    if (name.empty() || name.find(':') != std::string::npos) {
-      problems.push_back(name + " cannot be stored in WMA and was left out.");
-      continue;
-    }
-    tag.setAttribute(key, TagLib::ASF::Attribute(values.front()));
-  }
+  SetFieldsOrFreeForm(tag, fields, "WMA", problems,
+                      [&tag](const TagLib::String& key, const TagLib::StringList& values) {
+                        tag.setAttribute(key, TagLib::ASF::Attribute(values.front()));
+                      });
   if (tags.cover) {
     TagLib::ASF::Picture picture;
     picture.setType(TagLib::ASF::Picture::FrontCover);

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/filedescriptor.h"
 #include "app/instance.h"
 #include "audio/metadata.h"
 #include "convert/formats.h"
@@ -237,25 +238,6 @@ void ReadWithFfmpeg(const std::string& path, TagSet& tags, ReadResult& result, b
 
 // ---- writing into a copy ----
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
-  ~FileDescriptor() { Close(); }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int Get() const { return m_fd; }
-  // Closes now and tells whether everything written reached the file system.
-  bool Close() {
-    if (m_fd < 0) return true;
-    const bool ok = ::close(m_fd) == 0;
-    m_fd = -1;
-    return ok;
-  }
-
- private:
-  int m_fd;
-};
-
 // A file beside the output that receives the tagged copy; removed unless it was moved into
 // place.
 class ScratchFile {
@@ -281,17 +263,6 @@ class ScratchFile {
 
 std::string SystemError(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);
-}
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 // Copies `path` into a new, exclusively created file in the same folder with the same

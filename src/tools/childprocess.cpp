@@ -53,21 +53,20 @@ bool MakePipe(int fds[2]) {
   return true;
 }
 
-struct SpawnActions {
-  posix_spawn_file_actions_t value;
-  SpawnActions() { posix_spawn_file_actions_init(&value); }
-  ~SpawnActions() { posix_spawn_file_actions_destroy(&value); }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
+// A posix_spawn object, set up by `Init` and released by `Destroy` when it goes.
+template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
+struct SpawnObject {
+  T value;
+  SpawnObject() { Init(&value); }
+  ~SpawnObject() { Destroy(&value); }
+  SpawnObject(const SpawnObject&) = delete;
+  SpawnObject& operator=(const SpawnObject&) = delete;
 };
 
-struct SpawnAttributes {
-  posix_spawnattr_t value;
-  SpawnAttributes() { posix_spawnattr_init(&value); }
-  ~SpawnAttributes() { posix_spawnattr_destroy(&value); }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-};
+using SpawnActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
+                                 posix_spawn_file_actions_destroy>;
+using SpawnAttributes =
+    SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
 
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <thread>
 
+#include "app/filedescriptor.h"
 #include "app/instance.h"
 #include "app/liveregistry.h"
 #include "app/paths.h"
@@ -102,19 +103,7 @@ void PumpRepeatedly(ToolProgressView& view, int count) {
 
 // Writes all of `text` to `fd` and closes it; false when a write or the close failed.
 bool WriteAndClose(int fd, const std::string& text) {
-  const char* data = text.data();
-  size_t left = text.size();
-  bool ok = true;
-  while (left > 0) {
-    const ssize_t written = ::write(fd, data, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      ok = false;
-      break;
-    }
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
+  const bool ok = WriteAll(fd, text.data(), text.size());
   return ::close(fd) == 0 && ok;
 }
 

@@ -35,62 +35,35 @@ namespace qv {
 
 namespace {
 
-// The image set of each skinned button, in the order the window gives them their images.
-struct ButtonSpec {
+// The skinned buttons, in the order the window gives them their images: the image set of
+// each and the handler a click on it runs.
+struct SkinButton {
   int id;
   const char* baseName;
-};
-constexpr ButtonSpec kButtonSpecs[] = {
-    {kIdMinimize, "BITMAP_MINIMIZE"},
-    {kIdExit, "BITMAP_EXIT"},
-    {kIdAddFiles, "BITMAP_ADDFILES"},
-    {kIdAddFolder, "BITMAP_ADDFOLDER"},
-    {kIdRemove, "BITMAP_REMOVE"},
-    {kIdRemoveAll, "BITMAP_REMOVEALL"},
-    {kIdPlay, "BITMAP_PLAY"},
-    {kIdNormalization, "BITMAP_NORMALIZATION"},
-    {kIdConvert1, "BITMAP_CONVERT1"},
-    {kIdOptions, "BITMAP_OPTIONS"},
-    {kIdMore, "BITMAP_MORE"},
-    {kIdHelp, "BITMAP_HELP"},
-    {kIdBrowse, "BITMAP_BROWSE"},
-    {kIdSameFolderOff, "BITMAP_OUTPUTTOSAMEFOLDER1"},
-    {kIdSameFolderOn, "BITMAP_OUTPUTTOSAMEFOLDER2"},
-    {kIdSkipProblemsOff, "BITMAP_SKIPPROBLEMFILES1"},
-    {kIdSkipProblemsOn, "BITMAP_SKIPPROBLEMFILES2"},
-    {kIdLoudnessOff, "BITMAP_CALCULATELOUDNESS1"},
-    {kIdLoudnessOn, "BITMAP_CALCULATELOUDNESS2"},
-    {kIdConvert2, "BITMAP_CONVERT2"},
-    {kIdCancel, "BITMAP_CANCEL"},
-};
-
-// The command table: which handler a click on each button runs.
-struct Command {
-  int id;
   void (CQuorvinDlg::*handler)();
 };
-constexpr Command kCommands[] = {
-    {kIdMinimize, &CQuorvinDlg::OnMinimize},
-    {kIdExit, &CQuorvinDlg::OnExit},
-    {kIdAddFiles, &CQuorvinDlg::OnAddFiles},
-    {kIdAddFolder, &CQuorvinDlg::OnAddFolder},
-    {kIdRemove, &CQuorvinDlg::OnRemove},
-    {kIdRemoveAll, &CQuorvinDlg::OnRemoveAll},
-    {kIdPlay, &CQuorvinDlg::OnPlay},
-    {kIdNormalization, &CQuorvinDlg::OnNormalization},
-    {kIdConvert1, &CQuorvinDlg::OnConvert},
-    {kIdOptions, &CQuorvinDlg::OnOptions},
-    {kIdMore, &CQuorvinDlg::OnMore},
-    {kIdHelp, &CQuorvinDlg::OnHelp},
-    {kIdBrowse, &CQuorvinDlg::OnBrowse},
-    {kIdSameFolderOff, &CQuorvinDlg::OnSameFolderOn},
-    {kIdSameFolderOn, &CQuorvinDlg::OnSameFolderOff},
-    {kIdSkipProblemsOff, &CQuorvinDlg::OnSkipProblemsOn},
-    {kIdSkipProblemsOn, &CQuorvinDlg::OnSkipProblemsOff},
-    {kIdLoudnessOff, &CQuorvinDlg::OnLoudnessOn},
-    {kIdLoudnessOn, &CQuorvinDlg::OnLoudnessOff},
-    {kIdConvert2, &CQuorvinDlg::OnConvert},
-    {kIdCancel, &CQuorvinDlg::OnCancel},
+constexpr SkinButton kSkinButtons[] = {
+    {kIdMinimize, "BITMAP_MINIMIZE", &CQuorvinDlg::OnMinimize},
+    {kIdExit, "BITMAP_EXIT", &CQuorvinDlg::OnExit},
+    {kIdAddFiles, "BITMAP_ADDFILES", &CQuorvinDlg::OnAddFiles},
+    {kIdAddFolder, "BITMAP_ADDFOLDER", &CQuorvinDlg::OnAddFolder},
+    {kIdRemove, "BITMAP_REMOVE", &CQuorvinDlg::OnRemove},
+    {kIdRemoveAll, "BITMAP_REMOVEALL", &CQuorvinDlg::OnRemoveAll},
+    {kIdPlay, "BITMAP_PLAY", &CQuorvinDlg::OnPlay},
+    {kIdNormalization, "BITMAP_NORMALIZATION", &CQuorvinDlg::OnNormalization},
+    {kIdConvert1, "BITMAP_CONVERT1", &CQuorvinDlg::OnConvert},
+    {kIdOptions, "BITMAP_OPTIONS", &CQuorvinDlg::OnOptions},
+    {kIdMore, "BITMAP_MORE", &CQuorvinDlg::OnMore},
+    {kIdHelp, "BITMAP_HELP", &CQuorvinDlg::OnHelp},
+    {kIdBrowse, "BITMAP_BROWSE", &CQuorvinDlg::OnBrowse},
+    {kIdSameFolderOff, "BITMAP_OUTPUTTOSAMEFOLDER1", &CQuorvinDlg::OnSameFolderOn},
+    {kIdSameFolderOn, "BITMAP_OUTPUTTOSAMEFOLDER2", &CQuorvinDlg::OnSameFolderOff},
+    {kIdSkipProblemsOff, "BITMAP_SKIPPROBLEMFILES1", &CQuorvinDlg::OnSkipProblemsOn},
+    {kIdSkipProblemsOn, "BITMAP_SKIPPROBLEMFILES2", &CQuorvinDlg::OnSkipProblemsOff},
+    {kIdLoudnessOff, "BITMAP_CALCULATELOUDNESS1", &CQuorvinDlg::OnLoudnessOn},
+    {kIdLoudnessOn, "BITMAP_CALCULATELOUDNESS2", &CQuorvinDlg::OnLoudnessOff},
+    {kIdConvert2, "BITMAP_CONVERT2", &CQuorvinDlg::OnConvert},
+    {kIdCancel, "BITMAP_CANCEL", &CQuorvinDlg::OnCancel},
 };
 
 // The popup menus: their commands and texts.
@@ -161,11 +134,11 @@ CQuorvinDlg::~CQuorvinDlg() {
 
 void CQuorvinDlg::CreateControls() {
   QWidget* client = ClientArea();
-  for (const ButtonSpec& spec : kButtonSpecs) {
+  for (const SkinButton& entry : kSkinButtons) {
     auto* button = new CBitmapButton(client);
-    button->setObjectName(QString::fromLatin1(spec.baseName));
-    m_buttons[spec.id] = button;
-    m_controls[spec.id] = button;
+    button->setObjectName(QString::fromLatin1(entry.baseName));
+    m_buttons[entry.id] = button;
+    m_controls[entry.id] = button;
   }
   m_hiddenFocus = new QPushButton(QStringLiteral("HF"), client);
   m_hiddenFocus->setAutoDefault(false);
@@ -207,9 +180,9 @@ void CQuorvinDlg::CreateControls() {
 }
 
 void CQuorvinDlg::ConnectCommands() {
-  for (const Command& command : kCommands) {
-    const auto handler = command.handler;
-    connect(m_buttons.at(command.id), &QAbstractButton::clicked, this,
+  for (const SkinButton& entry : kSkinButtons) {
+    const auto handler = entry.handler;
+    connect(m_buttons.at(entry.id), &QAbstractButton::clicked, this,
             [this, handler] { (this->*handler)(); });
   }
   connect(m_formatList, &QComboBox::currentIndexChanged, this, &CQuorvinDlg::OnFormatChanged);
@@ -231,8 +204,8 @@ int CQuorvinDlg::OnInitDialog() {
   m_model.CreatePlayer();
   LoadNormalizationSettings(m_model.Normalization(), Settings().ConfigFilePath);
 
-  for (const ButtonSpec& spec : kButtonSpecs) {
-    m_buttons.at(spec.id)->LoadBitmaps(QString::fromLatin1(spec.baseName));
+  for (const SkinButton& entry : kSkinButtons) {
+    m_buttons.at(entry.id)->LoadBitmaps(QString::fromLatin1(entry.baseName));
   }
   // Hidden but able to hold the keyboard focus: the focus goes here when the cursor is over
   // anything that is not a button.

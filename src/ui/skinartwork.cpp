@@ -181,6 +181,12 @@ void DrawGlyph(QPainter& p, Glyph glyph, const QRectF& r, const QColor& color,
   auto box = [&](qreal x, qreal y, qreal w, qreal h) {
     return QRectF(r.left() + x * u, r.top() + y * u, w * u, h * u);
   };
+  // The X of Exit and Cancel, in a pen `width` wide.
+  auto cross = [&](qreal width) {
+    p.setPen(QPen(color, width, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(at(6, 6), at(18, 18));
+    p.drawLine(at(6, 18), at(18, 6));
+  };
   p.save();
   switch (glyph) {
     case Glyph::None: break;
@@ -189,9 +195,7 @@ void DrawGlyph(QPainter& p, Glyph glyph, const QRectF& r, const QColor& color,
       p.drawLine(at(5, 17), at(19, 17));
       break;
     case Glyph::Exit:
-      p.setPen(QPen(color, 2.0, Qt::SolidLine, Qt::RoundCap));
-      p.drawLine(at(6, 6), at(18, 18));
-      p.drawLine(at(6, 18), at(18, 6));
+      cross(2.0);
       break;
     case Glyph::AddFiles:
     case Glyph::Remove:
@@ -271,9 +275,7 @@ void DrawGlyph(QPainter& p, Glyph glyph, const QRectF& r, const QColor& color,
       p.drawPath(Folder(box(2, 4, 20, 16)));
       break;
     case Glyph::Cancel:
-      p.setPen(QPen(color, 1.6, Qt::SolidLine, Qt::RoundCap));
-      p.drawLine(at(6, 6), at(18, 18));
-      p.drawLine(at(6, 18), at(18, 6));
+      cross(1.6);
       break;
   }
   p.restore();

@@ -1,0 +1,45 @@
+#include "app/filedescriptor.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace qv {
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    Close();
+    m_fd = other.Release();
+  }
+  return *this;
+}
+
+bool FileDescriptor::Close() {
+  const int fd = Release();
+  return fd < 0 || ::close(fd) == 0;
+}
+
+int CreateExclusive(const std::string& path, mode_t mode) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t written = ::write(fd, bytes, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (written == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace qv

@@ -1,0 +1,46 @@
+#pragma once
+// Owning a file descriptor, creating a file that must not exist yet, and writing a buffer out
+// in full.
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+namespace qv {
+
+// Owns a file descriptor (-1 for none) and closes it when it goes.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
+  ~FileDescriptor() { Close(); }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor(FileDescriptor&& other) noexcept : m_fd(other.Release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+
+  int Get() const { return m_fd; }
+  // Gives the descriptor up without closing it.
+  int Release() {
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+  }
+  // Closes it now; false (errno set) when the close reports a failure, such as delayed writes
+  // that did not reach the file system. True when none is held.
+  bool Close();
+
+ private:
+  int m_fd;
+};
+
+// Creates `path` for writing with `mode` (less the umask), failing (errno EEXIST) when
+// anything has the name: a file, a folder or a link, which is not followed. Returns the
+// descriptor (close-on-exec), or -1 with errno.
+int CreateExclusive(const std::string& path, mode_t mode = 0666);
+
+// Writes all `size` bytes of `data` to `fd`, going on after interruptions and short writes.
+// False with errno set when a write fails (ENOSPC when one writes nothing).
+bool WriteAll(int fd, const void* data, std::size_t size);
+
+}  // namespace qv
