@@ -11,12 +11,14 @@
 
 #include "app/liveregistry.h"
 #include "app/showmessage.h"
-#include "tools/toolprogress.h"
 
 namespace qv::cli {
 namespace {
 
 std::atomic<int> g_cancelSignals{0};
+// The cancel flag of the running operation (the console host's batch state), which a signal
+// raises at once: an extraction's wait, an add and a batch all stop at it.
+std::atomic<std::atomic<int>*> g_cancelTarget{nullptr};
 
 void OnCancelSignal(int) {
   if (g_cancelSignals.fetch_add(1) >= 1) {
@@ -24,7 +26,7 @@ void OnCancelSignal(int) {
     EndChildrenAndRemoveTemporaries();
     ::_exit(130);
   }
-  ToolCancelRequested.store(true);  // a running ffmpeg extraction stops too
+  if (std::atomic<int>* target = g_cancelTarget.load()) target->store(1);
 }
 
 long long NowMs() {
@@ -52,7 +54,14 @@ void InstallCancelSignals() {
 
 int CancelSignals() { return g_cancelSignals.load(); }
 
-ConsoleHost::ConsoleHost(BatchState& batch, bool terminal) : m_batch(batch), m_terminal(terminal) {}
+ConsoleHost::ConsoleHost(BatchState& batch, bool terminal) : m_batch(batch), m_terminal(terminal) {
+  g_cancelTarget.store(&batch.CancelRequested);
+}
+
+ConsoleHost::~ConsoleHost() {
+  std::atomic<int>* mine = &m_batch.CancelRequested;
+  g_cancelTarget.compare_exchange_strong(mine, nullptr);
+}
 
 int ConsoleHost::ShowMessageBox(const std::string& text, unsigned type) {
   EndProgressLine();
@@ -113,7 +122,7 @@ void ConsoleHost::CheckCancel() {
   m_cancelSeen = true;
   // What the window's confirmed Cancel does: the batch stops after its current block. Set
   // again whenever it was cleared, so a batch that began after the signal stops too.
-  if (m_batch.CancelRequested.load() == 0) {
+  if (m_batch.CancelRequested.load() == 0 || m_batch.BatchInProgress != 0) {
     m_batch.BatchInProgress = 0;
     m_batch.CancelRequested = 1;
   }

@@ -22,7 +22,11 @@ int CancelSignals();
 class ConsoleHost final : public BatchHost {
  public:
   // `batch` is the state the running batch reads its cancel request from.
+  // A cancel signal raises `batch`'s cancel flag at once while this host lives.
   ConsoleHost(BatchState& batch, bool terminal);
+  ~ConsoleHost() override;
+  ConsoleHost(const ConsoleHost&) = delete;
+  ConsoleHost& operator=(const ConsoleHost&) = delete;
 
   int ShowMessageBox(const std::string& text, unsigned type) override;
   void SetStatusText(const std::string& text) override;

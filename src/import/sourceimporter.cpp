@@ -297,7 +297,8 @@ bool SourceImporter::AddVideo(const std::string& source, ProbeResult& probe,
                               std::string& tempWav) {
   tempWav = MakeTempWavName();
   const bool extracted = !tempWav.empty() && m_runTool &&
-                         ExtractAudioFromVideo(m_host, m_runTool, source, tempWav);
+                         ExtractAudioFromVideo(m_host, m_runTool, source, tempWav,
+                                               &m_state->CancelRequested);
   if (!extracted) {
     DeleteOrphanWav(tempWav, source);
     ShowMessage(&m_host, 0, {}, MB_OK, "Sorry, could not Import:\n\n   %s\n\nSkipping...",

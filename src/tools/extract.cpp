@@ -119,7 +119,8 @@ void ReportToolError(BatchHost& owner) {
 }
 
 bool ExtractAudioFromVideo(BatchHost& owner, const ToolRunner& runTool,
-                           const std::string& videoPath, const std::string& tempWavPath) {
+                           const std::string& videoPath, const std::string& tempWavPath,
+                           std::atomic<int>* cancel) {
   ToolRunRequest request;
   request.title = "Extracting Audio From Video";
   request.caption = "Importing:";
@@ -128,6 +129,7 @@ bool ExtractAudioFromVideo(BatchHost& owner, const ToolRunner& runTool,
   request.inputPath = videoPath;
   request.outputPath = tempWavPath;
   request.toolOptions = Settings().FfmpegAudioOptions;
+  request.cancel = cancel;
   const int result = runTool ? runTool(request) : kToolFailed;
   if (result == kToolCancelled) {
     RemoveTemporary(tempWavPath);

@@ -18,9 +18,11 @@ inline constexpr const char* kToolErrorReportName = "qvFFMpegErrorOut";
 // tool progress window. True when the tool ended with status 0 and the WAV is not empty; a
 // cancel removes the WAV and says "Import cancelled."; a failure (another status, even after
 // the tool wrote part of the WAV, or no WAV) shows the tool's output and leaves the WAV to the
-// caller, who removes it.
+// caller, who removes it. `cancel` is the cancel flag of the add it belongs to (null: none):
+// the window's Cancel stops the add as well as the tool.
 bool ExtractAudioFromVideo(BatchHost& owner, const ToolRunner& runTool,
-                           const std::string& videoPath, const std::string& tempWavPath);
+                           const std::string& videoPath, const std::string& tempWavPath,
+                           std::atomic<int>* cancel = nullptr);
 
 // Shows what the last tool run printed, without the tool's version banner, and keeps the whole
 // output in a new report file of this instance in the working folder

@@ -27,7 +27,6 @@
 
 namespace qv {
 
-std::atomic<bool> ToolCancelRequested{false};
 
 namespace {
 
@@ -194,7 +193,8 @@ bool ParseToolDuration(std::string_view output, double& seconds) {
   return false;
 }
 
-bool QueryMediaDuration(ConsolePipeOwner* owner, const std::string& inputPath, double& seconds) {
+bool QueryMediaDuration(ConsolePipeOwner* owner, const std::string& inputPath, double& seconds,
+                        const std::atomic<int>& cancel) {
   // The header is all that is needed; the tool then exits with status 1 (no output named).
   const std::string command =
       ShellQuote(Settings().FfmpegPath) + " -i " + ShellQuote(ToolFileArgument(inputPath));
@@ -205,7 +205,7 @@ bool QueryMediaDuration(ConsolePipeOwner* owner, const std::string& inputPath, d
   if (pipe.Execute(ScriptRunText(script.Path())) == 0) {
     {
       ExitWatch watch(pipe);
-      while (pipe.ProcessRunning() && !ToolCancelRequested.load()) WaitForEvents(kSafetyWaitMs);
+      while (pipe.ProcessRunning() && cancel.load() != 1) WaitForEvents(kSafetyWaitMs);
     }
     // A tool stuck on its input (a pipe, a hung mount) must not outlast a cancel.
     FinishPipe(pipe);
@@ -214,9 +214,17 @@ bool QueryMediaDuration(ConsolePipeOwner* owner, const std::string& inputPath, d
 }
 
 int RunToolWithProgress(const ToolRunRequest& request, ToolProgressView& view) {
+  std::atomic<int> own{0};
+  std::atomic<int>& cancel = request.cancel ? *request.cancel : own;
+  // The view's Cancel reaches this run only while it runs.
+  struct CancelFlagOfView {
+    ToolProgressView& view;
+    ~CancelFlagOfView() { view.SetCancelFlag(nullptr); }
+  } attached{view};
+  view.SetCancelFlag(&cancel);
   ProgressOwner owner(view);
   double seconds = 0;
-  if (QueryMediaDuration(&owner, request.inputPath, seconds)) owner.SetTotal(seconds);
+  if (QueryMediaDuration(&owner, request.inputPath, seconds, cancel)) owner.SetTotal(seconds);
 
   view.SetTitle(request.title);
   // Every path is quoted for the shell; the options are shell text by design.
@@ -245,7 +253,7 @@ int RunToolWithProgress(const ToolRunRequest& request, ToolProgressView& view) {
   {
     ExitWatch watch(pipe);
     while (true) {
-      if (ToolCancelRequested.load()) {
+      if (cancel.load() == 1) {
         cancelled = true;
         break;
       }
@@ -263,7 +271,6 @@ int RunToolWithProgress(const ToolRunRequest& request, ToolProgressView& view) {
   PumpRepeatedly(view, 100);
   RemoveTemporary(request.outputPath);
   PumpRepeatedly(view, 100);
-  ToolCancelRequested.store(false);
   FinishPipe(pipe);
   return kToolCancelled;
 }

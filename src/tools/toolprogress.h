@@ -15,10 +15,6 @@ namespace qv {
 
 class ConsolePipeOwner;
 
-// Set by a view's Cancel, read by the run loop, cleared by the cancel sequence. Atomic so a
-// front end may also set it from a signal handler.
-extern std::atomic<bool> ToolCancelRequested;
-
 // The window (or console line) that shows one tool run.
 class ToolProgressView {
  public:
@@ -35,6 +31,15 @@ class ToolProgressView {
   // Handles every pending event and returns without waiting. By default: the thread's Qt
   // events.
   virtual void PumpMessages();
+  // The view's Cancel: raises the cancel flag of the run it shows (nothing when none runs).
+  void RequestCancel() {
+    if (m_cancel) m_cancel->store(1);
+  }
+  // The run's cancel flag, while it runs (RunToolWithProgress sets and clears it).
+  void SetCancelFlag(std::atomic<int>* cancel) { m_cancel = cancel; }
+
+ private:
+  std::atomic<int>* m_cancel = nullptr;
 };
 
 inline constexpr int kToolProgressRange = 10000;
@@ -61,8 +66,9 @@ inline constexpr const char* kDurationScriptName = "qvVideoCmdTmp";
 // Asks the tool (Settings().FfmpegPath) for the duration of `inputPath` through a script of
 // this instance in the working folder ("qvVideoCmdTmp-<id>-XXXXXX.sh", removed afterwards);
 // its output goes to `owner` (may be null). True with `seconds` set when the tool printed a
-// non-zero duration. A cancel request ends the query.
-bool QueryMediaDuration(ConsolePipeOwner* owner, const std::string& inputPath, double& seconds);
+// non-zero duration. `cancel` set to 1 ends the query.
+bool QueryMediaDuration(ConsolePipeOwner* owner, const std::string& inputPath, double& seconds,
+                        const std::atomic<int>& cancel);
 
 // Handles this thread's Qt events, waiting up to `maxWaitMs` for the first one when none is
 // pending (a pipe's hand-over, the end of its reader and a watched child's exit all count).

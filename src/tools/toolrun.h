@@ -3,6 +3,7 @@
 // window's dialog, or the console's progress line). The front end owns the window; the run
 // itself (duration query, script, console pipe, cancel) is core code in this module.
 
+#include <atomic>
 #include <functional>
 #include <string>
 
@@ -19,6 +20,9 @@ struct ToolRunRequest {
   std::string inputPath;    // the tool's input file
   std::string outputPath;   // the tool's output file
   std::string toolOptions;  // options between input and output, inserted as the user wrote them
+  // The cancel flag of the operation the run belongs to (an add's batch state): the view's
+  // Cancel sets it, and the run and the operation both stop at it. Null: the run's own flag.
+  std::atomic<int>* cancel = nullptr;
 };
 
 // How a tool run ended. Plain values, so a modal window can hand them on as its int result.

@@ -45,7 +45,7 @@ QVImportProgressDlg::QVImportProgressDlg(ToolRunRequest request, QWidget* parent
   m_seconds->setGeometry(DluRect(7, 44, 377, 8));
   m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
   m_cancel->setGeometry(DluRect(170, 62, 50, 14));
-  connect(m_cancel, &QPushButton::clicked, this, [] { ToolCancelRequested.store(true); });
+  connect(m_cancel, &QPushButton::clicked, this, [this] { RequestCancel(); });
 }
 
 QWidget* QVImportProgressDlg::Control(int id) const {
@@ -96,11 +96,11 @@ void QVImportProgressDlg::ShowView() {
   show();
 }
 
-void QVImportProgressDlg::reject() { ToolCancelRequested.store(true); }
+void QVImportProgressDlg::reject() { RequestCancel(); }
 
 void QVImportProgressDlg::closeEvent(QCloseEvent* event) {
   event->ignore();
-  ToolCancelRequested.store(true);
+  RequestCancel();
 }
 
 }  // namespace qv

@@ -129,12 +129,10 @@ class ToolRunTest : public ::testing::Test {
     fs::permissions(m_tool, fs::perms::owner_all);
     Settings().FfmpegPath = m_tool;
     Settings().FfmpegAudioOptions = kAudioOptions;
-    ToolCancelRequested = false;
     ASSERT_TRUE(GetWorkingFolder(m_work));
   }
   void TearDown() override {
     Settings() = m_savedSettings;
-    ToolCancelRequested = false;
   }
 
   // A source file for the stand-in tool (it only needs the file to exist).
@@ -248,13 +246,16 @@ TEST_F(ToolRunTest, CancelEndsOnlyOurToolAndLeavesNoOutput) {
   const std::string output = m_dir.file("c-out.wav");
   RecordingView view;
   view.onProgress = [&] {
-    if (view.positions.back() > 0) ToolCancelRequested = true;  // the tool is at work
+    if (view.positions.back() > 0) view.RequestCancel();  // the tool is at work
   };
+  std::atomic<int> cancel{0};
+  ToolRunRequest request = Request(input, output);
+  request.cancel = &cancel;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(RunToolWithProgress(Request(input, output), view), kToolCancelled);
+  EXPECT_EQ(RunToolWithProgress(request, view), kToolCancelled);
   EXPECT_LT(ElapsedMs(start), 10000);
   EXPECT_FALSE(fs::exists(output));
-  EXPECT_FALSE(ToolCancelRequested);
+  EXPECT_EQ(cancel.load(), 1);  // left raised for the operation the run belongs to
   EXPECT_GE(view.pumps, 300);
   EXPECT_FALSE(ProcessAlive(ReadPid(m_dir.file("ours.pid"))));
   EXPECT_TRUE(ProcessAlive(otherPid));
@@ -271,16 +272,17 @@ TEST_F(ToolRunTest, CancelDuringTheDurationQueryEndsItToo) {
   fs::permissions(stuck, fs::perms::owner_all);
   Settings().FfmpegPath = stuck;
   // The cancel comes from the event loop once the tool waits.
+  std::atomic<int> cancel{0};
   QTimer poll;
   QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (ProcessAlive(ReadPid(fifo + ".pid"))) ToolCancelRequested = true;
+    if (ProcessAlive(ReadPid(fifo + ".pid"))) cancel = 1;
   });
   poll.start(10);
   double seconds = 0;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(QueryMediaDuration(nullptr, fifo, seconds));
+  EXPECT_FALSE(QueryMediaDuration(nullptr, fifo, seconds, cancel));
   EXPECT_LT(ElapsedMs(start), 10000);
-  EXPECT_TRUE(ToolCancelRequested);  // left for the run loop, which then cancels at once
+  EXPECT_EQ(cancel.load(), 1);  // left for the run loop, which then cancels at once
   EXPECT_FALSE(ProcessAlive(ReadPid(fifo + ".pid")));
 }
 
@@ -407,7 +409,8 @@ TEST_F(ToolRunTest, TheRealProgramReportsADuration) {
   const std::string input = m_dir.file("two seconds.wav");
   WriteTestWav16(input, 44100, 2, 2 * 44100);
   double seconds = 0;
-  EXPECT_TRUE(QueryMediaDuration(nullptr, input, seconds));
+  const std::atomic<int> never{0};
+  EXPECT_TRUE(QueryMediaDuration(nullptr, input, seconds, never));
   EXPECT_NEAR(seconds, 2.0, 0.02);
 }
 
