@@ -484,6 +484,7 @@ AddCounters SourceImporter::ScanFolder(const std::string& folder, bool recursive
     return counters;
   }
   AddWithProgress(paths, counters);
+  if (m_addEnded) m_addEnded();
   if (counters.Any()) {
     ShowSummary(counters);
   } else if (!counters.stopped) {
@@ -509,6 +510,7 @@ AddCounters SourceImporter::AddPaths(const std::vector<std::string>& paths, bool
     }
   }
   AddWithProgress(files, counters);
+  if (m_addEnded) m_addEnded();
   if (counters.Any()) {
     ShowSummary(counters);
   } else if (!firstFolder.empty() && !counters.stopped) {

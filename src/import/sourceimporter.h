@@ -123,6 +123,9 @@ class SourceImporter {
   // Without this call the importer has a state of its own that nothing cancels. A running
   // extraction is stopped by the tool cancel flag instead.
   void SetCancelState(BatchState& state) { m_state = &state; }
+  // Called once the files of ScanFolder or AddPaths are all added (or the add stopped), before
+  // the summary is shown: the window leaves its batch layout there. May be empty.
+  void SetAddEnded(std::function<void()> ended) { m_addEnded = std::move(ended); }
 
   // Probes again the rows whose file changed since they were probed (SourceList::
   // RefreshChangedRows); returns how many were updated.
@@ -176,6 +179,7 @@ class SourceImporter {
   std::shared_ptr<BatchState> m_ownState;
   BatchState* m_state;
   int m_probeThreads = 1;
+  std::function<void()> m_addEnded;
   std::string m_leftOut;
 };
 

@@ -27,6 +27,7 @@ namespace qv {
 class CBitmapButton;
 class CCustomStatic;
 class QVListCtrl;
+class SourceImporter;
 
 // What the main window uses from outside; tests replace the parts that would need a person or
 // a desktop.
@@ -184,9 +185,9 @@ class CQuorvinDlg : public FramelessFrame {
   void InstallImportHooks();
   // True when an add may start now (no batch, no other add).
   bool CanStartAdding() const;
-  // Runs `add` in the batch layout, marked as an add in progress, then shows "Ready.". False
-  // when Cancel stopped it.
-  bool RunAdding(const std::function<void()>& add);
+  // Runs `add` with the window's importer in the batch layout, marked as an add in progress;
+  // the layout ends (with "Ready.") before the add's summary. False when Cancel stopped it.
+  bool RunAdding(const std::function<void(SourceImporter&)>& add);
 
   bool m_firstTimeAddFiles = true;  // Add Files opens in the SourceFilePath folder
   std::string m_lastAddFilesFolder;  // where the file chooser was last accepted

@@ -78,11 +78,19 @@ bool CQuorvinDlg::CanStartAdding() const {
   return !m_adding && batch.BatchInProgress == 0 && !batch.BatchLayoutActive;
 }
 
-bool CQuorvinDlg::RunAdding(const std::function<void()>& add) {
+bool CQuorvinDlg::RunAdding(const std::function<void(SourceImporter&)>& add) {
   m_adding = true;
   BeginBatch(m_model.Batch(), m_host, kBatchFileImport);
-  add();
-  EndBatch(m_model.Batch(), m_host);  // "Ready."
+  // The summary of the add is shown in the idle layout, with "Ready." under it.
+  bool inBatch = true;
+  const auto endBatch = [&] {
+    if (inBatch) EndBatch(m_model.Batch(), m_host);
+    inBatch = false;
+  };
+  SourceImporter importer = MakeImporter(*this);
+  importer.SetAddEnded(endBatch);
+  add(importer);
+  endBatch();
   m_adding = false;
   // A cancelled add is not followed by the loudness batch it would start.
   return m_model.Batch().CancelRequested.load() != 1;
@@ -112,7 +120,8 @@ void CQuorvinDlg::OnAddFiles() {
 
   const std::vector<std::string> paths = ToPaths(dialog.selectedFiles());
   AddCounters counters;
-  const bool ended = RunAdding([&] { MakeImporter(*this).AddFiles(paths, counters); });
+  const bool ended =
+      RunAdding([&](SourceImporter& importer) { importer.AddFiles(paths, counters); });
   if (ended && CalculateLoudness()) RunLoudnessBatch();
   // Every chosen file was added, skipped as listed already, or refused with its own message
   // (a cancelled add never looked at the files after it stopped).
@@ -133,7 +142,8 @@ void CQuorvinDlg::OnAddFolder() {
       this, &m_host, "Please select the Folder you would like to add:", m_lastSourceFolder);
   if (folder.empty()) return;
   AddCounters counters;
-  const bool ended = RunAdding([&] { counters = MakeImporter(*this).ScanFolder(folder); });
+  const bool ended =
+      RunAdding([&](SourceImporter& importer) { counters = importer.ScanFolder(folder); });
   if (counters.Any()) m_lastSourceFolder = folder;
   if (ended && CalculateLoudness()) RunLoudnessBatch();
 }
@@ -142,7 +152,7 @@ void CQuorvinDlg::OnPathsDropped(const QStringList& dropped) {
   if (!CanStartAdding() || dropped.isEmpty()) return;
   m_model.StopPreview();
   const std::vector<std::string> paths = ToPaths(dropped);
-  const bool ended = RunAdding([&] { MakeImporter(*this).AddPaths(paths); });
+  const bool ended = RunAdding([&](SourceImporter& importer) { importer.AddPaths(paths); });
   if (ended && CalculateLoudness()) RunLoudnessBatch();
 }
 
