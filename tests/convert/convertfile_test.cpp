@@ -128,6 +128,31 @@ TEST(ConvertArithmeticTest, FloatGainClampsThenScalesWithoutClipping) {
   EXPECT_EQ(one[0], static_cast<float>(0.1));
 }
 
+TEST(ConversionErrorTextTest, GuessedCausesStandOnlyWhenTheReasonAgrees) {
+  struct Case {
+    ConvertResult result;
+    const char* text;
+  };
+  const Case cases[] = {
+      {{ConvertCode::CannotCreate}, "Could not create the destination file - permissions problem"},
+      {{ConvertCode::CannotCreate, EACCES},
+       "Could not create the destination file - permissions problem (Permission denied)"},
+      {{ConvertCode::CannotCreate, ENOENT},
+       "Could not create the destination file - No such file or directory"},
+      {{ConvertCode::CannotCreate, 0, "Read-only file system"},
+       "Could not create the destination file - permissions problem (Read-only file system)"},
+      {{ConvertCode::WriteFailed}, "Could not write to the destination file - disk full"},
+      {{ConvertCode::WriteFailed, ENOSPC},
+       "Could not write to the destination file - disk full (No space left on device)"},
+      {{ConvertCode::WriteFailed, EEXIST, "\"x\" was taken meanwhile"},
+       "Could not write to the destination file - \"x\" was taken meanwhile"},
+      {{ConvertCode::TagsFailed, 0, "no tags"}, "no tags"},
+      {{ConvertCode::Damaged, EIO}, "Input/output error"},
+      {{ConvertCode::ReadError, EIO, "ignored"}, "Could not read the source file - read error"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ConversionErrorText(c.result), c.text);
+}
+
 TEST_F(ConvertFileTest, WavHeaderFieldsAndSamples) {
   struct Case {
     int rate, channels;
