@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "app/liveregistry.h"
 #include "app/paths.h"

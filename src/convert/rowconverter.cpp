@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 
 #include "app/paths.h"
 #include "app/renamefile.h"
