@@ -242,7 +242,7 @@ TEST_F(ConvertFileTest, CancelDuringTheSecondBlock) {
 }
 
 TEST_F(ConvertFileTest, ConversionsRunSideBySideOnSeveralThreads) {
-  // Each job has its own progress, cancel flag and error text.
+  // Each job has its own progress, cancel flag and result.
   const char* const keys[] = {"wav", "mp3", "wma", "m4a"};
   std::vector<std::thread> threads;
   std::vector<ConvertCode> codes(4, ConvertCode::UnknownFormat);
