@@ -37,9 +37,15 @@ struct Row {
   PublishedRow out;
   RowJob job;
   RowWork work;
-  int earlyCode = kConvertOk;  // a failure (or a skip) known before the work starts
+  ConvertCode earlyCode = ConvertCode::Ok;  // a failure (or a skip) known before the work starts
   std::string gainNote;
 };
+
+// A failure known before the work starts, with its text.
+void FailEarly(Row& r, const ConvertResult& failure) {
+  r.earlyCode = failure.code;
+  r.out.errorText = ConversionErrorText(failure);
+}
 
 // Every row goes through the same three steps: prepared on this thread in row order (its plan
 // and a hidden output file of its own, created exclusively in the destination folder), worked
@@ -74,10 +80,10 @@ class ConversionRun {
   ConversionRowReport& Report(int row) { return m_result.rows[static_cast<size_t>(row)]; }
   bool Prepare(int row);
   bool PrepareFolder(Row& r, const OutputPlan& plan);
-  bool Commit(int row, int code);
-  void Settle(int row, int code);
+  bool Commit(int row, ConvertCode code);
+  void Settle(int row, ConvertCode code);
   void KeepCancelled(int row);
-  void Failed(int row, int code);
+  void Failed(int row, ConvertCode code);
   void FinishAlbum(const std::vector<int>& rows);
   void ShowProgress(const RowJobProgress& progress);
 
@@ -108,11 +114,9 @@ bool ConversionRun::PrepareFolder(Row& r, const OutputPlan& plan) {
     std::filesystem::create_directories(plan.folder, error);
     std::string folder = plan.folder;
     if (error || !FolderExists(&folder)) {
-      JobContext failed;
-      failed.EncoderErrorText = "the folder " + plan.folder + " could not be made: " +
-                                (error ? error.message() : std::string("a file has its name"));
-      r.earlyCode = kConvertCannotCreate;
-      r.out.errorText = ConversionErrorText(kConvertCannotCreate, failed);
+      FailEarly(r, {ConvertCode::CannotCreate, error.value(),
+                    "the folder " + plan.folder + " could not be made: " +
+                        (error ? error.message() : std::string("a file has its name"))});
       return false;
     }
   }
@@ -123,8 +127,7 @@ bool ConversionRun::Prepare(int row) {
   Row& r = At(row);
   const QVListItem* item = m_list.Item(row);
   if (!item) {
-    r.earlyCode = kConvertCannotOpenSource;
-    r.out.errorText = ConversionErrorText(kConvertCannotOpenSource, JobContext{});
+    FailEarly(r, {ConvertCode::CannotOpenSource});
     return true;
   }
   const std::string subfolder =
@@ -138,11 +141,11 @@ bool ConversionRun::Prepare(int row) {
   if (!PrepareFolder(r, plan)) return true;
   if (m_options.skipExisting &&
       AlreadyConverted(plan.plainDestination, r.out.sourcePath, m_batchStart)) {
-    r.earlyCode = kConvertSkipped;
+    r.earlyCode = ConvertCode::Skipped;
     return true;
   }
   if (plan.action == PlanAction::NotMeasured) {
-    r.earlyCode = kConvertNotMeasured;
+    r.earlyCode = ConvertCode::NotMeasured;
     r.out.errorText = plan.failureText;
     return true;
   }
@@ -151,10 +154,7 @@ bool ConversionRun::Prepare(int row) {
   if (m_cleanedFolders.insert(plan.folder).second) RemoveStaleTemporaries(plan.folder);
   r.out.workPath = MakeHiddenOutput(plan.folder, m_key);
   if (r.out.workPath.empty()) {
-    JobContext failed;
-    failed.EncoderErrorText = std::strerror(errno);
-    r.earlyCode = kConvertCannotCreate;
-    r.out.errorText = ConversionErrorText(kConvertCannotCreate, failed);
+    FailEarly(r, {ConvertCode::CannotCreate, errno});
     return true;
   }
   r.job = {r.out.decodePath, r.out.sourcePath, r.out.workPath, m_key,
@@ -178,7 +178,7 @@ void ConversionRun::KeepCancelled(int row) {
     report.text = "cancelled, nothing written";
     return;
   }
-  if (m_publisher.Publish(r.out, kConvertCancelled) != kConvertCancelled) {
+  if (m_publisher.Publish(r.out, ConvertCode::Cancelled) != ConvertCode::Cancelled) {
     m_log.Write(FormatText("Cancelled, and the part written could not be kept:\n\n   %s\n\n",
                            r.out.errorText.c_str()));
     report.text = r.out.errorText;
@@ -193,7 +193,7 @@ void ConversionRun::KeepCancelled(int row) {
 }
 
 // A row that failed: nothing of it stays, and it is neither selected nor converted.
-void ConversionRun::Failed(int row, int code) {
+void ConversionRun::Failed(int row, ConvertCode code) {
   Row& r = At(row);
   m_publisher.Discard(r.out);
   m_list.SelectRow(row, false);
@@ -203,13 +203,13 @@ void ConversionRun::Failed(int row, int code) {
   report.cause = CauseOfCode(code);
   report.text = r.out.errorText;
   ++m_result.failed;
-  if (code == kConvertNotMeasured) ++m_result.notMeasured;
+  if (code == ConvertCode::NotMeasured) ++m_result.notMeasured;
 }
 
-bool ConversionRun::Commit(int row, int code) {
+bool ConversionRun::Commit(int row, ConvertCode code) {
   Row& r = At(row);
   ConversionRowReport& report = Report(row);
-  if (code == kConvertSkipped) {
+  if (code == ConvertCode::Skipped) {
     m_state.BatchFileIndex = row;
     m_log.Write(FormatText("\n--- Conversion # %d ---\n\n", row + 1) +
                 FormatText("Skipped:\n\n   %s\n\nis converted already, as:\n\n   %s\n\n",
@@ -225,8 +225,9 @@ bool ConversionRun::Commit(int row, int code) {
   m_publisher.NameRow(row, r.out);
   m_list.SelectRow(row, true);
   const std::string hidden = r.out.workPath;
-  const bool waitForAlbum = code == kConvertOk && m_albums.InAlbum(row) && r.work.outputMeasured;
-  if (code == kConvertOk && !waitForAlbum) code = m_publisher.Publish(r.out, code);
+  const bool waitForAlbum =
+      code == ConvertCode::Ok && m_albums.InAlbum(row) && r.work.outputMeasured;
+  if (code == ConvertCode::Ok && !waitForAlbum) code = m_publisher.Publish(r.out, code);
   Publisher::NameTexts(r.out.errorText, hidden, r.out.destination);
   Publisher::NameTexts(r.work.tagLog, hidden, r.out.destination);
   if (!r.gainNote.empty()) m_log.Write(r.gainNote + "\n\n");
@@ -234,7 +235,7 @@ bool ConversionRun::Commit(int row, int code) {
   if (!r.work.tagLog.empty()) m_log.Write(FormatText("\n%s\n\n---\n", r.work.tagLog.c_str()));
   report.code = code;
   report.cause = CauseOfCode(code);
-  if (code == kConvertOk) {
+  if (code == ConvertCode::Ok) {
     report.outcome = RowOutcome::Done;
     report.destination = r.out.destination;
     ++m_result.converted;
@@ -243,7 +244,7 @@ bool ConversionRun::Commit(int row, int code) {
     return true;
   }
   FinishAlbum(m_albums.Committed(row));
-  if (code == kConvertCancelled) {
+  if (code == ConvertCode::Cancelled) {
     m_result.cancelled = true;
     KeepCancelled(row);
     return false;
@@ -266,13 +267,14 @@ bool ConversionRun::Commit(int row, int code) {
 // far as they got (a row that finished is converted; one stopped midway keeps its part, as
 // the cancelled row does). After an abort or a failed start they are removed: the batch would
 // not have started them one file after the other.
-void ConversionRun::Settle(int row, int code) {
+void ConversionRun::Settle(int row, ConvertCode code) {
   Row& r = At(row);
   if (m_result.abortedByUser || !m_result.startError.empty()) {
     m_publisher.Discard(r.out);
     return;
   }
-  if (code == kConvertOk || code == kConvertCancelled || code == kConvertSkipped) {
+  if (code == ConvertCode::Ok || code == ConvertCode::Cancelled ||
+      code == ConvertCode::Skipped) {
     Commit(row, code);
     return;
   }
@@ -310,8 +312,9 @@ void ConversionRun::FinishAlbum(const std::vector<int>& rows) {
       }
     }
     const std::string hidden = r.out.workPath;
-    const int code = error.empty() ? m_publisher.Publish(r.out, kConvertOk) : kConvertTagsFailed;
-    if (code == kConvertOk) {
+    const ConvertCode code = error.empty() ? m_publisher.Publish(r.out, ConvertCode::Ok)
+                                           : ConvertCode::TagsFailed;
+    if (code == ConvertCode::Ok) {
       Report(row).destination = r.out.destination;
       continue;
     }
@@ -334,15 +337,16 @@ void ConversionRun::ShowProgress(const RowJobProgress& progress) {
 void ConversionRun::Run() {
   RowJobSteps steps;
   steps.prepare = [this](int row) { return Prepare(row); };
+  // The row runner carries a row's code as an int.
   steps.work = [this](int row, JobContext& job) {
     Row& r = At(row);
-    if (r.earlyCode != kConvertOk) return r.earlyCode;
+    if (r.earlyCode != ConvertCode::Ok) return static_cast<int>(r.earlyCode);
     r.work = ConvertRow(r.job, job);
     r.out.errorText = r.work.errorText;
-    return r.work.code;
+    return static_cast<int>(r.work.result.code);
   };
-  steps.commit = [this](int row, int code) { return Commit(row, code); };
-  steps.settle = [this](int row, int code) { Settle(row, code); };
+  steps.commit = [this](int row, int code) { return Commit(row, static_cast<ConvertCode>(code)); };
+  steps.settle = [this](int row, int code) { Settle(row, static_cast<ConvertCode>(code)); };
   steps.abandon = [this](int row) { m_publisher.Discard(At(row).out); };
   steps.rowSeconds = [this](int row) { return m_list.GetSeconds(row); };
   steps.progress = [this](const RowJobProgress& progress) { ShowProgress(progress); };

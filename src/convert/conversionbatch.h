@@ -33,7 +33,7 @@ enum class RowOutcome {
 struct ConversionRowReport {
   RowOutcome outcome = RowOutcome::NotRun;
   FailureCause cause = FailureCause::None;
-  int code = kConvertOk;
+  ConvertCode code = ConvertCode::Ok;
   std::string destination;  // the name the output got (Done, Cancelled with a file kept)
   std::string text;         // the failure's text, or what a cancel kept
 };

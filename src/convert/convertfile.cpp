@@ -112,8 +112,9 @@ void StartProgress(HSTREAM stream, JobContext& job) {
 }
 
 // Why the stream's data ended: the end of the file (perhaps with small losses, noted in
-// job.LogNote), a read error, or damaged data that stopped decoding or cost too much.
-PumpEnd JudgeEnd(HSTREAM stream, JobContext& job) {
+// job.LogNote), a read error, or damaged data that stopped decoding or cost too much (described
+// in `damage`).
+PumpEnd JudgeEnd(HSTREAM stream, JobContext& job, std::string& damage) {
   audio::DecodeReport report;
   if (!QV_ChannelGetDecodeReport(stream, &report)) return PumpEnd::ReadFailed;
   if (report.stoppedEarly && report.stopError == BASS_ERROR_READ) return PumpEnd::ReadFailed;
@@ -127,7 +128,7 @@ PumpEnd JudgeEnd(HSTREAM stream, JobContext& job) {
   const audio::DecodeVerdict verdict =
       audio::JudgeDecode(report, static_cast<int>(info.freq), frames);
   if (!verdict.complete) {
-    job.EncoderErrorText = verdict.text;
+    damage = verdict.text;
     return PumpEnd::Damaged;
   }
   if (!verdict.text.empty()) {
@@ -138,13 +139,14 @@ PumpEnd JudgeEnd(HSTREAM stream, JobContext& job) {
 
 // The decode loop every encoder shares: one-second blocks of interleaved floats from `stream`
 // to `put` (which applies the gain and writes; false when it could not), progress after every
-// block, and the cancel flag right after the progress.
+// block, and the cancel flag right after the progress. Damaged data is described in `damage`.
 template <typename Put>
-PumpEnd PumpBlocks(HSTREAM stream, std::vector<float>& block, JobContext& job, Put put) {
+PumpEnd PumpBlocks(HSTREAM stream, std::vector<float>& block, JobContext& job,
+                   std::string& damage, Put put) {
   const DWORD bytes = static_cast<DWORD>(block.size() * sizeof(float));
   while (true) {
     const DWORD got = BASS_ChannelGetData(stream, block.data(), bytes);
-    if (got == kEndOfData || got == 0) return JudgeEnd(stream, job);
+    if (got == kEndOfData || got == 0) return JudgeEnd(stream, job, damage);
     if (!put(block.data(), static_cast<size_t>(got / sizeof(float)))) return PumpEnd::WriteFailed;
     ++job.ProcessedSeconds;
     if (job.ProgressCallback) job.ProgressCallback(kConverting);
@@ -161,7 +163,10 @@ bool GetInfo(HSTREAM stream, BASS_CHANNELINFO& info) {
   return BASS_ChannelGetInfo(stream, &info) && info.freq > 0 && info.chans > 0;
 }
 
-void NoteEncoderDetail(JobContext& job) { job.EncoderErrorText = audio::LastEncoderErrorText(); }
+// A write or completion that failed, with the encoder's own complaint when it made one.
+ConvertResult EncoderWriteFailure() {
+  return {ConvertCode::WriteFailed, 0, audio::LastEncoderErrorText()};
+}
 
 float ClampUnit(float sample) {
   if (sample > 1.0f) return 1.0f;
@@ -203,69 +208,75 @@ std::string OtherBitratesText(const OutputFormat& outputFormat, QV_ENCODEFORMAT 
 
 }  // namespace
 
-FailureCause CauseOfCode(int code) {
+FailureCause CauseOfCode(ConvertCode code) {
+  using enum ConvertCode;
   switch (code) {
-    case kConvertOk:
-    case kConvertSkipped:
-    case kConvertCancelled: return FailureCause::None;
-    case kConvertReadError: return FailureCause::ReadError;
-    case kConvertDamaged: return FailureCause::DamagedData;
-    case kConvertMp3Setup:
-    case kConvertAacStart:
-    case kConvertWmaStart:
-    case kConvertEncoderStart: return FailureCause::Encoder;
-    case kConvertCannotCreate:
-    case kConvertWriteFailed:
-    case kConvertWavTooLarge: return FailureCause::Write;
-    case kConvertTagsFailed: return FailureCause::Tags;
-    case kConvertNamesTaken: return FailureCause::Naming;
-    case kConvertNotMeasured: return FailureCause::NotMeasured;
+    case Ok:
+    case Skipped:
+    case Cancelled: return FailureCause::None;
+    case ReadError: return FailureCause::ReadError;
+    case Damaged: return FailureCause::DamagedData;
+    case Mp3Setup:
+    case AacStart:
+    case WmaStart:
+    case EncoderStart: return FailureCause::Encoder;
+    case CannotCreate:
+    case WriteFailed:
+    case WavTooLarge: return FailureCause::Write;
+    case TagsFailed: return FailureCause::Tags;
+    case NamesTaken: return FailureCause::Naming;
+    case NotMeasured: return FailureCause::NotMeasured;
     default: return FailureCause::Source;
   }
 }
 
-std::string ConversionErrorText(int code, const JobContext& job) {
-  const std::string& detail = job.EncoderErrorText;
-  const auto withDetail = [&detail](const char* text) {
-    std::string result = text;
-    if (!detail.empty()) result += " (" + detail + ")";
-    return result;
-  };
-  // The old texts guess the cause ("permissions problem", "disk full"); they stand when the
-  // system's reason agrees, and give way to the reason itself when it does not.
-  const auto is = [&detail](std::initializer_list<int> errors) {
-    for (const int error : errors) {
-      if (detail == std::strerror(error)) return true;
-    }
-    return false;
-  };
-  switch (code) {
-    case kConvertSamePath: return "The source file is the same as the destination file";
-    case kConvertUnknownFormat: return "Unknown output file format";
-    case kConvertCannotOpenSource: return "Can't open source file";
-    case kConvertCannotCreate:
-      if (detail.empty() || is({EACCES, EPERM, EROFS})) {
-        return withDetail("Could not create the destination file - permissions problem");
-      }
-      return "Could not create the destination file - " + detail;
-    case kConvertWriteFailed:
-      if (detail.empty() || is({ENOSPC, EDQUOT})) {
-        return withDetail("Could not write to the destination file - disk full");
-      }
-      return "Could not write to the destination file - " + detail;
-    case kConvertMp3Setup:
-    case kConvertAacStart:
-    case kConvertWmaStart:
-    case kConvertEncoderStart:
-    case kConvertDamaged:
-    case kConvertTagsFailed:
-    case kConvertWavTooLarge: return detail;
-    case kConvertNotMeasured:
+namespace {
+
+// A failure's reason: the encoder's or library's text, else the system error's text.
+std::string ReasonOf(const ConvertResult& result) {
+  if (!result.detail.empty() || result.systemError == 0) return result.detail;
+  return std::strerror(result.systemError);
+}
+
+// "<text> - <guess>" for a create or write failure. The old texts guess the cause ("permissions
+// problem", "disk full"); they stand (with the reason after them) when there is no reason or it
+// is one of the `guessed` system errors, and give way to the reason itself when it is not.
+std::string GuessedCauseText(const std::string& text, const char* guess,
+                             const std::string& reason, std::initializer_list<int> guessed) {
+  bool agrees = reason.empty();
+  for (const int error : guessed) agrees = agrees || reason == std::strerror(error);
+  if (!agrees) return text + " - " + reason;
+  return text + " - " + guess + (reason.empty() ? "" : " (" + reason + ")");
+}
+
+}  // namespace
+
+std::string ConversionErrorText(const ConvertResult& result) {
+  const std::string reason = ReasonOf(result);
+  using enum ConvertCode;
+  switch (result.code) {
+    case SamePath: return "The source file is the same as the destination file";
+    case UnknownFormat: return "Unknown output file format";
+    case CannotOpenSource: return "Can't open source file";
+    case CannotCreate:
+      return GuessedCauseText("Could not create the destination file", "permissions problem",
+                              reason, {EACCES, EPERM, EROFS});
+    case WriteFailed:
+      return GuessedCauseText("Could not write to the destination file", "disk full", reason,
+                              {ENOSPC, EDQUOT});
+    case Mp3Setup:
+    case AacStart:
+    case WmaStart:
+    case EncoderStart:
+    case Damaged:
+    case TagsFailed:
+    case WavTooLarge: return reason;
+    case NotMeasured:
       return "The file has no loudness measurement, so it cannot be normalized; it was not "
              "converted.  Measure it first (Calculate Loudness), or convert it without "
              "normalization";
-    case kConvertReadError: return "Could not read the source file - read error";
-    case kConvertNamesTaken:
+    case ReadError: return "Could not read the source file - read error";
+    case NamesTaken:
       return "Every numbered name for the destination file (up to -COPY999999) is taken, so "
              "nothing was written";
     default: return "Unknown error";
@@ -324,15 +335,15 @@ std::string AacCommandLine(const std::string& faacPath, int kbps, const std::str
   return command;
 }
 
-int CodeOfEnd(PumpEnd end) {
+ConvertCode CodeOfEnd(PumpEnd end) {
   switch (end) {
-    case PumpEnd::Finished: return kConvertOk;
-    case PumpEnd::Cancelled: return kConvertCancelled;
-    case PumpEnd::WriteFailed: return kConvertWriteFailed;
-    case PumpEnd::ReadFailed: return kConvertReadError;
-    case PumpEnd::Damaged: return kConvertDamaged;
+    case PumpEnd::Finished: return ConvertCode::Ok;
+    case PumpEnd::Cancelled: return ConvertCode::Cancelled;
+    case PumpEnd::WriteFailed: return ConvertCode::WriteFailed;
+    case PumpEnd::ReadFailed: return ConvertCode::ReadError;
+    case PumpEnd::Damaged: return ConvertCode::Damaged;
   }
-  return kConvertWriteFailed;
+  return ConvertCode::WriteFailed;
 }
 
 namespace {
@@ -345,22 +356,20 @@ std::string StartFailureText(const std::string& what, int error) {
   return text;
 }
 
-// The result of an encoder's file after the loop. A failed write stands as it is; otherwise
-// `complete` completes the encoder (true when that worked). An unreadable or damaged source then
-// gives its own code, so does a cancel unless a cancelled file must be complete too
-// (`cancelNeedsCompletion`); else a failed completion is a failed write.
+// The result of an encoder's file after the loop. A failed write stands as it is
+// (`putFailure`); otherwise `complete` completes the encoder (true when that worked). An
+// unreadable or damaged source then gives its own code, so does a cancel unless a cancelled
+// file must be complete too (`cancelNeedsCompletion`); else a failed completion is a failed
+// write.
 template <typename Complete>
-int CodeAfterCompletion(PumpEnd end, bool cancelNeedsCompletion, JobContext& job,
-                        Complete complete) {
-  if (end == PumpEnd::WriteFailed) return kConvertWriteFailed;
+ConvertResult ResultAfterCompletion(PumpEnd end, bool cancelNeedsCompletion,
+                                    const ConvertResult& putFailure, Complete complete) {
+  if (end == PumpEnd::WriteFailed) return putFailure;
   const bool completed = complete();
-  if (end == PumpEnd::ReadFailed || end == PumpEnd::Damaged) return CodeOfEnd(end);
-  if (end == PumpEnd::Cancelled && !cancelNeedsCompletion) return kConvertCancelled;
-  if (!completed) {
-    NoteEncoderDetail(job);
-    return kConvertWriteFailed;
-  }
-  return CodeOfEnd(end);
+  if (end == PumpEnd::ReadFailed || end == PumpEnd::Damaged) return {CodeOfEnd(end)};
+  if (end == PumpEnd::Cancelled && !cancelNeedsCompletion) return {ConvertCode::Cancelled};
+  if (!completed) return EncoderWriteFailure();
+  return {CodeOfEnd(end)};
 }
 
 std::string WavTooLargeText(std::uint64_t bytes) {
@@ -375,51 +384,45 @@ class WavEncoder final : public FileEncoder {
  public:
   // A WAV file's sizes are 32-bit: an output that would pass them fails before it is written
   // (when the length is known) or as soon as it would (when it is not).
-  int Check(const EncodeSource& source, JobContext& job) override {
+  ConvertResult Check(const EncodeSource& source, JobContext&) override {
     const QWORD floatBytes = BASS_ChannelGetLength(source.stream, BASS_POS_BYTE);
-    if (floatBytes == static_cast<QWORD>(-1)) return kConvertOk;
+    if (floatBytes == static_cast<QWORD>(-1)) return {};
     const std::uint64_t frameBytes = 2u * source.info.chans;
     const std::uint64_t bytes =
         kWavHeaderSize + floatBytes / (4u * source.info.chans) * frameBytes;
-    if (bytes <= kMaxWavBytes) return kConvertOk;
-    job.EncoderErrorText = WavTooLargeText(bytes);
-    return kConvertWavTooLarge;
+    if (bytes <= kMaxWavBytes) return {};
+    return {ConvertCode::WavTooLarge, 0, WavTooLargeText(bytes)};
   }
 
-  int Start(const EncodeSource& source, JobContext& job) override {
+  ConvertResult Start(const EncodeSource& source) override {
     // Created exclusively: a file, link or folder that has the name is never replaced.
     m_file = FileDescriptor(CreateExclusive(source.request.destination));
-    if (m_file.Get() < 0) {
-      job.EncoderErrorText = std::strerror(errno);
-      return kConvertCannotCreate;
-    }
+    if (m_file.Get() < 0) return {ConvertCode::CannotCreate, errno};
     const std::string header =
         WavHeader(static_cast<int>(source.info.freq), static_cast<int>(source.info.chans));
     if (!WriteAll(m_file.Get(), header.data(), header.size())) {
-      job.EncoderErrorText = std::strerror(errno);
-      return kConvertWriteFailed;
+      return {ConvertCode::WriteFailed, errno};
     }
-    return kConvertOk;
+    return {};
   }
 
-  bool Put(float* samples, size_t count, double gain, JobContext& job) override {
+  bool Put(float* samples, size_t count, double gain) override {
     m_pcm.resize(count);
     for (size_t i = 0; i < count; ++i) m_pcm[i] = PcmSampleWithGain(samples[i], gain);
     m_written += count * sizeof(std::int16_t);
     if (m_written > kMaxWavBytes) {
-      m_tooLarge = true;
-      job.EncoderErrorText = WavTooLargeText(m_written);
+      m_putFailure = {ConvertCode::WavTooLarge, 0, WavTooLargeText(m_written)};
       return false;
     }
     if (WriteAll(m_file.Get(), m_pcm.data(), count * sizeof(std::int16_t))) return true;
-    job.EncoderErrorText = std::strerror(errno);
+    m_putFailure = {ConvertCode::WriteFailed, errno};
     return false;
   }
 
-  int Finish(PumpEnd end, JobContext& job) override {
+  ConvertResult Finish(PumpEnd end) override {
     // A failed file keeps its zero sizes, so it does not pass for a complete one.
-    if (end == PumpEnd::WriteFailed && m_tooLarge) return kConvertWavTooLarge;
-    if (end != PumpEnd::Finished && end != PumpEnd::Cancelled) return CodeOfEnd(end);
+    if (end == PumpEnd::WriteFailed) return m_putFailure;
+    if (end != PumpEnd::Finished && end != PumpEnd::Cancelled) return {CodeOfEnd(end)};
     // The sizes, also after a cancel: the file then holds the blocks written so far.
     const int fd = m_file.Get();
     struct stat st {};
@@ -427,42 +430,40 @@ class WavEncoder final : public FileEncoder {
         !WriteLe32At(fd, static_cast<std::uint64_t>(st.st_size) - 8, 4) ||
         !WriteLe32At(fd, static_cast<std::uint64_t>(st.st_size) - kWavHeaderSize, 40) ||
         !m_file.Close()) {
-      job.EncoderErrorText = std::strerror(errno);
-      return kConvertWriteFailed;
+      return {ConvertCode::WriteFailed, errno};
     }
-    return CodeOfEnd(end);
+    return {CodeOfEnd(end)};
   }
 
  private:
   FileDescriptor m_file;
   std::vector<std::int16_t> m_pcm;
   std::uint64_t m_written = kWavHeaderSize;
-  bool m_tooLarge = false;
 };
 
 // An encoder attached to the source's channel (MP3, AAC, FLAC, Opus, Vorbis): every block,
 // with the gain applied, goes to it through BASS_Encode_Write.
 class AttachedEncoder : public FileEncoder {
  public:
-  int Start(const EncodeSource& source, JobContext& job) final {
+  ConvertResult Start(const EncodeSource& source) final {
     m_encoder.Set(StartEncoder(source));
-    if (m_encoder.get()) return kConvertOk;
-    return StartFailed(source, BASS_ErrorGetCode(), job);
+    if (m_encoder.get()) return {};
+    return StartFailed(source, BASS_ErrorGetCode());
   }
 
-  bool Put(float* samples, size_t count, double gain, JobContext& job) override {
+  bool Put(float* samples, size_t count, double gain) override {
     ApplyFloatGain(samples, count, gain);
     const auto bytes = static_cast<DWORD>(count * sizeof(float));
     if (BASS_Encode_Write(m_encoder.get(), samples, bytes) == 1) return true;
-    NoteEncoderDetail(job);  // the encoder's own complaint, when it made one
+    m_putFailure = EncoderWriteFailure();
     return false;
   }
 
  protected:
   // Attaches the encoder to the source's channel; 0 when it does not start.
   virtual HENCODE StartEncoder(const EncodeSource& source) = 0;
-  // Why the encoder did not start (BASS's `error`), in the job's text; the result code.
-  virtual int StartFailed(const EncodeSource& source, int error, JobContext& job) = 0;
+  // Why the encoder did not start (BASS's `error`): the failure with its detail.
+  virtual ConvertResult StartFailed(const EncodeSource& source, int error) = 0;
 
   ChannelEncoder m_encoder;
 };
@@ -470,14 +471,13 @@ class AttachedEncoder : public FileEncoder {
 // MP3 through the audio layer's LAME encoder.
 class Mp3Encoder final : public AttachedEncoder {
  public:
-  int Check(const EncodeSource& source, JobContext& job) override {
+  ConvertResult Check(const EncodeSource& source, JobContext& job) override {
     const int kbps = source.request.value;
     if (FindMp3BitrateRow(kbps) < 0) {
-      job.EncoderErrorText = FormatText(
-          "An unsupported bitrate is being used (%d) - the MP3 encoder only supports: 320, "
-          "256, 224, 192, 160, 128, 112, and 96 Kbps",
-          kbps);
-      return kConvertMp3Setup;
+      return {ConvertCode::Mp3Setup, 0,
+              FormatText("An unsupported bitrate is being used (%d) - the MP3 encoder only "
+                         "supports: 320, 256, 224, 192, 160, 128, 112, and 96 Kbps",
+                         kbps)};
     }
     // A rate an MP3 file cannot hold at this bitrate is resampled to the nearest one it can.
     const int sourceRate = static_cast<int>(source.info.freq);
@@ -489,7 +489,7 @@ class Mp3Encoder final : public AttachedEncoder {
           sourceRate, rate, kbps);
     }
     m_record = Mp3FormatRecord(kbps, rate);
-    return kConvertOk;
+    return {};
   }
 
   HENCODE StartEncoder(const EncodeSource& source) override {
@@ -497,21 +497,19 @@ class Mp3Encoder final : public AttachedEncoder {
                                     source.request.destination.c_str());
   }
 
-  int StartFailed(const EncodeSource& source, int error, JobContext& job) override {
-    if (error == BASS_ERROR_NOTAVAIL) {
-      job.EncoderErrorText = FormatText(
-          "The MP3 encoder could not be set up for the source Audio file (%d Hz, %d channels "
-          "at %d kbps).",
-          static_cast<int>(source.info.freq), static_cast<int>(source.info.chans),
-          source.request.value);
-    } else {
-      job.EncoderErrorText = StartFailureText("encoder", error);
+  ConvertResult StartFailed(const EncodeSource& source, int error) override {
+    if (error != BASS_ERROR_NOTAVAIL) {
+      return {ConvertCode::Mp3Setup, 0, StartFailureText("encoder", error)};
     }
-    return kConvertMp3Setup;
+    return {ConvertCode::Mp3Setup, 0,
+            FormatText("The MP3 encoder could not be set up for the source Audio file (%d Hz, "
+                       "%d channels at %d kbps).",
+                       static_cast<int>(source.info.freq), static_cast<int>(source.info.chans),
+                       source.request.value)};
   }
 
-  int Finish(PumpEnd end, JobContext& job) override {
-    return CodeAfterCompletion(end, false, job, [this] { return m_encoder.Stop(); });
+  ConvertResult Finish(PumpEnd end) override {
+    return ResultAfterCompletion(end, false, m_putFailure, [this] { return m_encoder.Stop(); });
   }
 
  private:
@@ -522,12 +520,11 @@ class Mp3Encoder final : public AttachedEncoder {
 // pipe.
 class AacEncoder final : public AttachedEncoder {
  public:
-  int Check(const EncodeSource& source, JobContext& job) override {
-    if (!source.request.faacPath.empty()) return kConvertOk;
-    job.EncoderErrorText =
-        "Could not start the AAC encoder.  No encoder program is set (FAACExe in the "
-        "configuration file)";
-    return kConvertAacStart;
+  ConvertResult Check(const EncodeSource& source, JobContext&) override {
+    if (!source.request.faacPath.empty()) return {};
+    return {ConvertCode::AacStart, 0,
+            "Could not start the AAC encoder.  No encoder program is set (FAACExe in the "
+            "configuration file)"};
   }
 
   HENCODE StartEncoder(const EncodeSource& source) override {
@@ -537,65 +534,66 @@ class AacEncoder final : public AttachedEncoder {
     return BASS_Encode_Start(source.stream, command.c_str(), kAacEncodeFlags, nullptr, nullptr);
   }
 
-  int StartFailed(const EncodeSource&, int error, JobContext& job) override {
-    job.EncoderErrorText = FormatText("Could not start the AAC encoder.  Error code was %d", error);
-    return kConvertAacStart;
+  ConvertResult StartFailed(const EncodeSource&, int error) override {
+    return {ConvertCode::AacStart, 0,
+            FormatText("Could not start the AAC encoder.  Error code was %d", error)};
   }
 
-  int Finish(PumpEnd end, JobContext& job) override {
+  ConvertResult Finish(PumpEnd end) override {
     if (end == PumpEnd::Cancelled) {
       // A cancelled file keeps what was written, as every format does: the encoder program is
       // told that its input ends early on purpose and completes the file.
       m_encoder.StopEarly();
-      return kConvertCancelled;
+      return {ConvertCode::Cancelled};
     }
     if (end != PumpEnd::Finished) {
       // The encoder program ends at once and leaves no file behind that looks complete.
       m_encoder.Abort();
-      if (end == PumpEnd::WriteFailed && job.EncoderErrorText.empty()) {
-        job.EncoderErrorText = "the AAC encoder program stopped taking data";
-      }
-      return CodeOfEnd(end);
+      if (end != PumpEnd::WriteFailed) return {CodeOfEnd(end)};
+      return Explained(m_putFailure, "the AAC encoder program stopped taking data");
     }
     // The stop also holds the data to the source's length, which the encoder program was told
     // in advance; a source that ended well short of it fails here and says so.
     if (!m_encoder.Stop()) {
-      job.EncoderErrorText = audio::LastEncoderErrorText().empty()
-                                 ? "the AAC encoder program could not finish the file"
-                                 : audio::LastEncoderErrorText();
-      return kConvertWriteFailed;
+      return Explained(EncoderWriteFailure(), "the AAC encoder program could not finish the file");
     }
-    return kConvertOk;
+    return {};
+  }
+
+ private:
+  // `failure`, with `otherwise` as its detail when the encoder program gave none.
+  static ConvertResult Explained(ConvertResult failure, const char* otherwise) {
+    if (failure.detail.empty()) failure.detail = otherwise;
+    return failure;
   }
 };
 
 // WMA through the audio layer's WMA encoder.
 class WmaEncoder final : public FileEncoder {
  public:
-  int Start(const EncodeSource& source, JobContext& job) override {
+  ConvertResult Start(const EncodeSource& source) override {
     const int kbps = source.request.value;
     const DWORD bitrate = kbps > 0 ? static_cast<DWORD>(kbps) * 1000 : 0;
     m_file.Set(BASS_WMA_EncodeOpenFile(source.info.freq, source.info.chans, kWmaEncodeFlags,
                                        bitrate, source.request.destination.c_str()));
-    if (m_file.get()) return kConvertOk;
+    if (m_file.get()) return {};
     const int error = BASS_ErrorGetCode();
-    job.EncoderErrorText =
-        error == 0 ? "Could not start the WMA encoder.  One possible solution is to try a "
-                     "different Bitrate."
-                   : StartFailureText("WMA encoder", error);
-    return kConvertWmaStart;
+    return {ConvertCode::WmaStart, 0,
+            error == 0 ? "Could not start the WMA encoder.  One possible solution is to try a "
+                         "different Bitrate."
+                       : StartFailureText("WMA encoder", error)};
   }
 
-  bool Put(float* samples, size_t count, double gain, JobContext& job) override {
+  bool Put(float* samples, size_t count, double gain) override {
     ApplyFloatGain(samples, count, gain);
     const auto bytes = static_cast<DWORD>(count * sizeof(float));
     if (BASS_WMA_EncodeWrite(m_file.get(), samples, bytes) == 1) return true;
-    NoteEncoderDetail(job);
+    m_putFailure = EncoderWriteFailure();
     return false;
   }
 
-  int Finish(PumpEnd end, JobContext& job) override {
-    return CodeAfterCompletion(end, false, job, [this] { return m_file.Close(); });
+  ConvertResult Finish(PumpEnd end) override {
+    return ResultAfterCompletion(end, false, m_putFailure, [this] { return m_file.Close(); });
   }
 
  private:
@@ -607,21 +605,20 @@ class XiphEncoder final : public AttachedEncoder {
  public:
   explicit XiphEncoder(DWORD codec) { m_format.codec = codec; }
 
-  int Check(const EncodeSource& source, JobContext& job) override {
+  ConvertResult Check(const EncodeSource& source, JobContext&) override {
     const int value = source.request.value;
     if (!source.request.format->isFlacLevel()) {
       m_format.bitrate = value > 0 ? static_cast<DWORD>(value) * 1000 : 0;
-      return kConvertOk;
+      return {};
     }
     if (value < 0 || value > kLastFlacLevel) {
-      job.EncoderErrorText = FormatText(
-          "An unsupported compression level is being used (%d) - FLAC files are written at "
-          "the levels 0 to 8",
-          value);
-      return kConvertEncoderStart;
+      return {ConvertCode::EncoderStart, 0,
+              FormatText("An unsupported compression level is being used (%d) - FLAC files "
+                         "are written at the levels 0 to 8",
+                         value)};
     }
     m_format.level = value;
-    return kConvertOk;
+    return {};
   }
 
   HENCODE StartEncoder(const EncodeSource& source) override {
@@ -629,21 +626,20 @@ class XiphEncoder final : public AttachedEncoder {
                                source.request.destination.c_str());
   }
 
-  int StartFailed(const EncodeSource& source, int error, JobContext& job) override {
+  ConvertResult StartFailed(const EncodeSource& source, int error) override {
     if (error == BASS_ERROR_CREATE && !audio::LastEncoderErrorText().empty()) {
-      job.EncoderErrorText = audio::LastEncoderErrorText();
-      return kConvertCannotCreate;
+      return {ConvertCode::CannotCreate, 0, audio::LastEncoderErrorText()};
     }
     const OutputFormat& format = *source.request.format;
-    job.EncoderErrorText = error != BASS_ERROR_NOTAVAIL
-                               ? StartFailureText(std::string(format.codecName) + " encoder", error)
-                               : NotAvailableText(source);
-    return kConvertEncoderStart;
+    return {ConvertCode::EncoderStart, 0,
+            error != BASS_ERROR_NOTAVAIL
+                ? StartFailureText(std::string(format.codecName) + " encoder", error)
+                : NotAvailableText(source)};
   }
 
-  int Finish(PumpEnd end, JobContext& job) override {
+  ConvertResult Finish(PumpEnd end) override {
     // Also after a cancel: the file is finished with what was written, so it plays.
-    return CodeAfterCompletion(end, true, job, [this] { return m_encoder.Stop(); });
+    return ResultAfterCompletion(end, true, m_putFailure, [this] { return m_encoder.Stop(); });
   }
 
  private:
@@ -682,38 +678,40 @@ std::unique_ptr<FileEncoder> MakeVorbisEncoder() {
   return std::make_unique<XiphEncoder>(QV_ENCODE_VORBIS);
 }
 
-int EncodeFile(const EncodeRequest& request, JobContext& job) {
-  if (SamePathIgnoringCase(request.source, request.destination)) return kConvertSamePath;
+ConvertResult EncodeFile(const EncodeRequest& request, JobContext& job) {
+  if (SamePathIgnoringCase(request.source, request.destination)) return {ConvertCode::SamePath};
   const OwnedStream stream(OpenFloatDecoder(request.source));
-  if (!stream) return kConvertCannotOpenSource;
   BASS_CHANNELINFO info{};
-  if (!GetInfo(stream.get(), info)) return kConvertCannotOpenSource;
+  if (!stream || !GetInfo(stream.get(), info)) return {ConvertCode::CannotOpenSource};
   StartProgress(stream.get(), job);
   const OutputFormat& format = *request.format;
   // Declared after the stream: the encoder is done with before the stream is freed.
   const std::unique_ptr<FileEncoder> encoder = format.makeEncoder();
   const EncodeSource source{request, stream.get(), info};
-  if (const int code = encoder->Check(source, job); code != kConvertOk) return code;
+  if (ConvertResult checked = encoder->Check(source, job); !checked.ok()) return checked;
   ReuseEmptyDestination(request.destination);
-  if (const int code = encoder->Start(source, job); code != kConvertOk) return code;
+  if (ConvertResult started = encoder->Start(source); !started.ok()) return started;
   if (format.highestRate > 0) NoteRateAtMost(info, format.codecName, format.highestRate, job);
   std::vector<float> block = OneSecondBlock(info);
-  const PumpEnd end = PumpBlocks(stream.get(), block, job, [&](float* samples, size_t count) {
-    return encoder->Put(samples, count, request.gain, job);
-  });
-  return encoder->Finish(end, job);
+  std::string damage;
+  const PumpEnd end =
+      PumpBlocks(stream.get(), block, job, damage, [&](float* samples, size_t count) {
+        return encoder->Put(samples, count, request.gain);
+      });
+  ConvertResult result = encoder->Finish(end);
+  if (result.code == ConvertCode::Damaged) result.detail = damage;
+  return result;
 }
 
-int ConvertFile(const std::string& source, const std::string& destination, double gain,
-                const std::string& formatKey, int kbps, const std::string& faacPath,
-                JobContext& job) {
-  job.EncoderErrorText.clear();
+ConvertResult ConvertFile(const std::string& source, const std::string& destination,
+                          double gain, const std::string& formatKey, int kbps,
+                          const std::string& faacPath, JobContext& job) {
   job.LogNote.clear();
   job.ProcessedSeconds = 0;
   job.SourceDuration = 0;
   if (!std::isfinite(gain)) gain = 1.0;
   const OutputFormat* format = FindOutputFormat(formatKey);
-  if (!format) return kConvertUnknownFormat;
+  if (!format) return {ConvertCode::UnknownFormat};
   return EncodeFile({source, destination, gain, format, kbps, faacPath}, job);
 }
 

@@ -15,36 +15,48 @@
 
 namespace qv {
 
-// Result codes of ConvertFile and of every encoder.
-enum ConversionResult : int {
-  kConvertOk = 0,
-  kConvertSamePath = 1,          // the source and the destination are the same file
-  kConvertUnknownFormat = 2,
-  kConvertCannotOpenSource = 3,
-  kConvertCannotCreate = 4,      // the WAV, FLAC, Opus or Vorbis file cannot be created
-  kConvertWriteFailed = 5,       // writing or finishing the output failed
-  kConvertMp3Setup = 6,          // the MP3 encoder could not be set up (EncoderErrorText)
-  kConvertAacStart = 7,          // the AAC encoder could not start (EncoderErrorText)
-  kConvertWmaStart = 8,          // the WMA encoder could not start (EncoderErrorText)
-  kConvertReadError = 9,         // the source could not be read to its end (an I/O error)
-  kConvertNamesTaken = 10,       // every numbered name of the destination is taken
-  kConvertDamaged = 11,          // damaged data: decoding stopped early or lost too much
-  kConvertTagsFailed = 12,       // the tags could not be written into the output
-  kConvertWavTooLarge = 13,      // the WAV output would pass the 4 GiB a WAV file can hold
-  kConvertNotMeasured = 14,      // to be normalized, but the file has no loudness measurement
-  kConvertSkipped = 15,          // not converted: its output is there already (not a failure)
-  kConvertEncoderStart = 16,     // the FLAC, Opus or Vorbis encoder could not start
-  kConvertCancelled = 100,
+// Result codes of ConvertFile and of every encoder. The numbers stay as they are: the row runner
+// carries a code as an int, and the logs and tests name some by number.
+enum class ConvertCode : int {
+  Ok = 0,
+  SamePath = 1,          // the source and the destination are the same file
+  UnknownFormat = 2,
+  CannotOpenSource = 3,
+  CannotCreate = 4,      // the WAV, FLAC, Opus or Vorbis file cannot be created
+  WriteFailed = 5,       // writing or finishing the output failed
+  Mp3Setup = 6,          // the MP3 encoder could not be set up (the detail says why)
+  AacStart = 7,          // the AAC encoder could not start (the detail says why)
+  WmaStart = 8,          // the WMA encoder could not start (the detail says why)
+  ReadError = 9,         // the source could not be read to its end (an I/O error)
+  NamesTaken = 10,       // every numbered name of the destination is taken
+  Damaged = 11,          // damaged data: decoding stopped early or lost too much
+  TagsFailed = 12,       // the tags could not be written into the output
+  WavTooLarge = 13,      // the WAV output would pass the 4 GiB a WAV file can hold
+  NotMeasured = 14,      // to be normalized, but the file has no loudness measurement
+  Skipped = 15,          // not converted: its output is there already (not a failure)
+  EncoderStart = 16,     // the FLAC, Opus or Vorbis encoder could not start
+  Cancelled = 100,
+};
+
+// What a conversion, or one step of it, ended with: the code, the system's error number when a
+// system call failed (errno, else 0), and the encoder's or library's own text of the failure.
+struct ConvertResult {
+  ConvertCode code = ConvertCode::Ok;
+  int systemError = 0;
+  std::string detail;
+
+  bool ok() const { return code == ConvertCode::Ok; }
 };
 
 // What a failed row's cause is, for the batch's typed outcome.
 enum class FailureCause { None, Source, ReadError, DamagedData, Encoder, Write, Tags, Naming,
                           NotMeasured };
-FailureCause CauseOfCode(int code);
+FailureCause CauseOfCode(ConvertCode code);
 
-// The user's text for a result code. Codes 6 to 8, 11, 12 and 15 give the job's EncoderErrorText;
-// 4 and 5 name the system's or FFmpeg's reason when there is one.
-std::string ConversionErrorText(int code, const JobContext& job);
+// The user's text for a result. Mp3Setup, AacStart, WmaStart, EncoderStart, Damaged, TagsFailed
+// and WavTooLarge give the detail; CannotCreate and WriteFailed name the system's or FFmpeg's
+// reason (the detail, else the system error's text) when there is one.
+std::string ConversionErrorText(const ConvertResult& result);
 
 // Whether two paths name the same file: the same text, or (when both exist) the same file on
 // disk (a link, a case-insensitive file system). Two spellings that differ only in letter case
@@ -56,13 +68,13 @@ bool SamePathIgnoringCase(const std::string& a, const std::string& b);
 // 8, for FLAC), multiplying every sample by `gain`. `faacPath` is
 // the AAC encoder program. The destination is created exclusively: an existing file is never
 // replaced, except an empty regular file of that name, which is removed first (the naming rule
-// treats an empty file as free). Returns a ConversionResult; job.EncoderErrorText holds the
-// detail of a failure. Only a decode that reached the end of the source counts: damaged data
-// that cost more than a second, or a decoder that stopped early, give kConvertDamaged; smaller
-// losses convert and are described in job.LogNote.
-int ConvertFile(const std::string& source, const std::string& destination, double gain,
-                const std::string& formatKey, int kbps, const std::string& faacPath,
-                JobContext& job);
+// treats an empty file as free). A failure's result holds its detail. Only a decode that
+// reached the end of the source counts: damaged data that cost more than a second, or a decoder
+// that stopped early, give ConvertCode::Damaged; smaller losses convert and are described in
+// job.LogNote.
+ConvertResult ConvertFile(const std::string& source, const std::string& destination,
+                          double gain, const std::string& formatKey, int kbps,
+                          const std::string& faacPath, JobContext& job);
 
 struct OutputFormat;  // convert/formats.h
 
@@ -78,10 +90,10 @@ struct EncodeRequest {
   std::string faacPath;  // the AAC encoder program
 };
 
-// ConvertFile once the format is known: the same result codes, texts and notes. The job's
-// texts and progress are expected to start empty and at 0 (ConvertFile clears them). A
-// cancelled file is kept with what was written (FLAC, Opus and Vorbis finish it so it plays).
-int EncodeFile(const EncodeRequest& request, JobContext& job);
+// ConvertFile once the format is known: the same results and notes. The job's note and
+// progress are expected to start empty and at 0 (ConvertFile clears them). A cancelled file is
+// kept with what was written (FLAC, Opus and Vorbis finish it so it plays).
+ConvertResult EncodeFile(const EncodeRequest& request, JobContext& job);
 
 // The sample arithmetic of the encoders, exposed for its tests.
 //

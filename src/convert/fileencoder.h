@@ -25,25 +25,28 @@ struct EncodeSource {
 // Why the decode loop ended.
 enum class PumpEnd { Finished, Cancelled, WriteFailed, ReadFailed, Damaged };
 
-// The result code of an end as such: kConvertOk, kConvertCancelled, kConvertWriteFailed,
-// kConvertReadError or kConvertDamaged.
-int CodeOfEnd(PumpEnd end);
+// The result code of an end as such: Ok, Cancelled, WriteFailed, ReadError or Damaged.
+ConvertCode CodeOfEnd(PumpEnd end);
 
 class FileEncoder {
  public:
   virtual ~FileEncoder() = default;
   // The checks made before the destination is touched (a bitrate or level the format does not
-  // take, no encoder program, a WAV file too large); kConvertOk, or the result code with
-  // job.EncoderErrorText.
-  virtual int Check(const EncodeSource& /*source*/, JobContext& /*job*/) { return kConvertOk; }
-  // Creates the destination exclusively and starts encoding into it; kConvertOk, or the result
-  // code with job.EncoderErrorText.
-  virtual int Start(const EncodeSource& source, JobContext& job) = 0;
+  // take, no encoder program, a WAV file too large); Ok, or the failure with its detail. A
+  // source the format writes differently is noted in job.LogNote.
+  virtual ConvertResult Check(const EncodeSource& /*source*/, JobContext& /*job*/) { return {}; }
+  // Creates the destination exclusively and starts encoding into it; Ok, or the failure with
+  // its detail.
+  virtual ConvertResult Start(const EncodeSource& source) = 0;
   // Writes one block of `count` interleaved samples times `gain` (the samples may be changed in
-  // place); false when it could not (job.EncoderErrorText says why).
-  virtual bool Put(float* samples, std::size_t count, double gain, JobContext& job) = 0;
-  // Completes the output after the loop ended with `end`; the result code.
-  virtual int Finish(PumpEnd end, JobContext& job) = 0;
+  // place); false when it could not (m_putFailure says why).
+  virtual bool Put(float* samples, std::size_t count, double gain) = 0;
+  // Completes the output after the loop ended with `end`; the result.
+  virtual ConvertResult Finish(PumpEnd end) = 0;
+
+ protected:
+  // Why the last Put failed, for Finish.
+  ConvertResult m_putFailure{ConvertCode::WriteFailed};
 };
 
 std::unique_ptr<FileEncoder> MakeWavEncoder();   // our own 16-bit PCM writer

@@ -33,7 +33,7 @@ void PlanGain(const QVListItem& item, const ConversionOptions& options, bool pea
             ? "The file is silent (every part lies below -70 LUFS), so it has no loudness to "
               "normalize; it was not converted.  Convert it without normalization, or "
               "normalize by album gain"
-            : ConversionErrorText(kConvertNotMeasured, JobContext{});
+            : ConversionErrorText({ConvertCode::NotMeasured});
     return;
   }
   bool limited = false;

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "app/liveregistry.h"
 #include "app/paths.h"
@@ -96,12 +95,8 @@ void Publisher::Discard(PublishedRow& out) {
   out.workPath.clear();
 }
 
-int Publisher::Publish(PublishedRow& out, int code) {
-  if (out.naming == kDestinationAllTaken) {
-    Discard(out);
-    out.errorText = ConversionErrorText(kConvertNamesTaken, JobContext{});
-    return kConvertNamesTaken;
-  }
+ConvertCode Publisher::Publish(PublishedRow& out, ConvertCode code) {
+  if (out.naming == kDestinationAllTaken) return Failed(out, {ConvertCode::NamesTaken});
   for (int attempt = 0;; ++attempt) {
     RemoveIfEmpty(out.destination);  // the naming rule counts an empty file as free
     if (RenameWithoutReplacing(out.workPath, out.destination)) break;
@@ -112,17 +107,20 @@ int Publisher::Publish(PublishedRow& out, int code) {
                              out.destination.c_str()));
       continue;
     }
-    Discard(out);
-    JobContext failed;
-    failed.EncoderErrorText = failure == EEXIST ? "\"" + out.destination +
-                                                      "\" was taken meanwhile; it was not replaced"
-                                                : std::string(std::strerror(failure));
-    out.errorText = ConversionErrorText(kConvertWriteFailed, failed);
-    return kConvertWriteFailed;
+    return Failed(out, {ConvertCode::WriteFailed, failure,
+                        failure == EEXIST ? "\"" + out.destination +
+                                                "\" was taken meanwhile; it was not replaced"
+                                          : std::string()});
   }
   UnregisterTemporary(out.workPath);  // it has its name now: no longer ours to remove
   out.workPath.clear();
   return code;
+}
+
+ConvertCode Publisher::Failed(PublishedRow& out, const ConvertResult& failure) {
+  Discard(out);
+  out.errorText = ConversionErrorText(failure);
+  return failure.code;
 }
 
 void Publisher::NameTexts(std::string& text, const std::string& hidden, const std::string& name) {

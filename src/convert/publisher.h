@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "convert/convertfile.h"
 #include "model/batchlog.h"
 
 namespace qv {
@@ -51,7 +52,7 @@ class Publisher {
   // Gives the hidden file the row's name. Another program may take the name meanwhile: then
   // the next free numbered name is taken, as the naming rule would have given. Returns `code`,
   // or the code of a failed naming (its text in errorText, the hidden file removed).
-  int Publish(PublishedRow& out, int code);
+  ConvertCode Publish(PublishedRow& out, ConvertCode code);
   // Removes the hidden file, if any.
   void Discard(PublishedRow& out);
   // Messages name the output by its name, never by the hidden one.
@@ -61,6 +62,9 @@ class Publisher {
   void LogFailure(int row, const PublishedRow& out, bool heading);
 
  private:
+  // A row whose naming failed: the hidden file removed, the failure's text in errorText.
+  ConvertCode Failed(PublishedRow& out, const ConvertResult& failure);
+
   BatchLog& m_log;
   int m_maxCopies;
 };

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 
 #include "app/paths.h"
 #include "app/renamefile.h"
@@ -49,7 +48,7 @@ LoudnessResult KeepPeakLimit(const RowJob& row, RowWork& work, JobContext& job) 
   measured.code = kLoudnessCannotRead;
   const bool r128 = row.standard == LoudnessStandard::R128;
   double gain = row.gain;
-  for (int pass = 0; work.code == kConvertOk && row.outputPeakLimit > 0.0; ++pass) {
+  for (int pass = 0; work.result.ok() && row.outputPeakLimit > 0.0; ++pass) {
     measured = MeasureOutput(row, job);
     if (measured.code != kLoudnessMeasured) break;
     const double over = measured.measurement.peak / row.outputPeakLimit;
@@ -67,11 +66,10 @@ LoudnessResult KeepPeakLimit(const RowJob& row, RowWork& work, JobContext& job) 
     gain = lowered;
     measured.code = kLoudnessCannotRead;
     if (::truncate(row.workPath.c_str(), 0) != 0) {
-      job.EncoderErrorText = std::strerror(errno);
-      work.code = kConvertWriteFailed;
+      work.result = {ConvertCode::WriteFailed, errno};
       break;
     }
-    work.code = ConvertFile(row.decodePath, row.workPath, gain, row.formatKey, row.kbps,
+    work.result = ConvertFile(row.decodePath, row.workPath, gain, row.formatKey, row.kbps,
                             row.faacPath, job);
   }
   return measured;
@@ -100,41 +98,42 @@ void MeasureForTags(const RowJob& row, LoudnessResult measured, RowWork& work,
   }
 }
 
+// The source's tags and the ReplayGain `fields` into the output; a failure fails the row.
+void CopyRowTags(const RowJob& row, const tags::FieldMap& fields, RowWork& work) {
+  // The row's own source carries the tags (for a video, the video file, not its WAV).
+  const tags::TagCopyResult copied =
+      tags::CopyTags(row.copyTags ? row.sourcePath : std::string(), row.workPath, row.formatKey,
+                     fields, row.keepWrittenTags ? &work.writtenTags : nullptr);
+  if (copied.ok()) {
+    work.tagLog = copied.logText;
+  } else {
+    work.result = {ConvertCode::TagsFailed, 0,
+                   "Could not write the tags into the converted file (" + copied.error + ")"};
+  }
+}
+
 }  // namespace
 
 RowWork ConvertRow(const RowJob& row, JobContext& job) {
   RowWork work;
-  work.code = ConvertFile(row.decodePath, row.workPath, row.gain, row.formatKey, row.kbps,
-                          row.faacPath, job);
+  work.result = ConvertFile(row.decodePath, row.workPath, row.gain, row.formatKey, row.kbps,
+                            row.faacPath, job);
   work.heldSeconds = job.ProcessedSeconds;
   work.sourceSeconds = job.SourceDuration;
   work.logNote = job.LogNote;
   LoudnessResult measured = KeepPeakLimit(row, work, job);
   tags::FieldMap fields;
-  if (work.code == kConvertOk && row.replayGainTags) {
+  if (work.result.ok() && row.replayGainTags) {
     MeasureForTags(row, std::move(measured), work, job, fields);
   }
-  if (work.code == kConvertOk && (row.copyTags || !fields.empty())) {
-    // The row's own source carries the tags (for a video, the video file, not its WAV).
-    const tags::TagCopyResult copied =
-        tags::CopyTags(row.copyTags ? row.sourcePath : std::string(), row.workPath,
-                       row.formatKey, fields, row.keepWrittenTags ? &work.writtenTags : nullptr);
-    if (copied.ok()) {
-      work.tagLog = copied.logText;
-    } else {
-      job.EncoderErrorText =
-          "Could not write the tags into the converted file (" + copied.error + ")";
-      work.code = kConvertTagsFailed;
-    }
-  }
+  if (work.result.ok() && (row.copyTags || !fields.empty())) CopyRowTags(row, fields, work);
   // On the disk before it gets its name (an album's rows again after their album tags).
-  if ((work.code == kConvertOk || work.code == kConvertCancelled) &&
-      !SyncFileToDisk(row.workPath) && errno != ENOENT) {
-    job.EncoderErrorText = std::strerror(errno);
-    work.code = kConvertWriteFailed;
+  const bool cancelled = work.result.code == ConvertCode::Cancelled;
+  if ((work.result.ok() || cancelled) && !SyncFileToDisk(row.workPath) && errno != ENOENT) {
+    work.result = {ConvertCode::WriteFailed, errno};
   }
-  if (work.code != kConvertOk && work.code != kConvertCancelled) {
-    work.errorText = ConversionErrorText(work.code, job);
+  if (!work.result.ok() && work.result.code != ConvertCode::Cancelled) {
+    work.errorText = ConversionErrorText(work.result);
   }
   return work;
 }

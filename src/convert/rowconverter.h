@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "convert/convertfile.h"
 #include "model/batchstate.h"
 #include "model/qvlistitem.h"
 #include "tags/tags.h"
@@ -29,10 +30,10 @@ struct RowJob {
   bool keepWrittenTags = false;  // an album's row: its album pair comes later
 };
 
-// What the row's work ended with. `code` is a ConversionResult; `errorText` the user's text of
-// a failure, naming the output by its hidden name.
+// What the row's work ended with: its result, and `errorText` the user's text of a failure,
+// naming the output by its hidden name.
 struct RowWork {
-  int code = 0;
+  ConvertResult result;
   std::string errorText;
   std::string logNote;  // damaged data, a lowered rate, a second encoding, missing tags
   std::string tagLog;   // what the tag copy had to say

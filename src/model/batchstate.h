@@ -39,9 +39,6 @@ struct JobContext {
   std::function<void(const char* operation)> ProgressCallback;
   // Read right after the callback: 1 means stop after this block. Null: never cancelled.
   const std::atomic<int>* CancelRequested = nullptr;
-  // The detail text of the last encoder failure (results 6, 7, 8 and the mended read and
-  // finish failures).
-  std::string EncoderErrorText;
   // What the batch log should say of a conversion that still counts: what damaged data in the
   // source cost, a sample rate the output could not hold; empty when there is nothing to say.
   std::string LogNote;

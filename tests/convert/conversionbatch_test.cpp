@@ -289,9 +289,8 @@ TEST_F(ConversionBatchTest, WhenEveryNumberedNameIsTakenTheFileFails) {
   const ConversionBatchResult result = Run();
   EXPECT_EQ(result.failed, 1);
   ASSERT_EQ(m_host.messages.size(), 1u);
-  JobContext job;
   EXPECT_EQ(m_host.messages[0].text,
-            ErrorMessage(a, Out("a.wav"), ConversionErrorText(kConvertNamesTaken, job)));
+            ErrorMessage(a, Out("a.wav"), ConversionErrorText({ConvertCode::NamesTaken})));
   for (const char* name : {"a.wav", "a-COPY000001.wav", "a-COPY000002.wav"}) {
     EXPECT_EQ(ReadBytes(Out(name)), "taken") << name;
   }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstring>
@@ -53,9 +54,9 @@ void WriteScript(const std::string& path, const std::string& body) {
   fs::permissions(path, fs::perms::owner_all);
 }
 
-int Convert(const std::string& source, const std::string& destination, const std::string& key,
-            int kbps, JobContext& job, double gain = 1.0,
-            const std::string& faac = Qvfaac()) {
+ConvertResult Convert(const std::string& source, const std::string& destination,
+                      const std::string& key, int kbps, JobContext& job, double gain = 1.0,
+                      const std::string& faac = Qvfaac()) {
   return ConvertFile(source, destination, gain, key, kbps, faac, job);
 }
 
@@ -127,6 +128,31 @@ TEST(ConvertArithmeticTest, FloatGainClampsThenScalesWithoutClipping) {
   EXPECT_EQ(one[0], static_cast<float>(0.1));
 }
 
+TEST(ConversionErrorTextTest, GuessedCausesStandOnlyWhenTheReasonAgrees) {
+  struct Case {
+    ConvertResult result;
+    const char* text;
+  };
+  const Case cases[] = {
+      {{ConvertCode::CannotCreate}, "Could not create the destination file - permissions problem"},
+      {{ConvertCode::CannotCreate, EACCES},
+       "Could not create the destination file - permissions problem (Permission denied)"},
+      {{ConvertCode::CannotCreate, ENOENT},
+       "Could not create the destination file - No such file or directory"},
+      {{ConvertCode::CannotCreate, 0, "Read-only file system"},
+       "Could not create the destination file - permissions problem (Read-only file system)"},
+      {{ConvertCode::WriteFailed}, "Could not write to the destination file - disk full"},
+      {{ConvertCode::WriteFailed, ENOSPC},
+       "Could not write to the destination file - disk full (No space left on device)"},
+      {{ConvertCode::WriteFailed, EEXIST, "\"x\" was taken meanwhile"},
+       "Could not write to the destination file - \"x\" was taken meanwhile"},
+      {{ConvertCode::TagsFailed, 0, "no tags"}, "no tags"},
+      {{ConvertCode::Damaged, EIO}, "Input/output error"},
+      {{ConvertCode::ReadError, EIO, "ignored"}, "Could not read the source file - read error"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ConversionErrorText(c.result), c.text);
+}
+
 TEST_F(ConvertFileTest, WavHeaderFieldsAndSamples) {
   struct Case {
     int rate, channels;
@@ -138,7 +164,7 @@ TEST_F(ConvertFileTest, WavHeaderFieldsAndSamples) {
     const std::vector<float> input = WriteTestWav16(source, c.rate, c.channels, c.frames);
     const std::string out = m_dir.file("out" + std::to_string(c.rate) + ".wav");
     JobContext job;
-    ASSERT_EQ(Convert(source, out, "WAV", 0, job), kConvertOk);
+    ASSERT_EQ(Convert(source, out, "WAV", 0, job).code, ConvertCode::Ok);
     const std::string bytes = ReadBytes(out);
     const size_t blockAlign = 2u * static_cast<size_t>(c.channels);
     ASSERT_EQ(bytes.size(), 44 + blockAlign * static_cast<size_t>(c.frames));
@@ -173,9 +199,9 @@ TEST_F(ConvertFileTest, ProgressCountsOneSecondBlocks) {
       EXPECT_STREQ(operation, "Converting");
       calls.emplace_back(job.ProcessedSeconds, job.SourceDuration);
     };
-    ASSERT_EQ(Convert(source, m_dir.file(std::string("p.") + key), key, KbpsFor(key), job),
-              kConvertOk)
-        << ConversionErrorText(kConvertWriteFailed, job);
+    const ConvertResult result =
+        Convert(source, m_dir.file(std::string("p.") + key), key, KbpsFor(key), job);
+    ASSERT_EQ(result.code, ConvertCode::Ok) << ConversionErrorText(result);
     EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{1, 3}, {2, 3}, {3, 3}, {4, 3}}));
     EXPECT_EQ(job.ProcessedSeconds, 4);
   }
@@ -193,7 +219,7 @@ TEST_F(ConvertFileTest, CancelDuringTheSecondBlock) {
     job.ProgressCallback = [&](const char*) {
       if (job.ProcessedSeconds == 2) cancel = 1;  // confirmed while block 2 is shown
     };
-    EXPECT_EQ(Convert(source, out, key, KbpsFor(key), job), kConvertCancelled);
+    EXPECT_EQ(Convert(source, out, key, KbpsFor(key), job).code, ConvertCode::Cancelled);
     EXPECT_EQ(job.ProcessedSeconds, 2);
     const std::string k = key;
     if (k == "wav") {
@@ -216,10 +242,11 @@ TEST_F(ConvertFileTest, CancelDuringTheSecondBlock) {
 }
 
 TEST_F(ConvertFileTest, ConversionsRunSideBySideOnSeveralThreads) {
-  // Each job has its own progress, cancel flag and error text.
+  // Each job has its own progress, cancel flag and result.
   const char* const keys[] = {"wav", "mp3", "wma", "m4a"};
   std::vector<std::thread> threads;
-  std::vector<int> codes(4, -1), blocks(4, 0);
+  std::vector<ConvertCode> codes(4, ConvertCode::UnknownFormat);
+  std::vector<int> blocks(4, 0);
   std::vector<JobContext> jobs(4);
   std::atomic<int> cancelThird{0};
   jobs[2].CancelRequested = &cancelThird;
@@ -230,11 +257,13 @@ TEST_F(ConvertFileTest, ConversionsRunSideBySideOnSeveralThreads) {
     threads.emplace_back([&, i] {
       const std::string key = keys[i];
       codes[static_cast<size_t>(i)] = Convert(Source("music.flac"), m_dir.file("side." + key),
-                                              key, KbpsFor(key), jobs[static_cast<size_t>(i)]);
+                                              key, KbpsFor(key), jobs[static_cast<size_t>(i)])
+                                          .code;
     });
   }
   for (auto& thread : threads) thread.join();
-  EXPECT_EQ(codes, (std::vector<int>{kConvertOk, kConvertOk, kConvertCancelled, kConvertOk}));
+  EXPECT_EQ(codes, (std::vector<ConvertCode>{ConvertCode::Ok, ConvertCode::Ok,
+                                             ConvertCode::Cancelled, ConvertCode::Ok}));
   EXPECT_EQ(blocks, (std::vector<int>{4, 4, 2, 4}));
   for (const char* key : {"wav", "mp3", "m4a"}) {
     const Decoded d = DecodeFile(m_dir.file(std::string("side.") + key));
@@ -271,8 +300,8 @@ TEST_F(ConvertFileTest, LossyFormatsResampleRatesTheyCannotHoldAndMp3RefusesOthe
     JobContext job;
     const std::string out = m_dir.file("resampled" + std::to_string(c.rate) + "." + c.format);
     fs::remove(out);
-    const int code = Convert(c.source, out, c.format, c.kbps, job);
-    ASSERT_EQ(code, kConvertOk) << ConversionErrorText(code, job);
+    const ConvertResult result = Convert(c.source, out, c.format, c.kbps, job);
+    ASSERT_EQ(result.code, ConvertCode::Ok) << ConversionErrorText(result);
     const Decoded d = DecodeFile(out);
     ASSERT_NE(d.handle, 0u);
     EXPECT_EQ(static_cast<int>(d.info.freq), c.rate);
@@ -283,8 +312,9 @@ TEST_F(ConvertFileTest, LossyFormatsResampleRatesTheyCannotHoldAndMp3RefusesOthe
   }
   JobContext job;
   const std::string out = m_dir.file("refused.mp3");
-  EXPECT_EQ(Convert(Source("music.flac"), out, "mp3", 191, job), kConvertMp3Setup);
-  EXPECT_EQ(ConversionErrorText(kConvertMp3Setup, job),
+  const ConvertResult refused = Convert(Source("music.flac"), out, "mp3", 191, job);
+  EXPECT_EQ(refused.code, ConvertCode::Mp3Setup);
+  EXPECT_EQ(ConversionErrorText(refused),
             "An unsupported bitrate is being used (191) - the MP3 encoder only supports: "
             "320, 256, 224, 192, 160, 128, 112, and 96 Kbps");
   EXPECT_FALSE(Exists(out));
@@ -294,16 +324,17 @@ TEST_F(ConvertFileTest, VorbisNamesTheBitratesItTakesForTheSourceBeforeCreatingT
   // libvorbis gives no more than 160 kbit/s for 22050 Hz stereo.
   JobContext job;
   const std::string out = m_dir.file("refused.ogg");
-  EXPECT_EQ(Convert(Source("s22050.wav"), out, "ogg", 192, job), kConvertEncoderStart);
-  EXPECT_EQ(ConversionErrorText(kConvertEncoderStart, job),
+  const ConvertResult bitrate = Convert(Source("s22050.wav"), out, "ogg", 192, job);
+  EXPECT_EQ(bitrate.code, ConvertCode::EncoderStart);
+  EXPECT_EQ(ConversionErrorText(bitrate),
             "Could not start the Vorbis encoder at 192 kbps for this source (22050 Hz, 2 "
             "channels).  Please choose another Bitrate: it takes 160, 128 or 96 kbps for this "
             "source.");
   EXPECT_FALSE(Exists(out));
-  EXPECT_EQ(Convert(Source("s22050.wav"), out, "ogg", 160, job), kConvertOk);
-  EXPECT_EQ(Convert(Source("music.flac"), m_dir.file("x.flac"), "flac", 9, job),
-            kConvertEncoderStart);
-  EXPECT_EQ(ConversionErrorText(kConvertEncoderStart, job),
+  EXPECT_EQ(Convert(Source("s22050.wav"), out, "ogg", 160, job).code, ConvertCode::Ok);
+  const ConvertResult level = Convert(Source("music.flac"), m_dir.file("x.flac"), "flac", 9, job);
+  EXPECT_EQ(level.code, ConvertCode::EncoderStart);
+  EXPECT_EQ(ConversionErrorText(level),
             "An unsupported compression level is being used (9) - FLAC files are written at the "
             "levels 0 to 8");
   EXPECT_FALSE(Exists(m_dir.file("x.flac")));
@@ -314,16 +345,17 @@ TEST_F(ConvertFileTest, SameFileIsRefusedButOtherCaseIsAnotherFile) {
   WriteTestWav16(source, 44100, 2, 4410);
   const std::string before = ReadBytes(source);
   JobContext job;
-  EXPECT_EQ(Convert(source, source, "wav", 0, job), kConvertSamePath);
+  EXPECT_EQ(Convert(source, source, "wav", 0, job).code, ConvertCode::SamePath);
   fs::create_hard_link(source, m_dir.file("link.wav"));
   fs::create_symlink(source, m_dir.file("symlink.wav"));
-  EXPECT_EQ(Convert(source, m_dir.file("link.wav"), "mp3", 192, job), kConvertSamePath);
-  EXPECT_EQ(Convert(source, m_dir.file("symlink.wav"), "wma", 192, job), kConvertSamePath);
-  EXPECT_EQ(ConversionErrorText(kConvertSamePath, job),
+  EXPECT_EQ(Convert(source, m_dir.file("link.wav"), "mp3", 192, job).code, ConvertCode::SamePath);
+  const ConvertResult same = Convert(source, m_dir.file("symlink.wav"), "wma", 192, job);
+  EXPECT_EQ(same.code, ConvertCode::SamePath);
+  EXPECT_EQ(ConversionErrorText(same),
             "The source file is the same as the destination file");
   EXPECT_EQ(ReadBytes(source), before);
   // On a case-sensitive file system "song.wav" is a file of its own.
-  EXPECT_EQ(Convert(source, m_dir.file("song.wav"), "wav", 0, job), kConvertOk);
+  EXPECT_EQ(Convert(source, m_dir.file("song.wav"), "wav", 0, job).code, ConvertCode::Ok);
   EXPECT_EQ(ReadBytes(source), before);
   EXPECT_TRUE(SamePathIgnoringCase("/no/such/a", "/no/such/a"));
   EXPECT_FALSE(SamePathIgnoringCase("/no/such/a", "/no/such/A"));
@@ -331,13 +363,14 @@ TEST_F(ConvertFileTest, SameFileIsRefusedButOtherCaseIsAnotherFile) {
 
 TEST_F(ConvertFileTest, FormatKeysAndTheAacCommandLines) {
   JobContext job;
-  EXPECT_EQ(Convert(Source("music.flac"), m_dir.file("x.ape"), "ape", 0, job),
-            kConvertUnknownFormat);
-  EXPECT_EQ(ConversionErrorText(kConvertUnknownFormat, job), "Unknown output file format");
-  EXPECT_EQ(Convert(m_dir.file("missing.wav"), m_dir.file("y.wav"), "wav", 0, job),
-            kConvertCannotOpenSource);
-  EXPECT_EQ(ConversionErrorText(kConvertCannotOpenSource, job), "Can't open source file");
-  EXPECT_EQ(ConversionErrorText(55, job), "Unknown error");
+  const ConvertResult unknown = Convert(Source("music.flac"), m_dir.file("x.ape"), "ape", 0, job);
+  EXPECT_EQ(unknown.code, ConvertCode::UnknownFormat);
+  EXPECT_EQ(ConversionErrorText(unknown), "Unknown output file format");
+  const ConvertResult missing =
+      Convert(m_dir.file("missing.wav"), m_dir.file("y.wav"), "wav", 0, job);
+  EXPECT_EQ(missing.code, ConvertCode::CannotOpenSource);
+  EXPECT_EQ(ConversionErrorText(missing), "Can't open source file");
+  EXPECT_EQ(ConversionErrorText({static_cast<ConvertCode>(55)}), "Unknown error");
 
   // A stand-in encoder program that records its arguments and its standard input.
   const std::string tools = m_dir.file("my tools $HOME");
@@ -350,7 +383,7 @@ TEST_F(ConvertFileTest, FormatKeysAndTheAacCommandLines) {
   const std::string source = m_dir.file("three-quarters.wav");
   WriteConstantWav(source, 44100, 2, 44100 + 10, 24576);  // 0.75 exactly
   const std::string out = m_dir.file("it's \"odd\" `x`.mp4");
-  ASSERT_EQ(Convert(source, out, "Mp4", 194, job, 2.0, script), kConvertOk);
+  ASSERT_EQ(Convert(source, out, "Mp4", 194, job, 2.0, script).code, ConvertCode::Ok);
   EXPECT_EQ(ReadBytes(tools + "/args.txt"),
             "-q\n120\n-c\n20000\n--mpeg-vers\n4\n-w\n-o\n" + out + "\n-\n");
   // A float WAV header, then every sample: 0.75 times the gain of 2, unclipped.
@@ -363,7 +396,8 @@ TEST_F(ConvertFileTest, FormatKeysAndTheAacCommandLines) {
     std::memcpy(&value, &raw, 4);
     ASSERT_EQ(value, 1.5f) << at;
   }
-  ASSERT_EQ(Convert(source, m_dir.file("raw.aac"), "aac", 62, job, 1.0, script), kConvertOk);
+  ASSERT_EQ(Convert(source, m_dir.file("raw.aac"), "aac", 62, job, 1.0, script).code,
+            ConvertCode::Ok);
   EXPECT_EQ(ReadBytes(tools + "/args.txt"),
             "-q\n70\n-c\n10000\n--mpeg-vers\n4\n-o\n" + m_dir.file("raw.aac") + "\n-\n");
   EXPECT_EQ(AacCommandLine("/opt/faac", 100, "m4a", "/o/x.m4a"),
@@ -385,8 +419,8 @@ TEST_F(ConvertFileTest, EveryFormatDecodesBackThroughTheLayerAndTheFfmpegProgram
       SCOPED_TRACE(k + " from " + c.source);
       const std::string out = m_dir.file("back-" + std::to_string(c.rate) + "." + k);
       JobContext job;
-      ASSERT_EQ(Convert(c.source, out, k, KbpsFor(k), job), kConvertOk)
-          << ConversionErrorText(kConvertWriteFailed, job);
+      const ConvertResult result = Convert(c.source, out, k, KbpsFor(k), job);
+      ASSERT_EQ(result.code, ConvertCode::Ok) << ConversionErrorText(result);
       // MP3 records are stereo; the others keep the source's channels.
       const int channels = k == "mp3" ? 2 : c.channels;
       const int rate = k == "opus" ? 48000 : c.rate;  // Opus is always written at 48 kHz
@@ -436,7 +470,8 @@ TEST_F(ConvertFileTest, FlacKeepsEverySampleAtTheSourcesResolution) {
                           std::string(c.codec) + " " + ShellQuote(source)));
     const std::string out = m_dir.file(std::string(c.name) + ".flac");
     JobContext job;
-    ASSERT_EQ(Convert(source, out, "flac", 5, job), kConvertOk) << job.EncoderErrorText;
+    const ConvertResult result = Convert(source, out, "flac", 5, job);
+    ASSERT_EQ(result.code, ConvertCode::Ok) << result.detail;
     const Decoded in = DecodeFile(source);
     const Decoded back = DecodeFile(out);
     ASSERT_NE(back.handle, 0u);
@@ -468,7 +503,8 @@ TEST_F(ConvertFileTest, AnExistingFileIsNeverChanged) {
     fs::create_symlink(target, link);
     for (const std::string& out : {taken, link}) {
       JobContext job;
-      EXPECT_NE(Convert(Source("music.flac"), out, k, KbpsFor(k), job), kConvertOk) << out;
+      EXPECT_NE(Convert(Source("music.flac"), out, k, KbpsFor(k), job).code, ConvertCode::Ok)
+          << out;
     }
     EXPECT_EQ(ReadBytes(taken), precious);
     EXPECT_EQ(ReadBytes(target), precious);
@@ -477,14 +513,15 @@ TEST_F(ConvertFileTest, AnExistingFileIsNeverChanged) {
     const std::string empty = m_dir.file("empty." + k);
     WriteTextFile(empty, "");
     JobContext job;
-    EXPECT_EQ(Convert(Source("music.flac"), empty, k, KbpsFor(k), job), kConvertOk);
+    EXPECT_EQ(Convert(Source("music.flac"), empty, k, KbpsFor(k), job).code, ConvertCode::Ok);
     EXPECT_GT(fs::file_size(empty), 1000u);
   }
   // The WAV writer names the reason.
   JobContext job;
-  EXPECT_EQ(Convert(Source("music.flac"), m_dir.file("taken.wav"), "wav", 0, job),
-            kConvertCannotCreate);
-  EXPECT_EQ(ConversionErrorText(kConvertCannotCreate, job),
+  const ConvertResult taken = Convert(Source("music.flac"), m_dir.file("taken.wav"), "wav", 0, job);
+  EXPECT_EQ(taken.code, ConvertCode::CannotCreate);
+  EXPECT_EQ(taken.systemError, EEXIST);
+  EXPECT_EQ(ConversionErrorText(taken),
             "Could not create the destination file - File exists");
 }
 
@@ -511,11 +548,11 @@ TEST_F(ConvertFileTest, AReadErrorFailsTheFileInsteadOfEndingItShort) {
     };
     g_faultCountdown = -1;
     audio::SetReadFaultHook(&FailAfterSomeReads);
-    const int code = Convert(Source("long.flac"), out, k, KbpsFor(k), job);
+    const ConvertResult result = Convert(Source("long.flac"), out, k, KbpsFor(k), job);
     audio::SetReadFaultHook(nullptr);
     g_faultCountdown = -1;
-    EXPECT_EQ(code, kConvertReadError);
-    EXPECT_EQ(ConversionErrorText(code, job), "Could not read the source file - read error");
+    EXPECT_EQ(result.code, ConvertCode::ReadError);
+    EXPECT_EQ(ConversionErrorText(result), "Could not read the source file - read error");
     EXPECT_LT(job.ProcessedSeconds, 12);
     if (k == "aac" || k == "mp4" || k == "m4a") {
       EXPECT_FALSE(Exists(out));
@@ -542,8 +579,9 @@ std::pair<int, std::string> ConvertWithFileSizeLimit(const std::string& source,
     const rlimit small{limit, limit};
     ::setrlimit(RLIMIT_FSIZE, &small);
     JobContext job;
-    const int code = Convert(source, out, key, KbpsFor(key), job);
-    const std::string text = std::to_string(code) + "\n" + ConversionErrorText(code, job);
+    const ConvertResult result = Convert(source, out, key, KbpsFor(key), job);
+    const std::string text =
+        std::to_string(static_cast<int>(result.code)) + "\n" + ConversionErrorText(result);
     ssize_t ignored = ::write(fds[1], text.data(), text.size());
     (void)ignored;
     ::_exit(0);
@@ -568,7 +606,7 @@ TEST_F(ConvertFileTest, AFullDiskFailsWithCode5AndItsReason) {
     const auto [code, text] =
         // 12 s of a chord take 37 kB in Vorbis, far more in every other format.
         ConvertWithFileSizeLimit(Source("long.flac"), m_dir.file("full." + k), k, 20000);
-    EXPECT_EQ(code, kConvertWriteFailed) << text;
+    EXPECT_EQ(code, static_cast<int>(ConvertCode::WriteFailed)) << text;
     EXPECT_EQ(text.rfind("Could not write to the destination file - ", 0), 0u) << text;
     if (InProcess(k)) {
       EXPECT_NE(text.find("File too large"), std::string::npos) << text;
@@ -593,10 +631,10 @@ TEST_F(ConvertFileTest, AnAacSourceThatEndsWellShortOfItsLengthFailsTheFile) {
   job.ProgressCallback = [&](const char*) {
     if (++blocks == 2) fs::resize_file(source, fs::file_size(source) / 3);
   };
-  const int code = Convert(source, m_dir.file("short.m4a"), "m4a", 194, job);
-  EXPECT_EQ(code, kConvertDamaged);
-  EXPECT_NE(ConversionErrorText(code, job).find("could not be decoded"), std::string::npos)
-      << ConversionErrorText(code, job);
+  const ConvertResult result = Convert(source, m_dir.file("short.m4a"), "m4a", 194, job);
+  EXPECT_EQ(result.code, ConvertCode::Damaged);
+  EXPECT_NE(ConversionErrorText(result).find("could not be decoded"), std::string::npos)
+      << ConversionErrorText(result);
   EXPECT_FALSE(Exists(m_dir.file("short.m4a")));
   for (const auto& entry : fs::directory_iterator(m_dir.path())) {
     EXPECT_EQ(entry.path().string().find(".qvfaac-"), std::string::npos) << entry.path();
@@ -611,10 +649,11 @@ TEST_F(ConvertFileTest, AFailingEncoderProgramFailsTheFile) {
   for (const std::string& faac : {failing, quits, m_dir.file("no such program"), std::string()}) {
     SCOPED_TRACE(faac);
     JobContext job;
-    const int code = Convert(Source("music.flac"), m_dir.file("failed.m4a"), "m4a", 194, job,
-                             1.0, faac);
-    EXPECT_TRUE(code == kConvertWriteFailed || code == kConvertAacStart) << code;
-    EXPECT_FALSE(ConversionErrorText(code, job).empty());
+    const ConvertResult result =
+        Convert(Source("music.flac"), m_dir.file("failed.m4a"), "m4a", 194, job, 1.0, faac);
+    EXPECT_TRUE(result.code == ConvertCode::WriteFailed || result.code == ConvertCode::AacStart)
+        << static_cast<int>(result.code);
+    EXPECT_FALSE(ConversionErrorText(result).empty());
     EXPECT_FALSE(Exists(m_dir.file("failed.m4a")));
   }
   // The real program under a path with blanks, quotes and $ (the path is quoted).
@@ -623,8 +662,8 @@ TEST_F(ConvertFileTest, AFailingEncoderProgramFailsTheFile) {
   fs::create_symlink(Qvfaac(), odd + "/q v faac");
   JobContext job;
   EXPECT_EQ(Convert(Source("music.flac"), m_dir.file("ok.m4a"), "m4a", 194, job, 1.0,
-                    odd + "/q v faac"),
-            kConvertOk);
+                    odd + "/q v faac").code,
+            ConvertCode::Ok);
   EXPECT_TRUE(fs::file_size(m_dir.file("ok.m4a")) > 10000u);
 }
 

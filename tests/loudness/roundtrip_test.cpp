@@ -52,7 +52,8 @@ TEST(NormalizationRoundTrip, ConvertedFilesMeasureAtTheTarget) {
       const std::string out =
           dir.file("out-" + std::to_string(checked++) + "-" + GetFileTitle(source, false));
       JobContext convert;
-      ASSERT_EQ(ConvertFile(source, out, item.gainFactor, "wav", 0, "", convert), kConvertOk);
+      ASSERT_EQ(ConvertFile(source, out, item.gainFactor, "wav", 0, "", convert).code,
+                ConvertCode::Ok);
       JobContext again;
       const LoudnessResult after = AnalyzeFile(out, target, again);
       ASSERT_EQ(after.code, kLoudnessMeasured);

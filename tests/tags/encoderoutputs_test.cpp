@@ -54,8 +54,9 @@ TEST(EncoderOutputs, EveryTaggedFormatOfOurEncodersTakesTagsAndCoverAndStillDeco
   for (const auto& [format, kbps] : formats) {
     const std::string output = dir.file(std::string("out.") + format);
     JobContext job;
-    ASSERT_EQ(ConvertFile(source, output, 1.0, format, kbps, QvfaacProgram(), job), kConvertOk)
-        << format << ": " << job.EncoderErrorText;
+    const ConvertResult converted =
+        ConvertFile(source, output, 1.0, format, kbps, QvfaacProgram(), job);
+    ASSERT_EQ(converted.code, ConvertCode::Ok) << format << ": " << converted.detail;
     const double before = DecodedSeconds(output);
     const auto copied = tags::CopyTags(source, output, format);
     ASSERT_EQ(copied.status, tags::TagCopyStatus::Copied) << format << ": " << copied.error;
