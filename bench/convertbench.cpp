@@ -111,10 +111,11 @@ double TimeOurs(const Target& target, const std::vector<std::string>& sources,
   for (size_t i = 0; i < sources.size(); ++i) {
     qv::JobContext job;
     const std::string out = outFolder + "/out" + std::to_string(i) + "." + target.extension;
-    const int code = qv::ConvertFile(sources[i], out, 1.0, target.key, target.kbps, faac, job);
-    if (code != qv::kConvertOk) {
+    const qv::ConvertResult result =
+        qv::ConvertFile(sources[i], out, 1.0, target.key, target.kbps, faac, job);
+    if (!result.ok()) {
       std::fprintf(stderr, "ConvertFile %s: %s\n", target.key,
-                   qv::ConversionErrorText(code, job).c_str());
+                   qv::ConversionErrorText(result).c_str());
       return -1;
     }
   }
