@@ -1,6 +1,7 @@
 #include "app/filedescriptor.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +23,19 @@ bool FileDescriptor::Close() {
 
 int CreateExclusive(const std::string& path, mode_t mode) {
   return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+}
+
+int CreateOutputFile(const std::string& path) {
+  const int created = CreateExclusive(path);
+  if (created >= 0 || errno != EEXIST) return created;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat info {};
+  if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0) {
+    return fd;
+  }
+  if (fd >= 0) ::close(fd);
+  errno = EEXIST;
+  return -1;
 }
 
 bool WriteAll(int fd, const void* data, std::size_t size) {

@@ -39,6 +39,12 @@ class FileDescriptor {
 // descriptor (close-on-exec), or -1 with errno.
 int CreateExclusive(const std::string& path, mode_t mode = 0666);
 
+// Opens an output file for writing: created exclusively, or, when an empty regular file (not
+// a link) has the name, that file, which the naming rule counts as free (a batch's own hidden
+// output, made when its row was prepared). Anything else with the name is never touched.
+// Returns the descriptor, or -1 with errno (EEXIST when the name is taken).
+int CreateOutputFile(const std::string& path);
+
 // Writes all `size` bytes of `data` to `fd`, going on after interruptions and short writes.
 // False with errno set when a write fails (ENOSPC when one writes nothing).
 bool WriteAll(int fd, const void* data, std::size_t size);

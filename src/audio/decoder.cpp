@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iterator>
 #include <mutex>
+#include <vector>
 
 #include "audio/bass.h"
 
@@ -113,6 +114,57 @@ void QuietFfmpegLog() {
 
 namespace {
 
+// How much of a WAV is searched for a bitstream stored as samples: eight of FFmpeg's 4 KB
+// packets, several frames of any DTS or AC-3 stream (such a stream starts with the data).
+constexpr size_t kBitstreamProbeBytes = 8 * 4096;
+
+// Whether `data` may hold a DTS or AC-3 bitstream: a DTS sync word (16-bit or 14-bit words, in
+// either byte order), or three AC-3 sync words in either byte order one frame apart (128 to
+// 3840 bytes). Three equally spaced 16-bit words almost never occur in PCM by chance; one DTS
+// word seldom does, and then the full probe runs.
+bool MayHoldBitstream(const uint8_t* data, size_t size) {
+  static const uint8_t kDts[4][4] = {
+      {0x7F, 0xFE, 0x80, 0x01}, {0xFE, 0x7F, 0x01, 0x80}, {0x1F, 0xFF, 0xE8, 0x00},
+      {0xFF, 0x1F, 0x00, 0xE8}};
+  std::vector<size_t> syncs[2];  // AC-3 sync words as 0B 77 and as 77 0B
+  for (size_t at = 0; at + 4 <= size; ++at) {
+    const uint8_t first = data[at];
+    if (first == 0x0B && data[at + 1] == 0x77) {
+      syncs[0].push_back(at);
+    } else if (first == 0x77 && data[at + 1] == 0x0B) {
+      syncs[1].push_back(at);
+    } else if (first == 0x7F || first == 0xFE || first == 0x1F || first == 0xFF) {
+      for (const auto& word : kDts) {
+        if (std::memcmp(data + at, word, 4) == 0) return true;
+      }
+    }
+  }
+  for (const std::vector<size_t>& found : syncs) {
+    for (size_t i = 0; i < found.size(); ++i) {
+      for (size_t j = i + 1; j < found.size() && found[j] - found[i] <= 3840; ++j) {
+        const size_t step = found[j] - found[i];
+        if (step >= 128 && std::binary_search(found.begin() + static_cast<long>(j),
+                                              found.end(), found[j] + step)) {
+          return true;
+        }
+      }
+    }
+  }
+  return false;
+}
+
+// Whether the open file `fd` is a RIFF WAVE file whose first stretch shows no sign of a DTS or
+// AC-3 bitstream stored as samples (see MayHoldBitstream).
+bool IsPcmWavWithoutBitstream(int fd) {
+  std::vector<uint8_t> head(kBitstreamProbeBytes);
+  const ssize_t got = ::pread(fd, head.data(), head.size(), 0);
+  if (got < 12 || std::memcmp(head.data(), "RIFF", 4) != 0 ||
+      std::memcmp(head.data() + 8, "WAVE", 4) != 0) {
+    return false;
+  }
+  return !MayHoldBitstream(head.data() + 12, static_cast<size_t>(got) - 12);
+}
+
 // Opens `path` for demuxing and checks FFmpeg's guess of its format. Returns BASS_OK,
 // BASS_ERROR_FILEOPEN when it is not a readable regular file, BASS_ERROR_FILEFORM when its
 // content is not a container or stream FFmpeg can read with confidence. `fileSize` (optional)
@@ -126,9 +178,7 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
   if (fd < 0) return BASS_ERROR_FILEOPEN;
   struct stat info {};
   const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  char head[12] = {};
-  const bool riffWave = regular && ::pread(fd, head, sizeof head, 0) == sizeof head &&
-                        std::memcmp(head + 8, "WAVE", 4) == 0;
+  const bool plainPcmWav = regular && IsPcmWavWithoutBitstream(fd);
   ::close(fd);
   if (!regular) return BASS_ERROR_FILEOPEN;
   if (fileSize) *fileSize = info.st_size;
@@ -145,9 +195,9 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
   av_dict_set(&options, "protocol_whitelist", "file", 0);
   // FFmpeg looks for a compressed bitstream (DTS or AC-3 stored as 16-bit PCM) in every 16-bit
   // WAV by probing its packets with every demuxer, up to 32 packets and about 250 KB of
-  // scanning: most of what a short WAV costs to open. Such a stream starts at the data's
-  // start, so the first four packets (16 KB, several frames of either) find it as well.
-  if (riffWave) av_dict_set(&options, "max_probe_packets", "4", 0);
+  // scanning: most of what a short WAV costs to open. Where the same stretch of the file
+  // holds no sign of such a stream, one packet is probed instead.
+  if (plainPcmWav) av_dict_set(&options, "max_probe_packets", "1", 0);
   const int ret = avformat_open_input(&raw, url.c_str(), known, &options);
   av_dict_free(&options);
   if (ret < 0) {

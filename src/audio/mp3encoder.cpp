@@ -54,8 +54,8 @@ int Mp3Encoder::Create(DWORD channel, DWORD flags, int rate, int channels,
       lame_get_brate(gf) != kbps) {
     return BASS_ERROR_NOTAVAIL;
   }
-  // Created exclusively: a file (or a link) that already has the name is never replaced.
-  const int fd = CreateExclusive(path);
+  // Created exclusively (or an empty file of the name taken over): nothing is replaced.
+  const int fd = CreateOutputFile(path);
   if (fd < 0) {
     detail = std::strerror(errno);
     return BASS_ERROR_CREATE;

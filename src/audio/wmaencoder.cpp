@@ -69,7 +69,7 @@ int WmaEncoder::Open(int rate, int channels, int bitrate, const std::string& pat
   const AvEncodeSettings settings = WmaSettings(rate, channels, bitrate);
   if (bitrate <= 0 || !AvFileEncoder::Accepts(settings)) return kRefusedBitrate;
   m_channels = channels;
-  const int fd = CreateExclusive(path);
+  const int fd = CreateOutputFile(path);
   if (fd < 0) {
     m_errorText = std::strerror(errno);
     return BASS_ERROR_CREATE;

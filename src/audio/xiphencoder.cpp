@@ -73,8 +73,8 @@ int XiphEncoder::Create(DWORD channel, DWORD flags, int rate, int channels, int 
   AvEncodeSettings settings;
   SettingsFor(format, rate, channels, origres, settings);
   auto xiph = std::make_shared<XiphEncoder>(channel, flags, rate, channels);
-  // Created exclusively: a file (or a link) that already has the name is never replaced.
-  const int fd = CreateExclusive(path);
+  // Created exclusively (or an empty file of the name taken over): nothing is replaced.
+  const int fd = CreateOutputFile(path);
   if (fd < 0) {
     detail = std::strerror(errno);
     return BASS_ERROR_CREATE;

@@ -39,6 +39,7 @@ struct Row {
   RowWork work;
   ConvertCode earlyCode = ConvertCode::Ok;  // a failure (or a skip) known before the work starts
   std::string gainNote;
+  std::string folder;  // where the hidden output is made
 };
 
 // A failure known before the work starts, with its text.
@@ -47,9 +48,9 @@ void FailEarly(Row& r, const ConvertResult& failure) {
   r.out.errorText = ConversionErrorText(failure);
 }
 
-// Every row goes through the same three steps: prepared on this thread in row order (its plan
-// and a hidden output file of its own, created exclusively in the destination folder), worked
-// on by a worker into that hidden file, and committed on this thread in row order: the row's
+// Every row goes through the same three steps: prepared on this thread in row order (its
+// plan), worked on by a worker (into a hidden output file of its own, created exclusively in
+// the destination folder), and committed on this thread in row order: the row's
 // name is decided then, by the same rule and against the same files as one file after the
 // other would see, the log records and the selection are written, and the hidden file is given
 // its name without replacing anything. So a file under a final name is always complete, and a
@@ -150,14 +151,10 @@ bool ConversionRun::Prepare(int row) {
     return true;
   }
   r.gainNote = plan.gainNote;
+  r.folder = plan.folder;
   // What killed runs left in the folder goes first (never a file a live run still writes).
   if (m_cleanedFolders.insert(plan.folder).second) RemoveStaleTemporaries(plan.folder);
-  r.out.workPath = MakeHiddenOutput(plan.folder, m_key);
-  if (r.out.workPath.empty()) {
-    FailEarly(r, {ConvertCode::CannotCreate, errno});
-    return true;
-  }
-  r.job = {r.out.decodePath, r.out.sourcePath, r.out.workPath, m_key,
+  r.job = {r.out.decodePath, r.out.sourcePath, std::string(), m_key,
            m_format && !m_format->usesBitrate() ? 0 : m_options.kbps, m_options.faacPath,
            plan.gain,
            plan.outputPeakLimit, m_options.standard, m_options.replayGainTags,
@@ -341,6 +338,13 @@ void ConversionRun::Run() {
   steps.work = [this](int row, JobContext& job) {
     Row& r = At(row);
     if (r.earlyCode != ConvertCode::Ok) return static_cast<int>(r.earlyCode);
+    // The row's hidden output, made on the worker: creating a file is most of what a short
+    // row would otherwise cost the calling thread, which every row passes through.
+    r.out.workPath = r.job.workPath = MakeHiddenOutput(r.folder, m_key);
+    if (r.out.workPath.empty()) {
+      FailEarly(r, {ConvertCode::CannotCreate, errno});
+      return static_cast<int>(r.earlyCode);
+    }
     r.work = ConvertRow(r.job, job);
     r.out.errorText = r.work.errorText;
     return static_cast<int>(r.work.result.code);

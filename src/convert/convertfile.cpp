@@ -396,7 +396,7 @@ class WavEncoder final : public FileEncoder {
 
   ConvertResult Start(const EncodeSource& source) override {
     // Created exclusively: a file, link or folder that has the name is never replaced.
-    m_file = FileDescriptor(CreateExclusive(source.request.destination));
+    m_file = FileDescriptor(CreateOutputFile(source.request.destination));
     if (m_file.Get() < 0) return {ConvertCode::CannotCreate, errno};
     const std::string header =
         WavHeader(static_cast<int>(source.info.freq), static_cast<int>(source.info.chans));
@@ -528,6 +528,8 @@ class AacEncoder final : public AttachedEncoder {
   }
 
   HENCODE StartEncoder(const EncodeSource& source) override {
+    // The encoder program names its finished file without replacing anything.
+    ReuseEmptyDestination(source.request.destination);
     const EncodeRequest& request = source.request;
     const std::string command =
         AacCommandLine(request.faacPath, request.value, request.format->key, request.destination);
@@ -689,7 +691,6 @@ ConvertResult EncodeFile(const EncodeRequest& request, JobContext& job) {
   const std::unique_ptr<FileEncoder> encoder = format.makeEncoder();
   const EncodeSource source{request, stream.get(), info};
   if (ConvertResult checked = encoder->Check(source, job); !checked.ok()) return checked;
-  ReuseEmptyDestination(request.destination);
   if (ConvertResult started = encoder->Start(source); !started.ok()) return started;
   if (format.highestRate > 0) NoteRateAtMost(info, format.codecName, format.highestRate, job);
   std::vector<float> block = OneSecondBlock(info);

@@ -131,6 +131,7 @@ TEST_F(DecoderTest, CompressedStreamsStoredAsPcmInAWavDecodeAsTheirCodec) {
   // read as PCM they are full-scale noise.
   const std::pair<const char*, const char*> cases[] = {
       {"in-wav.ac3", "-c:a ac3 -b:a 192k -f ac3"},
+      {"in-wav-640k.ac3", "-c:a ac3 -b:a 640k -f ac3"},  // frames of 2.5 KB
       {"in-wav.dts", "-c:a dca -strict -2 -b:a 1411k -f dts"},
   };
   for (const auto& [name, options] : cases) {
