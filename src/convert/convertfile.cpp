@@ -168,6 +168,17 @@ ConvertResult EncoderWriteFailure() {
   return {ConvertCode::WriteFailed, 0, audio::LastEncoderErrorText()};
 }
 
+// Applies the gain to a block of float samples and hands it to `write` (its bytes); false,
+// with the encoder's failure in `failure`, when the encoder did not take it.
+template <typename Write>
+bool PutWithGain(float* samples, size_t count, double gain, ConvertResult& failure,
+                 Write write) {
+  ApplyFloatGain(samples, count, gain);
+  if (write(samples, static_cast<DWORD>(count * sizeof(float)))) return true;
+  failure = EncoderWriteFailure();
+  return false;
+}
+
 float ClampUnit(float sample) {
   if (sample > 1.0f) return 1.0f;
   if (sample < -1.0f) return -1.0f;
@@ -452,11 +463,9 @@ class AttachedEncoder : public FileEncoder {
   }
 
   bool Put(float* samples, size_t count, double gain) override {
-    ApplyFloatGain(samples, count, gain);
-    const auto bytes = static_cast<DWORD>(count * sizeof(float));
-    if (BASS_Encode_Write(m_encoder.get(), samples, bytes) == 1) return true;
-    m_putFailure = EncoderWriteFailure();
-    return false;
+    return PutWithGain(samples, count, gain, m_putFailure, [this](float* data, DWORD bytes) {
+      return BASS_Encode_Write(m_encoder.get(), data, bytes) == 1;
+    });
   }
 
  protected:
@@ -587,11 +596,9 @@ class WmaEncoder final : public FileEncoder {
   }
 
   bool Put(float* samples, size_t count, double gain) override {
-    ApplyFloatGain(samples, count, gain);
-    const auto bytes = static_cast<DWORD>(count * sizeof(float));
-    if (BASS_WMA_EncodeWrite(m_file.get(), samples, bytes) == 1) return true;
-    m_putFailure = EncoderWriteFailure();
-    return false;
+    return PutWithGain(samples, count, gain, m_putFailure, [this](float* data, DWORD bytes) {
+      return BASS_WMA_EncodeWrite(m_file.get(), data, bytes) == 1;
+    });
   }
 
   ConvertResult Finish(PumpEnd end) override {
