@@ -291,8 +291,6 @@ SourceImporter::SourceImporter(BatchHost& host, SourceList& list, ToolRunner run
       m_ownState(std::make_shared<BatchState>()),
       m_state(m_ownState.get()) {}
 
-int SourceImporter::RefreshChangedRows() { return m_list.RefreshChangedRows(&ProbeSourceFacts); }
-
 bool SourceImporter::AddVideo(const std::string& source, ProbeResult& probe,
                               std::string& tempWav) {
   tempWav = MakeTempWavName();

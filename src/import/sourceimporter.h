@@ -121,15 +121,11 @@ class SourceImporter {
   // a Ctrl-C that the command line's host sees when it pumps events) an add stops before its
   // next file and its counters say `stopped`. The add never clears the flag; its owner does.
   // Without this call the importer has a state of its own that nothing cancels. A running
-  // extraction is stopped by the tool cancel flag instead.
+  // video extraction stops at the same flag (its dialog's Cancel sets it).
   void SetCancelState(BatchState& state) { m_state = &state; }
   // Called once the files of ScanFolder or AddPaths are all added (or the add stopped), before
   // the summary is shown: the window leaves its batch layout there. May be empty.
   void SetAddEnded(std::function<void()> ended) { m_addEnded = std::move(ended); }
-
-  // Probes again the rows whose file changed since they were probed (SourceList::
-  // RefreshChangedRows); returns how many were updated.
-  int RefreshChangedRows();
 
   // The supported files of `folder` (with `recursive`, of its sub-folders too), sorted by name;
   // our temporary names (hidden outputs being written, debris of stopped runs) are left out.

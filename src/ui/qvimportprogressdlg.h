@@ -15,7 +15,7 @@ namespace qv {
 // The modal tool progress window: a caption and a subject line, a progress bar (0 to 10000),
 // a "seconds of seconds" line and a Cancel button, over one run of the ffmpeg program. The run
 // itself is core code (RunToolWithProgress); this window is its view. Cancel (the button,
-// Escape or the window's close button) only sets the tool cancel flag; the run acts on it.
+// Escape or the window's close button) only sets the run's cancel flag; the run acts on it.
 // GUI thread.
 class QVImportProgressDlg : public QDialog, public ToolProgressView {
  public:
