@@ -214,12 +214,48 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
   return BASS_OK;
 }
 
+// The size of a WAV's data chunk, whose data the demuxer of `fmt` has just placed its reader at
+// (`dataStart`): read back from the chunk's header, then the reader is returned. -1 for another
+// container or a size that declares nothing (0, or the 0xFFFFFFFF of a stream being written).
+std::int64_t WavDataSize(AVFormatContext& fmt, std::int64_t dataStart) {
+  if (std::strcmp(fmt.iformat->name, "wav") != 0 || !fmt.pb || dataStart < 8) return -1;
+  uint8_t chunk[8];
+  std::int64_t size = -1;
+  if (avio_seek(fmt.pb, dataStart - 8, SEEK_SET) >= 0 && avio_read(fmt.pb, chunk, 8) == 8 &&
+      std::memcmp(chunk, "data", 4) == 0) {
+    size = ReadLe32(chunk + 4);
+  }
+  if (avio_seek(fmt.pb, dataStart, SEEK_SET) < 0) return -1;
+  return size == 0 || size == 0xFFFFFFFF ? -1 : size;
+}
+
+// Whether FFmpeg's length of `fmt` is one its header declares: not one estimated from the
+// bitrate, and not one it measured from the last timestamps (MPEG streams) or the last page
+// (Ogg, whose header has no length).
+bool DeclaresLength(const AVFormatContext& fmt) {
+  return fmt.duration_estimation_method == AVFMT_DURATION_FROM_STREAM &&
+         std::strcmp(fmt.iformat->name, "ogg") != 0;
+}
+
+// Whether `codec` decodes a lossless source of floating-point samples (lossy decoders give
+// floats of their own making).
+bool IsFloatingLossless(const AVCodecContext& codec) {
+  const AVCodecDescriptor* descriptor = avcodec_descriptor_get(codec.codec_id);
+  if (!descriptor || !(descriptor->props & AV_CODEC_PROP_LOSSLESS) ||
+      (descriptor->props & AV_CODEC_PROP_LOSSY)) {
+    return false;
+  }
+  const AVSampleFormat packed = av_get_packed_sample_fmt(codec.sample_fmt);
+  return packed == AV_SAMPLE_FMT_FLT || packed == AV_SAMPLE_FMT_DBL;
+}
+
 }  // namespace
 
 int FileDecoder::Open(const std::string& path, Output output) {
   std::int64_t fileSize = 0;
   if (const int result = OpenInput(path, m_fmt, &fileSize); result != BASS_OK) return result;
   const std::int64_t dataStart = m_fmt->pb ? avio_tell(m_fmt->pb) : 0;
+  const std::int64_t wavDataBytes = WavDataSize(*m_fmt, dataStart);
   if (avformat_find_stream_info(m_fmt.get(), nullptr) < 0) return BASS_ERROR_FILEFORM;
 
   const AVCodec* codec = nullptr;
@@ -261,6 +297,10 @@ int FileDecoder::Open(const std::string& path, Output output) {
   }
   if (m_format.rate <= 0 || m_format.channels <= 0) return BASS_ERROR_FILEFORM;
   m_format.origres = OriginalResolution(*m_codec, *stream->codecpar);
+  m_format.floating = IsFloatingLossless(*m_codec);
+  if (m_codec->ch_layout.order == AV_CHANNEL_ORDER_NATIVE) {
+    m_format.channelMask = m_codec->ch_layout.u.mask;
+  }
 
   std::int64_t frames = -1;
   LengthSource source = LengthSource::Header;
@@ -279,8 +319,15 @@ int FileDecoder::Open(const std::string& path, Output output) {
   } else {
     source = LengthSource::Guess;
   }
-  // A truncated PCM file announces more data than it holds.
+  // What the header declares, before the checks below. FFmpeg leaves a WAV's length unset when
+  // its data chunk runs past the end of the file, so the chunk's size is taken as declared.
   const int blockAlign = stream->codecpar->block_align;
+  if (wavDataBytes > 0 && IsPlainPcm(m_format.codec) && blockAlign > 0) {
+    m_format.declaredFrames = wavDataBytes / blockAlign;
+  } else if (source == LengthSource::Header && frames > 0 && DeclaresLength(*m_fmt)) {
+    m_format.declaredFrames = frames;
+  }
+  // A truncated PCM file announces more data than it holds.
   if (frames > 0 && IsPlainPcm(m_format.codec) && blockAlign > 0 && dataStart >= 0 &&
       fileSize > dataStart) {
     frames = std::min<std::int64_t>(frames, (fileSize - dataStart) / blockAlign);
