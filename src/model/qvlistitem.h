@@ -132,8 +132,10 @@ class QVListItem {
   // every sample when normalizing, up to the peak limit (AppliedGainFactor).
   double gainFactor = 1.0;
   std::int32_t hasLoudness = 0;
-  // The album the row belongs to (its album tag with its album artist, or its folder), read when
-  // the row is measured; and the album's loudness and largest peak in the standard shown.
+  // The album the row belongs to (its album tag with its album artist, or its folder), read
+  // once, when a measurement or a conversion's album gate first needs it, and again after the
+  // file changed (SourceList::RefreshChangedRows empties it); and the album's loudness and
+  // largest peak in the standard shown.
   std::string albumKey;
   bool hasAlbum = false;
   double albumVolume = 0.0;
