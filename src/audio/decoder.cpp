@@ -153,24 +153,43 @@ bool MayHoldBitstream(const uint8_t* data, size_t size) {
   return false;
 }
 
-// Whether the open file `fd` is a RIFF WAVE file whose first stretch shows no sign of a DTS or
-// AC-3 bitstream stored as samples (see MayHoldBitstream).
-bool IsPcmWavWithoutBitstream(int fd) {
+// What the first stretch of a RIFF WAVE file tells: whether it shows no sign of a DTS or AC-3
+// bitstream stored as samples (see MayHoldBitstream), and where its data chunk starts and the
+// size that chunk's header gives.
+struct WavHead {
+  bool plainPcm = false;
+  std::int64_t dataStart = -1;
+  std::int64_t dataSize = -1;
+};
+
+WavHead ReadWavHead(int fd) {
+  WavHead wav;
   std::vector<uint8_t> head(kBitstreamProbeBytes);
   const ssize_t got = ::pread(fd, head.data(), head.size(), 0);
   if (got < 12 || std::memcmp(head.data(), "RIFF", 4) != 0 ||
       std::memcmp(head.data() + 8, "WAVE", 4) != 0) {
-    return false;
+    return wav;
   }
-  return !MayHoldBitstream(head.data() + 12, static_cast<size_t>(got) - 12);
+  const auto size = static_cast<std::int64_t>(got);
+  for (std::int64_t at = 12; at + 8 <= size;) {
+    const std::int64_t chunkSize = ReadLe32(head.data() + at + 4);
+    if (std::memcmp(head.data() + at, "data", 4) == 0) {
+      wav.dataStart = at + 8;
+      wav.dataSize = chunkSize;
+      break;
+    }
+    at += 8 + chunkSize + (chunkSize & 1);
+  }
+  wav.plainPcm = !MayHoldBitstream(head.data() + 12, static_cast<size_t>(got) - 12);
+  return wav;
 }
 
 // Opens `path` for demuxing and checks FFmpeg's guess of its format. Returns BASS_OK,
 // BASS_ERROR_FILEOPEN when it is not a readable regular file, BASS_ERROR_FILEFORM when its
-// content is not a container or stream FFmpeg can read with confidence. `fileSize` (optional)
-// receives the size of the file.
+// content is not a container or stream FFmpeg can read with confidence. `fileSize` and `wav`
+// (optional) receive the size of the file and what the head of a WAV tells.
 int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSize,
-              const AVInputFormat* known = nullptr) {
+              const AVInputFormat* known = nullptr, WavHead* wav = nullptr) {
   QuietFfmpegLog();
   // Only regular files: a FIFO would block the open forever, and a device (a link to
   // /dev/urandom) never ends. O_NONBLOCK keeps even this check from waiting on a FIFO.
@@ -178,10 +197,12 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
   if (fd < 0) return BASS_ERROR_FILEOPEN;
   struct stat info {};
   const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  const bool plainPcmWav = regular && IsPcmWavWithoutBitstream(fd);
+  const WavHead head = regular ? ReadWavHead(fd) : WavHead{};
+  const bool plainPcmWav = head.plainPcm;
   ::close(fd);
   if (!regular) return BASS_ERROR_FILEOPEN;
   if (fileSize) *fileSize = info.st_size;
+  if (wav) *wav = head;
   if (info.st_size == 0) return BASS_ERROR_FILEFORM;
 
   // The "file:" prefix keeps a name such as "pipe:1.mp3" or "http:x.mp3" a plain file name.
@@ -214,19 +235,12 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
   return BASS_OK;
 }
 
-// The size of a WAV's data chunk, whose data the demuxer of `fmt` has just placed its reader at
-// (`dataStart`): read back from the chunk's header, then the reader is returned. -1 for another
-// container or a size that declares nothing (0, or the 0xFFFFFFFF of a stream being written).
-std::int64_t WavDataSize(AVFormatContext& fmt, std::int64_t dataStart) {
-  if (std::strcmp(fmt.iformat->name, "wav") != 0 || !fmt.pb || dataStart < 8) return -1;
-  uint8_t chunk[8];
-  std::int64_t size = -1;
-  if (avio_seek(fmt.pb, dataStart - 8, SEEK_SET) >= 0 && avio_read(fmt.pb, chunk, 8) == 8 &&
-      std::memcmp(chunk, "data", 4) == 0) {
-    size = ReadLe32(chunk + 4);
-  }
-  if (avio_seek(fmt.pb, dataStart, SEEK_SET) < 0) return -1;
-  return size == 0 || size == 0xFFFFFFFF ? -1 : size;
+// The size of a WAV's data chunk as its header gives it, when it is the chunk the demuxer of
+// `fmt` reads from (its data start at `dataStart`). -1 for another container or a size that
+// declares nothing (0, or the 0xFFFFFFFF of a stream being written).
+std::int64_t WavDataSize(const AVFormatContext& fmt, const WavHead& wav, std::int64_t dataStart) {
+  if (std::strcmp(fmt.iformat->name, "wav") != 0 || wav.dataStart != dataStart) return -1;
+  return wav.dataSize == 0 || wav.dataSize == 0xFFFFFFFF ? -1 : wav.dataSize;
 }
 
 // Whether FFmpeg's length of `fmt` is one its header declares: not one estimated from the
@@ -253,9 +267,12 @@ bool IsFloatingLossless(const AVCodecContext& codec) {
 
 int FileDecoder::Open(const std::string& path, Output output) {
   std::int64_t fileSize = 0;
-  if (const int result = OpenInput(path, m_fmt, &fileSize); result != BASS_OK) return result;
+  WavHead wav;
+  if (const int result = OpenInput(path, m_fmt, &fileSize, nullptr, &wav); result != BASS_OK) {
+    return result;
+  }
   const std::int64_t dataStart = m_fmt->pb ? avio_tell(m_fmt->pb) : 0;
-  const std::int64_t wavDataBytes = WavDataSize(*m_fmt, dataStart);
+  const std::int64_t wavDataBytes = WavDataSize(*m_fmt, wav, dataStart);
   if (avformat_find_stream_info(m_fmt.get(), nullptr) < 0) return BASS_ERROR_FILEFORM;
 
   const AVCodec* codec = nullptr;
