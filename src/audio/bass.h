@@ -161,6 +161,13 @@ DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length);
 // damaged data cost, whether it stopped before the end of the file). FALSE for a handle that is
 // not a decoding stream.
 BOOL QV_ChannelGetDecodeReport(DWORD handle, qv::audio::DecodeReport* report);
+// Our extension: what the source of a channel declares, read when it was opened.
+struct QV_SOURCEINFO {
+  std::int64_t declaredFrames = -1;  // the length its header declares, unchecked; -1 for none
+  QWORD channelMask = 0;  // the channels' speakers as FFmpeg's AV_CH_* bits; 0 when unknown
+  BOOL floating = 0;      // lossless floating-point samples
+};
+BOOL QV_ChannelGetSourceInfo(DWORD handle, QV_SOURCEINFO* info);
 BOOL BASS_ChannelPlay(DWORD handle, BOOL restart);
 BOOL BASS_ChannelStop(DWORD handle);
 BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);

@@ -153,24 +153,43 @@ bool MayHoldBitstream(const uint8_t* data, size_t size) {
   return false;
 }
 
-// Whether the open file `fd` is a RIFF WAVE file whose first stretch shows no sign of a DTS or
-// AC-3 bitstream stored as samples (see MayHoldBitstream).
-bool IsPcmWavWithoutBitstream(int fd) {
+// What the first stretch of a RIFF WAVE file tells: whether it shows no sign of a DTS or AC-3
+// bitstream stored as samples (see MayHoldBitstream), and where its data chunk starts and the
+// size that chunk's header gives.
+struct WavHead {
+  bool plainPcm = false;
+  std::int64_t dataStart = -1;
+  std::int64_t dataSize = -1;
+};
+
+WavHead ReadWavHead(int fd) {
+  WavHead wav;
   std::vector<uint8_t> head(kBitstreamProbeBytes);
   const ssize_t got = ::pread(fd, head.data(), head.size(), 0);
   if (got < 12 || std::memcmp(head.data(), "RIFF", 4) != 0 ||
       std::memcmp(head.data() + 8, "WAVE", 4) != 0) {
-    return false;
+    return wav;
   }
-  return !MayHoldBitstream(head.data() + 12, static_cast<size_t>(got) - 12);
+  const auto size = static_cast<std::int64_t>(got);
+  for (std::int64_t at = 12; at + 8 <= size;) {
+    const std::int64_t chunkSize = ReadLe32(head.data() + at + 4);
+    if (std::memcmp(head.data() + at, "data", 4) == 0) {
+      wav.dataStart = at + 8;
+      wav.dataSize = chunkSize;
+      break;
+    }
+    at += 8 + chunkSize + (chunkSize & 1);
+  }
+  wav.plainPcm = !MayHoldBitstream(head.data() + 12, static_cast<size_t>(got) - 12);
+  return wav;
 }
 
 // Opens `path` for demuxing and checks FFmpeg's guess of its format. Returns BASS_OK,
 // BASS_ERROR_FILEOPEN when it is not a readable regular file, BASS_ERROR_FILEFORM when its
-// content is not a container or stream FFmpeg can read with confidence. `fileSize` (optional)
-// receives the size of the file.
+// content is not a container or stream FFmpeg can read with confidence. `fileSize` and `wav`
+// (optional) receive the size of the file and what the head of a WAV tells.
 int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSize,
-              const AVInputFormat* known = nullptr) {
+              const AVInputFormat* known = nullptr, WavHead* wav = nullptr) {
   QuietFfmpegLog();
   // Only regular files: a FIFO would block the open forever, and a device (a link to
   // /dev/urandom) never ends. O_NONBLOCK keeps even this check from waiting on a FIFO.
@@ -178,10 +197,12 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
   if (fd < 0) return BASS_ERROR_FILEOPEN;
   struct stat info {};
   const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  const bool plainPcmWav = regular && IsPcmWavWithoutBitstream(fd);
+  const WavHead head = regular ? ReadWavHead(fd) : WavHead{};
+  const bool plainPcmWav = head.plainPcm;
   ::close(fd);
   if (!regular) return BASS_ERROR_FILEOPEN;
   if (fileSize) *fileSize = info.st_size;
+  if (wav) *wav = head;
   if (info.st_size == 0) return BASS_ERROR_FILEFORM;
 
   // The "file:" prefix keeps a name such as "pipe:1.mp3" or "http:x.mp3" a plain file name.
@@ -214,12 +235,44 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
   return BASS_OK;
 }
 
+// The size of a WAV's data chunk as its header gives it, when it is the chunk the demuxer of
+// `fmt` reads from (its data start at `dataStart`). -1 for another container or a size that
+// declares nothing (0, or the 0xFFFFFFFF of a stream being written).
+std::int64_t WavDataSize(const AVFormatContext& fmt, const WavHead& wav, std::int64_t dataStart) {
+  if (std::strcmp(fmt.iformat->name, "wav") != 0 || wav.dataStart != dataStart) return -1;
+  return wav.dataSize == 0 || wav.dataSize == 0xFFFFFFFF ? -1 : wav.dataSize;
+}
+
+// Whether FFmpeg's length of `fmt` is one its header declares: not one estimated from the
+// bitrate, and not one it measured from the last timestamps (MPEG streams) or the last page
+// (Ogg, whose header has no length).
+bool DeclaresLength(const AVFormatContext& fmt) {
+  return fmt.duration_estimation_method == AVFMT_DURATION_FROM_STREAM &&
+         std::strcmp(fmt.iformat->name, "ogg") != 0;
+}
+
+// Whether `codec` decodes a lossless source of floating-point samples (lossy decoders give
+// floats of their own making).
+bool IsFloatingLossless(const AVCodecContext& codec) {
+  const AVCodecDescriptor* descriptor = avcodec_descriptor_get(codec.codec_id);
+  if (!descriptor || !(descriptor->props & AV_CODEC_PROP_LOSSLESS) ||
+      (descriptor->props & AV_CODEC_PROP_LOSSY)) {
+    return false;
+  }
+  const AVSampleFormat packed = av_get_packed_sample_fmt(codec.sample_fmt);
+  return packed == AV_SAMPLE_FMT_FLT || packed == AV_SAMPLE_FMT_DBL;
+}
+
 }  // namespace
 
 int FileDecoder::Open(const std::string& path, Output output) {
   std::int64_t fileSize = 0;
-  if (const int result = OpenInput(path, m_fmt, &fileSize); result != BASS_OK) return result;
+  WavHead wav;
+  if (const int result = OpenInput(path, m_fmt, &fileSize, nullptr, &wav); result != BASS_OK) {
+    return result;
+  }
   const std::int64_t dataStart = m_fmt->pb ? avio_tell(m_fmt->pb) : 0;
+  const std::int64_t wavDataBytes = WavDataSize(*m_fmt, wav, dataStart);
   if (avformat_find_stream_info(m_fmt.get(), nullptr) < 0) return BASS_ERROR_FILEFORM;
 
   const AVCodec* codec = nullptr;
@@ -261,6 +314,10 @@ int FileDecoder::Open(const std::string& path, Output output) {
   }
   if (m_format.rate <= 0 || m_format.channels <= 0) return BASS_ERROR_FILEFORM;
   m_format.origres = OriginalResolution(*m_codec, *stream->codecpar);
+  m_format.floating = IsFloatingLossless(*m_codec);
+  if (m_codec->ch_layout.order == AV_CHANNEL_ORDER_NATIVE) {
+    m_format.channelMask = m_codec->ch_layout.u.mask;
+  }
 
   std::int64_t frames = -1;
   LengthSource source = LengthSource::Header;
@@ -279,8 +336,15 @@ int FileDecoder::Open(const std::string& path, Output output) {
   } else {
     source = LengthSource::Guess;
   }
-  // A truncated PCM file announces more data than it holds.
+  // What the header declares, before the checks below. FFmpeg leaves a WAV's length unset when
+  // its data chunk runs past the end of the file, so the chunk's size is taken as declared.
   const int blockAlign = stream->codecpar->block_align;
+  if (wavDataBytes > 0 && IsPlainPcm(m_format.codec) && blockAlign > 0) {
+    m_format.declaredFrames = wavDataBytes / blockAlign;
+  } else if (source == LengthSource::Header && frames > 0 && DeclaresLength(*m_fmt)) {
+    m_format.declaredFrames = frames;
+  }
+  // A truncated PCM file announces more data than it holds.
   if (frames > 0 && IsPlainPcm(m_format.codec) && blockAlign > 0 && dataStart >= 0 &&
       fileSize > dataStart) {
     frames = std::min<std::int64_t>(frames, (fileSize - dataStart) / blockAlign);

@@ -29,11 +29,20 @@ struct SourceFormat {
   int rate = 0;
   int channels = 0;
   int origres = 0;             // bits per sample of an integer lossless source, else 0
+  bool floating = false;       // a lossless source of floating-point samples
+  // The speakers of the channels as FFmpeg's AV_CH_* bits, when the codec gives them in
+  // FFmpeg's native order; 0 when unknown.
+  std::uint64_t channelMask = 0;
   std::string containerName;   // FFmpeg's demuxer name ("mp3", "flac", "asf", ...)
   AVCodecID codec = AV_CODEC_ID_NONE;
   std::int64_t lengthFrames = -1;  // -1 until known
   // Where lengthFrames comes from, and so how it is settled when it is first asked for.
   LengthSource lengthSource = LengthSource::Guess;
+  // The length in source frames that the container's header declares (a WAV's data size, FLAC's
+  // total samples, an MP4 or Matroska duration, an MP3's Xing frame count), as declared: not
+  // checked against the file, so more than a file cut short holds. -1 when the header declares
+  // none (FFmpeg estimated it from the bitrate, or took it from the last page or timestamps).
+  std::int64_t declaredFrames = -1;
   // The demuxer the file was found to need: a second opening of the same file (to check or
   // count its length) uses it instead of probing the file again.
   const AVInputFormat* inputFormat = nullptr;

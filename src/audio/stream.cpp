@@ -185,6 +185,17 @@ BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info) {
   return Succeed(1);
 }
 
+BOOL QV_ChannelGetSourceInfo(DWORD handle, QV_SOURCEINFO* info) {
+  const std::shared_ptr<Stream> stream = FindStream(handle);
+  if (!stream) return Fail(BASS_ERROR_HANDLE, 0);
+  if (!info) return Fail(BASS_ERROR_ILLPARAM, 0);
+  const SourceFormat& format = stream->format();
+  info->declaredFrames = format.declaredFrames;
+  info->channelMask = format.channelMask;
+  info->floating = format.floating ? 1 : 0;
+  return Succeed(1);
+}
+
 QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode) {
   const std::shared_ptr<Stream> stream = FindStream(handle);
   if (!stream) return Fail(BASS_ERROR_HANDLE, ~QWORD{0});

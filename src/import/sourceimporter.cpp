@@ -128,6 +128,8 @@ bool ProbePlainWav(const std::string& path, std::uint64_t fileSize, ProbeResult&
   result.resolution = pcm ? bits : 0;
   result.channels = channels;
   result.samples = static_cast<std::int64_t>(std::min<std::uint64_t>(frames, INT64_MAX));
+  result.declaredSamples = static_cast<std::int64_t>(dataSize / blockAlign);
+  // A plain WAV names no speakers (that takes WAVE_FORMAT_EXTENSIBLE): channelMask stays 0.
   result.floating = floating;
   return true;
 }
@@ -179,6 +181,12 @@ bool ProbeAudioFile(const std::string& path, ProbeResult& result) {
   const QWORD frameBytes =
       QWORD{channel.chans} * ((channel.flags & BASS_SAMPLE_FLOAT) != 0 ? 4u : 2u);
   if (length > 0 && frameBytes > 0) result.samples = static_cast<std::int64_t>(length / frameBytes);
+  QV_SOURCEINFO source;
+  if (QV_ChannelGetSourceInfo(stream.get(), &source)) {
+    result.declaredSamples = source.declaredFrames;
+    result.channelMask = source.channelMask;
+    result.floating = source.floating != 0;
+  }
   result.modifiedNs = modified;
   return true;
 }
@@ -190,9 +198,11 @@ SourceFacts FactsOf(const ProbeResult& probe) {
   facts.rate = probe.frequency;
   facts.bits = probe.resolution;
   facts.channels = probe.channels;
+  facts.channelMask = probe.channelMask;
   facts.floating = probe.floating;
   facts.seconds = probe.seconds;
   facts.samples = probe.samples;
+  facts.declaredSamples = probe.declaredSamples;
   facts.modifiedNs = probe.modifiedNs;
   return facts;
 }

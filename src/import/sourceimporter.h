@@ -29,7 +29,9 @@ struct ProbeResult {
   unsigned channels = 0;
   double seconds = 0.0;
   std::int64_t samples = -1;  // the length in sample frames; -1 when unknown
-  bool floating = false;      // floating-point samples (told only by the plain WAV reader)
+  std::int64_t declaredSamples = -1;  // the length the header declares, unchecked; -1 for none
+  std::uint64_t channelMask = 0;  // FFmpeg's AV_CH_* speaker bits; 0 when unknown
+  bool floating = false;      // lossless floating-point samples
   std::int64_t modifiedNs = 0;  // the file's modification time, ns since the epoch
   int errorCode = 0;          // the audio library's code on failure; 0 for the file-system test
 };

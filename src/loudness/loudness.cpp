@@ -432,6 +432,7 @@ LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchSta
     if (plan.measure) {
       plan.path = item->GetDecodePath();
       plan.sourcePath = item->sourcePath;
+      plan.albumKey = item->albumKey;  // read once per row, shared with the album gate
     }
     return true;
   };
@@ -445,8 +446,10 @@ LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchSta
       plan.result = MeasureFile(options.standard, plan.path, options.target, job,
                                 workers == 1 ? &engine : nullptr);
     }
-    // The album is read from the row's own source (for a video, the video file).
-    if (plan.result.code == kLoudnessMeasured || plan.result.code == kLoudnessSilent) {
+    // The album is read from the row's own source (for a video, the video file), unless the
+    // row knows it already.
+    if (plan.albumKey.empty() &&
+        (plan.result.code == kLoudnessMeasured || plan.result.code == kLoudnessSilent)) {
       plan.albumKey = AlbumKeyOf(plan.sourcePath);
     }
     return plan.result.code;

@@ -56,9 +56,13 @@ struct SourceFacts {
   unsigned rate = 0;        // Hz
   unsigned bits = 0;        // bits per sample of the source; 0 for lossy or float data
   unsigned channels = 0;
-  bool floating = false;    // floating-point samples (told only by the plain WAV reader)
+  std::uint64_t channelMask = 0;  // the channels' speakers (FFmpeg's AV_CH_* bits); 0 unknown
+  bool floating = false;    // lossless floating-point samples
   double seconds = 0.0;     // the length; 0 when unknown
   std::int64_t samples = -1;        // the length in sample frames; -1 when unknown
+  // The length in sample frames that the file's header declares, unchecked (a file cut short
+  // declares more than `samples`); -1 when it declares none.
+  std::int64_t declaredSamples = -1;
   // The file as the probe saw it (size above, and the modification time in nanoseconds since
   // the epoch), so a file changed since can be probed again.
   std::int64_t modifiedNs = 0;
@@ -128,8 +132,10 @@ class QVListItem {
   // every sample when normalizing, up to the peak limit (AppliedGainFactor).
   double gainFactor = 1.0;
   std::int32_t hasLoudness = 0;
-  // The album the row belongs to (its album tag with its album artist, or its folder), read when
-  // the row is measured; and the album's loudness and largest peak in the standard shown.
+  // The album the row belongs to (its album tag with its album artist, or its folder), read
+  // once, when a measurement or a conversion's album gate first needs it, and again after the
+  // file changed (SourceList::RefreshChangedRows empties it); and the album's loudness and
+  // largest peak in the standard shown.
   std::string albumKey;
   bool hasAlbum = false;
   double albumVolume = 0.0;

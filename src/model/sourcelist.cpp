@@ -172,6 +172,7 @@ int SourceList::RefreshChangedRows(const FactsProbe& probe) {
     SourceFacts fresh;
     if (!probe || !probe(item->sourcePath, fresh)) continue;
     item->facts = fresh;
+    item->albumKey.clear();  // its tags may have changed too: read again when next needed
     ++updated;
     for (int column = kColSize; column <= kColChans && m_observer; ++column) {
       m_observer->CellChanged(index, column);

@@ -150,8 +150,8 @@ TEST_F(ImporterTest, RowCellsOfProbedFiles) {
 }
 
 // A plain WAV is probed from its header; what it reports must be what the decoder itself says
-// of the file (rate, channels, resolution, length), also for a data chunk cut short and one
-// after other chunks.
+// of the file (rate, channels, resolution, length, declared length, speakers, float samples),
+// also for a data chunk cut short and one after other chunks.
 TEST_F(ImporterTest, AWavProbedFromItsHeaderReportsWhatTheDecoderSays) {
   const std::string sine = "-f lavfi -i sine=frequency=440:duration=0.7 -ac 2 ";
   const char* codecs[] = {"pcm_s16le", "pcm_s24le", "pcm_s32le", "pcm_u8", "pcm_f32le",
@@ -176,7 +176,12 @@ TEST_F(ImporterTest, AWavProbedFromItsHeaderReportsWhatTheDecoderSays) {
     BASS_ChannelGetInfo(h, &info);
     const QWORD bytes = BASS_ChannelGetLength(h, BASS_POS_BYTE);
     const double seconds = BASS_ChannelBytes2Seconds(h, bytes);
+    QV_SOURCEINFO source;
+    ASSERT_TRUE(QV_ChannelGetSourceInfo(h, &source));
     BASS_StreamFree(h);
+    EXPECT_EQ(probe.declaredSamples, source.declaredFrames);
+    EXPECT_EQ(probe.channelMask, source.channelMask);
+    EXPECT_EQ(probe.floating, source.floating != 0);
     EXPECT_EQ(probe.samples, static_cast<std::int64_t>(bytes / (4 * info.chans)));
     EXPECT_EQ(probe.frequency, info.freq);
     EXPECT_EQ(probe.channels, info.chans);
@@ -199,6 +204,61 @@ TEST_F(ImporterTest, ProbeReportsSixtyFourBitSizeAndKnownLength) {
   ASSERT_TRUE(ProbeAudioFile(Shared().Path("tone.flac"), result));  // decoded, not read
   EXPECT_EQ(result.samples, 44100);
   EXPECT_GT(result.modifiedNs, 0);
+}
+
+// What a file's header declares, beside what it holds: the length (a WAV cut short still
+// declares its whole data chunk; a data size of 0 and an MP3 without a Xing frame declare
+// none), the speakers of its channels and whether its samples are floating point.
+TEST_F(ImporterTest, FactsTellTheDeclaredLengthLayoutAndSampleFormat) {
+  constexpr std::uint64_t kStereo = 0x3;     // FFmpeg's AV_CH_LAYOUT_STEREO
+  constexpr std::uint64_t kFivePointOne = 0x3F;  // AV_CH_LAYOUT_5POINT1_BACK, "5.1"
+  const std::string sine = "-f lavfi -i sine=frequency=440:duration=1:sample_rate=44100 ";
+  const std::string cut = Copy("short.wav", "cut.wav");
+  fs::resize_file(cut, fs::file_size(cut) - 1000);
+  const std::string unsized = Copy("short.wav", "unsized.wav");
+  {
+    std::fstream file(unsized, std::ios::in | std::ios::out | std::ios::binary);
+    std::string head(64, '\0');
+    file.read(head.data(), 64);
+    const auto data = head.find("data");
+    ASSERT_NE(data, std::string::npos);
+    file.seekp(static_cast<std::streamoff>(data + 4));
+    file.write("\0\0\0\0", 4);
+  }
+  const std::string m4a = m_dir.file("tone.m4a");
+  const std::string six = m_dir.file("six.flac");
+  const std::string noXing = m_dir.file("noxing.mp3");
+  ASSERT_TRUE(test::RunFfmpeg(sine + "-ac 2 " + test::Quote(m4a)));
+  ASSERT_TRUE(test::RunFfmpeg(sine + "-ac 6 " + test::Quote(six)));
+  ASSERT_TRUE(test::RunFfmpeg(sine + "-ac 2 -write_xing 0 " + test::Quote(noXing)));
+  struct Case {
+    std::string path;
+    std::int64_t samples;  // -1: not checked here
+    std::int64_t declared;
+    std::uint64_t mask;
+    bool floating;
+  };
+  const Case cases[] = {
+      {Shared().Path("short.wav"), 4410, 4410, 0, false},  // a plain WAV names no speakers
+      {cut, (4410 * 4 - 1000) / 4, 4410, 0, false},
+      {unsized, 4410, -1, 0, false},
+      {Shared().Path("float.wav"), 44100, 44100, kStereo, true},  // WAVE_FORMAT_EXTENSIBLE
+      {Shared().Path("tone.flac"), 44100, 44100, kStereo, false},
+      {six, 44100, 44100, kFivePointOne, false},
+      {m4a, 44100, 44100, kStereo, false},
+      {noXing, -1, -1, kStereo, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    SourceFacts facts;
+    ASSERT_TRUE(ProbeSourceFacts(c.path, facts));
+    if (c.samples >= 0) {
+      EXPECT_EQ(facts.samples, c.samples);
+    }
+    EXPECT_EQ(facts.declaredSamples, c.declared);
+    EXPECT_EQ(facts.channelMask, c.mask);
+    EXPECT_EQ(facts.floating, c.floating);
+  }
 }
 
 TEST_F(ImporterTest, FilesThatCannotBeOpenedShowTheirMessageAndAreNotCounted) {

@@ -360,8 +360,12 @@ TEST_F(LoudnessBatch, FillsTheCellsAndLogsEveryRow) {
   AddFile(WriteQuietWithClick(dir, "quiet.wav"));
   AddFile(MakeTone(dir, "hi.wav", 1.0, 192000));
   AddFile(MakeTone(dir, "loud stereo 96k.flac", 2.0, 96000, 2, 0.9));
+  list.Item(2)->albumKey = "album\x1fread before";  // by a conversion's album gate
   Run();
   EXPECT_TRUE(host.messages.empty());
+  // A row's album is read once: the gate's reading is kept, an untagged file's is its folder.
+  EXPECT_EQ(list.Item(2)->albumKey, "album\x1fread before");
+  EXPECT_EQ(list.Item(0)->albumKey.rfind("folder\x1f", 0), 0u);
   EXPECT_EQ(host.controlCalls, (std::vector<bool>{false, true}));
   EXPECT_EQ(state.BatchInProgress, 0);
   EXPECT_EQ(state.CurrentBatchName, "File Analysis");

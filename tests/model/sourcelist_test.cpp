@@ -402,7 +402,9 @@ TEST(SourceList, RefreshProbesAgainOnlyChangedFiles) {
   WriteFile(song, std::string(3000000, 'x'));
   RecordingObserver observer;
   list.SetObserver(&observer);
+  list.Item(0)->albumKey = "album\x1fOld tag";
   EXPECT_EQ(list.RefreshChangedRows(probe), 1);
+  EXPECT_EQ(list.Item(0)->albumKey, "");  // read again from the changed file
   EXPECT_EQ(list.CellText(0, kColKbps), "1411");
   EXPECT_EQ(list.CellText(0, kColSize), "2.861");
   EXPECT_EQ(observer.log, "c0,2c0,3c0,4c0,5c0,6");
