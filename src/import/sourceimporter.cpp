@@ -124,8 +124,8 @@ bool ProbePlainWav(const std::string& path, std::uint64_t fileSize, ProbeResult&
   const double kbps = static_cast<double>(fileSize) / (result.seconds * 125.0) + 0.5;
   result.kbps = kbps < static_cast<double>(INT_MAX) ? static_cast<std::int64_t>(kbps) : INT_MAX;
   result.size = fileSize;
-  result.frequency = rate;
-  result.resolution = pcm ? bits : 0;
+  result.rate = rate;
+  result.bits = pcm ? bits : 0;
   result.channels = channels;
   result.samples = static_cast<std::int64_t>(std::min<std::uint64_t>(frames, INT64_MAX));
   result.declaredSamples = static_cast<std::int64_t>(dataSize / blockAlign);
@@ -173,8 +173,8 @@ bool ProbeAudioFile(const std::string& path, ProbeResult& result) {
 
   result.size = static_cast<std::uint64_t>(info.st_size);
   result.kbps = kbps;
-  result.frequency = channel.freq;
-  result.resolution = channel.origres;
+  result.rate = channel.freq;
+  result.bits = channel.origres;
   result.channels = channel.chans;
   result.seconds = seconds;
   // The decoding stream gives 32-bit float samples (16-bit ones if the layer could not).
@@ -191,26 +191,10 @@ bool ProbeAudioFile(const std::string& path, ProbeResult& result) {
   return true;
 }
 
-SourceFacts FactsOf(const ProbeResult& probe) {
-  SourceFacts facts;
-  facts.size = probe.size;
-  facts.kbps = probe.kbps;
-  facts.rate = probe.frequency;
-  facts.bits = probe.resolution;
-  facts.channels = probe.channels;
-  facts.channelMask = probe.channelMask;
-  facts.floating = probe.floating;
-  facts.seconds = probe.seconds;
-  facts.samples = probe.samples;
-  facts.declaredSamples = probe.declaredSamples;
-  facts.modifiedNs = probe.modifiedNs;
-  return facts;
-}
-
 bool ProbeSourceFacts(const std::string& path, SourceFacts& facts) {
   ProbeResult probe;
   if (!ProbeAudioFile(path, probe)) return false;
-  facts = FactsOf(probe);
+  facts = probe;
   return true;
 }
 
@@ -385,7 +369,7 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
     return;
   }
 
-  m_list.AddRow(title, type, FactsOf(probe), path, extracted ? tempWav : std::string(),
+  m_list.AddRow(title, type, probe, path, extracted ? tempWav : std::string(),
                 extracted);
   ++counters.added;
 }

@@ -20,24 +20,12 @@ class BatchHost;
 class SourceList;
 struct BatchState;
 
-// What ProbeAudioFile measures. Sizes and the bitrate arithmetic are 64-bit.
-struct ProbeResult {
-  std::uint64_t size = 0;     // bytes, from the file system
-  std::int64_t kbps = 0;      // average kbit/s, rounded half up; 0 when the length is unknown
-  unsigned frequency = 0;     // Hz
-  unsigned resolution = 0;    // original bits per sample; 0 for lossy or floating-point data
-  unsigned channels = 0;
-  double seconds = 0.0;
-  std::int64_t samples = -1;  // the length in sample frames; -1 when unknown
-  std::int64_t declaredSamples = -1;  // the length the header declares, unchecked; -1 for none
-  std::uint64_t channelMask = 0;  // FFmpeg's AV_CH_* speaker bits; 0 when unknown
-  bool floating = false;      // lossless floating-point samples
-  std::int64_t modifiedNs = 0;  // the file's modification time, ns since the epoch
-  int errorCode = 0;          // the audio library's code on failure; 0 for the file-system test
+// What ProbeAudioFile measures: a row's facts, and why a probe failed. Sizes and the bitrate
+// arithmetic are 64-bit.
+struct ProbeResult : SourceFacts {
+  int errorCode = 0;  // the audio library's code on failure; 0 for the file-system test
 };
 
-// A row's facts from a probe.
-SourceFacts FactsOf(const ProbeResult& probe);
 // ProbeAudioFile for SourceList::RefreshChangedRows: the facts of `path`, false on failure.
 bool ProbeSourceFacts(const std::string& path, SourceFacts& facts);
 

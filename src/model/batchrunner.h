@@ -18,8 +18,6 @@
 
 namespace qv {
 
-class BatchHost;
-
 struct RowJobSteps {
   // Calling thread, in row order, before the row's work starts. False: the batch ends here
   // (nothing of this row runs and nothing later is prepared).

@@ -183,9 +183,9 @@ TEST_F(ImporterTest, AWavProbedFromItsHeaderReportsWhatTheDecoderSays) {
     EXPECT_EQ(probe.channelMask, source.channelMask);
     EXPECT_EQ(probe.floating, source.floating != 0);
     EXPECT_EQ(probe.samples, static_cast<std::int64_t>(bytes / (4 * info.chans)));
-    EXPECT_EQ(probe.frequency, info.freq);
+    EXPECT_EQ(probe.rate, info.freq);
     EXPECT_EQ(probe.channels, info.chans);
-    EXPECT_EQ(probe.resolution, info.origres);
+    EXPECT_EQ(probe.bits, info.origres);
     EXPECT_DOUBLE_EQ(probe.seconds, seconds);
   }
 }
@@ -195,8 +195,8 @@ TEST_F(ImporterTest, ProbeReportsSixtyFourBitSizeAndKnownLength) {
   ASSERT_TRUE(ProbeAudioFile(Shared().Path("long.wav"), result));
   EXPECT_EQ(result.size, 10584044u);
   EXPECT_EQ(result.kbps, 1411);
-  EXPECT_EQ(result.frequency, 44100u);
-  EXPECT_EQ(result.resolution, 16u);
+  EXPECT_EQ(result.rate, 44100u);
+  EXPECT_EQ(result.bits, 16u);
   EXPECT_EQ(result.channels, 2u);
   EXPECT_DOUBLE_EQ(result.seconds, 60.0);
   EXPECT_EQ(result.samples, 44100 * 60);
