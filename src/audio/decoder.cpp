@@ -265,6 +265,62 @@ bool IsFloatingLossless(const AVCodecContext& codec) {
 
 }  // namespace
 
+// The source's length in frames, where it comes from and what its header declares (after the
+// first frame told the real rate): from the stream's or the container's duration, checked
+// against what a PCM file holds and what the file's size could hold.
+void FileDecoder::FindLength(const AVStream& stream, std::int64_t fileSize,
+                             std::int64_t dataStart, std::int64_t wavDataBytes, bool decoded) {
+  std::int64_t frames = -1;
+  LengthSource source = LengthSource::Header;
+  if (m_fmt->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) {
+    source = LengthSource::Guess;
+  } else if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0) {
+    frames = av_rescale_q(stream.duration, stream.time_base, AVRational{1, m_format.rate});
+    // An MP3 with a LAME tag: the decoder drops the encoder delay, which FFmpeg reports as the
+    // start time but leaves in the duration.
+    if (m_format.containerName == "mp3" && stream.start_time != AV_NOPTS_VALUE &&
+        stream.start_time > 0) {
+      frames -= av_rescale_q(stream.start_time, stream.time_base, AVRational{1, m_format.rate});
+    }
+  } else if (m_fmt->duration != AV_NOPTS_VALUE && m_fmt->duration > 0) {
+    frames = av_rescale(m_fmt->duration, m_format.rate, AV_TIME_BASE);
+  } else {
+    source = LengthSource::Guess;
+  }
+  // What the header declares, before the checks below. FFmpeg leaves a WAV's length unset when
+  // its data chunk runs past the end of the file, so the chunk's size is taken as declared.
+  const int blockAlign = stream.codecpar->block_align;
+  if (wavDataBytes > 0 && IsPlainPcm(m_format.codec) && blockAlign > 0) {
+    m_format.declaredFrames = wavDataBytes / blockAlign;
+  } else if (source == LengthSource::Header && frames > 0 && DeclaresLength(*m_fmt)) {
+    m_format.declaredFrames = frames;
+  }
+  // A truncated PCM file announces more data than it holds.
+  if (frames > 0 && IsPlainPcm(m_format.codec) && blockAlign > 0 && dataStart >= 0 &&
+      fileSize > dataStart) {
+    frames = std::min<std::int64_t>(frames, (fileSize - dataStart) / blockAlign);
+    source = LengthSource::Measured;
+  } else if (source == LengthSource::Header && TimestampsFromPosition(m_format.containerName)) {
+    // Compressed data in such a container (ADPCM in WAV): its packets are cheap to count.
+    source = LengthSource::Guess;
+  } else if (source == LengthSource::Header && m_format.containerName == "ogg") {
+    // Ogg has no length in its header: FFmpeg takes it from the last page in the file, so a
+    // file cut short already reports what it holds.
+    source = LengthSource::Measured;
+  }
+  if (frames > 0 && static_cast<double>(fileSize) * 8.0 <
+                        kMinBitsPerSecond * static_cast<double>(frames) / m_format.rate) {
+    frames = -1;
+    source = LengthSource::Guess;
+  }
+  if (!decoded) {
+    frames = 0;
+    source = LengthSource::Measured;
+  }
+  m_format.lengthFrames = frames;
+  m_format.lengthSource = frames < 0 ? LengthSource::Guess : source;
+}
+
 int FileDecoder::Open(const std::string& path, Output output) {
   std::int64_t fileSize = 0;
   WavHead wav;
@@ -319,55 +375,7 @@ int FileDecoder::Open(const std::string& path, Output output) {
     m_format.channelMask = m_codec->ch_layout.u.mask;
   }
 
-  std::int64_t frames = -1;
-  LengthSource source = LengthSource::Header;
-  if (m_fmt->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) {
-    source = LengthSource::Guess;
-  } else if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
-    frames = av_rescale_q(stream->duration, stream->time_base, AVRational{1, m_format.rate});
-    // An MP3 with a LAME tag: the decoder drops the encoder delay, which FFmpeg reports as the
-    // start time but leaves in the duration.
-    if (m_format.containerName == "mp3" && stream->start_time != AV_NOPTS_VALUE &&
-        stream->start_time > 0) {
-      frames -= av_rescale_q(stream->start_time, stream->time_base, AVRational{1, m_format.rate});
-    }
-  } else if (m_fmt->duration != AV_NOPTS_VALUE && m_fmt->duration > 0) {
-    frames = av_rescale(m_fmt->duration, m_format.rate, AV_TIME_BASE);
-  } else {
-    source = LengthSource::Guess;
-  }
-  // What the header declares, before the checks below. FFmpeg leaves a WAV's length unset when
-  // its data chunk runs past the end of the file, so the chunk's size is taken as declared.
-  const int blockAlign = stream->codecpar->block_align;
-  if (wavDataBytes > 0 && IsPlainPcm(m_format.codec) && blockAlign > 0) {
-    m_format.declaredFrames = wavDataBytes / blockAlign;
-  } else if (source == LengthSource::Header && frames > 0 && DeclaresLength(*m_fmt)) {
-    m_format.declaredFrames = frames;
-  }
-  // A truncated PCM file announces more data than it holds.
-  if (frames > 0 && IsPlainPcm(m_format.codec) && blockAlign > 0 && dataStart >= 0 &&
-      fileSize > dataStart) {
-    frames = std::min<std::int64_t>(frames, (fileSize - dataStart) / blockAlign);
-    source = LengthSource::Measured;
-  } else if (source == LengthSource::Header && TimestampsFromPosition(m_format.containerName)) {
-    // Compressed data in such a container (ADPCM in WAV): its packets are cheap to count.
-    source = LengthSource::Guess;
-  } else if (source == LengthSource::Header && m_format.containerName == "ogg") {
-    // Ogg has no length in its header: FFmpeg takes it from the last page in the file, so a
-    // file cut short already reports what it holds.
-    source = LengthSource::Measured;
-  }
-  if (frames > 0 && static_cast<double>(fileSize) * 8.0 <
-                        kMinBitsPerSecond * static_cast<double>(frames) / m_format.rate) {
-    frames = -1;
-    source = LengthSource::Guess;
-  }
-  if (!decoded) {
-    frames = 0;
-    source = LengthSource::Measured;
-  }
-  m_format.lengthFrames = frames;
-  m_format.lengthSource = frames < 0 ? LengthSource::Guess : source;
+  FindLength(*stream, fileSize, dataStart, wavDataBytes, decoded);
   return BASS_OK;
 }
 

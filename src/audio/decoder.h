@@ -100,6 +100,9 @@ class FileDecoder {
   int streamIndex() const { return m_streamIndex; }
 
  private:
+  // Sets the length, its source and the declared length in m_format (part of Open).
+  void FindLength(const AVStream& stream, std::int64_t fileSize, std::int64_t dataStart,
+                  std::int64_t wavDataBytes, bool decoded);
   bool DecodeMore();
   bool ConvertFrame(const AVFrame* frame);
   bool SetUpConverter(const AVFrame* frame);
