@@ -71,18 +71,35 @@ unset WAYLAND_DISPLAY SESSION_MANAGER DBUS_SESSION_BUS_ADDRESS
 wait_for 10 "the X server" xdpyinfo -display ":$display" >/dev/null 2>&1
 # Fontconfig builds its cache on a first use; let that happen before the timed waits.
 command -v fc-list >/dev/null && fc-list >/dev/null 2>&1
-openbox --sm-disable >"$work/openbox.log" 2>&1 &
-pids+=($!)
-openbox_pid=$!
 # Openbox is up when the root window names a check window that exists on this server (the
 # property outlives a window manager that has gone).
 wm_running() {
-  kill -0 "$openbox_pid" 2>/dev/null || fail "Openbox ended"
+  kill -0 "$openbox_pid" 2>/dev/null || return 2
   local check
   check=$(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | sed -n 's/.*window id # //p')
   [[ -n $check ]] && xprop -id "$check" _NET_WM_NAME >/dev/null 2>&1
 }
-wait_for 30 "the window manager" wm_running
+# Now and then Openbox cannot open a display that has just answered xdpyinfo, and ends at once
+# ("Failed to open the display"): it is started again, up to three times.
+for attempt in 1 2 3; do
+  openbox --sm-disable >"$work/openbox.log" 2>&1 &
+  pids+=($!)
+  openbox_pid=$!
+  deadline=$((SECONDS + 30))
+  status=1
+  while ((SECONDS < deadline)); do
+    status=0
+    wm_running || status=$?
+    ((status == 1)) || break
+    sleep 0.1
+  done
+  ((status == 0)) && break
+  ((status == 2)) || fail "timed out waiting for the window manager"
+  echo "desktoptest: Openbox ended at its start (attempt $attempt): $(tr '\n' ' ' <"$work/openbox.log")"
+  kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb ended"
+  sleep 1
+done
+((status == 0)) || fail "Openbox ended"
 kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb ended"
 
 # A configuration of our own, one short source file, and a launcher that cannot open anything.
