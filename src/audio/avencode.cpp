@@ -157,6 +157,7 @@ AvFileEncoder::Result AvFileEncoder::Drain() {
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return kOk;
     if (ret < 0) return Failed(kWriteFailed, "the encoder failed", ret);
     m_packet->stream_index = m_stream->index;
+    ++m_packets;
     av_packet_rescale_ts(m_packet.get(), m_codec->time_base, m_stream->time_base);
     ret = av_interleaved_write_frame(m_mux.get(), m_packet.get());
     av_packet_unref(m_packet.get());
@@ -185,6 +186,7 @@ AvFileEncoder::Result AvFileEncoder::EncodeFrames(bool flush) {
     }
     m_frame->pts = m_nextPts;
     m_nextPts += m_settings.padLastFrame ? frameSize : got;
+    m_samplesSent += got;
     ret = avcodec_send_frame(m_codec.get(), m_frame.get());
     m_frame->nb_samples = frameSize;
     if (ret < 0) return Failed(kWriteFailed, "the encoder failed", ret);
@@ -258,6 +260,15 @@ AvFileEncoder::Result AvFileEncoder::Finish() {
   m_fd = -1;
   CloseFile();
   return m_failed;
+}
+
+AvFileEncoder::Gapless AvFileEncoder::GaplessFigures() const {
+  Gapless figures;
+  if (!m_codec) return figures;
+  figures.priming = m_codec->initial_padding;
+  figures.samples = m_samplesSent;
+  figures.encoded = m_packets * std::max(m_codec->frame_size, 1);
+  return figures;
 }
 
 void AvFileEncoder::Abandon() {

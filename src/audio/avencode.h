@@ -74,6 +74,16 @@ class AvFileEncoder {
   const std::string& ErrorText() const { return m_errorText; }
   int channels() const { return m_channels; }
 
+  // What a gapless player needs, known once Finish succeeded: the silent samples the codec puts
+  // before the audio, the audio's samples (at the codec's rate) and the samples the packets
+  // hold in all (the rest is padding at the end).
+  struct Gapless {
+    std::int64_t priming = 0;
+    std::int64_t samples = 0;
+    std::int64_t encoded = 0;
+  };
+  Gapless GaplessFigures() const;
+
  private:
   Result EncodeFrames(bool flush);
   Result Convert(const float* interleaved, size_t frames);
@@ -94,6 +104,8 @@ class AvFileEncoder {
   AVIOContext* m_io = nullptr;  // ours; m_mux->pb points to it
   AVStream* m_stream = nullptr;  // owned by m_mux
   std::int64_t m_nextPts = 0;
+  std::int64_t m_samplesSent = 0;  // audio samples given to the codec (no padding)
+  std::int64_t m_packets = 0;      // packets written
   int m_fd = -1;
   int m_writeErrno = 0;  // errno of the first failed write or seek
   int m_channels = 0;

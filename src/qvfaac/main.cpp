@@ -23,6 +23,13 @@
 #include <string>
 #include <vector>
 
+#include <mp4file.h>
+#include <mp4tag.h>
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
 #include "app/renamefile.h"
 #include "audio/avencode.h"
 #include "audio/outputrates.h"
@@ -40,7 +47,8 @@ const char kUsage[] =
     "                  encoder's choice for the bitrate); at most half the sample rate\n"
     "  --mpeg-vers N   2 or 4 (accepted; the output is always MPEG-4 AAC LC)\n"
     "  -w              write an MP4 container (M4A when OUTFILE ends in .m4a) instead of\n"
-    "                  raw AAC in ADTS frames\n"
+    "                  raw AAC in ADTS frames; it is gapless (an edit list and the\n"
+    "                  iTunSMPB tag mark the encoder's priming and padding)\n"
     "  -o FILE         the output file\n"
     "  -h, --help      this text\n"
     "\n"
@@ -315,6 +323,12 @@ qv::audio::AvEncodeSettings AacSettings(const Options& options, int rate, int ch
     const std::string& out = options.output;
     const bool m4a = out.size() >= 4 && strcasecmp(out.c_str() + out.size() - 4, ".m4a") == 0;
     settings.muxer = m4a ? "ipod" : "mp4";
+    // The edit list that hides the encoder's priming and padding counts in the movie's time
+    // scale: at the sample rate it marks the source's samples exactly, where the muxer's
+    // default of milliseconds marks up to 44 samples of padding as audio.
+    settings.configureMuxer = [](AVFormatContext* mux, const AVCodecContext* codec) {
+      av_opt_set_int(mux->priv_data, "movie_timescale", codec->sample_rate, 0);
+    };
   }
   // A rate above the highest an AAC file holds is resampled to it.
   settings.rate = qv::audio::AacOutputRate(rate);
@@ -350,6 +364,29 @@ bool PublishWithoutReplacing(const std::string& partial, const std::string& outp
                             : "cannot give the finished file its name \"" + output + "\": " +
                                   std::strerror(failure);
   return false;
+}
+
+// The iTunSMPB text gapless players read from an MP4 file: the priming samples, the padding at
+// the end and the audio's length, in hexadecimal, among fields that are always zero.
+std::string GaplessText(const qv::audio::AvFileEncoder::Gapless& figures) {
+  const std::int64_t padding = std::max<std::int64_t>(0, figures.encoded - figures.priming -
+                                                             figures.samples);
+  char text[160];
+  std::snprintf(text, sizeof text,
+                " 00000000 %08X %08X %016llX 00000000 00000000 00000000 00000000 00000000 "
+                "00000000 00000000 00000000",
+                static_cast<unsigned>(figures.priming), static_cast<unsigned>(padding),
+                static_cast<unsigned long long>(figures.samples));
+  return text;
+}
+
+// Adds the gapless figures to the finished MP4 file at `path`.
+bool WriteGaplessTag(const std::string& path, const qv::audio::AvFileEncoder::Gapless& figures) {
+  TagLib::MP4::File file(path.c_str(), false);
+  if (!file.isValid() || !file.tag()) return false;
+  file.tag()->setItem("----:com.apple.iTunes:iTunSMPB",
+                      TagLib::MP4::Item(TagLib::StringList(GaplessText(figures))));
+  return file.save();
 }
 
 int Fail(int code, const std::string& partial, const std::string& message) {
@@ -434,6 +471,9 @@ int main(int argc, char** argv) {
   }
   if (writer.Finish() != qv::audio::AvFileEncoder::kOk) {
     return Fail(kOutputError, partial, writer.ErrorText());
+  }
+  if (options.mp4 && !WriteGaplessTag(partial, writer.GaplessFigures())) {
+    return Fail(kOutputError, partial, "cannot add the gapless playback figures to the file");
   }
   std::string error;
   if (!PublishWithoutReplacing(partial, options.output, error)) {

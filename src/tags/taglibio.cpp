@@ -186,6 +186,10 @@ void ReadXiph(TagLib::Ogg::XiphComment* tag, LibraryRead& out) {
   out.fields.erase("COVERARTMIME");
 }
 
+// The gapless playback figures (priming, padding, length) of an MP4 file's AAC encoding.
+constexpr const char* kGaplessAtom = "----:com.apple.iTunes:iTunSMPB";
+constexpr const char* kGaplessKey = "ITUNSMPB";
+
 void ReadMp4(const TagLib::MP4::Tag& tag, LibraryRead& out) {
   const TagLib::PropertyMap props = PropertiesOf(tag);
   AddProperties(out.fields, props, false);
@@ -197,7 +201,8 @@ void ReadMp4(const TagLib::MP4::Tag& tag, LibraryRead& out) {
     const std::string key = Upper(atom.substr(colon + 1));
     const TagLib::MP4::Item item = tag.item(name);
     if (key.empty() || item.atomDataType() != TagLib::MP4::TypeUTF8) continue;
-    if (out.fields.count(key)) continue;
+    // The source's gapless figures describe its own encoding, not an output's.
+    if (key == kGaplessKey || out.fields.count(key)) continue;
     for (const auto& value : item.toStringList()) out.fields[key].push_back(Utf8(value));
   }
   if (tag.contains("covr")) {
@@ -523,11 +528,15 @@ std::string WriteMp4(const std::string& path, const TagSet& tags,
   TagLib::MP4::File file(path.c_str(), false);
   if (!file.isValid() || !file.tag()) return "the file is not an MP4 container";
   TagLib::MP4::Tag& tag = *file.tag();
+  // Every item goes but the gapless figures the encoder wrote into this file.
   std::vector<TagLib::String> old;
-  for (const auto& entry : tag.itemMap()) old.push_back(entry.first);
+  for (const auto& entry : tag.itemMap()) {
+    if (entry.first != kGaplessAtom) old.push_back(entry.first);
+  }
   for (const auto& name : old) tag.removeItem(name);
 
   FieldMap fields = tags.fields;
+  fields.erase(kGaplessKey);
   CombineCount(fields, "TRACKNUMBER", "TRACKTOTAL", true, problems);
   CombineCount(fields, "DISCNUMBER", "DISCTOTAL", true, problems);
   // Fields without an atom of their own go into free-form atoms under their own name, as

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -39,7 +40,10 @@ TEST(EncoderOutputs, EveryTaggedFormatOfOurEncodersTakesTagsAndCoverAndStillDeco
   ASSERT_TRUE(Ffmpeg("-f lavfi -i testsrc=size=40x30:rate=1 -frames:v 1 -f image2 -c:v png " +
                      ShellQuote(cover)));
   const std::string source = dir.file("söurce 'x'.flac");
-  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=frequency=440:duration=2 -i " + ShellQuote(cover) +
+  // 88,237 samples: not a whole number of milliseconds, nor of AAC frames.
+  constexpr long kSamples = 88237;
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=frequency=440:sample_rate=44100,atrim=end_sample=" +
+                     std::to_string(kSamples) + " -i " + ShellQuote(cover) +
                      " -map 0:a -map 1:v -c:v copy -disposition:v attached_pic -c:a flac" +
                      " -metadata " + ShellQuote("title=Tïtle 漢字") + " -metadata track=2/9" +
                      " -metadata " + ShellQuote("artist=Ärtist") + " -fflags +bitexact " +
@@ -71,6 +75,21 @@ TEST(EncoderOutputs, EveryTaggedFormatOfOurEncodersTakesTagsAndCoverAndStillDeco
     }
     EXPECT_NEAR(DecodedSeconds(output), before, 1e-9) << format;
     EXPECT_GT(before, 1.9) << format;
+    if (std::string(format) == "m4a" || std::string(format) == "mp4") {
+      // Gapless: the edit list marks the source's samples exactly, and the iTunSMPB figures
+      // (priming, padding, length) survive the tag copy.
+      EXPECT_EQ(FfprobeValue(output, "stream=duration_ts", dir.str()), std::to_string(kSamples));
+      const std::string smpb = FfprobeTags(output, dir.str())["iTunSMPB"];
+      unsigned zero = 1, priming = 0, padding = 0;
+      unsigned long long samples = 0;
+      ASSERT_EQ(std::sscanf(smpb.c_str(), " %x %x %x %llx", &zero, &priming, &padding, &samples),
+                4)
+          << format << ": " << smpb;
+      EXPECT_EQ(samples, static_cast<unsigned long long>(kSamples));
+      EXPECT_EQ(priming, 1024u);
+      EXPECT_EQ((priming + samples + padding) % 1024, 0u);
+      EXPECT_LT(padding, 1024u);
+    }
   }
 }
 

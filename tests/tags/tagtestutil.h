@@ -123,6 +123,21 @@ inline std::map<std::string, std::string> FfprobeTags(const std::string& path,
   return tags;
 }
 
+// One value ffprobe shows for `entry` ("stream=duration_ts"), of the first stream; empty when
+// it shows none.
+inline std::string FfprobeValue(const std::string& path, const std::string& entry,
+                                const std::string& scratch) {
+  const std::string out = scratch + "/ffprobe-value.txt";
+  const std::string command = FfprobeProgram() + " -v error -select_streams a:0 -show_entries " +
+                              entry + " -of default=nw=1:nk=1 " + ShellQuote(path) + " > " +
+                              ShellQuote(out) + " 2>/dev/null";
+  if (std::system(command.c_str()) != 0) return {};
+  std::ifstream in(out);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
 // The bytes of the first attached picture as the ffmpeg program extracts it (empty: none).
 inline std::string FfmpegCover(const std::string& path, const std::string& scratch) {
   const std::string out = scratch + "/ffmpeg-cover.bin";
