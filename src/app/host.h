@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace qv {
 
@@ -30,6 +31,8 @@ struct BatchProgress {
   int fileIndex = 0;  // zero-based
   int processedSeconds = 0;
   int fileSeconds = 0;
+  // The names (without folders) of the files being worked on, lowest row first.
+  std::vector<std::string> runningFiles;
 };
 
 // The status line of a batch: "Converting...  File 2 of 5 - 1:07 of 3:25" for one file at a

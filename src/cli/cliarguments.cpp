@@ -1,10 +1,13 @@
 #include "cli/cliarguments.h"
 
+#include <getopt.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
+#include <vector>
 
 #include "convert/formats.h"
 #include "loudness/loudness.h"
@@ -40,125 +43,155 @@ bool ParseCount(const std::string& text, int& kbps) {
   return true;
 }
 
-// The options that take no value, and the setting each turns on.
+// Option codes of the long options without a short form (above every character).
+enum OptionCode : int {
+  kFormat = 256,
+  kBitrate,
+  kDest,
+  kTarget,
+  kStandard,
+  kPeakLimit,
+  kFirstFlag,  // the flags below, in kFlagOptions' order
+};
+
+// The options that take no value and have no short form, and the setting each turns on.
 struct FlagOption {
   const char* name;
   bool CliArguments::*setting;
 };
 constexpr FlagOption kFlagOptions[] = {
-    {"--album", &CliArguments::album},
-    {"--replaygain-tags", &CliArguments::replayGainTags},
-    {"--same-folder", &CliArguments::sameFolder},
-    {"--recursive", &CliArguments::recursive},
-    {"--flat", &CliArguments::flat},
-    {"--skip-existing", &CliArguments::skipExisting},
-    {"--loudness", &CliArguments::loudness},
-    {"--normalize", &CliArguments::normalize},
-    {"--skip-problem-files", &CliArguments::skipProblemFiles},
-    {"--list", &CliArguments::list},
-    {"--no-tags", &CliArguments::noTags},
+    {"album", &CliArguments::album},
+    {"replaygain-tags", &CliArguments::replayGainTags},
+    {"same-folder", &CliArguments::sameFolder},
+    {"recursive", &CliArguments::recursive},
+    {"flat", &CliArguments::flat},
+    {"skip-existing", &CliArguments::skipExisting},
+    {"loudness", &CliArguments::loudness},
+    {"normalize", &CliArguments::normalize},
+    {"skip-problem-files", &CliArguments::skipProblemFiles},
+    {"list", &CliArguments::list},
+    {"no-tags", &CliArguments::noTags},
+    {"json", &CliArguments::json},
 };
 
-const FlagOption* FindFlagOption(const std::string& name) {
-  for (const FlagOption& option : kFlagOptions) {
-    if (name == option.name) return &option;
+// The short options: -j N, -q, -v, -V, -h; a leading ':' makes a missing value ':'.
+constexpr const char kShortOptions[] = ":j:qvVh";
+
+std::vector<option> LongOptions() {
+  std::vector<option> options = {
+      {"format", required_argument, nullptr, kFormat},
+      {"bitrate", required_argument, nullptr, kBitrate},
+      {"dest", required_argument, nullptr, kDest},
+      {"target", required_argument, nullptr, kTarget},
+      {"standard", required_argument, nullptr, kStandard},
+      {"peak-limit", required_argument, nullptr, kPeakLimit},
+      {"jobs", required_argument, nullptr, 'j'},
+      {"quiet", no_argument, nullptr, 'q'},
+      {"verbose", no_argument, nullptr, 'v'},
+      {"version", no_argument, nullptr, 'V'},
+      {"help", no_argument, nullptr, 'h'},
+  };
+  int code = kFirstFlag;
+  for (const FlagOption& flag : kFlagOptions) {
+    options.push_back({flag.name, no_argument, nullptr, code++});
   }
-  return nullptr;
+  options.push_back({nullptr, 0, nullptr, 0});
+  return options;
+}
+
+// What is wrong with the word getopt refused: an option it does not know, a value given to a
+// flag, or a value missing.
+std::string RefusalText(int result, int code, const std::string& word) {
+  const bool isLong = word.rfind("--", 0) == 0;
+  // As written: "--dest" (without a value given after "="), or "-j" inside a bundle.
+  const std::string name =
+      isLong ? word.substr(0, word.find('=')) : "-" + std::string(1, static_cast<char>(code));
+  if (result == ':') return name + " needs a value";
+  if (code != 0 && isLong) return name + " takes no value";
+  return "unknown option '" + name + "'";
+}
+
+// Takes the value of an option that has one; false with `error` set when it is not valid.
+bool TakeValue(int code, const std::string& text, CliArguments& arguments, std::string& error) {
+  switch (code) {
+    case kFormat:
+      arguments.format = Lower(text);
+      if (FindOutputFormat(arguments.format)) return true;
+      error = "unknown format '" + text + "' (valid: " + FormatKeysText() + ")";
+      return false;
+    case kBitrate: {
+      int kbps = 0;
+      if (!ParseCount(text, kbps)) {
+        error = "--bitrate takes a whole number of kbps, not '" + text + "'";
+        return false;
+      }
+      arguments.bitrate = kbps;
+      return true;
+    }
+    case 'j': {
+      int jobs = 0;
+      if (ParseCount(text, jobs) && jobs >= 1 && jobs <= 64) {
+        arguments.jobs = jobs;
+        return true;
+      }
+      error = "--jobs takes a number of files from 1 to 64, not '" + text + "'";
+      return false;
+    }
+    case kDest: arguments.dest = text; return true;
+    case kTarget: arguments.target = text; return true;
+    case kPeakLimit: arguments.peakLimit = text; return true;
+    case kStandard: {
+      arguments.standard = Lower(text);
+      LoudnessStandard standard;
+      if (StandardFromKey(arguments.standard, standard)) return true;
+      error = "unknown loudness standard '" + text + "' (valid: replaygain1, r128)";
+      return false;
+    }
+    default: return false;
+  }
 }
 
 }  // namespace
 
 ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& arguments,
                            std::string& error) {
-  bool optionsEnded = false;
+  // getopt_long reorders the words (options first, then the paths, as GNU tools do), so it
+  // works on a copy; "--" ends the options.
+  std::vector<std::string> words(argv, argv + argc);
+  std::vector<char*> pointers;
+  for (std::string& word : words) pointers.push_back(word.data());
+  pointers.push_back(nullptr);
+  const std::vector<option> options = LongOptions();
   std::string bitrateText;
-  for (int i = 1; i < argc; ++i) {
-    const std::string word = argv[i];
-    if (optionsEnded || word.size() < 2 || word[0] != '-' || word == "-") {
-      arguments.paths.push_back(word);
-      continue;
-    }
-    if (word == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    std::string name = word;
-    std::optional<std::string> inlineValue;
-    if (const size_t equals = word.find('='); word.rfind("--", 0) == 0 && equals != std::string::npos) {
-      name = word.substr(0, equals);
-      inlineValue = word.substr(equals + 1);
-    }
-    auto value = [&](std::string& out) {
-      if (inlineValue) {
-        out = *inlineValue;
-        return true;
-      }
-      if (i + 1 >= argc) {
-        error = name + " needs a value";
-        return false;
-      }
-      out = argv[++i];
-      return true;
-    };
-    auto flag = [&](bool& out) {
-      if (inlineValue) {
-        error = name + " takes no value";
-        return false;
-      }
-      out = true;
-      return true;
-    };
-    std::string text;
-    if (name == "--help" || name == "-h") return ParseResult::Help;
-    if (name == "--version") return ParseResult::Version;
-    if (name == "--format") {
-      if (!value(text)) return ParseResult::UsageError;
-      arguments.format = Lower(text);
-      if (!FindOutputFormat(arguments.format)) {
-        error = "unknown format '" + text + "' (valid: " + FormatKeysText() + ")";
-        return ParseResult::UsageError;
-      }
-    } else if (name == "--bitrate") {
-      if (!value(text)) return ParseResult::UsageError;
-      int kbps = 0;
-      if (!ParseCount(text, kbps)) {
-        error = "--bitrate takes a whole number of kbps, not '" + text + "'";
-        return ParseResult::UsageError;
-      }
-      arguments.bitrate = kbps;
-      bitrateText = text;
-    } else if (name == "--jobs") {
-      if (!value(text)) return ParseResult::UsageError;
-      int jobs = 0;
-      if (!ParseCount(text, jobs) || jobs < 1 || jobs > 64) {
-        error = "--jobs takes a number of files from 1 to 64, not '" + text + "'";
-        return ParseResult::UsageError;
-      }
-      arguments.jobs = jobs;
-    } else if (name == "--dest") {
-      if (!value(text)) return ParseResult::UsageError;
-      arguments.dest = text;
-    } else if (name == "--target") {
-      if (!value(text)) return ParseResult::UsageError;
-      arguments.target = text;
-    } else if (name == "--standard") {
-      if (!value(text)) return ParseResult::UsageError;
-      arguments.standard = Lower(text);
-      LoudnessStandard standard;
-      if (!StandardFromKey(arguments.standard, standard)) {
-        error = "unknown loudness standard '" + text + "' (valid: replaygain1, r128)";
-        return ParseResult::UsageError;
-      }
-    } else if (name == "--peak-limit") {
-      if (!value(text)) return ParseResult::UsageError;
-      arguments.peakLimit = text;
-    } else if (const FlagOption* option = FindFlagOption(name)) {
-      if (!flag(arguments.*(option->setting))) return ParseResult::UsageError;
-    } else {
-      error = "unknown option '" + word + "'";
+  bool quiet = false;
+  opterr = 0;
+  optind = 0;  // a fresh scan: GNU getopt starts over at 0
+  while (true) {
+    const int code =
+        getopt_long(argc, pointers.data(), kShortOptions, options.data(), nullptr);
+    if (code == -1) break;
+    if (code == '?' || code == ':') {
+      // The refused word: the one before optind, or for a short option inside a bundle the
+      // word at optind.
+      const int at = optind > 0 && optind <= argc ? optind - 1 : 0;
+      error = RefusalText(code, optopt, pointers[at] ? pointers[at] : "");
       return ParseResult::UsageError;
     }
+    if (code == 'h') return ParseResult::Help;
+    if (code == 'V') return ParseResult::Version;
+    if (code == 'q') quiet = true;
+    if (code == 'v') arguments.verbose = true;
+    if (code >= kFirstFlag) arguments.*(kFlagOptions[code - kFirstFlag].setting) = true;
+    if (code == 'q' || code == 'v' || code >= kFirstFlag) continue;
+    if (!TakeValue(code, optarg ? optarg : "", arguments, error)) return ParseResult::UsageError;
+    if (code == kBitrate) bitrateText = optarg;
   }
+  for (int i = optind; i < argc; ++i) arguments.paths.push_back(pointers[i]);
+  if (quiet && arguments.verbose) {
+    error = "--quiet and --verbose exclude each other";
+    return ParseResult::UsageError;
+  }
+  arguments.quiet = quiet;
   // For FLAC the bitrate is the compression level; every other format's bitrates are positive.
   const OutputFormat* format = FindOutputFormat(arguments.format);
   const bool flacLevel = format && format->isFlacLevel();
@@ -215,10 +248,15 @@ std::string UsageText() {
          "  --skip-problem-files  only log failures\n"
          "  --no-tags             do not copy tags and cover art into the outputs\n"
          "  --list                convert nothing; print the list as tab-separated values\n"
-         "  --jobs N              work on N files at once (default: jobs= in the configuration,\n"
+         "  --json                print one JSON object per line on standard output: one per\n"
+         "                        file as it is done (or refused), then a summary; with --list\n"
+         "                        one per listed file (see the manual page for the keys)\n"
+         "  -j, --jobs N          work on N files at once (default: jobs= in the configuration,\n"
          "                        else the number of cores)\n"
-         "  --help                this text\n"
-         "  --version             the version\n"
+         "  -q, --quiet           write errors only (no progress, no summary)\n"
+         "  -v, --verbose         also a line per file: what was done with it\n"
+         "  -h, --help            this text\n"
+         "  -V, --version         the version\n"
          "\n"
          "Exit status: 0 all files done, 1 a file failed, 2 usage or configuration error,\n"
          "130 cancelled (the first Ctrl-C cancels after the current second of audio; a\n"

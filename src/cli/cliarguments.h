@@ -27,14 +27,18 @@ struct CliArguments {
   bool list = false;
   bool noTags = false;
   std::optional<int> jobs;            // files worked on at once; the core count when absent
+  bool quiet = false;    // -q: errors only
+  bool verbose = false;  // -v: a line per file and what was done
+  bool json = false;     // one JSON object per line on standard output (rows, then a summary)
   std::vector<std::string> paths;
 };
 
 enum class ParseResult { Run, Help, Version, UsageError };
 
-// Reads argv[1..]. "--" ends the options; later words are paths even when they start with "-".
-// Options take their value as the next word or after "=" (--format=mp3). On UsageError `error`
-// says what is wrong in one line.
+// Reads argv[1..] as GNU tools do (getopt_long): options and paths in any order, "--" ends the
+// options (later words are paths even when they start with "-"), short options bundle ("-qj2"),
+// long ones take their value as the next word or after "=" (--format=mp3) and may be shortened
+// while unambiguous. On UsageError `error` says what is wrong in one line.
 ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& arguments,
                            std::string& error);
 

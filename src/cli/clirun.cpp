@@ -12,6 +12,7 @@
 #include "app/showmessage.h"
 #include "app/startup.h"
 #include "cli/consolehost.h"
+#include "cli/jsonline.h"
 #include "convert/conversionbatch.h"
 #include "convert/formats.h"
 #include "import/sourceimporter.h"
@@ -75,6 +76,76 @@ void PrintList(const SourceList& list) {
     std::fputs(line.c_str(), stdout);
   }
   std::fflush(stdout);
+}
+
+void PrintJson(const JsonLine& line) {
+  std::fputs((line.str() + "\n").c_str(), stdout);
+  std::fflush(stdout);
+}
+
+// The measurement a row shows (its standard's), when it has one: loudness with its unit, the
+// track and album gains in dB, the peak as a share of full scale.
+void AddLoudness(const QVListItem& item, JsonLine& line) {
+  const RowMeasurement& m = item.measurements[item.Shown()];
+  if (!m.measured) return;
+  if (m.silent) {
+    line.Null("loudness");
+  } else {
+    line.Number("loudness", m.volume);
+  }
+  line.Text("unit", InfoOf(item.standard).unit);
+  if (m.silent) {
+    line.Null("track_gain");
+  } else {
+    line.Number("track_gain", item.trackGain);
+  }
+  if (item.hasAlbum) line.Number("album_gain", item.albumGain);
+  line.Number("peak", m.peak / kFullScale);
+}
+
+const char* StatusKey(RowOutcome outcome) {
+  switch (outcome) {
+    case RowOutcome::Done: return "converted";
+    case RowOutcome::Skipped: return "skipped";
+    case RowOutcome::Failed: return "failed";
+    case RowOutcome::Cancelled: return "cancelled";
+    case RowOutcome::NotRun: break;
+  }
+  return "not started";
+}
+
+// The one-line cause of a failed or cancelled row: the first line of its text.
+std::string CauseLine(const ConversionRowReport& report) {
+  std::string text = report.text;
+  const size_t start = text.find_first_not_of(" \n");
+  if (start == std::string::npos) return {};
+  text = text.substr(start);
+  return text.substr(0, text.find('\n'));
+}
+
+// --list --json: one object per row, every column a plain value.
+void PrintListJson(const SourceList& list) {
+  for (int row = 0; row < list.RowCount(); ++row) {
+    const QVListItem& item = *list.Item(row);
+    const SourceFacts& f = item.facts;
+    JsonLine line;
+    line.Text("source", item.sourcePath)
+        .Text("title", list.CellText(row, kColTitle))
+        .Text("type", list.CellText(row, kColType))
+        .Integer("size_bytes", static_cast<std::int64_t>(f.size))
+        .Integer("kbps", f.kbps)
+        .Integer("sample_rate", f.rate)
+        .Integer("bits", f.bits)
+        .Bool("float", f.floating)
+        .Integer("channels", f.channels)
+        .Number("seconds", f.seconds);
+    if (f.samples >= 0) line.Integer("samples", f.samples);
+    AddLoudness(item, line);
+    if (item.measurements[item.Shown()].measured) {
+      line.Bool("clipping", item.clipping != 0).Bool("clip_track", item.clipTrack != 0);
+    }
+    PrintJson(line);
+  }
 }
 
 // The extraction of a video's sound track, shown as the progress line.
@@ -167,6 +238,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   // Adding: files one by one, folders with their supported files, one summary at the end. A
   // named file of a type the program does not open is a failure here (the window's chooser
   // cannot offer one).
+  host.SetQuiet(arguments.quiet);
   SourceList list;
   ToolRunner runTool = [&host](const ToolRunRequest& request) {
     ConsoleToolView view(host);
@@ -215,6 +287,12 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
     } else if (!IsAudioFile(path) && !IsVideoFile(path)) {
       host.EndProgressLine();
       std::fprintf(stderr, "Not a supported file type:\n\n   %s\n\n", path.c_str());
+      if (arguments.json) {
+        PrintJson(JsonLine()
+                      .Text("source", path)
+                      .Text("status", "refused")
+                      .Text("cause", "not a supported file type"));
+      }
       ++refused;
       continue;
     } else {
@@ -248,7 +326,11 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   }
 
   if (arguments.list) {
-    PrintList(list);
+    if (arguments.json) {
+      PrintListJson(list);
+    } else {
+      PrintList(list);
+    }
     return addFailures > 0 || list.RowCount() == 0 ? kExitFailed : kExitOk;
   }
   if (list.RowCount() == 0) {
@@ -292,6 +374,36 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
     };
   }
   options.jobs = jobs;
+  if (arguments.json || arguments.verbose) {
+    options.rowCommitted = [&](int row, const ConversionRowReport& report) {
+      const QVListItem& item = *list.Item(row);
+      if (arguments.verbose) {
+        host.EndProgressLine();
+        const std::string cause = CauseLine(report);
+        std::fprintf(stderr, "%s: %s%s%s\n", StatusKey(report.outcome), item.sourcePath.c_str(),
+                     report.destination.empty() ? "" : (" -> " + report.destination).c_str(),
+                     cause.empty() ? "" : (" (" + cause + ")").c_str());
+      }
+      if (!arguments.json) return;
+      JsonLine line;
+      line.Text("source", item.sourcePath);
+      if (report.destination.empty()) {
+        line.Null("output");
+      } else {
+        line.Text("output", report.destination);
+      }
+      line.Text("status", StatusKey(report.outcome));
+      if (report.outcome == RowOutcome::Failed || report.outcome == RowOutcome::Cancelled) {
+        line.Text("cause", CauseLine(report));
+      } else {
+        line.Null("cause");
+      }
+      line.Number("audio_seconds", item.facts.seconds)
+          .Number("elapsed_seconds", report.workSeconds);
+      AddLoudness(item, line);
+      PrintJson(line);
+    };
+  }
   const ConversionBatchResult result = RunConversionBatch(options, list, batch, host);
   host.EndProgressLine();
   if (!result.started) return kExitUsage;
@@ -317,9 +429,23 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   if (result.skipped > 0) add(std::to_string(result.skipped) + " skipped, converted already");
   if (notStarted > 0) add(std::to_string(notStarted) + " not started");
   if (!details.empty()) details += ")";
-  std::fprintf(stderr, "Converted %d of %d file%s%s. Log: %s\n", result.converted,
-               list.RowCount(), list.RowCount() == 1 ? "" : "s", details.c_str(),
-               UsedLogPath().c_str());
+  if (!arguments.quiet || !details.empty()) {
+    std::fprintf(stderr, "Converted %d of %d file%s%s. Log: %s\n", result.converted,
+                 list.RowCount(), list.RowCount() == 1 ? "" : "s", details.c_str(),
+                 UsedLogPath().c_str());
+  }
+  if (arguments.json) {
+    PrintJson(JsonLine()
+                  .Bool("summary", true)
+                  .Integer("files", list.RowCount())
+                  .Integer("converted", result.converted)
+                  .Integer("skipped", result.skipped)
+                  .Integer("failed", result.failed)
+                  .Integer("cancelled", result.cancelledKept)
+                  .Integer("not_started", notStarted)
+                  .Integer("refused", addFailures)
+                  .Text("log", UsedLogPath()));
+  }
   if (result.cancelled || host.CancelSeen()) return kExitCancelled;
   return result.failed > 0 || addFailures > 0 ? kExitFailed : kExitOk;
 }

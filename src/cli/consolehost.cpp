@@ -1,10 +1,12 @@
 #include "cli/consolehost.h"
 
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <algorithm>
 #include <cstdio>
 
 #include <QCoreApplication>
@@ -37,6 +39,52 @@ long long NowMs() {
 
 // Plain progress lines (standard error is no terminal) at most this often within one file.
 constexpr long long kPlainLineIntervalMs = 5000;
+// The terminal's progress line at most this often.
+constexpr long long kTerminalRedrawMs = 100;
+
+// The width of the terminal on standard error; 80 when it does not say.
+int TerminalWidth() {
+  winsize size{};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+// "1:05", "1:02:03" or "--:--" for a time not known.
+std::string ClockText(double seconds) {
+  if (!(seconds >= 0) || seconds > 360000) return "--:--";
+  const long total = static_cast<long>(seconds + 0.5);
+  if (total >= 3600) return FormatText("%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
+  return FormatText("%ld:%02ld", total / 60, total % 60);
+}
+
+// `text` cut to at most `columns` characters (UTF-8 sequences kept whole, each counted as one
+// column), with "..." at the end when it was cut.
+std::string FitColumns(const std::string& text, int columns) {
+  if (columns <= 0) return {};
+  int count = 0;
+  size_t cut = text.size();
+  size_t lastFitting = 0;  // where the text must end to leave room for "..."
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
+    if (count == columns - 3) lastFitting = i;
+    if (count == columns) {
+      cut = i;
+      break;
+    }
+    ++count;
+  }
+  if (cut == text.size()) return text;
+  return columns < 3 ? text.substr(0, cut) : text.substr(0, lastFitting) + "...";
+}
+
+// A file name as the progress line shows it: control characters and "%" as "?".
+std::string ShownName(const std::string& name) {
+  std::string shown = name;
+  for (char& c : shown) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '%') c = '?';
+  }
+  return shown;
+}
 
 }  // namespace
 
@@ -64,6 +112,8 @@ ConsoleHost::~ConsoleHost() {
 }
 
 int ConsoleHost::ShowMessageBox(const std::string& text, unsigned type) {
+  // Quiet keeps errors, warnings and questions; a plain notice (no icon, only OK) is left out.
+  if (m_quiet && type == MB_OK) return IDOK;
   EndProgressLine();
   std::fprintf(stderr, "%s\n", text.c_str());
   std::fflush(stderr);
@@ -83,8 +133,43 @@ std::string ConsoleHost::ProgressLine(const BatchProgress& p) {
                     p.fileSeconds / 60, p.fileSeconds % 60, p.percent);
 }
 
+std::string ConsoleHost::TerminalLine(const BatchProgress& p, double elapsed, int width) {
+  const int percent = std::clamp(p.percent, 0, 100);
+  const int barWidth = width >= 70 ? 20 : 10;
+  const int filled = barWidth * percent / 100;
+  const double left = percent >= 1 && percent < 100 && elapsed >= 1
+                          ? elapsed * (100 - percent) / percent
+                          : percent >= 100 ? 0.0 : -1.0;
+  // The percentage comes first after the operation, so that a narrow terminal keeps it.
+  std::string line = FormatText("%s %d%% [%s%s] %d/%d done, %s left", p.operation, percent,
+                                std::string(static_cast<size_t>(filled), '#').c_str(),
+                                std::string(static_cast<size_t>(barWidth - filled), '-').c_str(),
+                                p.filesDone, p.rowCount, ClockText(left).c_str());
+  std::string names;
+  for (const std::string& name : p.runningFiles) {
+    names += (names.empty() ? "" : ", ") + ShownName(name);
+  }
+  if (!names.empty()) line += ": " + names;
+  // The last column stays free: a line as wide as the terminal would wrap on some.
+  return FitColumns(line, width - 1);
+}
+
 void ConsoleHost::ShowProgress(const BatchProgress& progress) {
-  WriteLine(ProgressLine(progress));
+  if (m_quiet) return;
+  if (!m_terminal) {
+    WriteLine(ProgressLine(progress));
+    return;
+  }
+  const long long now = NowMs();
+  if (m_operation != progress.operation) {
+    m_operation = progress.operation;
+    m_operationStartMs = now;
+    m_lastDrawMs = -1;
+  }
+  const bool last = progress.filesDone >= progress.rowCount;
+  if (!last && m_lastDrawMs >= 0 && now - m_lastDrawMs < kTerminalRedrawMs) return;
+  m_lastDrawMs = now;
+  WriteLine(TerminalLine(progress, (now - m_operationStartMs) / 1000.0, TerminalWidth()));
 }
 
 void ConsoleHost::SetStatusText(const std::string& text) {
@@ -92,6 +177,7 @@ void ConsoleHost::SetStatusText(const std::string& text) {
     EndProgressLine();
     return;
   }
+  if (m_quiet) return;
   WriteLine(text);
 }
 

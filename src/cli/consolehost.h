@@ -34,6 +34,10 @@ class ConsoleHost final : public BatchHost {
   void PumpMessages() override;
   void SetBatchControls(bool idle) override;
 
+  // -q: only errors, warnings and questions are written (no progress, no status, no plain
+  // notices such as the adding's summary).
+  void SetQuiet(bool quiet) { m_quiet = quiet; }
+
   // True once a cancel signal has been seen (a batch, a tool run or the adding of files stops).
   bool CancelSeen() const { return m_cancelSeen; }
   int MessagesShown() const { return m_messages; }
@@ -44,6 +48,11 @@ class ConsoleHost final : public BatchHost {
   // percentage is of the whole batch), or for several files at once "Converting: 3 of 12 files
   // done, 41%".
   static std::string ProgressLine(const BatchProgress& progress);
+  // The progress line on a terminal `width` columns wide: the operation, a bar, the overall
+  // percentage (the only "%" on the line), the files done, the time left (from `elapsed`
+  // seconds so far) and the running files' names, cut to fit:
+  // "Converting 27% [#####---------------] 3/12 done, 1:05 left: a.flac, b.flac".
+  static std::string TerminalLine(const BatchProgress& progress, double elapsed, int width);
 
  private:
   void CheckCancel();
@@ -53,6 +62,10 @@ class ConsoleHost final : public BatchHost {
 
   BatchState& m_batch;
   const bool m_terminal;
+  bool m_quiet = false;
+  std::string m_operation;           // the batch the progress belongs to
+  long long m_operationStartMs = 0;  // when its first progress came
+  long long m_lastDrawMs = -1;       // the terminal line's last redraw
   bool m_lineOpen = false;
   bool m_cancelSeen = false;
   int m_messages = 0;

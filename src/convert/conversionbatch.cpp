@@ -1,6 +1,7 @@
 #include "convert/conversionbatch.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -40,6 +41,7 @@ struct Row {
   ConvertCode earlyCode = ConvertCode::Ok;  // a failure (or a skip) known before the work starts
   std::string gainNote;
   std::string folder;  // where the hidden output is made
+  double workSeconds = 0;  // the worker's time on the row
 };
 
 // A failure known before the work starts, with its text.
@@ -82,6 +84,7 @@ class ConversionRun {
   bool Prepare(int row);
   bool PrepareFolder(Row& r, const OutputPlan& plan);
   bool Commit(int row, ConvertCode code);
+  void TellCommitted(int row);
   void Settle(int row, ConvertCode code);
   void KeepCancelled(int row);
   void Failed(int row, ConvertCode code);
@@ -201,6 +204,14 @@ void ConversionRun::Failed(int row, ConvertCode code) {
   report.text = r.out.errorText;
   ++m_result.failed;
   if (code == ConvertCode::NotMeasured) ++m_result.notMeasured;
+}
+
+// Hands the row's report to whoever asked to follow the batch row by row.
+void ConversionRun::TellCommitted(int row) {
+  ConversionRowReport& report = Report(row);
+  if (report.outcome == RowOutcome::NotRun || !m_options.rowCommitted) return;
+  report.workSeconds = At(row).workSeconds;
+  m_options.rowCommitted(row, report);
 }
 
 bool ConversionRun::Commit(int row, ConvertCode code) {
@@ -328,7 +339,12 @@ void ConversionRun::ShowProgress(const RowJobProgress& progress) {
   m_state.BatchFileIndex = progress.lowestRow;
   // One file at a time (one job, or one row): the progress of that file.
   const bool oneAtATime = m_options.jobs <= 1 || m_state.BatchFileCount == 1;
-  m_host.ShowProgress(ProgressOf("Converting", oneAtATime, m_state, progress));
+  BatchProgress shown = ProgressOf("Converting", oneAtATime, m_state, progress);
+  for (int row : progress.runningRows) {
+    shown.runningFiles.push_back(
+        std::filesystem::path(m_list.GetSourcePath(row)).filename().string());
+  }
+  m_host.ShowProgress(shown);
 }
 
 void ConversionRun::Run() {
@@ -345,12 +361,22 @@ void ConversionRun::Run() {
       FailEarly(r, {ConvertCode::CannotCreate, errno});
       return static_cast<int>(r.earlyCode);
     }
+    const auto started = std::chrono::steady_clock::now();
     r.work = ConvertRow(r.job, job);
+    r.workSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     r.out.errorText = r.work.errorText;
     return static_cast<int>(r.work.result.code);
   };
-  steps.commit = [this](int row, int code) { return Commit(row, static_cast<ConvertCode>(code)); };
-  steps.settle = [this](int row, int code) { Settle(row, static_cast<ConvertCode>(code)); };
+  steps.commit = [this](int row, int code) {
+    const bool goOn = Commit(row, static_cast<ConvertCode>(code));
+    TellCommitted(row);
+    return goOn;
+  };
+  steps.settle = [this](int row, int code) {
+    Settle(row, static_cast<ConvertCode>(code));
+    TellCommitted(row);
+  };
   steps.abandon = [this](int row) { m_publisher.Discard(At(row).out); };
   steps.rowSeconds = [this](int row) { return m_list.GetSeconds(row); };
   steps.progress = [this](const RowJobProgress& progress) { ShowProgress(progress); };

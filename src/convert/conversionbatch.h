@@ -36,6 +36,7 @@ struct ConversionRowReport {
   ConvertCode code = ConvertCode::Ok;
   std::string destination;  // the name the output got (Done, Cancelled with a file kept)
   std::string text;         // the failure's text, or what a cancel kept
+  double workSeconds = 0;   // the time a worker spent on the row
 };
 
 struct ConversionBatchResult {

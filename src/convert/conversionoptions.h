@@ -8,6 +8,8 @@
 
 namespace qv {
 
+struct ConversionRowReport;
+
 // What a conversion batch is asked to do, as values: the window fills it from its controls, the
 // command-line front end from its arguments.
 struct ConversionOptions {
@@ -45,6 +47,9 @@ struct ConversionOptions {
   // standard's reference level. The album's outputs get their names once the album's last row
   // is done, so no file under its final name lacks its album tags.
   bool replayGainTags = false;
+  // Called on the calling thread as each row is committed (in row order), with how it ended;
+  // may be empty. The command line prints its per-file lines from it.
+  std::function<void(int row, const ConversionRowReport& report)> rowCommitted;
 };
 
 }  // namespace qv

@@ -343,6 +343,7 @@ void RowRunner::ReportProgress() {
         continue;
       }
       progress.doneWeight += weight * row.fraction;
+      progress.runningRows.push_back(index);
       if (progress.lowestRow < 0) {
         progress.lowestRow = index;
         progress.lowest.ProcessedSeconds = row.processedSeconds;

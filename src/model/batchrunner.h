@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/host.h"
 #include "model/batchstate.h"
@@ -49,6 +50,7 @@ struct RowJobProgress {
   int filesDone = 0;    // rows whose work has ended
   int lowestRow = -1;   // the lowest row still running
   JobContext lowest;    // its progress values (only SourceDuration and ProcessedSeconds)
+  std::vector<int> runningRows;  // the rows being worked on, lowest first
   // The whole batch's weight (each row's probed length; a row of unknown length weighs the
   // mean of the known ones) and the part of it done: a finished row counts whole, a running
   // one by the share of its length processed. So the percentage only moves forward.

@@ -27,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <taglib/asffile.h>
 #include <taglib/fileref.h>
 #include <taglib/mp4file.h>
@@ -377,6 +379,54 @@ TEST_F(CliTest, ListPrintsTheRowsWithAndWithoutLoudness) {
   EXPECT_GT(volume, 60.0);
   EXPECT_NEAR(volume + gain, 92.0, 0.011);
   EXPECT_EQ(cells[8], "n");
+}
+
+// --json: every line is one JSON object a parser reads back, with the keys scripts use; -q
+// leaves only the errors on standard error.
+TEST_F(CliTest, JsonLinesForScriptsAndQuietErrorsOnly) {
+  const auto objects = [](const std::string& out) {
+    std::vector<QJsonObject> parsed;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+      QJsonParseError error{};
+      const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
+      EXPECT_EQ(error.error, QJsonParseError::NoError) << line;
+      parsed.push_back(doc.object());
+    }
+    return parsed;
+  };
+  const auto text = [](const QJsonValue& value) { return value.toString().toStdString(); };
+  const Outcome run = Run({"-qj2", "--json", "--loudness", "--format", "mp3", "--dest", Out(),
+                           In("song one.wav"), In("notes.txt")});
+  EXPECT_EQ(run.status, 1) << run.err;  // the text file is refused
+  EXPECT_EQ(run.err, "Not a supported file type:\n\n   " + In("notes.txt") + "\n\n");
+  const std::vector<QJsonObject> lines = objects(run.out);
+  ASSERT_EQ(lines.size(), 3u) << run.out;
+  EXPECT_EQ(text(lines[0][QStringLiteral("status")]), "refused");
+  EXPECT_EQ(text(lines[1][QStringLiteral("source")]), In("song one.wav"));
+  EXPECT_EQ(text(lines[1][QStringLiteral("output")]), Out("song one.mp3"));
+  EXPECT_EQ(text(lines[1][QStringLiteral("status")]), "converted");
+  EXPECT_TRUE(lines[1][QStringLiteral("cause")].isNull());
+  EXPECT_NEAR(lines[1][QStringLiteral("audio_seconds")].toDouble(), 2.5, 0.01);
+  EXPECT_GT(lines[1][QStringLiteral("elapsed_seconds")].toDouble(), 0.0);
+  EXPECT_EQ(text(lines[1][QStringLiteral("unit")]), "dB");
+  EXPECT_NEAR(lines[1][QStringLiteral("loudness")].toDouble() + lines[1][QStringLiteral("track_gain")].toDouble(), 89.0, 0.011);
+  EXPECT_GT(lines[1][QStringLiteral("peak")].toDouble(), 0.0);
+  EXPECT_LE(lines[1][QStringLiteral("peak")].toDouble(), 1.0);
+  EXPECT_TRUE(lines[2][QStringLiteral("summary")].toBool());
+  EXPECT_EQ(lines[2][QStringLiteral("converted")].toInt(), 1);
+  EXPECT_EQ(lines[2][QStringLiteral("refused")].toInt(), 1);
+
+  const Outcome listed = Run({"--list", "--json", "--standard", "r128", "--loudness", In()});
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  const std::vector<QJsonObject> rows = objects(listed.out);
+  ASSERT_EQ(rows.size(), 2u) << listed.out;
+  const QJsonObject& mono = rows[0][QStringLiteral("channels")].toInt() == 1 ? rows[0] : rows[1];
+  EXPECT_EQ(mono[QStringLiteral("sample_rate")].toInt(), 48000);
+  EXPECT_EQ(mono[QStringLiteral("bits")].toInt(), 16);
+  EXPECT_EQ(text(mono[QStringLiteral("unit")]), "LUFS");
+  EXPECT_LT(mono[QStringLiteral("loudness")].toDouble(), 0.0);
+  EXPECT_NEAR(mono[QStringLiteral("seconds")].toDouble(), 2.0, 0.01);
 }
 
 TEST_F(CliTest, RecursiveAddsSubFolders) {

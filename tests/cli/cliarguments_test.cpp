@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <vector>
 
 #include "cli/consolehost.h"
+#include "cli/jsonline.h"
 
 namespace qv::cli {
 namespace {
@@ -40,6 +42,24 @@ TEST(CliArguments, ValuesFlagsAndPaths) {
       << error;
   EXPECT_EQ(flac.bitrate, 0);
 
+  // Short options as GNU tools take them: bundled, with the value joined or apart.
+  struct Short {
+    std::vector<const char*> words;
+    int jobs;
+    bool quiet, verbose;
+  } shorts[] = {{{"-qj2", "a.wav"}, 2, true, false},
+                {{"a.wav", "-v", "-j", "3"}, 3, false, true},
+                {{"-j4", "--verbose", "a.wav"}, 4, false, true},
+                {{"--jobs=5", "--quiet", "a.wav"}, 5, true, false}};
+  for (const Short& c : shorts) {
+    CliArguments parsed;
+    ASSERT_EQ(Parse(c.words, parsed, error), ParseResult::Run) << error;
+    EXPECT_EQ(parsed.jobs, c.jobs);
+    EXPECT_EQ(parsed.quiet, c.quiet);
+    EXPECT_EQ(parsed.verbose, c.verbose);
+    EXPECT_EQ(parsed.paths, std::vector<std::string>{"a.wav"});
+  }
+
   CliArguments defaults;
   ASSERT_EQ(Parse({"x.flac"}, defaults, error), ParseResult::Run);
   EXPECT_EQ(defaults.format, "wav");
@@ -62,6 +82,10 @@ TEST(CliArguments, UsageErrorsSayWhatIsWrong) {
       {{"--list=yes", "a.wav"}, "--list takes no value"},
       {{"--frobnicate", "a.wav"}, "unknown option '--frobnicate'"},
       {{"--dest", "/x", "--same-folder", "a.wav"}, "--dest and --same-folder exclude each other"},
+      {{"-qx", "a.wav"}, "unknown option '-x'"},
+      {{"a.wav", "-j"}, "-j needs a value"},
+      {{"-j", "0", "a.wav"}, "--jobs takes a number of files from 1 to 64, not '0'"},
+      {{"-q", "-v", "a.wav"}, "--quiet and --verbose exclude each other"},
   };
   for (const auto& [words, message] : cases) {
     CliArguments a;
@@ -73,6 +97,8 @@ TEST(CliArguments, UsageErrorsSayWhatIsWrong) {
   std::string error;
   EXPECT_EQ(Parse({"a.wav", "--help"}, a, error), ParseResult::Help);
   EXPECT_EQ(Parse({"--version"}, a, error), ParseResult::Version);
+  EXPECT_EQ(Parse({"-h"}, a, error), ParseResult::Help);
+  EXPECT_EQ(Parse({"-V"}, a, error), ParseResult::Version);
 }
 
 TEST(ConsoleProgress, LineFromTheBatchProgress) {
@@ -99,6 +125,34 @@ TEST(ConsoleProgress, LineFromTheBatchProgress) {
   several.percent = 41;
   EXPECT_EQ(ConsoleHost::ProgressLine(several), "Converting: 3 of 12 files done, 41%");
   EXPECT_EQ(StatusTextOf(several), "Converting...  3 of 12 files done - 41%");
+}
+
+TEST(ConsoleProgress, TerminalLineFitsItsWidthWithOnePercentSign) {
+  BatchProgress p;
+  p.operation = "Converting";
+  p.rowCount = 12;
+  p.filesDone = 3;
+  p.percent = 25;
+  p.runningFiles = {"100% ünïcode.flac", "b\tc.wav"};
+  EXPECT_EQ(ConsoleHost::TerminalLine(p, 30, 200),
+            "Converting 25% [#####---------------] 3/12 done, 1:30 left: 100? ünïcode.flac, b?c.wav");
+  for (int width : {20, 40, 61, 80}) {
+    const std::string line = ConsoleHost::TerminalLine(p, 30, width);
+    size_t columns = 0;
+    for (unsigned char c : line) columns += (c & 0xC0) != 0x80;
+    EXPECT_LE(columns, static_cast<size_t>(width - 1)) << line;
+    EXPECT_EQ(std::count(line.begin(), line.end(), '%'), 1) << line;
+  }
+  p.percent = 0;  // nothing to estimate the time left from yet
+  EXPECT_NE(ConsoleHost::TerminalLine(p, 0, 200).find("--:-- left"), std::string::npos);
+}
+
+TEST(JsonLineTest, StringsAreAlwaysValidJson) {
+  EXPECT_EQ(JsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
+  EXPECT_EQ(JsonString("\xc3\xa9 \xff \xc0\xaf \xed\xa0\x80"),
+            "\"\xc3\xa9 \\ufffd \\ufffd\\ufffd \\ufffd\\ufffd\\ufffd\"");
+  EXPECT_EQ(JsonLine().Text("k", "v").Number("n", 1.5).Number("inf", 1.0 / 0.0).Bool("b", true).str(),
+            "{\"k\":\"v\",\"n\":1.5,\"inf\":null,\"b\":true}");
 }
 
 TEST(ConsoleHostTest, QuestionsAnswerNoAndCancelSignalsStopTheBatch) {
