@@ -59,6 +59,9 @@ check_package() {
     ./usr/share/icons/hicolor/256x256/apps/quorvin.png \
     ./usr/share/metainfo/org.quorvin.Quorvin.metainfo.xml \
     ./usr/share/man/man1/quorvin-cli.1 ./usr/share/man/man1/qvfaac.1 \
+    ./usr/share/bash-completion/completions/quorvin-cli \
+    ./usr/share/zsh/vendor-completions/_quorvin-cli \
+    ./usr/share/fish/vendor_completions.d/quorvin-cli.fish \
     ./usr/share/doc/quorvin/README.md ./usr/share/doc/quorvin/CHANGELOG.md; do
     if ! grep -qxF "$path" <<<"$listing"; then
       echo "The package lacks $path" >&2

@@ -51,6 +51,7 @@ enum OptionCode : int {
   kTarget,
   kStandard,
   kPeakLimit,
+  kLog,
   kFirstFlag,  // the flags below, in kFlagOptions' order
 };
 
@@ -85,6 +86,7 @@ std::vector<option> LongOptions() {
       {"target", required_argument, nullptr, kTarget},
       {"standard", required_argument, nullptr, kStandard},
       {"peak-limit", required_argument, nullptr, kPeakLimit},
+      {"log", required_argument, nullptr, kLog},
       {"jobs", required_argument, nullptr, 'j'},
       {"quiet", no_argument, nullptr, 'q'},
       {"verbose", no_argument, nullptr, 'v'},
@@ -140,6 +142,13 @@ bool TakeValue(int code, const std::string& text, CliArguments& arguments, std::
     case kDest: arguments.dest = text; return true;
     case kTarget: arguments.target = text; return true;
     case kPeakLimit: arguments.peakLimit = text; return true;
+    case kLog:
+      if (!text.empty()) {
+        arguments.log = text;
+        return true;
+      }
+      error = "--log needs a file name";
+      return false;
     case kStandard: {
       arguments.standard = Lower(text);
       LoudnessStandard standard;
@@ -246,6 +255,8 @@ std::string UsageText() {
          "  --replaygain-tags     write ReplayGain track (and with --album, album) gain and peak\n"
          "                        tags into each output, measured on the output itself\n"
          "  --skip-problem-files  only log failures\n"
+         "  --log FILE            write the run's log to FILE (default: QV_Log.txt in the\n"
+         "                        working folder, $TMPDIR/quorvin-<uid>/)\n"
          "  --no-tags             do not copy tags and cover art into the outputs\n"
          "  --list                convert nothing; print the list as tab-separated values\n"
          "  --json                print one JSON object per line on standard output: one per\n"

@@ -12,6 +12,7 @@ struct CliArguments {
   std::string format = "wav";        // a key of the format table (convert/formats.h)
   std::optional<int> bitrate;        // kbps; the format's default entry when absent
   std::optional<std::string> dest;   // the configured destination folder when absent
+  std::optional<std::string> log;    // the run's log file; the working folder's QV_Log.txt when absent
   bool sameFolder = false;
   bool recursive = false;
   bool flat = false;          // --recursive --dest: every output straight into the destination

@@ -1,8 +1,11 @@
 #include "cli/clirun.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -193,10 +196,34 @@ int ChooseBitrate(const CliArguments& arguments) {
   return -1;
 }
 
+std::string& RunLogPathStorage() {
+  static std::string path;
+  return path;
+}
+
+// The log this run writes: --log's file, else the configured one.
+const std::string& RunLogPath() {
+  return RunLogPathStorage().empty() ? Settings().LogFilePath : RunLogPathStorage();
+}
+
+// Takes --log's file when its folder can be written; a usage error otherwise.
+bool ChooseLogPath(const CliArguments& arguments) {
+  if (!arguments.log) return true;
+  const fs::path path = fs::absolute(*arguments.log);
+  const std::string folder = path.parent_path().string();
+  if (!IsFolder(folder) || ::access(folder.c_str(), W_OK | X_OK) != 0) {
+    const int error = IsFolder(folder) ? errno : ENOENT;
+    UsageError(FormatText("--log: cannot write %s: %s", path.c_str(), std::strerror(error)));
+    return false;
+  }
+  RunLogPathStorage() = path.string();
+  return true;
+}
+
 // The log the last batch wrote: the usual one, or the numbered one it took because another
 // instance held the usual one.
 std::string UsedLogPath() {
-  return LastBatchLogPath().empty() ? Settings().LogFilePath : LastBatchLogPath();
+  return LastBatchLogPath().empty() ? RunLogPath() : LastBatchLogPath();
 }
 
 }  // namespace
@@ -209,7 +236,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   const AppSettings& settings = Settings();
 
   const int kbps = ChooseBitrate(arguments);
-  if (kbps < 0) return kExitUsage;
+  if (kbps < 0 || !ChooseLogPath(arguments)) return kExitUsage;
   LoudnessStandard standard = LoudnessStandard::ReplayGain1;
   StandardFromKey(arguments.standard, standard);
   const StandardInfo& info = InfoOf(standard);
@@ -313,14 +340,14 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
     LoudnessBatchOptions loudness;
     loudness.target = target;
     loudness.standard = standard;
-    loudness.logPath = settings.LogFilePath;
+    loudness.logPath = RunLogPath();
     loudness.jobs = jobs;
     RunLoudnessBatch(host, list, batch, engine, loudness);
     if (host.CancelSeen()) {
       std::fprintf(stderr, "Log: %s\n", UsedLogPath().c_str());
       return kExitCancelled;
     }
-    if (UsedLogPath() != settings.LogFilePath) {
+    if (UsedLogPath() != RunLogPath()) {
       std::fprintf(stderr, "Log: %s\n", UsedLogPath().c_str());
     }
   }
@@ -348,7 +375,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   options.destinationFolder = destination;
   options.normalize = arguments.normalize;
   options.faacPath = settings.FaacPath;
-  options.logPath = settings.LogFilePath;
+  options.logPath = RunLogPath();
   options.copyTags = !arguments.noTags;
   options.standard = standard;
   options.byAlbum = arguments.album;

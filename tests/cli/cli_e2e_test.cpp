@@ -396,8 +396,10 @@ TEST_F(CliTest, JsonLinesForScriptsAndQuietErrorsOnly) {
     return parsed;
   };
   const auto text = [](const QJsonValue& value) { return value.toString().toStdString(); };
+  const std::string log = m_home->file("run's log.txt");
   const Outcome run = Run({"-qj2", "--json", "--loudness", "--format", "mp3", "--dest", Out(),
-                           In("song one.wav"), In("notes.txt")});
+                           "--log", log, In("song one.wav"), In("notes.txt")});
+  EXPECT_NE(ReadFile(log).find("Conversion # 1"), std::string::npos);
   EXPECT_EQ(run.status, 1) << run.err;  // the text file is refused
   EXPECT_EQ(run.err, "Not a supported file type:\n\n   " + In("notes.txt") + "\n\n");
   const std::vector<QJsonObject> lines = objects(run.out);
@@ -473,7 +475,8 @@ TEST_F(CliTest, UsageErrorsGiveStatusTwo) {
                                              {"--standard", "ebu", In()},
                                              {"--peak-limit", "1", In()},
                                              {"--peak-limit", "-31", In()},
-                                             {"--what", In()}}) {
+                                             {"--what", In()},
+                                             {"--log", "/no/such/folder/x.log", In()}}) {
     const Outcome run = Run(args);
     EXPECT_EQ(run.status, 2) << (args.empty() ? "" : args[0]) << run.err;
     EXPECT_NE(run.err.find("quorvin-cli: "), std::string::npos) << run.err;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/paths.h"
+#include "convert/formats.h"
 #include "support/tempdir.h"
 #include "ui/documents.h"
 
@@ -49,9 +50,22 @@ TEST(InstalledLayout, DocumentsAndProgramsComeFromThePrefix) {
         "share/icons/hicolor/256x256/apps/quorvin.png",
         "share/metainfo/org.quorvin.Quorvin.metainfo.xml", "share/man/man1/quorvin-cli.1",
         "share/man/man1/qvfaac.1", "share/doc/quorvin/README.md",
-        "share/doc/quorvin/CHANGELOG.md"}) {
+        "share/doc/quorvin/CHANGELOG.md", "share/zsh/vendor-completions/_quorvin-cli",
+        "share/fish/vendor_completions.d/quorvin-cli.fish"}) {
     EXPECT_TRUE(std::filesystem::exists(moved + "/" + file)) << file;
   }
+  // The bash completion offers every format the program writes, and the options.
+  const auto complete = [&](const std::string& words, int current) {
+    const std::string script = ShellQuote(moved + "/share/bash-completion/completions/quorvin-cli");
+    return RunCommand("bash -c " + ShellQuote(". " + script + "; COMP_WORDS=(" + words +
+                                              "); COMP_CWORD=" + std::to_string(current) +
+                                              "; _quorvin_cli; echo \"${COMPREPLY[*]}\""),
+                      status);
+  };
+  std::string keys;
+  for (const OutputFormat& format : OutputFormats()) keys += (keys.empty() ? "" : " ") + std::string(format.key);
+  EXPECT_EQ(complete("quorvin-cli --format ''", 2), keys + "\n");
+  EXPECT_EQ(complete("quorvin-cli --stan", 1), "--standard\n");
   EXPECT_EQ(DocumentFolder(QString::fromStdString(moved + "/bin")).toStdString(),
             moved + "/share/doc/quorvin");
 
