@@ -47,35 +47,30 @@ configure_and_build() {  # build folder, then extra cmake arguments
   cmake --build "$build" -j "$jobs"
 }
 
-# Checks the package's contents and dependencies: the programs, the desktop entry, the icons,
-# the metainfo, the man pages and the documents, and ffmpeg among the dependencies.
-check_package() {
-  local deb=$1 listing depends path missing=0
+# Checks a package's contents and dependencies: the files given after "--files" and the
+# dependencies after "--depends" must be there; then lintian must find no error and no warning.
+check_package() {  # deb --files path... --depends package...
+  local deb=$1 listing depends path missing=0 mode=
+  shift
   listing=$(dpkg-deb -c "$deb" | awk '{print $6}')
-  for path in ./usr/bin/quorvin ./usr/bin/quorvin-cli ./usr/bin/qvfaac \
-    ./usr/share/applications/quorvin.desktop \
-    ./usr/share/icons/hicolor/scalable/apps/quorvin.svg \
-    ./usr/share/icons/hicolor/48x48/apps/quorvin.png \
-    ./usr/share/icons/hicolor/256x256/apps/quorvin.png \
-    ./usr/share/metainfo/org.quorvin.Quorvin.metainfo.xml \
-    ./usr/share/man/man1/quorvin-cli.1 ./usr/share/man/man1/qvfaac.1 \
-    ./usr/share/bash-completion/completions/quorvin-cli \
-    ./usr/share/zsh/vendor-completions/_quorvin-cli \
-    ./usr/share/fish/vendor_completions.d/quorvin-cli.fish \
-    ./usr/share/doc/quorvin/README.md ./usr/share/doc/quorvin/CHANGELOG.md; do
-    if ! grep -qxF "$path" <<<"$listing"; then
-      echo "The package lacks $path" >&2
-      missing=1
-    fi
-  done
   depends=$(dpkg-deb -f "$deb" Depends)
-  for path in ffmpeg xdg-utils libqt6widgets6 libtag1v5 libmp3lame0 libsdl2-2.0-0 qt6-qpa-plugins libqt6svg6; do
-    if ! grep -qE "(^|, )$path( |,|$)" <<<"$depends"; then
-      echo "The package does not depend on $path (Depends: $depends)" >&2
-      missing=1
-    fi
+  for path in "$@"; do
+    case $path in
+      --files | --depends) mode=$path ;;
+      *)
+        if [[ $mode == --files ]] && ! grep -qxF "$path" <<<"$listing"; then
+          echo "$(basename "$deb") lacks $path" >&2
+          missing=1
+        elif [[ $mode == --depends ]] && ! grep -qE "(^|, )$path( |,|$)" <<<"$depends"; then
+          echo "$(basename "$deb") does not depend on $path (Depends: $depends)" >&2
+          missing=1
+        fi
+        ;;
+    esac
   done
   ((missing == 0)) || return 1
+  # Errors and warnings fail; informational tags are shown but pass.
+  lintian --fail-on error,warning --info "$deb"
   echo "Package checked: $deb"
   echo "Depends: $depends"
 }
@@ -128,14 +123,34 @@ case "$mode" in
     bash "$root/scripts/desktoptest.sh" "$root/build-test"
     ;;
   package)
-    install_packages "${packages[@]}" dpkg-dev file appstream desktop-file-utils
+    install_packages "${packages[@]}" dpkg-dev file appstream desktop-file-utils lintian
     configure_and_build "$root/build-package" -DCMAKE_BUILD_TYPE=Release -DQV_BUILD_TESTS=OFF \
       -DQV_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr
     appstreamcli validate --no-net "$root/data/org.quorvin.Quorvin.metainfo.xml"
     desktop-file-validate "$root/data/quorvin.desktop"
-    rm -f "$root"/build-package/quorvin_*.deb
+    rm -f "$root"/build-package/quorvin*.deb
     (cd "$root/build-package" && cpack -G DEB)
-    for deb in "$root"/build-package/quorvin_*.deb; do check_package "$deb"; done
+    check_package "$root"/build-package/quorvin-cli_*.deb --files ./usr/bin/quorvin-cli \
+      ./usr/bin/qvfaac ./usr/share/man/man1/quorvin-cli.1.gz ./usr/share/man/man1/qvfaac.1.gz \
+      ./usr/share/bash-completion/completions/quorvin-cli \
+      ./usr/share/zsh/vendor-completions/_quorvin-cli \
+      ./usr/share/fish/vendor_completions.d/quorvin-cli.fish \
+      ./usr/share/doc/quorvin-cli/copyright ./usr/share/doc/quorvin-cli/changelog.gz \
+      --depends ffmpeg libqt6core6 libtag1v5 libmp3lame0
+    # The command line needs no window stack.
+    if dpkg-deb -f "$root"/build-package/quorvin-cli_*.deb Depends | grep -qE 'libqt6(gui|widgets)'; then
+      echo "quorvin-cli depends on Qt's window libraries" >&2
+      exit 1
+    fi
+    check_package "$root"/build-package/quorvin_*.deb --files ./usr/bin/quorvin \
+      ./usr/share/applications/quorvin.desktop \
+      ./usr/share/icons/hicolor/scalable/apps/quorvin.svg \
+      ./usr/share/icons/hicolor/48x48/apps/quorvin.png \
+      ./usr/share/icons/hicolor/256x256/apps/quorvin.png \
+      ./usr/share/metainfo/org.quorvin.Quorvin.metainfo.xml ./usr/share/man/man1/quorvin.1.gz \
+      ./usr/share/doc/quorvin/README.md ./usr/share/doc/quorvin/CHANGELOG.md \
+      ./usr/share/doc/quorvin/copyright ./usr/share/doc/quorvin/changelog.gz \
+      --depends quorvin-cli ffmpeg xdg-utils libqt6widgets6 libsdl2-2.0-0 qt6-qpa-plugins libqt6svg6
     ;;
   *)
     echo "usage: $0 run|test|test-sanitize|test-thread|test-desktop|package" >&2

@@ -13,6 +13,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QTimer>
 #include <QUrl>
 
 #include "app/paths.h"
@@ -564,9 +565,12 @@ void CQuorvinDlg::LayoutClient() {
   ClientArea()->update();
 }
 
-int RunMainWindow() {
+int RunMainWindow(const QStringList& files) {
   CQuorvinDlg window;
   if (window.OnInitDialog() != 1) return 0;
+  if (!files.isEmpty()) {
+    QTimer::singleShot(0, &window, [&window, files] { window.OnPathsDropped(files); });
+  }
   return window.exec();
 }
 

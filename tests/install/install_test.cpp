@@ -48,9 +48,11 @@ TEST(InstalledLayout, DocumentsAndProgramsComeFromThePrefix) {
         "share/icons/hicolor/scalable/apps/quorvin.svg",
         "share/icons/hicolor/48x48/apps/quorvin.png",
         "share/icons/hicolor/256x256/apps/quorvin.png",
-        "share/metainfo/org.quorvin.Quorvin.metainfo.xml", "share/man/man1/quorvin-cli.1",
-        "share/man/man1/qvfaac.1", "share/doc/quorvin/README.md",
-        "share/doc/quorvin/CHANGELOG.md", "share/zsh/vendor-completions/_quorvin-cli",
+        "share/metainfo/org.quorvin.Quorvin.metainfo.xml", "share/man/man1/quorvin-cli.1.gz",
+        "share/man/man1/qvfaac.1.gz", "share/man/man1/quorvin.1.gz", "share/doc/quorvin/README.md",
+        "share/doc/quorvin/CHANGELOG.md", "share/doc/quorvin/copyright",
+        "share/doc/quorvin-cli/copyright", "share/doc/quorvin-cli/changelog.gz",
+        "share/zsh/vendor-completions/_quorvin-cli",
         "share/fish/vendor_completions.d/quorvin-cli.fish"}) {
     EXPECT_TRUE(std::filesystem::exists(moved + "/" + file)) << file;
   }
