@@ -30,6 +30,13 @@ std::uint64_t VorbisSpeakers(int channels) {
   return channels >= 1 && channels <= kMostChannels ? kLayouts[channels - 1] : 0;
 }
 
+std::uint64_t AacSpeakers(int channels, std::uint64_t speakers) {
+  const std::uint64_t mask = SpeakersOf(channels, speakers);
+  if (mask == AV_CH_LAYOUT_5POINT0) return AV_CH_LAYOUT_5POINT0_BACK;
+  if (mask == AV_CH_LAYOUT_5POINT1) return AV_CH_LAYOUT_5POINT1_BACK;
+  return mask;
+}
+
 std::vector<double> StereoMixMatrix(int channels, std::uint64_t speakers) {
   const std::uint64_t mask = SpeakersOf(channels, speakers);
   if (mask == 0) return {};

@@ -20,6 +20,11 @@ std::uint64_t SpeakersOf(int channels, std::uint64_t mask);
 // stereo, 3.0, quad, 5.0, 5.1 and 7.1 with back surrounds, 6.1. 0 for other counts.
 std::uint64_t VorbisSpeakers(int channels);
 
+// The layout an AAC file gets for `channels` of `speakers`: the source's, except that 5.0 and
+// 5.1 with side surrounds become their back-surround forms, the ones AAC has a channel
+// configuration for (decoders give the side forms no layout).
+std::uint64_t AacSpeakers(int channels, std::uint64_t speakers);
+
 // swresample's default matrix from `channels` channels of `speakers` (0: the default for the
 // count) to stereo, as `ffmpeg -ac 2` mixes to a codec of float samples: centre and surrounds
 // at -3 dB into their side, LFE left out, unscaled. Two rows of `channels` coefficients (left,

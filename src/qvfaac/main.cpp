@@ -26,6 +26,7 @@
 #include "app/renamefile.h"
 #include "audio/avencode.h"
 #include "audio/outputrates.h"
+#include "audio/speakers.h"
 
 namespace {
 
@@ -327,6 +328,7 @@ qv::audio::AvEncodeSettings AacSettings(const Options& options, int rate, int ch
   settings.inputRate = rate;
   settings.channels = channels;
   settings.speakers = speakers;
+  settings.codecSpeakers = qv::audio::AacSpeakers(channels, speakers);
   settings.bitRate =
       static_cast<std::int64_t>(StereoBitrateForQuality(options.quality) / 2 * channels);
   if (options.bandwidth > 0) settings.cutoff = std::min(options.bandwidth, settings.rate / 2);
