@@ -15,6 +15,7 @@
 #include "app/paths.h"
 #include "app/showmessage.h"
 #include "audio/bass.h"
+#include "audio/speakers.h"
 #include "audio/ownedstream.h"
 #include "model/batchrunner.h"
 #include "model/batchstate.h"
@@ -359,10 +360,10 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
     extracted = true;
   }
 
-  if (probe.channels == 0 || probe.channels > 2) {
+  if (probe.channels == 0 || probe.channels > audio::kMostChannels) {
     ShowMessage(&m_host, 0, {}, MB_OK,
                 "Sorry, but the file you are trying to open:\n\n   %s\nhas an unsupported "
-                "Channel Count (%d).\n\nThe Channel Count needs to be 1 or 2.",
+                "Channel Count (%d).\n\nThe Channel Count needs to be 1 to 8.",
                 path.c_str(), static_cast<int>(probe.channels));
     if (extracted) DeleteOrphanWav(tempWav, path);
     ++counters.refused;

@@ -32,14 +32,14 @@ const char* const kNoStats =
 const char* const kCouldNotImport = "Sorry, could not Import:\n\n   %s\n\nSkipping...";
 
 // Fixtures made once for the whole suite: a 60 s CD-quality WAV, short FLAC and MP3 files, a
-// float WAV, a 6-channel WAV and a video file without sound.
+// float WAV, a 9-channel WAV (one more than a source may have) and a video file without sound.
 class Fixtures {
  public:
   Fixtures() {
     test::WriteTestWav16(Path("long.wav"), 44100, 2, 44100L * 60);
     test::WriteTestWav16(Path("short.wav"), 44100, 2, 4410);
     test::WriteTestWav16(Path("mono8k.wav"), 8000, 1, 800);
-    test::WriteTestWav16(Path("six.wav"), 48000, 6, 4800);
+    test::WriteTestWav16(Path("nine.wav"), 48000, 9, 4800);
     const std::string sine = "-f lavfi -i sine=frequency=440:duration=1:sample_rate=44100 -ac 2 ";
     ok = test::RunFfmpeg(sine + test::Quote(Path("tone.flac"))) &&
          test::RunFfmpeg(sine + "-b:a 128k " + test::Quote(Path("tone.mp3"))) &&
@@ -271,10 +271,10 @@ TEST_F(ImporterTest, FilesThatCannotBeOpenedShowTheirMessageAndAreNotCounted) {
   const std::string emptyMp4 = m_dir.file("empty.mp4");
   std::ofstream(emptyMp4).flush();
   const std::string missing = m_dir.file("gone.flac");
-  const std::string six = Copy("six.wav", "surround.wav");
+  const std::string nine = Copy("nine.wav", "surround.wav");
 
   AddCounters counters;
-  for (const std::string& path : {empty, text, folder, emptyMp4, missing, six}) {
+  for (const std::string& path : {empty, text, folder, emptyMp4, missing, nine}) {
     m_importer.AddSourceFile(path, counters);
   }
   EXPECT_EQ(counters.added, 0);
@@ -288,12 +288,25 @@ TEST_F(ImporterTest, FilesThatCannotBeOpenedShowTheirMessageAndAreNotCounted) {
                          FormatText(kNoStats, emptyMp4.c_str()),
                          FormatText(kNoStats, missing.c_str()),
                          FormatText("Sorry, but the file you are trying to open:\n\n   %s\nhas an "
-                                    "unsupported Channel Count (6).\n\nThe Channel Count needs "
-                                    "to be 1 or 2.",
-                                    six.c_str()),
+                                    "unsupported Channel Count (9).\n\nThe Channel Count needs "
+                                    "to be 1 to 8.",
+                                    nine.c_str()),
                      }));
   for (const auto& m : m_host.messages) EXPECT_EQ(m.type, MB_OK);
   EXPECT_EQ(m_toolRuns, 0);
+}
+
+// Every channel count from 1 to 8 is taken (the refusal of 9 is above).
+TEST_F(ImporterTest, OneToEightChannelsAreAdded) {
+  AddCounters counters;
+  for (const int channels : {1, 3, 6, 8}) {
+    const std::string path = m_dir.file(std::to_string(channels) + "ch.wav");
+    test::WriteTestWav16(path, 44100, channels, 441);
+    m_importer.AddSourceFile(path, counters);
+    EXPECT_EQ(m_list.CellText(m_list.RowCount() - 1, kColChans), std::to_string(channels));
+  }
+  EXPECT_EQ(counters.added, 4);
+  EXPECT_TRUE(m_host.messages.empty());
 }
 
 TEST_F(ImporterTest, UnlistedExtensionsAreIgnoredSilently) {
@@ -348,11 +361,11 @@ TEST_F(ImporterTest, VideoWithoutExtractionShowsCouldNotImportAndLeavesNoWav) {
   EXPECT_FALSE(ProbeAudioFile(mp4, probe));
   EXPECT_EQ(probe.errorCode, BASS_ERROR_FILEFORM);
 
-  // The extraction's tool run writes a 6-channel sound track over the temporary WAV, so the
+  // The extraction's tool run writes a 9-channel sound track over the temporary WAV, so the
   // channel refusal must remove it.
   SourceImporter importer(m_host, m_list, [this](const ToolRunRequest& request) {
     ++m_toolRuns;
-    fs::copy_file(Shared().Path("six.wav"), request.outputPath,
+    fs::copy_file(Shared().Path("nine.wav"), request.outputPath,
                   fs::copy_options::overwrite_existing);
     return kToolEnded;
   });
@@ -365,7 +378,7 @@ TEST_F(ImporterTest, VideoWithoutExtractionShowsCouldNotImportAndLeavesNoWav) {
   for (const std::string& path : {avi, mp4}) {
     const std::string refused =
         FormatText("Sorry, but the file you are trying to open:\n\n   %s\nhas an "
-                   "unsupported Channel Count (6).\n\nThe Channel Count needs to be 1 or 2.",
+                   "unsupported Channel Count (9).\n\nThe Channel Count needs to be 1 to 8.",
                    path.c_str());
     const auto texts = Texts();
     const bool reported =
