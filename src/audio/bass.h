@@ -51,6 +51,9 @@ inline constexpr int BASS_ERROR_READ = 46;      // the file could not be read fu
 inline constexpr int BASS_ERROR_UNKNOWN = -1;
 inline constexpr int BASS_ERROR_WMA_LICENSE = 1000;  // protected (DRM) WMA file
 inline constexpr int BASS_ERROR_WMA = 1001;          // the WMA encoder is not available
+// The file is a playlist, a concat list or another list of files (or a stream description),
+// not sound of its own: the layer never opens the files or addresses such a list names.
+inline constexpr int QV_ERROR_OTHERFILES = 1100;
 
 // Stream and sample flags.
 inline constexpr DWORD BASS_SAMPLE_FLOAT = 0x100;

@@ -207,6 +207,13 @@ void ReportOpenError(BatchHost& owner, const std::string& path, int code) {
                   "This file was not added.",
                   file);
       return;
+    case QV_ERROR_OTHERFILES:
+      ShowMessage(&owner, 0, {}, MB_OK,
+                  "Can't open the file:\n\n   %s\n\nMore Details:\n\nThe file is a playlist or "
+                  "a list of other files, not a sound file.  Quorvin reads only the file itself, "
+                  "never the files such a list names.\n\nThis file was not added.",
+                  file);
+      return;
     case BASS_ERROR_WMA_LICENSE:
       ShowMessage(&owner, 0, {}, MB_OK,
                   "Can't open the file:\n\n   %s\n\nMore Details:\n\nThe file you are trying to "
@@ -343,8 +350,9 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
     probedOk = ProbeAudioFile(path, probe);
   }
   if (audio && !probedOk) {
-    // An .mp4 without a sound track the library decodes may still be a video with one.
-    if (type != "mp4" || probe.errorCode != BASS_ERROR_FILEFORM) {
+    // A name of both kinds (.mp4) without a sound track the library decodes may still be a
+    // video with one.
+    if (!IsVideoFile(path) || probe.errorCode != BASS_ERROR_FILEFORM) {
       ReportOpenError(m_host, path, probe.errorCode);
       ++counters.refused;
       return;
