@@ -51,9 +51,6 @@ inline constexpr int BASS_ERROR_READ = 46;      // the file could not be read fu
 inline constexpr int BASS_ERROR_UNKNOWN = -1;
 inline constexpr int BASS_ERROR_WMA_LICENSE = 1000;  // protected (DRM) WMA file
 inline constexpr int BASS_ERROR_WMA = 1001;          // the WMA encoder is not available
-// The file is a playlist, a concat list or another list of files (or a stream description),
-// not sound of its own: the layer never opens the files or addresses such a list names.
-inline constexpr int QV_ERROR_OTHERFILES = 1100;
 
 // Stream and sample flags.
 inline constexpr DWORD BASS_SAMPLE_FLOAT = 0x100;
@@ -171,6 +168,9 @@ struct QV_SOURCEINFO {
   BOOL floating = 0;      // lossless floating-point samples
 };
 BOOL QV_ChannelGetSourceInfo(DWORD handle, QV_SOURCEINFO* info);
+// Our extension: whether a file refused with BASS_ERROR_FILEFORM is a playlist, a concat list
+// or another list of files (never opened: the layer reads only the file it is given).
+BOOL QV_FileListsOtherFiles(const char* path);
 BOOL BASS_ChannelPlay(DWORD handle, BOOL restart);
 BOOL BASS_ChannelStop(DWORD handle);
 BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);

@@ -61,22 +61,6 @@ bool NamesOtherFiles(const char* demuxer) {
                      [&](const char* name) { return av_match_list(demuxer, name, ',') > 0; });
 }
 
-// What FFmpeg would take the file for, probed from its own bytes only. A refused open asks it
-// to tell a playlist from a file that is not audio at all.
-int RefusalCode(const std::string& url) {
-  AVDictionary* options = nullptr;
-  av_dict_set(&options, "protocol_whitelist", "file", 0);
-  AVIOContext* io = nullptr;
-  const int opened = avio_open2(&io, url.c_str(), AVIO_FLAG_READ, nullptr, &options);
-  av_dict_free(&options);
-  if (opened < 0) return BASS_ERROR_FILEFORM;
-  const AVInputFormat* format = nullptr;
-  const bool probed = av_probe_input_buffer2(io, &format, url.c_str(), nullptr, 0, 0) >= 0;
-  avio_closep(&io);
-  return probed && format && NamesOtherFiles(format->name) ? QV_ERROR_OTHERFILES
-                                                           : BASS_ERROR_FILEFORM;
-}
-
 // Whether FFmpeg's guess of the container can be believed: a confident probe, or a weak one
 // (raw MPEG audio after some junk, for one) that the file's own name agrees with. A weak guess
 // of another format is noise taken for audio.
@@ -139,6 +123,24 @@ void QuietFfmpegLog() {
   // layer reports through its error codes instead.
   static std::once_flag once;
   std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
+}
+
+bool ListsOtherFiles(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  QuietFfmpegLog();
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  const std::string url = "file:" + path;
+  AVIOContext* io = nullptr;
+  const int opened = avio_open2(&io, url.c_str(), AVIO_FLAG_READ, nullptr, &options);
+  av_dict_free(&options);
+  if (opened < 0) return false;
+  // Probing reads only these bytes; no demuxer is opened.
+  const AVInputFormat* format = nullptr;
+  const bool probed = av_probe_input_buffer2(io, &format, url.c_str(), nullptr, 0, 0) >= 0;
+  avio_closep(&io);
+  return probed && format && NamesOtherFiles(format->name);
 }
 
 namespace {
@@ -256,7 +258,7 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
     // now is its content (FFmpeg says EIO or even ENOMEM for a header cut short), unless the
     // file went away in between.
     if (ret == AVERROR(ENOENT) || ret == AVERROR(EACCES)) return BASS_ERROR_FILEOPEN;
-    return RefusalCode(url);
+    return BASS_ERROR_FILEFORM;
   }
   fmt.reset(raw);
   // `url` dies with this call: nested opens from now on are refused outright.

@@ -202,16 +202,17 @@ void ReportOpenError(BatchHost& owner, const std::string& path, int code) {
   const char* file = path.c_str();
   switch (code) {
     case BASS_ERROR_FILEFORM:
+      if (QV_FileListsOtherFiles(file)) {
+        ShowMessage(&owner, 0, {}, MB_OK,
+                    "Can't open the file:\n\n   %s\n\nMore Details:\n\nThe file is a playlist "
+                    "or a list of other files, not a sound file.  Quorvin reads only the file "
+                    "itself, never the files such a list names.\n\nThis file was not added.",
+                    file);
+        return;
+      }
       ShowMessage(&owner, 0, {}, MB_OK,
                   "Can't open the file:\n\n   %s\n\nMore Details:\n\nUnsupported File Format\n\n"
                   "This file was not added.",
-                  file);
-      return;
-    case QV_ERROR_OTHERFILES:
-      ShowMessage(&owner, 0, {}, MB_OK,
-                  "Can't open the file:\n\n   %s\n\nMore Details:\n\nThe file is a playlist or "
-                  "a list of other files, not a sound file.  Quorvin reads only the file itself, "
-                  "never the files such a list names.\n\nThis file was not added.",
                   file);
       return;
     case BASS_ERROR_WMA_LICENSE:
