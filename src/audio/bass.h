@@ -168,6 +168,9 @@ struct QV_SOURCEINFO {
   BOOL floating = 0;      // lossless floating-point samples
 };
 BOOL QV_ChannelGetSourceInfo(DWORD handle, QV_SOURCEINFO* info);
+// Our extension: whether a file refused with BASS_ERROR_FILEFORM is a playlist, a concat list
+// or another list of files (never opened: the layer reads only the file it is given).
+BOOL QV_FileListsOtherFiles(const char* path);
 BOOL BASS_ChannelPlay(DWORD handle, BOOL restart);
 BOOL BASS_ChannelStop(DWORD handle);
 BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);

@@ -203,6 +203,14 @@ void ReportOpenError(BatchHost& owner, const std::string& path, int code) {
   const char* file = path.c_str();
   switch (code) {
     case BASS_ERROR_FILEFORM:
+      if (QV_FileListsOtherFiles(file)) {
+        ShowMessage(&owner, 0, {}, MB_OK,
+                    "Can't open the file:\n\n   %s\n\nMore Details:\n\nThe file is a playlist "
+                    "or a list of other files, not a sound file.  Quorvin reads only the file "
+                    "itself, never the files such a list names.\n\nThis file was not added.",
+                    file);
+        return;
+      }
       ShowMessage(&owner, 0, {}, MB_OK,
                   "Can't open the file:\n\n   %s\n\nMore Details:\n\nUnsupported File Format\n\n"
                   "This file was not added.",
@@ -344,8 +352,9 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
     probedOk = ProbeAudioFile(path, probe);
   }
   if (audio && !probedOk) {
-    // An .mp4 without a sound track the library decodes may still be a video with one.
-    if (type != "mp4" || probe.errorCode != BASS_ERROR_FILEFORM) {
+    // A name of both kinds (.mp4) without a sound track the library decodes may still be a
+    // video with one.
+    if (!IsVideoFile(path) || probe.errorCode != BASS_ERROR_FILEFORM) {
       ReportOpenError(m_host, path, probe.errorCode);
       ++counters.refused;
       return;

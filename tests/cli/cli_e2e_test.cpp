@@ -844,6 +844,34 @@ TEST_F(CliTest, ALibraryTreeIsKeptAndFilesAlreadyDoneAreSkipped) {
 }
 
 
+// A cancelled run keeps the part it wrote under the output's name: --skip-existing converts
+// such a file again under a new name and names the cut one in the log; the whole one is then
+// taken as done.
+TEST_F(CliTest, SkipExistingConvertsAgainWhatACancelCutShort) {
+  const std::string source = m_home->file("long.wav");
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=duration=6 " + ShellQuote(source)));
+  fs::last_write_time(source, fs::file_time_type::clock::now() - std::chrono::hours(1));
+  fs::create_directories(Out());
+  // What a cancel after two seconds leaves: an MP3 whose header declares the part written.
+  ASSERT_TRUE(Ffmpeg("-i " + ShellQuote(source) + " -t 2 " + ShellQuote(Out("long.mp3"))));
+  const std::vector<std::string> args = {"--skip-existing", "--format", "mp3", "--dest", Out(),
+                                         source};
+  Outcome run = Run(args);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("Converted 1 of 1 file."), std::string::npos) << run.err;
+  EXPECT_NE(ReadFile(LogPath()).find("An earlier output of this file is incomplete, so it is "
+                                     "converted again:\n\n   " + Out("long.mp3") +
+                                     " holds 0:02 of 0:06"),
+            std::string::npos)
+      << ReadFile(LogPath());
+  EXPECT_NEAR(DurationOf(Probe(Out("long-COPY000001.mp3"))), 6.0, 0.1);
+  EXPECT_NEAR(DurationOf(Probe(Out("long.mp3"))), 2.0, 0.1);  // kept as it was
+  run = Run(args);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("Converted 0 of 1 file (1 skipped"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(Out("long-COPY000002.mp3")));
+}
+
 // What the ffmpeg program's own loudness filters measure of a file: integrated loudness and
 // true peak (ebur128), and the ReplayGain 1.0 track gain (replaygain).
 struct FfmpegLoudness {
