@@ -19,14 +19,24 @@
 
 namespace qv {
 
+// Every audio container the decoder reads, then the videos whose sound track the ffmpeg
+// program extracts (an .mp4 is tried as audio first). The open-file filter, the folder scans
+// and the command line all take this one table.
 const MediaExtension kMediaExtensions[] = {
-    {"aac", MediaKind::Audio}, {"aif", MediaKind::Audio}, {"aiff", MediaKind::Audio},
-    {"cda", MediaKind::Audio}, {"flac", MediaKind::Audio}, {"m4a", MediaKind::Audio},
-    {"mp1", MediaKind::Audio}, {"mp3", MediaKind::Audio}, {"mp4", MediaKind::Audio},
-    {"ogg", MediaKind::Audio}, {"wav", MediaKind::Audio}, {"wma", MediaKind::Audio},
-    {"avi", MediaKind::Video}, {"flv", MediaKind::Video}, {"m4v", MediaKind::Video},
-    {"mov", MediaKind::Video}, {"mp4", MediaKind::Video}, {"mpg", MediaKind::Video},
-    {"rm", MediaKind::Video},  {"wmv", MediaKind::Video}, {nullptr, MediaKind::None},
+    {"aac", MediaKind::Audio},  {"ac3", MediaKind::Audio},  {"aif", MediaKind::Audio},
+    {"aifc", MediaKind::Audio}, {"aiff", MediaKind::Audio}, {"amr", MediaKind::Audio},
+    {"ape", MediaKind::Audio},  {"au", MediaKind::Audio},   {"caf", MediaKind::Audio},
+    {"cda", MediaKind::Audio},  {"dts", MediaKind::Audio},  {"flac", MediaKind::Audio},
+    {"m4a", MediaKind::Audio},  {"m4b", MediaKind::Audio},  {"mka", MediaKind::Audio},
+    {"mp1", MediaKind::Audio},  {"mp2", MediaKind::Audio},  {"mp3", MediaKind::Audio},
+    {"mp4", MediaKind::Audio},  {"mpc", MediaKind::Audio},  {"oga", MediaKind::Audio},
+    {"ogg", MediaKind::Audio},  {"opus", MediaKind::Audio}, {"ra", MediaKind::Audio},
+    {"tta", MediaKind::Audio},  {"w64", MediaKind::Audio},  {"wav", MediaKind::Audio},
+    {"wma", MediaKind::Audio},  {"wv", MediaKind::Audio},
+    {"avi", MediaKind::Video},  {"flv", MediaKind::Video},  {"m4v", MediaKind::Video},
+    {"mkv", MediaKind::Video},  {"mov", MediaKind::Video},  {"mp4", MediaKind::Video},
+    {"mpg", MediaKind::Video},  {"rm", MediaKind::Video},   {"webm", MediaKind::Video},
+    {"wmv", MediaKind::Video},  {nullptr, MediaKind::None},
 };
 
 namespace {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 
@@ -25,6 +26,20 @@ std::string AvErrorText(int averror) {
   return text;
 }
 
+// The layout of the floats given to Write.
+void SetInputLayout(const AvEncodeSettings& settings, ChannelLayout& layout) {
+  layout.SetSpeakers(settings.channels, settings.speakers);
+}
+
+// The layout the codec gets: the input's unless the settings name another.
+void SetCodecLayout(const AvEncodeSettings& settings, ChannelLayout& layout) {
+  if (settings.codecSpeakers == 0) {
+    SetInputLayout(settings, layout);
+  } else {
+    layout.SetSpeakers(std::popcount(settings.codecSpeakers), settings.codecSpeakers);
+  }
+}
+
 CodecCtxPtr OpenCodec(const AvEncodeSettings& settings, const AVCodec* codec,
                       bool globalHeader, int& averror) {
   averror = AVERROR(ENOMEM);
@@ -32,7 +47,10 @@ CodecCtxPtr OpenCodec(const AvEncodeSettings& settings, const AVCodec* codec,
   if (!ctx) return nullptr;
   ctx->sample_fmt = settings.sampleFormat;
   ctx->sample_rate = settings.rate;
-  av_channel_layout_default(&ctx->ch_layout, settings.channels);
+  ChannelLayout layout;
+  SetCodecLayout(settings, layout);
+  averror = av_channel_layout_copy(&ctx->ch_layout, layout.get());
+  if (averror < 0) return nullptr;
   ctx->bit_rate = settings.bitRate;
   if (settings.cutoff > 0) ctx->cutoff = settings.cutoff;
   if (settings.bitsPerRawSample > 0) ctx->bits_per_raw_sample = settings.bitsPerRawSample;
@@ -68,7 +86,6 @@ AvFileEncoder::Result AvFileEncoder::Failed(Result result, const std::string& wh
 AvFileEncoder::Result AvFileEncoder::Open(const AvEncodeSettings& settings, int fd) {
   m_fd = fd;
   m_settings = settings;
-  m_channels = settings.channels;
   if (fd < 0) return Failed(kWriteFailed, "no output file", AVERROR(EBADF));
   if (settings.rate <= 0 || settings.channels < 1) {
     return Failed(kRefused, "unusable sample rate or channel count", AVERROR(EINVAL));
@@ -84,6 +101,7 @@ AvFileEncoder::Result AvFileEncoder::Open(const AvEncodeSettings& settings, int 
     return Failed(averror == AVERROR(ENOMEM) ? kNoMemory : kRefused,
                   "the encoder refuses these settings", averror);
   }
+  m_channels = m_codec->ch_layout.nb_channels;
   m_stream = avformat_new_stream(m_mux.get(), nullptr);
   if (!m_stream) return Failed(kNoMemory, "out of memory", AVERROR(ENOMEM));
   m_stream->time_base = m_codec->time_base;
@@ -108,7 +126,7 @@ AvFileEncoder::Result AvFileEncoder::Open(const AvEncodeSettings& settings, int 
 
   const int inputRate = settings.inputRate > 0 ? settings.inputRate : settings.rate;
   ChannelLayout inputLayout;
-  inputLayout.SetDefault(settings.channels);
+  SetInputLayout(settings, inputLayout);
   SwrContext* swr = nullptr;
   averror = swr_alloc_set_opts2(&swr, &m_codec->ch_layout, settings.sampleFormat, settings.rate,
                                 inputLayout.get(), AV_SAMPLE_FMT_FLT, inputRate, 0, nullptr);
@@ -116,7 +134,7 @@ AvFileEncoder::Result AvFileEncoder::Open(const AvEncodeSettings& settings, int 
   if (averror >= 0) averror = swr_init(m_swr.get());
   if (averror < 0) return Failed(kSetupFailed, "cannot set up the sample conversion", averror);
 
-  m_fifo.reset(av_audio_fifo_alloc(settings.sampleFormat, settings.channels,
+  m_fifo.reset(av_audio_fifo_alloc(settings.sampleFormat, m_channels,
                                    std::max(m_codec->frame_size, 1) * 2));
   m_frame.reset(av_frame_alloc());
   m_packet.reset(av_packet_alloc());

@@ -21,7 +21,14 @@ struct AvEncodeSettings {
   AVCodecID codec = AV_CODEC_ID_NONE;
   const char* muxer = nullptr;  // FFmpeg's muxer: "asf", "adts", "mp4", "ipod", "flac", "ogg"
   int rate = 0;                 // the codec's rate
-  int channels = 0;
+  int channels = 0;             // of the floats given to Write
+  // Their speakers (FFmpeg's AV_CH_* bits); 0 or a mask of another count: FFmpeg's default
+  // layout for `channels`.
+  std::uint64_t speakers = 0;
+  // The speakers the codec gets; 0: the input's. Another layout is mixed by swresample with
+  // its default matrix (to stereo: centre and surrounds at -3 dB, no LFE) or, for the same
+  // count, mapped speaker to speaker (side surrounds to back ones).
+  std::uint64_t codecSpeakers = 0;
   // The rate of the floats given to Write; 0 means `rate`. Another rate is resampled (with
   // swresample, flushed at the end, so the length follows the source's exactly in time).
   int inputRate = 0;
@@ -72,7 +79,7 @@ class AvFileEncoder {
 
   // What went wrong, in FFmpeg's or the system's words (av_strerror / strerror).
   const std::string& ErrorText() const { return m_errorText; }
-  int channels() const { return m_channels; }
+  int channels() const { return m_channels; }  // the codec's
 
   // What a gapless player needs, known once Finish succeeded: the silent samples the codec puts
   // before the audio, the audio's samples (at the codec's rate) and the samples the packets

@@ -2,6 +2,8 @@
 // Owners for the FFmpeg objects the audio layer creates: each pointer frees its object with the
 // matching FFmpeg call, so every exit path releases what was opened.
 
+#include <bit>
+#include <cstdint>
 #include <memory>
 
 extern "C" {
@@ -67,6 +69,15 @@ class ChannelLayout {
   void SetDefault(int channels) {
     av_channel_layout_uninit(&m_layout);
     av_channel_layout_default(&m_layout, channels);
+  }
+  // The layout of `mask` (AV_CH_* bits) when it names exactly `channels` speakers, else the
+  // default layout of the count.
+  void SetSpeakers(int channels, std::uint64_t mask) {
+    av_channel_layout_uninit(&m_layout);
+    if (mask == 0 || std::popcount(mask) != channels ||
+        av_channel_layout_from_mask(&m_layout, mask) < 0) {
+      av_channel_layout_default(&m_layout, channels);
+    }
   }
   const AVChannelLayout* get() const { return &m_layout; }
   AVChannelLayout* get() { return &m_layout; }

@@ -85,7 +85,7 @@ inline constexpr DWORD BASS_WMA_ENCODE_STANDARD = 0x2000;
 
 struct BASS_CHANNELINFO {
   DWORD freq = 0;     // sample rate in Hz
-  DWORD chans = 0;    // channel count (the source's own; callers refuse more than 2)
+  DWORD chans = 0;    // channel count (the source's own, 1 to 8 for a usable source)
   DWORD flags = 0;    // BASS_SAMPLE_FLOAT, BASS_STREAM_DECODE as created
   DWORD ctype = 0;    // codec family, informative only
   DWORD origres = 0;  // source bits per sample; 0 for lossy or floating-point sources
@@ -168,6 +168,9 @@ struct QV_SOURCEINFO {
   BOOL floating = 0;      // lossless floating-point samples
 };
 BOOL QV_ChannelGetSourceInfo(DWORD handle, QV_SOURCEINFO* info);
+// Our extension: whether a file refused with BASS_ERROR_FILEFORM is a playlist, a concat list
+// or another list of files (never opened: the layer reads only the file it is given).
+BOOL QV_FileListsOtherFiles(const char* path);
 BOOL BASS_ChannelPlay(DWORD handle, BOOL restart);
 BOOL BASS_ChannelStop(DWORD handle);
 BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);
@@ -176,9 +179,13 @@ BOOL BASS_ChannelSetAttribute(DWORD handle, DWORD attrib, float value);
 
 // Encoders attached to a decoding channel. With BASS_ENCODE_PAUSE the data arrive only
 // through BASS_Encode_Write (interleaved floats of the channel's format).
+// An MP3 file with the record's channels (1 mono, 2 stereo): a channel of more (up to 8) is
+// mixed down by swresample's default matrix, a stereo one for a mono record by LAME, a mono
+// one for a stereo record is doubled.
 HENCODE BASS_Encode_StartACMFile(DWORD handle, const void* form, DWORD flags, const char* file);
 // Runs `cmdline` with /bin/sh (callers quote every path with ShellQuote) and writes a WAV
-// header for 32-bit float data, then every written block, to its standard input. When the
+// header for 32-bit float data (WAVE_FORMAT_EXTENSIBLE with the channel's speakers for more
+// than two channels), then every written block, to its standard input. When the
 // channel's length is known, the header declares the frames still to come from it (so start
 // the encoder before reading the channel), and the data are held to that: frames beyond it
 // are dropped, a shortfall of up to 2 seconds is filled with silence when the encoder stops,
@@ -186,7 +193,8 @@ HENCODE BASS_Encode_StartACMFile(DWORD handle, const void* form, DWORD flags, co
 HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODEPROC* proc,
                           void* user);
 // Our extension: a FLAC, Opus or Vorbis file, written in-process through FFmpeg, of the
-// channel's channels (Opus resampled to 48000 Hz from any other rate). The file is created
+// channel's channels and speakers (Opus and Vorbis in their own layout of the count, side
+// surrounds becoming back ones; Opus resampled to 48000 Hz from any other rate). The file is created
 // exclusively. BASS_ERROR_NOTAVAIL when the encoder refuses the format (a bitrate it cannot
 // give for the rate and channels): no file is created then; BASS_ERROR_CREATE when the file
 // cannot be made (LastEncoderErrorText names why).
@@ -207,9 +215,15 @@ BOOL QV_Encode_StopEarly(DWORD handle);
 // encoder's child process is ended (its process group, SIGTERM, then SIGKILL) and reaped.
 BOOL BASS_Encode_Abort(DWORD handle);
 
-// WMA encoding into an ASF file.
+// WMA encoding into an ASF file. More than two channels (up to 8) are mixed down to stereo,
+// so they are offered the stereo bitrates.
 const DWORD* BASS_WMA_EncodeGetRates(DWORD freq, DWORD chans, DWORD flags);
 HWMENCODE BASS_WMA_EncodeOpenFile(DWORD freq, DWORD chans, DWORD flags, DWORD bitrate,
                                   const char* file);
+// Our extension: as BASS_WMA_EncodeOpenFile for channels of `speakers` (FFmpeg's AV_CH_* bits
+// as QV_ChannelGetSourceInfo gives them; 0 for FFmpeg's default layout of the count), which
+// the stereo downmix follows.
+HWMENCODE QV_WMA_EncodeOpenFileSpeakers(DWORD freq, DWORD chans, QWORD speakers, DWORD flags,
+                                        DWORD bitrate, const char* file);
 BOOL BASS_WMA_EncodeWrite(HWMENCODE handle, const void* buffer, DWORD length);
 BOOL BASS_WMA_EncodeClose(HWMENCODE handle);

@@ -14,6 +14,10 @@
 
 #include "audio/bass.h"
 
+extern "C" {
+#include <libavutil/avstring.h>
+}
+
 namespace qv::audio {
 namespace {
 
@@ -46,6 +50,15 @@ int OpenOnlyTheFile(AVFormatContext* s, AVIOContext** pb, const char* url, int f
   const auto* allowed = static_cast<const std::string*>(s->opaque);
   if (!allowed || !url || *allowed != url || (flags & AVIO_FLAG_WRITE)) return AVERROR(EPERM);
   return avio_open2(pb, url, flags, &s->interrupt_callback, options);
+}
+
+// Demuxers that stand for a list of other files or a network session rather than a file's
+// own sound: a playlist, a concat list, an image sequence, a stream description.
+bool NamesOtherFiles(const char* demuxer) {
+  static constexpr const char* kNames[] = {"concat", "hls", "dash", "imf", "sdp", "rtsp",
+                                           "rtp", "image2", "webm_dash_manifest", "tee"};
+  return std::any_of(std::begin(kNames), std::end(kNames),
+                     [&](const char* name) { return av_match_list(demuxer, name, ',') > 0; });
 }
 
 // Whether FFmpeg's guess of the container can be believed: a confident probe, or a weak one
@@ -110,6 +123,24 @@ void QuietFfmpegLog() {
   // layer reports through its error codes instead.
   static std::once_flag once;
   std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
+}
+
+bool ListsOtherFiles(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  QuietFfmpegLog();
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  const std::string url = "file:" + path;
+  AVIOContext* io = nullptr;
+  const int opened = avio_open2(&io, url.c_str(), AVIO_FLAG_READ, nullptr, &options);
+  av_dict_free(&options);
+  if (opened < 0) return false;
+  // Probing reads only these bytes; no demuxer is opened.
+  const AVInputFormat* format = nullptr;
+  const bool probed = av_probe_input_buffer2(io, &format, url.c_str(), nullptr, 0, 0) >= 0;
+  avio_closep(&io);
+  return probed && format && NamesOtherFiles(format->name);
 }
 
 namespace {
@@ -214,6 +245,7 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
   raw->opaque = const_cast<std::string*>(&url);
   AVDictionary* options = nullptr;
   av_dict_set(&options, "protocol_whitelist", "file", 0);
+  av_dict_set(&options, "format_whitelist", kSoundDemuxers, 0);
   // FFmpeg looks for a compressed bitstream (DTS or AC-3 stored as 16-bit PCM) in every 16-bit
   // WAV by probing its packets with every demuxer, up to 32 packets and about 250 KB of
   // scanning: most of what a short WAV costs to open. Where the same stretch of the file

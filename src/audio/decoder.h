@@ -48,6 +48,19 @@ struct SourceFormat {
   const AVInputFormat* inputFormat = nullptr;
 };
 
+// The demuxers a source is opened with: containers and bare streams of sound (and of videos
+// with sound). Playlists, concat lists, image sequences and stream descriptions are refused,
+// so no source can make the layer read another file.
+inline constexpr const char* kSoundDemuxers =
+    "aac,ac3,aiff,amr,amrnb,amrwb,ape,asf,asf_o,au,avi,caf,dts,dtshd,eac3,flac,flv,gsm,loas,"
+    "matroska,webm,mlp,mov,mp4,m4a,3gp,3g2,mj2,mp3,mpc,mpc8,mpeg,mpegts,nut,ogg,oma,rm,shn,"
+    "tak,truehd,tta,voc,w64,wav,wv,xwma";
+
+// Whether FFmpeg takes the regular file `path` for a list of other files or addresses (a
+// playlist, a concat list, a stream description), judged from its own bytes alone: the reason
+// a file that kSoundDemuxers refuses is refused.
+bool ListsOtherFiles(const std::string& path);
+
 // A test seam for read errors: while a hook is set, FFmpeg asks it before reading from any
 // decoder's file, and a true answer makes that read fail as an I/O error would. Null (the
 // default) costs one atomic load per read.

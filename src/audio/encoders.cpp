@@ -73,8 +73,7 @@ HENCODE BASS_Encode_StartACMFile(DWORD handle, const void* form, DWORD flags, co
   if (!form || !file || !*file) return Fail(BASS_ERROR_ILLPARAM, 0u);
   const auto& record = *static_cast<const MPEGLAYER3WAVEFORMAT*>(form);
   std::shared_ptr<Encoder> encoder;
-  const int code = Mp3Encoder::Create(handle, flags, stream->format().rate,
-                                      stream->format().channels, record, file, encoder,
+  const int code = Mp3Encoder::Create(handle, flags, stream->format(), record, file, encoder,
                                       t_encoderErrorText);
   if (code != BASS_OK) return Fail(code, 0u);
   return Succeed(AddEncoder(std::move(encoder)));
@@ -88,8 +87,7 @@ HENCODE QV_Encode_StartFile(DWORD handle, const QV_ENCODEFORMAT* format, DWORD f
   if (!format || !file || !*file) return Fail(BASS_ERROR_ILLPARAM, 0u);
   const SourceFormat& source = stream->format();
   std::shared_ptr<Encoder> encoder;
-  const int code = XiphEncoder::Create(handle, flags, source.rate, source.channels,
-                                       source.origres, *format, file, encoder,
+  const int code = XiphEncoder::Create(handle, flags, source, *format, file, encoder,
                                        t_encoderErrorText);
   if (code != BASS_OK) return Fail(code, 0u);
   return Succeed(AddEncoder(std::move(encoder)));
@@ -111,8 +109,8 @@ HENCODE BASS_Encode_Start(DWORD handle, const char* cmdline, DWORD flags, ENCODE
   if (!cmdline || !*cmdline) return Fail(BASS_ERROR_ILLPARAM, 0u);
   std::shared_ptr<Encoder> encoder;
   const int code = PipeEncoder::Create(handle, flags, stream->format().rate,
-                                       stream->format().channels, FramesToCome(*stream), cmdline,
-                                       encoder);
+                                       stream->format().channels, stream->format().channelMask,
+                                       FramesToCome(*stream), cmdline, encoder);
   if (code != BASS_OK) return Fail(code, 0u);
   return Succeed(AddEncoder(std::move(encoder)));
 }
@@ -199,12 +197,17 @@ const DWORD* BASS_WMA_EncodeGetRates(DWORD freq, DWORD chans, DWORD) {
 
 // A bitrate the encoder refuses fails with error code 0, for which the program suggests
 // another bitrate; other failures carry their own code.
-HWMENCODE BASS_WMA_EncodeOpenFile(DWORD freq, DWORD chans, DWORD, DWORD bitrate,
+HWMENCODE BASS_WMA_EncodeOpenFile(DWORD freq, DWORD chans, DWORD flags, DWORD bitrate,
                                   const char* file) {
+  return QV_WMA_EncodeOpenFileSpeakers(freq, chans, 0, flags, bitrate, file);
+}
+
+HWMENCODE QV_WMA_EncodeOpenFileSpeakers(DWORD freq, DWORD chans, QWORD speakers, DWORD,
+                                        DWORD bitrate, const char* file) {
   t_encoderErrorText.clear();
   if (!file || !*file) return Fail(BASS_ERROR_ILLPARAM, 0u);
   auto encoder = std::make_shared<WmaEncoder>();
-  const int code = encoder->Open(static_cast<int>(freq), static_cast<int>(chans),
+  const int code = encoder->Open(static_cast<int>(freq), static_cast<int>(chans), speakers,
                                  static_cast<int>(bitrate), file);
   if (code == WmaEncoder::kRefusedBitrate) return Fail(BASS_OK, 0u);
   if (KeepErrorText(code, *encoder) != BASS_OK) return Fail(code, 0u);

@@ -64,6 +64,7 @@ ContainerMetadata ReadContainerMetadata(const std::string& path, std::size_t max
   raw->opaque = const_cast<std::string*>(&url);
   AVDictionary* options = nullptr;
   av_dict_set(&options, "protocol_whitelist", "file", 0);
+  av_dict_set(&options, "format_whitelist", kSoundDemuxers, 0);
   const int ret = avformat_open_input(&raw, url.c_str(), nullptr, &options);
   av_dict_free(&options);
   if (ret < 0) {

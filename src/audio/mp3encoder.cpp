@@ -8,41 +8,65 @@
 
 #include "app/filedescriptor.h"
 #include "audio/mp3rates.h"
+#include "audio/speakers.h"
 
 namespace qv::audio {
 
 bool Mp3Encoder::Supports(int rate, int kbps) { return Mp3RateTakesBitrate(rate, kbps); }
 
-int Mp3Encoder::Create(DWORD channel, DWORD flags, int rate, int channels,
+namespace {
+
+// Resamples to `outRate` and mixes `source`'s channels down to `outChannels` (1 or 2) with
+// swresample's default matrix; null when the converter cannot be set up.
+SwrPtr MakeConverter(const SourceFormat& source, int outRate, int outChannels) {
+  ChannelLayout in;
+  in.SetSpeakers(source.channels, source.channelMask);
+  ChannelLayout out;
+  if (outChannels == source.channels) {
+    out.SetSpeakers(source.channels, source.channelMask);
+  } else {
+    out.SetDefault(outChannels);
+  }
+  SwrContext* raw = nullptr;
+  if (swr_alloc_set_opts2(&raw, out.get(), AV_SAMPLE_FMT_FLT, outRate, in.get(),
+                          AV_SAMPLE_FMT_FLT, source.rate, 0, nullptr) < 0) {
+    return nullptr;
+  }
+  SwrPtr swr(raw);
+  if (swr_init(raw) < 0) return nullptr;
+  return swr;
+}
+
+}  // namespace
+
+int Mp3Encoder::Create(DWORD channel, DWORD flags, const SourceFormat& source,
                        const MPEGLAYER3WAVEFORMAT& form, const std::string& path,
                        std::shared_ptr<Encoder>& encoder, std::string& detail) {
   const WAVEFORMATEX& wfx = form.wfx;
   const int kbps = static_cast<int>(wfx.nAvgBytesPerSec * 8 / 1000);
+  const int rate = source.rate;
+  const int channels = source.channels;
   if (wfx.wFormatTag != WAVE_FORMAT_MPEGLAYER3 || (wfx.nChannels != 1 && wfx.nChannels != 2) ||
-      channels < 1 || channels > 2 || !Supports(static_cast<int>(wfx.nSamplesPerSec), kbps)) {
+      channels < 1 || channels > kMostChannels ||
+      !Supports(static_cast<int>(wfx.nSamplesPerSec), kbps)) {
     return BASS_ERROR_NOTAVAIL;
   }
   const int outRate = static_cast<int>(wfx.nSamplesPerSec);
   auto mp3 = std::make_shared<Mp3Encoder>(channel, flags, rate, channels);
-  if (outRate != rate) {
-    // A rate the file cannot hold: FFmpeg's resampler brings the channel's data to the
-    // record's rate on the way into LAME.
-    ChannelLayout layout;
-    layout.SetDefault(channels);
-    SwrContext* raw = nullptr;
-    if (swr_alloc_set_opts2(&raw, layout.get(), AV_SAMPLE_FMT_FLT, outRate, layout.get(),
-                            AV_SAMPLE_FMT_FLT, rate, 0, nullptr) < 0) {
-      return BASS_ERROR_MEM;
-    }
-    mp3->m_swr.reset(raw);
-    if (swr_init(raw) < 0) return BASS_ERROR_NOTAVAIL;
+  // What LAME is fed: the channel's one or two channels, or the record's for more.
+  const int fed = channels > 2 ? wfx.nChannels : channels;
+  if (outRate != rate || fed != channels) {
+    mp3->m_swr = MakeConverter(source, outRate, fed);
+    if (!mp3->m_swr) return BASS_ERROR_NOTAVAIL;
+    mp3->m_swrChannels = fed;
     mp3->m_outRate = outRate;
   }
   mp3->m_lame.reset(lame_init());
   lame_global_flags* gf = mp3->m_lame.get();
   if (!gf) return BASS_ERROR_MEM;
-  // LAME is always fed two channels: given one, it makes mono whatever the mode says.
-  lame_set_num_channels(gf, 2);
+  // Given one channel LAME writes mono whatever the mode says: a mono channel for a stereo
+  // record is fed to it doubled (EncodeFrames); a stereo one for a mono record it mixes.
+  lame_set_num_channels(gf, wfx.nChannels == 1 && fed == 1 ? 1 : 2);
   lame_set_in_samplerate(gf, outRate);
   lame_set_out_samplerate(gf, outRate);
   lame_set_VBR(gf, vbr_off);
@@ -87,7 +111,7 @@ int Mp3Encoder::DoWrite(const float* samples, size_t frames) {
     // Resampled first: the converter's output for these frames, and what it held back.
     const int capacity = swr_get_out_samples(m_swr.get(), static_cast<int>(frames));
     if (capacity < 0) return BASS_ERROR_UNKNOWN;
-    m_resampled.resize(static_cast<size_t>(capacity) * static_cast<size_t>(channels()));
+    m_resampled.resize(static_cast<size_t>(capacity) * static_cast<size_t>(m_swrChannels));
     auto* out = reinterpret_cast<uint8_t*>(m_resampled.data());
     const auto* in = reinterpret_cast<const uint8_t*>(samples);
     const int got = swr_convert(m_swr.get(), &out, capacity, samples ? &in : nullptr,
@@ -103,17 +127,23 @@ int Mp3Encoder::DoWrite(const float* samples, size_t frames) {
 }
 
 int Mp3Encoder::EncodeFrames(const float* samples, size_t frames) {
+  const int fed = m_swr ? m_swrChannels : channels();
+  // LAME's bound for its output: 1.25 times the samples plus 7200 bytes.
+  m_out.resize(frames + frames / 4 + 7200);
+  const int count = static_cast<int>(frames);
+  const int size = static_cast<int>(m_out.size());
+  if (fed == 1 && lame_get_num_channels(m_lame.get()) == 1) {
+    return Put(m_out.data(), lame_encode_buffer_ieee_float(m_lame.get(), samples, samples, count,
+                                                           m_out.data(), size));
+  }
   const float* stereo = samples;
-  if (channels() == 1) {
+  if (fed == 1) {
     m_stereo.resize(frames * 2);
     for (size_t i = 0; i < frames; ++i) m_stereo[2 * i] = m_stereo[2 * i + 1] = samples[i];
     stereo = m_stereo.data();
   }
-  // LAME's bound for its output: 1.25 times the samples plus 7200 bytes.
-  m_out.resize(frames + frames / 4 + 7200);
-  const int bytes = lame_encode_buffer_interleaved_ieee_float(
-      m_lame.get(), stereo, static_cast<int>(frames), m_out.data(), static_cast<int>(m_out.size()));
-  return Put(m_out.data(), bytes);
+  return Put(m_out.data(), lame_encode_buffer_interleaved_ieee_float(m_lame.get(), stereo, count,
+                                                                     m_out.data(), size));
 }
 
 int Mp3Encoder::DoFinish() {

@@ -12,6 +12,7 @@
 #include <lame/lame.h>
 
 #include "audio/avptr.h"
+#include "audio/decoder.h"
 #include "audio/encoder.h"
 
 namespace qv::audio {
@@ -25,12 +26,13 @@ struct FileCloser {
 
 class Mp3Encoder final : public Encoder {
  public:
-  // Checks the record against the channel (channels) and LAME's bitrates (a record at another
-  // rate than the channel's gets the channel's data resampled to it), then creates
+  // Checks the record against the channel and LAME's bitrates (a record at another rate than
+  // the channel's gets the channel's data resampled to it, a channel of more than two channels
+  // is mixed down to the record's), then creates
   // the file exclusively (an existing file or link of that name is never replaced). Returns
   // BASS_ERROR_NOTAVAIL when no encoder fits (no file is created then), BASS_ERROR_CREATE with
   // the system's reason in `detail` when the file cannot be made.
-  static int Create(DWORD channel, DWORD flags, int rate, int channels,
+  static int Create(DWORD channel, DWORD flags, const SourceFormat& source,
                     const MPEGLAYER3WAVEFORMAT& form, const std::string& path,
                     std::shared_ptr<Encoder>& encoder, std::string& detail);
   // Whether LAME encodes `kbps` at `rate` without changing either.
@@ -51,7 +53,9 @@ class Mp3Encoder final : public Encoder {
   std::unique_ptr<std::FILE, FileCloser> m_file;
   std::vector<float> m_stereo;
   std::vector<unsigned char> m_out;
-  SwrPtr m_swr;                   // set when the channel's rate is not the record's
+  // Set when the channel's rate is not the record's or it has more than two channels.
+  SwrPtr m_swr;
+  int m_swrChannels = 0;          // of the converter's output
   int m_outRate = 0;
   std::vector<float> m_resampled;
 };

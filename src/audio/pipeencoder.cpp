@@ -9,13 +9,23 @@
 #include <string>
 #include <vector>
 
+#include "audio/speakers.h"
+
 namespace qv::audio {
 namespace {
 
 // A RIFF or data size that says "not known": the data run to the end of the stream.
 constexpr std::uint32_t kUnknownSize = 0xFFFFFFFFu;
-// The bytes of the header that follow its RIFF size field.
+// The bytes of the header that follow its RIFF size field: the plain header's, and the
+// extensible one's (22 more bytes of format).
 constexpr std::uint32_t kHeaderAfterRiffSize = 38;
+constexpr std::uint32_t kExtensibleFormatBytes = 22;
+// The low 18 bits of FFmpeg's speaker bits are the WAV channel mask's.
+constexpr std::uint64_t kWavSpeakerBits = 0x3FFFF;
+
+std::uint32_t HeaderAfterRiffSize(int channels) {
+  return kHeaderAfterRiffSize + (channels > 2 ? kExtensibleFormatBytes : 0);
+}
 
 void PutLe(std::string& out, std::uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
@@ -30,29 +40,42 @@ std::uint64_t FloatFrameBytes(int channels) {
 bool FloatWavHeaderDeclares(int channels, std::int64_t frames) {
   if (channels <= 0 || frames <= 0) return false;
   // The RIFF size, the larger of the two, must stay below the "unknown" value.
-  const std::uint64_t maxData = kUnknownSize - 1 - kHeaderAfterRiffSize;
+  const std::uint64_t maxData = kUnknownSize - 1 - HeaderAfterRiffSize(channels);
   return static_cast<std::uint64_t>(frames) <= maxData / FloatFrameBytes(channels);
 }
 
-std::string FloatWavHeader(int rate, int channels, std::int64_t frames) {
+std::string FloatWavHeader(int rate, int channels, std::int64_t frames,
+                           std::uint64_t speakers) {
+  const bool extensible = channels > 2;
   std::uint32_t riffSize = kUnknownSize;
   std::uint32_t dataSize = kUnknownSize;
   if (FloatWavHeaderDeclares(channels, frames)) {
     dataSize = static_cast<std::uint32_t>(static_cast<std::uint64_t>(frames) *
                                           FloatFrameBytes(channels));
-    riffSize = kHeaderAfterRiffSize + dataSize;
+    riffSize = HeaderAfterRiffSize(channels) + dataSize;
   }
   std::string header = "RIFF";
   PutLe(header, riffSize, 4);
   header += "WAVEfmt ";
-  PutLe(header, 18, 4);
-  PutLe(header, 3, 2);  // IEEE float
+  PutLe(header, extensible ? 18 + kExtensibleFormatBytes : 18, 4);
+  PutLe(header, extensible ? 0xFFFE : 3, 2);  // WAVE_FORMAT_EXTENSIBLE or IEEE float
   PutLe(header, static_cast<std::uint32_t>(channels), 2);
   PutLe(header, static_cast<std::uint32_t>(rate), 4);
   PutLe(header, static_cast<std::uint32_t>(rate * channels * 4), 4);
   PutLe(header, static_cast<std::uint32_t>(channels * 4), 2);
   PutLe(header, 32, 2);
-  PutLe(header, 0, 2);  // no extra format bytes
+  if (extensible) {
+    PutLe(header, kExtensibleFormatBytes, 2);
+    PutLe(header, 32, 2);  // valid bits
+    PutLe(header, static_cast<std::uint32_t>(SpeakersOf(channels, speakers) & kWavSpeakerBits), 4);
+    // KSDATAFORMAT_SUBTYPE_IEEE_FLOAT: 00000003-0000-0010-8000-00aa00389b71.
+    static constexpr unsigned char kFloatGuid[16] = {3,    0,    0,    0,    0,    0,
+                                                     0x10, 0,    0x80, 0,    0,    0xAA,
+                                                     0,    0x38, 0x9B, 0x71};
+    header.append(reinterpret_cast<const char*>(kFloatGuid), sizeof kFloatGuid);
+  } else {
+    PutLe(header, 0, 2);  // no extra format bytes
+  }
   header += "data";
   PutLe(header, dataSize, 4);
   return header;
@@ -67,7 +90,7 @@ void PipeEncoder::SetTimeoutsForTesting(int stallTimeoutMs, int exitTimeoutMs) {
 }
 
 int PipeEncoder::Create(DWORD channel, DWORD flags, int rate, int channels,
-                        std::int64_t expectedFrames, const std::string& command,
+                        std::uint64_t speakers, std::int64_t expectedFrames, const std::string& command,
                         std::shared_ptr<Encoder>& encoder) {
   auto pipeEncoder = std::make_shared<PipeEncoder>(channel, flags, rate, channels);
   // The child's standard output stays ours; its complaints are kept for the error text.
@@ -77,7 +100,7 @@ int PipeEncoder::Create(DWORD channel, DWORD flags, int rate, int channels,
     return BASS_ERROR_CREATE;
   }
   if (!(flags & BASS_ENCODE_NOHEAD)) {
-    const std::string header = FloatWavHeader(rate, channels, expectedFrames);
+    const std::string header = FloatWavHeader(rate, channels, expectedFrames, speakers);
     if (pipeEncoder->WriteAll(header.data(), header.size()) != BASS_OK) return BASS_ERROR_CREATE;
     if (FloatWavHeaderDeclares(channels, expectedFrames)) {
       pipeEncoder->m_declaredFrames = expectedFrames;

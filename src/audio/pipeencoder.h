@@ -26,10 +26,11 @@ namespace qv::audio {
 class PipeEncoder final : public Encoder {
  public:
   // Starts the child. `expectedFrames` is the number of frames the data will have, or -1 when
-  // it is not known; the header (none with BASS_ENCODE_NOHEAD) declares it where its 32-bit
+  // it is not known; `speakers` (AV_CH_* bits, 0 unknown) the channels' speakers. The header
+  // (none with BASS_ENCODE_NOHEAD) declares the length where its 32-bit
   // sizes can hold it (FloatWavHeaderDeclares), and only then are the data held to it. Returns
   // BASS_ERROR_CREATE when no process could be started.
-  static int Create(DWORD channel, DWORD flags, int rate, int channels,
+  static int Create(DWORD channel, DWORD flags, int rate, int channels, std::uint64_t speakers,
                     std::int64_t expectedFrames, const std::string& command,
                     std::shared_ptr<Encoder>& encoder);
 
@@ -77,9 +78,12 @@ class PipeEncoder final : public Encoder {
 // Whether the 32-bit sizes of a float WAV header can declare `frames` frames (more than 0:
 // a data size of 0 means "unknown" to its readers).
 bool FloatWavHeaderDeclares(int channels, std::int64_t frames);
-// The 46-byte WAV header of a stream of 32-bit float samples. Its RIFF and data sizes declare
-// `frames` frames when FloatWavHeaderDeclares, else they are 0xFFFFFFFF: the length is not
-// known, the data run to the end of the stream.
-std::string FloatWavHeader(int rate, int channels, std::int64_t frames);
+// The WAV header of a stream of 32-bit float samples: 46 bytes for one or two channels, 68
+// (WAVE_FORMAT_EXTENSIBLE, whose channel mask names the speakers: `speakers` when it names as
+// many, else FFmpeg's default layout) for more. Its RIFF and data sizes declare `frames`
+// frames when FloatWavHeaderDeclares, else they are 0xFFFFFFFF: the length is not known, the
+// data run to the end of the stream.
+std::string FloatWavHeader(int rate, int channels, std::int64_t frames,
+                           std::uint64_t speakers = 0);
 
 }  // namespace qv::audio

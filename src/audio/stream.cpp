@@ -196,6 +196,10 @@ BOOL QV_ChannelGetSourceInfo(DWORD handle, QV_SOURCEINFO* info) {
   return Succeed(1);
 }
 
+BOOL QV_FileListsOtherFiles(const char* path) {
+  return path && ListsOtherFiles(path) ? 1 : 0;
+}
+
 QWORD BASS_ChannelGetLength(DWORD handle, DWORD mode) {
   const std::shared_ptr<Stream> stream = FindStream(handle);
   if (!stream) return Fail(BASS_ERROR_HANDLE, ~QWORD{0});

@@ -14,6 +14,7 @@ extern "C" {
 #include "audio/bass.h"
 #include "audio/decoder.h"
 #include "audio/outputrates.h"
+#include "audio/speakers.h"
 
 namespace qv::audio {
 namespace {
@@ -32,7 +33,7 @@ int AsfPacketSize(int blockAlign) {
   return std::clamp(count * payload + kAsfPacketHeader, 100, 65536);
 }
 
-AvEncodeSettings WmaSettings(int rate, int channels, int bitrate) {
+AvEncodeSettings WmaSettings(int rate, int channels, std::uint64_t speakers, int bitrate) {
   AvEncodeSettings settings;
   settings.codec = AV_CODEC_ID_WMAV2;
   settings.muxer = "asf";
@@ -40,6 +41,9 @@ AvEncodeSettings WmaSettings(int rate, int channels, int bitrate) {
   settings.rate = WmaOutputRate(rate);
   settings.inputRate = rate;
   settings.channels = channels;
+  settings.speakers = speakers;
+  // A WMA file holds one or two channels: more are mixed down to stereo.
+  if (channels > 2) settings.codecSpeakers = AV_CH_LAYOUT_STEREO;
   settings.bitRate = bitrate;
   settings.padLastFrame = true;  // wmav2 takes whole frames only
   settings.configureMuxer = [](AVFormatContext* mux, const AVCodecContext* codec) {
@@ -49,7 +53,7 @@ AvEncodeSettings WmaSettings(int rate, int channels, int bitrate) {
 }
 
 bool UsableFormat(int rate, int channels) {
-  return rate > 0 && rate <= kHighestSourceRate && channels >= 1 && channels <= 2;
+  return rate > 0 && rate <= kHighestSourceRate && channels >= 1 && channels <= kMostChannels;
 }
 
 }  // namespace
@@ -57,16 +61,17 @@ bool UsableFormat(int rate, int channels) {
 bool WmaEncoder::Accepts(int rate, int channels, int bitrate) {
   QuietFfmpegLog();
   if (!UsableFormat(rate, channels) || bitrate <= 0) return false;
-  return AvFileEncoder::Accepts(WmaSettings(rate, channels, bitrate));
+  return AvFileEncoder::Accepts(WmaSettings(rate, channels, 0, bitrate));
 }
 
 WmaEncoder::~WmaEncoder() { Close(); }
 
-int WmaEncoder::Open(int rate, int channels, int bitrate, const std::string& path) {
+int WmaEncoder::Open(int rate, int channels, std::uint64_t speakers, int bitrate,
+                     const std::string& path) {
   std::lock_guard lock(m_mutex);
   QuietFfmpegLog();
   if (!UsableFormat(rate, channels)) return BASS_ERROR_FORMAT;
-  const AvEncodeSettings settings = WmaSettings(rate, channels, bitrate);
+  const AvEncodeSettings settings = WmaSettings(rate, channels, speakers, bitrate);
   if (bitrate <= 0 || !AvFileEncoder::Accepts(settings)) return kRefusedBitrate;
   m_channels = channels;
   const int fd = CreateOutputFile(path);

@@ -8,6 +8,7 @@
 #include "app/filedescriptor.h"
 #include "audio/decoder.h"
 #include "audio/outputrates.h"
+#include "audio/speakers.h"
 
 namespace qv::audio {
 namespace {
@@ -20,11 +21,14 @@ constexpr int kLastFlacLevel = 8;
 }  // namespace
 
 bool XiphEncoder::SettingsFor(const QV_ENCODEFORMAT& format, int rate, int channels,
-                              int origres, AvEncodeSettings& settings) {
-  if (rate <= 0 || channels < 1) return false;
+                              int origres, std::uint64_t speakers, AvEncodeSettings& settings) {
+  if (rate <= 0 || channels < 1 || channels > kMostChannels) return false;
   settings = AvEncodeSettings{};
   settings.rate = rate;
   settings.channels = channels;
+  // FLAC keeps any layout (its muxer names one FLAC has no number for); Opus and Vorbis files
+  // have one layout per count, which side surrounds are mapped to.
+  settings.speakers = speakers;
   switch (format.codec) {
     case QV_ENCODE_FLAC: {
       if (format.level < 0 || format.level > kLastFlacLevel) return false;
@@ -44,6 +48,7 @@ bool XiphEncoder::SettingsFor(const QV_ENCODEFORMAT& format, int rate, int chann
       settings.rate = kOpusRate;
       settings.inputRate = rate;
       settings.sampleFormat = AV_SAMPLE_FMT_FLT;
+      settings.codecSpeakers = VorbisSpeakers(channels);
       settings.bitRate = format.bitrate;
       return format.bitrate > 0;
     case QV_ENCODE_VORBIS:
@@ -52,6 +57,7 @@ bool XiphEncoder::SettingsFor(const QV_ENCODEFORMAT& format, int rate, int chann
       settings.rate = VorbisOutputRate(rate);
       settings.inputRate = rate;
       settings.sampleFormat = AV_SAMPLE_FMT_FLTP;
+      settings.codecSpeakers = VorbisSpeakers(channels);
       settings.bitRate = format.bitrate;
       return format.bitrate > 0;
     default:
@@ -62,16 +68,18 @@ bool XiphEncoder::SettingsFor(const QV_ENCODEFORMAT& format, int rate, int chann
 bool XiphEncoder::Accepts(const QV_ENCODEFORMAT& format, int rate, int channels, int origres) {
   QuietFfmpegLog();
   AvEncodeSettings settings;
-  return SettingsFor(format, rate, channels, origres, settings) &&
+  return SettingsFor(format, rate, channels, origres, 0, settings) &&
          AvFileEncoder::Accepts(settings);
 }
 
-int XiphEncoder::Create(DWORD channel, DWORD flags, int rate, int channels, int origres,
+int XiphEncoder::Create(DWORD channel, DWORD flags, const SourceFormat& source,
                         const QV_ENCODEFORMAT& format, const std::string& path,
                         std::shared_ptr<Encoder>& encoder, std::string& detail) {
-  if (!Accepts(format, rate, channels, origres)) return BASS_ERROR_NOTAVAIL;
+  const int rate = source.rate;
+  const int channels = source.channels;
+  if (!Accepts(format, rate, channels, source.origres)) return BASS_ERROR_NOTAVAIL;
   AvEncodeSettings settings;
-  SettingsFor(format, rate, channels, origres, settings);
+  SettingsFor(format, rate, channels, source.origres, source.channelMask, settings);
   auto xiph = std::make_shared<XiphEncoder>(channel, flags, rate, channels);
   // Created exclusively (or an empty file of the name taken over): nothing is replaced.
   const int fd = CreateOutputFile(path);

@@ -3,21 +3,24 @@
 // the shared FFmpeg encoding core from the channel's interleaved floats. Owns the core (and so
 // the file, which it creates exclusively); used under the Encoder mutex like every encoder.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "audio/avencode.h"
+#include "audio/decoder.h"
 #include "audio/encoder.h"
 
 namespace qv::audio {
 
 class XiphEncoder final : public Encoder {
  public:
-  // The settings of the shared core for `format` and a channel of `rate`, `channels` and
-  // `origres` (its bits per sample, 0 for lossy and floating-point sources). False when the
-  // request names no codec or an impossible level or resolution.
+  // The settings of the shared core for `format` and a channel of `rate`, `channels` (1 to 8)
+  // of `speakers` (AV_CH_* bits, 0 unknown) and `origres` (its bits per sample, 0 for lossy and
+  // floating-point sources). False when the request names no codec or an impossible level,
+  // resolution or channel count.
   static bool SettingsFor(const QV_ENCODEFORMAT& format, int rate, int channels, int origres,
-                          AvEncodeSettings& settings);
+                          std::uint64_t speakers, AvEncodeSettings& settings);
 
   // Whether the encoder opens with `format` for such a channel (no file is touched).
   static bool Accepts(const QV_ENCODEFORMAT& format, int rate, int channels, int origres);
@@ -27,7 +30,7 @@ class XiphEncoder final : public Encoder {
   // encoder refuses the format (no file is created then), BASS_ERROR_CREATE with the system's
   // or FFmpeg's reason in `detail` when the file cannot be made or started (a file this call
   // created is removed again), BASS_ERROR_MEM.
-  static int Create(DWORD channel, DWORD flags, int rate, int channels, int origres,
+  static int Create(DWORD channel, DWORD flags, const SourceFormat& source,
                     const QV_ENCODEFORMAT& format, const std::string& path,
                     std::shared_ptr<Encoder>& encoder, std::string& detail);
 

@@ -40,6 +40,7 @@ struct Row {
   RowWork work;
   ConvertCode earlyCode = ConvertCode::Ok;  // a failure (or a skip) known before the work starts
   std::string gainNote;
+  std::string earlierNote;  // the log's record of incomplete earlier outputs (skip-existing)
   std::string folder;  // where the hidden output is made
   double workSeconds = 0;  // the worker's time on the row
 };
@@ -83,6 +84,8 @@ class ConversionRun {
   ConversionRowReport& Report(int row) { return m_result.rows[static_cast<size_t>(row)]; }
   bool Prepare(int row);
   bool PrepareFolder(Row& r, const OutputPlan& plan);
+  bool SkipConverted(Row& r, const QVListItem& item, const OutputPlan& plan);
+  void NameRow(int row);
   bool Commit(int row, ConvertCode code);
   void TellCommitted(int row);
   void Settle(int row, ConvertCode code);
@@ -127,6 +130,29 @@ bool ConversionRun::PrepareFolder(Row& r, const OutputPlan& plan) {
   return true;
 }
 
+// Skip-existing: a complete earlier output skips the row; incomplete ones are named in the
+// log, and the row is converted again under a new name.
+bool ConversionRun::SkipConverted(Row& r, const QVListItem& item, const OutputPlan& plan) {
+  const SourceFacts& facts = item.facts;
+  double seconds = facts.seconds;
+  if (!(seconds > 0.0) && facts.declaredSamples > 0 && facts.rate > 0) {
+    seconds = static_cast<double>(facts.declaredSamples) / facts.rate;
+  }
+  const EarlierOutputs earlier =
+      AlreadyConverted(plan.plainDestination, r.out.sourcePath, seconds, m_batchStart);
+  if (earlier.converted) {
+    r.earlyCode = ConvertCode::Skipped;
+    r.out.destination = earlier.complete;
+    return true;
+  }
+  if (!earlier.incomplete.empty()) {
+    r.earlierNote = "An earlier output of this file is incomplete, so it is converted again:\n";
+    for (const std::string& line : earlier.incomplete) r.earlierNote += "\n   " + line;
+    r.earlierNote += "\n\n";
+  }
+  return false;
+}
+
 bool ConversionRun::Prepare(int row) {
   Row& r = At(row);
   const QVListItem* item = m_list.Item(row);
@@ -143,11 +169,7 @@ bool ConversionRun::Prepare(int row) {
   r.out.decodePath = item->GetDecodePath();
   r.out.destination = plan.plainDestination;
   if (!PrepareFolder(r, plan)) return true;
-  if (m_options.skipExisting &&
-      AlreadyConverted(plan.plainDestination, r.out.sourcePath, m_batchStart)) {
-    r.earlyCode = ConvertCode::Skipped;
-    return true;
-  }
+  if (m_options.skipExisting && SkipConverted(r, *item, plan)) return true;
   if (plan.action == PlanAction::NotMeasured) {
     r.earlyCode = ConvertCode::NotMeasured;
     r.out.errorText = plan.failureText;
@@ -163,6 +185,13 @@ bool ConversionRun::Prepare(int row) {
            plan.outputPeakLimit, m_options.standard, m_options.replayGainTags,
            m_options.copyTags, m_albums.InAlbum(row)};
   return true;
+}
+
+// The row's opening records and its name.
+void ConversionRun::NameRow(int row) {
+  Row& r = At(row);
+  m_publisher.NameRow(row, r.out);
+  if (!r.earlierNote.empty()) m_log.Write(r.earlierNote);
 }
 
 // A cancelled row keeps what it wrote (a WAV with valid sizes), under its name and with a
@@ -230,7 +259,7 @@ bool ConversionRun::Commit(int row, ConvertCode code) {
     return true;
   }
   m_state.BatchFileIndex = row;
-  m_publisher.NameRow(row, r.out);
+  NameRow(row);
   m_list.SelectRow(row, true);
   const std::string hidden = r.out.workPath;
   const bool waitForAlbum =
@@ -287,7 +316,7 @@ void ConversionRun::Settle(int row, ConvertCode code) {
     return;
   }
   // A row that failed while the cancel took effect: logged and counted, nothing asked.
-  m_publisher.NameRow(row, r.out);
+  NameRow(row);
   Failed(row, code);
   m_publisher.LogFailure(row, r.out, false);
 }

@@ -18,6 +18,7 @@
 #include "audio/mp3rates.h"
 #include "audio/outputrates.h"
 #include "audio/ownedstream.h"
+#include "audio/speakers.h"
 #include "convert/fileencoder.h"
 #include "convert/formats.h"
 
@@ -36,7 +37,9 @@ constexpr DWORD kFileEncodeFlags = BASS_ENCODE_AUTOFREE | BASS_ENCODE_PAUSE;
 constexpr DWORD kWmaEncodeFlags = 0x2100;
 constexpr DWORD kEndOfData = 0xFFFFFFFFu;
 constexpr const char* kConverting = "Converting";
+// The bytes of a WAV header for one or two channels and for more (WAVE_FORMAT_EXTENSIBLE).
 constexpr size_t kWavHeaderSize = 44;
+constexpr size_t kExtensibleWavHeaderSize = 68;
 constexpr std::uint64_t kMaxWavBytes = 0xFFFFFFFFu;
 
 // Owns an encoder attached to a channel. Left alone it is stopped (the output completed); a
@@ -159,6 +162,26 @@ std::vector<float> OneSecondBlock(const BASS_CHANNELINFO& info) {
   return std::vector<float>(static_cast<size_t>(info.freq) * info.chans);
 }
 
+// The speakers the source's channels name (AV_CH_* bits); 0 when it names none.
+std::uint64_t SourceSpeakers(HSTREAM stream) {
+  QV_SOURCEINFO source;
+  return QV_ChannelGetSourceInfo(stream, &source) ? source.channelMask : 0;
+}
+
+// Adds a paragraph to the file's log record.
+void AddLogNote(JobContext& job, const std::string& text) {
+  job.LogNote += (job.LogNote.empty() ? "" : "\n\n") + text;
+}
+
+// The log record of a source whose channels the format cannot hold: they are mixed down to
+// stereo.
+void NoteMixedDown(const BASS_CHANNELINFO& info, const OutputFormat& format, JobContext& job) {
+  if (static_cast<int>(info.chans) <= format.maxChannels) return;
+  AddLogNote(job, FormatText("The source's %d channels were mixed down to 2: %s files hold at "
+                             "most %d channels.",
+                             static_cast<int>(info.chans), format.codecName, format.maxChannels));
+}
+
 bool GetInfo(HSTREAM stream, BASS_CHANNELINFO& info) {
   return BASS_ChannelGetInfo(stream, &info) && info.freq > 0 && info.chans > 0;
 }
@@ -203,7 +226,7 @@ std::string OtherBitratesText(const OutputFormat& outputFormat, QV_ENCODEFORMAT 
                               const BASS_CHANNELINFO& info) {
   std::vector<int> usable;
   for (const int kbps : outputFormat.Bitrates().kbps) {
-    format.bitrate = static_cast<DWORD>(kbps) * 1000;
+    format.bitrate = static_cast<DWORD>(BitsPerSecondFor(kbps, static_cast<int>(info.chans)));
     if (QV_Encode_FileAccepts(info.freq, info.chans, info.origres, &format)) usable.push_back(kbps);
   }
   if (usable.empty()) {
@@ -315,22 +338,35 @@ void ApplyFloatGain(float* samples, size_t count, double gain) {
   for (size_t i = 0; i < count; ++i) samples[i] = g * ClampUnit(samples[i]);
 }
 
-std::string WavHeader(int rate, int channels) {
+std::string WavHeader(int rate, int channels, std::uint64_t speakers) {
   std::string header;
   const auto put = [&header](std::uint32_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) header.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
   };
+  // More than two channels need WAVE_FORMAT_EXTENSIBLE to name their speakers; one or two keep
+  // the plain header every reader knows.
+  const bool extensible = channels > 2;
   const auto blockAlign = static_cast<std::uint32_t>(16 * channels / 8);
   header += "RIFF";
   put(0, 4);
   header += "WAVEfmt ";
-  put(16, 4);
-  put(1, 2);  // PCM
+  put(extensible ? 40 : 16, 4);
+  put(extensible ? 0xFFFE : 1, 2);  // WAVE_FORMAT_EXTENSIBLE or PCM
   put(static_cast<std::uint32_t>(channels), 2);
   put(static_cast<std::uint32_t>(rate), 4);
   put(blockAlign * static_cast<std::uint32_t>(rate), 4);
   put(blockAlign, 2);
   put(16, 2);
+  if (extensible) {
+    put(22, 2);  // the extension's size
+    put(16, 2);  // valid bits
+    // The low 18 bits of FFmpeg's speaker bits are the WAV channel mask's.
+    put(static_cast<std::uint32_t>(audio::SpeakersOf(channels, speakers) & 0x3FFFF), 4);
+    // KSDATAFORMAT_SUBTYPE_PCM: 00000001-0000-0010-8000-00aa00389b71.
+    static constexpr unsigned char kPcmGuid[16] = {1, 0, 0,    0, 0,    0,    0x10, 0,
+                                                   0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+    header.append(reinterpret_cast<const char*>(kPcmGuid), sizeof kPcmGuid);
+  }
   header += "data";
   put(0, 4);
   return header;
@@ -400,7 +436,8 @@ class WavEncoder final : public FileEncoder {
     if (floatBytes == static_cast<QWORD>(-1)) return {};
     const std::uint64_t frameBytes = 2u * source.info.chans;
     const std::uint64_t bytes =
-        kWavHeaderSize + floatBytes / (4u * source.info.chans) * frameBytes;
+        (source.info.chans > 2 ? kExtensibleWavHeaderSize : kWavHeaderSize) +
+        floatBytes / (4u * source.info.chans) * frameBytes;
     if (bytes <= kMaxWavBytes) return {};
     return {ConvertCode::WavTooLarge, 0, WavTooLargeText(bytes)};
   }
@@ -409,11 +446,14 @@ class WavEncoder final : public FileEncoder {
     // Created exclusively: a file, link or folder that has the name is never replaced.
     m_file = FileDescriptor(CreateOutputFile(source.request.destination));
     if (m_file.Get() < 0) return {ConvertCode::CannotCreate, errno};
-    const std::string header =
-        WavHeader(static_cast<int>(source.info.freq), static_cast<int>(source.info.chans));
+    const std::string header = WavHeader(static_cast<int>(source.info.freq),
+                                         static_cast<int>(source.info.chans),
+                                         SourceSpeakers(source.stream));
     if (!WriteAll(m_file.Get(), header.data(), header.size())) {
       return {ConvertCode::WriteFailed, errno};
     }
+    m_headerSize = header.size();
+    m_written = m_headerSize;
     return {};
   }
 
@@ -439,7 +479,8 @@ class WavEncoder final : public FileEncoder {
     struct stat st {};
     if (::fstat(fd, &st) != 0 ||
         !WriteLe32At(fd, static_cast<std::uint64_t>(st.st_size) - 8, 4) ||
-        !WriteLe32At(fd, static_cast<std::uint64_t>(st.st_size) - kWavHeaderSize, 40) ||
+        !WriteLe32At(fd, static_cast<std::uint64_t>(st.st_size) - m_headerSize,
+                     static_cast<off_t>(m_headerSize - 4)) ||
         !m_file.Close()) {
       return {ConvertCode::WriteFailed, errno};
     }
@@ -449,6 +490,7 @@ class WavEncoder final : public FileEncoder {
  private:
   FileDescriptor m_file;
   std::vector<std::int16_t> m_pcm;
+  std::uint64_t m_headerSize = kWavHeaderSize;
   std::uint64_t m_written = kWavHeaderSize;
 };
 
@@ -497,7 +539,7 @@ class Mp3Encoder final : public AttachedEncoder {
           "file holds at %d kbps.",
           sourceRate, rate, kbps);
     }
-    m_record = Mp3FormatRecord(kbps, rate);
+    m_record = Mp3FormatRecord(kbps, rate, static_cast<int>(source.info.chans));
     return {};
   }
 
@@ -585,8 +627,9 @@ class WmaEncoder final : public FileEncoder {
   ConvertResult Start(const EncodeSource& source) override {
     const int kbps = source.request.value;
     const DWORD bitrate = kbps > 0 ? static_cast<DWORD>(kbps) * 1000 : 0;
-    m_file.Set(BASS_WMA_EncodeOpenFile(source.info.freq, source.info.chans, kWmaEncodeFlags,
-                                       bitrate, source.request.destination.c_str()));
+    m_file.Set(QV_WMA_EncodeOpenFileSpeakers(source.info.freq, source.info.chans,
+                                             SourceSpeakers(source.stream), kWmaEncodeFlags,
+                                             bitrate, source.request.destination.c_str()));
     if (m_file.get()) return {};
     const int error = BASS_ErrorGetCode();
     return {ConvertCode::WmaStart, 0,
@@ -617,7 +660,9 @@ class XiphEncoder final : public AttachedEncoder {
   ConvertResult Check(const EncodeSource& source, JobContext&) override {
     const int value = source.request.value;
     if (!source.request.format->isFlacLevel()) {
-      m_format.bitrate = value > 0 ? static_cast<DWORD>(value) * 1000 : 0;
+      m_format.bitrate = value > 0 ? static_cast<DWORD>(BitsPerSecondFor(
+                                         value, static_cast<int>(source.info.chans)))
+                                   : 0;
       return {};
     }
     if (value < 0 || value > kLastFlacLevel) {
@@ -700,6 +745,7 @@ ConvertResult EncodeFile(const EncodeRequest& request, JobContext& job) {
   if (ConvertResult checked = encoder->Check(source, job); !checked.ok()) return checked;
   if (ConvertResult started = encoder->Start(source); !started.ok()) return started;
   if (format.highestRate > 0) NoteRateAtMost(info, format.codecName, format.highestRate, job);
+  NoteMixedDown(info, format, job);
   std::vector<float> block = OneSecondBlock(info);
   std::string damage;
   const PumpEnd end =

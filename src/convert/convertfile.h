@@ -105,8 +105,10 @@ std::int16_t PcmSampleWithGain(float sample, double gain);
 // single precision, in place; no clipping follows, so a gain above 1 lets values beyond ±1 reach the encoder.
 void ApplyFloatGain(float* samples, size_t count, double gain);
 
-// The 44-byte header of a 16-bit PCM WAV file with both sizes 0 (patched at the end).
-std::string WavHeader(int rate, int channels);
+// The header of a 16-bit PCM WAV file with both sizes 0 (patched at the end): 44 bytes for one
+// or two channels, 68 for more (WAVE_FORMAT_EXTENSIBLE, its channel mask `speakers` when they
+// name as many speakers, else FFmpeg's default layout for the count).
+std::string WavHeader(int rate, int channels, std::uint64_t speakers = 0);
 // The command line that runs the AAC encoder program: the program, the options for `kbps`, -w
 // for an MP4 container (the formats "mp4" and "m4a" of the format table), -o and the
 // destination, and "-" for standard input. Every path is quoted for /bin/sh.

@@ -11,10 +11,10 @@ namespace {
 constexpr int kMp3RowKbps[kMp3BitrateRows] = {320, 256, 224, 192, 160, 128, 112, 96};
 constexpr int kMp3ColumnRates[kMp3RateColumns] = {48000, 44100, 32000};
 
-constexpr MPEGLAYER3WAVEFORMAT Mp3Record(int kbps, int rate) {
+constexpr MPEGLAYER3WAVEFORMAT Mp3Record(int kbps, int rate, int channels = 2) {
   MPEGLAYER3WAVEFORMAT record{};
   record.wfx.wFormatTag = WAVE_FORMAT_MPEGLAYER3;
-  record.wfx.nChannels = 2;
+  record.wfx.nChannels = static_cast<WORD>(channels == 1 ? 1 : 2);
   record.wfx.nSamplesPerSec = static_cast<DWORD>(rate);
   record.wfx.nAvgBytesPerSec = static_cast<DWORD>(kbps * 125);  // kbit/s to bytes per second
   record.wfx.nBlockAlign = 1;
@@ -66,11 +66,16 @@ const AacQuality kAacQualities[kAacQualityRows] = {
     {"-q 70 -c 10000 --mpeg-vers 4", 62},
 };
 
-MPEGLAYER3WAVEFORMAT Mp3FormatRecord(int kbps, int rate) {
+MPEGLAYER3WAVEFORMAT Mp3FormatRecord(int kbps, int rate, int channels) {
   // MPEG-2 and 2.5 frames hold 576 samples: half the bytes of an MPEG-1 frame at the same rate.
-  MPEGLAYER3WAVEFORMAT record = Mp3Record(kbps, rate);
+  MPEGLAYER3WAVEFORMAT record = Mp3Record(kbps, rate, channels);
   if (rate < 32000) record.nBlockSize = static_cast<WORD>(72 * kbps * 1000 / rate);
   return record;
+}
+
+std::int64_t BitsPerSecondFor(int kbps, int channels) {
+  const std::int64_t stereo = std::int64_t{kbps} * 1000;
+  return channels > 2 ? stereo * channels / 2 : stereo;
 }
 
 int Mp3RateColumn(int rate) {
@@ -171,12 +176,12 @@ using tags::OutputKind;
 constexpr auto kNoTags = std::nullopt;
 
 // key, list name, extension, codec name, lossless, rate choice, bitrates, highest rate, tag
-// kind, bitrates from the encoder, encoder.
+// kind, bitrates from the encoder, encoder, most channels (8 unless named).
 const OutputFormat kFormats[] = {
     {"wav", "WAV", "wav", "WAV", true, RateChoice::None, nullptr, 0, OutputKind::Wav, false,
      MakeWavEncoder},
     {"mp3", "MP3", "mp3", "MP3", false, RateChoice::Kbps, Mp3Bitrates, 0, OutputKind::Mp3,
-     false, MakeMp3Encoder},
+     false, MakeMp3Encoder, 2},
     {"aac", "AAC", "aac", "AAC", false, RateChoice::Kbps, AacBitrates, audio::kAacHighestRate,
      kNoTags, false, MakeAacEncoder},
     {"mp4", "MP4", "mp4", "AAC", false, RateChoice::Kbps, AacBitrates, audio::kAacHighestRate,
@@ -184,7 +189,7 @@ const OutputFormat kFormats[] = {
     {"m4a", "M4A", "m4a", "AAC", false, RateChoice::Kbps, AacBitrates, audio::kAacHighestRate,
      OutputKind::Mp4, false, MakeAacEncoder},
     {"wma", "WMA", "wma", "WMA", false, RateChoice::Kbps, WmaBitrates, audio::kWmaHighestRate,
-     OutputKind::Wma, true, MakeWmaEncoder},
+     OutputKind::Wma, true, MakeWmaEncoder, 2},
     {"flac", "FLAC", "flac", "FLAC", true, RateChoice::FlacLevel, FlacLevels, 0,
      OutputKind::Flac, false, MakeFlacEncoder},
     {"opus", "OPUS", "opus", "Opus", false, RateChoice::Kbps, OpusBitrates, 0, OutputKind::Opus,

@@ -8,6 +8,7 @@
 // its key, its name in the format list, its bitrates, its tag format and its encoder.
 // Plain data and pure functions; WmaBitrates asks the audio layer.
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -31,8 +32,14 @@ inline constexpr int kMp3RateColumns = 3;
 extern const MPEGLAYER3WAVEFORMAT kMp3Formats[kMp3BitrateRows][kMp3RateColumns];
 // The column of the MP3 format table for a sample rate, or -1 when there is none.
 int Mp3RateColumn(int rate);
-// A record like the table's for any rate an MP3 file can hold (MPEG-2 and 2.5 too).
-MPEGLAYER3WAVEFORMAT Mp3FormatRecord(int kbps, int rate);
+// A record like the table's for any rate an MP3 file can hold (MPEG-2 and 2.5 too), mono for
+// one channel and stereo for more (more than two are mixed down).
+MPEGLAYER3WAVEFORMAT Mp3FormatRecord(int kbps, int rate, int channels = 2);
+
+// The bits per second a format that keeps the source's channels is written at for `kbps`
+// chosen: the bitrate lists are for stereo, so more than two channels get it in proportion
+// (kbps x channels / 2: 5.1 at 192 kbps is written at 576 kbit/s); mono keeps it.
+std::int64_t BitsPerSecondFor(int kbps, int channels);
 
 struct AacQuality {
   const char* options;  // the encoder program's options
@@ -99,6 +106,9 @@ struct OutputFormat {
   std::optional<tags::OutputKind> tagKind;  // none: no tag container (raw AAC, ADTS)
   bool needsEncoderBitrates;                // the bitrates come from the encoder (WMA)
   std::unique_ptr<FileEncoder> (*makeEncoder)();
+  // The most channels a file holds: a source of more is mixed down to stereo (and the log
+  // says so). The others keep every channel (1 to 8) in the source's layout.
+  int maxChannels = 8;
 
   bool usesBitrate() const { return rateChoice != RateChoice::None; }
   bool isFlacLevel() const { return rateChoice == RateChoice::FlacLevel; }

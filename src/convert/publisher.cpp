@@ -4,12 +4,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 
 #include "app/liveregistry.h"
 #include "app/paths.h"
 #include "app/renamefile.h"
 #include "app/showmessage.h"
+#include "audio/bass.h"
+#include "audio/ownedstream.h"
 #include "convert/convertfile.h"
 #include "convert/outputplanner.h"
 
@@ -32,17 +35,35 @@ void RemoveIfEmpty(const std::string& path) {
   }
 }
 
-// Whether `path` holds a conversion of a source last written at `sourceWritten`, from before the
-// batch started: a non-empty regular file, not older than the source, written before
-// `batchStart`.
-bool HoldsConversion(const std::string& path, std::filesystem::file_time_type sourceWritten,
-                     std::filesystem::file_time_type batchStart) {
+// How far an output's length may lie from its source's and still count as a whole conversion
+// (encoder delay and padding, a header's rounding, a resampled rate).
+constexpr double kLengthSlackSeconds = 1.0;
+
+std::string MinutesText(double seconds) {
+  const int whole = static_cast<int>(seconds + 0.5);
+  return FormatText("%d:%02d", whole / 60, whole % 60);
+}
+
+// Looks at `path` as an earlier output of `source` (last written at `sourceWritten`): a
+// non-empty regular file other than the source, written after the source and before the
+// batch. Returns whether it is a complete conversion; one that holds another length is added
+// to `found.incomplete`.
+bool HoldsConversion(const std::string& path, const std::string& source,
+                     std::filesystem::file_time_type sourceWritten, double sourceSeconds,
+                     std::filesystem::file_time_type batchStart, EarlierOutputs& found) {
   std::error_code error;
   const std::filesystem::file_status status = std::filesystem::symlink_status(path, error);
   if (error || !std::filesystem::is_regular_file(status)) return false;
   if (std::filesystem::file_size(path, error) == 0 || error) return false;
+  if (SamePathIgnoringCase(path, source)) return false;  // the source in its own format
   const auto written = std::filesystem::last_write_time(path, error);
-  return !error && written >= sourceWritten && written < batchStart;
+  if (error || written < sourceWritten || written >= batchStart) return false;
+  if (!(sourceSeconds > 0.0)) return true;
+  const double seconds = AudioFileSeconds(path);
+  if (seconds < 0.0 || std::fabs(seconds - sourceSeconds) <= kLengthSlackSeconds) return true;
+  found.incomplete.push_back(path + " holds " + MinutesText(seconds) + " of " +
+                             MinutesText(sourceSeconds));
+  return false;
 }
 
 }  // namespace
@@ -65,18 +86,33 @@ int MakeUniqueDestination(std::string& path, int maxCopies) {
   return kDestinationAllTaken;
 }
 
-bool AlreadyConverted(const std::string& destination, const std::string& source,
-                      std::filesystem::file_time_type batchStart) {
+double AudioFileSeconds(const std::string& path) {
+  const OwnedStream stream(
+      BASS_StreamCreateFile(0, path.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT));
+  if (!stream.get()) return -1.0;
+  const QWORD bytes = BASS_ChannelGetLength(stream.get(), BASS_POS_BYTE);
+  if (bytes == ~QWORD{0}) return -1.0;
+  return BASS_ChannelBytes2Seconds(stream.get(), bytes);
+}
+
+EarlierOutputs AlreadyConverted(const std::string& destination, const std::string& source,
+                                double sourceSeconds, std::filesystem::file_time_type batchStart) {
+  EarlierOutputs found;
   std::error_code error;
   const auto sourceWritten = std::filesystem::last_write_time(source, error);
-  if (error) return false;
-  if (HoldsConversion(destination, sourceWritten, batchStart)) return true;
+  if (error) return found;
   std::string candidate = destination;
-  for (int n = 1; n < 1000000 && DestinationTaken(candidate); ++n) {
+  for (int n = 1; n < 1000000; ++n) {
+    if (HoldsConversion(candidate, source, sourceWritten, sourceSeconds, batchStart, found)) {
+      found.converted = true;
+      found.complete = candidate;
+      found.incomplete.clear();
+      return found;
+    }
+    if (!DestinationTaken(candidate)) break;
     candidate = NumberedCopy(destination, n);
-    if (HoldsConversion(candidate, sourceWritten, batchStart)) return true;
   }
-  return false;
+  return found;
 }
 
 void Publisher::NameRow(int row, PublishedRow& out) {

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "convert/convertfile.h"
 #include "model/batchlog.h"
@@ -26,11 +27,25 @@ enum DestinationCheck {
 // to `maxCopies` whose name is free.
 int MakeUniqueDestination(std::string& path, int maxCopies = 999999);
 
-// Whether the source has a conversion from before `batchStart` under its plain output name,
-// or, when that is taken by an older one (the source changed since), under one of the numbered
-// names the naming rule gave it then: a non-empty regular file not older than the source.
-bool AlreadyConverted(const std::string& destination, const std::string& source,
-                      std::filesystem::file_time_type batchStart);
+// What skip-existing finds of a source's earlier outputs.
+struct EarlierOutputs {
+  bool converted = false;  // one of them is a complete conversion: the row is skipped
+  std::string complete;    // that one's name
+  // Outputs written since the source changed that hold another length than the source (a
+  // cancelled conversion keeps what it wrote), one log line each: "<path> holds 0:54 of 10:00".
+  std::vector<std::string> incomplete;
+};
+
+// The length of an audio file as the decoder settles it (its header's length, checked against
+// what the file holds; a WAV's data size); negative when it does not open as audio.
+double AudioFileSeconds(const std::string& path);
+
+// Whether the source has a conversion from before `batchStart` under its plain output name or
+// one of the numbered names the naming rule gave it: a non-empty regular file, not the source
+// itself, not older than the source, and, when both lengths are known (`sourceSeconds` > 0,
+// the output's from AudioFileSeconds), within one second of the source's length.
+EarlierOutputs AlreadyConverted(const std::string& destination, const std::string& source,
+                                double sourceSeconds, std::filesystem::file_time_type batchStart);
 
 // One row's output on its way to its name.
 struct PublishedRow {

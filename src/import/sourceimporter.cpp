@@ -15,6 +15,7 @@
 #include "app/paths.h"
 #include "app/showmessage.h"
 #include "audio/bass.h"
+#include "audio/speakers.h"
 #include "audio/ownedstream.h"
 #include "model/batchrunner.h"
 #include "model/batchstate.h"
@@ -202,6 +203,14 @@ void ReportOpenError(BatchHost& owner, const std::string& path, int code) {
   const char* file = path.c_str();
   switch (code) {
     case BASS_ERROR_FILEFORM:
+      if (QV_FileListsOtherFiles(file)) {
+        ShowMessage(&owner, 0, {}, MB_OK,
+                    "Can't open the file:\n\n   %s\n\nMore Details:\n\nThe file is a playlist "
+                    "or a list of other files, not a sound file.  Quorvin reads only the file "
+                    "itself, never the files such a list names.\n\nThis file was not added.",
+                    file);
+        return;
+      }
       ShowMessage(&owner, 0, {}, MB_OK,
                   "Can't open the file:\n\n   %s\n\nMore Details:\n\nUnsupported File Format\n\n"
                   "This file was not added.",
@@ -343,8 +352,9 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
     probedOk = ProbeAudioFile(path, probe);
   }
   if (audio && !probedOk) {
-    // An .mp4 without a sound track the library decodes may still be a video with one.
-    if (type != "mp4" || probe.errorCode != BASS_ERROR_FILEFORM) {
+    // A name of both kinds (.mp4) without a sound track the library decodes may still be a
+    // video with one.
+    if (!IsVideoFile(path) || probe.errorCode != BASS_ERROR_FILEFORM) {
       ReportOpenError(m_host, path, probe.errorCode);
       ++counters.refused;
       return;
@@ -359,10 +369,10 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
     extracted = true;
   }
 
-  if (probe.channels == 0 || probe.channels > 2) {
+  if (probe.channels == 0 || probe.channels > audio::kMostChannels) {
     ShowMessage(&m_host, 0, {}, MB_OK,
                 "Sorry, but the file you are trying to open:\n\n   %s\nhas an unsupported "
-                "Channel Count (%d).\n\nThe Channel Count needs to be 1 or 2.",
+                "Channel Count (%d).\n\nThe Channel Count needs to be 1 to 8.",
                 path.c_str(), static_cast<int>(probe.channels));
     if (extracted) DeleteOrphanWav(tempWav, path);
     ++counters.refused;

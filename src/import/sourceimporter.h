@@ -95,7 +95,7 @@ class SourceImporter {
 
   // Adds one file: refuses one of our temporary names (IsOurTemporaryName) with a message and
   // unlisted extensions silently, counts a file already listed as skipped, extracts a video's sound track into a temporary WAV, probes, refuses channel
-  // counts other than 1 and 2, and appends the row. A failure shows its own message and is
+  // counts outside 1 to 8, and appends the row. A failure shows its own message and is
   // counted neither as added nor as skipped.
   void AddSourceFile(const std::string& path, AddCounters& counters);
   // How many files a multi-file add probes at once (1, the default: one after the other). The

@@ -10,6 +10,7 @@
 #include "app/showmessage.h"
 #include "audio/bass.h"
 #include "audio/ownedstream.h"
+#include "audio/speakers.h"
 #include "model/batchlog.h"
 #include "model/batchrunner.h"
 #include "model/listcolumns.h"
@@ -23,7 +24,8 @@ namespace {
 
 constexpr DWORD kEndOrError = 0xFFFFFFFFu;
 
-// Decodes `path` one second at a time as interleaved floats. `start(rate, channels)` says
+// Decodes `path` one second at a time as interleaved floats. `start(rate, channels, speakers)`
+// (the speakers as AV_CH_* bits, 0 unknown) says
 // whether the measurement takes the stream (false: code 1), `block(samples, frames)` takes each
 // block. Returns the code: kLoudnessMeasured when the whole file was read (the caller then
 // finishes its measurement), or 1, 2, 3, 100; `reason` as in LoudnessResult.
@@ -38,7 +40,10 @@ int DecodeForMeasurement(const std::string& path, JobContext& job, Start start, 
   if (channels < 1) return kLoudnessUnsupported;
   job.ProcessedSeconds = 0;
   job.SourceDuration = StreamSeconds(stream.get());
-  if (!start(static_cast<int>(info.freq), channels)) return kLoudnessUnsupported;
+  QV_SOURCEINFO source;
+  const std::uint64_t speakers =
+      QV_ChannelGetSourceInfo(stream.get(), &source) ? source.channelMask : 0;
+  if (!start(static_cast<int>(info.freq), channels, speakers)) return kLoudnessUnsupported;
 
   const std::size_t frames = info.freq;
   std::vector<float> samples(frames * static_cast<std::size_t>(channels));
@@ -82,12 +87,18 @@ LoudnessResult AnalyzeReplayGain(LoudnessEngine& engine, const std::string& path
   std::vector<double> right;
   int channels = 0;
   double peak = 0.0;
-  const auto start = [&](int rate, int chans) {
-    if (chans != 1 && chans != 2) return false;
+  // More than two channels are measured as their stereo downmix, the one MP3 and WMA files
+  // get: two rows of coefficients.
+  std::vector<double> mix;
+  const auto start = [&](int rate, int chans, std::uint64_t speakers) {
+    if (chans > 2) {
+      mix = audio::StereoMixMatrix(chans, speakers);
+      if (mix.empty()) return false;
+    }
     if (!engine.StartAnalysis(rate)) return false;
     channels = chans;
     left.resize(static_cast<std::size_t>(rate));
-    right.resize(chans == 2 ? static_cast<std::size_t>(rate) : 0);
+    right.resize(chans >= 2 ? static_cast<std::size_t>(rate) : 0);
     return true;
   };
   const auto block = [&](const float* samples, std::size_t count) {
@@ -98,16 +109,25 @@ LoudnessResult AnalyzeReplayGain(LoudnessEngine& engine, const std::string& path
         peak = std::max(peak, std::fabs(value));
       }
       engine.AnalyzeBlock(left.data(), nullptr, count, 1);
-    } else {
-      for (std::size_t i = 0; i < count; ++i) {
-        const double l = samples[2 * i] * kFullScale;
-        const double r = samples[2 * i + 1] * kFullScale;
-        left[i] = l;
-        right[i] = r;
-        peak = std::max(peak, std::max(std::fabs(l), std::fabs(r)));
-      }
-      engine.AnalyzeBlock(left.data(), right.data(), count, 2);
+      return;
     }
+    const auto ch = static_cast<std::size_t>(channels);
+    for (std::size_t i = 0; i < count; ++i) {
+      const float* frame = samples + i * ch;
+      double l = frame[0];
+      double r = frame[1];
+      if (ch > 2) {
+        l = r = 0.0;
+        for (std::size_t c = 0; c < ch; ++c) {
+          l += mix[c] * frame[c];
+          r += mix[ch + c] * frame[c];
+        }
+      }
+      left[i] = l * kFullScale;
+      right[i] = r * kFullScale;
+      peak = std::max(peak, std::max(std::fabs(left[i]), std::fabs(right[i])));
+    }
+    engine.AnalyzeBlock(left.data(), right.data(), count, 2);
   };
   const int code = DecodeForMeasurement(path, job, start, block, result.reason);
   result.peak = peak;
@@ -137,7 +157,9 @@ LoudnessResult AnalyzeReplayGain(LoudnessEngine& engine, const std::string& path
 LoudnessResult AnalyzeR128(const std::string& path, double target, JobContext& job) {
   LoudnessResult result;
   auto engine = std::make_unique<R128Engine>();
-  const auto start = [&](int rate, int channels) { return engine->Start(rate, channels); };
+  const auto start = [&](int rate, int channels, std::uint64_t speakers) {
+    return engine->Start(rate, channels, speakers);
+  };
   const auto block = [&](const float* samples, std::size_t frames) {
     engine->AddFrames(samples, frames);
   };

@@ -20,7 +20,7 @@ class BatchHost;
 // Result codes of a measurement.
 enum LoudnessCode : int {
   kLoudnessMeasured = 0,
-  // A channel count other than 1 or 2, or a sample rate the engine has no filters for.
+  // A channel count outside 1 to 8, or a sample rate the engine has no filters for.
   kLoudnessUnsupported = 1,
   // The file cannot be opened (or the row has no path), or reading failed in the middle.
   kLoudnessCannotRead = 2,
@@ -68,8 +68,10 @@ struct LoudnessResult {
   RowMeasurement measurement;
 };
 
-// Measures one file in `standard`, as AnalyzeFile below; R128 takes 1 to 8 channels and any
-// rate from 8000 to 384000 Hz, its volume is the integrated loudness, its peak the true peak.
+// Measures one file in `standard`, as AnalyzeFile below; R128 takes 1 to 8 channels (weighted
+// by their speakers) and any rate from 8000 to 384000 Hz, its volume is the integrated
+// loudness, its peak the true peak. ReplayGain measures more than two channels as their stereo
+// downmix (audio::StereoMixMatrix), as MP3 and WMA files get them.
 // `engine` serves ReplayGain 1.0 (one of its own is made when null).
 LoudnessResult MeasureFile(LoudnessStandard standard, const std::string& path, double target,
                            JobContext& job, LoudnessEngine* engine = nullptr);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "audio/speakers.h"
+
 namespace qv {
 namespace {
 
@@ -237,17 +239,6 @@ struct R128Engine::State {
     step = static_cast<std::size_t>((rate + 5) / 10);
     factor = rate < 96000 ? 4 : (rate < 192000 ? 2 : 1);
     gateEnergy = AbsoluteGateEnergy();
-    static constexpr double kWeights[8][8] = {
-        {1.0},
-        {1.0, 1.0},
-        {1.0, 1.0, 1.0},
-        {1.0, 1.0, 1.41, 1.41},
-        {1.0, 1.0, 1.0, 1.41, 1.41},
-        {1.0, 1.0, 1.0, 0.0, 1.41, 1.41},
-        {1.0, 1.0, 1.0, 0.0, 1.41, 1.41, 1.0},
-        {1.0, 1.0, 1.0, 0.0, 1.41, 1.41, 1.0, 1.0},
-    };
-    std::copy(std::begin(kWeights[channels - 1]), std::end(kWeights[channels - 1]), weights);
 
     double h[kInterpolationTaps];
     for (int j = 0; j < kInterpolationTaps; ++j) {
@@ -333,7 +324,36 @@ R128Engine::R128Engine() : m_state(new State) {}
 
 R128Engine::~R128Engine() { delete m_state; }
 
-bool R128Engine::Start(int sampleRate, int channels) {
+namespace {
+
+// FFmpeg's speaker numbers (AV_CHAN_*), whose bits make its channel masks.
+enum Speaker : unsigned {
+  kBackLeft = 4, kBackRight = 5, kLowFrequency = 3, kSideLeft = 9, kSideRight = 10,
+  kWideLeft = 31, kWideRight = 32, kDirectLeft = 33, kDirectRight = 34, kLowFrequency2 = 35,
+};
+
+constexpr std::uint64_t Bit(unsigned speaker) { return std::uint64_t{1} << speaker; }
+
+// The BS.1770 weight of each of `channels` channels of `speakers` (see Start).
+void SetWeights(std::uint64_t speakers, int channels, double* weights) {
+  const std::uint64_t mask = audio::SpeakersOf(channels, speakers);
+  const std::uint64_t surround = Bit(kSideLeft) | Bit(kSideRight) | Bit(kWideLeft) |
+                                 Bit(kWideRight) | Bit(kDirectLeft) | Bit(kDirectRight);
+  const std::uint64_t back = Bit(kBackLeft) | Bit(kBackRight);
+  // Back speakers are the surrounds of a layout without side ones.
+  const std::uint64_t weighted = surround | ((mask & surround) == 0 ? back : 0);
+  const std::uint64_t silent = Bit(kLowFrequency) | Bit(kLowFrequency2);
+  int c = 0;
+  for (unsigned speaker = 0; speaker < 64 && c < channels; ++speaker) {
+    if ((mask & Bit(speaker)) == 0) continue;
+    weights[c++] = (silent & Bit(speaker)) ? 0.0 : (weighted & Bit(speaker)) ? 1.41 : 1.0;
+  }
+  for (; c < channels; ++c) weights[c] = 1.0;  // a count FFmpeg has no layout for
+}
+
+}  // namespace
+
+bool R128Engine::Start(int sampleRate, int channels, std::uint64_t speakers) {
   State& s = *m_state;
   s.Reset();
   if (channels < 1 || channels > 8 || sampleRate < 8000 || sampleRate > 384000) {
@@ -343,6 +363,7 @@ bool R128Engine::Start(int sampleRate, int channels) {
   s.rate = sampleRate;
   s.channels = channels;
   s.SetUp();
+  SetWeights(speakers, channels, s.weights);
   s.started = true;
   return true;
 }

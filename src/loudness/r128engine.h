@@ -1,8 +1,8 @@
 #pragma once
 // R128Engine: integrated loudness, loudness range and true peak of one title, as ITU-R BS.1770-4
 // and EBU R128 define them: K-weighting (a high-shelf and a high-pass biquad per channel), the
-// mean square over 400 ms blocks that start every 100 ms, channel weights (1.0 for front and
-// centre, 1.41 for surround, none for LFE), an absolute gate at -70 LUFS and a relative gate
+// mean square over 400 ms blocks that start every 100 ms, channel weights by each channel's
+// speaker (1.0 for front, centre and rear, 1.41 for surround, none for LFE), an absolute gate at -70 LUFS and a relative gate
 // 10 LU below the loudness of the blocks above it. Loudness range (EBU Tech 3342) comes from 3 s
 // blocks every 100 ms, gated at -70 LUFS and 20 LU below, the spread between their 10th and 95th
 // percentiles. True peak is the largest absolute value of the signal oversampled 4 times below
@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace qv {
@@ -43,9 +44,13 @@ class R128Engine {
   R128Engine& operator=(const R128Engine&) = delete;
 
   // Starts a title. False for a channel count outside 1..8 or a rate outside 8000..384000 Hz.
-  // Channel order is the decoder's: 1 mono; 2 L R; 3 L R C; 4 L R Ls Rs; 5 L R C Ls Rs;
-  // 6 L R C LFE Ls Rs; 7 and 8 as 6 with the rest weighted 1.0.
-  bool Start(int sampleRate, int channels);
+  // `speakers` are the channels' speakers as FFmpeg's AV_CH_* bits, in that order; 0 (or a
+  // mask of another count) means FFmpeg's default layout for the count, which its decoders
+  // give a source that names none (3: L R LFE; 4: L R C Cs; 5: L R C Ls Rs; 6: 5.1; 7: 6.1;
+  // 8: 7.1). Weights as ITU-R BS.1770: side surrounds (and wide and direct ones) 1.41, back
+  // surrounds 1.41 where the layout has no side ones (5.1 with back surrounds) and 1.0 beside
+  // them (7.1's rear pair), LFE 0, every other speaker 1.0.
+  bool Start(int sampleRate, int channels, std::uint64_t speakers = 0);
 
   // Adds `frames` frames of interleaved samples (full scale +-1.0). Any block length; NaN
   // counts as 0. Does nothing before a successful Start.

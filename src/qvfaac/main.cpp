@@ -33,6 +33,7 @@ extern "C" {
 #include "app/renamefile.h"
 #include "audio/avencode.h"
 #include "audio/outputrates.h"
+#include "audio/speakers.h"
 
 namespace {
 
@@ -188,7 +189,10 @@ class WavReader {
         m_channels = static_cast<int>(Le(&fmt[2], 2));
         m_rate = static_cast<int>(Le(&fmt[4], 4));
         m_bits = static_cast<int>(Le(&fmt[14], 2));
-        if (tag == 0xFFFE && size >= 40) tag = Le(&fmt[24], 2);  // the sub-format's tag
+        if (tag == 0xFFFE && size >= 40) {
+          m_speakers = Le(&fmt[20], 4);  // the channel mask: the speakers, in FFmpeg's bits
+          tag = Le(&fmt[24], 2);         // the sub-format's tag
+        }
         m_float = tag == 3;
         if (!((tag == 1 && m_bits == 16) || (tag == 3 && m_bits == 32))) {
           return "the WAV data must be 16-bit PCM or 32-bit float";
@@ -212,6 +216,7 @@ class WavReader {
 
   int rate() const { return m_rate; }
   int channels() const { return m_channels; }
+  std::uint64_t speakers() const { return m_speakers; }  // 0 when the header names none
   std::uint64_t FrameBytes() const { return static_cast<std::uint64_t>(m_channels) * (m_bits / 8); }
 
   // What is missing of a data size the header declared, once the input has ended: an empty
@@ -278,6 +283,7 @@ class WavReader {
   std::FILE* m_in;
   int m_rate = 0;
   int m_channels = 0;
+  std::uint64_t m_speakers = 0;
   int m_bits = 0;
   bool m_float = false;
   std::uint64_t m_declaredBytes = kUnknownSize;  // of the data chunk
@@ -315,7 +321,8 @@ struct FileCloser {
 };
 
 // The encoder settings for the options and the input's format.
-qv::audio::AvEncodeSettings AacSettings(const Options& options, int rate, int channels) {
+qv::audio::AvEncodeSettings AacSettings(const Options& options, int rate, int channels,
+                                        std::uint64_t speakers) {
   qv::audio::AvEncodeSettings settings;
   settings.codec = AV_CODEC_ID_AAC;
   settings.muxer = "adts";
@@ -334,6 +341,8 @@ qv::audio::AvEncodeSettings AacSettings(const Options& options, int rate, int ch
   settings.rate = qv::audio::AacOutputRate(rate);
   settings.inputRate = rate;
   settings.channels = channels;
+  settings.speakers = speakers;
+  settings.codecSpeakers = qv::audio::AacSpeakers(channels, speakers);
   settings.bitRate =
       static_cast<std::int64_t>(StereoBitrateForQuality(options.quality) / 2 * channels);
   if (options.bandwidth > 0) settings.cutoff = std::min(options.bandwidth, settings.rate / 2);
@@ -448,7 +457,7 @@ int main(int argc, char** argv) {
 
   qv::audio::AvFileEncoder writer;
   const qv::audio::AvFileEncoder::Result started =
-      writer.Open(AacSettings(options, reader.rate(), reader.channels()), fd);
+      writer.Open(AacSettings(options, reader.rate(), reader.channels(), reader.speakers()), fd);
   if (started != qv::audio::AvFileEncoder::kOk) {
     const bool inputFault = started == qv::audio::AvFileEncoder::kRefused;
     return Fail(inputFault ? kInputError : kOutputError, partial,

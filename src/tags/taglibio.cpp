@@ -220,6 +220,9 @@ void ReadMp4(const TagLib::MP4::Tag& tag, LibraryRead& out) {
   }
 }
 
+// The ASF attribute that holds each of several artists.
+constexpr const char* kAsfAuthor = "Author";
+
 // ASF attributes that TagLib does not name, under the names other writers use for them (the
 // FFmpeg muxer writes "Description", "date" and lower-case "title").
 std::string AsfFieldName(const std::string& attribute) {
@@ -252,11 +255,18 @@ void ReadAsf(const TagLib::ASF::Tag& tag, LibraryRead& out) {
     const std::string attribute = Utf8(name);
     if (attribute == "WM/Picture" || AsfTechnicalAttribute(attribute)) continue;
     const std::string key = AsfFieldName(attribute);
-    if (key.empty() || out.fields.count(key)) continue;
+    // Several artists are "Author" attributes besides the content description's first one.
+    const bool moreArtists = attribute == kAsfAuthor;
+    if (key.empty() || (out.fields.count(key) && !moreArtists)) continue;
+    auto& values = out.fields[key];
     for (const auto& value : tag.attribute(name)) {
       if (value.type() != TagLib::ASF::Attribute::UnicodeType) continue;
-      out.fields[key].push_back(Utf8(value.toString()));
+      std::string text = Utf8(value.toString());
+      if (std::find(values.begin(), values.end(), text) == values.end()) {
+        values.push_back(std::move(text));
+      }
     }
+    if (values.empty()) out.fields.erase(key);
   }
   for (const auto& value : tag.attribute("WM/Picture")) {
     if (value.type() != TagLib::ASF::Attribute::BytesType) continue;
@@ -405,7 +415,7 @@ void ReadFile(Reader reader, TagLib::IOStream* stream, LibraryRead& out) {
 
 // ---- writing ----
 
-// Values joined for formats whose readers show only the first of several values.
+// Values joined for the fields that hold one text (RIFF INFO, ASF's content description).
 std::string Joined(const std::vector<std::string>& values) {
   std::string out;
   for (const auto& value : values) {
@@ -446,15 +456,11 @@ void CombineCount(FieldMap& fields, const char* numberKey, const char* totalKey,
   fields.erase(totalKey);
 }
 
-TagLib::PropertyMap ToProperties(const FieldMap& fields, bool join) {
+TagLib::PropertyMap ToProperties(const FieldMap& fields) {
   TagLib::PropertyMap map;
   for (const auto& [key, values] : fields) {
     TagLib::StringList list;
-    if (join) {
-      list.append(Text(Joined(values)));
-    } else {
-      for (const auto& value : values) list.append(Text(value));
-    }
+    for (const auto& value : values) list.append(Text(value));
     map.insert(Text(key), list);
   }
   return map;
@@ -467,13 +473,13 @@ void Unstored(const TagLib::PropertyMap& rejected, const char* format,
   }
 }
 
-// Sets `fields` on `tag` (MP4 or ASF); each field the tag has no place for is handed to
-// `storeFreeForm` with its name and values, unless the name cannot be stored (empty, or with a
-// ':'), which is named in `problems`.
+// Sets `fields` on `tag` (MP4 or ASF), several values as a list; each field the tag has no
+// place for is handed to `storeFreeForm` with its name and values, unless the name cannot be
+// stored (empty, or with a ':'), which is named in `problems`.
 template <class Tag, class StoreFreeForm>
 void SetFieldsOrFreeForm(Tag& tag, const FieldMap& fields, const char* format,
                          std::vector<std::string>& problems, StoreFreeForm storeFreeForm) {
-  const TagLib::PropertyMap rejected = SetProperties(tag, ToProperties(fields, true));
+  const TagLib::PropertyMap rejected = SetProperties(tag, ToProperties(fields));
   for (const auto& [key, values] : rejected) {
     const std::string name = Utf8(key);
     if (name.empty() || name.find(':') != std::string::npos) {
@@ -490,7 +496,7 @@ void FillId3v2(TagLib::ID3v2::Tag& tag, const TagSet& tags, std::vector<std::str
   FieldMap fields = tags.fields;
   CombineCount(fields, "TRACKNUMBER", "TRACKTOTAL", false, problems);
   CombineCount(fields, "DISCNUMBER", "DISCTOTAL", false, problems);
-  Unstored(SetProperties(tag, ToProperties(fields, false)), "ID3v2", problems);
+  Unstored(SetProperties(tag, ToProperties(fields)), "ID3v2", problems);
   for (TagLib::ID3v2::Frame* frame : tag.frameList()) {
     if (auto* text = dynamic_cast<TagLib::ID3v2::TextIdentificationFrame*>(frame)) {
       text->setTextEncoding(TagLib::String::UTF8);
@@ -606,14 +612,34 @@ std::string WriteWma(const std::string& path, const TagSet& tags,
   for (const char* key : {"TITLE", "ARTIST", "COPYRIGHT", "COMMENT"}) {
     const auto it = fields.find(key);
     if (it != fields.end() && Utf16Units(Joined(it->second)) > kMaxAsfDescriptionUnits) {
-      problems.push_back(std::string(key) + " is too long for WMA and was left out.");
+      problems.push_back(std::string(key) +
+                         " is too long for WMA and was left out: WMA keeps it in its content "
+                         "description, which holds at most 32766 characters a field.");
       fields.erase(it);
     }
   }
+  // The content description holds one text per field: several titles, copyrights or comments
+  // are joined, several artists give it the first and each one an "Author" attribute (which
+  // may repeat, as the other attributes do).
+  for (const char* key : {"TITLE", "COPYRIGHT", "COMMENT"}) {
+    if (const auto it = fields.find(key); it != fields.end() && it->second.size() > 1) {
+      it->second = {Joined(it->second)};
+    }
+  }
+  std::vector<std::string> artists;
+  if (const auto it = fields.find("ARTIST"); it != fields.end() && it->second.size() > 1) {
+    artists = it->second;
+    it->second.resize(1);
+  }
   SetFieldsOrFreeForm(tag, fields, "WMA", problems,
                       [&tag](const TagLib::String& key, const TagLib::StringList& values) {
-                        tag.setAttribute(key, TagLib::ASF::Attribute(values.front()));
+                        for (const auto& value : values) {
+                          tag.addAttribute(key, TagLib::ASF::Attribute(value));
+                        }
                       });
+  for (const std::string& artist : artists) {
+    tag.addAttribute(kAsfAuthor, TagLib::ASF::Attribute(Text(artist)));
+  }
   if (tags.cover) {
     TagLib::ASF::Picture picture;
     picture.setType(TagLib::ASF::Picture::FrontCover);
@@ -670,7 +696,7 @@ void FillXiph(TagLib::Ogg::XiphComment& tag, const TagSet& tags, const char* for
               std::vector<std::string>& problems) {
   tag.removeAllFields();
   tag.removeAllPictures();
-  Unstored(SetProperties(tag, ToProperties(tags.fields, false)), format, problems);
+  Unstored(SetProperties(tag, ToProperties(tags.fields)), format, problems);
 }
 
 std::string WriteFlac(const std::string& path, const TagSet& tags,

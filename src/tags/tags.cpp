@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -214,6 +215,66 @@ std::string FieldForContainerKey(const std::string& key) {
   return plain ? Upper(key) : std::string();
 }
 
+// Whether `text` is well-formed UTF-8: no stray or missing continuation bytes, no overlong
+// forms, no surrogates, nothing past U+10FFFF.
+bool IsUtf8(const std::string& text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    int more = 0;
+    std::uint32_t code = c;
+    if (c >= 0xF0 && c <= 0xF4) more = 3, code = c & 0x07;
+    else if (c >= 0xE0 && c < 0xF0) more = 2, code = c & 0x0F;
+    else if (c >= 0xC2 && c < 0xE0) more = 1, code = c & 0x1F;
+    else if (c >= 0x80) return false;
+    if (more > 0 && i + more >= text.size()) return false;
+    for (int k = 1; k <= more; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = code << 6 | (next & 0x3F);
+    }
+    if ((more == 2 && (code < 0x800 || (code >= 0xD800 && code < 0xE000))) ||
+        (more == 3 && (code < 0x10000 || code > 0x10FFFF))) {
+      return false;
+    }
+    i += static_cast<std::size_t>(more) + 1;
+  }
+  return true;
+}
+
+// One sentence for each field that held text that is not UTF-8 (and was left out).
+void NameNonUtf8Fields(const std::vector<std::string>& fields, ReadResult& result) {
+  for (const std::string& field : fields) {
+    result.problems.push_back(field + " holds text that is not valid UTF-8 and was left out.");
+  }
+}
+
+// The fields of FFmpeg's view of the container whose text is not UTF-8.
+std::vector<std::string> NonUtf8Fields(const audio::ContainerMetadata& meta) {
+  std::vector<std::string> fields;
+  for (const auto& [key, value] : meta.tags) {
+    const std::string field = FieldForContainerKey(key);
+    if (field.empty() || IsUtf8(value)) continue;
+    if (std::find(fields.begin(), fields.end(), field) == fields.end()) fields.push_back(field);
+  }
+  return fields;
+}
+
+// TagLib drops a field whose text is not UTF-8 (or empties it) without a word. FFmpeg's
+// reader passes the bytes on as they are, so it tells which of the fields TagLib lacks held
+// such text.
+void NameFieldsTagLibDropped(const std::string& path, const FieldMap& fields,
+                             ReadResult& result) {
+  std::vector<std::string> dropped;
+  for (const std::string& field : NonUtf8Fields(audio::ReadContainerMetadata(path, 0))) {
+    const auto it = fields.find(field);
+    const bool kept = it != fields.end() &&
+                      std::any_of(it->second.begin(), it->second.end(),
+                                  [](const std::string& value) { return !value.empty(); });
+    if (!kept) dropped.push_back(field);
+  }
+  NameNonUtf8Fields(dropped, result);
+}
+
 // `damaged`: TagLib knew the format but could not parse the file.
 void ReadWithFfmpeg(const std::string& path, TagSet& tags, ReadResult& result, bool damaged) {
   const audio::ContainerMetadata meta = audio::ReadContainerMetadata(path, kMaxCoverBytes);
@@ -225,8 +286,9 @@ void ReadWithFfmpeg(const std::string& path, TagSet& tags, ReadResult& result, b
   }
   for (const auto& [key, value] : meta.tags) {
     const std::string field = FieldForContainerKey(key);
-    if (!field.empty()) tags.fields[field].push_back(value);
+    if (!field.empty() && IsUtf8(value)) tags.fields[field].push_back(value);
   }
+  NameNonUtf8Fields(NonUtf8Fields(meta), result);
   if (!meta.coverData.empty()) {
     tags.cover = Picture{meta.coverMimeType, {}, meta.coverData};
   } else if (meta.refusedCoverBytes) {
@@ -317,6 +379,7 @@ ReadResult ReadTags(const std::string& path) {
   TagSet tags;
   detail::LibraryRead read = detail::ReadWithTagLib(path);
   if (read.valid) {
+    NameFieldsTagLibDropped(path, read.fields, result);
     tags.fields = std::move(read.fields);
     result.problems.insert(result.problems.end(), read.problems.begin(), read.problems.end());
     if (!read.pictures.empty()) {

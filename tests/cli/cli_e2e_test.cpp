@@ -844,6 +844,34 @@ TEST_F(CliTest, ALibraryTreeIsKeptAndFilesAlreadyDoneAreSkipped) {
 }
 
 
+// A cancelled run keeps the part it wrote under the output's name: --skip-existing converts
+// such a file again under a new name and names the cut one in the log; the whole one is then
+// taken as done.
+TEST_F(CliTest, SkipExistingConvertsAgainWhatACancelCutShort) {
+  const std::string source = m_home->file("long.wav");
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=duration=6 " + ShellQuote(source)));
+  fs::last_write_time(source, fs::file_time_type::clock::now() - std::chrono::hours(1));
+  fs::create_directories(Out());
+  // What a cancel after two seconds leaves: an MP3 whose header declares the part written.
+  ASSERT_TRUE(Ffmpeg("-i " + ShellQuote(source) + " -t 2 " + ShellQuote(Out("long.mp3"))));
+  const std::vector<std::string> args = {"--skip-existing", "--format", "mp3", "--dest", Out(),
+                                         source};
+  Outcome run = Run(args);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("Converted 1 of 1 file."), std::string::npos) << run.err;
+  EXPECT_NE(ReadFile(LogPath()).find("An earlier output of this file is incomplete, so it is "
+                                     "converted again:\n\n   " + Out("long.mp3") +
+                                     " holds 0:02 of 0:06"),
+            std::string::npos)
+      << ReadFile(LogPath());
+  EXPECT_NEAR(DurationOf(Probe(Out("long-COPY000001.mp3"))), 6.0, 0.1);
+  EXPECT_NEAR(DurationOf(Probe(Out("long.mp3"))), 2.0, 0.1);  // kept as it was
+  run = Run(args);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("Converted 0 of 1 file (1 skipped"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(Out("long-COPY000002.mp3")));
+}
+
 // What the ffmpeg program's own loudness filters measure of a file: integrated loudness and
 // true peak (ebur128), and the ReplayGain 1.0 track gain (replaygain).
 struct FfmpegLoudness {
@@ -934,7 +962,7 @@ std::pair<int, int> WavPeak(const std::string& wavPath) {
   return {peak, atFullScale};
 }
 
-constexpr int kVolumeColumn = 7, kClipTrackColumn = 10, kAlbumGainColumn = 11;
+constexpr int kVolumeColumn = 7, kTrackGainColumn = 9, kClipTrackColumn = 10, kAlbumGainColumn = 11;
 
 // Normalization lands on its target in either standard, as the ffmpeg program measures the
 // output, and a gain that would take the peak over the limit is lowered to it: the list and the
@@ -1117,6 +1145,114 @@ TEST_F(CliTest, ReplayGainTagsDescribeTheOutputs) {
       }
     }
   }
+}
+
+// The samples of each channel of a file, as the ffmpeg program decodes it (`channels` of them).
+std::vector<std::vector<float>> DecodedChannels(const std::string& path, int channels,
+                                                const std::string& scratch) {
+  const std::string raw = scratch + "/decoded.f32";
+  std::vector<std::vector<float>> planes(static_cast<size_t>(channels));
+  if (CommandOutput(std::string(QV_FFMPEG) + " -v error -nostdin -y -i " + ShellQuote(path) +
+                    " -f f32le -c:a pcm_f32le " + ShellQuote(raw) + " 2>&1") != "") {
+    return planes;
+  }
+  const std::string bytes = ReadFile(raw);
+  for (size_t at = 0; at + 4 <= bytes.size(); at += 4) {
+    float value;
+    std::memcpy(&value, bytes.data() + at, 4);
+    planes[(at / 4) % static_cast<size_t>(channels)].push_back(value);
+  }
+  return planes;
+}
+
+// The amplitude of a `hz` tone in `samples` at `rate` (a Goertzel sum over whole seconds).
+double ToneAmplitude(const std::vector<float>& samples, int rate, double hz) {
+  const size_t n = samples.size() / static_cast<size_t>(rate) * static_cast<size_t>(rate);
+  double re = 0, im = 0;
+  for (size_t i = 0; i < n; ++i) {
+    re += samples[i] * std::cos(2 * M_PI * hz * static_cast<double>(i) / rate);
+    im += samples[i] * std::sin(2 * M_PI * hz * static_cast<double>(i) / rate);
+  }
+  return n ? 2 * std::hypot(re, im) / static_cast<double>(n) : 0.0;
+}
+
+// A mono source and a 5.1 one (side surrounds, a tone of its own per speaker) in every format:
+// mono stays mono; the formats that hold six channels keep them in a layout players know, WAV
+// with its extensible header's mask; MP3 and WMA mix them down to stereo (the centre in both
+// sides at -3 dB, the front left in the left only) and the log says so. A normalized mono MP3
+// lands on its R128 target, the 5.1 source's loudness agrees with the ffmpeg program's, and nine
+// channels are refused.
+TEST_F(CliTest, ChannelsAreKeptOrMixedDownToStereo) {
+  const std::string mono = m_home->file("mono.flac");
+  const std::string surround = m_home->file("surround.flac");
+  const std::string nine = m_home->file("nine.wav");
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=frequency=440:duration=3 -af volume=-12dB -ac 1 " +
+                     ShellQuote(mono)));
+  std::string tones;
+  for (const int hz : {500, 700, 300, 60, 1100, 1300}) {
+    tones += (tones.empty() ? "" : "|") + std::string("0.25*sin(2*PI*") + std::to_string(hz) +
+             "*t)";
+  }
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i \"aevalsrc=exprs=" + tones + ":c=5.1(side):d=3\" " +
+                     ShellQuote(surround)));
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i \"aevalsrc=exprs=0|0|0|0|0|0|0|0|0:d=1\" " +
+                     ShellQuote(nine)));
+  const struct {
+    const char* format;
+    const char* layout;  // of the 5.1 output; "stereo" when it is mixed down
+  } cases[] = {{"wav", "5.1(side)"}, {"mp3", "stereo"},    {"aac", "5.1"},  {"mp4", "5.1"},
+               {"m4a", "5.1"},       {"wma", "stereo"},    {"flac", "5.1(side)"},
+               {"opus", "5.1"},      {"ogg", "5.1"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.format);
+    fs::remove_all(Out());
+    fs::create_directories(Out());
+    const Outcome run = Run({"--format", c.format, "--dest", Out(), mono, surround});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string ext = std::string(".") + c.format;
+    EXPECT_EQ(Ffprobe("stream=channels", Out("mono" + ext)), "channels=1\n");
+    const std::string output = Out("surround" + ext);
+    const bool mixed = std::string(c.layout) == "stereo";
+    // WMA names no layout; every other output does.
+    EXPECT_EQ(Ffprobe("stream=channels,channel_layout", output),
+              std::string("channels=") + (mixed ? "2" : "6") + "\nchannel_layout=" +
+                  (std::string(c.format) == "wma" ? "unknown" : c.layout) + "\n");
+    EXPECT_EQ(ReadFile(LogPath()).find("The source's 6 channels were mixed down to 2: ") !=
+                  std::string::npos,
+              mixed);
+    if (!mixed) continue;
+    const auto planes = DecodedChannels(output, 2, m_home->str());
+    const double centreLeft = ToneAmplitude(planes[0], 44100, 300);
+    EXPECT_NEAR(centreLeft, 0.25 * M_SQRT1_2, 0.02);
+    EXPECT_NEAR(ToneAmplitude(planes[1], 44100, 300), centreLeft, 0.01);
+    EXPECT_NEAR(ToneAmplitude(planes[0], 44100, 500), 0.25, 0.02);
+    EXPECT_LT(ToneAmplitude(planes[1], 44100, 500), 0.005);
+  }
+
+  fs::remove_all(Out());
+  fs::create_directories(Out());
+  const Outcome normalized = Run({"--standard", "r128", "--target", "-16", "--normalize",
+                                  "--format", "mp3", "--dest", Out(), mono});
+  ASSERT_EQ(normalized.status, 0) << normalized.err;
+  EXPECT_NEAR(MeasureWithFfmpeg(Out("mono.mp3")).integrated, -16.0, 0.5);
+
+  const FfmpegLoudness measured = MeasureWithFfmpeg(surround);
+  const Outcome r128 = Run({"--list", "--loudness", "--standard", "r128", surround});
+  ASSERT_EQ(ColumnOf(r128.out, kVolumeColumn).size(), 1u) << r128.err;
+  EXPECT_NEAR(std::atof(ColumnOf(r128.out, kVolumeColumn)[0].c_str()), measured.integrated, 0.2);
+  // ReplayGain measures the stereo downmix, as the ffmpeg program's filter (which takes at most
+  // two channels) gets it.
+  const Outcome replayGain = Run({"--list", "--loudness", surround});
+  ASSERT_EQ(ColumnOf(replayGain.out, kTrackGainColumn).size(), 1u) << replayGain.err;
+  EXPECT_NEAR(std::atof(ColumnOf(replayGain.out, kTrackGainColumn)[0].c_str()),
+              measured.trackGain, 0.1);
+
+  const Outcome refused = Run({"--format", "flac", "--dest", Out(), nine});
+  EXPECT_NE(refused.status, 0);
+  EXPECT_NE(refused.err.find("has an unsupported Channel Count (9).\n\nThe Channel Count needs "
+                             "to be 1 to 8."),
+            std::string::npos)
+      << refused.err;
 }
 
 }  // namespace

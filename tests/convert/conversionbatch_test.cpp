@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 
 #include "app/showmessage.h"
@@ -131,6 +132,71 @@ TEST_F(ConversionBatchTest, SkippingWithoutAFailureAsksNothing) {
   Run();
   EXPECT_TRUE(m_host.messages.empty());
   EXPECT_EQ(MessagesLogged, 0);
+}
+
+// Skip-existing takes an earlier output as done only when its length is the source's within a
+// second (when both are known; otherwise when it is not older than the source), and never takes
+// the source for its own output. Anything else is converted again under a new name, and the
+// log names an output that holds less.
+TEST_F(ConversionBatchTest, SkipExistingTakesOnlyAWholeEarlierOutputAsDone) {
+  m_options.skipExisting = true;
+  const struct {
+    const char* name;
+    double outputSeconds;
+    double rowSeconds;  // the row's probed length; 0 unknown
+    int outputAge;      // seconds the output was written after the source (negative: before)
+    bool skipped;
+  } cases[] = {
+      {"whole", 6.0, 6.0, 10, true},
+      {"cut", 2.0, 6.0, 10, false},
+      {"a header's rounding", 5.3, 6.0, 10, true},
+      {"unknown length, newer", 2.0, 0.0, 10, true},
+      {"unknown length, older", 6.0, 0.0, -10, false},
+      {"whole, older than the source", 6.0, 6.0, -10, false},
+  };
+  const auto past = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string source = GoodSource(std::string(c.name) + ".wav", 6.0);
+    const std::string earlier = Out(std::string(c.name) + ".wav");
+    WriteTestWav16(earlier, 44100, 2, static_cast<long>(44100 * c.outputSeconds));
+    fs::last_write_time(source, past);
+    fs::last_write_time(earlier, past + std::chrono::seconds(c.outputAge));
+    SourceFacts facts;
+    facts.rate = 44100;
+    facts.channels = 2;
+    facts.bits = 16;
+    facts.seconds = c.rowSeconds;
+    SourceList list;
+    list.AddRow(c.name, "wav", facts, source, "", false);
+    BatchState state;
+    fs::remove(m_options.logPath);
+    const ConversionBatchResult result = RunConversionBatch(m_options, list, state, m_host);
+    EXPECT_EQ(result.skipped, c.skipped ? 1 : 0);
+    EXPECT_EQ(result.converted, c.skipped ? 0 : 1);
+    const std::string again = Out(std::string(c.name) + "-COPY000001.wav");
+    EXPECT_EQ(Exists(again), !c.skipped);
+    EXPECT_NEAR(static_cast<double>(fs::file_size(earlier) - 44) / 176400, c.outputSeconds, 1e-3);
+    const bool named = Log().find("An earlier output of this file is incomplete, so it is "
+                                  "converted again:\n\n   " + earlier + " holds 0:02 of 0:06") !=
+                       std::string::npos;
+    EXPECT_EQ(named, std::string(c.name) == "cut") << Log();
+  }
+
+  // Converted into its own folder and format: the source is not its own output, the copy is.
+  m_options.sameFolder = true;
+  const std::string own = GoodSource("own.wav", 2.0);
+  fs::last_write_time(own, past);
+  for (const bool firstRun : {true, false}) {
+    SourceList list;
+    list.AddRow("own", "wav", SourceFacts{}, own, "", false);
+    BatchState state;
+    const ConversionBatchResult result = RunConversionBatch(m_options, list, state, m_host);
+    EXPECT_EQ(result.converted, firstRun ? 1 : 0);
+    EXPECT_EQ(result.skipped, firstRun ? 0 : 1);
+  }
+  EXPECT_TRUE(Exists(m_dir.file("own-COPY000001.wav")));
+  EXPECT_FALSE(Exists(m_dir.file("own-COPY000002.wav")));
 }
 
 TEST_F(ConversionBatchTest, AnsweringYesAbortsTheBatch) {

@@ -4,6 +4,8 @@
 #include "import/sourceimporter.h"
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -32,14 +34,14 @@ const char* const kNoStats =
 const char* const kCouldNotImport = "Sorry, could not Import:\n\n   %s\n\nSkipping...";
 
 // Fixtures made once for the whole suite: a 60 s CD-quality WAV, short FLAC and MP3 files, a
-// float WAV, a 6-channel WAV and a video file without sound.
+// float WAV, a 9-channel WAV (one more than a source may have) and a video file without sound.
 class Fixtures {
  public:
   Fixtures() {
     test::WriteTestWav16(Path("long.wav"), 44100, 2, 44100L * 60);
     test::WriteTestWav16(Path("short.wav"), 44100, 2, 4410);
     test::WriteTestWav16(Path("mono8k.wav"), 8000, 1, 800);
-    test::WriteTestWav16(Path("six.wav"), 48000, 6, 4800);
+    test::WriteTestWav16(Path("nine.wav"), 48000, 9, 4800);
     const std::string sine = "-f lavfi -i sine=frequency=440:duration=1:sample_rate=44100 -ac 2 ";
     ok = test::RunFfmpeg(sine + test::Quote(Path("tone.flac"))) &&
          test::RunFfmpeg(sine + "-b:a 128k " + test::Quote(Path("tone.mp3"))) &&
@@ -271,10 +273,10 @@ TEST_F(ImporterTest, FilesThatCannotBeOpenedShowTheirMessageAndAreNotCounted) {
   const std::string emptyMp4 = m_dir.file("empty.mp4");
   std::ofstream(emptyMp4).flush();
   const std::string missing = m_dir.file("gone.flac");
-  const std::string six = Copy("six.wav", "surround.wav");
+  const std::string nine = Copy("nine.wav", "surround.wav");
 
   AddCounters counters;
-  for (const std::string& path : {empty, text, folder, emptyMp4, missing, six}) {
+  for (const std::string& path : {empty, text, folder, emptyMp4, missing, nine}) {
     m_importer.AddSourceFile(path, counters);
   }
   EXPECT_EQ(counters.added, 0);
@@ -288,12 +290,25 @@ TEST_F(ImporterTest, FilesThatCannotBeOpenedShowTheirMessageAndAreNotCounted) {
                          FormatText(kNoStats, emptyMp4.c_str()),
                          FormatText(kNoStats, missing.c_str()),
                          FormatText("Sorry, but the file you are trying to open:\n\n   %s\nhas an "
-                                    "unsupported Channel Count (6).\n\nThe Channel Count needs "
-                                    "to be 1 or 2.",
-                                    six.c_str()),
+                                    "unsupported Channel Count (9).\n\nThe Channel Count needs "
+                                    "to be 1 to 8.",
+                                    nine.c_str()),
                      }));
   for (const auto& m : m_host.messages) EXPECT_EQ(m.type, MB_OK);
   EXPECT_EQ(m_toolRuns, 0);
+}
+
+// Every channel count from 1 to 8 is taken (the refusal of 9 is above).
+TEST_F(ImporterTest, OneToEightChannelsAreAdded) {
+  AddCounters counters;
+  for (const int channels : {1, 3, 6, 8}) {
+    const std::string path = m_dir.file(std::to_string(channels) + "ch.wav");
+    test::WriteTestWav16(path, 44100, channels, 441);
+    m_importer.AddSourceFile(path, counters);
+    EXPECT_EQ(m_list.CellText(m_list.RowCount() - 1, kColChans), std::to_string(channels));
+  }
+  EXPECT_EQ(counters.added, 4);
+  EXPECT_TRUE(m_host.messages.empty());
 }
 
 TEST_F(ImporterTest, UnlistedExtensionsAreIgnoredSilently) {
@@ -348,11 +363,11 @@ TEST_F(ImporterTest, VideoWithoutExtractionShowsCouldNotImportAndLeavesNoWav) {
   EXPECT_FALSE(ProbeAudioFile(mp4, probe));
   EXPECT_EQ(probe.errorCode, BASS_ERROR_FILEFORM);
 
-  // The extraction's tool run writes a 6-channel sound track over the temporary WAV, so the
+  // The extraction's tool run writes a 9-channel sound track over the temporary WAV, so the
   // channel refusal must remove it.
   SourceImporter importer(m_host, m_list, [this](const ToolRunRequest& request) {
     ++m_toolRuns;
-    fs::copy_file(Shared().Path("six.wav"), request.outputPath,
+    fs::copy_file(Shared().Path("nine.wav"), request.outputPath,
                   fs::copy_options::overwrite_existing);
     return kToolEnded;
   });
@@ -365,7 +380,7 @@ TEST_F(ImporterTest, VideoWithoutExtractionShowsCouldNotImportAndLeavesNoWav) {
   for (const std::string& path : {avi, mp4}) {
     const std::string refused =
         FormatText("Sorry, but the file you are trying to open:\n\n   %s\nhas an "
-                   "unsupported Channel Count (6).\n\nThe Channel Count needs to be 1 or 2.",
+                   "unsupported Channel Count (9).\n\nThe Channel Count needs to be 1 to 8.",
                    path.c_str());
     const auto texts = Texts();
     const bool reported =
@@ -415,19 +430,106 @@ TEST_F(ImporterTest, AFailedExtractionAddsNoRowAndLeavesNoWav) {
   }
 }
 
+// Every container the decoder reads is a source, made here by the ffmpeg program: the audio
+// ones are probed as rows, the videos go to the extraction. A cover and a log beside them are
+// passed by.
+TEST_F(ImporterTest, EveryReadableContainerIsAddedByAFolderScan) {
+  const std::string tone = "-f lavfi -i sine=frequency=440:duration=1:sample_rate=48000 -ac 2 ";
+  const std::string video = "-f lavfi -i testsrc=size=32x32:rate=5 -t 1 " + tone + "-shortest ";
+  const struct {
+    const char* name;
+    std::string args;
+    bool isVideo;
+  } cases[] = {
+      {"a.opus", tone, false},
+      {"b.mka", tone + "-c:a flac", false},
+      {"c.wv", tone, false},
+      {"d.oga", tone + "-c:a flac", false},
+      {"e.aif", tone, false},
+      {"f.caf", tone, false},
+      {"g.m4b", tone + "-c:a aac", false},
+      {"h.tta", tone, false},
+      {"i.webm", video + "-c:v libvpx -c:a libopus", true},
+      {"j.mkv", video + "-c:v mpeg4 -c:a mp2", true},
+  };
+  const std::string folder = m_dir.file("formats");
+  fs::create_directories(folder);
+  for (const auto& c : cases) {
+    ASSERT_TRUE(test::RunFfmpeg(c.args + " " + test::Quote(folder + "/" + c.name))) << c.name;
+  }
+  Copy("short.wav", "formats/cover.jpg");
+  std::ofstream(folder + "/rip.log") << "log";
+  std::ofstream(folder + "/notes.txt") << "notes";
+  SourceImporter importer(m_host, m_list, [this](const ToolRunRequest& request) {
+    ++m_toolRuns;
+    fs::copy_file(Shared().Path("short.wav"), request.outputPath,
+                  fs::copy_options::overwrite_existing);
+    return kToolEnded;
+  });
+  const AddCounters counters = importer.ScanFolder(folder);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"Added 10 new files, and skipped 0 existing files."}));
+  ASSERT_EQ(m_list.RowCount(), static_cast<int>(std::size(cases)));
+  EXPECT_EQ(counters.added, m_list.RowCount());
+  EXPECT_EQ(m_toolRuns, 2);
+  for (int row = 0; row < m_list.RowCount(); ++row) {
+    const auto& c = cases[row];
+    EXPECT_EQ(m_list.GetSourcePath(row), folder + "/" + c.name);
+    EXPECT_EQ(m_list.CellText(row, kColChans), "2") << c.name;
+    // The audio rows tell the source's own rate; a video's row the extracted track's.
+    EXPECT_EQ(m_list.CellText(row, 4), c.isVideo ? "44,100" : "48,000") << c.name;
+  }
+}
+
+// A file that lists other files (a concat list, an HLS playlist) is refused whatever its
+// name, and the file it names is never opened.
+TEST_F(ImporterTest, APlaylistUnderAnAudioNameIsRefusedAndWhatItNamesIsNeverOpened) {
+  const std::string target = Copy("tone.flac", "target.flac");
+  const struct {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"concat.wav", "ffconcat version 1.0\nfile 'target.flac'\n"},
+      {"concat.mp3", "ffconcat version 1.0\nfile target.flac\nfile target.flac\n"},
+      {"playlist.flac",
+       "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\ntarget.flac\n#EXT-X-ENDLIST\n"},
+  };
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, target.c_str(), IN_OPEN | IN_ACCESS), 0);
+  for (const auto& c : cases) {
+    const std::string list = m_dir.file(c.name);
+    std::ofstream(list) << c.text;
+    m_host.messages.clear();
+    AddCounters counters;
+    m_importer.AddSourceFile(list, counters);
+    EXPECT_EQ(counters.refused, 1) << c.name;
+    ASSERT_EQ(m_host.messages.size(), 1u) << c.name;
+    const std::string& text = m_host.messages[0].text;
+    EXPECT_EQ(text.rfind(FormatText("Can't open the file:\n\n   %s\n\n", list.c_str()), 0), 0u);
+    EXPECT_NE(text.find("a playlist or a list of other files"), std::string::npos) << text;
+  }
+  char events[4096];
+  EXPECT_EQ(::read(watch, events, sizeof events), -1) << "the named file was opened";
+  ::close(watch);
+  EXPECT_EQ(m_list.RowCount(), 0);
+}
+
 TEST(OpenFilter, ThreeFiltersFromTheExtensionTable) {
   const std::vector<OpenFilter> filters = BuildOpenFilter();
   ASSERT_EQ(filters.size(), 3u);
   EXPECT_EQ(filters[0].description, "All Openable Files (Audio & Video Files)");
-  EXPECT_EQ(filters[0].patterns,
-            "*.aac;*.aif;*.aiff;*.cda;*.flac;*.m4a;*.mp1;*.mp3;*.mp4;*.ogg;*.wav;*.wma;*.avi;"
-            "*.flv;*.m4v;*.mov;*.mp4;*.mpg;*.rm;*.wmv");
+  const std::string audio =
+      "*.aac;*.ac3;*.aif;*.aifc;*.aiff;*.amr;*.ape;*.au;*.caf;*.cda;*.dts;*.flac;*.m4a;*.m4b;"
+      "*.mka;*.mp1;*.mp2;*.mp3;*.mp4;*.mpc;*.oga;*.ogg;*.opus;*.ra;*.tta;*.w64;*.wav;*.wma;*.wv";
+  const std::string video = "*.avi;*.flv;*.m4v;*.mkv;*.mov;*.mp4;*.mpg;*.rm;*.webm;*.wmv";
+  EXPECT_EQ(filters[0].patterns, audio + ";" + video);
   EXPECT_EQ(filters[1].description,
-            "Audio Files (aac, aif, aiff, cda, flac, m4a, mp1, mp3, mp4, ogg, wav, wma)");
-  EXPECT_EQ(filters[1].patterns,
-            "*.aac;*.aif;*.aiff;*.cda;*.flac;*.m4a;*.mp1;*.mp3;*.mp4;*.ogg;*.wav;*.wma");
-  EXPECT_EQ(filters[2].description, "Video Files (avi, flv, m4v, mov, mp4, mpg, rm, wmv)");
-  EXPECT_EQ(filters[2].patterns, "*.avi;*.flv;*.m4v;*.mov;*.mp4;*.mpg;*.rm;*.wmv");
+            "Audio Files (aac, ac3, aif, aifc, aiff, amr, ape, au, caf, cda, dts, flac, m4a, m4b, "
+            "mka, mp1, mp2, mp3, mp4, mpc, oga, ogg, opus, ra, tta, w64, wav, wma, wv)");
+  EXPECT_EQ(filters[1].patterns, audio);
+  EXPECT_EQ(filters[2].description,
+            "Video Files (avi, flv, m4v, mkv, mov, mp4, mpg, rm, webm, wmv)");
+  EXPECT_EQ(filters[2].patterns, video);
 }
 
 TEST(AddSummary, SingularOnlyForExactlyOne) {

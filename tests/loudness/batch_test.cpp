@@ -165,7 +165,11 @@ TEST(AnalyzeFile, RefusedAndDamagedFiles) {
   EXPECT_EQ(Measure(dir.str()).code, kLoudnessCannotRead);  // a folder
   EXPECT_EQ(Measure(MakeTone(dir, "hi.wav", 1.0, 192000)).code, kLoudnessUnsupported);
   EXPECT_EQ(Measure(MakeTone(dir, "odd.wav", 1.0, 37800)).code, kLoudnessUnsupported);
-  EXPECT_EQ(Measure(MakeTone(dir, "three.wav", 1.0, 44100, 3)).code, kLoudnessUnsupported);
+  // Nine channels: more than any layout FFmpeg names a downmix for.
+  const std::string nine = dir.file("nine.wav");
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i \"aevalsrc=0|0|0|0|0|0|0|0|0.5*sin(2*PI*1000*t):d=1\" " +
+                     ShellQuote(nine)));
+  EXPECT_EQ(Measure(nine).code, kLoudnessUnsupported);
   // 40 ms: less than one 50 ms window.
   const LoudnessResult tiny = Measure(MakeTone(dir, "tiny.wav", 0.04));
   EXPECT_EQ(tiny.code, kLoudnessTooShort);

@@ -91,19 +91,29 @@ struct LibraryDeleter {
 };
 using Library = std::unique_ptr<ebur128_state, LibraryDeleter>;
 
-// libebur128 fed from frame `skip` on in blocks of 4096 frames. Its default channel map leaves
-// the fourth of 4 and 5 channels and everything past the sixth unused, so those are set to the
-// engine's channel order.
+// libebur128 fed from frame `skip` on in blocks of 4096 frames, each channel given the type of
+// its speaker in FFmpeg's default layout for the count (which the engine assumes for a source
+// that names no speakers): 7.1's back pair is a rear one (Mp135, weight 1.0) beside its side
+// surrounds (Mp090, 1.41), where 5.1's back pair is the surrounds.
 Library MeasureWithLibrary(const Signal& s, int mode, std::size_t skip = 0) {
   Library st(ebur128_init(static_cast<unsigned>(s.channels), static_cast<unsigned long>(s.rate),
                           mode));
   EXPECT_NE(st, nullptr);
-  if (s.channels == 4 || s.channels == 5) {
-    ebur128_set_channel(st.get(), static_cast<unsigned>(s.channels - 2), EBUR128_LEFT_SURROUND);
-    ebur128_set_channel(st.get(), static_cast<unsigned>(s.channels - 1), EBUR128_RIGHT_SURROUND);
-  }
-  for (unsigned c = 6; c < static_cast<unsigned>(s.channels); ++c) {
-    ebur128_set_channel(st.get(), c, EBUR128_CENTER);
+  constexpr int L = EBUR128_LEFT, R = EBUR128_RIGHT, C = EBUR128_CENTER, LFE = EBUR128_UNUSED,
+                Ls = EBUR128_LEFT_SURROUND, Rs = EBUR128_RIGHT_SURROUND;
+  static const std::vector<int> kDefaultLayouts[] = {
+      {C},
+      {L, R},
+      {L, R, LFE},
+      {L, R, C, EBUR128_Mp180},
+      {L, R, C, Ls, Rs},
+      {L, R, C, LFE, Ls, Rs},
+      {L, R, C, LFE, EBUR128_Mp180, EBUR128_Mp090, EBUR128_Mm090},
+      {L, R, C, LFE, EBUR128_Mp135, EBUR128_Mm135, EBUR128_Mp090, EBUR128_Mm090},
+  };
+  const std::vector<int>& types = kDefaultLayouts[s.channels - 1];
+  for (unsigned c = 0; c < types.size(); ++c) {
+    ebur128_set_channel(st.get(), c, types[c]);
   }
   const auto ch = static_cast<std::size_t>(s.channels);
   for (std::size_t at = skip; at < s.Frames(); at += 4096) {

@@ -51,4 +51,21 @@ bool AddAsfAttributeWithTagLib(const std::string& path, const std::string& name,
   return file.save();
 }
 
+std::vector<std::string> TagLibValues(const std::string& path, const std::string& name) {
+  std::vector<std::string> values;
+  if (path.size() > 4 && path.compare(path.size() - 4, 4, ".wma") == 0) {
+    TagLib::ASF::File file(path.c_str());
+    if (!file.isValid()) return values;
+    for (const auto& attribute : file.tag()->attribute(TagLib::String(name, TagLib::String::UTF8))) {
+      values.push_back(attribute.toString().to8Bit(true));
+    }
+    return values;
+  }
+  TagLib::MP4::File file(path.c_str());
+  const TagLib::String key(name, TagLib::String::Latin1);
+  if (!file.isValid() || !file.tag()->contains(key)) return values;
+  for (const auto& value : file.tag()->item(key).toStringList()) values.push_back(value.to8Bit(true));
+  return values;
+}
+
 }  // namespace qv::test

@@ -3,6 +3,7 @@
 // a WMA file or in a WAV file's ID3v2 chunk, and iTunes free-form atoms in an M4A file.
 
 #include <string>
+#include <vector>
 
 namespace qv::test {
 
@@ -17,5 +18,9 @@ bool AddMp4FreeformWithTagLib(const std::string& path, const std::string& name,
 // Adds a text attribute to a WMA file.
 bool AddAsfAttributeWithTagLib(const std::string& path, const std::string& name,
                                const std::string& value);
+
+// The values TagLib reads of an MP4 item ("\xA9" "ART", "aART") or of every ASF attribute
+// named `name` ("Author", "WM/AlbumArtist"), as UTF-8.
+std::vector<std::string> TagLibValues(const std::string& path, const std::string& name);
 
 }  // namespace qv::test
