@@ -96,11 +96,11 @@ struct EncodeRequest {
 // kept with what was written (FLAC, Opus and Vorbis finish it so it plays).
 ConvertResult EncodeFile(const EncodeRequest& request, JobContext& job);
 
-// The sample arithmetic of the encoders that take floats (MP3, AAC, WMA, Opus, Vorbis), exposed
+// The sample arithmetic of the encoders that take floats whole (MP3, WMA, Opus, Vorbis), exposed
 // for its tests: each sample times the gain rounded to single precision, in place; a NaN or an
 // infinity gives 0. Nothing is clipped: samples beyond ±1 (a floating-point source above full
-// scale, a gain above 1) reach the encoder whole. The integer outputs (WAV, FLAC) go through
-// convert/pcmquantizer.h instead.
+// scale, a gain above 1) reach the encoder whole. The integer outputs (WAV, FLAC) and AAC, whose
+// encoder cannot take more than full scale, go through convert/pcmquantizer.h instead.
 void ApplyFloatGain(float* samples, size_t count, double gain);
 
 // The 44-byte header of a 16-bit PCM WAV file with both sizes 0 (patched at the end).

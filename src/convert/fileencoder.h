@@ -44,8 +44,8 @@ class FileEncoder {
   virtual bool Put(float* samples, std::size_t count, double gain) = 0;
   // Completes the output after the loop ended with `end`; the result.
   virtual ConvertResult Finish(PumpEnd end) = 0;
-  // How many samples an integer output clipped, as a log note; empty when none was (and for
-  // the encoders that take floats, which pass samples beyond full scale on whole).
+  // How many samples the output clipped (WAV, FLAC, AAC), as a log note; empty when none was,
+  // and for the encoders that take samples beyond full scale whole.
   virtual std::string ClippingNote() const { return {}; }
 
  protected:
