@@ -125,7 +125,7 @@ struct QV_ENCODEFORMAT {
   DWORD bitrate = 0;  // bits per second (Opus, Vorbis)
   int level = 5;      // FLAC compression level, 0 (fastest) to 8 (smallest)
   // FLAC bits per sample, 16 or 24; 0 follows the channel: 24 for an integer lossless source
-  // of more than 16 bits, else 16 (lossy and floating-point sources carry no more than that).
+  // of more than 16 bits, else 16 (the converter names 24 for floating-point sources itself).
   DWORD bits = 0;
 };
 

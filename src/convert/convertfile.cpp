@@ -7,7 +7,9 @@
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/filedescriptor.h"
@@ -21,6 +23,7 @@
 #include "audio/speakers.h"
 #include "convert/fileencoder.h"
 #include "convert/formats.h"
+#include "convert/pcmquantizer.h"
 
 namespace qv {
 namespace {
@@ -202,13 +205,6 @@ bool PutWithGain(float* samples, size_t count, double gain, ConvertResult& failu
   return false;
 }
 
-float ClampUnit(float sample) {
-  if (sample > 1.0f) return 1.0f;
-  if (sample < -1.0f) return -1.0f;
-  if (sample != sample) return 0.0f;  // NaN
-  return sample;
-}
-
 // The log record of a source that a format whose highest rate is `highest` writes at a lower
 // rate (RateAtMost) than its own; nothing when it keeps the source's rate.
 void NoteRateAtMost(const BASS_CHANNELINFO& info, const char* format, int highest,
@@ -324,18 +320,13 @@ bool SamePathIgnoringCase(const std::string& a, const std::string& b) {
          sa.st_ino == sb.st_ino;
 }
 
-std::int16_t PcmSampleWithGain(float sample, double gain) {
-  const double x = ClampUnit(sample);
-  const auto y = static_cast<float>(x * 32767.0 * gain);
-  if (y >= 32767.0f) return 32767;
-  if (y <= -32768.0f) return -32768;
-  if (y != y) return 0;
-  return static_cast<std::int16_t>(y);  // truncation toward zero
-}
-
 void ApplyFloatGain(float* samples, size_t count, double gain) {
   const auto g = static_cast<float>(gain);
-  for (size_t i = 0; i < count; ++i) samples[i] = g * ClampUnit(samples[i]);
+  for (size_t i = 0; i < count; ++i) {
+    // Not a NaN nor an infinity: the sample times the gain, beyond full scale or not.
+    const bool finite = std::fabs(samples[i]) <= std::numeric_limits<float>::max();
+    samples[i] = finite ? g * samples[i] : 0.0f;
+  }
 }
 
 std::string WavHeader(int rate, int channels, std::uint64_t speakers) {
@@ -426,7 +417,8 @@ std::string WavTooLargeText(std::uint64_t bytes) {
       static_cast<double>(bytes) / (1024.0 * 1024.0 * 1024.0));
 }
 
-// 16-bit PCM at the source's rate and channels, written by us.
+// 16-bit PCM at the source's rate and channels, written by us: an 8- or 16-bit source at gain
+// 1.0 sample for sample, anything else dithered (convert/pcmquantizer.h).
 class WavEncoder final : public FileEncoder {
  public:
   // A WAV file's sizes are 32-bit: an output that would pass them fails before it is written
@@ -443,6 +435,7 @@ class WavEncoder final : public FileEncoder {
   }
 
   ConvertResult Start(const EncodeSource& source) override {
+    m_quantizer = PcmQuantizer(16, static_cast<int>(source.info.origres), source.request.gain);
     // Created exclusively: a file, link or folder that has the name is never replaced.
     m_file = FileDescriptor(CreateOutputFile(source.request.destination));
     if (m_file.Get() < 0) return {ConvertCode::CannotCreate, errno};
@@ -457,9 +450,10 @@ class WavEncoder final : public FileEncoder {
     return {};
   }
 
-  bool Put(float* samples, size_t count, double gain) override {
+  // The gain is the request's, which the quantizer holds.
+  bool Put(float* samples, size_t count, double) override {
     m_pcm.resize(count);
-    for (size_t i = 0; i < count; ++i) m_pcm[i] = PcmSampleWithGain(samples[i], gain);
+    m_quantizer.ToInt16(samples, count, m_pcm.data());
     m_written += count * sizeof(std::int16_t);
     if (m_written > kMaxWavBytes) {
       m_putFailure = {ConvertCode::WavTooLarge, 0, WavTooLargeText(m_written)};
@@ -487,8 +481,11 @@ class WavEncoder final : public FileEncoder {
     return {CodeOfEnd(end)};
   }
 
+  std::string ClippingNote() const override { return m_quantizer.ClippingNote("WAV"); }
+
  private:
   FileDescriptor m_file;
+  PcmQuantizer m_quantizer{16, 0, 1.0};
   std::vector<std::int16_t> m_pcm;
   std::uint64_t m_headerSize = kWavHeaderSize;
   std::uint64_t m_written = kWavHeaderSize;
@@ -505,12 +502,21 @@ class AttachedEncoder : public FileEncoder {
   }
 
   bool Put(float* samples, size_t count, double gain) override {
-    return PutWithGain(samples, count, gain, m_putFailure, [this](float* data, DWORD bytes) {
-      return BASS_Encode_Write(m_encoder.get(), data, bytes) == 1;
-    });
+    ApplyFloatGain(samples, count, gain);
+    return Write(samples, count);
   }
 
  protected:
+  // Hands a block to the encoder; false, with the encoder's failure in m_putFailure, when it
+  // did not take it.
+  bool Write(const float* samples, size_t count) {
+    if (BASS_Encode_Write(m_encoder.get(), samples, static_cast<DWORD>(count * sizeof(float)))) {
+      return true;
+    }
+    m_putFailure = EncoderWriteFailure();
+    return false;
+  }
+
   // Attaches the encoder to the source's channel; 0 when it does not start.
   virtual HENCODE StartEncoder(const EncodeSource& source) = 0;
   // Why the encoder did not start (BASS's `error`): the failure with its detail.
@@ -592,6 +598,19 @@ class AacEncoder final : public AttachedEncoder {
             FormatText("Could not start the AAC encoder.  Error code was %d", error)};
   }
 
+  // The encoder program's AAC encoder takes floats, but distorts those beyond full scale worse
+  // than clipping them does: they are clipped here, and counted.
+  bool Put(float* samples, size_t count, double gain) override {
+    m_clipped += ClipToFullScale(samples, count, gain);
+    m_gained = gain != 1.0;
+    return Write(samples, count);
+  }
+
+  std::string ClippingNote() const override {
+    if (m_clipped == 0) return {};
+    return ClippedSamplesNote(m_clipped, m_gained, "the AAC encoder cannot take");
+  }
+
   ConvertResult Finish(PumpEnd end) override {
     if (end == PumpEnd::Cancelled) {
       // A cancelled file keeps what was written, as every format does: the encoder program is
@@ -614,6 +633,8 @@ class AacEncoder final : public AttachedEncoder {
   }
 
  private:
+  std::uint64_t m_clipped = 0;
+  bool m_gained = false;
   // `failure`, with `otherwise` as its detail when the encoder program gave none.
   static ConvertResult Explained(ConvertResult failure, const char* otherwise) {
     if (failure.detail.empty()) failure.detail = otherwise;
@@ -652,7 +673,9 @@ class WmaEncoder final : public FileEncoder {
   WmaFile m_file;
 };
 
-// FLAC, Opus or Ogg Vorbis through the audio layer's FFmpeg file encoders.
+// FLAC, Opus or Ogg Vorbis through the audio layer's FFmpeg file encoders. Opus and Vorbis take
+// the floats whole; FLAC gets them on its integer steps (convert/pcmquantizer.h): 24 bits for a
+// source of more than 16 integer bits or of floating-point samples, else 16.
 class XiphEncoder final : public AttachedEncoder {
  public:
   explicit XiphEncoder(DWORD codec) { m_format.codec = codec; }
@@ -672,7 +695,22 @@ class XiphEncoder final : public AttachedEncoder {
                          value)};
     }
     m_format.level = value;
+    const int sourceBits = static_cast<int>(source.info.origres);
+    QV_SOURCEINFO facts{};
+    const bool floating = QV_ChannelGetSourceInfo(source.stream, &facts) && facts.floating;
+    m_format.bits = sourceBits > 16 || floating ? 24 : 16;
+    m_quantizer.emplace(static_cast<int>(m_format.bits), sourceBits, source.request.gain);
     return {};
+  }
+
+  bool Put(float* samples, size_t count, double gain) override {
+    if (!m_quantizer) return AttachedEncoder::Put(samples, count, gain);
+    m_quantizer->ToSteps(samples, count);
+    return Write(samples, count);
+  }
+
+  std::string ClippingNote() const override {
+    return m_quantizer ? m_quantizer->ClippingNote("FLAC") : std::string();
   }
 
   HENCODE StartEncoder(const EncodeSource& source) override {
@@ -714,6 +752,7 @@ class XiphEncoder final : public AttachedEncoder {
   }
 
   QV_ENCODEFORMAT m_format;
+  std::optional<PcmQuantizer> m_quantizer;  // FLAC's
 };
 
 }  // namespace
@@ -754,6 +793,9 @@ ConvertResult EncodeFile(const EncodeRequest& request, JobContext& job) {
       });
   ConvertResult result = encoder->Finish(end);
   if (result.code == ConvertCode::Damaged) result.detail = damage;
+  if (const std::string clipped = encoder->ClippingNote(); !clipped.empty()) {
+    job.LogNote += (job.LogNote.empty() ? "" : "\n\n") + clipped;
+  }
   return result;
 }
 

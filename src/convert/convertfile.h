@@ -71,7 +71,7 @@ bool SamePathIgnoringCase(const std::string& a, const std::string& b);
 // treats an empty file as free). A failure's result holds its detail. Only a decode that
 // reached the end of the source counts: damaged data that cost more than a second, or a decoder
 // that stopped early, give ConvertCode::Damaged; smaller losses convert and are described in
-// job.LogNote.
+// job.LogNote, and so are samples a WAV or FLAC output had to clip.
 ConvertResult ConvertFile(const std::string& source, const std::string& destination,
                           double gain, const std::string& formatKey, int kbps,
                           const std::string& faacPath, JobContext& job);
@@ -85,7 +85,8 @@ struct EncodeRequest {
   double gain = 1.0;                     // finite
   const OutputFormat* format = nullptr;  // not null
   // The kbps; for FLAC the compression level, 0 to 8 (24 bits for an integer source of more
-  // than 16 bits, else 16); for Opus the VBR target (Ogg, 48000 Hz); unused for WAV.
+  // than 16 bits or a floating-point source, else 16); for Opus the VBR target (Ogg, 48000 Hz);
+  // unused for WAV.
   int value = 0;
   std::string faacPath;  // the AAC encoder program
 };
@@ -95,14 +96,11 @@ struct EncodeRequest {
 // kept with what was written (FLAC, Opus and Vorbis finish it so it plays).
 ConvertResult EncodeFile(const EncodeRequest& request, JobContext& job);
 
-// The sample arithmetic of the encoders, exposed for its tests.
-//
-// WAV: the sample clamped to [-1, 1], times 32767 times the gain in double precision, rounded to
-// single precision, then saturated to [-32768, 32767] and truncated toward zero. A NaN sample
-// gives 0.
-std::int16_t PcmSampleWithGain(float sample, double gain);
-// MP3, AAC, WMA, FLAC, Opus, Vorbis: each sample clamped to [-1, 1] times the gain rounded to
-// single precision, in place; no clipping follows, so a gain above 1 lets values beyond ±1 reach the encoder.
+// The sample arithmetic of the encoders that take floats whole (MP3, WMA, Opus, Vorbis), exposed
+// for its tests: each sample times the gain rounded to single precision, in place; a NaN or an
+// infinity gives 0. Nothing is clipped: samples beyond ±1 (a floating-point source above full
+// scale, a gain above 1) reach the encoder whole. The integer outputs (WAV, FLAC) and AAC, whose
+// encoder cannot take more than full scale, go through convert/pcmquantizer.h instead.
 void ApplyFloatGain(float* samples, size_t count, double gain);
 
 // The header of a 16-bit PCM WAV file with both sizes 0 (patched at the end): 44 bytes for one

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 
 #include "audio/bass.h"
 #include "convert/convertfile.h"
@@ -43,6 +44,9 @@ class FileEncoder {
   virtual bool Put(float* samples, std::size_t count, double gain) = 0;
   // Completes the output after the loop ended with `end`; the result.
   virtual ConvertResult Finish(PumpEnd end) = 0;
+  // How many samples the output clipped (WAV, FLAC, AAC), as a log note; empty when none was,
+  // and for the encoders that take samples beyond full scale whole.
+  virtual std::string ClippingNote() const { return {}; }
 
  protected:
   // Why the last Put failed, for Finish.

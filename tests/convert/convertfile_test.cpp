@@ -94,34 +94,17 @@ class ConvertFileTest : public ::testing::Test {
 };
 TempDir* ConvertFileTest::s_sources = nullptr;
 
-TEST(ConvertArithmeticTest, PcmGainAtItsLimits) {
-  EXPECT_EQ(PcmSampleWithGain(0.6f, 2.0), 32767);
-  EXPECT_EQ(PcmSampleWithGain(-0.6f, 2.0), -32768);
-  EXPECT_EQ(PcmSampleWithGain(0.25f, 2.0), 16383);  // 16383.5 truncated
-  EXPECT_EQ(PcmSampleWithGain(1.5f, 1.0), 32767);   // clamped first
-  EXPECT_EQ(PcmSampleWithGain(-1.0f, 1.0), -32767);
-  EXPECT_EQ(PcmSampleWithGain(-1.5f, 1.0), -32767);
-  EXPECT_EQ(PcmSampleWithGain(-1e-5f, 1.0), 0);     // toward zero, not down
-  EXPECT_EQ(PcmSampleWithGain(0.5f, 0.0), 0);
-  EXPECT_EQ(PcmSampleWithGain(std::numeric_limits<float>::quiet_NaN(), 1.0), 0);
-  EXPECT_EQ(PcmSampleWithGain(1.0f, 1e300), 32767);
-  EXPECT_EQ(PcmSampleWithGain(-1.0f, 1e300), -32768);
-  // The product is rounded to single precision before it is truncated: 32766.9999999 is
-  // 32767.0f, and -16383.9999 is -16384.0f.
-  EXPECT_EQ(PcmSampleWithGain(1.0f, 32766.9999999 / 32767.0), 32767);
-  EXPECT_EQ(PcmSampleWithGain(-0.5f, 16383.9999 / 16383.5), -16384);
-  EXPECT_EQ(PcmSampleWithGain(0.5f, 16383.9 / 16383.5), 16383);
-}
-
-TEST(ConvertArithmeticTest, FloatGainClampsThenScalesWithoutClipping) {
-  float block[] = {0.75f, 1.5f, -3.0f, 0.0f, -0.25f, std::numeric_limits<float>::quiet_NaN()};
-  ApplyFloatGain(block, 6, 2.0);
+TEST(ConvertArithmeticTest, FloatGainScalesWithoutClipping) {
+  float block[] = {0.75f, 1.5f, -3.0f, 0.0f, -0.25f, std::numeric_limits<float>::quiet_NaN(),
+                   -std::numeric_limits<float>::infinity()};
+  ApplyFloatGain(block, 7, 2.0);
   EXPECT_EQ(block[0], 1.5f);  // beyond full scale: the encoder gets it as it is
-  EXPECT_EQ(block[1], 2.0f);
-  EXPECT_EQ(block[2], -2.0f);
+  EXPECT_EQ(block[1], 3.0f);
+  EXPECT_EQ(block[2], -6.0f);
   EXPECT_EQ(block[3], 0.0f);
   EXPECT_EQ(block[4], -0.5f);
   EXPECT_EQ(block[5], 0.0f);
+  EXPECT_EQ(block[6], 0.0f);
   // The gain is rounded to single precision first.
   float one[] = {1.0f};
   ApplyFloatGain(one, 1, 0.1);
@@ -180,10 +163,10 @@ TEST_F(ConvertFileTest, WavHeaderFieldsAndSamples) {
     EXPECT_EQ(Le(bytes, 34, 2), 16u);
     EXPECT_EQ(bytes.substr(36, 4), "data");
     EXPECT_EQ(Le(bytes, 40, 4), bytes.size() - 44);
-    // Every sample: the decoded value times 32767, truncated.
+    // Every sample: the source's own (the decoded value times 32768).
     for (size_t i = 0; i < input.size(); i += 997) {
       const auto got = static_cast<std::int16_t>(Le(bytes, 44 + 2 * i, 2));
-      EXPECT_EQ(got, static_cast<std::int16_t>(input[i] * 32767.0)) << i;
+      EXPECT_EQ(got, static_cast<std::int16_t>(input[i] * 32768.0f)) << i;
     }
   }
 }
@@ -386,7 +369,8 @@ TEST_F(ConvertFileTest, FormatKeysAndTheAacCommandLines) {
   ASSERT_EQ(Convert(source, out, "Mp4", 194, job, 2.0, script).code, ConvertCode::Ok);
   EXPECT_EQ(ReadBytes(tools + "/args.txt"),
             "-q\n120\n-c\n20000\n--mpeg-vers\n4\n-w\n-o\n" + out + "\n-\n");
-  // A float WAV header, then every sample: 0.75 times the gain of 2, unclipped.
+  // A float WAV header, then every sample: 0.75 times the gain of 2, clipped at full scale
+  // (the AAC encoder cannot take more), and the log counts them.
   const std::string bytes = ReadBytes(out);
   ASSERT_EQ(bytes.size(), 46u + (44100 + 10) * 2 * 4);
   EXPECT_EQ(Le(bytes, 20, 2), 3u);
@@ -394,8 +378,11 @@ TEST_F(ConvertFileTest, FormatKeysAndTheAacCommandLines) {
     float value;
     const std::uint32_t raw = Le(bytes, at, 4);
     std::memcpy(&value, &raw, 4);
-    ASSERT_EQ(value, 1.5f) << at;
+    ASSERT_EQ(value, 1.0f) << at;
   }
+  EXPECT_EQ(job.LogNote,
+            "88220 samples were clipped: with the volume gain applied, the source goes above "
+            "full scale, which the AAC encoder cannot take.");
   ASSERT_EQ(Convert(source, m_dir.file("raw.aac"), "aac", 62, job, 1.0, script).code,
             ConvertCode::Ok);
   EXPECT_EQ(ReadBytes(tools + "/args.txt"),
@@ -453,14 +440,14 @@ TEST_F(ConvertFileTest, EveryFormatDecodesBackThroughTheLayerAndTheFfmpegProgram
 
 TEST_F(ConvertFileTest, FlacKeepsEverySampleAtTheSourcesResolution) {
   // Integer sources come back sample for sample in their own resolution; a float source is
-  // written in 16 bits, each sample rounded to the nearest step.
+  // written in 24 bits, each sample rounded to the nearest step.
   struct Case {
     const char* name;
     const char* codec;
     DWORD bits;
   };
   const Case cases[] = {{"s16.wav", "pcm_s16le", 16}, {"s24.wav", "pcm_s24le", 24},
-                        {"f32.wav", "pcm_f32le", 16}};
+                        {"f32.wav", "pcm_f32le", 24}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string source = m_dir.file(c.name);
@@ -479,7 +466,7 @@ TEST_F(ConvertFileTest, FlacKeepsEverySampleAtTheSourcesResolution) {
     ASSERT_EQ(back.samples.size(), in.samples.size());
     size_t differing = 0;
     for (size_t i = 0; i < in.samples.size(); ++i) {
-      const float step = c.bits == 16 && std::string(c.codec) == "pcm_f32le" ? 0.5f / 32768 : 0;
+      const float step = std::string(c.codec) == "pcm_f32le" ? 0.5f / 8388608 : 0;
       if (std::fabs(back.samples[i] - in.samples[i]) > step) ++differing;
     }
     EXPECT_EQ(differing, 0u);
