@@ -123,16 +123,6 @@ int ConsoleHost::ShowMessageBox(const std::string& text, unsigned type) {
   return IDOK;
 }
 
-std::string ConsoleHost::ProgressLine(const BatchProgress& p) {
-  if (!p.oneFile) {
-    return FormatText("%s: %d of %d files done, %d%%", p.operation, p.filesDone, p.rowCount,
-                      p.percent);
-  }
-  return FormatText("%s: file %d of %d, %d:%02d of %d:%02d, %d%%", p.operation, p.fileIndex + 1,
-                    p.rowCount, p.processedSeconds / 60, p.processedSeconds % 60,
-                    p.fileSeconds / 60, p.fileSeconds % 60, p.percent);
-}
-
 std::string ConsoleHost::TerminalLine(const BatchProgress& p, double elapsed, int width) {
   const int percent = std::clamp(p.percent, 0, 100);
   const int barWidth = width >= 70 ? 20 : 10;
@@ -155,11 +145,8 @@ std::string ConsoleHost::TerminalLine(const BatchProgress& p, double elapsed, in
 }
 
 void ConsoleHost::ShowProgress(const BatchProgress& progress) {
-  if (m_quiet) return;
-  if (!m_terminal) {
-    WriteLine(ProgressLine(progress));
-    return;
-  }
+  // Progress is for a person at a terminal; a log or a pipe gets the results only.
+  if (m_quiet || !m_terminal) return;
   const long long now = NowMs();
   if (m_operation != progress.operation) {
     m_operation = progress.operation;
@@ -177,23 +164,13 @@ void ConsoleHost::SetStatusText(const std::string& text) {
     EndProgressLine();
     return;
   }
-  if (m_quiet) return;
+  if (m_quiet || !m_terminal) return;
   WriteLine(text);
 }
 
 void ConsoleHost::WriteLine(const std::string& line) {
-  if (m_terminal) {
-    std::fprintf(stderr, "\r\033[K%s", line.c_str());
-    m_lineOpen = true;
-  } else {
-    // One line when a file starts, then one every few seconds: a log stays readable.
-    const std::string file = line.substr(0, line.find(','));
-    const long long now = NowMs();
-    if (file == m_lastPlainFile && now - m_lastPlainMs < kPlainLineIntervalMs) return;
-    m_lastPlainFile = file;
-    m_lastPlainMs = now;
-    std::fprintf(stderr, "%s\n", line.c_str());
-  }
+  std::fprintf(stderr, "\r\033[K%s", line.c_str());
+  m_lineOpen = true;
   std::fflush(stderr);
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // The command line's host: messages become their text on standard error, questions take the
-// answer No, the status line becomes a progress line on standard error (one line redrawn in
-// place on a terminal, plain lines otherwise), and pumping events also notices Ctrl-C and
+// answer No, the status line becomes a progress line on standard error when it is a terminal
+// (one line redrawn in place; a log or a pipe gets none), and pumping events also notices Ctrl-C and
 // SIGTERM. Main thread only (the signal handler only counts, and ends the program at the
 // second signal).
 
@@ -44,10 +44,6 @@ class ConsoleHost final : public BatchHost {
   // Ends a progress line drawn in place, so that the next output starts on its own line.
   void EndProgressLine();
 
-  // The progress line of a batch: "Converting: file 2 of 5, 1:07 of 3:25, 27%" (the
-  // percentage is of the whole batch), or for several files at once "Converting: 3 of 12 files
-  // done, 41%".
-  static std::string ProgressLine(const BatchProgress& progress);
   // The progress line on a terminal `width` columns wide: the operation, a bar, the overall
   // percentage (the only "%" on the line), the files done, the time left (from `elapsed`
   // seconds so far) and the running files' names, cut to fit:
@@ -56,8 +52,7 @@ class ConsoleHost final : public BatchHost {
 
  private:
   void CheckCancel();
-  // Writes a line: redrawn in place on a terminal; otherwise a new line only when what comes
-  // before its first comma (the file, or the files done) changed, or a few seconds went by.
+  // Draws the terminal's progress line in place of the last one.
   void WriteLine(const std::string& line);
 
   BatchState& m_batch;
@@ -69,8 +64,6 @@ class ConsoleHost final : public BatchHost {
   bool m_lineOpen = false;
   bool m_cancelSeen = false;
   int m_messages = 0;
-  std::string m_lastPlainFile;
-  long long m_lastPlainMs = 0;
 };
 
 }  // namespace qv::cli

@@ -101,29 +101,12 @@ TEST(CliArguments, UsageErrorsSayWhatIsWrong) {
   EXPECT_EQ(Parse({"-V"}, a, error), ParseResult::Version);
 }
 
-TEST(ConsoleProgress, LineFromTheBatchProgress) {
-  const auto one = [](const char* operation, int index, int count, int done, int length,
-                      int percent) {
-    BatchProgress p;
-    p.operation = operation;
-    p.oneFile = true;
-    p.fileIndex = index;
-    p.rowCount = count;
-    p.processedSeconds = done;
-    p.fileSeconds = length;
-    p.percent = percent;
-    return ConsoleHost::ProgressLine(p);
-  };
-  EXPECT_EQ(one("Converting", 1, 5, 67, 205, 26), "Converting: file 2 of 5, 1:07 of 3:25, 26%");
-  EXPECT_EQ(one("Analyzing", 0, 1, 5, 5, 100), "Analyzing: file 1 of 1, 0:05 of 0:05, 100%");
-  // A file whose last block ends after its whole seconds.
-  EXPECT_EQ(one("Converting", 0, 2, 4, 3, 50), "Converting: file 1 of 2, 0:04 of 0:03, 50%");
+TEST(ConsoleProgress, StatusTextFromTheBatchProgress) {
   BatchProgress several;
   several.operation = "Converting";
   several.rowCount = 12;
   several.filesDone = 3;
   several.percent = 41;
-  EXPECT_EQ(ConsoleHost::ProgressLine(several), "Converting: 3 of 12 files done, 41%");
   EXPECT_EQ(StatusTextOf(several), "Converting...  3 of 12 files done - 41%");
 }
 
