@@ -100,9 +100,17 @@ class FileDecoder {
   int streamIndex() const { return m_streamIndex; }
 
  private:
+  // The lengths our own reading of the file's head found: a WAV's data size in bytes and an
+  // ASF file's play time in 100 ns units (-1 for none).
+  struct HeadLengths {
+    std::int64_t wavDataBytes = -1;
+    std::int64_t asfPlayTime = -1;
+  };
   // Sets the length, its source and the declared length in m_format (part of Open).
   void FindLength(const AVStream& stream, std::int64_t fileSize, std::int64_t dataStart,
-                  std::int64_t wavDataBytes, bool decoded);
+                  const HeadLengths& head, bool decoded);
+  std::int64_t DeclaredLength(const AVStream& stream, std::int64_t headerFrames,
+                              const HeadLengths& head, std::int64_t fileSize) const;
   bool DecodeMore();
   bool ConvertFrame(const AVFrame* frame);
   bool SetUpConverter(const AVFrame* frame);
