@@ -168,6 +168,11 @@ struct QV_SOURCEINFO {
   BOOL floating = 0;      // lossless floating-point samples
 };
 BOOL QV_ChannelGetSourceInfo(DWORD handle, QV_SOURCEINFO* info);
+
+// Why the calling thread's last failed stream creation failed, as a clause ("No such file or
+// directory", "the file is empty", "it holds no audio stream", "its audio codec (...) is not
+// supported", ...); empty when it gave no reason. Valid until the thread's next creation.
+const char* QV_OpenFailureText();
 BOOL BASS_ChannelPlay(DWORD handle, BOOL restart);
 BOOL BASS_ChannelStop(DWORD handle);
 BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);

@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <iterator>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "audio/bass.h"
@@ -31,6 +33,30 @@ constexpr int kCheckSeconds = 2;
 constexpr int kEndSlackMs = 100;
 
 std::atomic<ReadFaultHook> g_readFaultHook{nullptr};
+
+// Why the calling thread's last open failed (see LastOpenFailureText).
+thread_local std::string t_openFailure;
+constexpr const char* kNotAudio = "it is not audio in a format Quorvin reads";
+constexpr const char* kUndecodable = "its audio could not be decoded";
+
+// Records why an open failed; returns its code.
+int Refuse(int code, std::string why) {
+  t_openFailure = std::move(why);
+  return code;
+}
+
+// Why a file has no audio Quorvin can decode: no audio stream at all, or a codec without a
+// decoder here (named).
+std::string NoDecoderText(const AVFormatContext& fmt) {
+  for (unsigned i = 0; i < fmt.nb_streams; ++i) {
+    const AVCodecParameters& par = *fmt.streams[i]->codecpar;
+    if (par.codec_type == AVMEDIA_TYPE_AUDIO) {
+      return std::string("its audio codec (") + avcodec_get_name(par.codec_id) +
+             ") is not supported";
+    }
+  }
+  return "it holds no audio stream";
+}
 
 // FFmpeg asks this before every read of the file protocol; a true answer fails the read, as an
 // I/O error of the disk would.
@@ -225,21 +251,24 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
   // Only regular files: a FIFO would block the open forever, and a device (a link to
   // /dev/urandom) never ends. O_NONBLOCK keeps even this check from waiting on a FIFO.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return BASS_ERROR_FILEOPEN;
+  if (fd < 0) return Refuse(BASS_ERROR_FILEOPEN, std::strerror(errno));
   struct stat info {};
   const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   const FileHead head = regular ? ReadHead(fd) : FileHead{};
   const bool plainPcmWav = head.plainPcm;
   ::close(fd);
-  if (!regular) return BASS_ERROR_FILEOPEN;
+  if (!regular) {
+    return Refuse(BASS_ERROR_FILEOPEN,
+                  S_ISDIR(info.st_mode) ? "it is a folder" : "it is not a regular file");
+  }
   if (fileSize) *fileSize = info.st_size;
   if (wav) *wav = head;
-  if (info.st_size == 0) return BASS_ERROR_FILEFORM;
+  if (info.st_size == 0) return Refuse(BASS_ERROR_FILEFORM, "the file is empty");
 
   // The "file:" prefix keeps a name such as "pipe:1.mp3" or "http:x.mp3" a plain file name.
   const std::string url = "file:" + path;
   AVFormatContext* raw = avformat_alloc_context();
-  if (!raw) return BASS_ERROR_MEM;
+  if (!raw) return Refuse(BASS_ERROR_MEM, "out of memory");
   raw->io_open = &OpenOnlyTheFile;
   raw->interrupt_callback.callback = &CheckReadFault;
   raw->opaque = const_cast<std::string*>(&url);
@@ -256,13 +285,15 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
     // avformat_open_input freed the context. The file was readable a moment ago, so a failure
     // now is its content (FFmpeg says EIO or even ENOMEM for a header cut short), unless the
     // file went away in between.
-    if (ret == AVERROR(ENOENT) || ret == AVERROR(EACCES)) return BASS_ERROR_FILEOPEN;
-    return BASS_ERROR_FILEFORM;
+    if (ret == AVERROR(ENOENT) || ret == AVERROR(EACCES)) {
+      return Refuse(BASS_ERROR_FILEOPEN, std::strerror(AVUNERROR(ret)));
+    }
+    return Refuse(BASS_ERROR_FILEFORM, kNotAudio);
   }
   fmt.reset(raw);
   // `url` dies with this call: nested opens from now on are refused outright.
   fmt->opaque = nullptr;
-  if (!known && !TrustedProbe(*fmt, path)) return BASS_ERROR_FILEFORM;
+  if (!known && !TrustedProbe(*fmt, path)) return Refuse(BASS_ERROR_FILEFORM, kNotAudio);
   return BASS_OK;
 }
 
@@ -369,7 +400,11 @@ void FileDecoder::FindLength(const AVStream& stream, std::int64_t fileSize,
   m_format.lengthSource = frames < 0 ? LengthSource::Guess : source;
 }
 
+void SetOpenFailureText(std::string text) { t_openFailure = std::move(text); }
+const std::string& LastOpenFailureText() { return t_openFailure; }
+
 int FileDecoder::Open(const std::string& path, Output output) {
+  t_openFailure.clear();
   std::int64_t fileSize = 0;
   FileHead wav;
   if (const int result = OpenInput(path, m_fmt, &fileSize, nullptr, &wav); result != BASS_OK) {
@@ -377,11 +412,13 @@ int FileDecoder::Open(const std::string& path, Output output) {
   }
   const std::int64_t dataStart = m_fmt->pb ? avio_tell(m_fmt->pb) : 0;
   const HeadLengths head{WavDataSize(*m_fmt, wav, dataStart), wav.asfPlayTime};
-  if (avformat_find_stream_info(m_fmt.get(), nullptr) < 0) return BASS_ERROR_FILEFORM;
+  if (avformat_find_stream_info(m_fmt.get(), nullptr) < 0) {
+    return Refuse(BASS_ERROR_FILEFORM, "its streams could not be read (a damaged header)");
+  }
 
   const AVCodec* codec = nullptr;
   m_streamIndex = av_find_best_stream(m_fmt.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
-  if (m_streamIndex < 0 || !codec) return BASS_ERROR_FILEFORM;
+  if (m_streamIndex < 0 || !codec) return Refuse(BASS_ERROR_FILEFORM, NoDecoderText(*m_fmt));
   for (unsigned i = 0; i < m_fmt->nb_streams; ++i) {
     m_fmt->streams[i]->discard =
         static_cast<int>(i) == m_streamIndex ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
@@ -391,13 +428,15 @@ int FileDecoder::Open(const std::string& path, Output output) {
   m_codec.reset(avcodec_alloc_context3(codec));
   m_packet.reset(av_packet_alloc());
   m_frame.reset(av_frame_alloc());
-  if (!m_codec || !m_packet || !m_frame) return BASS_ERROR_MEM;
+  if (!m_codec || !m_packet || !m_frame) return Refuse(BASS_ERROR_MEM, "out of memory");
   if (avcodec_parameters_to_context(m_codec.get(), stream->codecpar) < 0) {
-    return BASS_ERROR_FILEFORM;
+    return Refuse(BASS_ERROR_FILEFORM, NoDecoderText(*m_fmt));
   }
   m_codec->pkt_timebase = stream->time_base;
   m_codec->thread_count = 1;
-  if (avcodec_open2(m_codec.get(), codec, nullptr) < 0) return BASS_ERROR_FILEFORM;
+  if (avcodec_open2(m_codec.get(), codec, nullptr) < 0) {
+    return Refuse(BASS_ERROR_FILEFORM, NoDecoderText(*m_fmt));
+  }
 
   m_format.containerName = m_fmt->iformat->name;
   m_format.inputFormat = m_fmt->iformat;
@@ -408,7 +447,7 @@ int FileDecoder::Open(const std::string& path, Output output) {
 
   // The first frame proves that the stream decodes and gives its real rate and channel count.
   const bool decoded = DecodeMore();
-  if (m_error) return m_error;
+  if (m_error) return Refuse(m_error, m_error == BASS_ERROR_MEM ? "out of memory" : kUndecodable);
   if (!decoded) {
     // A stream without a single frame (a WAV with an empty data chunk) is empty audio.
     m_format.rate = m_codec->sample_rate;
@@ -416,7 +455,7 @@ int FileDecoder::Open(const std::string& path, Output output) {
     if (m_outRate <= 0) m_outRate = m_format.rate;
     if (m_outLayout.channels() <= 0) m_outLayout.SetDefault(m_format.channels);
   }
-  if (m_format.rate <= 0 || m_format.channels <= 0) return BASS_ERROR_FILEFORM;
+  if (m_format.rate <= 0 || m_format.channels <= 0) return Refuse(BASS_ERROR_FILEFORM, kUndecodable);
   m_format.origres = OriginalResolution(*m_codec, *stream->codecpar);
   m_format.floating = IsFloatingLossless(*m_codec);
   if (m_codec->ch_layout.order == AV_CHANNEL_ORDER_NATIVE) {
@@ -616,6 +655,9 @@ bool FileDecoder::DecodeMore() {
       // The file could not be read further (the disk failed, the file system went away): not
       // the end of the audio.
       if (m_fmt->pb && m_fmt->pb->error < 0 && m_fmt->pb->error != AVERROR_EOF) {
+        // FFmpeg's own codes (an interrupted read) are no system error: the disk's is EIO.
+        const int error = AVUNERROR(m_fmt->pb->error);
+        m_report.systemError = error > 0 && error < 4096 ? error : EIO;
         StopEarly(BASS_ERROR_READ);
         return false;
       }

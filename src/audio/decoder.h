@@ -54,6 +54,13 @@ struct SourceFormat {
 using ReadFaultHook = bool (*)();
 void SetReadFaultHook(ReadFaultHook hook);
 
+// Why the calling thread's last failed FileDecoder::Open failed, as a clause that can follow
+// "Can't open the file - ": the system's words ("No such file or directory"), "the file is
+// empty", "it holds no audio stream", "its audio codec (...) is not supported", ... Empty when
+// nothing failed or no reason is known. SetOpenFailureText sets it (an opener's own refusal).
+const std::string& LastOpenFailureText();
+void SetOpenFailureText(std::string text);
+
 // Silences FFmpeg's own log (once per process); the layer reports through its error codes.
 void QuietFfmpegLog();
 

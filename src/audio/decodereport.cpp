@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "audio/bass.h"
 
@@ -42,7 +43,9 @@ namespace {
 std::string StopText(const DecodeReport& report, int rate, std::int64_t expected) {
   const std::string at = FramesAsMinutes(report.deliveredFrames, rate);
   if (report.stopError == BASS_ERROR_READ) {
-    return "Could not read the source file - read error at " + at +
+    const std::string why =
+        report.systemError != 0 ? " (" + std::string(std::strerror(report.systemError)) + ")" : "";
+    return "Could not read the source file - read error at " + at + why +
            ", so the rest of the file is missing";
   }
   std::string text = "The source file is damaged: decoding stopped at " + at;

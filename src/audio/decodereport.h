@@ -16,6 +16,7 @@ struct DecodeReport {
   bool ended = false;                // the stream has ended (drained, or stopped)
   bool stoppedEarly = false;         // decoding could not go on before the end of the file
   int stopError = 0;                 // the layer's error code when it stopped early
+  int systemError = 0;               // errno of a read error (BASS_ERROR_READ)
   std::int64_t deliveredFrames = 0;  // source frames decoded and handed on
   std::int64_t lostFrames = 0;       // source frames lost to damaged data (skipped, gaps)
   int damagedPackets = 0;            // packets or frames the decoder refused or dropped

@@ -382,14 +382,17 @@ TEST_F(LoudnessBatch, FillsTheCellsAndLogsEveryRow) {
   EXPECT_LT(list.Item(2)->trackGain, 0.0);
 
   const std::string log = ReadAll(logPath);
-  // Each measured row's result follows its header; the row that could not be measured has none.
+  const std::string kHiRateNotMeasured =
+      "Not measured: This loudness standard cannot measure 1 channel at 192000 Hz\n\n";
+  // Each measured row's result follows its header; the row that could not be measured says why.
   const auto measuredText = [&](int row) {
     return MeasurementText(LoudnessStandard::ReplayGain1,
                            list.Item(row)->measurements[0]) + "\n\n";
   };
   EXPECT_EQ(log, "\n--- Calculate Loudness # 1 ---\n\n" + list.GetSourcePath(0) + "\n\n" +
                      measuredText(0) + "\n--- Calculate Loudness # 2 ---\n\n" +
-                     list.GetSourcePath(1) + "\n\n" + "\n--- Calculate Loudness # 3 ---\n\n" +
+                     list.GetSourcePath(1) + "\n\n" + kHiRateNotMeasured +
+                     "\n--- Calculate Loudness # 3 ---\n\n" +
                      list.GetSourcePath(2) + "\n\n" + measuredText(2));
   EXPECT_EQ(measuredText(0).rfind("Volume: " + FormatDbCell(quiet.volume) + " dB, peak ", 0), 0u);
 
@@ -401,7 +404,8 @@ TEST_F(LoudnessBatch, FillsTheCellsAndLogsEveryRow) {
   EXPECT_EQ(ReadAll(logPath),
             "\n--- Calculate Loudness # 1 ---\n\n" + list.GetSourcePath(0) + "\n\n" +
                 "\n--- Calculate Loudness # 2 ---\n\n" + list.GetSourcePath(1) + "\n\n" +
-                "\n--- Calculate Loudness # 3 ---\n\n" + list.GetSourcePath(2) + "\n\n");
+                kHiRateNotMeasured + "\n--- Calculate Loudness # 3 ---\n\n" +
+                list.GetSourcePath(2) + "\n\n");
   EXPECT_EQ(list.CellText(0, kColVolume), "kept");  // measured rows are not touched
   EXPECT_EQ(list.Item(0)->volume, volume);
   EXPECT_EQ(list.Item(1)->hasLoudness, 0);
