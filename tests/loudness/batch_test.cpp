@@ -159,13 +159,34 @@ TEST(AnalyzeFile, FullScaleSamplesClip) {
 
 TEST(AnalyzeFile, RefusedAndDamagedFiles) {
   test::TempDir dir;
-  EXPECT_EQ(Measure(dir.file("missing.wav")).code, kLoudnessCannotRead);
   std::ofstream(dir.file("text.mp3")) << "this is not audio at all, only some words\n";
-  EXPECT_EQ(Measure(dir.file("text.mp3")).code, kLoudnessCannotRead);
-  EXPECT_EQ(Measure(dir.str()).code, kLoudnessCannotRead);  // a folder
-  EXPECT_EQ(Measure(MakeTone(dir, "hi.wav", 1.0, 192000)).code, kLoudnessUnsupported);
-  EXPECT_EQ(Measure(MakeTone(dir, "odd.wav", 1.0, 37800)).code, kLoudnessUnsupported);
-  EXPECT_EQ(Measure(MakeTone(dir, "three.wav", 1.0, 44100, 3)).code, kLoudnessUnsupported);
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i color=c=black:s=16x16:d=1 -c:v mpeg4 " +
+                     ShellQuote(dir.file("silent film.mp4"))));
+  // Every refusal says why.
+  const struct {
+    std::string path;
+    int code;
+    const char* reason;
+  } refused[] = {
+      {dir.file("missing.wav"), kLoudnessCannotRead,
+       "Can't open the file - No such file or directory"},
+      {dir.file("text.mp3"), kLoudnessCannotRead,
+       "Can't open the file - it is not audio in a format Quorvin reads"},
+      {dir.str(), kLoudnessCannotRead, "Can't open the file - it is a folder"},
+      {dir.file("silent film.mp4"), kLoudnessCannotRead,
+       "Can't open the file - it holds no audio stream"},
+      {MakeTone(dir, "hi.wav", 1.0, 192000), kLoudnessUnsupported,
+       "This loudness standard cannot measure 1 channel at 192000 Hz"},
+      {MakeTone(dir, "odd.wav", 1.0, 37800), kLoudnessUnsupported,
+       "This loudness standard cannot measure 1 channel at 37800 Hz"},
+      {MakeTone(dir, "three.wav", 1.0, 44100, 3), kLoudnessUnsupported,
+       "This loudness standard cannot measure 3 channels at 44100 Hz"},
+  };
+  for (const auto& r : refused) {
+    const LoudnessResult result = Measure(r.path);
+    EXPECT_EQ(result.code, r.code) << r.path;
+    EXPECT_EQ(result.reason, r.reason);
+  }
   // 40 ms: less than one 50 ms window.
   const LoudnessResult tiny = Measure(MakeTone(dir, "tiny.wav", 0.04));
   EXPECT_EQ(tiny.code, kLoudnessTooShort);
@@ -204,6 +225,8 @@ TEST(AnalyzeFile, AReadErrorMidFileIsNoMeasurement) {
   const LoudnessResult r = AnalyzeFile(engine, path, 89.0, job);
   audio::SetReadFaultHook(nullptr);
   EXPECT_EQ(r.code, kLoudnessCannotRead);
+  EXPECT_NE(r.reason.find("read error at 0:"), std::string::npos) << r.reason;
+  EXPECT_NE(r.reason.find("(Input/output error)"), std::string::npos) << r.reason;
   EXPECT_LT(job.ProcessedSeconds, 20);
   EXPECT_EQ(r.volume, 0.0);
   // The engine is clean again: the next file measures as it does alone.
