@@ -171,6 +171,11 @@ BOOL QV_ChannelGetSourceInfo(DWORD handle, QV_SOURCEINFO* info);
 // Our extension: whether a file refused with BASS_ERROR_FILEFORM is a playlist, a concat list
 // or another list of files (never opened: the layer reads only the file it is given).
 BOOL QV_FileListsOtherFiles(const char* path);
+
+// Why the calling thread's last failed stream creation failed, as a clause ("No such file or
+// directory", "the file is empty", "it holds no audio stream", "its audio codec (...) is not
+// supported", ...); empty when it gave no reason. Valid until the thread's next creation.
+const char* QV_OpenFailureText();
 BOOL BASS_ChannelPlay(DWORD handle, BOOL restart);
 BOOL BASS_ChannelStop(DWORD handle);
 BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode);

@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <iterator>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "audio/bass.h"
@@ -35,6 +37,30 @@ constexpr int kCheckSeconds = 2;
 constexpr int kEndSlackMs = 100;
 
 std::atomic<ReadFaultHook> g_readFaultHook{nullptr};
+
+// Why the calling thread's last open failed (see LastOpenFailureText).
+thread_local std::string t_openFailure;
+constexpr const char* kNotAudio = "it is not audio in a format Quorvin reads";
+constexpr const char* kUndecodable = "its audio could not be decoded";
+
+// Records why an open failed; returns its code.
+int Refuse(int code, std::string why) {
+  t_openFailure = std::move(why);
+  return code;
+}
+
+// Why a file has no audio Quorvin can decode: no audio stream at all, or a codec without a
+// decoder here (named).
+std::string NoDecoderText(const AVFormatContext& fmt) {
+  for (unsigned i = 0; i < fmt.nb_streams; ++i) {
+    const AVCodecParameters& par = *fmt.streams[i]->codecpar;
+    if (par.codec_type == AVMEDIA_TYPE_AUDIO) {
+      return std::string("its audio codec (") + avcodec_get_name(par.codec_id) +
+             ") is not supported";
+    }
+  }
+  return "it holds no audio stream";
+}
 
 // FFmpeg asks this before every read of the file protocol; a true answer fails the read, as an
 // I/O error of the disk would.
@@ -184,62 +210,96 @@ bool MayHoldBitstream(const uint8_t* data, size_t size) {
   return false;
 }
 
-// What the first stretch of a RIFF WAVE file tells: whether it shows no sign of a DTS or AC-3
-// bitstream stored as samples (see MayHoldBitstream), and where its data chunk starts and the
-// size that chunk's header gives.
-struct WavHead {
+// What the first stretch of a file tells. Of a RIFF WAVE file: whether it shows no sign of a
+// DTS or AC-3 bitstream stored as samples (see MayHoldBitstream), and where its data chunk
+// starts and the size that chunk's header gives. Of an ASF file: the play time its header
+// declares (FFmpeg drops it when the file's size differs from the one in the header, as it
+// does for a file cut short).
+struct FileHead {
   bool plainPcm = false;
   std::int64_t dataStart = -1;
   std::int64_t dataSize = -1;
+  std::int64_t asfPlayTime = -1;  // in 100 ns units, less the preroll; -1 when none
 };
 
-WavHead ReadWavHead(int fd) {
-  WavHead wav;
+std::int64_t ReadLe64(const uint8_t* p) {
+  return ReadLe32(p) | ReadLe32(p + 4) << 32;
+}
+
+// The play time of an ASF header in `head` (its file properties object), less the preroll.
+std::int64_t AsfPlayTime(const uint8_t* head, std::int64_t size) {
+  static constexpr uint8_t kHeader[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                          0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+  static constexpr uint8_t kFileProperties[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9,
+                                                  0xCF, 0x11, 0x8E, 0xE4, 0x00, 0xC0,
+                                                  0x0C, 0x20, 0x53, 0x65};
+  if (size < 30 || std::memcmp(head, kHeader, 16) != 0) return -1;
+  for (std::int64_t at = 30; at + 24 <= size;) {
+    const std::int64_t objectSize = ReadLe64(head + at + 16);
+    if (std::memcmp(head + at, kFileProperties, 16) == 0) {
+      // File id, size, date and packet count come first; a broadcast file has no durations.
+      if (objectSize < 92 || at + 92 > size || (head[at + 88] & 1)) return -1;
+      const std::int64_t play = ReadLe64(head + at + 64);
+      const std::int64_t prerollMs = ReadLe64(head + at + 80);
+      return play > prerollMs * 10000 ? play - prerollMs * 10000 : -1;
+    }
+    if (objectSize < 24) return -1;
+    at += objectSize;
+  }
+  return -1;
+}
+
+FileHead ReadHead(int fd) {
+  FileHead file;
   std::vector<uint8_t> head(kBitstreamProbeBytes);
   const ssize_t got = ::pread(fd, head.data(), head.size(), 0);
-  if (got < 12 || std::memcmp(head.data(), "RIFF", 4) != 0 ||
-      std::memcmp(head.data() + 8, "WAVE", 4) != 0) {
-    return wav;
-  }
+  if (got < 12) return file;
   const auto size = static_cast<std::int64_t>(got);
+  if (std::memcmp(head.data(), "RIFF", 4) != 0 || std::memcmp(head.data() + 8, "WAVE", 4) != 0) {
+    file.asfPlayTime = AsfPlayTime(head.data(), size);
+    return file;
+  }
   for (std::int64_t at = 12; at + 8 <= size;) {
     const std::int64_t chunkSize = ReadLe32(head.data() + at + 4);
     if (std::memcmp(head.data() + at, "data", 4) == 0) {
-      wav.dataStart = at + 8;
-      wav.dataSize = chunkSize;
+      file.dataStart = at + 8;
+      file.dataSize = chunkSize;
       break;
     }
     at += 8 + chunkSize + (chunkSize & 1);
   }
-  wav.plainPcm = !MayHoldBitstream(head.data() + 12, static_cast<size_t>(got) - 12);
-  return wav;
+  file.plainPcm = !MayHoldBitstream(head.data() + 12, static_cast<size_t>(got) - 12);
+  return file;
 }
 
 // Opens `path` for demuxing and checks FFmpeg's guess of its format. Returns BASS_OK,
 // BASS_ERROR_FILEOPEN when it is not a readable regular file, BASS_ERROR_FILEFORM when its
 // content is not a container or stream FFmpeg can read with confidence. `fileSize` and `wav`
-// (optional) receive the size of the file and what the head of a WAV tells.
+// (optional) receive the size of the file and what its head tells.
 int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSize,
-              const AVInputFormat* known = nullptr, WavHead* wav = nullptr) {
+              const AVInputFormat* known = nullptr, FileHead* wav = nullptr) {
   QuietFfmpegLog();
   // Only regular files: a FIFO would block the open forever, and a device (a link to
   // /dev/urandom) never ends. O_NONBLOCK keeps even this check from waiting on a FIFO.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return BASS_ERROR_FILEOPEN;
+  if (fd < 0) return Refuse(BASS_ERROR_FILEOPEN, std::strerror(errno));
   struct stat info {};
   const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  const WavHead head = regular ? ReadWavHead(fd) : WavHead{};
+  const FileHead head = regular ? ReadHead(fd) : FileHead{};
   const bool plainPcmWav = head.plainPcm;
   ::close(fd);
-  if (!regular) return BASS_ERROR_FILEOPEN;
+  if (!regular) {
+    return Refuse(BASS_ERROR_FILEOPEN,
+                  S_ISDIR(info.st_mode) ? "it is a folder" : "it is not a regular file");
+  }
   if (fileSize) *fileSize = info.st_size;
   if (wav) *wav = head;
-  if (info.st_size == 0) return BASS_ERROR_FILEFORM;
+  if (info.st_size == 0) return Refuse(BASS_ERROR_FILEFORM, "the file is empty");
 
   // The "file:" prefix keeps a name such as "pipe:1.mp3" or "http:x.mp3" a plain file name.
   const std::string url = "file:" + path;
   AVFormatContext* raw = avformat_alloc_context();
-  if (!raw) return BASS_ERROR_MEM;
+  if (!raw) return Refuse(BASS_ERROR_MEM, "out of memory");
   raw->io_open = &OpenOnlyTheFile;
   raw->interrupt_callback.callback = &CheckReadFault;
   raw->opaque = const_cast<std::string*>(&url);
@@ -257,20 +317,22 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
     // avformat_open_input freed the context. The file was readable a moment ago, so a failure
     // now is its content (FFmpeg says EIO or even ENOMEM for a header cut short), unless the
     // file went away in between.
-    if (ret == AVERROR(ENOENT) || ret == AVERROR(EACCES)) return BASS_ERROR_FILEOPEN;
-    return BASS_ERROR_FILEFORM;
+    if (ret == AVERROR(ENOENT) || ret == AVERROR(EACCES)) {
+      return Refuse(BASS_ERROR_FILEOPEN, std::strerror(AVUNERROR(ret)));
+    }
+    return Refuse(BASS_ERROR_FILEFORM, kNotAudio);
   }
   fmt.reset(raw);
   // `url` dies with this call: nested opens from now on are refused outright.
   fmt->opaque = nullptr;
-  if (!known && !TrustedProbe(*fmt, path)) return BASS_ERROR_FILEFORM;
+  if (!known && !TrustedProbe(*fmt, path)) return Refuse(BASS_ERROR_FILEFORM, kNotAudio);
   return BASS_OK;
 }
 
 // The size of a WAV's data chunk as its header gives it, when it is the chunk the demuxer of
 // `fmt` reads from (its data start at `dataStart`). -1 for another container or a size that
 // declares nothing (0, or the 0xFFFFFFFF of a stream being written).
-std::int64_t WavDataSize(const AVFormatContext& fmt, const WavHead& wav, std::int64_t dataStart) {
+std::int64_t WavDataSize(const AVFormatContext& fmt, const FileHead& wav, std::int64_t dataStart) {
   if (std::strcmp(fmt.iformat->name, "wav") != 0 || wav.dataStart != dataStart) return -1;
   return wav.dataSize == 0 || wav.dataSize == 0xFFFFFFFF ? -1 : wav.dataSize;
 }
@@ -297,11 +359,33 @@ bool IsFloatingLossless(const AVCodecContext& codec) {
 
 }  // namespace
 
+// What the header declares (`headerFrames`: FFmpeg's length when it took it from a header),
+// before any check against the file. FFmpeg leaves a WAV's length unset when its data chunk
+// runs past the end of the file, and an ASF file's when the file's size is not the one its
+// header gives, so those come from our own reading of the header. A claim of more than the
+// file could hold at the lowest bitrate is damage, not a declaration.
+std::int64_t FileDecoder::DeclaredLength(const AVStream& stream, std::int64_t headerFrames,
+                                         const HeadLengths& head, std::int64_t fileSize) const {
+  const int blockAlign = stream.codecpar->block_align;
+  std::int64_t frames = -1;
+  if (head.wavDataBytes > 0 && IsPlainPcm(m_format.codec) && blockAlign > 0) {
+    frames = head.wavDataBytes / blockAlign;
+  } else if (headerFrames > 0 && DeclaresLength(*m_fmt)) {
+    frames = headerFrames;
+  } else if (head.asfPlayTime > 0 && std::strcmp(m_fmt->iformat->name, "asf") == 0) {
+    frames = av_rescale(head.asfPlayTime, m_format.rate, 10000000);
+  }
+  const double bits = kMinBitsPerSecond * static_cast<double>(frames) / m_format.rate;
+  return frames > 0 && !IsPlainPcm(m_format.codec) && static_cast<double>(fileSize) * 8.0 < bits
+             ? -1
+             : frames;
+}
+
 // The source's length in frames, where it comes from and what its header declares (after the
 // first frame told the real rate): from the stream's or the container's duration, checked
 // against what a PCM file holds and what the file's size could hold.
 void FileDecoder::FindLength(const AVStream& stream, std::int64_t fileSize,
-                             std::int64_t dataStart, std::int64_t wavDataBytes, bool decoded) {
+                             std::int64_t dataStart, const HeadLengths& head, bool decoded) {
   std::int64_t frames = -1;
   LengthSource source = LengthSource::Header;
   if (m_fmt->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) {
@@ -319,14 +403,9 @@ void FileDecoder::FindLength(const AVStream& stream, std::int64_t fileSize,
   } else {
     source = LengthSource::Guess;
   }
-  // What the header declares, before the checks below. FFmpeg leaves a WAV's length unset when
-  // its data chunk runs past the end of the file, so the chunk's size is taken as declared.
+  m_format.declaredFrames = DeclaredLength(
+      stream, source == LengthSource::Header ? frames : -1, head, fileSize);
   const int blockAlign = stream.codecpar->block_align;
-  if (wavDataBytes > 0 && IsPlainPcm(m_format.codec) && blockAlign > 0) {
-    m_format.declaredFrames = wavDataBytes / blockAlign;
-  } else if (source == LengthSource::Header && frames > 0 && DeclaresLength(*m_fmt)) {
-    m_format.declaredFrames = frames;
-  }
   // A truncated PCM file announces more data than it holds.
   if (frames > 0 && IsPlainPcm(m_format.codec) && blockAlign > 0 && dataStart >= 0 &&
       fileSize > dataStart) {
@@ -353,19 +432,25 @@ void FileDecoder::FindLength(const AVStream& stream, std::int64_t fileSize,
   m_format.lengthSource = frames < 0 ? LengthSource::Guess : source;
 }
 
+void SetOpenFailureText(std::string text) { t_openFailure = std::move(text); }
+const std::string& LastOpenFailureText() { return t_openFailure; }
+
 int FileDecoder::Open(const std::string& path, Output output) {
+  t_openFailure.clear();
   std::int64_t fileSize = 0;
-  WavHead wav;
+  FileHead wav;
   if (const int result = OpenInput(path, m_fmt, &fileSize, nullptr, &wav); result != BASS_OK) {
     return result;
   }
   const std::int64_t dataStart = m_fmt->pb ? avio_tell(m_fmt->pb) : 0;
-  const std::int64_t wavDataBytes = WavDataSize(*m_fmt, wav, dataStart);
-  if (avformat_find_stream_info(m_fmt.get(), nullptr) < 0) return BASS_ERROR_FILEFORM;
+  const HeadLengths head{WavDataSize(*m_fmt, wav, dataStart), wav.asfPlayTime};
+  if (avformat_find_stream_info(m_fmt.get(), nullptr) < 0) {
+    return Refuse(BASS_ERROR_FILEFORM, "its streams could not be read (a damaged header)");
+  }
 
   const AVCodec* codec = nullptr;
   m_streamIndex = av_find_best_stream(m_fmt.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
-  if (m_streamIndex < 0 || !codec) return BASS_ERROR_FILEFORM;
+  if (m_streamIndex < 0 || !codec) return Refuse(BASS_ERROR_FILEFORM, NoDecoderText(*m_fmt));
   for (unsigned i = 0; i < m_fmt->nb_streams; ++i) {
     m_fmt->streams[i]->discard =
         static_cast<int>(i) == m_streamIndex ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
@@ -375,13 +460,15 @@ int FileDecoder::Open(const std::string& path, Output output) {
   m_codec.reset(avcodec_alloc_context3(codec));
   m_packet.reset(av_packet_alloc());
   m_frame.reset(av_frame_alloc());
-  if (!m_codec || !m_packet || !m_frame) return BASS_ERROR_MEM;
+  if (!m_codec || !m_packet || !m_frame) return Refuse(BASS_ERROR_MEM, "out of memory");
   if (avcodec_parameters_to_context(m_codec.get(), stream->codecpar) < 0) {
-    return BASS_ERROR_FILEFORM;
+    return Refuse(BASS_ERROR_FILEFORM, NoDecoderText(*m_fmt));
   }
   m_codec->pkt_timebase = stream->time_base;
   m_codec->thread_count = 1;
-  if (avcodec_open2(m_codec.get(), codec, nullptr) < 0) return BASS_ERROR_FILEFORM;
+  if (avcodec_open2(m_codec.get(), codec, nullptr) < 0) {
+    return Refuse(BASS_ERROR_FILEFORM, NoDecoderText(*m_fmt));
+  }
 
   m_format.containerName = m_fmt->iformat->name;
   m_format.inputFormat = m_fmt->iformat;
@@ -392,7 +479,7 @@ int FileDecoder::Open(const std::string& path, Output output) {
 
   // The first frame proves that the stream decodes and gives its real rate and channel count.
   const bool decoded = DecodeMore();
-  if (m_error) return m_error;
+  if (m_error) return Refuse(m_error, m_error == BASS_ERROR_MEM ? "out of memory" : kUndecodable);
   if (!decoded) {
     // A stream without a single frame (a WAV with an empty data chunk) is empty audio.
     m_format.rate = m_codec->sample_rate;
@@ -400,14 +487,14 @@ int FileDecoder::Open(const std::string& path, Output output) {
     if (m_outRate <= 0) m_outRate = m_format.rate;
     if (m_outLayout.channels() <= 0) m_outLayout.SetDefault(m_format.channels);
   }
-  if (m_format.rate <= 0 || m_format.channels <= 0) return BASS_ERROR_FILEFORM;
+  if (m_format.rate <= 0 || m_format.channels <= 0) return Refuse(BASS_ERROR_FILEFORM, kUndecodable);
   m_format.origres = OriginalResolution(*m_codec, *stream->codecpar);
   m_format.floating = IsFloatingLossless(*m_codec);
   if (m_codec->ch_layout.order == AV_CHANNEL_ORDER_NATIVE) {
     m_format.channelMask = m_codec->ch_layout.u.mask;
   }
 
-  FindLength(*stream, fileSize, dataStart, wavDataBytes, decoded);
+  FindLength(*stream, fileSize, dataStart, head, decoded);
   return BASS_OK;
 }
 
@@ -506,12 +593,20 @@ std::int64_t FileDecoder::CountFrames(const std::string& path, int streamIndex, 
 
 DecodeReport FileDecoder::report() const {
   DecodeReport report = m_report;
+  report.declaredFrames = m_format.declaredFrames;
+  std::int64_t gaps = m_gapFrames;
   if (m_gapBytes > 0 && m_packetBytes > 0) {
-    const auto frames = static_cast<std::int64_t>(static_cast<double>(m_gapBytes) *
-                                                  static_cast<double>(report.deliveredFrames) /
-                                                  static_cast<double>(m_packetBytes));
-    report.lostFrames = std::max(report.lostFrames, frames);
+    gaps = std::max(gaps, static_cast<std::int64_t>(static_cast<double>(m_gapBytes) *
+                                                    static_cast<double>(report.deliveredFrames) /
+                                                    static_cast<double>(m_packetBytes)));
   }
+  // Damaged timestamps can jump far past the end: against a declared length, the gaps cost
+  // at most the part of it that was not delivered.
+  if (report.declaredFrames > 0) {
+    gaps = std::min(gaps, std::max<std::int64_t>(
+                              0, report.declaredFrames - report.deliveredFrames));
+  }
+  report.lostFrames = std::max(m_skippedFrames, gaps);
   return report;
 }
 
@@ -519,7 +614,6 @@ void FileDecoder::NoteLoss(std::int64_t frames) {
   ++m_report.damagedPackets;
   if (frames <= 0) return;
   m_skippedFrames += frames;
-  m_report.lostFrames = std::max(m_skippedFrames, m_gapFrames);
   if (m_report.firstLossAt < 0) m_report.firstLossAt = m_report.deliveredFrames;
   m_report.lastLossAt = m_report.deliveredFrames;
 }
@@ -557,7 +651,6 @@ void FileDecoder::NoteTimestamp(const AVFrame& frame) {
         std::max<std::int64_t>(2 * m_lastFrameSamples, m_format.rate / 50);
     if (gap > tolerance) {
       m_gapFrames += gap;
-      m_report.lostFrames = std::max(m_skippedFrames, m_gapFrames);
       if (m_report.firstLossAt < 0) m_report.firstLossAt = m_report.deliveredFrames;
       m_report.lastLossAt = m_report.deliveredFrames;
     }
@@ -594,6 +687,9 @@ bool FileDecoder::DecodeMore() {
       // The file could not be read further (the disk failed, the file system went away): not
       // the end of the audio.
       if (m_fmt->pb && m_fmt->pb->error < 0 && m_fmt->pb->error != AVERROR_EOF) {
+        // FFmpeg's own codes (an interrupted read) are no system error: the disk's is EIO.
+        const int error = AVUNERROR(m_fmt->pb->error);
+        m_report.systemError = error > 0 && error < 4096 ? error : EIO;
         StopEarly(BASS_ERROR_READ);
         return false;
       }

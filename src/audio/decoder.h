@@ -67,6 +67,13 @@ bool ListsOtherFiles(const std::string& path);
 using ReadFaultHook = bool (*)();
 void SetReadFaultHook(ReadFaultHook hook);
 
+// Why the calling thread's last failed FileDecoder::Open failed, as a clause that can follow
+// "Can't open the file - ": the system's words ("No such file or directory"), "the file is
+// empty", "it holds no audio stream", "its audio codec (...) is not supported", ... Empty when
+// nothing failed or no reason is known. SetOpenFailureText sets it (an opener's own refusal).
+const std::string& LastOpenFailureText();
+void SetOpenFailureText(std::string text);
+
 // Silences FFmpeg's own log (once per process); the layer reports through its error codes.
 void QuietFfmpegLog();
 
@@ -113,9 +120,17 @@ class FileDecoder {
   int streamIndex() const { return m_streamIndex; }
 
  private:
+  // The lengths our own reading of the file's head found: a WAV's data size in bytes and an
+  // ASF file's play time in 100 ns units (-1 for none).
+  struct HeadLengths {
+    std::int64_t wavDataBytes = -1;
+    std::int64_t asfPlayTime = -1;
+  };
   // Sets the length, its source and the declared length in m_format (part of Open).
   void FindLength(const AVStream& stream, std::int64_t fileSize, std::int64_t dataStart,
-                  std::int64_t wavDataBytes, bool decoded);
+                  const HeadLengths& head, bool decoded);
+  std::int64_t DeclaredLength(const AVStream& stream, std::int64_t headerFrames,
+                              const HeadLengths& head, std::int64_t fileSize) const;
   bool DecodeMore();
   bool ConvertFrame(const AVFrame* frame);
   bool SetUpConverter(const AVFrame* frame);

@@ -109,14 +109,21 @@ bool FitsFamily(const SourceFormat& format, Family family) {
 
 HSTREAM CreateStream(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags,
                      Family family) {
+  SetOpenFailureText({});
   if (mem || !file || offset != 0 || length != 0) return Fail(BASS_ERROR_ILLPARAM, 0u);
   const std::string path(static_cast<const char*>(file));
-  if (path.empty()) return Fail(BASS_ERROR_FILEOPEN, 0u);
+  if (path.empty()) {
+    SetOpenFailureText("no file was named");
+    return Fail(BASS_ERROR_FILEOPEN, 0u);
+  }
   const DWORD kept = flags & (BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT);
   auto stream = std::make_shared<Stream>(path, kept | BASS_SAMPLE_FLOAT);
   const int result = stream->Open();
   if (result != BASS_OK) return Fail(result, 0u);
-  if (!FitsFamily(stream->format(), family)) return Fail(BASS_ERROR_FILEFORM, 0u);
+  if (!FitsFamily(stream->format(), family)) {
+    SetOpenFailureText("it is not a file of the kind this opener reads");
+    return Fail(BASS_ERROR_FILEFORM, 0u);
+  }
   return Succeed(AddStream(std::move(stream)));
 }
 
@@ -184,6 +191,8 @@ BOOL BASS_ChannelGetInfo(DWORD handle, BASS_CHANNELINFO* info) {
   info->filename = stream->path().c_str();
   return Succeed(1);
 }
+
+const char* QV_OpenFailureText() { return LastOpenFailureText().c_str(); }
 
 BOOL QV_ChannelGetSourceInfo(DWORD handle, QV_SOURCEINFO* info) {
   const std::shared_ptr<Stream> stream = FindStream(handle);

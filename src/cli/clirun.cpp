@@ -342,7 +342,12 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
     loudness.standard = standard;
     loudness.logPath = RunLogPath();
     loudness.jobs = jobs;
-    RunLoudnessBatch(host, list, batch, engine, loudness);
+    const LoudnessBatchResult measured = RunLoudnessBatch(host, list, batch, engine, loudness);
+    host.EndProgressLine();
+    for (const LoudnessBatchResult::Failure& failure : measured.notMeasured) {
+      std::fprintf(stderr, "Not measured: %s%s%s\n", list.GetSourcePath(failure.row).c_str(),
+                   failure.reason.empty() ? "" : ": ", failure.reason.c_str());
+    }
     if (host.CancelSeen()) {
       std::fprintf(stderr, "Log: %s\n", UsedLogPath().c_str());
       return kExitCancelled;

@@ -143,6 +143,15 @@ PumpEnd JudgeEnd(HSTREAM stream, JobContext& job, std::string& damage) {
   return PumpEnd::Finished;
 }
 
+// The system's error number of a read error that ended the stream's decoding (EIO when it
+// gave none).
+int ReadErrorOf(HSTREAM stream) {
+  audio::DecodeReport report;
+  return QV_ChannelGetDecodeReport(stream, &report) && report.systemError != 0
+             ? report.systemError
+             : EIO;
+}
+
 // The decode loop every encoder shares: one-second blocks of interleaved floats from `stream`
 // to `put` (which applies the gain and writes; false when it could not), progress after every
 // block, and the cancel flag right after the progress. Damaged data is described in `damage`.
@@ -287,7 +296,8 @@ std::string ConversionErrorText(const ConvertResult& result) {
   switch (result.code) {
     case SamePath: return "The source file is the same as the destination file";
     case UnknownFormat: return "Unknown output file format";
-    case CannotOpenSource: return "Can't open source file";
+    case CannotOpenSource:
+      return reason.empty() ? "Can't open source file" : "Can't open source file - " + reason;
     case CannotCreate:
       return GuessedCauseText("Could not create the destination file", "permissions problem",
                               reason, {EACCES, EPERM, EROFS});
@@ -305,7 +315,10 @@ std::string ConversionErrorText(const ConvertResult& result) {
       return "The file has no loudness measurement, so it cannot be normalized; it was not "
              "converted.  Measure it first (Calculate Loudness), or convert it without "
              "normalization";
-    case ReadError: return "Could not read the source file - read error";
+    case ReadError:
+      return std::string("Could not read the source file - read error") +
+             (result.systemError != 0 ? FormatText(" (%s)", std::strerror(result.systemError))
+                                      : "");
     case NamesTaken:
       return "Every numbered name for the destination file (up to -COPY999999) is taken, so "
              "nothing was written";
@@ -775,7 +788,9 @@ ConvertResult EncodeFile(const EncodeRequest& request, JobContext& job) {
   if (SamePathIgnoringCase(request.source, request.destination)) return {ConvertCode::SamePath};
   const OwnedStream stream(OpenFloatDecoder(request.source));
   BASS_CHANNELINFO info{};
-  if (!stream || !GetInfo(stream.get(), info)) return {ConvertCode::CannotOpenSource};
+  if (!stream || !GetInfo(stream.get(), info)) {
+    return {ConvertCode::CannotOpenSource, 0, stream ? "" : QV_OpenFailureText()};
+  }
   StartProgress(stream.get(), job);
   const OutputFormat& format = *request.format;
   // Declared after the stream: the encoder is done with before the stream is freed.
@@ -796,6 +811,7 @@ ConvertResult EncodeFile(const EncodeRequest& request, JobContext& job) {
   if (const std::string clipped = encoder->ClippingNote(); !clipped.empty()) {
     job.LogNote += (job.LogNote.empty() ? "" : "\n\n") + clipped;
   }
+  if (result.code == ConvertCode::ReadError) result.systemError = ReadErrorOf(stream.get());
   return result;
 }
 

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -140,7 +142,14 @@ bool ProbePlainWav(const std::string& path, std::uint64_t fileSize, ProbeResult&
 bool ProbeAudioFile(const std::string& path, ProbeResult& result) {
   result = ProbeResult{};
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+  if (::stat(path.c_str(), &info) != 0) {
+    result.errorText = std::strerror(errno);
+    return false;
+  }
+  if (!S_ISREG(info.st_mode) || info.st_size <= 0) {
+    result.errorText = S_ISDIR(info.st_mode)   ? "it is a folder"
+                       : S_ISREG(info.st_mode) ? "the file is empty"
+                                               : "it is not a regular file";
     return false;
   }
   if (path.size() <= 4) return false;
@@ -155,6 +164,7 @@ bool ProbeAudioFile(const std::string& path, ProbeResult& result) {
   const OwnedStream stream(OpenProbeStream(path));
   if (!stream.get()) {
     result.errorCode = BASS_ErrorGetCode();
+    result.errorText = QV_OpenFailureText();
     return false;
   }
   BASS_CHANNELINFO channel{};
@@ -199,10 +209,11 @@ bool ProbeSourceFacts(const std::string& path, SourceFacts& facts) {
   return true;
 }
 
-void ReportOpenError(BatchHost& owner, const std::string& path, int code) {
+void ReportOpenError(BatchHost& owner, const std::string& path, int code,
+                     const std::string& reason) {
   const char* file = path.c_str();
   switch (code) {
-    case BASS_ERROR_FILEFORM:
+    case BASS_ERROR_FILEFORM: {
       if (QV_FileListsOtherFiles(file)) {
         ShowMessage(&owner, 0, {}, MB_OK,
                     "Can't open the file:\n\n   %s\n\nMore Details:\n\nThe file is a playlist "
@@ -211,11 +222,15 @@ void ReportOpenError(BatchHost& owner, const std::string& path, int code) {
                     file);
         return;
       }
+      // "Not audio" is what the heading says already; a more precise reason follows it.
+      const std::string details =
+          reason.empty() || reason.rfind("it is not audio", 0) == 0 ? "" : ": " + reason;
       ShowMessage(&owner, 0, {}, MB_OK,
-                  "Can't open the file:\n\n   %s\n\nMore Details:\n\nUnsupported File Format\n\n"
+                  "Can't open the file:\n\n   %s\n\nMore Details:\n\nUnsupported File Format%s\n\n"
                   "This file was not added.",
-                  file);
+                  file, details.c_str());
       return;
+    }
     case BASS_ERROR_WMA_LICENSE:
       ShowMessage(&owner, 0, {}, MB_OK,
                   "Can't open the file:\n\n   %s\n\nMore Details:\n\nThe file you are trying to "
@@ -225,11 +240,19 @@ void ReportOpenError(BatchHost& owner, const std::string& path, int code) {
                   "\n\nThis file was not added.",
                   file);
       return;
-    default:
+    default: {
+      std::string details;
+      if (!reason.empty()) {
+        std::string sentence = reason;
+        sentence[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(sentence[0])));
+        details = "More Details:\n\n" + sentence + ".\n\n";
+      }
       ShowMessage(&owner, 0, {}, MB_OK,
-                  "Unable to get the Audio File Stats from:\n\n   %s\n\nThis file was not added.",
-                  file);
+                  "Unable to get the Audio File Stats from:\n\n   %s\n\n%sThis file was not "
+                  "added.",
+                  file, details.c_str());
       return;
+    }
   }
 }
 
@@ -309,7 +332,7 @@ bool SourceImporter::AddVideo(const std::string& source, ProbeResult& probe,
   if (!ProbeAudioFile(tempWav, probe)) {
     // No row owns the WAV, so nothing else would remove it.
     DeleteOrphanWav(tempWav, source);
-    ReportOpenError(m_host, source, probe.errorCode);
+    ReportOpenError(m_host, source, probe.errorCode, probe.errorText);
     return false;
   }
   return true;
@@ -355,7 +378,7 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
     // A name of both kinds (.mp4) without a sound track the library decodes may still be a
     // video with one.
     if (!IsVideoFile(path) || probe.errorCode != BASS_ERROR_FILEFORM) {
-      ReportOpenError(m_host, path, probe.errorCode);
+      ReportOpenError(m_host, path, probe.errorCode, probe.errorText);
       ++counters.refused;
       return;
     }

@@ -24,6 +24,7 @@ struct BatchState;
 // arithmetic are 64-bit.
 struct ProbeResult : SourceFacts {
   int errorCode = 0;  // the audio library's code on failure; 0 for the file-system test
+  std::string errorText;  // why it failed, as a clause ("it is a folder"); may be empty
 };
 
 // ProbeAudioFile for SourceList::RefreshChangedRows: the facts of `path`, false on failure.
@@ -36,8 +37,10 @@ bool ProbeSourceFacts(const std::string& path, SourceFacts& facts);
 bool ProbeAudioFile(const std::string& path, ProbeResult& result);
 
 // Shows the message for a failed open of `path`: the unsupported-format text for 41, the DRM
-// text for 1000, "Unable to get the Audio File Stats from:" for every other code.
-void ReportOpenError(BatchHost& owner, const std::string& path, int code);
+// text for 1000, "Unable to get the Audio File Stats from:" for every other code; each with
+// `reason` (ProbeResult::errorText) when there is one.
+void ReportOpenError(BatchHost& owner, const std::string& path, int code,
+                     const std::string& reason = {});
 
 // One entry of the open-file dialog's filter list.
 struct OpenFilter {

@@ -33,17 +33,24 @@ template <typename Start, typename Block>
 int DecodeForMeasurement(const std::string& path, JobContext& job, Start start, Block block,
                          std::string& reason) {
   const OwnedStream stream(OpenFloatDecoder(path));
-  if (!stream) return kLoudnessCannotRead;
+  if (!stream) {
+    const std::string why = QV_OpenFailureText();
+    reason = "Can't open the file" + (why.empty() ? std::string() : " - " + why);
+    return kLoudnessCannotRead;
+  }
   BASS_CHANNELINFO info;
   if (!BASS_ChannelGetInfo(stream.get(), &info)) return kLoudnessCannotRead;
   const int channels = static_cast<int>(info.chans);
-  if (channels < 1) return kLoudnessUnsupported;
   job.ProcessedSeconds = 0;
   job.SourceDuration = StreamSeconds(stream.get());
   QV_SOURCEINFO source;
   const std::uint64_t speakers =
       QV_ChannelGetSourceInfo(stream.get(), &source) ? source.channelMask : 0;
-  if (!start(static_cast<int>(info.freq), channels, speakers)) return kLoudnessUnsupported;
+  if (channels < 1 || !start(static_cast<int>(info.freq), channels, speakers)) {
+    reason = FormatText("This loudness standard cannot measure %d channel%s at %u Hz", channels,
+                        channels == 1 ? "" : "s", info.freq);
+    return kLoudnessUnsupported;
+  }
 
   const std::size_t frames = info.freq;
   std::vector<float> samples(frames * static_cast<std::size_t>(channels));
@@ -140,6 +147,7 @@ LoudnessResult AnalyzeReplayGain(LoudnessEngine& engine, const std::string& path
   }
   if (titleGain == NotEnoughSamples) {
     result.code = kLoudnessTooShort;
+    result.reason = "The file is too short to measure: it holds less than 50 ms of audio";
     return result;
   }
   result.code = kLoudnessMeasured;
@@ -172,6 +180,7 @@ LoudnessResult AnalyzeR128(const std::string& path, double target, JobContext& j
   result.peak = m.truePeak * kFullScale;
   if (!m.enoughSamples) {
     result.code = kLoudnessTooShort;
+    result.reason = "The file is too short to measure: it holds less than 400 ms of audio";
     return result;
   }
   if (!std::isfinite(m.integrated)) {
@@ -409,6 +418,9 @@ bool CommitMeasurement(SourceList& list, BatchLog& log, const LoudnessBatchOptio
     log.Write(code == kLoudnessMeasured ? plan.result.reason + "\n\n"
                                         : "Not measured: " + plan.result.reason + "\n\n");
   }
+  if (code != kLoudnessMeasured && code != kLoudnessSilent) {
+    result.notMeasured.push_back({row, plan.result.reason});
+  }
   WriteLoudnessCells(list, row);
   return true;
 }
@@ -463,6 +475,7 @@ LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchSta
     if (!plan.measure) return static_cast<int>(kLoudnessMeasured);
     if (plan.path.empty()) {
       plan.result.code = kLoudnessCannotRead;
+      plan.result.reason = "The row has no file to measure";
     } else {
       // One worker measures with the caller's engine, more with an engine each.
       plan.result = MeasureFile(options.standard, plan.path, options.target, job,

@@ -145,6 +145,12 @@ struct LoudnessBatchResult {
   int silent = 0;        // rows measured and found silent (no loudness of their own)
   int failed = 0;        // rows that could not be measured
   bool cancelled = false;
+  // Each row that could not be measured, with why (LoudnessResult::reason; may be empty).
+  struct Failure {
+    int row = 0;
+    std::string reason;
+  };
+  std::vector<Failure> notMeasured;
 };
 
 LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchState& state,

@@ -96,6 +96,33 @@ std::string StripToolBanner(std::string_view output) {
   return report;
 }
 
+namespace {
+
+// The cause of a failed extraction in words, from the phrases FFmpeg's tools print for it;
+// empty when none is recognised.
+std::string ToolFailureCause(std::string_view report) {
+  static constexpr struct {
+    const char* phrase;
+    const char* cause;
+  } kCauses[] = {
+      {"does not contain any stream", "the file holds no audio stream"},
+      {"matches no streams", "the file holds no audio stream"},
+      {"No such file or directory", "the file does not exist (No such file or directory)"},
+      {"Permission denied", "the file cannot be read (Permission denied)"},
+      {"Invalid data found when processing input",
+       "the file is not audio or video in a format the converter reads"},
+      {"Decoder (codec", "the file's audio codec is not supported"},
+      {"Input/output error", "the file could not be read (Input/output error)"},
+      {"No space left on device", "the working folder's disk is full"},
+  };
+  for (const auto& known : kCauses) {
+    if (report.find(known.phrase) != std::string_view::npos) return known.cause;
+  }
+  return {};
+}
+
+}  // namespace
+
 void ReportToolError(BatchHost& owner) {
   // The whole output is kept for the user while the program runs, under a name of this
   // instance; the reports go when the program ends.
@@ -113,9 +140,10 @@ void ReportToolError(BatchHost& owner) {
     }
   }
   const std::string report = StripToolBanner(ToolOutputText());
+  const std::string cause = ToolFailureCause(report);
   ShowMessage(&owner, 0, std::string(), MB_OK,
-              "The conversion command failed.  The output from the converter is:\n\n%s",
-              report.c_str());
+              "The conversion command failed%s.  The output from the converter is:\n\n%s",
+              cause.empty() ? "" : (": " + cause).c_str(), report.c_str());
 }
 
 bool ExtractAudioFromVideo(BatchHost& owner, const ToolRunner& runTool,

@@ -271,6 +271,56 @@ TEST_F(DamagedInputTest, KnownDamageGivesTheRightAnswer) {
   }
 }
 
+// What a header declares survives a cut, so the verdict on a decode tells a file cut short
+// from a complete one; junk after the last packet costs nothing; a header that claims more
+// than the file could hold declares nothing.
+TEST_F(DamagedInputTest, TheVerdictWeighsWhatDecodedAgainstTheDeclaredLength) {
+  const auto half = [](const std::string& d) { return d.substr(0, d.size() / 2); };
+  const auto junk = [](const std::string& d) { return d + Junk(65536, 11); };
+  std::string longFlac = ReadAll(s_dir->file("a.flac"));
+  for (int i = 22; i < 26; ++i) longFlac[i] = '\xff';
+  struct Case {
+    const char* name;
+    std::string bytes;
+    double declared;  // seconds, -1 for none
+    bool complete;
+  };
+  const auto from = [&](const char* fixture, auto change) {
+    return change(ReadAll(s_dir->file(fixture)));
+  };
+  const Case cases[] = {
+      {"half.wav", from("source.wav", half), kSourceSeconds, false},
+      {"half.flac", from("a.flac", half), kSourceSeconds, false},
+      {"half.mp3", from("a.mp3", half), kSourceSeconds, false},
+      {"half.wma", from("a.wma", half), kSourceSeconds, false},
+      {"half.m4a", from("faststart.m4a", half), kSourceSeconds, false},
+      {"half.mka", from("a.mka", half), kSourceSeconds, false},
+      {"junk.ogg", from("a.ogg", junk), -1, true},
+      {"junk.flac", from("a.flac", junk), kSourceSeconds, true},
+      {"junk.m4a", from("a.m4a", junk), kSourceSeconds, true},
+      {"long-header.flac", longFlac, -1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Decoded d = DecodeFile(Write(c.name, c.bytes));
+    ASSERT_NE(d.handle, 0u);
+    const int rate = static_cast<int>(d.info.freq);
+    if (c.declared < 0) {
+      EXPECT_EQ(d.report.declaredFrames, -1);
+    } else {
+      EXPECT_NEAR(static_cast<double>(d.report.declaredFrames) / rate, c.declared, 0.05);
+    }
+    const audio::DecodeVerdict verdict = audio::JudgeDecode(
+        d.report, rate, static_cast<std::int64_t>(d.lengthBytes / 4 / d.info.chans));
+    EXPECT_EQ(verdict.complete, c.complete) << verdict.text;
+    if (!c.complete) {
+      EXPECT_NE(verdict.text.find(" of audio but declares 0:03"),
+                std::string::npos)
+          << verdict.text;
+    }
+  }
+}
+
 // Things that are not regular files are refused at once with "cannot open"; none may block.
 TEST_F(DamagedInputTest, ThingsThatAreNotFilesNeverBlock) {
   const std::string folder = s_dir->file("folder.mp3");

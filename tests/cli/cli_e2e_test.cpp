@@ -462,6 +462,11 @@ TEST_F(CliTest, FailingFilesGiveStatusOneInBothModes) {
     EXPECT_FALSE(fs::exists(Out("damaged.mp3")));
   }
   EXPECT_TRUE(fs::exists(Out("song one.mp3")));
+  // A row that cannot be measured says why on standard error.
+  run = Run({"--list", "--loudness", low});
+  EXPECT_NE(run.err.find("Not measured: " + low + ": The source file is damaged"),
+            std::string::npos)
+      << run.err;
 }
 
 TEST_F(CliTest, UsageErrorsGiveStatusTwo) {

@@ -19,6 +19,8 @@
 namespace qv::test {
 namespace {
 
+const char* const kNotAudio = "Can't open source file - it is not audio in a format Quorvin reads";
+
 namespace fs = std::filesystem;
 
 std::string StartRecord(int n) { return "\n--- Conversion # " + std::to_string(n) + " ---\n\n"; }
@@ -83,7 +85,7 @@ TEST_F(ConversionBatchTest, ThreeRowsWithAFailingSecondFileAskedAndAnsweredNo) {
   EXPECT_TRUE(result.started);
   EXPECT_EQ(result.converted, 2);
   EXPECT_EQ(result.failed, 1);
-  const std::string error = ErrorMessage(bad, Out("bad.wav"), "Can't open source file");
+  const std::string error = ErrorMessage(bad, Out("bad.wav"), kNotAudio);
   ASSERT_EQ(m_host.messages.size(), 1u);
   EXPECT_EQ(m_host.messages[0].text, error);
   EXPECT_EQ(m_host.messages[0].type, kAskType);
@@ -117,7 +119,7 @@ TEST_F(ConversionBatchTest, SkippingProblemFilesOnlyLogsThemAndOffersTheLog) {
                 m_options.logPath + "\n\nDo you want to open it now?");
   EXPECT_EQ(m_host.messages[0].type, static_cast<unsigned>(MB_YESNO));
   EXPECT_EQ(m_openedLogs, std::vector<std::string>{m_options.logPath});
-  EXPECT_NE(Log().find(Logged(ErrorMessage(bad, Out("bad.wav"), "Can't open source file")) +
+  EXPECT_NE(Log().find(Logged(ErrorMessage(bad, Out("bad.wav"), kNotAudio)) +
                        StartRecord(3)),
             std::string::npos);
   EXPECT_TRUE(m_list.IsSelected(0));

@@ -75,6 +75,20 @@ inline FfmpegView DecodeWithFfmpeg(const std::string& path, const std::string& s
   return view;
 }
 
+// The length in seconds the ffprobe program (beside ffmpeg) gives a file; -1 when it gives none.
+inline double FfprobeSeconds(const std::string& path) {
+  const std::string ffmpeg = QV_FFMPEG;
+  const std::string command = ffmpeg.substr(0, ffmpeg.rfind('/') + 1) +
+                              "ffprobe -v error -show_entries format=duration -of csv=p=0 " +
+                              ShellQuote(path);
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return -1;
+  double seconds = -1;
+  if (std::fscanf(pipe, "%lf", &seconds) != 1) seconds = -1;
+  ::pclose(pipe);
+  return seconds;
+}
+
 // A source of music-like material: a chord with a beat, `seconds` long.
 inline bool MakeMusic(const std::string& path, double seconds, int rate, int channels) {
   const std::string expr =

@@ -30,7 +30,10 @@ const char* const kUnsupported =
     "Can't open the file:\n\n   %s\n\nMore Details:\n\nUnsupported File Format\n\n"
     "This file was not added.";
 const char* const kNoStats =
-    "Unable to get the Audio File Stats from:\n\n   %s\n\nThis file was not added.";
+    "Unable to get the Audio File Stats from:\n\n   %s\n\nMore Details:\n\n%s.\n\n"
+    "This file was not added.";
+const char* const kEmpty = "The file is empty";
+const char* const kFolder = "It is a folder";
 const char* const kCouldNotImport = "Sorry, could not Import:\n\n   %s\n\nSkipping...";
 
 // Fixtures made once for the whole suite: a 60 s CD-quality WAV, short FLAC and MP3 files, a
@@ -283,12 +286,12 @@ TEST_F(ImporterTest, FilesThatCannotBeOpenedShowTheirMessageAndAreNotCounted) {
   EXPECT_EQ(counters.skipped, 0);
   EXPECT_EQ(m_list.RowCount(), 0);
   EXPECT_EQ(Texts(), (std::vector<std::string>{
-                         FormatText(kNoStats, empty.c_str()),
+                         FormatText(kNoStats, empty.c_str(), kEmpty),
                          FormatText(kUnsupported, text.c_str()),
-                         FormatText(kNoStats, folder.c_str()),
+                         FormatText(kNoStats, folder.c_str(), kFolder),
                          // Any open failure of an .mp4 other than 41 is reported at once.
-                         FormatText(kNoStats, emptyMp4.c_str()),
-                         FormatText(kNoStats, missing.c_str()),
+                         FormatText(kNoStats, emptyMp4.c_str(), kEmpty),
+                         FormatText(kNoStats, missing.c_str(), "No such file or directory"),
                          FormatText("Sorry, but the file you are trying to open:\n\n   %s\nhas an "
                                     "unsupported Channel Count (9).\n\nThe Channel Count needs "
                                     "to be 1 to 8.",
@@ -594,8 +597,8 @@ TEST_F(ScanTest, AddsSupportedNamesInNameOrderWithOneSummary) {
   EXPECT_EQ(first.skipped, 0);
   EXPECT_EQ(Texts(),
             (std::vector<std::string>{
-                FormatText(kNoStats, (album + "/bonus.wav").c_str()),
-                FormatText(kNoStats, (album + "/broken.mp3").c_str()),
+                FormatText(kNoStats, (album + "/bonus.wav").c_str(), kFolder),
+                FormatText(kNoStats, (album + "/broken.mp3").c_str(), kEmpty),
                 "Added 3 new files, skipped 0 existing files, and 2 could not be added.",
             }));
   ASSERT_EQ(m_list.RowCount(), 3);
@@ -617,7 +620,7 @@ TEST_F(ScanTest, RecursiveScanDescendsIntoSubFolders) {
   const AddCounters counters = m_importer.ScanFolder(album, true);
   EXPECT_EQ(counters.added, 4);
   EXPECT_EQ(Texts(), (std::vector<std::string>{
-                         FormatText(kNoStats, (album + "/broken.mp3").c_str()),
+                         FormatText(kNoStats, (album + "/broken.mp3").c_str(), kEmpty),
                          "Added 4 new files, skipped 0 existing files, and 1 could not be added.",
                      }));
   EXPECT_EQ(m_list.GetSourcePath(3), album + "/bonus.wav/hidden track.wav");

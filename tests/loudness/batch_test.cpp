@@ -159,17 +159,37 @@ TEST(AnalyzeFile, FullScaleSamplesClip) {
 
 TEST(AnalyzeFile, RefusedAndDamagedFiles) {
   test::TempDir dir;
-  EXPECT_EQ(Measure(dir.file("missing.wav")).code, kLoudnessCannotRead);
   std::ofstream(dir.file("text.mp3")) << "this is not audio at all, only some words\n";
-  EXPECT_EQ(Measure(dir.file("text.mp3")).code, kLoudnessCannotRead);
-  EXPECT_EQ(Measure(dir.str()).code, kLoudnessCannotRead);  // a folder
-  EXPECT_EQ(Measure(MakeTone(dir, "hi.wav", 1.0, 192000)).code, kLoudnessUnsupported);
-  EXPECT_EQ(Measure(MakeTone(dir, "odd.wav", 1.0, 37800)).code, kLoudnessUnsupported);
   // Nine channels: more than any layout FFmpeg names a downmix for.
   const std::string nine = dir.file("nine.wav");
   ASSERT_TRUE(Ffmpeg("-f lavfi -i \"aevalsrc=0|0|0|0|0|0|0|0|0.5*sin(2*PI*1000*t):d=1\" " +
                      ShellQuote(nine)));
-  EXPECT_EQ(Measure(nine).code, kLoudnessUnsupported);
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i color=c=black:s=16x16:d=1 -c:v mpeg4 " +
+                     ShellQuote(dir.file("silent film.mp4"))));
+  // Every refusal says why.
+  const struct {
+    std::string path;
+    int code;
+    const char* reason;
+  } refused[] = {
+      {dir.file("missing.wav"), kLoudnessCannotRead,
+       "Can't open the file - No such file or directory"},
+      {dir.file("text.mp3"), kLoudnessCannotRead,
+       "Can't open the file - it is not audio in a format Quorvin reads"},
+      {dir.str(), kLoudnessCannotRead, "Can't open the file - it is a folder"},
+      {dir.file("silent film.mp4"), kLoudnessCannotRead,
+       "Can't open the file - it holds no audio stream"},
+      {MakeTone(dir, "hi.wav", 1.0, 192000), kLoudnessUnsupported,
+       "This loudness standard cannot measure 1 channel at 192000 Hz"},
+      {MakeTone(dir, "odd.wav", 1.0, 37800), kLoudnessUnsupported,
+       "This loudness standard cannot measure 1 channel at 37800 Hz"},
+      {nine, kLoudnessUnsupported, "This loudness standard cannot measure 9 channels at 44100 Hz"},
+  };
+  for (const auto& r : refused) {
+    const LoudnessResult result = Measure(r.path);
+    EXPECT_EQ(result.code, r.code) << r.path;
+    EXPECT_EQ(result.reason, r.reason);
+  }
   // 40 ms: less than one 50 ms window.
   const LoudnessResult tiny = Measure(MakeTone(dir, "tiny.wav", 0.04));
   EXPECT_EQ(tiny.code, kLoudnessTooShort);
@@ -208,6 +228,8 @@ TEST(AnalyzeFile, AReadErrorMidFileIsNoMeasurement) {
   const LoudnessResult r = AnalyzeFile(engine, path, 89.0, job);
   audio::SetReadFaultHook(nullptr);
   EXPECT_EQ(r.code, kLoudnessCannotRead);
+  EXPECT_NE(r.reason.find("read error at 0:"), std::string::npos) << r.reason;
+  EXPECT_NE(r.reason.find("(Input/output error)"), std::string::npos) << r.reason;
   EXPECT_LT(job.ProcessedSeconds, 20);
   EXPECT_EQ(r.volume, 0.0);
   // The engine is clean again: the next file measures as it does alone.
@@ -386,14 +408,17 @@ TEST_F(LoudnessBatch, FillsTheCellsAndLogsEveryRow) {
   EXPECT_LT(list.Item(2)->trackGain, 0.0);
 
   const std::string log = ReadAll(logPath);
-  // Each measured row's result follows its header; the row that could not be measured has none.
+  const std::string kHiRateNotMeasured =
+      "Not measured: This loudness standard cannot measure 1 channel at 192000 Hz\n\n";
+  // Each measured row's result follows its header; the row that could not be measured says why.
   const auto measuredText = [&](int row) {
     return MeasurementText(LoudnessStandard::ReplayGain1,
                            list.Item(row)->measurements[0]) + "\n\n";
   };
   EXPECT_EQ(log, "\n--- Calculate Loudness # 1 ---\n\n" + list.GetSourcePath(0) + "\n\n" +
                      measuredText(0) + "\n--- Calculate Loudness # 2 ---\n\n" +
-                     list.GetSourcePath(1) + "\n\n" + "\n--- Calculate Loudness # 3 ---\n\n" +
+                     list.GetSourcePath(1) + "\n\n" + kHiRateNotMeasured +
+                     "\n--- Calculate Loudness # 3 ---\n\n" +
                      list.GetSourcePath(2) + "\n\n" + measuredText(2));
   EXPECT_EQ(measuredText(0).rfind("Volume: " + FormatDbCell(quiet.volume) + " dB, peak ", 0), 0u);
 
@@ -405,7 +430,8 @@ TEST_F(LoudnessBatch, FillsTheCellsAndLogsEveryRow) {
   EXPECT_EQ(ReadAll(logPath),
             "\n--- Calculate Loudness # 1 ---\n\n" + list.GetSourcePath(0) + "\n\n" +
                 "\n--- Calculate Loudness # 2 ---\n\n" + list.GetSourcePath(1) + "\n\n" +
-                "\n--- Calculate Loudness # 3 ---\n\n" + list.GetSourcePath(2) + "\n\n");
+                kHiRateNotMeasured + "\n--- Calculate Loudness # 3 ---\n\n" +
+                list.GetSourcePath(2) + "\n\n");
   EXPECT_EQ(list.CellText(0, kColVolume), "kept");  // measured rows are not touched
   EXPECT_EQ(list.Item(0)->volume, volume);
   EXPECT_EQ(list.Item(1)->hasLoudness, 0);

@@ -404,6 +404,38 @@ TEST_F(ToolRunTest, TheRealProgramExtractsASoundTrackUnderHostileNames) {
   }
 }
 
+// The real program's failures are reported with their cause first: a video without sound, a
+// file that is not media.
+TEST_F(ToolRunTest, TheRealProgramsFailuresNameTheirCause) {
+  Settings().FfmpegPath = QV_FFMPEG;
+  const std::string silent = m_dir.file("silent film.mp4");
+  ASSERT_TRUE(RunFfmpeg("-f lavfi -i testsrc=size=64x48:rate=10 -t 1 -c:v mpeg4 " +
+                        ShellQuote(silent)));
+  const std::string text = m_dir.file("notes.mkv");
+  WriteTextFile(text, "only words, no video\n");
+  const struct {
+    std::string path;
+    const char* heading;
+  } cases[] = {
+      {silent, "The conversion command failed: the file holds no audio stream.  The output"},
+      {text, "The conversion command failed: the file is not audio or video in a format the "
+             "converter reads.  The output"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string wav = MakeTempWavName();
+    ScriptedHost host;
+    RecordingView view;
+    const ToolRunner runner = [&](const ToolRunRequest& request) {
+      return RunToolWithProgress(request, view);
+    };
+    EXPECT_FALSE(ExtractAudioFromVideo(host, runner, c.path, wav));
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0].text.rfind(c.heading, 0), 0u) << host.messages[0].text;
+    RemoveTemporary(wav);
+  }
+}
+
 TEST_F(ToolRunTest, TheRealProgramReportsADuration) {
   Settings().FfmpegPath = QV_FFMPEG;
   const std::string input = m_dir.file("two seconds.wav");
