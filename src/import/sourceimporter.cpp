@@ -384,6 +384,13 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
     }
     asVideo = true;
   }
+  if (asVideo && QV_FileListsOtherFiles(path.c_str())) {
+    // The ffmpeg program would follow such a list (concat, HLS) to the files it names, which
+    // may be anywhere, or on the network: refused as the decoder refuses it.
+    ReportOpenError(m_host, path, BASS_ERROR_FILEFORM, {});
+    ++counters.refused;
+    return;
+  }
   if (asVideo) {
     if (!AddVideo(path, probe, tempWav)) {
       ++counters.refused;

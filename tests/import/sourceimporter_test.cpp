@@ -484,7 +484,7 @@ TEST_F(ImporterTest, EveryReadableContainerIsAddedByAFolderScan) {
 }
 
 // A file that lists other files (a concat list, an HLS playlist) is refused whatever its
-// name, and the file it names is never opened.
+// name, also a video's, and the file it names is never opened.
 TEST_F(ImporterTest, APlaylistUnderAnAudioNameIsRefusedAndWhatItNamesIsNeverOpened) {
   const std::string target = Copy("tone.flac", "target.flac");
   const struct {
@@ -494,6 +494,10 @@ TEST_F(ImporterTest, APlaylistUnderAnAudioNameIsRefusedAndWhatItNamesIsNeverOpen
       {"concat.wav", "ffconcat version 1.0\nfile 'target.flac'\n"},
       {"concat.mp3", "ffconcat version 1.0\nfile target.flac\nfile target.flac\n"},
       {"playlist.flac",
+       "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\ntarget.flac\n#EXT-X-ENDLIST\n"},
+      // Video names, which would otherwise go to the ffmpeg program's extraction.
+      {"concat.mkv", "ffconcat version 1.0\nfile 'target.flac'\n"},
+      {"playlist.mp4",
        "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\ntarget.flac\n#EXT-X-ENDLIST\n"},
   };
   const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
