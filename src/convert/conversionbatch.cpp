@@ -279,6 +279,7 @@ void ConversionRun::KeepCancelled(int row) {
   m_list.SelectRow(row, false);
   if (r.out.workPath.empty() || !FileExistsNonEmpty(r.out.workPath)) {
     m_publisher.Discard(r.out);
+    m_publisher.Release(r.out);
     m_log.Write("Cancelled: nothing of this file was written.\n\n");
     report.text = "cancelled, nothing written";
     return;
@@ -301,6 +302,7 @@ void ConversionRun::KeepCancelled(int row) {
 void ConversionRun::Failed(int row, ConvertCode code) {
   Row& r = At(row);
   m_publisher.Discard(r.out);
+  m_publisher.Release(r.out);
   m_list.SelectRow(row, false);
   ConversionRowReport& report = Report(row);
   report.outcome = RowOutcome::Failed;

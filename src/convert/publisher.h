@@ -80,6 +80,8 @@ class Publisher {
   ConvertCode Publish(PublishedRow& out, ConvertCode code);
   // Removes the hidden file, if any.
   void Discard(PublishedRow& out);
+  // A row that ends without an output gives its name back to the rows after it.
+  void Release(const PublishedRow& out) { m_claimed.erase(out.destination); }
   // Messages name the output by its name, never by the hidden one.
   static void NameTexts(std::string& text, const std::string& hidden, const std::string& name);
   // The record of a failed row: "Got an error, converting: ..." (with `heading`, the row's
