@@ -22,6 +22,10 @@ struct AppSettings {
   // How many files a batch works on at once (jobs= in the configuration): 0, the default, for
   // one per core.
   int Jobs = 0;
+  // The output names' template (namepattern=; empty: the source's own name) and what happens
+  // to an output name that is taken (existing=: number, skip, replace or update).
+  std::string NamePattern;
+  std::string Existing = "number";
 };
 
 AppSettings& Settings();

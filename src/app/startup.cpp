@@ -157,6 +157,10 @@ bool RunStartupChecks(const std::string& programFolder) {
   // A value that is not a whole number of files counts as absent (one per core).
   const std::string jobs = ReadKey("jobs");
   settings.Jobs = IsAbsent(jobs) ? 0 : std::max(0, ParseJobsText(jobs));
+  const std::string namePattern = ReadKey("namepattern");
+  settings.NamePattern = IsAbsent(namePattern) ? std::string() : namePattern;
+  const std::string existing = ReadKey("existing");
+  settings.Existing = IsAbsent(existing) || existing.empty() ? "number" : existing;
 
   std::string working;
   if (!GetWorkingFolder(working)) return false;

@@ -9,7 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/conversionoptions.h"
 #include "convert/formats.h"
+#include "convert/nametemplate.h"
 #include "loudness/loudness.h"
 
 namespace qv::cli {
@@ -52,6 +54,9 @@ enum OptionCode : int {
   kStandard,
   kPeakLimit,
   kLog,
+  kName,
+  kExisting,
+  kFilesFrom,
   kFirstFlag,  // the flags below, in kFlagOptions' order
 };
 
@@ -73,6 +78,9 @@ constexpr FlagOption kFlagOptions[] = {
     {"list", &CliArguments::list},
     {"no-tags", &CliArguments::noTags},
     {"json", &CliArguments::json},
+    {"portable-names", &CliArguments::portableNames},
+    {"dry-run", &CliArguments::dryRun},
+    {"null", &CliArguments::null},
 };
 
 // The short options: -j N, -q, -v, -V, -h; a leading ':' makes a missing value ':'.
@@ -87,6 +95,9 @@ std::vector<option> LongOptions() {
       {"standard", required_argument, nullptr, kStandard},
       {"peak-limit", required_argument, nullptr, kPeakLimit},
       {"log", required_argument, nullptr, kLog},
+      {"name", required_argument, nullptr, kName},
+      {"existing", required_argument, nullptr, kExisting},
+      {"files-from", required_argument, nullptr, kFilesFrom},
       {"jobs", required_argument, nullptr, 'j'},
       {"quiet", no_argument, nullptr, 'q'},
       {"verbose", no_argument, nullptr, 'v'},
@@ -148,6 +159,31 @@ bool TakeValue(int code, const std::string& text, CliArguments& arguments, std::
         return true;
       }
       error = "--log needs a file name";
+      return false;
+    case kName: {
+      const std::string problem = CheckNameTemplate(text);
+      if (problem.empty()) {
+        arguments.name = text;
+        return true;
+      }
+      error = "--name: " + problem;
+      return false;
+    }
+    case kExisting: {
+      ExistingChoice choice;
+      if (ExistingChoiceFromKey(text, choice)) {
+        arguments.existing = KeyOfExistingChoice(choice);
+        return true;
+      }
+      error = "--existing takes number, skip, replace or update, not '" + text + "'";
+      return false;
+    }
+    case kFilesFrom:
+      if (!text.empty()) {
+        arguments.filesFrom = text;
+        return true;
+      }
+      error = "--files-from needs a file name (or - for standard input)";
       return false;
     case kStandard: {
       arguments.standard = Lower(text);
@@ -218,7 +254,20 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& argu
     error = "--dest and --same-folder exclude each other";
     return ParseResult::UsageError;
   }
-  if (arguments.paths.empty()) {
+  if (arguments.skipExisting && arguments.existing != "number" && arguments.existing != "skip") {
+    error = "--skip-existing and --existing " + arguments.existing + " exclude each other";
+    return ParseResult::UsageError;
+  }
+  if (arguments.skipExisting) arguments.existing = "skip";
+  if (arguments.dryRun && arguments.list) {
+    error = "--dry-run and --list exclude each other";
+    return ParseResult::UsageError;
+  }
+  if (arguments.null && !arguments.filesFrom) {
+    error = "--null goes with --files-from";
+    return ParseResult::UsageError;
+  }
+  if (arguments.paths.empty() && !arguments.filesFrom) {
     error = "no file or folder given";
     return ParseResult::UsageError;
   }
@@ -229,6 +278,7 @@ std::string UsageText() {
   return "Usage: quorvin-cli [OPTIONS] PATH...\n"
          "Converts audio files (and the sound track of video files) with the same code as the\n"
          "Quorvin window. Each PATH is a file, or a folder whose supported files are added.\n"
+         "A missing destination folder is created.\n"
          "\n"
          "  --format FORMAT       wav (default), mp3, aac, mp4, m4a, wma, flac, opus or ogg\n"
          "                        (ogg: Ogg Vorbis)\n"
@@ -240,8 +290,17 @@ std::string UsageText() {
          "                        goes to the same sub-folder below the destination\n"
          "                        (a destination inside the folder is not searched)\n"
          "  --flat                with --recursive, every output straight into the destination\n"
-         "  --skip-existing       skip a file whose output (its plain or a numbered name) is\n"
-         "                        already there, not older than the file and as long as it\n"
+         "  --name TEMPLATE       name outputs from tags, e.g. '{albumartist}/{album}/{track:02}\n"
+         "                        {title}': {artist} {albumartist} {album} {title} {track}\n"
+         "                        {disc} {year} {genre} {filename} {folder}; / makes folders\n"
+         "  --portable-names      names also avoid \\ : * ? \" < > | (FAT and exFAT players)\n"
+         "  --existing CHOICE     an output name that is taken: number (default: a -COPY name),\n"
+         "                        skip (a complete earlier output), replace (once the new file\n"
+         "                        is complete) or update (replace what is incomplete or older\n"
+         "                        than its source, skip the rest)\n"
+         "  --skip-existing       the same as --existing skip: skip a file whose output (its\n"
+         "                        plain or a numbered name) is already there, not older than\n"
+         "                        the file and as long as it\n"
          "  --loudness            measure the loudness of every file\n"
          "  --standard STANDARD   replaygain1 (default: the ReplayGain 1.0 analysis, in dB) or\n"
          "                        r128 (EBU R128 integrated loudness, in LUFS, true peak)\n"
@@ -259,6 +318,10 @@ std::string UsageText() {
          "                        working folder, $TMPDIR/quorvin-<uid>/)\n"
          "  --no-tags             do not copy tags and cover art into the outputs\n"
          "  --list                convert nothing; print the list as tab-separated values\n"
+         "  --dry-run             convert and create nothing; print each file's source, output\n"
+         "                        and action (convert, skip, replace, number), tab-separated\n"
+         "  --files-from FILE     also add the paths in FILE, one a line (- for standard input)\n"
+         "  --null                --files-from's paths end with NUL (find -print0)\n"
          "  --json                print one JSON object per line on standard output: one per\n"
          "                        file as it is done (or refused), then a summary; with --list\n"
          "                        one per listed file (see the manual page for the keys)\n"

@@ -17,6 +17,13 @@ struct CliArguments {
   bool recursive = false;
   bool flat = false;          // --recursive --dest: every output straight into the destination
   bool skipExisting = false;  // files whose output is already there and not older are skipped
+  std::string existing = "number";  // what happens to an existing output: number, skip,
+                                    // replace or update (--skip-existing is skip)
+  std::optional<std::string> name;  // --name: the output names' template (checked)
+  bool portableNames = false;       // names also avoid what FAT and exFAT refuse
+  bool dryRun = false;              // plan and print, convert and create nothing
+  std::optional<std::string> filesFrom;  // a file of paths ("-": standard input)
+  bool null = false;                // --files-from's paths end with NUL, not a line end
   bool loudness = false;
   std::optional<std::string> target;  // as typed; validated like the normalization edit
   bool normalize = false;             // implies loudness

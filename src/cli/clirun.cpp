@@ -38,6 +38,13 @@ void UsageError(const std::string& text) {
   std::fprintf(stderr, "quorvin-cli: %s\n", text.c_str());
 }
 
+std::string TrimBlanks(const std::string& text) {
+  const char* blanks = " \t\r\n\f\v";
+  const size_t first = text.find_first_not_of(blanks);
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
 bool IsFolder(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -220,6 +227,85 @@ bool ChooseLogPath(const CliArguments& arguments) {
   return true;
 }
 
+// The paths of --files-from: one a line (or ending with NUL), empty ones passed by. False with
+// a message when the file cannot be read.
+bool ReadPathList(const std::string& from, bool null, std::vector<std::string>& paths) {
+  FILE* file = from == "-" ? stdin : std::fopen(from.c_str(), "rb");
+  if (!file) {
+    UsageError(FormatText("--files-from: cannot read %s: %s", from.c_str(), std::strerror(errno)));
+    return false;
+  }
+  std::string text;
+  char buffer[65536];
+  size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+  const int error = std::ferror(file) ? errno : 0;
+  if (file != stdin) std::fclose(file);
+  if (error != 0) {
+    UsageError(FormatText("--files-from: cannot read %s: %s", from.c_str(), std::strerror(error)));
+    return false;
+  }
+  const char end = null ? '\0' : '\n';
+  for (size_t start = 0; start < text.size();) {
+    size_t stop = text.find(end, start);
+    if (stop == std::string::npos) stop = text.size();
+    if (stop > start) paths.push_back(text.substr(start, stop - start));
+    start = stop + 1;
+  }
+  return true;
+}
+
+// The destination folder, made with its parents when missing (with a line that names it).
+// False, with a message that names the path and the reason, when it cannot be used.
+bool PrepareDestination(const std::string& destination, bool quiet) {
+  const std::string path = TrimBlanks(destination);
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) {
+    if (!S_ISDIR(info.st_mode)) {
+      UsageError("cannot use " + path + " as the destination folder: it is not a folder");
+      return false;
+    }
+    if (::access(path.c_str(), W_OK | X_OK) != 0) {
+      UsageError(FormatText("cannot write into the destination folder %s: %s", path.c_str(),
+                            std::strerror(errno)));
+      return false;
+    }
+    return true;
+  }
+  std::error_code error;
+  if (errno != ENOENT) {
+    error.assign(errno, std::generic_category());
+  } else {
+    fs::create_directories(path, error);
+  }
+  if (error) {
+    UsageError("cannot create the destination folder " + path + ": " + error.message());
+    return false;
+  }
+  if (!quiet) std::fprintf(stderr, "Created the destination folder %s\n", path.c_str());
+  return true;
+}
+
+// --dry-run: one line per row on standard output (source, output, action), or one JSON object.
+// False when a row would fail.
+bool PrintPlan(const std::vector<PlannedRow>& planned, bool json) {
+  bool fails = false;
+  for (const PlannedRow& row : planned) {
+    fails = fails || row.action == "fail";
+    if (json) {
+      JsonLine line;
+      line.Text("source", row.source).Text("output", row.output).Text("action", row.action);
+      if (!row.cause.empty()) line.Text("cause", row.cause);
+      PrintJson(line);
+      continue;
+    }
+    std::fputs((TsvField(row.source) + "\t" + TsvField(row.output) + "\t" + row.action + "\n")
+                   .c_str(), stdout);
+  }
+  std::fflush(stdout);
+  return !fails;
+}
+
 // The log the last batch wrote: the usual one, or the numbered one it took because another
 // instance held the usual one.
 std::string UsedLogPath() {
@@ -281,6 +367,10 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
                    : Settings().Jobs > 0 ? Settings().Jobs
                                          : AvailableCores();
   importer.SetProbeThreads(jobs);
+  std::vector<std::string> sourcePaths = arguments.paths;
+  if (arguments.filesFrom && !ReadPathList(*arguments.filesFrom, arguments.null, sourcePaths)) {
+    return kExitUsage;
+  }
   const std::string destination =
       arguments.dest ? *arguments.dest : ReadFolderSetting("DestinationFolder");
   // A destination inside a folder added with its sub-folders is not walked: the next run over
@@ -291,7 +381,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
     importer.SetFolderLeftOut(leftOut = destination);
     std::error_code ec;
     const fs::path inside = fs::weakly_canonical(destination, ec);
-    for (const std::string& path : arguments.paths) {
+    for (const std::string& path : sourcePaths) {
       if (ec || !IsFolder(path)) continue;
       std::error_code treeError;
       const fs::path tree = fs::weakly_canonical(path, treeError);
@@ -304,7 +394,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   std::vector<std::string> paths;
   int attempted = 0;
   int refused = 0;
-  for (const std::string& path : arguments.paths) {
+  for (const std::string& path : sourcePaths) {
     if (IsFolder(path)) {
       std::vector<std::string> files;
       if (SourceImporter::ListFolder(path, arguments.recursive, files, leftOut)) {
@@ -335,7 +425,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
 
   // The rows show the chosen standard, album or track gain and the peak limit.
   SetNormalizationView(list, standard, arguments.album, peakLimit, target);
-  if (arguments.loudness && list.RowCount() > 0) {
+  if (arguments.loudness && !arguments.dryRun && list.RowCount() > 0) {
     LoudnessEngine engine;
     LoudnessBatchOptions loudness;
     loudness.target = target;
@@ -385,12 +475,16 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   options.standard = standard;
   options.byAlbum = arguments.album;
   options.replayGainTags = arguments.replayGainTags;
-  options.skipExisting = arguments.skipExisting;
+  ExistingChoiceFromKey(arguments.existing, options.existing);
+  options.namePattern = arguments.name.value_or(std::string());
+  options.portableNames = arguments.portableNames;
   // A folder added with its sub-folders keeps its tree below the destination: each output goes
-  // to its source's folder relative to the folder named on the command line.
+  // to its source's folder relative to the folder named on the command line. With --name that
+  // folder is {folder}.
   std::vector<fs::path> trees;
-  if (arguments.recursive && !arguments.flat && !arguments.sameFolder) {
-    for (const std::string& path : arguments.paths) {
+  if (arguments.recursive &&
+      (arguments.name || (!arguments.flat && !arguments.sameFolder))) {
+    for (const std::string& path : sourcePaths) {
       if (IsFolder(path)) trees.push_back(fs::absolute(path).lexically_normal());
     }
   }
@@ -406,6 +500,14 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
     };
   }
   options.jobs = jobs;
+  if (arguments.dryRun) {
+    options.normalize = false;  // nothing was measured: the plan is about names
+    const bool planned = PrintPlan(PlanConversionBatch(options, list), arguments.json);
+    return !planned || addFailures > 0 ? kExitFailed : kExitOk;
+  }
+  if (!arguments.sameFolder && !PrepareDestination(destination, arguments.quiet)) {
+    return kExitUsage;
+  }
   if (arguments.json || arguments.verbose) {
     options.rowCommitted = [&](int row, const ConversionRowReport& report) {
       const QVListItem& item = *list.Item(row);

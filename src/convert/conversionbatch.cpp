@@ -1,5 +1,7 @@
 #include "convert/conversionbatch.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -51,6 +53,88 @@ void FailEarly(Row& r, const ConvertResult& failure) {
   r.out.errorText = ConversionErrorText(failure);
 }
 
+// The seconds a row's source holds: the probed length, else the declared one.
+double SourceSeconds(const QVListItem& item) {
+  const SourceFacts& facts = item.facts;
+  if (!(facts.seconds > 0.0) && facts.declaredSamples > 0 && facts.rate > 0) {
+    return static_cast<double>(facts.declaredSamples) / facts.rate;
+  }
+  return facts.seconds;
+}
+
+// What the planner decided for a row, and what was found at its name.
+struct RowDecision {
+  OutputPlan plan;
+  ExistingAction action = ExistingAction::Convert;
+  EarlierOutputs earlier;
+  std::string note;  // the log's record of a source that is not replaced
+};
+
+// Plans a row (its name, from tags with a template) and decides what happens to an existing
+// output at that name, against the files as they are. Shared by the batch and the dry run, so
+// both decide alike.
+class RowPlanner {
+ public:
+  RowPlanner(const ConversionOptions& options, const SourceList& list, const std::string& folder)
+      : m_options(options),
+        m_folder(folder),
+        m_key(LowerAscii(options.formatKey)),
+        m_format(FindOutputFormat(m_key)),
+        m_choice(options.skipExisting ? ExistingChoice::Skip : options.existing) {
+    if (m_choice != ExistingChoice::Replace && m_choice != ExistingChoice::Update) return;
+    for (int row = 0; row < list.RowCount(); ++row) {
+      struct stat info {};
+      if (::stat(list.GetSourcePath(row).c_str(), &info) == 0) {
+        m_sources.insert({info.st_dev, info.st_ino});
+      }
+    }
+  }
+
+  RowDecision Decide(int row, const QVListItem& item) const {
+    RowDecision d;
+    const bool templated = !m_options.namePattern.empty();
+    const std::string subfolder =
+        m_options.rowSubfolder && (templated || !m_options.sameFolder)
+            ? m_options.rowSubfolder(row) : "";
+    NameFields fields;
+    if (templated) fields = NameFieldsOf(item);
+    d.plan = PlanOutput(item, m_options, m_folder, subfolder,
+                        m_format ? m_format->extension : m_key,
+                        m_format && m_format->peakCheckAfterEncode(), &fields);
+    if (m_choice == ExistingChoice::Number) return d;
+    const std::string& name = d.plan.plainDestination;
+    ExistingFacts facts;
+    struct stat info {};
+    facts.taken = DestinationTaken(name);
+    facts.regularFile = ::lstat(name.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    facts.isSource = facts.regularFile && m_sources.count({info.st_dev, info.st_ino}) > 0;
+    if (m_choice != ExistingChoice::Replace) {
+      d.earlier = AlreadyConverted(name, item.sourcePath, SourceSeconds(item), m_batchStart);
+      facts.converted = d.earlier.converted;
+    }
+    d.action = DecideExisting(m_choice, facts);
+    if (facts.isSource && m_choice != ExistingChoice::Skip) {
+      d.note = "The destination file is one of this batch's source files, so it is not "
+               "replaced; the new file gets a numbered name.\n\n";
+    }
+    return d;
+  }
+
+  const std::string& Key() const { return m_key; }
+  const OutputFormat* Format() const { return m_format; }
+  // Outputs written from now on are this batch's, never "converted already".
+  const std::filesystem::file_time_type m_batchStart =
+      std::filesystem::file_time_type::clock::now();
+
+ private:
+  const ConversionOptions& m_options;
+  const std::string m_folder;
+  const std::string m_key;
+  const OutputFormat* m_format;  // null for a key no format has (every row then fails)
+  const ExistingChoice m_choice;
+  std::set<std::pair<dev_t, ino_t>> m_sources;  // the batch's sources, for replace and update
+};
+
 // Every row goes through the same three steps: prepared on this thread in row order (its
 // plan), worked on by a worker (into a hidden output file of its own, created exclusively in
 // the destination folder), and committed on this thread in row order: the row's
@@ -70,8 +154,9 @@ class ConversionRun {
         m_log(log),
         m_folder(folder),
         m_result(result),
-        m_key(LowerAscii(options.formatKey)),
-        m_format(FindOutputFormat(m_key)),
+        m_planner(options, list, folder),
+        m_key(m_planner.Key()),
+        m_format(m_planner.Format()),
         m_rows(static_cast<size_t>(state.BatchFileCount)),
         m_publisher(log, options.maxNumberedCopies),
         m_albums(list, state.BatchFileCount,
@@ -84,7 +169,7 @@ class ConversionRun {
   ConversionRowReport& Report(int row) { return m_result.rows[static_cast<size_t>(row)]; }
   bool Prepare(int row);
   bool PrepareFolder(Row& r, const OutputPlan& plan);
-  bool SkipConverted(Row& r, const QVListItem& item, const OutputPlan& plan);
+  bool TakeDecision(Row& r, const RowDecision& decision);
   void NameRow(int row);
   bool Commit(int row, ConvertCode code);
   void TellCommitted(int row);
@@ -101,11 +186,9 @@ class ConversionRun {
   BatchLog& m_log;
   const std::string m_folder;
   ConversionBatchResult& m_result;
+  const RowPlanner m_planner;
   const std::string m_key;
   const OutputFormat* m_format;  // null for a key no format has (every row then fails)
-  // Outputs written from now on are this batch's, never "converted already".
-  const std::filesystem::file_time_type m_batchStart =
-      std::filesystem::file_time_type::clock::now();
   std::vector<Row> m_rows;
   Publisher m_publisher;
   AlbumGate m_albums;
@@ -130,24 +213,20 @@ bool ConversionRun::PrepareFolder(Row& r, const OutputPlan& plan) {
   return true;
 }
 
-// Skip-existing: a complete earlier output skips the row; incomplete ones are named in the
-// log, and the row is converted again under a new name.
-bool ConversionRun::SkipConverted(Row& r, const QVListItem& item, const OutputPlan& plan) {
-  const SourceFacts& facts = item.facts;
-  double seconds = facts.seconds;
-  if (!(seconds > 0.0) && facts.declaredSamples > 0 && facts.rate > 0) {
-    seconds = static_cast<double>(facts.declaredSamples) / facts.rate;
-  }
-  const EarlierOutputs earlier =
-      AlreadyConverted(plan.plainDestination, r.out.sourcePath, seconds, m_batchStart);
-  if (earlier.converted) {
+// What happens at an existing output: a complete earlier output skips the row (incomplete
+// ones are named in the log, and the row is converted again), or the row replaces the file.
+bool ConversionRun::TakeDecision(Row& r, const RowDecision& decision) {
+  if (decision.action == ExistingAction::Skip) {
     r.earlyCode = ConvertCode::Skipped;
-    r.out.destination = earlier.complete;
+    r.out.destination = decision.earlier.complete;
     return true;
   }
-  if (!earlier.incomplete.empty()) {
-    r.earlierNote = "An earlier output of this file is incomplete, so it is converted again:\n";
-    for (const std::string& line : earlier.incomplete) r.earlierNote += "\n   " + line;
+  r.out.replace = decision.action == ExistingAction::Replace;
+  r.earlierNote = decision.note;
+  for (const std::string& note : decision.plan.nameNotes) r.earlierNote += note + "\n\n";
+  if (!decision.earlier.incomplete.empty()) {
+    r.earlierNote += "An earlier output of this file is incomplete, so it is converted again:\n";
+    for (const std::string& line : decision.earlier.incomplete) r.earlierNote += "\n   " + line;
     r.earlierNote += "\n\n";
   }
   return false;
@@ -160,16 +239,13 @@ bool ConversionRun::Prepare(int row) {
     FailEarly(r, {ConvertCode::CannotOpenSource});
     return true;
   }
-  const std::string subfolder =
-      !m_options.sameFolder && m_options.rowSubfolder ? m_options.rowSubfolder(row) : "";
-  const OutputPlan plan =
-      PlanOutput(*item, m_options, m_folder, subfolder, m_format ? m_format->extension : m_key,
-                 m_format && m_format->peakCheckAfterEncode());
+  const RowDecision decision = m_planner.Decide(row, *item);
+  const OutputPlan& plan = decision.plan;
   r.out.sourcePath = item->sourcePath;
   r.out.decodePath = item->GetDecodePath();
   r.out.destination = plan.plainDestination;
-  if (!PrepareFolder(r, plan)) return true;
-  if (m_options.skipExisting && SkipConverted(r, *item, plan)) return true;
+  if (decision.action != ExistingAction::Skip && !PrepareFolder(r, plan)) return true;
+  if (TakeDecision(r, decision)) return true;
   if (plan.action == PlanAction::NotMeasured) {
     r.earlyCode = ConvertCode::NotMeasured;
     r.out.errorText = plan.failureText;
@@ -203,6 +279,7 @@ void ConversionRun::KeepCancelled(int row) {
   m_list.SelectRow(row, false);
   if (r.out.workPath.empty() || !FileExistsNonEmpty(r.out.workPath)) {
     m_publisher.Discard(r.out);
+    m_publisher.Release(r.out);
     m_log.Write("Cancelled: nothing of this file was written.\n\n");
     report.text = "cancelled, nothing written";
     return;
@@ -225,6 +302,7 @@ void ConversionRun::KeepCancelled(int row) {
 void ConversionRun::Failed(int row, ConvertCode code) {
   Row& r = At(row);
   m_publisher.Discard(r.out);
+  m_publisher.Release(r.out);
   m_list.SelectRow(row, false);
   ConversionRowReport& report = Report(row);
   report.outcome = RowOutcome::Failed;
@@ -455,6 +533,54 @@ bool CheckBatch(const ConversionOptions& options, const SourceList& list, BatchH
 }
 
 }  // namespace
+
+NameFields NameFieldsOf(const QVListItem& item) {
+  NameFields fields;
+  const tags::ReadResult read = tags::ReadTags(item.sourcePath);
+  for (const char* key : {"ARTIST", "ALBUMARTIST", "ALBUM", "TITLE", "TRACKNUMBER", "DISCNUMBER",
+                          "DATE", "GENRE"}) {
+    const auto found = read.tags.fields.find(key);
+    if (found != read.tags.fields.end() && !found->second.empty()) {
+      fields[key] = found->second.front();
+    }
+  }
+  return fields;
+}
+
+std::vector<PlannedRow> PlanConversionBatch(const ConversionOptions& options,
+                                            const SourceList& list) {
+  std::vector<PlannedRow> planned;
+  const RowPlanner planner(options, list,
+                           options.sameFolder ? std::string()
+                                              : TrimWhiteSpace(options.destinationFolder));
+  BatchLog closed;  // never opened: the dry run writes no log
+  Publisher namer(closed, options.maxNumberedCopies);
+  for (int row = 0; row < list.RowCount(); ++row) {
+    const QVListItem& item = *list.Item(row);
+    const RowDecision decision = planner.Decide(row, item);
+    PlannedRow& p = planned.emplace_back();
+    p.source = item.sourcePath;
+    if (decision.action == ExistingAction::Skip) {
+      p.output = decision.earlier.complete;
+      p.action = "skip";
+      continue;
+    }
+    PublishedRow out;
+    out.destination = decision.plan.plainDestination;
+    out.replace = decision.action == ExistingAction::Replace;
+    namer.NameRow(row, out);
+    p.output = out.destination;
+    p.action = out.replace ? "replace" : out.naming == kDestinationRenamed ? "number" : "convert";
+    if (out.naming == kDestinationAllTaken) {
+      p.action = "fail";
+      p.cause = ConversionErrorText({ConvertCode::NamesTaken});
+    } else if (decision.plan.action == PlanAction::NotMeasured) {
+      p.action = "fail";
+      p.cause = decision.plan.failureText;
+    }
+  }
+  return planned;
+}
 
 ConversionBatchResult RunConversionBatch(const ConversionOptions& options, SourceList& list,
                                          BatchState& state, BatchHost& host) {

@@ -15,6 +15,7 @@
 #include "app/host.h"
 #include "convert/conversionoptions.h"
 #include "convert/convertfile.h"
+#include "convert/nametemplate.h"
 #include "convert/publisher.h"
 #include "model/batchstate.h"
 #include "model/sourcelist.h"
@@ -54,6 +55,24 @@ struct ConversionBatchResult {
   std::string logPath;         // the log the batch wrote
   std::vector<ConversionRowReport> rows;  // one per row of the list
 };
+
+// The tags a row's output name is made from (name templates): read from the row's source file.
+NameFields NameFieldsOf(const QVListItem& item);
+
+// What a batch would do with one row, without doing it.
+struct PlannedRow {
+  std::string source;
+  std::string output;  // the name it would get (a skipped row: its earlier output's)
+  std::string action;  // "convert", "skip", "replace", "number" or "fail"
+  std::string cause;   // why a row would fail
+};
+
+// The dry run: plans every row as RunConversionBatch would (names from tags, what happens to
+// an existing output, numbered names for clashes, in row order) against the files as they are
+// now, and creates, converts and writes nothing, not even a log. A missing destination folder
+// counts as empty.
+std::vector<PlannedRow> PlanConversionBatch(const ConversionOptions& options,
+                                            const SourceList& list);
 
 // Runs the batch. After it the rows that are still selected are exactly those converted without
 // error. The caller stops the preview first and, when `started` is true, switches normalization

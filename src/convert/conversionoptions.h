@@ -10,6 +10,17 @@ namespace qv {
 
 struct ConversionRowReport;
 
+// What happens to an output name that an earlier file already has.
+enum class ExistingChoice {
+  Number,   // the new output gets the first free numbered name (-COPY000001)
+  Skip,     // a complete earlier conversion skips the row; otherwise as Number
+  Replace,  // the new output takes the old file's place once it is complete
+  Update,   // as Skip for a complete conversion not older than its source; else as Replace
+};
+// "number", "skip", "replace", "update" (any case); false for anything else.
+bool ExistingChoiceFromKey(const std::string& key, ExistingChoice& choice);
+const char* KeyOfExistingChoice(ExistingChoice choice);
+
 // What a conversion batch is asked to do, as values: the window fills it from its controls, the
 // command-line front end from its arguments.
 struct ConversionOptions {
@@ -35,8 +46,19 @@ struct ConversionOptions {
   // function: the destination itself), relative, created as needed. Not read with sameFolder.
   std::function<std::string(int row)> rowSubfolder;
   // A row whose plain output name is a non-empty file not older than its source, and that was
-  // there before the batch started, is skipped (the library converted before).
+  // there before the batch started, is skipped (the library converted before). The same as
+  // existing = Skip.
   bool skipExisting = false;
+  // What happens when a row's output name is taken by a file from before the batch. Replace and
+  // Update never touch a file this batch wrote (those clashes are numbered) nor one of the
+  // batch's sources (compared by device and inode: that row gets a numbered name).
+  ExistingChoice existing = ExistingChoice::Number;
+  // Output names from tags ("{albumartist}/{album}/{track:02} {title}", see nametemplate.h),
+  // below the destination (or the source's folder with sameFolder); empty for the source's
+  // own name. With a template, rowSubfolder gives {folder} instead of a sub-folder.
+  std::string namePattern;
+  // Names also avoid what FAT and exFAT refuse (\ : * ? " < > |), for players and phones.
+  bool portableNames = false;
   // The loudness standard the rows were measured in, and album gain instead of track gain:
   // both for the gains applied (each row's AppliedGainFactor, which keeps to the peak limit)
   // and for the ReplayGain tags.

@@ -6,6 +6,7 @@
 #include "app/showmessage.h"
 #include "model/listcolumns.h"
 #include "convert/convertfile.h"
+#include "convert/formats.h"
 
 namespace qv {
 
@@ -49,12 +50,78 @@ void PlanGain(const QVListItem& item, const ConversionOptions& options, bool pea
   if (peakCheck) plan.outputPeakLimit = item.peakLimit;
 }
 
+// The output below its base folder, from the name template.
+void PlanTemplateName(const QVListItem& item, const ConversionOptions& options,
+                      const std::string& base, const std::string& folderValue,
+                      const std::string& extension, const NameFields* fields, OutputPlan& plan) {
+  NameInputs inputs;
+  inputs.fields = fields;
+  inputs.filename = GetFileTitle(item.sourcePath, false);
+  inputs.folder = folderValue;
+  inputs.portable = options.portableNames;
+  ExpandedName expanded = ExpandNameTemplate(options.namePattern, inputs, extension);
+  plan.relativePath = expanded.path + "." + extension;
+  plan.nameNotes = std::move(expanded.notes);
+  const size_t slash = plan.relativePath.rfind('/');
+  plan.folder = slash == std::string::npos ? base
+                                           : JoinPath(base, plan.relativePath.substr(0, slash));
+  plan.makeFolder = slash != std::string::npos;
+  plan.plainDestination = JoinPath(base, plan.relativePath);
+}
+
 }  // namespace
+
+bool ExistingChoiceFromKey(const std::string& key, ExistingChoice& choice) {
+  for (const ExistingChoice each : {ExistingChoice::Number, ExistingChoice::Skip,
+                                    ExistingChoice::Replace, ExistingChoice::Update}) {
+    if (LowerAscii(key) == KeyOfExistingChoice(each)) {
+      choice = each;
+      return true;
+    }
+  }
+  return false;
+}
+
+const char* KeyOfExistingChoice(ExistingChoice choice) {
+  switch (choice) {
+    case ExistingChoice::Skip: return "skip";
+    case ExistingChoice::Replace: return "replace";
+    case ExistingChoice::Update: return "update";
+    case ExistingChoice::Number: break;
+  }
+  return "number";
+}
+
+ExistingAction DecideExisting(ExistingChoice choice, const ExistingFacts& facts) {
+  const bool skips = choice == ExistingChoice::Skip || choice == ExistingChoice::Update;
+  if (skips && facts.converted) return ExistingAction::Skip;
+  if (!facts.taken) return ExistingAction::Convert;
+  const bool replaces = choice == ExistingChoice::Replace || choice == ExistingChoice::Update;
+  if (replaces && facts.regularFile && !facts.isSource) return ExistingAction::Replace;
+  return ExistingAction::Number;
+}
+
+const char* KeyOfExistingAction(ExistingAction action) {
+  switch (action) {
+    case ExistingAction::Number: return "number";
+    case ExistingAction::Skip: return "skip";
+    case ExistingAction::Replace: return "replace";
+    case ExistingAction::Convert: break;
+  }
+  return "convert";
+}
 
 OutputPlan PlanOutput(const QVListItem& item, const ConversionOptions& options,
                       const std::string& destinationFolder, const std::string& subfolder,
-                      const std::string& extension, bool peakCheck) {
+                      const std::string& extension, bool peakCheck, const NameFields* fields) {
   OutputPlan plan;
+  if (!options.namePattern.empty()) {
+    const std::string base =
+        options.sameFolder ? FolderOfPath(item.sourcePath) : destinationFolder;
+    PlanTemplateName(item, options, base, subfolder, extension, fields, plan);
+    if (options.normalize) PlanGain(item, options, peakCheck, plan);
+    return plan;
+  }
   const std::string name = GetFileTitle(item.sourcePath, false) + "." + extension;
   if (options.sameFolder) {
     plan.folder = FolderOfPath(item.sourcePath);

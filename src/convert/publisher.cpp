@@ -74,11 +74,15 @@ bool DestinationTaken(const std::string& path) {
   return !(S_ISREG(info.st_mode) && info.st_size == 0);
 }
 
-int MakeUniqueDestination(std::string& path, int maxCopies) {
-  if (!DestinationTaken(path)) return kDestinationFree;
+int MakeUniqueDestination(std::string& path, int maxCopies,
+                          const std::set<std::string>* claimed) {
+  const auto taken = [claimed](const std::string& name) {
+    return DestinationTaken(name) || (claimed && claimed->count(name) > 0);
+  };
+  if (!taken(path)) return kDestinationFree;
   for (int n = 1; n <= maxCopies && n < 1000000; ++n) {
     std::string candidate = NumberedCopy(path, n);
-    if (!DestinationTaken(candidate)) {
+    if (!taken(candidate)) {
       path = std::move(candidate);
       return kDestinationRenamed;
     }
@@ -119,11 +123,18 @@ void Publisher::NameRow(int row, PublishedRow& out) {
   m_log.Write(FormatText("\n--- Conversion # %d ---\n\n", row + 1) +
               FormatText("Saving:\n\n   %s\n\nas:\n\n   %s\n\n", out.sourcePath.c_str(),
                          out.destination.c_str()));
-  out.naming = MakeUniqueDestination(out.destination, m_maxCopies);
+  if (out.replace && m_claimed.count(out.destination) > 0) out.replace = false;
+  if (out.replace) {
+    out.naming = kDestinationFree;
+    m_log.Write("Destination file exists; it is replaced once the new file is complete.\n\n");
+  } else {
+    out.naming = MakeUniqueDestination(out.destination, m_maxCopies, &m_claimed);
+  }
   if (out.naming == kDestinationRenamed) {
     m_log.Write(FormatText("Destination file exists, saving as this instead:\n\n   %s\n\n",
                            out.destination.c_str()));
   }
+  m_claimed.insert(out.destination);
 }
 
 void Publisher::Discard(PublishedRow& out) {
@@ -133,12 +144,21 @@ void Publisher::Discard(PublishedRow& out) {
 
 ConvertCode Publisher::Publish(PublishedRow& out, ConvertCode code) {
   if (out.naming == kDestinationAllTaken) return Failed(out, {ConvertCode::NamesTaken});
+  // One rename of the complete file over the old one: the old one stays until then. A name
+  // that became a folder meanwhile is not replaced (the row takes a numbered name).
+  if (out.replace && ::rename(out.workPath.c_str(), out.destination.c_str()) == 0) {
+    UnregisterTemporary(out.workPath);
+    out.workPath.clear();
+    return code;
+  }
   for (int attempt = 0;; ++attempt) {
     RemoveIfEmpty(out.destination);  // the naming rule counts an empty file as free
     if (RenameWithoutReplacing(out.workPath, out.destination)) break;
     const int failure = errno;
     if (failure == EEXIST && attempt < 100 &&
-        MakeUniqueDestination(out.destination, m_maxCopies) != kDestinationAllTaken) {
+        MakeUniqueDestination(out.destination, m_maxCopies, &m_claimed) !=
+            kDestinationAllTaken) {
+      m_claimed.insert(out.destination);
       m_log.Write(FormatText("Destination file exists, saving as this instead:\n\n   %s\n\n",
                              out.destination.c_str()));
       continue;

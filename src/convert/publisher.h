@@ -5,6 +5,7 @@
 // User-interface thread only: it runs as the rows are committed, in row order.
 
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,10 @@ enum DestinationCheck {
 };
 // Checks a destination path against existing files: when its name is taken (DestinationTaken),
 // the path becomes "<folder>/<title>-COPY<nnnnnn>.<extension>" with the first n from 1
-// to `maxCopies` whose name is free.
-int MakeUniqueDestination(std::string& path, int maxCopies = 999999);
+// to `maxCopies` whose name is free. Names in `claimed` (given to earlier rows of the batch)
+// count as taken too.
+int MakeUniqueDestination(std::string& path, int maxCopies = 999999,
+                          const std::set<std::string>* claimed = nullptr);
 
 // What skip-existing finds of a source's earlier outputs.
 struct EarlierOutputs {
@@ -54,6 +57,9 @@ struct PublishedRow {
   std::string destination;  // the plain name, then the name it gets
   std::string workPath;     // the hidden file; empty once published or removed
   int naming = kDestinationFree;
+  // The output takes the place of the file from before the batch that has its plain name (one
+  // rename of the complete hidden file over it).
+  bool replace = false;
   std::string errorText;    // a failure's text
 };
 
@@ -62,14 +68,20 @@ class Publisher {
   Publisher(BatchLog& log, int maxCopies) : m_log(log), m_maxCopies(maxCopies) {}
 
   // The row's opening records ("--- Conversion # n ---", "Saving: ... as: ...") and its name:
-  // the plain one, or the first free numbered copy (with a record that says so).
+  // the plain one, or the first free numbered copy (with a record that says so). A row to
+  // replace keeps the plain name unless an earlier row of the batch was given it (then it is
+  // numbered: the batch never replaces its own outputs).
   void NameRow(int row, PublishedRow& out);
   // Gives the hidden file the row's name. Another program may take the name meanwhile: then
-  // the next free numbered name is taken, as the naming rule would have given. Returns `code`,
-  // or the code of a failed naming (its text in errorText, the hidden file removed).
+  // the next free numbered name is taken, as the naming rule would have given. A row to replace
+  // is renamed over the old file (which stays until the new one is complete, so a failure or a
+  // kill leaves it). Returns `code`, or the code of a failed naming (its text in errorText, the
+  // hidden file removed).
   ConvertCode Publish(PublishedRow& out, ConvertCode code);
   // Removes the hidden file, if any.
   void Discard(PublishedRow& out);
+  // A row that ends without an output gives its name back to the rows after it.
+  void Release(const PublishedRow& out) { m_claimed.erase(out.destination); }
   // Messages name the output by its name, never by the hidden one.
   static void NameTexts(std::string& text, const std::string& hidden, const std::string& name);
   // The record of a failed row: "Got an error, converting: ..." (with `heading`, the row's
@@ -82,6 +94,7 @@ class Publisher {
 
   BatchLog& m_log;
   int m_maxCopies;
+  std::set<std::string> m_claimed;  // the names given to the batch's rows so far
 };
 
 }  // namespace qv

@@ -8,6 +8,7 @@
 #include "app/showmessage.h"
 #include "convert/conversionbatch.h"
 #include "convert/formats.h"
+#include "convert/nametemplate.h"
 #include "import/sourceimporter.h"
 #include "ui/batchsummary.h"
 #include "ui/cquorvindlg.h"
@@ -36,6 +37,9 @@ void CQuorvinDlg::OnConvert() {
   ShowNormalizationView(choice.standard, choice.byAlbum, choice.Target());
   options.faacPath = Settings().FaacPath;
   options.jobs = m_model.Jobs();
+  options.namePattern = CheckNameTemplate(Settings().NamePattern).empty() ? Settings().NamePattern
+                                                                         : std::string();
+  ExistingChoiceFromKey(Settings().Existing, options.existing);
   options.logPath = Settings().LogFilePath;
   options.openLog = [this](const std::string& path) {
     if (m_services.openUrl) m_services.openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));

@@ -1,6 +1,7 @@
 #include "ui/cqvdefaultfilelocationsdlg.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -16,6 +17,8 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "app/showmessage.h"
+#include "convert/conversionoptions.h"
+#include "convert/nametemplate.h"
 #include "model/batchlog.h"
 #include "model/batchrunner.h"
 
@@ -68,6 +71,8 @@ DefaultLocations ReadDefaultLocations() {
   values.destination = ReadFolderSetting(kFields[2].settingBase);
   values.autoPlay = Settings().AutoPlayOnOpen != 0;
   if (Settings().Jobs > 0) values.jobs = std::to_string(Settings().Jobs);
+  values.namePattern = Settings().NamePattern;
+  values.existing = Settings().Existing;
   return values;
 }
 
@@ -93,6 +98,14 @@ LocationField SaveDefaultLocations(BatchHost& owner, const DefaultLocations& val
                 kMaxJobs, AvailableCores());
     return LocationField::Jobs;
   }
+  const std::string pattern = Trimmed(values.namePattern);
+  const std::string problem = pattern.empty() ? std::string() : CheckNameTemplate(pattern);
+  if (!problem.empty()) {
+    ShowMessage(&owner, 0, {}, MB_ICONEXCLAMATION, "File names: %s.", problem.c_str());
+    return LocationField::NamePattern;
+  }
+  ExistingChoice existing = ExistingChoice::Number;
+  ExistingChoiceFromKey(values.existing, existing);
   const std::string& config = Settings().ConfigFilePath;
   bool written = true;
   for (int i = 0; i < 3; ++i) {
@@ -107,6 +120,10 @@ LocationField SaveDefaultLocations(BatchHost& owner, const DefaultLocations& val
   Settings().Jobs = jobs;
   written = WriteProfileString(config, kConfigSection, "jobs", jobs > 0 ? jobsText : "") &&
             written;
+  Settings().NamePattern = pattern;
+  written = WriteProfileString(config, kConfigSection, "namepattern", pattern) && written;
+  Settings().Existing = KeyOfExistingChoice(existing);
+  written = WriteProfileString(config, kConfigSection, "existing", Settings().Existing) && written;
   if (!written) {
     // Closing as if saved would lose the user's choice without a word.
     ShowMessage(&owner, 0, {}, MB_ICONEXCLAMATION,
@@ -170,6 +187,34 @@ CQVDefaultFileLocationsDlg::CQVDefaultFileLocationsDlg(QWidget* parent, BatchHos
   groupLayout->addStretch();
   groupLayout->addWidget(m_viewLog);
   layout->addWidget(group);
+
+  // Output names from tags, with the first row's name as a preview, and what a taken name gets.
+  auto* names = new QGridLayout;
+  names->addWidget(new QLabel(QStringLiteral("File names:"), this), 0, 0);
+  m_namePattern = new QLineEdit(this);
+  m_namePattern->setObjectName(QStringLiteral("namepattern"));
+  m_namePattern->setPlaceholderText(QStringLiteral("{albumartist}/{album}/{track:02} {title}"));
+  m_namePattern->setToolTip(QStringLiteral(
+      "Output names from tags: {artist} {albumartist} {album} {title} {track} {disc} {year} "
+      "{genre} {filename} {folder}; / makes folders, {track:02} pads to two digits. Empty "
+      "keeps each source's own name."));
+  names->addWidget(m_namePattern, 0, 1);
+  m_namePreview = new QLabel(this);
+  m_namePreview->setObjectName(QStringLiteral("namepreview"));
+  m_namePreview->setTextFormat(Qt::PlainText);
+  names->addWidget(m_namePreview, 1, 1);
+  names->addWidget(new QLabel(QStringLiteral("Existing outputs:"), this), 2, 0);
+  m_existing = new QComboBox(this);
+  m_existing->setObjectName(QStringLiteral("existing"));
+  m_existing->addItem(QStringLiteral("Keep them, save a numbered copy"), QStringLiteral("number"));
+  m_existing->addItem(QStringLiteral("Skip files converted already"), QStringLiteral("skip"));
+  m_existing->addItem(QStringLiteral("Replace them"), QStringLiteral("replace"));
+  m_existing->addItem(QStringLiteral("Replace those older than their source"),
+                      QStringLiteral("update"));
+  names->addWidget(m_existing, 2, 1);
+  layout->addLayout(names);
+  connect(m_namePattern, &QLineEdit::textChanged, this,
+          &CQVDefaultFileLocationsDlg::UpdateNamePreview);
   connect(m_viewLog, &QPushButton::clicked, this, &CQVDefaultFileLocationsDlg::OnViewLogFile);
 
   auto* buttons = new QHBoxLayout;
@@ -194,6 +239,31 @@ void CQVDefaultFileLocationsDlg::OnInitDialog() {
   m_edits[2]->setText(QString::fromStdString(values.destination));
   m_autoPlay->setChecked(values.autoPlay);
   m_jobs->setText(QString::fromStdString(values.jobs));
+  m_namePattern->setText(QString::fromStdString(values.namePattern));
+  const int existing = m_existing->findData(QString::fromStdString(values.existing));
+  m_existing->setCurrentIndex(existing >= 0 ? existing : 0);
+  UpdateNamePreview();
+}
+
+void CQVDefaultFileLocationsDlg::SetNamePreview(NamePreview preview) {
+  m_preview = std::move(preview);
+  UpdateNamePreview();
+}
+
+void CQVDefaultFileLocationsDlg::UpdateNamePreview() {
+  const std::string pattern = Trimmed(m_namePattern->text().toStdString());
+  std::string text;
+  if (pattern.empty()) {
+    text = "Each output keeps its source's name.";
+  } else if (const std::string problem = CheckNameTemplate(pattern); !problem.empty()) {
+    text = problem;
+  } else if (const std::string name = m_preview ? m_preview(pattern) : std::string();
+             !name.empty()) {
+    text = "First file: " + name;
+  } else {
+    text = "Add files to see the first one's name.";
+  }
+  m_namePreview->setText(QString::fromStdString(text));
 }
 
 QLineEdit* CQVDefaultFileLocationsDlg::Edit(LocationField field) const {
@@ -230,9 +300,11 @@ void CQVDefaultFileLocationsDlg::accept() {
   values.destination = m_edits[2]->text().toStdString();
   values.autoPlay = m_autoPlay->isChecked();
   values.jobs = m_jobs->text().toStdString();
+  values.namePattern = m_namePattern->text().toStdString();
+  values.existing = m_existing->currentData().toString().toStdString();
   const LocationField failed = SaveDefaultLocations(m_messages, values);
-  if (failed == LocationField::Jobs) {
-    m_jobs->setFocus();
+  if (failed == LocationField::Jobs || failed == LocationField::NamePattern) {
+    (failed == LocationField::Jobs ? m_jobs : m_namePattern)->setFocus();
     return;
   }
   if (failed != LocationField::None) {

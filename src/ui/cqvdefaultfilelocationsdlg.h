@@ -5,6 +5,8 @@
 #include <string>
 
 class QCheckBox;
+class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QUrl;
@@ -20,6 +22,9 @@ struct DefaultLocations {
   std::string destination;   // the default destination (DestinationFolderPath)
   bool autoPlay = true;      // autoplayonopen
   std::string jobs;          // files at once (jobs=): empty for one per core
+  std::string namePattern;   // output names from tags (namepattern=): empty for the source's
+  std::string existing = "number";  // a taken output name (existing=): number, skip, replace,
+                                    // update
 };
 
 enum class LocationField {
@@ -28,6 +33,7 @@ enum class LocationField {
   SourceFolder = 1,
   Destination = 2,
   Jobs = 3,  // not a location, but checked and focused the same way
+  NamePattern = 4,
 };
 
 // The options dialog's OK without widgets: trims each folder text (trailing blanks first, then
@@ -53,6 +59,8 @@ class CQVDefaultFileLocationsDlg : public QDialog {
                                                   const std::string& title,
                                                   const std::string& start)>;
   using OpenUrlService = std::function<bool(const QUrl&)>;
+  // The name the first row would get with a template (empty without rows).
+  using NamePreview = std::function<std::string(const std::string& pattern)>;
 
   CQVDefaultFileLocationsDlg(QWidget* parent, BatchHost& messages, BrowseService browse,
                              OpenUrlService openUrl);
@@ -61,6 +69,10 @@ class CQVDefaultFileLocationsDlg : public QDialog {
   QPushButton* BrowseButton(LocationField field) const;
   QCheckBox* AutoPlayBox() const { return m_autoPlay; }
   QLineEdit* JobsEdit() const { return m_jobs; }
+  QLineEdit* NamePatternEdit() const { return m_namePattern; }
+  QLabel* NamePreviewLabel() const { return m_namePreview; }
+  QComboBox* ExistingBox() const { return m_existing; }
+  void SetNamePreview(NamePreview preview);
   QPushButton* ViewLogButton() const { return m_viewLog; }
   QPushButton* OkButton() const { return m_ok; }
   QPushButton* CancelButton() const { return m_cancel; }
@@ -72,6 +84,7 @@ class CQVDefaultFileLocationsDlg : public QDialog {
   void OnInitDialog();
   void OnBrowse(LocationField field);
   void OnViewLogFile();
+  void UpdateNamePreview();
 
   BatchHost& m_messages;
   BrowseService m_browse;
@@ -80,6 +93,10 @@ class CQVDefaultFileLocationsDlg : public QDialog {
   QPushButton* m_browseButtons[3] = {};
   QCheckBox* m_autoPlay = nullptr;
   QLineEdit* m_jobs = nullptr;
+  QLineEdit* m_namePattern = nullptr;
+  QLabel* m_namePreview = nullptr;
+  QComboBox* m_existing = nullptr;
+  NamePreview m_preview;
   QPushButton* m_viewLog = nullptr;
   QPushButton* m_ok = nullptr;
   QPushButton* m_cancel = nullptr;

@@ -1,6 +1,7 @@
 // The main window's commands that fill the source file list (Add Files, Add Folder, files and
 // folders dropped on the list) and the options dialog.
 #include <QCoreApplication>
+#include <QComboBox>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QStringList>
@@ -9,6 +10,9 @@
 #include "app/paths.h"
 #include "app/settings.h"
 #include "app/showmessage.h"
+#include "convert/conversionbatch.h"
+#include "convert/formats.h"
+#include "convert/outputplanner.h"
 #include "model/batchstate.h"
 #include "import/sourceimporter.h"
 #include "ui/autoplayfiledialog.h"
@@ -160,6 +164,18 @@ void CQuorvinDlg::OnOptions() {
   m_model.StopPreview();
   CQVDefaultFileLocationsDlg dialog(this, m_host, m_services.browseForFolder,
                                     m_services.openUrl);
+  // The first row's name below the destination, in the chosen format.
+  dialog.SetNamePreview([this](const std::string& pattern) -> std::string {
+    const QVListItem* item = m_model.List().Item(0);
+    if (!item) return {};
+    ConversionOptions options;
+    options.namePattern = pattern;
+    const std::string key = LowerAscii(m_formatList->currentText().toStdString());
+    const OutputFormat* format = FindOutputFormat(key);
+    const NameFields fields = NameFieldsOf(*item);
+    return PlanOutput(*item, options, "", "", format ? format->extension : key, false, &fields)
+        .relativePath;
+  });
   dialog.exec();
 }
 

@@ -488,9 +488,12 @@ TEST_F(CliTest, UsageErrorsGiveStatusTwo) {
     EXPECT_EQ(run.status, 2) << (args.empty() ? "" : args[0]) << run.err;
     EXPECT_NE(run.err.find("quorvin-cli: "), std::string::npos) << run.err;
   }
-  const Outcome missing = Run({"--dest", m_home->file("no such folder"), In("song one.wav")});
-  EXPECT_EQ(missing.status, 2);
-  EXPECT_NE(missing.err.find("The Save To directory was not found."), std::string::npos);
+  // A destination that cannot be a folder is refused by name (a missing one is created).
+  std::ofstream(m_home->file("a file")) << "x";
+  const Outcome blocked = Run({"--dest", m_home->file("a file/sub"), In("song one.wav")});
+  EXPECT_EQ(blocked.status, 2);
+  EXPECT_NE(blocked.err.find(m_home->file("a file/sub") + ": Not a directory"), std::string::npos)
+      << blocked.err;
   EXPECT_EQ(Run({"--version"}).status, 0);
 }
 
@@ -1271,6 +1274,98 @@ TEST_F(CliTest, ChannelsAreKeptOrMixedDownToStereo) {
                              "to be 1 to 8."),
             std::string::npos)
       << refused.err;
+}
+
+}  // namespace
+}  // namespace qv
+
+namespace qv {
+namespace {
+
+// A tagged tree named from its tags into a destination that does not exist yet, then run again
+// with every choice for the existing outputs; dry runs plan the same and write nothing.
+TEST_F(CliTest, ALibraryIsNamedFromTagsAndRerunsFollowTheExistingChoice) {
+  const std::string lib = m_home->file("lib");
+  fs::create_directories(lib + "/A");
+  fs::create_directories(lib + "/B");
+  const std::string tags = " -metadata artist=Band -metadata album=First -c:a flac ";
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=frequency=440:duration=2 -ac 2 -metadata title=Intro "
+                     "-metadata track=1" + tags + ShellQuote(lib + "/A/x1.flac")));
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=frequency=550:duration=2 -ac 2 -metadata " +
+                     ShellQuote("title=AC/DC: Live?") + " -metadata track=2" + tags +
+                     ShellQuote(lib + "/A/x2.flac")));
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=frequency=660:duration=1 " + ShellQuote(lib + "/B/y.wav")));
+  const std::string dest = m_home->file("phone/Music");
+  const std::vector<std::string> base = {"--format", "opus", "--recursive", "--dest", dest,
+                                         "--name", "{albumartist}/{album}/{track:02} {title}"};
+  const auto run = [&](std::vector<std::string> extra) {
+    extra.insert(extra.begin(), base.begin(), base.end());
+    extra.push_back(lib);
+    return Run(extra);
+  };
+  const std::string first = dest + "/Band/First/01 Intro.opus";
+  const std::string second = dest + "/Band/First/02 AC_DC: Live?.opus";
+  const std::string untagged = dest + "/Unknown Artist/Unknown Album/y.opus";
+  const auto plan = [](const std::string& source, const std::string& output,
+                       const char* action) { return source + "\t" + output + "\t" + action + "\n"; };
+
+  Outcome dry = run({"--dry-run"});
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_EQ(dry.out, plan(lib + "/A/x1.flac", first, "convert") +
+                         plan(lib + "/A/x2.flac", second, "convert") +
+                         plan(lib + "/B/y.wav", untagged, "convert"));
+  EXPECT_FALSE(fs::exists(m_home->file("phone")));
+  EXPECT_FALSE(fs::exists(LogPath()));
+
+  Outcome done = run({});
+  ASSERT_EQ(done.status, 0) << done.err;
+  EXPECT_NE(done.err.find("Created the destination folder " + dest), std::string::npos);
+  EXPECT_EQ(Ffprobe("stream_tags=title", second), "TAG:TITLE=AC/DC: Live?\n");
+  EXPECT_NEAR(DurationOf(Probe(first)), 2.0, 0.05);
+  const auto inode = [](const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+  };
+  const ino_t firstInode = inode(first), secondInode = inode(second);
+
+  // What a second run would do with each choice.
+  dry = run({"--dry-run", "--json"});
+  EXPECT_NE(dry.out.find("\"output\":\"" + dest + "/Band/First/01 Intro-COPY000001.opus\","
+                         "\"action\":\"number\""), std::string::npos) << dry.out;
+  for (const char* choice : {"skip", "replace"}) {
+    dry = run({"--dry-run", "--existing", choice});
+    EXPECT_EQ(dry.out, plan(lib + "/A/x1.flac", first, choice) +
+                           plan(lib + "/A/x2.flac", second, choice) +
+                           plan(lib + "/B/y.wav", untagged, choice)) << choice;
+  }
+  // A source changed since: update converts it again in its output's place, and only it.
+  fs::last_write_time(lib + "/A/x2.flac",
+                      fs::last_write_time(second) + std::chrono::seconds(10));
+  done = run({"--existing", "update", "--json"});
+  ASSERT_EQ(done.status, 0) << done.err;
+  EXPECT_NE(done.out.find("\"skipped\":2"), std::string::npos) << done.out;
+  EXPECT_EQ(inode(first), firstInode);
+  EXPECT_NE(inode(second), secondInode);
+  EXPECT_NEAR(DurationOf(Probe(second)), 2.0, 0.05);
+  done = run({"--existing", "replace"});
+  ASSERT_EQ(done.status, 0) << done.err;
+  EXPECT_NE(inode(first), firstInode);
+  size_t files = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(dest)) files += entry.is_regular_file();
+  EXPECT_EQ(files, 3u);  // no copies, no hidden files
+
+  // Never a source: a WAV named as itself beside itself is numbered. Rows that clash inside the
+  // batch are numbered too, in row order. Paths come from a NUL-separated list.
+  const std::string list = m_home->file("list");
+  std::ofstream(list) << lib << "/A/x1.flac" << '\0' << lib << "/A/x2.flac" << '\0'
+                      << lib << "/B/y.wav" << '\0';
+  dry = Run({"--files-from", list, "--null", "--same-folder", "--existing", "replace", "--name",
+             "{album}", "--dry-run"});
+  EXPECT_EQ(dry.out, plan(lib + "/A/x1.flac", lib + "/A/First.wav", "convert") +
+                         plan(lib + "/A/x2.flac", lib + "/A/First-COPY000001.wav", "number") +
+                         plan(lib + "/B/y.wav", lib + "/B/Unknown Album.wav", "convert"));
+  dry = Run({"--same-folder", "--existing", "replace", "--dry-run", lib + "/B/y.wav"});
+  EXPECT_EQ(dry.out, plan(lib + "/B/y.wav", lib + "/B/y-COPY000001.wav", "number"));
 }
 
 }  // namespace

@@ -84,6 +84,104 @@ TEST(OutputPlanner, PathsGainsAndActionsFromTheRowAndTheOptions) {
   }
 }
 
+struct NameCase {
+  const char* name;
+  const char* pattern;
+  NameFields fields;
+  const char* folder;
+  bool portable;
+  std::string expected;  // below the destination, without ".opus"
+  size_t notes;
+};
+
+TEST(NameTemplate, NamesFromTagsAreSafeAndFallBack) {
+  const std::string longTitle = "a" + [] { std::string e; for (int i = 0; i < 300; ++i) e += "\u00e9"; return e; }();
+  const NameCase cases[] = {
+      {"library layout", "{albumartist}/{album}/{track:02} {title}",
+       {{"ALBUMARTIST", "AA"}, {"ARTIST", "Ar"}, {"ALBUM", "Al"}, {"TRACKNUMBER", "3"},
+        {"TITLE", "T"}}, "", false, "AA/Al/03 T", 0},
+      {"album artist falls back to the artist", "{albumartist} - {disc}{track:03}",
+       {{"ARTIST", "Ar"}, {"TRACKNUMBER", "7/12"}, {"DISCNUMBER", "2"}}, "", false,
+       "Ar - 2007", 0},
+      {"missing tags", "{artist}/{album}/{title}", {}, "", false,
+       "Unknown Artist/Unknown Album/song", 0},
+      {"only separators left: the file name", "{year} - {genre}/[{track}]", {}, "", false,
+       "song/song", 0},
+      {"year of a date", "{year} {genre}", {{"DATE", "2003-05-01"}, {"GENRE", "Jazz"}}, "",
+       false, "2003 Jazz", 0},
+      {"a tag never makes a folder or leaves", "{artist}/{title}",
+       {{"ARTIST", "../../etc"}, {"TITLE", std::string("a/b\0c\nd", 7)}}, "", false,
+       "___.._etc/a_b_c_d", 0},
+      {"no hidden names", "{album}/{title}", {{"ALBUM", ".."}, {"TITLE", ".x"}}, "", false,
+       "song/_x", 0},  // ".." is only separators: the file name
+      {"the added tree", "{folder}/{filename}", {}, "Rock/Old", false, "Rock/Old/song", 0},
+      {"no tree for a file given alone", "{folder}/{filename}", {}, "", false, "song", 0},
+      {"FAT's characters kept", "{title}", {{"TITLE", "a:b?c<d>|\"e*\\."}}, "", false,
+       "a:b?c<d>|\"e*\\.", 0},
+      {"portable names", "{title}", {{"TITLE", "a:b?c<d>|\"e*\\."}}, "", true,
+       "a_b_c_d___e__", 0},
+      // 1 + 300 x 2 bytes, cut to 250 (255 less ".opus") at a character boundary: 249.
+      {"a long name is shortened", "{title}", {{"TITLE", longTitle}}, "", false,
+       longTitle.substr(0, 249), 1},
+  };
+  for (const NameCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(CheckNameTemplate(c.pattern), "");
+    const ExpandedName name =
+        ExpandNameTemplate(c.pattern, {&c.fields, "song", c.folder, c.portable}, "opus");
+    EXPECT_EQ(name.path, c.expected);
+    EXPECT_EQ(name.notes.size(), c.notes);
+  }
+  for (const char* bad : {"", "/abs/{title}", "a//b", "a/../b", "{titel}", "{title", "x}",
+                          "{track:x}", "a/"}) {
+    EXPECT_NE(CheckNameTemplate(bad), "") << bad;
+  }
+  // The plan puts the name below the destination, or below the source's own folder.
+  QVListItem item(0, 0);
+  item.sourcePath = "/music/in/song.flac";
+  ConversionOptions options;
+  options.namePattern = "{artist}/{title}";
+  const NameFields fields = {{"ARTIST", "A"}, {"TITLE", "T"}};
+  OutputPlan plan = PlanOutput(item, options, "/out", "", "opus", true, &fields);
+  EXPECT_EQ(plan.plainDestination, "/out/A/T.opus");
+  EXPECT_EQ(plan.folder, "/out/A");
+  EXPECT_EQ(plan.relativePath, "A/T.opus");
+  EXPECT_TRUE(plan.makeFolder);
+  options.sameFolder = true;
+  options.namePattern = "{title}";
+  plan = PlanOutput(item, options, "/out", "", "opus", true, &fields);
+  EXPECT_EQ(plan.plainDestination, "/music/in/T.opus");
+  EXPECT_FALSE(plan.makeFolder);
+}
+
+TEST(OutputPlanner, EveryExistingChoiceAgainstWhatHasTheName) {
+  using A = ExistingAction;
+  const ExistingFacts none{}, file{true, true, false, false}, converted{true, true, false, true},
+      source{true, true, true, false}, folder{true, false, false, false};
+  struct Case {
+    ExistingChoice choice;
+    A none, file, converted, source, folder;
+  } cases[] = {
+      {ExistingChoice::Number, A::Convert, A::Number, A::Number, A::Number, A::Number},
+      {ExistingChoice::Skip, A::Convert, A::Number, A::Skip, A::Number, A::Number},
+      {ExistingChoice::Replace, A::Convert, A::Replace, A::Replace, A::Number, A::Number},
+      {ExistingChoice::Update, A::Convert, A::Replace, A::Skip, A::Number, A::Number},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(KeyOfExistingChoice(c.choice));
+    ExistingChoice parsed = ExistingChoice::Number;
+    EXPECT_TRUE(ExistingChoiceFromKey(KeyOfExistingChoice(c.choice), parsed));
+    EXPECT_EQ(parsed, c.choice);
+    EXPECT_EQ(DecideExisting(c.choice, none), c.none);
+    EXPECT_EQ(DecideExisting(c.choice, file), c.file);
+    EXPECT_EQ(DecideExisting(c.choice, converted), c.converted);
+    EXPECT_EQ(DecideExisting(c.choice, source), c.source);
+    EXPECT_EQ(DecideExisting(c.choice, folder), c.folder);
+  }
+  ExistingChoice parsed;
+  EXPECT_FALSE(ExistingChoiceFromKey("overwrite", parsed));
+}
+
 TEST(AlbumGate, ReleasesAnAlbumsHeldRowsAtItsLastRowAndTheRestAtTheEnd) {
   SourceList list;
   const char* albums[] = {"A", "B", "A", "C", "B", "A"};
