@@ -13,16 +13,23 @@ _quorvin_cli() {
     --dest)
       COMPREPLY=($(compgen -d -- "$cur"))
       return ;;
+    --existing)
+      COMPREPLY=($(compgen -W "number skip replace update" -- "$cur"))
+      return ;;
+    --files-from)
+      COMPREPLY=($(compgen -f -- "$cur"))
+      return ;;
     --log)
       COMPREPLY=($(compgen -f -- "$cur"))
       return ;;
-    --bitrate|--target|--peak-limit|--jobs|-j)
+    --bitrate|--target|--peak-limit|--jobs|-j|--name)
       return ;;
   esac
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W "--format --bitrate --dest --same-folder --recursive --flat
       --skip-existing --loudness --standard --target --normalize --album --peak-limit
-      --replaygain-tags --skip-problem-files --no-tags --list --json --log --jobs --quiet
+      --replaygain-tags --skip-problem-files --no-tags --list --json --log --name
+      --portable-names --existing --dry-run --files-from --null --jobs --quiet
       --verbose --help --version -j -q -v -h -V" -- "$cur"))
     return
   fi
