@@ -39,6 +39,13 @@ struct BatchProgress {
 // time, "Converting...  3 of 12 files done - 41%" for several at once.
 std::string StatusTextOf(const BatchProgress& progress);
 
+// A problem with one file: its path and the cause in a few words ("No such file or
+// directory", "the file was cut short: ..."), for a host that reports problems one per line.
+struct FileProblem {
+  std::string path;
+  std::string cause;
+};
+
 // The one narrow interface between the core and whatever shows it: the Qt main window, the
 // command-line front end and the scripted hosts of the tests. Every call happens on the thread
 // that runs the core (the user-interface thread).
@@ -49,6 +56,14 @@ class BatchHost {
   // Shows a modal message box titled "Quorvin" with the buttons and icon of `type` and returns
   // the button pressed (IDOK, IDYES, IDNO, IDCANCEL).
   virtual int ShowMessageBox(const std::string& text, unsigned type) = 0;
+  // Shows a message about one file's problem (`text` is the whole message). `logged`: the
+  // message went to the log instead of a box, and the answer is `logged`'s (no box may be
+  // shown). By default the box, or nothing when logged; a host may report the problem alone.
+  virtual int ShowFileProblem(const FileProblem& problem, const std::string& text, unsigned type,
+                              bool logged, int loggedAnswer) {
+    (void)problem;
+    return logged ? loggedAnswer : ShowMessageBox(text, type);
+  }
   // Replaces the text of the status line.
   virtual void SetStatusText(const std::string& text) = 0;
   // Shows how far a batch is; the status line's text of it unless the host shows more.

@@ -62,6 +62,27 @@ std::string FormatText(const char* format, ...) {
   return text;
 }
 
+namespace {
+
+// The text to the log when there is one; then quiet: nothing shown, the quiet answer; else the
+// box (or for a file's problem, the host's report of it).
+int Show(BatchHost* owner, int quiet, const std::string& logFile, unsigned type,
+         const std::string& text, const FileProblem* problem) {
+  if (!logFile.empty()) AppendToLog(logFile, text);
+  BatchHost* host = owner ? owner : g_ownerlessHost;
+  const int quietAnswer = (type & 0xF) == MB_YESNOCANCEL ? IDNO : IDCANCEL;
+  if (quiet == 1) MessagesLogged = 1;
+  if (problem && host) return host->ShowFileProblem(*problem, text, type, quiet == 1, quietAnswer);
+  if (quiet == 1) return quietAnswer;
+  if (!host) {
+    std::fprintf(stderr, "%s: %s\n", kAppTitle, text.c_str());
+    return DefaultAnswer(type);
+  }
+  return host->ShowMessageBox(text, type);
+}
+
+}  // namespace
+
 int ShowMessage(BatchHost* owner, int quiet, const std::string& logFile, unsigned type,
                 const char* format, ...) {
   va_list args;
@@ -69,17 +90,16 @@ int ShowMessage(BatchHost* owner, int quiet, const std::string& logFile, unsigne
   const std::string text = FormatTextV(format, args);
   va_end(args);
 
-  if (!logFile.empty()) AppendToLog(logFile, text);
-  if (quiet == 1) {
-    MessagesLogged = 1;
-    return (type & 0xF) == MB_YESNOCANCEL ? IDNO : IDCANCEL;
-  }
-  BatchHost* host = owner ? owner : g_ownerlessHost;
-  if (!host) {
-    std::fprintf(stderr, "%s: %s\n", kAppTitle, text.c_str());
-    return DefaultAnswer(type);
-  }
-  return host->ShowMessageBox(text, type);
+  return Show(owner, quiet, logFile, type, text, nullptr);
+}
+
+int ShowFileProblem(BatchHost* owner, int quiet, const std::string& logFile, unsigned type,
+                    const FileProblem& problem, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = FormatTextV(format, args);
+  va_end(args);
+  return Show(owner, quiet, logFile, type, text, &problem);
 }
 
 }  // namespace qv

@@ -26,4 +26,10 @@ std::string FormatText(const char* format, ...) __attribute__((format(printf, 1,
 int ShowMessage(BatchHost* owner, int quiet, const std::string& logFile, unsigned type,
                 const char* format, ...) __attribute__((format(printf, 5, 6)));
 
+// ShowMessage for a message about one file's `problem`: the same text, log and answers, shown
+// through the host's ShowFileProblem (the command line prints "<file>: <cause>" instead).
+int ShowFileProblem(BatchHost* owner, int quiet, const std::string& logFile, unsigned type,
+                    const FileProblem& problem, const char* format, ...)
+    __attribute__((format(printf, 6, 7)));
+
 }  // namespace qv

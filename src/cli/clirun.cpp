@@ -403,7 +403,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
       if (files.empty()) ++attempted;  // an empty folder adds nothing: it counts as a failure
     } else if (!IsAudioFile(path) && !IsVideoFile(path)) {
       host.EndProgressLine();
-      std::fprintf(stderr, "Not a supported file type:\n\n   %s\n\n", path.c_str());
+      std::fprintf(stderr, "quorvin-cli: %s: not a supported file type\n", path.c_str());
       if (arguments.json) {
         PrintJson(JsonLine()
                       .Text("source", path)
@@ -435,8 +435,9 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
     const LoudnessBatchResult measured = RunLoudnessBatch(host, list, batch, engine, loudness);
     host.EndProgressLine();
     for (const LoudnessBatchResult::Failure& failure : measured.notMeasured) {
-      std::fprintf(stderr, "Not measured: %s%s%s\n", list.GetSourcePath(failure.row).c_str(),
-                   failure.reason.empty() ? "" : ": ", failure.reason.c_str());
+      std::fprintf(stderr, "quorvin-cli: %s: not measured%s%s\n",
+                   list.GetSourcePath(failure.row).c_str(), failure.reason.empty() ? "" : ": ",
+                   failure.reason.c_str());
     }
     if (host.CancelSeen()) {
       std::fprintf(stderr, "Log: %s\n", UsedLogPath().c_str());

@@ -123,6 +123,21 @@ int ConsoleHost::ShowMessageBox(const std::string& text, unsigned type) {
   return IDOK;
 }
 
+int ConsoleHost::ShowFileProblem(const FileProblem& problem, const std::string&, unsigned type,
+                                 bool logged, int loggedAnswer) {
+  EndProgressLine();
+  std::string cause = problem.cause;
+  for (char& c : cause) {
+    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+  }
+  std::fprintf(stderr, "quorvin-cli: %s: %s\n", problem.path.c_str(), cause.c_str());
+  std::fflush(stderr);
+  ++m_messages;
+  if (logged) return loggedAnswer;
+  const unsigned buttons = type & 0xF;
+  return buttons == MB_YESNO || buttons == MB_YESNOCANCEL ? IDNO : IDOK;
+}
+
 std::string ConsoleHost::TerminalLine(const BatchProgress& p, double elapsed, int width) {
   const int percent = std::clamp(p.percent, 0, 100);
   const int barWidth = width >= 70 ? 20 : 10;

@@ -29,6 +29,10 @@ class ConsoleHost final : public BatchHost {
   ConsoleHost& operator=(const ConsoleHost&) = delete;
 
   int ShowMessageBox(const std::string& text, unsigned type) override;
+  // One line, "quorvin-cli: <file>: <cause>", whether the message was logged or not; the
+  // answer as for a message box.
+  int ShowFileProblem(const FileProblem& problem, const std::string& text, unsigned type,
+                      bool logged, int loggedAnswer) override;
   void SetStatusText(const std::string& text) override;
   void ShowProgress(const BatchProgress& progress) override;
   void PumpMessages() override;

@@ -47,6 +47,16 @@ struct Row {
   double workSeconds = 0;  // the worker's time on the row
 };
 
+// The first line of a message, without the blanks around it: a failure's cause in brief.
+std::string FirstLine(const std::string& text) {
+  const size_t start = text.find_first_not_of(" \n");
+  if (start == std::string::npos) return {};
+  const size_t end = text.find('\n', start);
+  std::string line = text.substr(start, end == std::string::npos ? end : end - start);
+  while (!line.empty() && (line.back() == ' ' || line.back() == '.')) line.pop_back();
+  return line;
+}
+
 // A failure known before the work starts, with its text.
 void FailEarly(Row& r, const ConvertResult& failure) {
   r.earlyCode = failure.code;
@@ -366,8 +376,8 @@ bool ConversionRun::Commit(int row, ConvertCode code) {
   }
   Failed(row, code);
   const int answer =
-      ShowMessage(&m_host, m_options.skipProblemFiles ? 1 : 0, m_log.Path(),
-                  MB_YESNO | MB_DEFBUTTON2,
+      ShowFileProblem(&m_host, m_options.skipProblemFiles ? 1 : 0, m_log.Path(),
+                  MB_YESNO | MB_DEFBUTTON2, {r.out.sourcePath, FirstLine(r.out.errorText)},
                   "Got an error, converting:\n\n   %s\n\nto\n\n   %s\n\nError was:\n\n   "
                   "%s\n\nSkipping this file...\n\nAbort the batch job?  (Default: NO)",
                   r.out.decodePath.c_str(), r.out.destination.c_str(), r.out.errorText.c_str());

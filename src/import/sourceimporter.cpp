@@ -215,7 +215,8 @@ void ReportOpenError(BatchHost& owner, const std::string& path, int code,
   switch (code) {
     case BASS_ERROR_FILEFORM: {
       if (QV_FileListsOtherFiles(file)) {
-        ShowMessage(&owner, 0, {}, MB_OK,
+        ShowFileProblem(&owner, 0, {}, MB_OK,
+                        {path, "a playlist or a list of other files, not a sound file"},
                     "Can't open the file:\n\n   %s\n\nMore Details:\n\nThe file is a playlist "
                     "or a list of other files, not a sound file.  Quorvin reads only the file "
                     "itself, never the files such a list names.\n\nThis file was not added.",
@@ -225,14 +226,15 @@ void ReportOpenError(BatchHost& owner, const std::string& path, int code,
       // "Not audio" is what the heading says already; a more precise reason follows it.
       const std::string details =
           reason.empty() || reason.rfind("it is not audio", 0) == 0 ? "" : ": " + reason;
-      ShowMessage(&owner, 0, {}, MB_OK,
+      ShowFileProblem(&owner, 0, {}, MB_OK,
+                      {path, reason.empty() ? "not audio in a format Quorvin reads" : reason},
                   "Can't open the file:\n\n   %s\n\nMore Details:\n\nUnsupported File Format%s\n\n"
                   "This file was not added.",
                   file, details.c_str());
       return;
     }
     case BASS_ERROR_WMA_LICENSE:
-      ShowMessage(&owner, 0, {}, MB_OK,
+      ShowFileProblem(&owner, 0, {}, MB_OK, {path, "encrypted with DRM, which Quorvin cannot read"},
                   "Can't open the file:\n\n   %s\n\nMore Details:\n\nThe file you are trying to "
                   "open is encrypted with DRM technology.  To allow Quorvin to open this file, "
                   "you must burn this file to a CD, and then rip it back again.  This procedure "
@@ -247,7 +249,7 @@ void ReportOpenError(BatchHost& owner, const std::string& path, int code,
         sentence[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(sentence[0])));
         details = "More Details:\n\n" + sentence + ".\n\n";
       }
-      ShowMessage(&owner, 0, {}, MB_OK,
+      ShowFileProblem(&owner, 0, {}, MB_OK, {path, reason.empty() ? "cannot be read" : reason},
                   "Unable to get the Audio File Stats from:\n\n   %s\n\n%sThis file was not "
                   "added.",
                   file, details.c_str());
@@ -325,8 +327,8 @@ bool SourceImporter::AddVideo(const std::string& source, ProbeResult& probe,
                                                &m_state->CancelRequested);
   if (!extracted) {
     DeleteOrphanWav(tempWav, source);
-    ShowMessage(&m_host, 0, {}, MB_OK, "Sorry, could not Import:\n\n   %s\n\nSkipping...",
-                source.c_str());
+    ShowFileProblem(&m_host, 0, {}, MB_OK, {source, "its sound track could not be extracted"},
+                    "Sorry, could not Import:\n\n   %s\n\nSkipping...", source.c_str());
     return false;
   }
   if (!ProbeAudioFile(tempWav, probe)) {
@@ -347,7 +349,7 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
   if (IsOurTemporaryName(GetFileTitle(path, true))) {
     // A hidden output being written, or debris of a stopped run: never a source (removing
     // its row could otherwise delete another run's file).
-    ShowMessage(&m_host, 0, {}, MB_OK,
+    ShowFileProblem(&m_host, 0, {}, MB_OK, {path, "one of Quorvin's temporary files, not a source"},
                 "Sorry, could not Import:\n\n   %s\n\nThis is one of Quorvin's temporary files "
                 "(an output being written, or what a stopped run left), not a source file.",
                 path.c_str());
@@ -400,7 +402,9 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
   }
 
   if (probe.channels == 0 || probe.channels > audio::kMostChannels) {
-    ShowMessage(&m_host, 0, {}, MB_OK,
+    ShowFileProblem(&m_host, 0, {}, MB_OK,
+                    {path, FormatText("%d channels; 1 to 8 are taken",
+                                      static_cast<int>(probe.channels))},
                 "Sorry, but the file you are trying to open:\n\n   %s\nhas an unsupported "
                 "Channel Count (%d).\n\nThe Channel Count needs to be 1 to 8.",
                 path.c_str(), static_cast<int>(probe.channels));
