@@ -8,9 +8,11 @@
 namespace qv::audio {
 
 PlaybackFeed::PlaybackFeed(std::string path, std::unique_ptr<FileDecoder> decoder,
-                           FileDecoder::Output output, const SourceFormat& source)
+                           FileDecoder::Output output, const SourceFormat& source,
+                           FrameRange range)
     : m_path(std::move(path)),
       m_output(output),
+      m_range(range),
       m_sourceRate(source.rate),
       m_sourceChannels(source.channels),
       m_ring(kRingFrames, output.channels),
@@ -90,25 +92,16 @@ bool PlaybackFeed::Reopen(std::int64_t frame, std::uint64_t generation,
                           const std::stop_token& stop, std::unique_ptr<FileDecoder>& decoder,
                           int& result) {
   auto reopened = std::make_unique<FileDecoder>();
-  result = reopened->Open(m_path, m_output);
+  // The decoder drops the source frames before the target itself, exactly.
+  result = reopened->Open(m_path, m_output, FrameRange{m_range.start + frame, m_range.end});
   if (result != BASS_OK) return true;
   if (reopened->format().rate != m_sourceRate ||
       reopened->format().channels != m_sourceChannels) {
     result = BASS_ERROR_FILEFORM;  // the file was replaced by another one
     return true;
   }
-  // The decoder hands out converted data, so the frames before the target are counted in
-  // output frames.
-  std::int64_t skip = av_rescale(frame, reopened->outputRate(), std::max(m_sourceRate, 1));
-  while (skip > 0) {
-    if (stop.stop_requested() ||
-        m_latestGeneration.load(std::memory_order_relaxed) != generation) {
-      return false;
-    }
-    const long got = reopened->Read(m_block.data(), static_cast<long>(std::min<std::int64_t>(
-                                                        skip, kBlockFrames)));
-    if (got <= 0) break;  // the end, or an error that the next read reports again
-    skip -= got;
+  if (stop.stop_requested() || m_latestGeneration.load(std::memory_order_relaxed) != generation) {
+    return false;
   }
   decoder = std::move(reopened);
   return true;
