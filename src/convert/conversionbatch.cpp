@@ -184,6 +184,8 @@ bool ConversionRun::Prepare(int row) {
            plan.gain,
            plan.outputPeakLimit, m_options.standard, m_options.replayGainTags,
            m_options.copyTags, m_albums.InAlbum(row)};
+  r.job.range = FramesOf(item->range, item->facts.rate);
+  r.job.rowTags = item->tags;
   return true;
 }
 

@@ -519,15 +519,7 @@ void SourceImporter::AddTracks(const CueSheet& sheet, int file, const std::strin
       ++counters.skipped;
       continue;
     }
-    SourceFacts facts = probe;
-    const auto ofTrack = [&frames](std::int64_t fileFrames) {
-      if (fileFrames < 0) return frames.end >= 0 ? frames.end - frames.start : std::int64_t{-1};
-      const std::int64_t end = frames.end >= 0 ? std::min(frames.end, fileFrames) : fileFrames;
-      return std::max<std::int64_t>(0, end - frames.start);
-    };
-    facts.samples = ofTrack(probe.samples);
-    facts.declaredSamples = probe.declaredSamples >= 0 ? ofTrack(probe.declaredSamples) : -1;
-    facts.seconds = facts.samples >= 0 ? static_cast<double>(facts.samples) / probe.rate : 0.0;
+    const SourceFacts facts = FactsOfPart(probe, range);
     const std::string title =
         track.title.empty() ? FormatText("Track %02d", track.number) : track.title;
     const int row = m_list.AddRow(title, GetLowerExtension(path), facts, path, std::string(),

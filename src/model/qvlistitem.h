@@ -79,6 +79,10 @@ struct SourceFacts {
   std::int64_t modifiedNs = 0;
 };
 
+// The facts of the part `range` of a file whose facts are `file`: its length in frames and
+// seconds (cut at the file's end), its declared length likewise; the rest is the file's.
+SourceFacts FactsOfPart(const SourceFacts& file, const TimeRange& range);
+
 // The record behind one row of the source file list: the paths the program works with, the part
 // of the file it covers, what the probe found (the probe columns are drawn from it) and the
 // loudness results with the gain that normalized conversion applies. Owned by its row (see
