@@ -18,6 +18,7 @@
 #include "cli/jsonline.h"
 #include "convert/conversionbatch.h"
 #include "convert/formats.h"
+#include "import/cuesheet.h"
 #include "import/sourceimporter.h"
 #include "loudness/loudness.h"
 #include "loudness/loudnessengine.h"
@@ -311,7 +312,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
         attempted += static_cast<int>(files.size());
       }
       if (files.empty()) ++attempted;  // an empty folder adds nothing: it counts as a failure
-    } else if (!IsAudioFile(path) && !IsVideoFile(path)) {
+    } else if (!IsAudioFile(path) && !IsVideoFile(path) && !IsCueSheetName(path)) {
       host.EndProgressLine();
       std::fprintf(stderr, "Not a supported file type:\n\n   %s\n\n", path.c_str());
       if (arguments.json) {

@@ -300,7 +300,8 @@ std::vector<OpenFilter> BuildOpenFilter() {
     return text;
   };
   return {
-      {"All Openable Files (Audio & Video Files)", patterns(MediaKind::None, true)},
+      // CUE sheets add the tracks of the album images they describe.
+      {"All Openable Files (Audio & Video Files)", patterns(MediaKind::None, true) + ";*.cue"},
       {"Audio Files (" + names(MediaKind::Audio) + ")", patterns(MediaKind::Audio, false)},
       {"Video Files (" + names(MediaKind::Video) + ")", patterns(MediaKind::Video, false)},
   };
