@@ -92,16 +92,25 @@ bool PlaybackFeed::Reopen(std::int64_t frame, std::uint64_t generation,
                           const std::stop_token& stop, std::unique_ptr<FileDecoder>& decoder,
                           int& result) {
   auto reopened = std::make_unique<FileDecoder>();
-  // The decoder drops the source frames before the target itself, exactly.
-  result = reopened->Open(m_path, m_output, FrameRange{m_range.start + frame, m_range.end});
+  result = reopened->Open(m_path, m_output, m_range);
   if (result != BASS_OK) return true;
   if (reopened->format().rate != m_sourceRate ||
       reopened->format().channels != m_sourceChannels) {
     result = BASS_ERROR_FILEFORM;  // the file was replaced by another one
     return true;
   }
-  if (stop.stop_requested() || m_latestGeneration.load(std::memory_order_relaxed) != generation) {
-    return false;
+  // The decoder hands out converted data, so the frames before the target are counted in
+  // output frames (and the resampler goes through them, as in a play from the start).
+  std::int64_t skip = av_rescale(frame, reopened->outputRate(), std::max(m_sourceRate, 1));
+  while (skip > 0) {
+    if (stop.stop_requested() ||
+        m_latestGeneration.load(std::memory_order_relaxed) != generation) {
+      return false;
+    }
+    const long got = reopened->Read(m_block.data(), static_cast<long>(std::min<std::int64_t>(
+                                                        skip, kBlockFrames)));
+    if (got <= 0) break;  // the end, or an error that the next read reports again
+    skip -= got;
   }
   decoder = std::move(reopened);
   return true;

@@ -332,7 +332,9 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   if (!paths.empty()) counters = importer.AddPaths(paths, arguments.recursive);
   host.SetStatusText("Ready.");
   if (CancelSignals() > 0) return kExitCancelled;  // no batch and no list after a Ctrl-C
-  int addFailures = refused + std::max(0, attempted - counters.added - counters.skipped);
+  // A sheet adds several rows for its files, so the refusals the importer counted count too.
+  int addFailures = refused + std::max(counters.refused,
+                                       attempted - counters.added - counters.skipped);
 
   // The rows show the chosen standard, album or track gain and the peak limit.
   SetNormalizationView(list, standard, arguments.album, peakLimit, target);
