@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include "audio/decodereport.h"
+#include "audio/framerange.h"
 
 using DWORD = std::uint32_t;
 using QWORD = std::uint64_t;
@@ -147,6 +148,10 @@ HSTREAM BASS_FLAC_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWO
 HSTREAM BASS_WMA_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
                                   DWORD flags);
 HSTREAM BASS_CD_StreamCreateFile(const char* file, DWORD flags);
+// Our extension: a stream of the part `range` of `file` (source frames, exact), as
+// BASS_StreamCreateFile otherwise. Its length, positions and data are the part's: position 0 is
+// frame `range.start`, and it ends before frame `range.end` (or at the file's end).
+HSTREAM QV_StreamCreateFileRange(const char* file, DWORD flags, const qv::audio::FrameRange& range);
 BOOL BASS_StreamFree(HSTREAM handle);
 QWORD BASS_StreamGetFilePosition(HSTREAM handle, DWORD mode);
 

@@ -436,6 +436,10 @@ void SetOpenFailureText(std::string text) { t_openFailure = std::move(text); }
 const std::string& LastOpenFailureText() { return t_openFailure; }
 
 int FileDecoder::Open(const std::string& path, Output output) {
+  return Open(path, output, FrameRange{});
+}
+
+int FileDecoder::Open(const std::string& path, Output output, FrameRange range) {
   t_openFailure.clear();
   std::int64_t fileSize = 0;
   FileHead wav;
@@ -476,6 +480,9 @@ int FileDecoder::Open(const std::string& path, Output output) {
   m_contiguous = IsRawStream(m_format.containerName);
   m_outRate = output.rate;
   if (output.channels > 0) m_outLayout.SetDefault(output.channels);
+
+  m_range = range;
+  if (range.start > 0 && SeekBefore(*stream, range.start)) m_position = -1;
 
   // The first frame proves that the stream decodes and gives its real rate and channel count.
   const bool decoded = DecodeMore();
@@ -594,6 +601,12 @@ std::int64_t FileDecoder::CountFrames(const std::string& path, int streamIndex, 
 DecodeReport FileDecoder::report() const {
   DecodeReport report = m_report;
   report.declaredFrames = m_format.declaredFrames;
+  // A part of the file declares the part of the file's declared length it covers.
+  if (!m_range.Whole() && report.declaredFrames >= 0) {
+    const std::int64_t end = m_range.end >= 0 ? std::min(m_range.end, report.declaredFrames)
+                                              : report.declaredFrames;
+    report.declaredFrames = std::max<std::int64_t>(0, end - m_range.start);
+  }
   std::int64_t gaps = m_gapFrames;
   if (m_gapBytes > 0 && m_packetBytes > 0) {
     gaps = std::max(gaps, static_cast<std::int64_t>(static_cast<double>(m_gapBytes) *
@@ -658,8 +671,67 @@ void FileDecoder::NoteTimestamp(const AVFrame& frame) {
   m_nextTimestamp = at + frame.nb_samples;
 }
 
+namespace {
+
+// Codecs whose packets a demuxer places to the sample when its time base is one sample.
+bool CountsSamples(AVCodecID id) {
+  return IsPlainPcm(id) || id == AV_CODEC_ID_FLAC || id == AV_CODEC_ID_WAVPACK ||
+         id == AV_CODEC_ID_ALAC || id == AV_CODEC_ID_TTA;
+}
+
+}  // namespace
+
+bool FileDecoder::SeekBefore(const AVStream& stream, std::int64_t frame) {
+  const int rate = stream.codecpar->sample_rate;
+  if (rate <= 0 || av_cmp_q(stream.time_base, AVRational{1, rate}) != 0 ||
+      !CountsSamples(stream.codecpar->codec_id)) {
+    return false;
+  }
+  const std::int64_t ts =
+      frame + (stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0);
+  if (avformat_seek_file(m_fmt.get(), m_streamIndex, INT64_MIN, ts, ts, 0) < 0) return false;
+  avcodec_flush_buffers(m_codec.get());
+  return true;
+}
+
+bool FileDecoder::TrimToRange(const AVFrame& frame, int& offset, int& count) {
+  if (m_position < 0) {
+    // The first frame after a seek: its timestamp (in samples) says where it lies. A frame
+    // without one, or one past the start, means the seek cannot be trusted: decoding starts
+    // again at the beginning.
+    const AVStream& stream = *m_fmt->streams[m_streamIndex];
+    const std::int64_t ts = frame.best_effort_timestamp;
+    const std::int64_t at =
+        ts == AV_NOPTS_VALUE
+            ? -1
+            : ts - (stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0);
+    if (at < 0 || at > m_range.start) {
+      if (av_seek_frame(m_fmt.get(), m_streamIndex, INT64_MIN, AVSEEK_FLAG_BACKWARD) < 0) {
+        StopEarly(BASS_ERROR_FILEFORM);
+      }
+      avcodec_flush_buffers(m_codec.get());
+      m_position = 0;
+      return false;
+    }
+    m_position = at;
+  }
+  const std::int64_t at = m_position;
+  m_position += frame.nb_samples;
+  const std::int64_t from = std::max(at, m_range.start);
+  std::int64_t to = at + frame.nb_samples;
+  if (m_range.end >= 0 && to >= m_range.end) {
+    to = m_range.end;
+    m_rangeDone = true;
+  }
+  if (to <= from) return false;
+  offset = static_cast<int>(from - at);
+  count = static_cast<int>(to - from);
+  return true;
+}
+
 bool FileDecoder::DecodeMore() {
   while (true) {
+    if (m_rangeDone) return Drain();
     int ret = avcodec_receive_frame(m_codec.get(), m_frame.get());
     if (ret == 0) {
       m_badPackets = 0;
@@ -775,7 +847,10 @@ bool FileDecoder::ConvertFrame(const AVFrame* frame) {
   m_sawFrame = true;
   NoteTimestamp(*frame);
   m_lastFrameSamples = frame->nb_samples;
-  m_report.deliveredFrames += frame->nb_samples;
+  int offset = 0;
+  int count = frame->nb_samples;
+  if (!m_range.Whole() && !TrimToRange(*frame, offset, count)) return m_error == 0;
+  m_report.deliveredFrames += count;
   if (!m_swr || frame->format != m_inSampleFormat) {
     if (!SetUpConverter(frame)) return false;
   } else {
@@ -790,7 +865,7 @@ bool FileDecoder::ConvertFrame(const AVFrame* frame) {
     m_pendingPos = 0;
   }
   const int outChannels = m_outLayout.channels();
-  const int capacity = swr_get_out_samples(m_swr.get(), frame->nb_samples);
+  const int capacity = swr_get_out_samples(m_swr.get(), count);
   if (capacity < 0) {
     StopEarly(BASS_ERROR_FILEFORM);
     return false;
@@ -798,9 +873,20 @@ bool FileDecoder::ConvertFrame(const AVFrame* frame) {
   const size_t base = m_pending.size();
   m_pending.resize(base + static_cast<size_t>(capacity) * outChannels);
   auto* out = reinterpret_cast<uint8_t*>(m_pending.data() + base);
-  const int got = swr_convert(m_swr.get(), &out, capacity,
-                              const_cast<const uint8_t**>(frame->extended_data),
-                              frame->nb_samples);
+  const auto** input = const_cast<const uint8_t**>(frame->extended_data);
+  std::vector<const uint8_t*> planes;
+  if (offset > 0) {
+    // The samples from `offset` on: every plane (or the one packed plane) starts later.
+    const auto sampleFormat = static_cast<AVSampleFormat>(frame->format);
+    const bool planar = av_sample_fmt_is_planar(sampleFormat) != 0;
+    const int step = av_get_bytes_per_sample(sampleFormat) * (planar ? 1 : channels);
+    planes.resize(planar ? static_cast<size_t>(channels) : 1u);
+    for (size_t i = 0; i < planes.size(); ++i) {
+      planes[i] = frame->extended_data[i] + static_cast<std::ptrdiff_t>(offset) * step;
+    }
+    input = planes.data();
+  }
+  const int got = swr_convert(m_swr.get(), &out, capacity, input, count);
   if (got < 0) {
     m_pending.resize(base);
     StopEarly(BASS_ERROR_FILEFORM);

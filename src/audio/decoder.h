@@ -10,6 +10,7 @@
 
 #include "audio/avptr.h"
 #include "audio/decodereport.h"
+#include "audio/framerange.h"
 
 namespace qv::audio {
 
@@ -94,6 +95,12 @@ class FileDecoder {
   // cannot be read or is no regular file (a folder, a FIFO, a device), BASS_ERROR_FILEFORM when
   // it is not audio that can be decoded (including a low-confidence guess of its format).
   int Open(const std::string& path, Output output);
+  // The same for the part `range` of the file: the first frame handed out is source frame
+  // `range.start` and the last is the one before `range.end`, exactly. Where the container
+  // counts its timestamps in samples (PCM, FLAC, WavPack, ALAC, TTA) the demuxer seeks to
+  // before the start; elsewhere the frames from the beginning are decoded. Either way the
+  // frames before the start are decoded and dropped.
+  int Open(const std::string& path, Output output, FrameRange range);
 
   const SourceFormat& format() const { return m_format; }
   int outputRate() const { return m_outRate; }
@@ -135,6 +142,11 @@ class FileDecoder {
   bool ConvertFrame(const AVFrame* frame);
   bool SetUpConverter(const AVFrame* frame);
   bool Drain();
+  // Part of Open with a range: has the demuxer go to a point at or before `frame` when its
+  // timestamps count samples exactly; false where decoding starts at the beginning instead.
+  bool SeekBefore(const AVStream& stream, std::int64_t frame);
+  // The frames of `frame` inside the range (`offset` and `count`); false when it holds none.
+  bool TrimToRange(const AVFrame& frame, int& offset, int& count);
   // Counts `frames` source frames as lost at the current position.
   void NoteLoss(std::int64_t frames);
   // Decoding cannot go on: `error` ends the stream before the end of the file.
@@ -178,6 +190,11 @@ class FileDecoder {
   std::int64_t m_gapBytes = 0;
   std::int64_t m_packetBytes = 0;
   DecodeReport m_report;
+  FrameRange m_range;
+  // The source frame the next decoded frame starts at; -1 after a seek until a frame's
+  // timestamp tells.
+  std::int64_t m_position = 0;
+  bool m_rangeDone = false;  // the range's last frame was decoded
 };
 
 }  // namespace qv::audio

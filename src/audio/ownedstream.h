@@ -24,8 +24,12 @@ class OwnedStream {
   HSTREAM m_handle;
 };
 
-// Opens `path` as a decoding stream of 32-bit float samples; 0 when it cannot be opened.
-inline HSTREAM OpenFloatDecoder(const std::string& path) {
+// Opens `path` (the part `range` of it) as a decoding stream of 32-bit float samples; 0 when it
+// cannot be opened.
+inline HSTREAM OpenFloatDecoder(const std::string& path, const audio::FrameRange& range = {}) {
+  if (!range.Whole()) {
+    return QV_StreamCreateFileRange(path.c_str(), BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT, range);
+  }
   return BASS_StreamCreateFile(0, path.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT);
 }
 

@@ -8,9 +8,11 @@
 namespace qv::audio {
 
 PlaybackFeed::PlaybackFeed(std::string path, std::unique_ptr<FileDecoder> decoder,
-                           FileDecoder::Output output, const SourceFormat& source)
+                           FileDecoder::Output output, const SourceFormat& source,
+                           FrameRange range)
     : m_path(std::move(path)),
       m_output(output),
+      m_range(range),
       m_sourceRate(source.rate),
       m_sourceChannels(source.channels),
       m_ring(kRingFrames, output.channels),
@@ -90,7 +92,7 @@ bool PlaybackFeed::Reopen(std::int64_t frame, std::uint64_t generation,
                           const std::stop_token& stop, std::unique_ptr<FileDecoder>& decoder,
                           int& result) {
   auto reopened = std::make_unique<FileDecoder>();
-  result = reopened->Open(m_path, m_output);
+  result = reopened->Open(m_path, m_output, m_range);
   if (result != BASS_OK) return true;
   if (reopened->format().rate != m_sourceRate ||
       reopened->format().channels != m_sourceChannels) {
@@ -98,7 +100,7 @@ bool PlaybackFeed::Reopen(std::int64_t frame, std::uint64_t generation,
     return true;
   }
   // The decoder hands out converted data, so the frames before the target are counted in
-  // output frames.
+  // output frames (and the resampler goes through them, as in a play from the start).
   std::int64_t skip = av_rescale(frame, reopened->outputRate(), std::max(m_sourceRate, 1));
   while (skip > 0) {
     if (stop.stop_requested() ||

@@ -33,8 +33,9 @@ class PlaybackFeed {
   // Takes over `decoder`, opened on `path` with output in the device format `output`.
   // `source` is what the file held when it was opened: a file that holds another rate or
   // channel count when it is opened again has been replaced and ends the playback.
+  // `range` is the part of the file the feed plays; positions count from its start.
   PlaybackFeed(std::string path, std::unique_ptr<FileDecoder> decoder,
-               FileDecoder::Output output, const SourceFormat& source);
+               FileDecoder::Output output, const SourceFormat& source, FrameRange range = {});
   ~PlaybackFeed();
   PlaybackFeed(const PlaybackFeed&) = delete;
   PlaybackFeed& operator=(const PlaybackFeed&) = delete;
@@ -72,6 +73,7 @@ class PlaybackFeed {
 
   const std::string m_path;
   const FileDecoder::Output m_output;
+  const FrameRange m_range;
   const int m_sourceRate;
   const int m_sourceChannels;
 

@@ -22,9 +22,16 @@ FileDecoder::Output Stream::OutputFormat() const {
   return {kPlaybackRate, kPlaybackChannels};
 }
 
+std::int64_t Stream::OfRange(std::int64_t fileFrames) const {
+  if (m_range.Whole()) return fileFrames;
+  if (fileFrames < 0) return m_range.end >= 0 ? m_range.end - m_range.start : -1;
+  const std::int64_t end = m_range.end >= 0 ? std::min(m_range.end, fileFrames) : fileFrames;
+  return std::max<std::int64_t>(0, end - m_range.start);
+}
+
 int Stream::Open() {
   auto decoder = std::make_unique<FileDecoder>();
-  const int result = decoder->Open(m_path, OutputFormat());
+  const int result = decoder->Open(m_path, OutputFormat(), m_range);
   if (result != BASS_OK) return result;
   m_format = decoder->format();
   m_streamIndex = decoder->streamIndex();
@@ -34,7 +41,8 @@ int Stream::Open() {
   if (decodeOnly()) {
     m_decoder = std::move(decoder);
   } else {
-    m_feed = std::make_unique<PlaybackFeed>(m_path, std::move(decoder), OutputFormat(), m_format);
+    m_feed = std::make_unique<PlaybackFeed>(m_path, std::move(decoder), OutputFormat(), m_format,
+                                            m_range);
   }
   return BASS_OK;
 }
@@ -49,29 +57,20 @@ std::int64_t Stream::LengthFrames() {
     }
     m_lengthKnown = true;
   }
-  return m_format.lengthFrames;
+  return OfRange(m_format.lengthFrames);
 }
 
 int Stream::Seek(std::int64_t frame) {
   auto decoder = std::make_unique<FileDecoder>();
-  const int result = decoder->Open(m_path, OutputFormat());
+  const int result =
+      decoder->Open(m_path, OutputFormat(), FrameRange{m_range.start + frame, m_range.end});
   if (result != BASS_OK) return result;
   const SourceFormat& reopened = decoder->format();
   if (reopened.rate != m_format.rate || reopened.channels != m_format.channels) {
     return BASS_ERROR_FILEFORM;  // the file was replaced behind our back
   }
-  // Skip in output frames: the decoder hands out converted data.
-  std::int64_t skip =
-      av_rescale(frame, decoder->outputRate(), std::max(m_format.rate, 1));
-  std::vector<float> scratch(4096 * static_cast<size_t>(decoder->outputChannels()));
-  while (skip > 0) {
-    const long n = decoder->Read(scratch.data(), static_cast<long>(std::min<std::int64_t>(
-                                                     skip, 4096)));
-    if (n <= 0) break;
-    skip -= n;
-  }
   m_decoder = std::move(decoder);
-  m_position = frame - skip;  // short of `frame` when the file ends before it
+  m_position = frame;
   return BASS_OK;
 }
 
@@ -108,16 +107,19 @@ bool FitsFamily(const SourceFormat& format, Family family) {
 }
 
 HSTREAM CreateStream(BOOL mem, const void* file, QWORD offset, QWORD length, DWORD flags,
-                     Family family) {
+                     Family family, FrameRange range = {}) {
   SetOpenFailureText({});
   if (mem || !file || offset != 0 || length != 0) return Fail(BASS_ERROR_ILLPARAM, 0u);
+  if (range.start < 0 || (range.end >= 0 && range.end < range.start)) {
+    return Fail(BASS_ERROR_ILLPARAM, 0u);
+  }
   const std::string path(static_cast<const char*>(file));
   if (path.empty()) {
     SetOpenFailureText("no file was named");
     return Fail(BASS_ERROR_FILEOPEN, 0u);
   }
   const DWORD kept = flags & (BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT);
-  auto stream = std::make_shared<Stream>(path, kept | BASS_SAMPLE_FLOAT);
+  auto stream = std::make_shared<Stream>(path, kept | BASS_SAMPLE_FLOAT, range);
   const int result = stream->Open();
   if (result != BASS_OK) return Fail(result, 0u);
   if (!FitsFamily(stream->format(), family)) {
@@ -135,6 +137,10 @@ using namespace qv::audio;
 HSTREAM BASS_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
                               DWORD flags) {
   return CreateStream(mem, file, offset, length, flags, Family::Any);
+}
+
+HSTREAM QV_StreamCreateFileRange(const char* file, DWORD flags, const FrameRange& range) {
+  return CreateStream(0, file, 0, 0, flags, Family::Any, range);
 }
 
 HSTREAM BASS_FLAC_StreamCreateFile(BOOL mem, const void* file, QWORD offset, QWORD length,
@@ -199,7 +205,7 @@ BOOL QV_ChannelGetSourceInfo(DWORD handle, QV_SOURCEINFO* info) {
   if (!stream) return Fail(BASS_ERROR_HANDLE, 0);
   if (!info) return Fail(BASS_ERROR_ILLPARAM, 0);
   const SourceFormat& format = stream->format();
-  info->declaredFrames = format.declaredFrames;
+  info->declaredFrames = stream->DeclaredFrames();
   info->channelMask = format.channelMask;
   info->floating = format.floating ? 1 : 0;
   return Succeed(1);

@@ -22,7 +22,10 @@ inline constexpr int kPlaybackChannels = 2;
 
 class Stream {
  public:
-  Stream(std::string path, DWORD flags) : m_path(std::move(path)), m_flags(flags) {}
+  // The stream plays the part `range` of the file (source frames): its positions, its length
+  // and its data are those of the part.
+  Stream(std::string path, DWORD flags, FrameRange range = {})
+      : m_path(std::move(path)), m_flags(flags), m_range(range) {}
 
   // Opens the file. Returns BASS_OK or the error code.
   int Open();
@@ -33,6 +36,9 @@ class Stream {
   // Rate, channels and resolution of the source; fixed once opened.
   const SourceFormat& format() const { return m_format; }
   std::uint64_t fileSize() const { return m_fileSize; }
+  const FrameRange& range() const { return m_range; }
+  // The length the file's header declares, as frames of the range; -1 when it declares none.
+  std::int64_t DeclaredFrames() const { return OfRange(m_format.declaredFrames); }
 
   std::mutex mutex;
 
@@ -63,9 +69,12 @@ class Stream {
 
  private:
   FileDecoder::Output OutputFormat() const;
+  // The frames of the range in a file of `fileFrames` frames (-1: unknown).
+  std::int64_t OfRange(std::int64_t fileFrames) const;
 
   const std::string m_path;
   const DWORD m_flags;
+  const FrameRange m_range;
   std::unique_ptr<FileDecoder> m_decoder;
   std::unique_ptr<PlaybackFeed> m_feed;
   int m_streamIndex = -1;

@@ -18,6 +18,7 @@
 #include "cli/jsonline.h"
 #include "convert/conversionbatch.h"
 #include "convert/formats.h"
+#include "import/cuesheet.h"
 #include "import/sourceimporter.h"
 #include "loudness/loudness.h"
 #include "loudness/loudnessengine.h"
@@ -401,7 +402,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
         attempted += static_cast<int>(files.size());
       }
       if (files.empty()) ++attempted;  // an empty folder adds nothing: it counts as a failure
-    } else if (!IsAudioFile(path) && !IsVideoFile(path)) {
+    } else if (!IsAudioFile(path) && !IsVideoFile(path) && !IsCueSheetName(path)) {
       host.EndProgressLine();
       std::fprintf(stderr, "quorvin-cli: %s: not a supported file type\n", path.c_str());
       if (arguments.json) {
@@ -421,7 +422,9 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   if (!paths.empty()) counters = importer.AddPaths(paths, arguments.recursive);
   host.SetStatusText("Ready.");
   if (CancelSignals() > 0) return kExitCancelled;  // no batch and no list after a Ctrl-C
-  int addFailures = refused + std::max(0, attempted - counters.added - counters.skipped);
+  // A sheet adds several rows for its files, so the refusals the importer counted count too.
+  int addFailures = refused + std::max(counters.refused,
+                                       attempted - counters.added - counters.skipped);
 
   // The rows show the chosen standard, album or track gain and the peak limit.
   SetNormalizationView(list, standard, arguments.album, peakLimit, target);

@@ -102,7 +102,7 @@ class RowPlanner {
 
   RowDecision Decide(int row, const QVListItem& item) const {
     RowDecision d;
-    const bool templated = !m_options.namePattern.empty();
+    const bool templated = !NamePatternOf(item, m_options).empty();
     const std::string subfolder =
         m_options.rowSubfolder && (templated || !m_options.sameFolder)
             ? m_options.rowSubfolder(row) : "";
@@ -270,6 +270,8 @@ bool ConversionRun::Prepare(int row) {
            plan.gain,
            plan.outputPeakLimit, m_options.standard, m_options.replayGainTags,
            m_options.copyTags, m_albums.InAlbum(row)};
+  r.job.range = FramesOf(item->range, item->facts.rate);
+  r.job.rowTags = item->tags;
   return true;
 }
 
@@ -546,7 +548,9 @@ bool CheckBatch(const ConversionOptions& options, const SourceList& list, BatchH
 
 NameFields NameFieldsOf(const QVListItem& item) {
   NameFields fields;
-  const tags::ReadResult read = tags::ReadTags(item.sourcePath);
+  tags::ReadResult read = tags::ReadTags(item.sourcePath);
+  // A track of an album image: its sheet's fields over the image's.
+  tags::Overlay(read.tags.fields, item.tags);
   for (const char* key : {"ARTIST", "ALBUMARTIST", "ALBUM", "TITLE", "TRACKNUMBER", "DISCNUMBER",
                           "DATE", "GENRE"}) {
     const auto found = read.tags.fields.find(key);

@@ -786,7 +786,7 @@ std::unique_ptr<FileEncoder> MakeVorbisEncoder() {
 
 ConvertResult EncodeFile(const EncodeRequest& request, JobContext& job) {
   if (SamePathIgnoringCase(request.source, request.destination)) return {ConvertCode::SamePath};
-  const OwnedStream stream(OpenFloatDecoder(request.source));
+  const OwnedStream stream(OpenFloatDecoder(request.source, request.range));
   BASS_CHANNELINFO info{};
   if (!stream || !GetInfo(stream.get(), info)) {
     return {ConvertCode::CannotOpenSource, 0, stream ? "" : QV_OpenFailureText()};
@@ -817,14 +817,15 @@ ConvertResult EncodeFile(const EncodeRequest& request, JobContext& job) {
 
 ConvertResult ConvertFile(const std::string& source, const std::string& destination,
                           double gain, const std::string& formatKey, int kbps,
-                          const std::string& faacPath, JobContext& job) {
+                          const std::string& faacPath, JobContext& job,
+                          const audio::FrameRange& range) {
   job.LogNote.clear();
   job.ProcessedSeconds = 0;
   job.SourceDuration = 0;
   if (!std::isfinite(gain)) gain = 1.0;
   const OutputFormat* format = FindOutputFormat(formatKey);
   if (!format) return {ConvertCode::UnknownFormat};
-  return EncodeFile({source, destination, gain, format, kbps, faacPath}, job);
+  return EncodeFile({source, destination, gain, format, kbps, faacPath, range}, job);
 }
 
 }  // namespace qv

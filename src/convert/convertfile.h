@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "audio/framerange.h"
 #include "model/batchstate.h"
 
 namespace qv {
@@ -72,9 +73,11 @@ bool SamePathIgnoringCase(const std::string& a, const std::string& b);
 // reached the end of the source counts: damaged data that cost more than a second, or a decoder
 // that stopped early, give ConvertCode::Damaged; smaller losses convert and are described in
 // job.LogNote, and so are samples a WAV or FLAC output had to clip.
+// `range` is the part of the source converted (a track of an album image), exactly.
 ConvertResult ConvertFile(const std::string& source, const std::string& destination,
                           double gain, const std::string& formatKey, int kbps,
-                          const std::string& faacPath, JobContext& job);
+                          const std::string& faacPath, JobContext& job,
+                          const audio::FrameRange& range = {});
 
 struct OutputFormat;  // convert/formats.h
 
@@ -89,6 +92,7 @@ struct EncodeRequest {
   // unused for WAV.
   int value = 0;
   std::string faacPath;  // the AAC encoder program
+  audio::FrameRange range;  // the part of the source converted
 };
 
 // ConvertFile once the format is known: the same results and notes. The job's note and

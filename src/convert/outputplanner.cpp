@@ -52,14 +52,15 @@ void PlanGain(const QVListItem& item, const ConversionOptions& options, bool pea
 
 // The output below its base folder, from the name template.
 void PlanTemplateName(const QVListItem& item, const ConversionOptions& options,
-                      const std::string& base, const std::string& folderValue,
-                      const std::string& extension, const NameFields* fields, OutputPlan& plan) {
+                      const std::string& pattern, const std::string& base,
+                      const std::string& folderValue, const std::string& extension,
+                      const NameFields* fields, OutputPlan& plan) {
   NameInputs inputs;
   inputs.fields = fields;
   inputs.filename = GetFileTitle(item.sourcePath, false);
   inputs.folder = folderValue;
   inputs.portable = options.portableNames;
-  ExpandedName expanded = ExpandNameTemplate(options.namePattern, inputs, extension);
+  ExpandedName expanded = ExpandNameTemplate(pattern, inputs, extension);
   plan.relativePath = expanded.path + "." + extension;
   plan.nameNotes = std::move(expanded.notes);
   const size_t slash = plan.relativePath.rfind('/');
@@ -70,6 +71,14 @@ void PlanTemplateName(const QVListItem& item, const ConversionOptions& options,
 }
 
 }  // namespace
+
+const std::string& NamePatternOf(const QVListItem& item, const ConversionOptions& options) {
+  // A track of an album image is named after the image, its number and its title, so that
+  // the tracks of one image do not all take the image's name with numbered copies.
+  static const std::string kTrackNames = "{folder}/{filename} - {track:02} {title}";
+  if (options.namePattern.empty() && item.range != TimeRange{}) return kTrackNames;
+  return options.namePattern;
+}
 
 bool ExistingChoiceFromKey(const std::string& key, ExistingChoice& choice) {
   for (const ExistingChoice each : {ExistingChoice::Number, ExistingChoice::Skip,
@@ -115,10 +124,11 @@ OutputPlan PlanOutput(const QVListItem& item, const ConversionOptions& options,
                       const std::string& destinationFolder, const std::string& subfolder,
                       const std::string& extension, bool peakCheck, const NameFields* fields) {
   OutputPlan plan;
-  if (!options.namePattern.empty()) {
+  const std::string& pattern = NamePatternOf(item, options);
+  if (!pattern.empty()) {
     const std::string base =
         options.sameFolder ? FolderOfPath(item.sourcePath) : destinationFolder;
-    PlanTemplateName(item, options, base, subfolder, extension, fields, plan);
+    PlanTemplateName(item, options, pattern, base, subfolder, extension, fields, plan);
     if (options.normalize) PlanGain(item, options, peakCheck, plan);
     return plan;
   }

@@ -36,6 +36,10 @@ struct OutputPlan {
 // row's sub-folder below it ("" for none; with a name template the {folder} value), `extension`
 // the format's and `peakCheck` whether the format's encoding can move a peak (a lossy one).
 // `fields` are the row's tags for a name template (null: none).
+// The name template a row's output follows: the batch's, or for a track of an album image when
+// the batch has none, "{folder}/{filename} - {track:02} {title}"; empty: the source's own name.
+const std::string& NamePatternOf(const QVListItem& item, const ConversionOptions& options);
+
 OutputPlan PlanOutput(const QVListItem& item, const ConversionOptions& options,
                       const std::string& destinationFolder, const std::string& subfolder,
                       const std::string& extension, bool peakCheck,

@@ -70,7 +70,7 @@ LoudnessResult KeepPeakLimit(const RowJob& row, RowWork& work, JobContext& job) 
       break;
     }
     work.result = ConvertFile(row.decodePath, row.workPath, gain, row.formatKey, row.kbps,
-                            row.faacPath, job);
+                              row.faacPath, job, row.range);
   }
   return measured;
 }
@@ -100,10 +100,13 @@ void MeasureForTags(const RowJob& row, LoudnessResult measured, RowWork& work,
 
 // The source's tags and the ReplayGain `fields` into the output; a failure fails the row.
 void CopyRowTags(const RowJob& row, const tags::FieldMap& fields, RowWork& work) {
-  // The row's own source carries the tags (for a video, the video file, not its WAV).
+  // The row's own source carries the tags (for a video, the video file, not its WAV), with the
+  // row's own tags over them (a track of an album image: the sheet's).
+  tags::FieldMap extra = row.copyTags ? row.rowTags : tags::FieldMap{};
+  tags::Overlay(extra, fields);
   const tags::TagCopyResult copied =
       tags::CopyTags(row.copyTags ? row.sourcePath : std::string(), row.workPath, row.formatKey,
-                     fields, row.keepWrittenTags ? &work.writtenTags : nullptr);
+                     extra, row.keepWrittenTags ? &work.writtenTags : nullptr);
   if (copied.ok()) {
     work.tagLog = copied.logText;
   } else {
@@ -117,7 +120,7 @@ void CopyRowTags(const RowJob& row, const tags::FieldMap& fields, RowWork& work)
 RowWork ConvertRow(const RowJob& row, JobContext& job) {
   RowWork work;
   work.result = ConvertFile(row.decodePath, row.workPath, row.gain, row.formatKey, row.kbps,
-                            row.faacPath, job);
+                            row.faacPath, job, row.range);
   work.heldSeconds = job.ProcessedSeconds;
   work.sourceSeconds = job.SourceDuration;
   work.logNote = job.LogNote;

@@ -28,6 +28,8 @@ struct RowJob {
   bool replayGainTags = false;
   bool copyTags = true;
   bool keepWrittenTags = false;  // an album's row: its album pair comes later
+  audio::FrameRange range;       // the part of the source the row stands for
+  tags::FieldMap rowTags;        // the row's own tags, over the source's (QVListItem::tags)
 };
 
 // What the row's work ended with: its result, and `errorText` the user's text of a failure,

@@ -24,6 +24,8 @@
 #include "model/listcolumns.h"
 #include "model/qvlistitem.h"
 #include "model/sourcelist.h"
+#include "import/cuesheet.h"
+#include "tags/tags.h"
 #include "tools/extract.h"
 
 namespace qv {
@@ -56,7 +58,51 @@ void DeleteOrphanWav(const std::string& tempWav, const std::string& source) {
 
 // A name that a folder scan may list: a media extension, and none of our temporary names.
 bool IsListable(const std::string& name) {
-  return (IsAudioFile(name) || IsVideoFile(name)) && !IsOurTemporaryName(name);
+  return (IsAudioFile(name) || IsVideoFile(name) || IsCueSheetName(name)) &&
+         !IsOurTemporaryName(name);
+}
+
+// The CUESHEET tag of a file of the kinds album images are kept in; empty for others.
+std::string EmbeddedSheet(const std::string& path) {
+  const std::string type = GetLowerExtension(path);
+  if (type != "flac" && type != "wv" && type != "ape" && type != "tta") return {};
+  const tags::ReadResult read = tags::ReadTags(path);
+  const auto it = read.tags.fields.find("CUESHEET");
+  return it == read.tags.fields.end() || it->second.empty() ? std::string() : it->second[0];
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat x {}, y {};
+  return a == b || (::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 &&
+                    x.st_dev == y.st_dev && x.st_ino == y.st_ino);
+}
+
+// A track's row tags: the sheet's values over the image's own fields. Fields of the whole
+// image that would be wrong for one track (its title, number, embedded sheet) are removed when
+// the sheet has nothing for them.
+std::map<std::string, std::vector<std::string>> TrackTags(const CueSheet& sheet,
+                                                          const CueTrack& track) {
+  std::map<std::string, std::vector<std::string>> tags;
+  const auto set = [&tags](const char* name, const std::string& value) {
+    if (!value.empty()) tags[name] = {value};
+  };
+  tags["TITLE"] = {};
+  tags["CUESHEET"] = {};
+  set("TITLE", track.title);
+  set("ARTIST", track.performer.empty() ? sheet.performer : track.performer);
+  set("TRACKNUMBER", std::to_string(track.number));
+  set("TRACKTOTAL", std::to_string(sheet.tracks.size()));
+  set("ALBUM", sheet.title);
+  set("ALBUMARTIST", sheet.performer);
+  set("DATE", sheet.date);
+  set("GENRE", sheet.genre);
+  return tags;
+}
+
+// "mm:ss:ff" of CD frames.
+std::string CueTime(std::int64_t frames) {
+  return FormatText("%02lld:%02d:%02d", static_cast<long long>(frames / 75 / 60),
+                    static_cast<int>(frames / 75 % 60), static_cast<int>(frames % 75));
 }
 
 const char* PluralS(int count) { return count == 1 ? "" : "s"; }
@@ -279,7 +325,8 @@ std::vector<OpenFilter> BuildOpenFilter() {
     return text;
   };
   return {
-      {"All Openable Files (Audio & Video Files)", patterns(MediaKind::None, true)},
+      // CUE sheets add the tracks of the album images they describe.
+      {"All Openable Files (Audio & Video Files)", patterns(MediaKind::None, true) + ";*.cue"},
       {"Audio Files (" + names(MediaKind::Audio) + ")", patterns(MediaKind::Audio, false)},
       {"Video Files (" + names(MediaKind::Video) + ")", patterns(MediaKind::Video, false)},
   };
@@ -356,6 +403,10 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
     ++counters.refused;
     return;
   }
+  if (IsCueSheetName(path)) {
+    AddSheet(path, counters);
+    return;
+  }
   const bool audio = IsAudioFile(path);
   if (!audio && !IsVideoFile(path)) return;  // only listed extensions get here
   if (m_list.ContainsFile(path)) {
@@ -413,13 +464,134 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
     return;
   }
 
+  if (!extracted && AddImageTracks(path, probe,
+                                   probed && probed->done ? probed->embeddedSheet
+                                                          : EmbeddedSheet(path),
+                                   counters)) {
+    return;
+  }
   m_list.AddRow(title, type, probe, path, extracted ? tempWav : std::string(),
                 extracted);
   ++counters.added;
 }
 
-void SourceImporter::AddWithProgress(const std::vector<std::string>& paths,
+bool SourceImporter::AddImageTracks(const std::string& path, const ProbeResult& probe,
+                                    const std::string& embeddedSheet, AddCounters& counters) {
+  CueSheet sheet;
+  std::vector<std::string> files;
+  std::string error;
+  // The sheet beside the image counts when it names this image (or falls back to it); its own
+  // faults are told when the sheet itself is added.
+  if (const std::string beside = SheetBesideImage(path);
+      !beside.empty() && LoadCueSheet(beside, sheet, files, error)) {
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      if (SameFile(files[i], path)) {
+        AddTracks(sheet, static_cast<int>(i), path, probe, counters);
+        return true;
+      }
+    }
+  }
+  if (embeddedSheet.empty() || !ParseCueSheet(embeddedSheet, sheet, error)) return false;
+  // The sheet inside a file describes that file, whatever its FILE line says.
+  for (CueTrack& track : sheet.tracks) track.file = 0;
+  AddTracks(sheet, 0, path, probe, counters);
+  return true;
+}
+
+void SourceImporter::AddSheet(const std::string& path, AddCounters& counters) {
+  CueSheet sheet;
+  std::vector<std::string> files;
+  std::string error;
+  if (!LoadCueSheet(path, sheet, files, error)) {
+    ShowMessage(&m_host, 0, {}, MB_OK,
+                "Sorry, could not Import the CUE sheet:\n\n   %s\n\n%s\n\nIts tracks were not "
+                "added.",
+                path.c_str(), error.c_str());
+    ++counters.refused;
+    return;
+  }
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string& file = files[i];
+    if (std::none_of(sheet.tracks.begin(), sheet.tracks.end(),
+                     [i](const CueTrack& t) { return t.file == static_cast<int>(i); })) {
+      continue;
+    }
+    ProbeResult probe;
+    if (!ProbeAudioFile(file, probe)) {
+      ReportOpenError(m_host, file, probe.errorCode);
+      ++counters.refused;
+      continue;
+    }
+    if (probe.channels == 0 || probe.channels > audio::kMostChannels || probe.rate == 0) {
+      ReportOpenError(m_host, file, BASS_ERROR_FILEFORM);
+      ++counters.refused;
+      continue;
+    }
+    AddTracks(sheet, static_cast<int>(i), file, probe, counters);
+  }
+}
+
+void SourceImporter::AddTracks(const CueSheet& sheet, int file, const std::string& path,
+                               const ProbeResult& probe, AddCounters& counters) {
+  const std::vector<CueTrack>& tracks = sheet.tracks;
+  for (std::size_t i = 0; i < tracks.size(); ++i) {
+    const CueTrack& track = tracks[i];
+    if (track.file != file) continue;
+    TimeRange range{static_cast<double>(track.start) / kCueFramesPerSecond, -1};
+    if (i + 1 < tracks.size() && tracks[i + 1].file == file) {
+      range.end = static_cast<double>(tracks[i + 1].start) / kCueFramesPerSecond;
+    }
+    const audio::FrameRange frames = FramesOf(range, probe.rate);
+    if (probe.samples >= 0 && frames.start >= probe.samples) {
+      ShowMessage(&m_host, 0, {}, MB_OK,
+                  "Sorry, could not Import track %02d of:\n\n   %s\n\nIt starts at %s, after the "
+                  "end of the file.",
+                  track.number, path.c_str(), CueTime(track.start).c_str());
+      ++counters.refused;
+      continue;
+    }
+    if (m_list.ContainsFile(path, range)) {
+      ++counters.skipped;
+      continue;
+    }
+    const SourceFacts facts = FactsOfPart(probe, range);
+    const std::string title =
+        track.title.empty() ? FormatText("Track %02d", track.number) : track.title;
+    const int row = m_list.AddRow(title, GetLowerExtension(path), facts, path, std::string(),
+                                  false, range);
+    if (QVListItem* item = m_list.Item(row)) item->tags = TrackTags(sheet, track);
+    ++counters.added;
+  }
+}
+
+namespace {
+
+// `paths` without the files that a sheet among them names: the sheet adds their tracks, and
+// the whole file must not be added beside them.
+std::vector<std::string> WithoutSheetImages(const std::vector<std::string>& paths) {
+  std::vector<std::string> images;
+  for (const std::string& path : paths) {
+    if (!IsCueSheetName(path)) continue;
+    CueSheet sheet;
+    std::vector<std::string> files;
+    std::string error;
+    if (LoadCueSheet(path, sheet, files, error)) images.insert(images.end(), files.begin(), files.end());
+  }
+  if (images.empty()) return paths;
+  std::vector<std::string> kept;
+  for (const std::string& path : paths) {
+    const bool named = std::any_of(images.begin(), images.end(),
+                                   [&path](const std::string& image) { return SameFile(image, path); });
+    if (!named) kept.push_back(path);
+  }
+  return kept;
+}
+
+}  // namespace
+
+void SourceImporter::AddWithProgress(const std::vector<std::string>& listed,
                                      AddCounters& counters) {
+  const std::vector<std::string> paths = WithoutSheetImages(listed);
   const int total = static_cast<int>(std::min<std::size_t>(paths.size(), INT_MAX));
   BatchState& state = *m_state;
   ProgressThrottle throttle;
@@ -443,6 +615,7 @@ void SourceImporter::AddWithProgress(const std::vector<std::string>& paths,
     Probed& own = probed[static_cast<std::size_t>(row)];
     if (IsAudioFile(path) && !IsOurTemporaryName(GetFileTitle(path, true))) {
       own.ok = ProbeAudioFile(path, own.result);
+      if (own.ok) own.embeddedSheet = EmbeddedSheet(path);
     }
     own.done = true;
     return 0;

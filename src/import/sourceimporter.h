@@ -18,6 +18,7 @@ namespace qv {
 
 class BatchHost;
 class SourceList;
+struct CueSheet;
 struct BatchState;
 
 // What ProbeAudioFile measures: a row's facts, and why a probe failed. Sizes and the bitrate
@@ -96,7 +97,8 @@ class SourceImporter {
   SourceImporter(BatchHost& host, SourceList& list, ToolRunner runTool,
                  Progress progress = nullptr);
 
-  // Adds one file: refuses one of our temporary names (IsOurTemporaryName) with a message and
+  // Adds one file: a CUE sheet, or an album image whose sheet lies beside it (the same base
+  // name) or is its CUESHEET tag, adds a row per track (see AddTracks); refuses one of our temporary names (IsOurTemporaryName) with a message and
   // unlisted extensions silently, counts a file already listed as skipped, extracts a video's sound track into a temporary WAV, probes, refuses channel
   // counts outside 1 to 8, and appends the row. A failure shows its own message and is
   // counted neither as added nor as skipped.
@@ -155,8 +157,20 @@ class SourceImporter {
     bool done = false;  // the worker looked at the file
     bool ok = false;    // ProbeAudioFile's answer
     ProbeResult result;
+    std::string embeddedSheet;  // the file's CUESHEET tag
   };
   void AddSourceFile(const std::string& path, AddCounters& counters, const Probed* probed);
+  // A CUE sheet: the tracks of every file it names.
+  void AddSheet(const std::string& path, AddCounters& counters);
+  // An album image with its sheet beside it or in its CUESHEET tag: its tracks (true), or
+  // nothing (false: the file is a plain source).
+  bool AddImageTracks(const std::string& path, const ProbeResult& probe,
+                      const std::string& embeddedSheet, AddCounters& counters);
+  // The rows of the tracks of file `file` of `sheet` (at `path`, probed as `probe`): each from
+  // its INDEX 01 to the next track's of the same file (or the file's end), tagged from the
+  // sheet over the image's own tags, titled with the track's title.
+  void AddTracks(const CueSheet& sheet, int file, const std::string& path,
+                 const ProbeResult& probe, AddCounters& counters);
   // Extracts and probes a video's sound track; false (after its message) on failure, with no
   // temporary WAV left behind.
   bool AddVideo(const std::string& source, ProbeResult& probe, std::string& tempWav);

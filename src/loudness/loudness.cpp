@@ -30,9 +30,9 @@ constexpr DWORD kEndOrError = 0xFFFFFFFFu;
 // block. Returns the code: kLoudnessMeasured when the whole file was read (the caller then
 // finishes its measurement), or 1, 2, 3, 100; `reason` as in LoudnessResult.
 template <typename Start, typename Block>
-int DecodeForMeasurement(const std::string& path, JobContext& job, Start start, Block block,
-                         std::string& reason) {
-  const OwnedStream stream(OpenFloatDecoder(path));
+int DecodeForMeasurement(const std::string& path, const audio::FrameRange& range,
+                         JobContext& job, Start start, Block block, std::string& reason) {
+  const OwnedStream stream(OpenFloatDecoder(path, range));
   if (!stream) {
     const std::string why = QV_OpenFailureText();
     reason = "Can't open the file" + (why.empty() ? std::string() : " - " + why);
@@ -87,7 +87,7 @@ int DecodeForMeasurement(const std::string& path, JobContext& job, Start start, 
 }
 
 LoudnessResult AnalyzeReplayGain(LoudnessEngine& engine, const std::string& path, double target,
-                                 JobContext& job) {
+                                 JobContext& job, const audio::FrameRange& range) {
   LoudnessResult result;
   // The engine's filters take the samples on the 16-bit scale, one array per channel.
   std::vector<double> left;
@@ -136,7 +136,7 @@ LoudnessResult AnalyzeReplayGain(LoudnessEngine& engine, const std::string& path
     }
     engine.AnalyzeBlock(left.data(), right.data(), count, 2);
   };
-  const int code = DecodeForMeasurement(path, job, start, block, result.reason);
+  const int code = DecodeForMeasurement(path, range, job, start, block, result.reason);
   result.peak = peak;
   std::vector<std::uint32_t> levels;
   // Taken on every path that started, so the engine is clean for the next file.
@@ -162,7 +162,8 @@ LoudnessResult AnalyzeReplayGain(LoudnessEngine& engine, const std::string& path
   return result;
 }
 
-LoudnessResult AnalyzeR128(const std::string& path, double target, JobContext& job) {
+LoudnessResult AnalyzeR128(const std::string& path, double target, JobContext& job,
+                           const audio::FrameRange& range) {
   LoudnessResult result;
   auto engine = std::make_unique<R128Engine>();
   const auto start = [&](int rate, int channels, std::uint64_t speakers) {
@@ -171,7 +172,7 @@ LoudnessResult AnalyzeR128(const std::string& path, double target, JobContext& j
   const auto block = [&](const float* samples, std::size_t frames) {
     engine->AddFrames(samples, frames);
   };
-  const int code = DecodeForMeasurement(path, job, start, block, result.reason);
+  const int code = DecodeForMeasurement(path, range, job, start, block, result.reason);
   if (code != kLoudnessMeasured) {
     result.code = code;
     return result;
@@ -240,16 +241,17 @@ bool StandardFromKey(const std::string& key, LoudnessStandard& standard) {
 }
 
 LoudnessResult MeasureFile(LoudnessStandard standard, const std::string& path, double target,
-                           JobContext& job, LoudnessEngine* engine) {
-  if (standard == LoudnessStandard::R128) return AnalyzeR128(path, target, job);
-  if (engine) return AnalyzeReplayGain(*engine, path, target, job);
+                           JobContext& job, LoudnessEngine* engine,
+                           const audio::FrameRange& range) {
+  if (standard == LoudnessStandard::R128) return AnalyzeR128(path, target, job, range);
+  if (engine) return AnalyzeReplayGain(*engine, path, target, job, range);
   auto own = std::make_unique<LoudnessEngine>();
-  return AnalyzeReplayGain(*own, path, target, job);
+  return AnalyzeReplayGain(*own, path, target, job, range);
 }
 
 LoudnessResult AnalyzeFile(LoudnessEngine& engine, const std::string& path, double target,
                            JobContext& job) {
-  return AnalyzeReplayGain(engine, path, target, job);
+  return AnalyzeReplayGain(engine, path, target, job, {});
 }
 
 LoudnessResult AnalyzeFile(const std::string& path, double target, JobContext& job) {
@@ -270,8 +272,9 @@ std::string MeasurementText(LoudnessStandard standard, const RowMeasurement& m) 
   return "Volume: " + FormatFixed(m.volume, 2) + " dB, peak " + peak + " dBFS";
 }
 
-std::string AlbumKeyOf(const std::string& sourcePath) {
-  const tags::ReadResult read = tags::ReadTags(sourcePath);
+std::string AlbumKeyOf(const std::string& sourcePath, const tags::FieldMap& rowTags) {
+  tags::ReadResult read = tags::ReadTags(sourcePath);
+  tags::Overlay(read.tags.fields, rowTags);
   const auto first = [&read](const char* key) {
     const auto it = read.tags.fields.find(key);
     return it == read.tags.fields.end() || it->second.empty() ? std::string() : it->second[0];
@@ -358,7 +361,8 @@ void SetNormalizationView(SourceList& list, LoudnessStandard standard, bool byAl
 int CalculateLoudness(QVListItem& item, double target, JobContext& job, LoudnessEngine& engine) {
   const std::string& path = item.GetDecodePath();
   if (path.empty()) return kLoudnessCannotRead;
-  const LoudnessResult result = AnalyzeFile(engine, path, target, job);
+  const LoudnessResult result = AnalyzeReplayGain(engine, path, target, job,
+                                                  FramesOf(item.range, item.facts.rate));
   if (result.code == kLoudnessMeasured) {
     item.SetLoudness(result.volume, result.trackGain, result.peak, result.clipping);
   }
@@ -385,7 +389,9 @@ namespace {
 struct MeasureRow {
   bool measure = false;
   std::string path;
+  audio::FrameRange range;
   std::string sourcePath;
+  tags::FieldMap rowTags;
   std::string albumKey;
   LoudnessResult result;
 };
@@ -465,7 +471,9 @@ LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchSta
     plan.measure = known && !known->measured && !known->silent;
     if (plan.measure) {
       plan.path = item->GetDecodePath();
+      plan.range = FramesOf(item->range, item->facts.rate);
       plan.sourcePath = item->sourcePath;
+      plan.rowTags = item->tags;
       plan.albumKey = item->albumKey;  // read once per row, shared with the album gate
     }
     return true;
@@ -479,13 +487,13 @@ LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchSta
     } else {
       // One worker measures with the caller's engine, more with an engine each.
       plan.result = MeasureFile(options.standard, plan.path, options.target, job,
-                                workers == 1 ? &engine : nullptr);
+                                workers == 1 ? &engine : nullptr, plan.range);
     }
     // The album is read from the row's own source (for a video, the video file), unless the
     // row knows it already.
     if (plan.albumKey.empty() &&
         (plan.result.code == kLoudnessMeasured || plan.result.code == kLoudnessSilent)) {
-      plan.albumKey = AlbumKeyOf(plan.sourcePath);
+      plan.albumKey = AlbumKeyOf(plan.sourcePath, plan.rowTags);
     }
     return plan.result.code;
   };

@@ -12,6 +12,7 @@
 #include "model/batchstate.h"
 #include "model/qvlistitem.h"
 #include "model/sourcelist.h"
+#include "tags/tags.h"
 
 namespace qv {
 
@@ -73,16 +74,19 @@ struct LoudnessResult {
 // loudness, its peak the true peak. ReplayGain measures more than two channels as their stereo
 // downmix (audio::StereoMixMatrix), as MP3 and WMA files get them.
 // `engine` serves ReplayGain 1.0 (one of its own is made when null).
+// `range` is the part of the file measured (a track of an album image).
 LoudnessResult MeasureFile(LoudnessStandard standard, const std::string& path, double target,
-                           JobContext& job, LoudnessEngine* engine = nullptr);
+                           JobContext& job, LoudnessEngine* engine = nullptr,
+                           const audio::FrameRange& range = {});
 
 // The log line of a measurement: "Volume: 84.21 dB, peak -0.35 dBFS" or
 // "Loudness: -16.20 LUFS, range 6.1 LU, true peak -0.52 dBTP".
 std::string MeasurementText(LoudnessStandard standard, const RowMeasurement& measurement);
 
 // The album a file belongs to: its album tag with the album artist (or artist), or, without an
-// album tag, its folder. Reads the file's tags; any thread.
-std::string AlbumKeyOf(const std::string& sourcePath);
+// album tag, its folder. Reads the file's tags, with a row's own tags over them (the sheet's
+// album of a track of an album image); any thread.
+std::string AlbumKeyOf(const std::string& sourcePath, const tags::FieldMap& rowTags = {});
 
 // An album's volume (dB or LUFS) from its titles' measurements taken together: ReplayGain 1.0
 // from their window levels added up, R128 from their blocks gated together. -HUGE_VAL when the

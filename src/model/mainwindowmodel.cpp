@@ -28,7 +28,10 @@ void MainWindowModel::Play() {
     ShowMessage(&m_host, 0, {}, MB_OK, "Please select one Audio File for Playback, thanks.");
     return;
   }
-  if (m_player) PlayOrStop(*m_player, path);
+  const QVListItem* item = m_list.Item(m_list.SelectedRow());
+  if (m_player) {
+    PlayOrStop(*m_player, path, item ? FramesOf(item->range, item->facts.rate) : audio::FrameRange{});
+  }
 }
 
 int MainWindowModel::Remove() {

@@ -6,13 +6,15 @@
 
 namespace qv {
 
-int PreviewPlayer::Open(const std::string& path) {
+int PreviewPlayer::Open(const std::string& path, const audio::FrameRange& range) {
   Close();
   // The opener follows the file's own extension. Searching the whole path instead would hand
   // "/music/old.wma/song.mp3" to the WMA opener and leave that file silent.
   const std::string extension = GetLowerExtension(GetFileTitle(path, true));
   HSTREAM stream = 0;
-  if (extension == "wma") {
+  if (!range.Whole()) {
+    stream = QV_StreamCreateFileRange(path.c_str(), 0, range);
+  } else if (extension == "wma") {
     stream = BASS_WMA_StreamCreateFile(0, path.c_str(), 0, 0, 0);
   } else if (extension == "cda") {
     stream = BASS_CD_StreamCreateFile(path.c_str(), 0);
@@ -25,6 +27,7 @@ int PreviewPlayer::Open(const std::string& path) {
   BASS_ChannelSetAttribute(stream, BASS_ATTRIB_VOL, m_volume);
   m_stream = stream;
   m_fileName = path;
+  m_range = range;
   return 0;
 }
 
@@ -51,14 +54,15 @@ void PreviewPlayer::Close() {
   m_stream = 0;
 }
 
-bool PlayOrStop(PreviewPlayer& player, const std::string& selectedPath) {
+bool PlayOrStop(PreviewPlayer& player, const std::string& selectedPath,
+                const audio::FrameRange& range) {
   if (selectedPath.empty()) return false;
-  if (selectedPath == player.FileName() && player.IsPlaying()) {
+  if (selectedPath == player.FileName() && range == player.Range() && player.IsPlaying()) {
     player.StopAndRewind();
     return true;
   }
   // A file that cannot be opened leaves the player silent; nothing is reported.
-  if (player.Open(selectedPath) == 0) player.Play();
+  if (player.Open(selectedPath, range) == 0) player.Play();
   return true;
 }
 

@@ -19,7 +19,8 @@ class PreviewPlayer {
 
   // Stops and frees the current stream, then opens `path` for playback. Returns 0, or -1 when
   // no stream could be made (the player is then empty and FileName keeps its old value).
-  int Open(const std::string& path);
+  // With `range`, only that part of the file plays (a track of an album image).
+  int Open(const std::string& path, const audio::FrameRange& range = {});
   // 0 when the stream starts or goes on playing, -1 without a stream or when it cannot start.
   int Play();
   // Stops the stream and rewinds it to its start; harmless without a stream.
@@ -27,6 +28,7 @@ class PreviewPlayer {
   // True only while the stream is playing (not stopped, stalled or paused).
   bool IsPlaying() const;
   const std::string& FileName() const { return m_fileName; }
+  const audio::FrameRange& Range() const { return m_range; }
   // Stops and frees the stream; the player is empty afterwards.
   void Close();
   HSTREAM Stream() const { return m_stream; }
@@ -34,6 +36,7 @@ class PreviewPlayer {
  private:
   HSTREAM m_stream = 0;
   std::string m_fileName;
+  audio::FrameRange m_range;
   float m_volume;
 };
 
@@ -41,7 +44,9 @@ class PreviewPlayer {
 // plays. `selectedPath` is the decode path of the one selected row (empty when not exactly one
 // row is selected). Returns false when there was nothing to play (the caller then asks the
 // user to select one file).
-bool PlayOrStop(PreviewPlayer& player, const std::string& selectedPath);
+// `range` is the part of the file the row stands for.
+bool PlayOrStop(PreviewPlayer& player, const std::string& selectedPath,
+                const audio::FrameRange& range = {});
 
 // The auto-play behaviour of the Add Files dialog: a check box that starts as the AutoPlayOnOpen
 // setting, and the highlighted file playing while the box is checked. One per open dialog; the

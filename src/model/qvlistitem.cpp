@@ -1,5 +1,7 @@
 #include "model/qvlistitem.h"
 
+#include <algorithm>
+
 #include <cmath>
 #include <sys/stat.h>
 
@@ -106,6 +108,21 @@ void QVListItem::SetLoudness(double measuredVolume, double measuredTrackGain,
     gainFactor = GainFactorFromTrackGain(trackGain);
     clipTrack = gainFactor * peak > peakLimit ? 1 : 0;
   }
+}
+
+SourceFacts FactsOfPart(const SourceFacts& file, const TimeRange& range) {
+  if (range == TimeRange{} || file.rate == 0) return file;
+  const audio::FrameRange frames = FramesOf(range, file.rate);
+  const auto ofPart = [&frames](std::int64_t fileFrames) {
+    if (fileFrames < 0) return frames.end >= 0 ? frames.end - frames.start : std::int64_t{-1};
+    const std::int64_t end = frames.end >= 0 ? std::min(frames.end, fileFrames) : fileFrames;
+    return std::max<std::int64_t>(0, end - frames.start);
+  };
+  SourceFacts part = file;
+  part.samples = ofPart(file.samples);
+  part.declaredSamples = file.declaredSamples >= 0 ? ofPart(file.declaredSamples) : -1;
+  part.seconds = part.samples >= 0 ? static_cast<double>(part.samples) / file.rate : 0.0;
+  return part;
 }
 
 }  // namespace qv

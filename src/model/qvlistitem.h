@@ -1,9 +1,13 @@
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
+
+#include "audio/framerange.h"
 
 namespace qv {
 
@@ -49,6 +53,13 @@ struct TimeRange {
   bool operator==(const TimeRange&) const = default;
 };
 
+// A time range as the source frames the audio layer decodes, at `rate` Hz (each end rounded to
+// the nearest frame, so a CD frame of 1/75 s is exact at 44100 and 48000 Hz).
+inline audio::FrameRange FramesOf(const TimeRange& range, unsigned rate) {
+  return {range.start > 0 ? std::llround(range.start * rate) : 0,
+          range.end >= 0 ? std::llround(range.end * rate) : -1};
+}
+
 // What the probe found of a row's source, as numbers (the cells show them as text).
 struct SourceFacts {
   std::uint64_t size = 0;   // bytes
@@ -67,6 +78,10 @@ struct SourceFacts {
   // the epoch), so a file changed since can be probed again.
   std::int64_t modifiedNs = 0;
 };
+
+// The facts of the part `range` of a file whose facts are `file`: its length in frames and
+// seconds (cut at the file's end), its declared length likewise; the rest is the file's.
+SourceFacts FactsOfPart(const SourceFacts& file, const TimeRange& range);
 
 // The record behind one row of the source file list: the paths the program works with, the part
 // of the file it covers, what the probe found (the probe columns are drawn from it) and the
@@ -147,6 +162,10 @@ class QVListItem {
   RowMeasurement measurements[kLoudnessStandards];
   std::int32_t extracted = 0;
   TimeRange range;  // the part of the source the row stands for
+  // Tags of the row's own that replace the source file's fields of the same name (an empty
+  // list removes the field): a track of an album image gets its title, artist, number and
+  // album from the sheet. Empty for a plain file. Names as in tags::FieldMap.
+  std::map<std::string, std::vector<std::string>> tags;
   SourceFacts facts;
   std::string sourcePath;
   std::string decodePath;

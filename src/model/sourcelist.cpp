@@ -120,13 +120,18 @@ std::string SourceList::GetDecodePath(int row) const {
   return item ? item->GetDecodePath() : std::string();
 }
 
-std::string SourceList::GetSelectedDecodePath() const {
+int SourceList::SelectedRow() const {
   int found = -1;
   for (int i = 0; i < RowCount(); ++i) {
     if (!m_rows[static_cast<std::size_t>(i)].selected) continue;
-    if (found >= 0) return {};
+    if (found >= 0) return -1;
     found = i;
   }
+  return found;
+}
+
+std::string SourceList::GetSelectedDecodePath() const {
+  const int found = SelectedRow();
   return found >= 0 ? GetDecodePath(found) : std::string();
 }
 
@@ -171,7 +176,7 @@ int SourceList::RefreshChangedRows(const FactsProbe& probe) {
     }
     SourceFacts fresh;
     if (!probe || !probe(item->sourcePath, fresh)) continue;
-    item->facts = fresh;
+    item->facts = FactsOfPart(fresh, item->range);
     item->albumKey.clear();  // its tags may have changed too: read again when next needed
     ++updated;
     for (int column = kColSize; column <= kColChans && m_observer; ++column) {

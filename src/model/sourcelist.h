@@ -92,6 +92,8 @@ class SourceList {
   std::string GetSourcePath(int row) const;
   std::string GetDecodePath(int row) const;
   // The decode path of the one selected row; empty unless exactly one row is selected.
+  // The row of GetSelectedDecodePath (-1 unless exactly one row is selected).
+  int SelectedRow() const;
   std::string GetSelectedDecodePath() const;
   // True when some row's source path names the same file as `path` for the same part of it
   // (`range`): the same text, or (when both exist) the same file on disk, as the file system

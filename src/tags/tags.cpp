@@ -472,6 +472,16 @@ TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
   return CopyTags(tagSource, output, formatKey, {}, nullptr);
 }
 
+void Overlay(FieldMap& fields, const FieldMap& over) {
+  for (const auto& [key, values] : over) {
+    if (values.empty()) {
+      fields.erase(key);
+    } else {
+      fields[key] = values;
+    }
+  }
+}
+
 bool FormatHoldsTags(const std::string& formatKey) {
   detail::OutputKind kind{};
   return OutputKindOf(formatKey, kind);
@@ -488,7 +498,7 @@ TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
   ReadResult read;
   if (!tagSource.empty()) read = ReadTags(tagSource);
   result.skipped = std::move(read.problems);
-  for (const auto& [key, values] : extra) read.tags.fields[key] = values;
+  Overlay(read.tags.fields, extra);
   if (writtenSet) *writtenSet = read.tags;
   if (read.tags.Empty()) {
     result.status = TagCopyStatus::NothingToCopy;

@@ -25,6 +25,10 @@ namespace qv::tags {
 // are split: TRACKNUMBER "3" and TRACKTOTAL "12", never "3/12".
 using FieldMap = std::map<std::string, std::vector<std::string>>;
 
+// Puts the fields of `over` into `fields`, replacing those of the same name; a name with an empty
+// list in `over` is removed.
+void Overlay(FieldMap& fields, const FieldMap& over);
+
 // A picture as stored in the tag: the image file's own bytes.
 struct Picture {
   std::string mimeType;  // "image/jpeg", "image/png", ...; worked out from the bytes if unknown
@@ -102,7 +106,8 @@ struct TagCopyResult {
 TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
                        const std::string& formatKey);
 // The same with `extra` fields written too (values the program measured, such as ReplayGain
-// gains; they replace a source field of the same name), and the tag set written kept in
+// gains, a row's own tags; they replace a source field of the same name, and an empty list
+// removes it), and the tag set written kept in
 // `written` when given. An empty `tagSource` copies nothing from a source: only `extra`.
 TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
                        const std::string& formatKey, const FieldMap& extra, TagSet* written);

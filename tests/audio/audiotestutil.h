@@ -77,10 +77,13 @@ struct Decoded {
 
 // Opens `path` as a decoding float stream and reads it to the end in blocks of `blockFrames`.
 // Leaves handle 0 (and endCode = the open error) when it cannot be opened; frees the stream.
-inline Decoded DecodeFile(const std::string& path, long blockFrames = 4410) {
+// With `range`, only that part of the file.
+inline Decoded DecodeFile(const std::string& path, long blockFrames = 4410,
+                          const qv::audio::FrameRange& range = {}) {
   Decoded result;
-  result.handle = BASS_StreamCreateFile(0, path.c_str(), 0, 0,
-                                        BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT);
+  constexpr DWORD kFlags = BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT;
+  result.handle = range.Whole() ? BASS_StreamCreateFile(0, path.c_str(), 0, 0, kFlags)
+                                : QV_StreamCreateFileRange(path.c_str(), kFlags, range);
   if (!result.handle) {
     result.endCode = BASS_ErrorGetCode();
     return result;

@@ -391,3 +391,63 @@ TEST(DecoderReadError, AnIoErrorMidFileIsReportedAsAReadError) {
 
 }  // namespace
 }  // namespace qv::test
+
+namespace qv::test {
+namespace {
+
+// Reads a file of raw 32-bit little-endian integers as floats on the decoder's scale.
+std::vector<float> ReadRawS32(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<float> samples;
+  std::int32_t value = 0;
+  while (in.read(reinterpret_cast<char*>(&value), sizeof value)) {
+    samples.push_back(static_cast<float>(value / 2147483648.0));
+  }
+  return samples;
+}
+
+// A part of a file decodes to exactly the samples the ffmpeg program cuts from the source: the first at the
+// range's start, the last before its end, whether the container seeks to the sample (WAV,
+// FLAC) or is decoded from its beginning (FLAC in Matroska, whose timestamps count
+// milliseconds). A seek inside the part lands on the sample too.
+TEST(DecoderRange, PartsDecodeToTheSamplesFfmpegCuts) {
+  TempDir dir;
+  const std::string source = dir.file("noise.wav");
+  ASSERT_TRUE(RunFfmpeg("-f lavfi -i anoisesrc=r=44100:a=0.5:d=8:seed=7 -ac 2 -c:a pcm_s16le " +
+                        Quote(source)));
+  const std::pair<const char*, const char*> files[] = {
+      {"copy.wav", "-c:a copy"}, {"s16.flac", "-c:a flac"}, {"s16.mka", "-c:a flac"}};
+  const audio::FrameRange ranges[] = {
+      {0, 1000}, {3 * 44100 + 17, 7 * 44100 + 5}, {123457, -1}, {300000, 400000000}};
+  for (const auto& [name, options] : files) {
+    const std::string path = dir.file(name);
+    ASSERT_TRUE(RunFfmpeg("-i " + Quote(source) + " " + options + " " + Quote(path)));
+    for (const audio::FrameRange& range : ranges) {
+      SCOPED_TRACE(std::string(name) + " from " + std::to_string(range.start));
+      const std::string cut = dir.file(std::string(name) + std::to_string(range.start) + ".raw");
+      const std::string end =
+          range.end < 0 ? "" : ":end_sample=" + std::to_string(range.end);
+      ASSERT_TRUE(RunFfmpeg("-i " + Quote(source) + " -af atrim=start_sample=" +
+                            std::to_string(range.start) + end + " -f s32le " + Quote(cut)));
+      const std::vector<float> expected = ReadRawS32(cut);
+      const Decoded d = DecodeFile(path, 4410, range);
+      ASSERT_NE(d.handle, 0u);
+      EXPECT_EQ(d.lengthBytes, expected.size() * 4);
+      ASSERT_EQ(d.samples.size(), expected.size());
+      EXPECT_TRUE(d.samples == expected);
+      EXPECT_EQ(d.report.deliveredFrames * 2, static_cast<std::int64_t>(expected.size()));
+
+      const HSTREAM stream = QV_StreamCreateFileRange(
+          path.c_str(), BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT, range);
+      const QWORD at = 777 * 2 * 4;
+      ASSERT_TRUE(BASS_ChannelSetPosition(stream, at, BASS_POS_BYTE));
+      std::vector<float> block(200);
+      ASSERT_EQ(BASS_ChannelGetData(stream, block.data(), 800), 800u);
+      EXPECT_TRUE(std::equal(block.begin(), block.end(), expected.begin() + 777 * 2));
+      BASS_StreamFree(stream);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qv::test

@@ -1371,5 +1371,73 @@ TEST_F(CliTest, ALibraryIsNamedFromTagsAndRerunsFollowTheExistingChoice) {
   EXPECT_EQ(dry.out, plan(lib + "/B/y.wav", lib + "/B/y-COPY000001.wav", "number"));
 }
 
+// An album image and its sheet: a row per track, titled and tagged from the sheet, cut at
+// INDEX 01 so that the tracks joined again are the image's samples from track 1 on (the ffmpeg
+// program decodes both); a sheet in Latin-1 that names a file by another name finds the image
+// with its base name; the tracks are one album; the same sheet inside the image as its
+// CUESHEET tag gives the same rows; a sheet whose file is missing is refused with its name.
+TEST_F(CliTest, AlbumImagesAreSplitAtTheirSheetsExactly) {
+  const std::string album = m_home->file("album");
+  fs::create_directories(album);
+  const std::string image = album + "/Album.flac";
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i anoisesrc=r=44100:d=12:a=0.3:seed=3 -ac 2 -sample_fmt s16 "
+                     "-metadata ARTIST=Image -metadata TITLE=Whole " + ShellQuote(image)));
+  const std::string sheet =
+      "REM GENRE Noise\r\nREM DATE 2024\r\nPERFORMER \"The Band\"\r\nTITLE \"Caf\xE9 Album\"\r\n"
+      "FILE \"Other name.wav\" WAVE\r\n  TRACK 01 AUDIO\r\n    TITLE \"First\"\r\n"
+      "    PERFORMER \"Guest\"\r\n    INDEX 01 00:00:33\r\n  TRACK 02 AUDIO\r\n"
+      "    TITLE \"S\xE9\x63ond\"\r\n    INDEX 00 00:04:00\r\n    INDEX 01 00:04:17\r\n"
+      "  TRACK 03 AUDIO\r\n    TITLE \"Third\"\r\n    INDEX 01 00:08:74\r\n";
+  std::ofstream(album + "/Album.cue", std::ios::binary) << sheet;
+
+  const Outcome list = Run({"--list", "--album", "--loudness", album});
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(ColumnOf(list.out, 0), (std::vector<std::string>{"First", "Sécond", "Third"}));
+  const std::vector<std::string> gains = ColumnOf(list.out, kAlbumGainColumn);
+  ASSERT_EQ(gains.size(), 3u);
+  EXPECT_EQ(gains[1], gains[0]);
+  EXPECT_EQ(gains[2], gains[0]);
+
+  const Outcome run = Run({"--format", "wav", "--dest", Out(), image});
+  ASSERT_EQ(run.status, 0) << run.err;
+  std::string joined;
+  // Each track is named after the image, its number and its title.
+  const char* names[] = {"Album - 01 First.wav", "Album - 02 Sécond.wav", "Album - 03 Third.wav"};
+  for (const char* name : names) {
+    const std::string raw = Out(std::string(name) + ".raw");
+    ASSERT_TRUE(Ffmpeg("-i " + ShellQuote(Out(name)) + " -f s16le " + ShellQuote(raw))) << name;
+    joined += ReadFile(raw);
+  }
+  const std::string whole = m_home->file("whole.raw");
+  ASSERT_TRUE(Ffmpeg("-i " + ShellQuote(image) + " -af atrim=start_sample=" +
+                     std::to_string(33 * 588) + " -f s16le " + ShellQuote(whole)));
+  EXPECT_EQ(joined.size(), ReadFile(whole).size());
+  EXPECT_TRUE(joined == ReadFile(whole));
+  EXPECT_NEAR(DurationOf(Probe(Out(names[0]))), (4 * 75 + 17 - 33) / 75.0, 1e-4);
+  const std::string second = Ffprobe("format_tags", Out(names[1]));
+  for (const char* tag : {"title=Sécond", "artist=The Band", "album=Café Album", "genre=Noise",
+                          "date=2024", "track=2"}) {
+    EXPECT_NE(second.find(tag), std::string::npos) << tag << "\n" << second;
+  }
+  EXPECT_NE(Ffprobe("format_tags", Out(names[0])).find("artist=Guest"), std::string::npos);
+
+  // The sheet inside the image.
+  const std::string tagged = m_home->file("tagged.flac");
+  std::string utf8 = sheet;
+  for (size_t at; (at = utf8.find('\xE9')) != std::string::npos;) utf8.replace(at, 1, "é");
+  ASSERT_TRUE(Ffmpeg("-i " + ShellQuote(image) + " -c copy -metadata CUESHEET=" +
+                     ShellQuote(utf8) + " " + ShellQuote(tagged)));
+  const Outcome inside = Run({"--list", tagged});
+  ASSERT_EQ(inside.status, 0) << inside.err;
+  EXPECT_EQ(ColumnOf(inside.out, 0), (std::vector<std::string>{"First", "Sécond", "Third"}));
+
+  const std::string lost = m_home->file("lost");
+  fs::create_directories(lost);
+  std::ofstream(lost + "/Disc.cue") << "FILE \"Gone.flac\" WAVE\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n";
+  const Outcome refused = Run({"--list", lost + "/Disc.cue"});
+  EXPECT_NE(refused.status, 0);
+  EXPECT_NE(refused.err.find(lost + "/Gone.flac"), std::string::npos) << refused.err;
+}
+
 }  // namespace
 }  // namespace qv

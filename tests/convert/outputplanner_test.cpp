@@ -152,6 +152,14 @@ TEST(NameTemplate, NamesFromTagsAreSafeAndFallBack) {
   plan = PlanOutput(item, options, "/out", "", "opus", true, &fields);
   EXPECT_EQ(plan.plainDestination, "/music/in/T.opus");
   EXPECT_FALSE(plan.makeFolder);
+  // A track of an album image without a template: the image's name, its number and title.
+  item.range = {12.5, 200.0};
+  options = ConversionOptions();
+  const NameFields track = {{"TRACKNUMBER", "3"}, {"TITLE", "Third"}};
+  plan = PlanOutput(item, options, "/out", "", "flac", false, &track);
+  EXPECT_EQ(plan.plainDestination, "/out/song - 03 Third.flac");
+  plan = PlanOutput(item, options, "/out", "Disc 1", "flac", false, &track);
+  EXPECT_EQ(plan.plainDestination, "/out/Disc 1/song - 03 Third.flac");
 }
 
 TEST(OutputPlanner, EveryExistingChoiceAgainstWhatHasTheName) {

@@ -529,7 +529,7 @@ TEST(OpenFilter, ThreeFiltersFromTheExtensionTable) {
       "*.aac;*.ac3;*.aif;*.aifc;*.aiff;*.amr;*.ape;*.au;*.caf;*.cda;*.dts;*.flac;*.m4a;*.m4b;"
       "*.mka;*.mp1;*.mp2;*.mp3;*.mp4;*.mpc;*.oga;*.ogg;*.opus;*.ra;*.tta;*.w64;*.wav;*.wma;*.wv";
   const std::string video = "*.avi;*.flv;*.m4v;*.mkv;*.mov;*.mp4;*.mpg;*.rm;*.webm;*.wmv";
-  EXPECT_EQ(filters[0].patterns, audio + ";" + video);
+  EXPECT_EQ(filters[0].patterns, audio + ";" + video + ";*.cue");
   EXPECT_EQ(filters[1].description,
             "Audio Files (aac, ac3, aif, aifc, aiff, amr, ape, au, caf, cda, dts, flac, m4a, m4b, "
             "mka, mp1, mp2, mp3, mp4, mpc, oga, ogg, opus, ra, tta, w64, wav, wma, wv)");
