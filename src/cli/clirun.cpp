@@ -419,7 +419,9 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
     paths.push_back(path);
   }
   AddCounters counters;
+  host.SetJsonRefusals(arguments.json);
   if (!paths.empty()) counters = importer.AddPaths(paths, arguments.recursive);
+  host.SetJsonRefusals(false);
   host.SetStatusText("Ready.");
   if (CancelSignals() > 0) return kExitCancelled;  // no batch and no list after a Ctrl-C
   // A sheet adds several rows for its files, so the refusals the importer counted count too.

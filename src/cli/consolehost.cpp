@@ -13,6 +13,7 @@
 
 #include "app/liveregistry.h"
 #include "app/showmessage.h"
+#include "cli/jsonline.h"
 
 namespace qv::cli {
 namespace {
@@ -132,6 +133,12 @@ int ConsoleHost::ShowFileProblem(const FileProblem& problem, const std::string&,
   }
   std::fprintf(stderr, "quorvin-cli: %s: %s\n", problem.path.c_str(), cause.c_str());
   std::fflush(stderr);
+  if (m_jsonRefusals) {
+    const std::string line =
+        JsonLine().Text("source", problem.path).Text("status", "refused").Text("cause", cause).str();
+    std::fprintf(stdout, "%s\n", line.c_str());
+    std::fflush(stdout);
+  }
   ++m_messages;
   if (logged) return loggedAnswer;
   const unsigned buttons = type & 0xF;

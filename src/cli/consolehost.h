@@ -38,6 +38,10 @@ class ConsoleHost final : public BatchHost {
   void PumpMessages() override;
   void SetBatchControls(bool idle) override;
 
+  // While set (the adding of files under --json), each file's problem is also a JSON line on
+  // standard output: {"source":...,"status":"refused","cause":...}.
+  void SetJsonRefusals(bool on) { m_jsonRefusals = on; }
+
   // -q: only errors, warnings and questions are written (no progress, no status, no plain
   // notices such as the adding's summary).
   void SetQuiet(bool quiet) { m_quiet = quiet; }
@@ -62,6 +66,7 @@ class ConsoleHost final : public BatchHost {
   BatchState& m_batch;
   const bool m_terminal;
   bool m_quiet = false;
+  bool m_jsonRefusals = false;
   std::string m_operation;           // the batch the progress belongs to
   long long m_operationStartMs = 0;  // when its first progress came
   long long m_lastDrawMs = -1;       // the terminal line's last redraw

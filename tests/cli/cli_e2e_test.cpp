@@ -399,14 +399,23 @@ TEST_F(CliTest, JsonLinesForScriptsAndQuietErrorsOnly) {
   };
   const auto text = [](const QJsonValue& value) { return value.toString().toStdString(); };
   const std::string log = m_home->file("run's log.txt");
+  const std::string empty = m_home->file("empty.flac");
+  std::ofstream(empty).flush();
   const Outcome run = Run({"-qj2", "--json", "--loudness", "--format", "mp3", "--dest", Out(),
-                           "--log", log, In("song one.wav"), In("notes.txt")});
+                           "--log", log, In("song one.wav"), In("notes.txt"), empty});
   EXPECT_NE(ReadFile(log).find("Conversion # 1"), std::string::npos);
-  EXPECT_EQ(run.status, 1) << run.err;  // the text file is refused
-  EXPECT_EQ(run.err, "quorvin-cli: " + In("notes.txt") + ": not a supported file type\n");
-  const std::vector<QJsonObject> lines = objects(run.out);
-  ASSERT_EQ(lines.size(), 3u) << run.out;
+  EXPECT_EQ(run.status, 1) << run.err;  // the text file and the empty file are refused
+  EXPECT_EQ(run.err.rfind("quorvin-cli: " + In("notes.txt") + ": not a supported file type\n", 0),
+            0u)
+      << run.err;
+  EXPECT_NE(run.err.find("quorvin-cli: " + empty + ": "), std::string::npos) << run.err;
+  std::vector<QJsonObject> lines = objects(run.out);
+  ASSERT_EQ(lines.size(), 4u) << run.out;
   EXPECT_EQ(text(lines[0][QStringLiteral("status")]), "refused");
+  EXPECT_EQ(text(lines[1][QStringLiteral("source")]), empty);
+  EXPECT_EQ(text(lines[1][QStringLiteral("status")]), "refused");
+  EXPECT_FALSE(text(lines[1][QStringLiteral("cause")]).empty());
+  lines.erase(lines.begin() + 1);
   EXPECT_EQ(text(lines[1][QStringLiteral("source")]), In("song one.wav"));
   EXPECT_EQ(text(lines[1][QStringLiteral("output")]), Out("song one.mp3"));
   EXPECT_EQ(text(lines[1][QStringLiteral("status")]), "converted");
@@ -419,7 +428,7 @@ TEST_F(CliTest, JsonLinesForScriptsAndQuietErrorsOnly) {
   EXPECT_LE(lines[1][QStringLiteral("peak")].toDouble(), 1.0);
   EXPECT_TRUE(lines[2][QStringLiteral("summary")].toBool());
   EXPECT_EQ(lines[2][QStringLiteral("converted")].toInt(), 1);
-  EXPECT_EQ(lines[2][QStringLiteral("refused")].toInt(), 1);
+  EXPECT_EQ(lines[2][QStringLiteral("refused")].toInt(), 2);
 
   const Outcome listed = Run({"--list", "--json", "--standard", "r128", "--loudness", In()});
   ASSERT_EQ(listed.status, 0) << listed.err;
