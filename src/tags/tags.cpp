@@ -379,7 +379,11 @@ ReadResult ReadTags(const std::string& path) {
   TagSet tags;
   detail::LibraryRead read = detail::ReadWithTagLib(path);
   if (read.valid) {
-    NameFieldsTagLibDropped(path, read.fields, result);
+    // Where TagLib found nothing, FFmpeg's reader follows below and names such fields itself:
+    // one reading of the file by FFmpeg, not two.
+    if (!read.fields.empty() || !read.pictures.empty()) {
+      NameFieldsTagLibDropped(path, read.fields, result);
+    }
     tags.fields = std::move(read.fields);
     result.problems.insert(result.problems.end(), read.problems.begin(), read.problems.end());
     if (!read.pictures.empty()) {
