@@ -89,6 +89,7 @@ class MainWindowModel {
   // Normalization: false (after telling the user) when the list is empty.
   bool CheckListForNormalization();
   // Cancel: asks to cancel the running batch; on yes the batch stops after its current block.
+  // The batch's workers wait at their next block while the question is open.
   void Cancel();
   // Whether the program may close. Refused while a batch runs (also in the moment after Cancel
   // before the batch has returned to idle); else asks, and on yes stops the audio library and

@@ -1,8 +1,12 @@
 #include "ui/batchsummary.h"
 
+#include <QElapsedTimer>
+#include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "app/showmessage.h"
+#include "model/batchstate.h"
 
 namespace qv {
 
@@ -30,6 +34,12 @@ std::string FormatDuration(long long seconds) {
   const int rest = static_cast<int>(seconds % 60);
   if (hours > 0) return FormatText("%lld:%02d:%02d", hours, minutes, rest);
   return FormatText("%d:%02d", minutes, rest);
+}
+
+long long BatchSeconds(const QElapsedTimer& clock, const BatchState& state) {
+  const long long paused =
+      std::chrono::duration_cast<std::chrono::milliseconds>(state.Pause.PausedTime()).count();
+  return std::max(0LL, clock.elapsed() - paused) / 1000;
 }
 
 std::string ConversionSummaryText(const ConversionSummary& summary) {

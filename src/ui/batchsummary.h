@@ -2,13 +2,21 @@
 
 #include <string>
 
+class QElapsedTimer;
+
 namespace qv {
+
+struct BatchState;
 
 // The one-line summaries that end a batch in the status line, built from what the batch did.
 // Pure functions (no widgets), shared by the window's conversion and loudness commands.
 
 // Whole seconds as "m:ss", or "h:mm:ss" from one hour on.
 std::string FormatDuration(long long seconds);
+
+// The whole seconds a batch took by `clock` (started before it), less the time its Cancel
+// question stood open.
+long long BatchSeconds(const QElapsedTimer& clock, const BatchState& state);
 
 // What a conversion batch did: rows converted, rows that failed, out of `total` rows.
 // `cancelled`: the user cancelled; `aborted`: the user ended it after a failure.

@@ -57,7 +57,7 @@ void CQuorvinDlg::OnConvert() {
   summary.total = static_cast<int>(result.rows.size());
   summary.cancelled = result.cancelled;
   summary.aborted = result.abortedByUser;
-  summary.seconds = clock.elapsed() / 1000;
+  summary.seconds = BatchSeconds(clock, m_model.Batch());
   m_host.SetStatusText(ConversionSummaryText(summary));
 }
 

@@ -139,7 +139,7 @@ void CQuorvinDlg::RunLoudnessBatch() {
   summary.measured = result.measured;
   summary.toMeasure = result.toMeasure;
   summary.cancelled = result.cancelled;
-  summary.seconds = clock.elapsed() / 1000;
+  summary.seconds = BatchSeconds(clock, m_model.Batch());
   m_host.SetStatusText(LoudnessSummaryText(summary));
 }
 
