@@ -463,7 +463,8 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
   state.BatchFileCount = list.RowCount();
   std::string folder;
   if (!CheckBatch(options, list, host, folder)) return result;
-  BatchLog log;
+  BatchLog ownLog;
+  BatchLog& log = options.heldLog ? *options.heldLog : ownLog;
   if (!log.Open(options.logPath)) {
     ShowMessage(&host, 0, {}, MB_OK | MB_ICONERROR,
                 "Unable to create the Log File:\n\n   %s\n\nSorry, can't continue.",
@@ -476,7 +477,7 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
   BeginBatch(state, host, kBatchFileConversion);
   list.DeselectAll();
   ConversionRun(options, list, state, host, log, folder, result).Run();
-  log.Close();
+  ownLog.Close();
   if (options.skipProblemFiles && MessagesLogged) {
     const int answer = ShowMessage(
         &host, 0, {}, MB_YESNO,

@@ -9,6 +9,7 @@
 namespace qv {
 
 struct ConversionRowReport;
+class BatchLog;
 
 // What a conversion batch is asked to do, as values: the window fills it from its controls, the
 // command-line front end from its arguments.
@@ -21,6 +22,9 @@ struct ConversionOptions {
   bool normalize = false;         // apply each row's gain factor
   std::string faacPath;           // the AAC encoder program
   std::string logPath;            // QV_Log.txt
+  // A log the caller keeps open across batches (the window's): the batch empties and writes it
+  // and leaves it open. Null: the batch opens its own and closes it at its end.
+  BatchLog* heldLog = nullptr;
   // Opens the log for the user (the answer Yes to the question at the end); may be empty.
   std::function<void(const std::string& logPath)> openLog;
   // The numbered names tried for a taken destination before the file fails.

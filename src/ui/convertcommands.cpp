@@ -37,6 +37,7 @@ void CQuorvinDlg::OnConvert() {
   options.faacPath = Settings().FaacPath;
   options.jobs = m_model.Jobs();
   options.logPath = Settings().LogFilePath;
+  options.heldLog = &m_model.Log();
   options.openLog = [this](const std::string& path) {
     if (m_services.openUrl) m_services.openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
   };

@@ -125,6 +125,7 @@ void CQuorvinDlg::RunLoudnessBatch() {
   options.target = m_model.NormalizationTarget();
   options.standard = choice.standard;
   options.logPath = Settings().LogFilePath;
+  options.heldLog = &m_model.Log();
   options.jobs = m_model.Jobs();
   m_batchStartText = "Analyzing...";
   QElapsedTimer clock;
