@@ -478,6 +478,7 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
   list.DeselectAll();
   ConversionRun(options, list, state, host, log, folder, result).Run();
   ownLog.Close();
+  if (options.ended) options.ended(result);
   if (options.skipProblemFiles && MessagesLogged) {
     const int answer = ShowMessage(
         &host, 0, {}, MB_YESNO,

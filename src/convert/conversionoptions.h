@@ -51,6 +51,10 @@ struct ConversionOptions {
   // standard's reference level. The album's outputs get their names once the album's last row
   // is done, so no file under its final name lacks its album tags.
   bool replayGainTags = false;
+  // Called on the calling thread once the rows are done, before the end-of-batch question, so
+  // the window's status line tells how the batch ended while the question is open. May be
+  // empty.
+  std::function<void(const struct ConversionBatchResult& result)> ended;
   // Called on the calling thread as each row is committed (in row order), with how it ended;
   // may be empty. The command line prints its per-file lines from it.
   std::function<void(int row, const ConversionRowReport& report)> rowCommitted;

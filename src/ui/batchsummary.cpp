@@ -47,6 +47,7 @@ std::string ConversionSummaryText(const ConversionSummary& summary) {
   if (summary.failed > 0) parts.push_back(FormatText("%d failed", summary.failed));
   if (summary.cancelled) parts.emplace_back("cancelled");
   if (summary.aborted) parts.emplace_back("stopped after a failure");
+  if (summary.partial > 0) parts.push_back(FormatText("%d left partial", summary.partial));
   return FormatText("Converted %d of %d %s", summary.converted, summary.total,
                     Files(summary.total)) +
          Brackets(parts) + " in " + FormatDuration(summary.seconds) + ".";

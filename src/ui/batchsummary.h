@@ -27,9 +27,10 @@ struct ConversionSummary {
   bool cancelled = false;
   bool aborted = false;
   long long seconds = 0;
+  int partial = 0;  // cancelled midway, the part written kept
 };
 // "Converted 12 of 12 files in 1:23." with what went wrong in brackets before " in":
-// "Converted 3 of 5 files (1 failed, cancelled) in 0:07.".
+// "Converted 3 of 5 files (1 failed, cancelled, 2 left partial) in 0:07.".
 std::string ConversionSummaryText(const ConversionSummary& summary);
 
 // What a loudness batch did: of the `toMeasure` rows without a measurement when it started,

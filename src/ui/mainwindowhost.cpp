@@ -32,8 +32,25 @@ int MainWindowHost::ShowMessageBox(const std::string& text, unsigned type) {
   return answer;
 }
 
+void MainWindowHost::SetStatusLink(const std::string& text, const std::string& file) {
+  SetStatusText(text);
+  m_statusLink = file;
+  if (!m_statusLine) return;
+  m_statusLine->setCursor(file.empty() ? Qt::ArrowCursor : Qt::PointingHandCursor);
+  m_statusLine->setToolTip(file.empty() ? QString()
+                                        : QStringLiteral("Open the log of this batch:\n") +
+                                              QString::fromStdString(file));
+}
+
 void MainWindowHost::SetStatusText(const std::string& text) {
   m_statusText = text;
+  if (!m_statusLink.empty()) {
+    m_statusLink.clear();
+    if (m_statusLine) {
+      m_statusLine->setCursor(Qt::ArrowCursor);
+      m_statusLine->setToolTip(QString());
+    }
+  }
   if (m_statusLine) m_statusLine->SetText(QString::fromStdString(text));
   TraceStatusText(text);
 }
