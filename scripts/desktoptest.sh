@@ -307,7 +307,7 @@ ended=$(date +%s.%N)
 summary=$(trace_after 'status "Converted')
 echo "desktoptest: ${summary#qv-trace: }"
 grep -q '(cancelled, [0-9]* left partial) in ' <<<"$summary" || fail "the summary names no partial files"
-grep -q 'Click here for the log' <<<"$summary" || fail "the summary does not offer the log"
+has_trace "status link \"$work/tmp/" || fail "the summary does not offer the log"
 # Its time leaves out the 2.3 s the question stood open.
 read -r minutes secs <<<"$(sed -E 's/.* in ([0-9]+):([0-9]+)\..*/\1 \2/' <<<"$summary")"
 awk -v s=$((10#$minutes * 60 + 10#$secs)) -v a="$started" -v b="$ended" \

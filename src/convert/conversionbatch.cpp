@@ -275,6 +275,7 @@ bool ConversionRun::Commit(int row, ConvertCode code) {
   if (code == ConvertCode::Ok) {
     report.outcome = RowOutcome::Done;
     report.destination = r.out.destination;
+    report.note = r.work.logNote;
     ++m_result.converted;
     if (waitForAlbum) m_albums.Hold(row);
     FinishAlbum(m_albums.Committed(row));

@@ -81,6 +81,8 @@ void CQuorvinDlg::MarkRows(const ConversionBatchResult& result) {
     if (report && report->outcome == RowOutcome::Cancelled && !report->destination.empty()) {
       list.SetRowMark(row, QVListItem::Mark::Partial,
                       report->text + "\nKept as: " + report->destination);
+    } else if (report && report->outcome == RowOutcome::Done && !report->note.empty()) {
+      list.SetRowMark(row, QVListItem::Mark::Noted, report->note);
     } else {
       list.SetRowMark(row, QVListItem::Mark::None, std::string());
     }

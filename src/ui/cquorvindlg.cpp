@@ -336,7 +336,7 @@ void CQuorvinDlg::ShowBatchSummary(const std::string& text) {
     m_host.SetStatusText(text);
     return;
   }
-  m_host.SetStatusLink(text + "  Click here for the log.", log);
+  m_host.SetStatusLink(text, log);
 }
 
 void CQuorvinDlg::UpdateNormalizationBadge() {

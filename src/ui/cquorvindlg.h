@@ -114,6 +114,8 @@ class CQuorvinDlg : public FramelessFrame {
   // The loudness batch over the whole list (loudnesscommands.cpp); the adding commands run it
   // afterwards while the Calculate Loudness option is on.
   void RunLoudnessBatch();
+  // The note in the status band says what the next conversion normalizes to, while it will.
+  void UpdateNormalizationBadge();
   // Runs one external tool under the modal tool progress window (toolcommands.cpp); returns
   // the run's ToolRunResult.
   int RunTool(const ToolRunRequest& request);
@@ -139,8 +141,6 @@ class CQuorvinDlg : public FramelessFrame {
   void RestoreFocusRule();
   // Play reads "Stop" while the preview plays.
   void UpdatePlayButton();
-  // The note in the status band says what the next conversion normalizes to, while it will.
-  void UpdateNormalizationBadge();
   // A batch's summary in the status line, which opens the window's log when clicked.
   void ShowBatchSummary(const std::string& text);
   void TrackPopupMenu(int menuId);
@@ -202,7 +202,8 @@ class CQuorvinDlg : public FramelessFrame {
   // ---- conversion commands (convertcommands.cpp): their members below this line
   // Fills the bitrate list with the entries of one format, its default selected.
   void FillBitrateCombo(const struct BitrateList& bitrates);
-  // Marks the rows whose output a conversion left partial (the marks of the batch before go).
+  // Marks the rows whose output a conversion left partial, and the converted rows the log notes
+  // something of (the marks of the batch before go).
   void MarkRows(const struct ConversionBatchResult& result);
 
   // ---- loudness commands (loudnesscommands.cpp): their members below this line

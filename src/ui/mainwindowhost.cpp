@@ -35,10 +35,11 @@ int MainWindowHost::ShowMessageBox(const std::string& text, unsigned type) {
 void MainWindowHost::SetStatusLink(const std::string& text, const std::string& file) {
   SetStatusText(text);
   m_statusLink = file;
+  if (!file.empty()) TraceLine("status link \"" + file + "\"");
   if (!m_statusLine) return;
-  m_statusLine->setCursor(file.empty() ? Qt::ArrowCursor : Qt::PointingHandCursor);
+  m_statusLine->SetLink(!file.empty());
   m_statusLine->setToolTip(file.empty() ? QString()
-                                        : QStringLiteral("Open the log of this batch:\n") +
+                                        : QStringLiteral("Click to open the log of this batch:\n") +
                                               QString::fromStdString(file));
 }
 
@@ -47,7 +48,7 @@ void MainWindowHost::SetStatusText(const std::string& text) {
   if (!m_statusLink.empty()) {
     m_statusLink.clear();
     if (m_statusLine) {
-      m_statusLine->setCursor(Qt::ArrowCursor);
+      m_statusLine->SetLink(false);
       m_statusLine->setToolTip(QString());
     }
   }

@@ -41,7 +41,8 @@ class MainWindowHost final : public BatchHost {
   void PumpMessages() override;
   void SetBatchControls(bool idle) override;
 
-  // Shows `text` in the status line, which then opens `file` when clicked (until the next text).
+  // Shows `text` in the status line as a link that opens `file` when clicked (until the next
+  // text).
   void SetStatusLink(const std::string& text, const std::string& file);
   const std::string& StatusText() const { return m_statusText; }
   // The file a click on the status line opens; empty when it opens none.

@@ -34,8 +34,8 @@ int SourceListModel::columnCount(const QModelIndex& parent) const {
 
 namespace {
 
-// A marked row's colours: amber for an output left partial, a paler yellow for a source whose
-// damaged data were skipped.
+// A marked row's colours: amber for an output left partial, a paler yellow for a converted one
+// the log notes something of.
 QColor MarkBackground(QVListItem::Mark mark) {
   return mark == QVListItem::Mark::Partial ? QColor(0xff, 0xd8, 0xa8) : QColor(0xff, 0xf3, 0xb8);
 }

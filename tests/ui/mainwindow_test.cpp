@@ -28,6 +28,7 @@
 #include "ui/autoplayfiledialog.h"
 #include "ui/batchsummary.h"
 #include "ui/cbitmapbutton.h"
+#include "ui/ccustomstatic.h"
 #include "ui/cquorvindlg.h"
 #include "ui/qvlistctrl.h"
 #include "support/scriptedhost.h"
@@ -577,6 +578,33 @@ TEST_F(MainWindowTest, AutoPlayBoxInTheFileDialog) {
   EXPECT_FALSE(box->isChecked());
   Q_EMIT next.currentChanged(QString::fromStdString(tone));
   EXPECT_FALSE(player.IsPlaying());
+}
+
+TEST_F(MainWindowTest, StatusLineVolumeUnitAndNormalizationNoteFollowTheWindowsState) {
+  AddRows({{"a", "1"}});
+  MainWindowHost& host = m_window->Host();
+  host.SetStatusLink("Converted 1 of 1 file in 0:01.", "/w/QV_Log.txt");
+  EXPECT_EQ(host.StatusLink(), "/w/QV_Log.txt");
+  m_window->OnRemoveAll();
+  EXPECT_EQ(host.StatusText(), "Ready");
+  EXPECT_EQ(host.StatusLink(), "");
+
+  QAbstractItemModel* list = m_window->ListControl()->model();
+  m_window->ShowNormalizationView(LoudnessStandard::R128, true, -18.0);
+  EXPECT_EQ(list->headerData(kColVolume, Qt::Horizontal).toString(),
+            QStringLiteral("Volume (LUFS)"));
+  auto* note = static_cast<CCustomStatic*>(m_window->Control(kIdNormalizationBadge));
+  EXPECT_TRUE(note->Text().isEmpty());
+  NormalizationChoice& choice = m_window->Model().Normalization();
+  choice.standard = LoudnessStandard::R128;
+  choice.byAlbum = true;
+  choice.apply = true;
+  m_window->UpdateNormalizationBadge();
+  EXPECT_EQ(note->Text(), QStringLiteral("Normalize to -18.0 LUFS (album gain)"));
+  EXPECT_GE(note->width(), note->fontMetrics().horizontalAdvance(note->Text()));
+  choice.apply = false;
+  m_window->UpdateNormalizationBadge();
+  EXPECT_TRUE(note->Text().isEmpty());
 }
 
 TEST(BatchSummary, EveryBatchEndsWithWhatItDidAndHowLongItTook) {
