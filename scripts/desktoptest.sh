@@ -8,11 +8,12 @@
 # clears the summary, the headings fit the list without a horizontal scroll bar, a batch on two
 # jobs only moves its percentage forward, nothing is written while the Cancel question is open
 # (and the summary's time leaves that out), the summary names the files left partial and opens
-# the log, and a press and release with no move between leaves the window in its place while a
-# real drag moves it. The window's own view of its
-# windows and status line comes from its trace switch (QUORVIN_TRACE_WINDOWS, see
-# src/ui/windowtrace.h); where the windows really are comes from the
-# X server. Every wait polls for its condition with a time limit; no fixed sleeps.
+# the log, a press and release with no move between leaves the window in its place while a
+# real drag moves it, and Exit after all that (and a preview) ends the program promptly. The
+# window's own view of its windows and status line comes from its trace switch
+# (QUORVIN_TRACE_WINDOWS, see src/ui/windowtrace.h); where the windows really are comes from the
+# X server. Every wait polls for its condition with a time limit; the only fixed sleeps are the
+# spans over which something must not happen (bytes written, the window moving).
 # Usage: scripts/desktoptest.sh BUILD_DIR   (with the targets quorvin and qvfaac built)
 set -euo pipefail
 
@@ -241,7 +242,7 @@ wait_for 60 "the summary of the conversion" has_trace 'status "Converted 1 of 1 
 first_status=$(tail -n "+$((mark + 1))" "$work/trace.log" | grep -F 'qv-trace: status' | head -n 1)
 grep -q 'status "Converting' <<<"$first_status" || fail "the batch began with $first_status"
 [[ -f $work/out/tone.wav ]] || fail "no output file in $work/out"
-echo "desktoptest: $(trace_after status | sed 's/^qv-trace: //')"
+echo "desktoptest: $(trace_after 'status "' | sed 's/^qv-trace: //')"
 import -window root "$build/desktoptest.png"
 
 # Remove All: the summary of rows that are gone gives way to "Ready".
@@ -285,7 +286,7 @@ wait_for 10 "the Output Format list to close" has_trace "hide QComboBoxPrivateCo
 
 # The written bytes of every output, hidden or named.
 out_bytes() { find "$work/out" -type f -printf '%s\n' | awk '{ n += $1 } END { print n + 0 }'; }
-short_done() { [[ $(trace_after status) =~ \ ([0-9]+)\ of\ 20\ files\ done && ${BASH_REMATCH[1]} -ge 16 ]]; }
+short_done() { [[ $(trace_after 'status "') =~ \ ([0-9]+)\ of\ 20\ files\ done && ${BASH_REMATCH[1]} -ge 16 ]]; }
 mark_trace
 batch_mark=$mark
 started=$(date +%s.%N)
@@ -351,4 +352,18 @@ moved() { main_window && ((wx != before_x || wy != before_y)); }
 wait_for 10 "the window to be dragged" moved
 wait_for 10 "Qt to hear of the move" has_trace "move qv::CQuorvinDlg \"Quorvin\" $wx,$wy "
 echo "desktoptest: a click left the window at $before_x,$before_y, a drag moved it to $wx,$wy"
+# Exit after batches and a preview: the program ends within a second and a half.
+program_pid=${pids[-1]}
+click 100 112  # the first row shown
+click 323 57   # Play
+mark_trace
+click 843 12
+wait_for 10 "the exit question" has_trace 'show QMessageBox'
+exit_asked=$(date +%s.%N)
+xdotool key alt+y
+program_ended() { ! kill -0 "$program_pid" 2>/dev/null; }
+wait_for 20 "the program to end" program_ended
+exit_took=$(awk -v a="$exit_asked" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
+awk -v t="$exit_took" 'BEGIN { exit !(t < 1.5) }' || fail "Exit took $exit_took s"
+echo "desktoptest: Exit took $exit_took s"
 echo "desktoptest: passed (the screens are in $build/desktoptest*.png)"
