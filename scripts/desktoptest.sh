@@ -4,10 +4,16 @@
 # a message box open over the main window, that the Help menu opens under its button inside the
 # window, that a document the desktop cannot open is reported in a message box (a fake xdg-open
 # that fails comes first on the PATH), that the Normalization dialog opens over the window, and
-# that a conversion ends with its summary in the status line. The window's own view of its
-# windows and status line comes from its trace switch (QUORVIN_TRACE_WINDOWS, see
-# src/ui/windowtrace.h); where the windows really are comes from the
-# X server. Every wait polls for its condition with a time limit; no fixed sleeps.
+# that a conversion ends with its summary in the status line. Then, with 20 rows: Remove All
+# clears the summary, the headings fit the list without a horizontal scroll bar, a batch on two
+# jobs only moves its percentage forward, nothing is written while the Cancel question is open
+# (and the summary's time leaves that out), the summary names the files left partial and opens
+# the log, a press and release with no move between leaves the window in its place while a
+# real drag moves it, and Exit after all that (and a preview) ends the program promptly. The
+# window's own view of its windows and status line comes from its trace switch
+# (QUORVIN_TRACE_WINDOWS, see src/ui/windowtrace.h); where the windows really are comes from the
+# X server. Every wait polls for its condition with a time limit; the only fixed sleeps are the
+# spans over which something must not happen (bytes written, the window moving).
 # Usage: scripts/desktoptest.sh BUILD_DIR   (with the targets quorvin and qvfaac built)
 set -euo pipefail
 
@@ -110,6 +116,7 @@ FFMpegExe=$(command -v ffmpeg)
 FFMpegAud=-vn
 FAACExe=$build/src/qvfaac/qvfaac
 autoplayonopen=0
+jobs=2
 SourceFilePath=$work/music
 DestinationFolderPath=$work/out
 INI
@@ -235,6 +242,128 @@ wait_for 60 "the summary of the conversion" has_trace 'status "Converted 1 of 1 
 first_status=$(tail -n "+$((mark + 1))" "$work/trace.log" | grep -F 'qv-trace: status' | head -n 1)
 grep -q 'status "Converting' <<<"$first_status" || fail "the batch began with $first_status"
 [[ -f $work/out/tone.wav ]] || fail "no output file in $work/out"
-echo "desktoptest: $(trace_after status | sed 's/^qv-trace: //')"
+echo "desktoptest: $(trace_after 'status "' | sed 's/^qv-trace: //')"
 import -window root "$build/desktoptest.png"
-echo "desktoptest: passed (the last screen is in $build/desktoptest.png)"
+
+# Remove All: the summary of rows that are gone gives way to "Ready".
+mark_trace
+click 254 57
+wait_for 10 "Ready after Remove All" has_trace 'status "Ready"'
+
+# 20 rows (more than the list shows at once): 16 short files, then four long ones.
+names=()
+for i in $(seq -w 1 20); do
+  seconds=3
+  ((10#$i <= 16)) || seconds=120
+  ffmpeg -hide_banner -loglevel error -y -f lavfi -i "sine=frequency=$((200 + 10#$i * 20)):duration=$seconds" \
+    -ac 2 "$work/music/t$i.flac"
+  names+=("\"t$i.flac\"")
+done
+mark_trace
+click 42 57
+wait_for 10 "the file chooser" has_trace "show QFileDialog"
+xdotool type --delay 5 "${names[*]}"
+xdotool key Return
+wait_for 30 "the summary of the add" has_trace "show QMessageBox"
+grep -q 'text "Added 20 new files' <<<"$(trace_after "show QMessageBox")" ||
+  fail "unexpected message: $(trace_after "show QMessageBox")"
+xdotool key Return
+wait_for 10 "the summary to close" message_gone
+# The headings are no wider than the list, and no horizontal scroll bar shows.
+list_line=$(grep -F "qv-trace: list headings" "$work/trace.log" | tail -n 1 || true)
+read -r headings room <<<"$(sed -E 's/.*headings ([0-9]+) of ([0-9]+) wide.*/\1 \2/' <<<"$list_line")"
+[[ -n $headings && $headings -le $room && $list_line == *"scroll bar hidden"* ]] ||
+  fail "the headings do not fit the list: $list_line"
+echo "desktoptest: $list_line"
+import -window root "$build/desktoptest-columns.png"
+
+# MP3 (the entry after WAV), two files at once.
+mark_trace
+click 150 318
+wait_for 10 "the Output Format list" has_trace "show QComboBoxPrivateContainer"
+xdotool key Down Return
+wait_for 10 "the Output Format list to close" has_trace "hide QComboBoxPrivateContainer"
+
+# The written bytes of every output, hidden or named.
+out_bytes() { find "$work/out" -type f -printf '%s\n' | awk '{ n += $1 } END { print n + 0 }'; }
+short_done() { [[ $(trace_after 'status "') =~ \ ([0-9]+)\ of\ 20\ files\ done && ${BASH_REMATCH[1]} -ge 16 ]]; }
+mark_trace
+batch_mark=$mark
+started=$(date +%s.%N)
+click 822 333
+wait_for 60 "the short files to be converted" short_done
+# Cancel: while its question is open the running files wait, so nothing more is written.
+click 825 382
+cancel_question() { [[ $(trace_after 'show QMessageBox') == *'text "Cancel the File Conversion?"'* ]]; }
+wait_for 10 "the Cancel question" cancel_question
+sleep 0.3  # a block under way when the question opened ends
+before=$(out_bytes)
+sleep 2  # the span over which nothing may be written
+after=$(out_bytes)
+((before == after)) || fail "$((after - before)) bytes were written while the Cancel question was open"
+echo "desktoptest: nothing written while the Cancel question was open ($before bytes)"
+xdotool key alt+y
+wait_for 60 "the summary of the cancelled batch" has_trace 'status "Converted'
+ended=$(date +%s.%N)
+summary=$(trace_after 'status "Converted')
+echo "desktoptest: ${summary#qv-trace: }"
+grep -q '(cancelled, [0-9]* left partial) in ' <<<"$summary" || fail "the summary names no partial files"
+has_trace "status link \"$work/tmp/" || fail "the summary does not offer the log"
+# Its time leaves out the 2.3 s the question stood open.
+read -r minutes secs <<<"$(sed -E 's/.* in ([0-9]+):([0-9]+)\..*/\1 \2/' <<<"$summary")"
+awk -v s=$((10#$minutes * 60 + 10#$secs)) -v a="$started" -v b="$ended" \
+  'BEGIN { exit !(s <= b - a - 2.3 + 1) }' || fail "the summary's time counts the open question"
+# The percentage only moved forward.
+percents=$(tail -n "+$((batch_mark + 1))" "$work/trace.log" |
+  sed -nE 's/.*qv-trace: status "Converting\.\.\.  [0-9]+ of 20 files done - ([0-9]+)%".*/\1/p')
+[[ -n $percents ]] || fail "the batch showed no percentage"
+awk 'NR > 1 && $1 < last { exit 1 } { last = $1 }' <<<"$percents" ||
+  fail "the percentage went back: $(tr '\n' ' ' <<<"$percents")"
+echo "desktoptest: percentages $(tr '\n' ' ' <<<"$percents")"
+# The rows left partial are the last ones: the list scrolled to its end shows their marks.
+xdotool mousemove $((wx + 400)) $((wy + 200)) click --repeat 10 5
+import -window root "$build/desktoptest-partial.png"
+
+# The summary opens the log (which the fake launcher cannot: its message names the log).
+mark_trace
+click 100 381
+wait_for 15 "the message about the log" has_trace "show QMessageBox \"Quorvin\""
+grep -q "text \"Can't open:.*QV_Log" <<<"$(trace_after "show QMessageBox")" ||
+  fail "the status line did not open the log: $(trace_after "show QMessageBox")"
+xdotool key Return
+wait_for 10 "the message box to close" message_gone
+
+# A press and release with no move between (a touchpad tap) starts no move: the window stays
+# where it is when the pointer goes on.
+main_window
+before_x=$wx before_y=$wy
+xdotool mousemove $((wx + 303)) $((wy + 15)) mousedown 1 mouseup 1
+xdotool mousemove_relative --sync 150 120
+xdotool mousemove_relative --sync 40 30
+sleep 0.5  # the window manager would follow the pointer within this time
+main_window
+((wx == before_x && wy == before_y)) ||
+  fail "a click without a move moved the window from $before_x,$before_y to $wx,$wy"
+# A real drag moves it, and Qt hears where it went.
+xdotool mousemove $((wx + 303)) $((wy + 15)) mousedown 1
+for step in 1 2 3 4 5 6; do xdotool mousemove_relative --sync 10 5; sleep 0.05; done
+xdotool mouseup 1
+moved() { main_window && ((wx != before_x || wy != before_y)); }
+wait_for 10 "the window to be dragged" moved
+wait_for 10 "Qt to hear of the move" has_trace "move qv::CQuorvinDlg \"Quorvin\" $wx,$wy "
+echo "desktoptest: a click left the window at $before_x,$before_y, a drag moved it to $wx,$wy"
+# Exit after batches and a preview: the program ends within a second and a half.
+program_pid=${pids[-1]}
+click 100 112  # the first row shown
+click 323 57   # Play
+mark_trace
+click 843 12
+wait_for 10 "the exit question" has_trace 'show QMessageBox'
+exit_asked=$(date +%s.%N)
+xdotool key alt+y
+program_ended() { ! kill -0 "$program_pid" 2>/dev/null; }
+wait_for 20 "the program to end" program_ended
+exit_took=$(awk -v a="$exit_asked" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
+awk -v t="$exit_took" 'BEGIN { exit !(t < 1.5) }' || fail "Exit took $exit_took s"
+echo "desktoptest: Exit took $exit_took s"
+echo "desktoptest: passed (the screens are in $build/desktoptest*.png)"

@@ -365,6 +365,7 @@ bool ConversionRun::Commit(int row, ConvertCode code) {
   if (code == ConvertCode::Ok) {
     report.outcome = RowOutcome::Done;
     report.destination = r.out.destination;
+    report.note = r.work.logNote;
     ++m_result.converted;
     if (waitForAlbum) m_albums.Hold(row);
     FinishAlbum(m_albums.Committed(row));
@@ -603,7 +604,8 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
   state.BatchFileCount = list.RowCount();
   std::string folder;
   if (!CheckBatch(options, list, host, folder)) return result;
-  BatchLog log;
+  BatchLog ownLog;
+  BatchLog& log = options.heldLog ? *options.heldLog : ownLog;
   if (!log.Open(options.logPath)) {
     ShowMessage(&host, 0, {}, MB_OK | MB_ICONERROR,
                 "Unable to create the Log File:\n\n   %s\n\nSorry, can't continue.",
@@ -616,7 +618,8 @@ ConversionBatchResult RunConversionBatch(const ConversionOptions& options, Sourc
   BeginBatch(state, host, kBatchFileConversion);
   list.DeselectAll();
   ConversionRun(options, list, state, host, log, folder, result).Run();
-  log.Close();
+  ownLog.Close();
+  if (options.ended) options.ended(result);
   if (options.skipProblemFiles && MessagesLogged) {
     const int answer = ShowMessage(
         &host, 0, {}, MB_YESNO,

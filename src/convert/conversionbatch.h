@@ -37,6 +37,9 @@ struct ConversionRowReport {
   ConvertCode code = ConvertCode::Ok;
   std::string destination;  // the name the output got (Done, Cancelled with a file kept)
   std::string text;         // the failure's text, or what a cancel kept
+  // What the log says of a converted row beyond its names: damaged data skipped, a lowered
+  // rate, channels mixed down, samples clipped; empty when nothing.
+  std::string note;
   double workSeconds = 0;   // the time a worker spent on the row
 };
 

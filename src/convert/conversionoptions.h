@@ -9,6 +9,7 @@
 namespace qv {
 
 struct ConversionRowReport;
+class BatchLog;
 
 // What happens to an output name that an earlier file already has.
 enum class ExistingChoice {
@@ -32,6 +33,9 @@ struct ConversionOptions {
   bool normalize = false;         // apply each row's gain factor
   std::string faacPath;           // the AAC encoder program
   std::string logPath;            // QV_Log.txt
+  // A log the caller keeps open across batches (the window's): the batch empties and writes it
+  // and leaves it open. Null: the batch opens its own and closes it at its end.
+  BatchLog* heldLog = nullptr;
   // Opens the log for the user (the answer Yes to the question at the end); may be empty.
   std::function<void(const std::string& logPath)> openLog;
   // The numbered names tried for a taken destination before the file fails.
@@ -69,6 +73,10 @@ struct ConversionOptions {
   // standard's reference level. The album's outputs get their names once the album's last row
   // is done, so no file under its final name lacks its album tags.
   bool replayGainTags = false;
+  // Called on the calling thread once the rows are done, before the end-of-batch question, so
+  // the window's status line tells how the batch ended while the question is open. May be
+  // empty.
+  std::function<void(const struct ConversionBatchResult& result)> ended;
   // Called on the calling thread as each row is committed (in row order), with how it ended;
   // may be empty. The command line prints its per-file lines from it.
   std::function<void(int row, const ConversionRowReport& report)> rowCommitted;

@@ -443,7 +443,8 @@ LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchSta
                 "Files first, thanks.");
     return result;
   }
-  BatchLog log;
+  BatchLog ownLog;
+  BatchLog& log = options.heldLog ? *options.heldLog : ownLog;
   if (!log.Open(options.logPath)) {
     ShowMessage(&host, 0, {}, MB_OK,
                 "Unable to create the Log File:\n\n   %s\n\nSorry, can't continue.",
@@ -516,7 +517,7 @@ LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchSta
                 "the files not measured yet were left alone.  Try fewer Files at once.",
                 outcome.startError.c_str());
   }
-  log.Close();
+  ownLog.Close();
   // Albums are computed once all their rows are in, however many were measured at once.
   UpdateAlbums(list, options.target);
   result.cancelled = state.CancelRequested.load() == 1;

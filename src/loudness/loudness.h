@@ -17,6 +17,7 @@
 namespace qv {
 
 class BatchHost;
+class BatchLog;
 
 // Result codes of a measurement.
 enum LoudnessCode : int {
@@ -130,6 +131,8 @@ struct LoudnessBatchOptions {
   double target = kReferenceVolume;  // the normalization target in dB or LUFS
   LoudnessStandard standard = LoudnessStandard::ReplayGain1;
   std::string logPath;               // the batch log (QV_Log.txt), emptied when the batch starts
+  // A log the caller keeps open across batches (the window's); null: the batch's own.
+  BatchLog* heldLog = nullptr;
   // How many files are measured at once (workers of the row pipeline; one worker uses the
   // caller's engine, more get an engine each). The log lines and cells are written in row
   // order on the calling thread whatever the number.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,9 +30,26 @@ std::string BatchLog::NumberedPath(const std::string& path, int number) {
   return path.substr(0, dot) + "-" + std::to_string(number) + path.substr(dot);
 }
 
+bool BatchLog::StillNamed() const {
+  struct stat open {}, named {};
+  return ::fstat(m_fd, &open) == 0 && open.st_nlink > 0 &&
+         ::lstat(m_path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
+         open.st_ino == named.st_ino;
+}
+
 bool BatchLog::Open(const std::string& path) {
+  if (IsOpen() && path == m_requested && StillNamed()) {
+    // Held since an earlier batch: emptied for this one, the lock never let go.
+    if (::ftruncate(m_fd, 0) != 0) {
+      Close();
+      return false;
+    }
+    LastPath() = m_path;
+    return true;
+  }
   Close();
   m_path = path;
+  m_requested = path;
   for (int number = 1; number <= kMaxNumber; ++number) {
     const std::string candidate = NumberedPath(path, number);
     // Not emptied at the open: only once the lock shows that nobody else writes it.

@@ -7,7 +7,8 @@ namespace qv {
 // The log of the last batch (QV_Log.txt): emptied when a conversion or loudness batch starts,
 // written record by record, closed at the end. Every write goes to the end of the file, so the
 // messages that ShowMessage appends to the same path between records keep their order. Lines
-// end in LF. Owns its file descriptor; user-interface thread only.
+// end in LF. Owns its file descriptor; user-interface thread only. A batch opens its own, or is
+// given one its caller keeps open across batches.
 //
 // While it is open the log is held with an exclusive flock. When another running instance
 // holds the usual log, this batch writes a numbered one beside it instead ("QV_Log-2.txt", the
@@ -24,7 +25,10 @@ class BatchLog {
   BatchLog& operator=(const BatchLog&) = delete;
 
   // Opens `path` (or the first numbered log beside it that no other instance holds), takes its
-  // lock and empties it. False (and closed) when it cannot be created.
+  // lock and empties it. False (and closed) when it cannot be created. A log that is open
+  // already for the same `path` is emptied and kept, lock and all (the window holds its log
+  // from its first batch to its end, so no other run can take it between two batches); when
+  // its file was removed or replaced meanwhile, the log is opened anew.
   bool Open(const std::string& path);
   bool IsOpen() const { return m_fd >= 0; }
   // The file this log writes to: the path given to Open, or the numbered one it chose.
@@ -40,8 +44,12 @@ class BatchLog {
   static std::string NumberedPath(const std::string& path, int number);
 
  private:
+  // True when the open descriptor is still the file named by m_path.
+  bool StillNamed() const;
+
   int m_fd = -1;
   std::string m_path;
+  std::string m_requested;  // the path given to Open
 };
 
 // The path of the log that the last successful BatchLog::Open of this process chose (empty

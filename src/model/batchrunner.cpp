@@ -174,6 +174,13 @@ void RowRunner::Work() {
       return m_stopWorkers || (!m_ready.empty() && m_state.CancelRequested.load() != 1);
     });
     if (m_stopWorkers) return;
+    if (m_state.Pause.Paused()) {
+      // No row starts while the Cancel question is open; after a Yes none starts at all.
+      lock.unlock();
+      m_state.Pause.WaitWhilePaused();
+      lock.lock();
+      continue;
+    }
     const int row = m_ready.front();
     m_ready.pop_front();
     WorkOn(row, lock);
@@ -189,13 +196,18 @@ void RowRunner::WorkOn(int row, std::unique_lock<std::mutex>& lock) {
   JobContext job;
   job.CancelRequested = &m_state.CancelRequested;
   job.ProgressCallback = [this, &own, &job](const char*) {
-    std::lock_guard guard(m_mutex);
-    own.processedSeconds = job.ProcessedSeconds;
-    own.sourceDuration = job.SourceDuration;
-    if (job.SourceDuration > 0) {
-      const double part = static_cast<double>(job.ProcessedSeconds) / job.SourceDuration;
-      own.fraction = std::max(own.fraction, std::min(1.0, part));
+    {
+      std::lock_guard guard(m_mutex);
+      own.processedSeconds = job.ProcessedSeconds;
+      own.sourceDuration = job.SourceDuration;
+      if (job.SourceDuration > 0) {
+        const double part = static_cast<double>(job.ProcessedSeconds) / job.SourceDuration;
+        own.fraction = std::max(own.fraction, std::min(1.0, part));
+      }
     }
+    // While the Cancel question is open the row waits here, before its next block; the
+    // cancel flag is read right after, so a Yes stops it without another block.
+    m_state.Pause.WaitWhilePaused();
   };
   const int result = m_steps.work(row, job);
   lock.lock();

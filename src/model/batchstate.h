@@ -1,7 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 
 namespace qv {
@@ -10,6 +13,33 @@ class BatchHost;
 
 inline constexpr const char* kBatchFileAnalysis = "File Analysis";
 inline constexpr const char* kBatchFileConversion = "File Conversion";
+
+// Holds the workers of a running batch while a question about the batch is open (Cancel's
+// "Cancel the File Conversion?"): a worker waits at its next block until the question is
+// answered, so nothing moves while the user decides, and the time it stood open can be left out
+// of the batch's time. Pause and Resume on the user-interface thread; WaitWhilePaused on the
+// workers.
+class BatchPause {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  void Pause();
+  void Resume();
+  // Returns at once unless paused; else when Resume is called.
+  void WaitWhilePaused() const;
+  bool Paused() const;
+  // How long the batch has been paused since the last Reset, the pause still open included.
+  Clock::duration PausedTime() const;
+  // Unpaused, no time counted (a new batch).
+  void Reset();
+
+ private:
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_resumed;
+  bool m_paused = false;
+  Clock::time_point m_since;
+  Clock::duration m_total{};
+};
 
 // The state that a running loudness or conversion batch shares with the main window. The
 // batch runs on the user-interface thread and pumps events between blocks; Cancel sets
@@ -25,6 +55,8 @@ struct BatchState {
   // The row being worked on (zero-based) and the number of rows when the batch started.
   int BatchFileIndex = 0;
   int BatchFileCount = 0;
+  // Holds the workers while the Cancel question is open.
+  BatchPause Pause;
 };
 
 // The progress and cancel state of the one file a job works on (a conversion or a loudness
@@ -46,7 +78,8 @@ struct JobContext {
   bool Cancelled() const { return CancelRequested && CancelRequested->load() == 1; }
 };
 
-// Enters a batch: the batch layout, then `name`, BatchInProgress = 1, CancelRequested = 0.
+// Enters a batch: the batch layout, then `name`, BatchInProgress = 1, CancelRequested = 0, the
+// pause cleared.
 void BeginBatch(BatchState& state, BatchHost& host, const std::string& name);
 // Leaves it: BatchInProgress = 0, the idle layout, and "Ready." in the status line.
 void EndBatch(BatchState& state, BatchHost& host);

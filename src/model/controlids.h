@@ -35,6 +35,7 @@ enum ControlId : int {
   kIdConvert2 = 1127,
   kIdCancel = 1128,
   kIdStatusLine = 1129,
+  kIdNormalizationBadge = 1130,  // says what the next conversion normalizes to, while armed
 };
 
 enum MenuId : int {

@@ -40,7 +40,8 @@ const DialogTemplate& MainWindowTemplate() {
           {kIdLoudnessOn, K::ImageButton, 324, 213, 17, 8},
           {kIdConvert2, K::ImageButton, 525, 184, 17, 14},
           {kIdCancel, K::ImageButton, 529, 228, 17, 9},
-          {kIdStatusLine, K::Label, 7, 229, 163, 8},
+          {kIdStatusLine, K::Label, 7, 229, 356, 8},
+          {kIdNormalizationBadge, K::Label, 370, 229, 153, 8},
       }};
   return kTemplate;
 }

@@ -22,6 +22,37 @@ const ColumnInfo kColumns[kColumnCount] = {
     {"Album Gain", 68, ColumnAlignment::Center, SortKind::Real},
 };
 
+std::vector<int> FitColumnWidths(const std::vector<int>& preferred,
+                                 const std::vector<int>& minimum, int available,
+                                 int titleMinimum) {
+  std::vector<int> widths(preferred.size());
+  int total = 0;
+  for (size_t i = 0; i < widths.size(); ++i) {
+    widths[i] = std::max(preferred[i], i < minimum.size() ? minimum[i] : 0);
+    total += widths[i];
+  }
+  if (widths.empty()) return widths;
+  if (total <= available) {
+    widths[0] += available - total;
+    return widths;
+  }
+  int excess = total - available;
+  const int titleFloor = std::max(titleMinimum, minimum.empty() ? 0 : minimum[0]);
+  const int fromTitle = std::clamp(widths[0] - titleFloor, 0, excess);
+  widths[0] -= fromTitle;
+  excess -= fromTitle;
+  for (bool shrunk = true; excess > 0 && shrunk;) {
+    shrunk = false;
+    for (size_t i = 1; i < widths.size() && excess > 0; ++i) {
+      if (widths[i] <= (i < minimum.size() ? minimum[i] : 0)) continue;
+      --widths[i];
+      --excess;
+      shrunk = true;
+    }
+  }
+  return widths;
+}
+
 namespace {
 
 template <typename T>

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "model/qvlistitem.h"
 
@@ -37,6 +38,14 @@ struct ColumnInfo {
   SortKind sortKind;
 };
 extern const ColumnInfo kColumns[kColumnCount];
+
+// Column widths that fill `available` pixels exactly: each column at least its `minimum` (what
+// its heading needs), the title column (the first) taking what is left over, or giving up what
+// is lacking first (down to `titleMinimum`), then the others a pixel at a time, evenly, down to
+// their minimum. More than fits is left only when every column is at its minimum.
+std::vector<int> FitColumnWidths(const std::vector<int>& preferred,
+                                 const std::vector<int>& minimum, int available,
+                                 int titleMinimum);
 
 // Comparisons of two cell texts: negative when x goes first, 0 when equal, positive when y goes
 // first (the results are exactly -1, 0 or 1).

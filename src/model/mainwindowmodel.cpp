@@ -53,12 +53,15 @@ bool MainWindowModel::CheckListForNormalization() {
 }
 
 void MainWindowModel::Cancel() {
+  // Nothing moves while the user decides: the workers wait at their next block.
+  m_batch.Pause.Pause();
   const int answer = ShowMessage(&m_host, 0, {}, MB_YESNO | MB_DEFBUTTON2, "Cancel the %s?",
                                  m_batch.CurrentBatchName.c_str());
   if (answer == IDYES) {
     m_batch.BatchInProgress = 0;
     m_batch.CancelRequested = 1;
   }
+  m_batch.Pause.Resume();
 }
 
 bool MainWindowModel::ConfirmExit() {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "model/batchlog.h"
 #include "model/batchstate.h"
 #include "model/previewplayer.h"
 #include "model/qvlistitem.h"
@@ -44,6 +45,9 @@ class MainWindowModel {
 
   SourceList& List() { return m_list; }
   const SourceList& List() const { return m_list; }
+  // The window's batch log: opened by its first batch and held (with its lock) to the end, so
+  // the log a summary names stays this window's until the next batch.
+  BatchLog& Log() { return m_log; }
   BatchState& Batch() { return m_batch; }
   const BatchState& Batch() const { return m_batch; }
   // Nullptr until CreatePlayer and after ConfirmExit.
@@ -89,6 +93,7 @@ class MainWindowModel {
   // Normalization: false (after telling the user) when the list is empty.
   bool CheckListForNormalization();
   // Cancel: asks to cancel the running batch; on yes the batch stops after its current block.
+  // The batch's workers wait at their next block while the question is open.
   void Cancel();
   // Whether the program may close. Refused while a batch runs (also in the moment after Cancel
   // before the batch has returned to idle); else asks, and on yes stops the audio library and
@@ -104,6 +109,7 @@ class MainWindowModel {
   BatchHost& m_host;
   SourceList m_list;
   BatchState m_batch;
+  BatchLog m_log;
   std::unique_ptr<PreviewPlayer> m_player;
   bool m_exitConfirmed = false;
   NormalizationChoice m_normalization;

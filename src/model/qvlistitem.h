@@ -169,6 +169,12 @@ class QVListItem {
   SourceFacts facts;
   std::string sourcePath;
   std::string decodePath;
+  // How the row's last conversion ended, where the window marks the row: its output was left
+  // partial by a cancel, or it was converted with a note in the log (damaged data skipped, a
+  // lowered rate, samples clipped). `markNote` says so in the log's words (the row's tooltip).
+  enum class Mark : std::uint8_t { None, Partial, Noted };
+  Mark mark = Mark::None;
+  std::string markNote;
 
  private:
   bool m_hasIdentity = false;

@@ -71,6 +71,16 @@ void SourceList::SetCellText(int row, int column, const std::string& text) {
   if (m_observer) m_observer->CellChanged(row, column);
 }
 
+void SourceList::SetRowMark(int row, QVListItem::Mark mark, const std::string& note) {
+  QVListItem* item = Item(row);
+  if (!item || (item->mark == mark && item->markNote == note)) return;
+  item->mark = mark;
+  item->markNote = note;
+  for (int column = 0; m_observer && column < kColumnCount; ++column) {
+    m_observer->CellChanged(row, column);
+  }
+}
+
 QVListItem* SourceList::Item(int row) {
   return Valid(row) ? m_rows[static_cast<std::size_t>(row)].item.get() : nullptr;
 }

@@ -74,6 +74,8 @@ class SourceList {
   // Stores the text of a title, type or loudness cell; the probe columns follow the facts and
   // ignore it.
   void SetCellText(int row, int column, const std::string& text);
+  // Marks a row (see QVListItem::Mark) and has the view show it.
+  void SetRowMark(int row, QVListItem::Mark mark, const std::string& note);
   // The record of a row; nullptr for an index out of range or after DestroyAllItems.
   QVListItem* Item(int row);
   const QVListItem* Item(int row) const;

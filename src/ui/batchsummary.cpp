@@ -1,8 +1,12 @@
 #include "ui/batchsummary.h"
 
+#include <QElapsedTimer>
+#include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "app/showmessage.h"
+#include "model/batchstate.h"
 
 namespace qv {
 
@@ -32,11 +36,18 @@ std::string FormatDuration(long long seconds) {
   return FormatText("%d:%02d", minutes, rest);
 }
 
+long long BatchSeconds(const QElapsedTimer& clock, const BatchState& state) {
+  const long long paused =
+      std::chrono::duration_cast<std::chrono::milliseconds>(state.Pause.PausedTime()).count();
+  return std::max(0LL, clock.elapsed() - paused) / 1000;
+}
+
 std::string ConversionSummaryText(const ConversionSummary& summary) {
   std::vector<std::string> parts;
   if (summary.failed > 0) parts.push_back(FormatText("%d failed", summary.failed));
   if (summary.cancelled) parts.emplace_back("cancelled");
   if (summary.aborted) parts.emplace_back("stopped after a failure");
+  if (summary.partial > 0) parts.push_back(FormatText("%d left partial", summary.partial));
   return FormatText("Converted %d of %d %s", summary.converted, summary.total,
                     Files(summary.total)) +
          Brackets(parts) + " in " + FormatDuration(summary.seconds) + ".";

@@ -27,8 +27,16 @@ void CCustomStatic::SetText(const QString& text) {
   update();  // a transparent child: Qt repaints the parent's background below this area first
 }
 
+void CCustomStatic::SetLink(bool link) {
+  if (link == m_link) return;
+  m_link = link;
+  setCursor(link ? Qt::PointingHandCursor : Qt::ArrowCursor);
+  update();
+}
+
 QFont CCustomStatic::FittedFont() const {
   QFont fitted = font();
+  fitted.setUnderline(m_link);
   for (int stretch = 95; stretch >= 80; stretch -= 5) {
     if (QFontMetrics(fitted).horizontalAdvance(m_text) <= width()) break;
     fitted.setStretch(stretch);
@@ -51,7 +59,7 @@ void CCustomStatic::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   if (!m_transparent) painter.fillRect(rect(), m_backgroundColor);
   painter.setFont(FittedFont());
-  painter.setPen(m_textColor);
+  painter.setPen(m_link ? QColor(0x1a, 0x5f, 0xb4) : m_textColor);
   painter.drawText(TextX(), QFontMetrics(painter.font()).ascent(), m_text);
 }
 

@@ -24,6 +24,9 @@ class CCustomStatic : public QWidget {
   // Stores the text and repaints the label's area of the parent.
   void SetText(const QString& text);
   const QString& Text() const { return m_text; }
+  // Shows the text as a link (underlined, in the link colour, a pointing hand over it) or not.
+  void SetLink(bool link);
+  bool IsLink() const { return m_link; }
   int TextAlignment() const { return m_alignment; }
   // Where the text starts: 0 for left, width - text width for right (negative when the text is
   // wider than the label), half of the difference for centred. The font is first narrowed (down
@@ -41,6 +44,7 @@ class CCustomStatic : public QWidget {
   QColor m_backgroundColor;
   bool m_transparent;
   int m_alignment;
+  bool m_link = false;
 };
 
 }  // namespace qv

@@ -41,12 +41,29 @@ void CQuorvinDlg::OnConvert() {
                                                                          : std::string();
   ExistingChoiceFromKey(Settings().Existing, options.existing);
   options.logPath = Settings().LogFilePath;
+  options.heldLog = &m_model.Log();
   options.openLog = [this](const std::string& path) {
     if (m_services.openUrl) m_services.openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
   };
   m_batchStartText = "Converting...";
   QElapsedTimer clock;
   clock.start();
+  // The summary is shown as soon as the rows are done: the question that may end the batch
+  // then stands under it, and its time is not the batch's.
+  std::string summaryText;
+  options.ended = [&](const ConversionBatchResult& done) {
+    ConversionSummary summary;
+    summary.converted = done.converted;
+    summary.failed = done.failed;
+    summary.total = static_cast<int>(done.rows.size());
+    summary.cancelled = done.cancelled;
+    summary.aborted = done.abortedByUser;
+    summary.partial = done.cancelledKept;
+    summary.seconds = BatchSeconds(clock, m_model.Batch());
+    summaryText = ConversionSummaryText(summary);
+    MarkRows(done);
+    ShowBatchSummary(summaryText);
+  };
   // A file changed on the disk since it was added is probed again, so its length is current.
   m_model.List().RefreshChangedRows(&ProbeSourceFacts);
   const ConversionBatchResult result =
@@ -55,14 +72,25 @@ void CQuorvinDlg::OnConvert() {
   if (!result.started) return;  // refused before its layout: nothing to sum up
   // Normalization applies to one batch only, however it ended.
   m_model.SetNormalizationEnabled(false);
-  ConversionSummary summary;
-  summary.converted = result.converted;
-  summary.failed = result.failed;
-  summary.total = static_cast<int>(result.rows.size());
-  summary.cancelled = result.cancelled;
-  summary.aborted = result.abortedByUser;
-  summary.seconds = clock.elapsed() / 1000;
-  m_host.SetStatusText(ConversionSummaryText(summary));
+  UpdateNormalizationBadge();
+  ShowBatchSummary(summaryText);
+}
+
+void CQuorvinDlg::MarkRows(const ConversionBatchResult& result) {
+  SourceList& list = m_model.List();
+  for (int row = 0; row < list.RowCount(); ++row) {
+    const ConversionRowReport* report =
+        row < static_cast<int>(result.rows.size()) ? &result.rows[static_cast<size_t>(row)]
+                                                   : nullptr;
+    if (report && report->outcome == RowOutcome::Cancelled && !report->destination.empty()) {
+      list.SetRowMark(row, QVListItem::Mark::Partial,
+                      report->text + "\nKept as: " + report->destination);
+    } else if (report && report->outcome == RowOutcome::Done && !report->note.empty()) {
+      list.SetRowMark(row, QVListItem::Mark::Noted, report->note);
+    } else {
+      list.SetRowMark(row, QVListItem::Mark::None, std::string());
+    }
+  }
 }
 
 void CQuorvinDlg::OnFormatChanged() { UpdateBitrateCombo(false); }

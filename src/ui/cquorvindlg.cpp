@@ -20,6 +20,7 @@
 #include "app/showmessage.h"
 #include "audio/startaudiolibrary.h"
 #include "convert/formats.h"
+#include "loudness/loudness.h"
 #include "ui/browseforfolder.h"
 #include "ui/cbitmapbutton.h"
 #include "ui/ccustomstatic.h"
@@ -158,10 +159,14 @@ void CQuorvinDlg::CreateControls() {
       new CCustomStatic(black, blue, true, {}, 0, CCustomStatic::kRight, client);
   m_statusLine = new CCustomStatic(black, blue, true, {}, 0, CCustomStatic::kLeft, client);
   m_statusLine->SetText(QStringLiteral("Status"));
+  m_normalizationBadge = new CCustomStatic(QColor(0x1a, 0x5f, 0xb4), blue, true, {}, 0,
+                                           CCustomStatic::kRight, client);
+  m_normalizationBadge->setAccessibleDescription(QStringLiteral("Normalization"));
   m_controls[kIdFormatLabel] = formatLabel;
   m_controls[kIdBitrateLabel] = bitrateLabel;
   m_controls[kIdDestinationLabel] = destinationLabel;
   m_controls[kIdStatusLine] = m_statusLine;
+  m_controls[kIdNormalizationBadge] = m_normalizationBadge;
 
   m_formatList = new QComboBox(client);
   for (const OutputFormat& format : OutputFormats()) {
@@ -204,6 +209,8 @@ int CQuorvinDlg::OnInitDialog() {
   }
   m_model.CreatePlayer();
   LoadNormalizationSettings(m_model.Normalization(), Settings().ConfigFilePath);
+  m_list->SetVolumeUnit(
+      QString::fromLatin1(InfoOf(m_model.Normalization().standard).unit));
 
   for (const SkinButton& entry : kSkinButtons) {
     m_buttons.at(entry.id)->LoadBitmaps(QString::fromLatin1(entry.baseName));
@@ -227,6 +234,7 @@ int CQuorvinDlg::OnInitDialog() {
   }
   for (int id = kIdBrowse; id <= kIdCancel; ++id) m_bottomAnchors.Register(Control(id), 1.0f, 1.0f);
   m_bottomAnchors.Register(Control(kIdStatusLine), 1.0f, 1.0f);
+  m_bottomAnchors.Register(Control(kIdNormalizationBadge), 1.0f, 1.0f);
 
   m_formatList->setCurrentIndex(0);
   SetToggle(kIdSameFolderOff, kIdSameFolderOn, false);
@@ -240,6 +248,8 @@ int CQuorvinDlg::OnInitDialog() {
   m_initialised = true;
 
   UpdateBitrateCombo(false);
+  m_list->FitColumns();
+  UpdateNormalizationBadge();
   m_host.SetStatusText("Ready");
   return 1;
 }
@@ -309,8 +319,40 @@ void CQuorvinDlg::OnExit() {
   if (m_model.ConfirmExit()) done(0);
 }
 
-void CQuorvinDlg::OnRemove() { m_model.Remove(); }
-void CQuorvinDlg::OnRemoveAll() { m_model.RemoveAll(); }
+void CQuorvinDlg::OnRemove() {
+  m_model.Remove();
+  // The last batch's summary speaks of rows that are gone.
+  if (m_model.List().RowCount() == 0) m_host.SetStatusText("Ready");
+}
+
+void CQuorvinDlg::OnRemoveAll() {
+  m_model.RemoveAll();
+  m_host.SetStatusText("Ready");
+}
+
+void CQuorvinDlg::ShowBatchSummary(const std::string& text) {
+  const std::string& log = m_model.Log().Path();
+  if (!m_model.Log().IsOpen() || log.empty()) {
+    m_host.SetStatusText(text);
+    return;
+  }
+  m_host.SetStatusLink(text, log);
+}
+
+void CQuorvinDlg::UpdateNormalizationBadge() {
+  const NormalizationChoice& choice = m_model.Normalization();
+  if (!choice.apply) {
+    m_normalizationBadge->SetText(QString());
+    m_normalizationBadge->setToolTip(QString());
+    return;
+  }
+  const StandardInfo& info = InfoOf(choice.standard);
+  m_normalizationBadge->SetText(QString::fromStdString(
+      FormatText("Normalize to %.1f %s (%s gain)", choice.Target(), info.unit,
+                 choice.byAlbum ? "album" : "track")));
+  m_normalizationBadge->setToolTip(
+      QStringLiteral("The next conversion applies each file's gain (Normalization)."));
+}
 void CQuorvinDlg::OnPlay() {
   m_model.Play();
   UpdatePlayButton();
@@ -472,6 +514,15 @@ bool CQuorvinDlg::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonRelease: {
       const Qt::MouseButton button = static_cast<QMouseEvent*>(event)->button();
+      if (watched == m_statusLine && button == Qt::LeftButton && !m_host.StatusLink().empty() &&
+          m_swallowNextClick == 0) {
+        // A summary's status line opens the batch's log.
+        if (event->type() == QEvent::MouseButtonRelease && m_services.openUrl) {
+          m_services.openUrl(QUrl::fromLocalFile(QString::fromStdString(m_host.StatusLink())));
+        }
+        event->accept();
+        return true;
+      }
       if (m_swallowNextClick == 1 && IsOwnWidget(watched) &&
           (button == Qt::LeftButton || button == Qt::RightButton || button == Qt::MiddleButton)) {
         m_swallowNextClick = 0;

@@ -114,6 +114,8 @@ class CQuorvinDlg : public FramelessFrame {
   // The loudness batch over the whole list (loudnesscommands.cpp); the adding commands run it
   // afterwards while the Calculate Loudness option is on.
   void RunLoudnessBatch();
+  // The note in the status band says what the next conversion normalizes to, while it will.
+  void UpdateNormalizationBadge();
   // Runs one external tool under the modal tool progress window (toolcommands.cpp); returns
   // the run's ToolRunResult.
   int RunTool(const ToolRunRequest& request);
@@ -139,6 +141,8 @@ class CQuorvinDlg : public FramelessFrame {
   void RestoreFocusRule();
   // Play reads "Stop" while the preview plays.
   void UpdatePlayButton();
+  // A batch's summary in the status line, which opens the window's log when clicked.
+  void ShowBatchSummary(const std::string& text);
   void TrackPopupMenu(int menuId);
   void OpenDocument(const QString& name);
   // Says that the desktop could not open `url`.
@@ -160,6 +164,7 @@ class CQuorvinDlg : public FramelessFrame {
   QComboBox* m_bitrateList = nullptr;
   QComboBox* m_destinationList = nullptr;
   CCustomStatic* m_statusLine = nullptr;
+  CCustomStatic* m_normalizationBadge = nullptr;
   QPushButton* m_hiddenFocus = nullptr;
   ControlAnchorList m_bottomAnchors;
 
@@ -197,6 +202,9 @@ class CQuorvinDlg : public FramelessFrame {
   // ---- conversion commands (convertcommands.cpp): their members below this line
   // Fills the bitrate list with the entries of one format, its default selected.
   void FillBitrateCombo(const struct BitrateList& bitrates);
+  // Marks the rows whose output a conversion left partial, and the converted rows the log notes
+  // something of (the marks of the batch before go).
+  void MarkRows(const struct ConversionBatchResult& result);
 
   // ---- loudness commands (loudnesscommands.cpp): their members below this line
  public:

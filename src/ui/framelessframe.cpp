@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QApplication>
 #include <QCursor>
 #include <QGuiApplication>
 #include <QMouseEvent>
@@ -55,20 +56,38 @@ bool FramelessFrame::HandleClientMouse(QEvent* event) {
   switch (event->type()) {
     case QEvent::MouseButtonPress:
       if (mouse->button() != Qt::LeftButton) return false;
+      // The move starts once the pointer has moved with the button held. Started at the press,
+      // a click whose release came before the window manager had taken the pointer (a touchpad
+      // tap, a press and release with no time between) left the manager moving the window
+      // after the pointer until the next click.
+      m_pressAt = cursor;
+      m_dragOffset = cursor - frameGeometry().topLeft();
+      m_dragPending = true;
+      mouse->accept();
+      return true;
+    case QEvent::MouseMove:
+      if (m_dragging != 0) {
+        move(cursor - m_dragOffset);
+        return true;
+      }
+      if (!m_dragPending) return false;
+      if (!(mouse->buttons() & Qt::LeftButton)) {
+        m_dragPending = false;
+        return false;
+      }
+      if ((cursor - m_pressAt).manhattanLength() < QApplication::startDragDistance()) return true;
+      m_dragPending = false;
       // The window manager moves the window where it can (Wayland lets only the compositor
       // move windows, and an X11 manager that moves it tells Qt where it went); our own moves
       // are the fallback for a display without a manager.
       if (windowHandle() && windowHandle()->startSystemMove()) return true;
-      m_dragOffset = cursor - frameGeometry().topLeft();
       m_dragging = 1;
-      mouse->accept();
-      return true;
-    case QEvent::MouseMove:
-      if (m_dragging == 0) return false;
       move(cursor - m_dragOffset);
       return true;
     case QEvent::MouseButtonRelease:
-      if (mouse->button() != Qt::LeftButton || m_dragging == 0) return false;
+      if (mouse->button() != Qt::LeftButton) return false;
+      m_dragPending = false;
+      if (m_dragging == 0) return false;
       m_dragging = 0;
       return true;
     default: return false;

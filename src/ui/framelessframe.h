@@ -33,7 +33,8 @@ class FramelessFrame : public QDialog {
   void FitToClientArea();
   // Centres the window on the screen under the cursor (before it is first shown).
   void PlaceOnScreen();
-  // Drags the window by the client area with the left button; true when the event was used.
+  // Drags the window by the client area with the left button, once the pointer has moved by
+  // the drag distance with the button held; true when the event was used.
   bool HandleClientMouse(QEvent* event);
   // Deletes the client area and every control in it (a subclass whose controls must go before
   // its other members calls this from its destructor).
@@ -52,6 +53,9 @@ class FramelessFrame : public QDialog {
   QWidget* m_client = nullptr;
   int m_dragging = 0;
   QPoint m_dragOffset;
+  // A left press on the client area waits for the pointer to move before the window does.
+  bool m_dragPending = false;
+  QPoint m_pressAt;
   // Sizing with the mouse on the border: the edge held (0 none, 1 top, 2 bottom), where it
   // started, and whether a layout waits for the button's release.
   int m_sizingEdge = 0;

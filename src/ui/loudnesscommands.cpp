@@ -14,6 +14,7 @@
 #include "ui/batchsummary.h"
 #include "ui/cqvnormalizationdlg.h"
 #include "ui/cquorvindlg.h"
+#include "ui/qvlistctrl.h"
 
 namespace qv {
 
@@ -68,6 +69,7 @@ bool SaveNormalizationSettings(const NormalizationChoice& choice, const std::str
 void CQuorvinDlg::ShowNormalizationView(LoudnessStandard standard, bool byAlbum, double target) {
   SetNormalizationView(m_model.List(), standard, byAlbum,
                        m_model.Normalization().peakLimits[static_cast<int>(standard)], target);
+  m_list->SetVolumeUnit(QString::fromLatin1(InfoOf(standard).unit));
 }
 
 void CQuorvinDlg::OnNormalization() {
@@ -94,10 +96,12 @@ void CQuorvinDlg::OnNormalization() {
       m_host.SetStatusText("The loudness standard and targets could not be saved.");
     }
     // Rows not measured in a newly chosen standard are measured now when the option is on.
+    UpdateNormalizationBadge();
     if (standardChanged && CalculateLoudness()) RunLoudnessBatch();
   } else {
     // Cancel switches normalization off, even when it was on; the target stays.
     m_model.SetNormalizationEnabled(false);
+    UpdateNormalizationBadge();
   }
 }
 
@@ -125,6 +129,7 @@ void CQuorvinDlg::RunLoudnessBatch() {
   options.target = m_model.NormalizationTarget();
   options.standard = choice.standard;
   options.logPath = Settings().LogFilePath;
+  options.heldLog = &m_model.Log();
   options.jobs = m_model.Jobs();
   m_batchStartText = "Analyzing...";
   QElapsedTimer clock;
@@ -139,8 +144,8 @@ void CQuorvinDlg::RunLoudnessBatch() {
   summary.measured = result.measured;
   summary.toMeasure = result.toMeasure;
   summary.cancelled = result.cancelled;
-  summary.seconds = clock.elapsed() / 1000;
-  m_host.SetStatusText(LoudnessSummaryText(summary));
+  summary.seconds = BatchSeconds(clock, m_model.Batch());
+  ShowBatchSummary(LoudnessSummaryText(summary));
 }
 
 }  // namespace qv

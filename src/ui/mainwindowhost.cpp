@@ -32,8 +32,26 @@ int MainWindowHost::ShowMessageBox(const std::string& text, unsigned type) {
   return answer;
 }
 
+void MainWindowHost::SetStatusLink(const std::string& text, const std::string& file) {
+  SetStatusText(text);
+  m_statusLink = file;
+  if (!file.empty()) TraceLine("status link \"" + file + "\"");
+  if (!m_statusLine) return;
+  m_statusLine->SetLink(!file.empty());
+  m_statusLine->setToolTip(file.empty() ? QString()
+                                        : QStringLiteral("Click to open the log of this batch:\n") +
+                                              QString::fromStdString(file));
+}
+
 void MainWindowHost::SetStatusText(const std::string& text) {
   m_statusText = text;
+  if (!m_statusLink.empty()) {
+    m_statusLink.clear();
+    if (m_statusLine) {
+      m_statusLine->SetLink(false);
+      m_statusLine->setToolTip(QString());
+    }
+  }
   if (m_statusLine) m_statusLine->SetText(QString::fromStdString(text));
   TraceStatusText(text);
 }

@@ -41,7 +41,12 @@ class MainWindowHost final : public BatchHost {
   void PumpMessages() override;
   void SetBatchControls(bool idle) override;
 
+  // Shows `text` in the status line as a link that opens `file` when clicked (until the next
+  // text).
+  void SetStatusLink(const std::string& text, const std::string& file);
   const std::string& StatusText() const { return m_statusText; }
+  // The file a click on the status line opens; empty when it opens none.
+  const std::string& StatusLink() const { return m_statusLink; }
 
  private:
   BatchHost* m_messages;
@@ -49,6 +54,7 @@ class MainWindowHost final : public BatchHost {
   Hooks m_hooks;
   CCustomStatic* m_statusLine = nullptr;
   std::string m_statusText;
+  std::string m_statusLink;
 };
 
 }  // namespace qv

@@ -7,12 +7,18 @@
 #include <QItemSelectionModel>
 #include <QMimeData>
 #include <QPalette>
+#include <QResizeEvent>
+#include <QScrollBar>
+#include <QStyle>
 #include <QUrl>
+
+#include "ui/windowtrace.h"
 
 namespace qv {
 
 SourceListModel::SourceListModel(SourceList& list, QObject* parent)
     : QAbstractTableModel(parent), m_list(list) {
+  for (int c = 0; c < kColumnCount; ++c) m_headings.append(QString());
   m_list.SetObserver(this);
 }
 
@@ -27,6 +33,13 @@ int SourceListModel::columnCount(const QModelIndex& parent) const {
 }
 
 namespace {
+
+// A marked row's colours: amber for an output left partial, a paler yellow for a converted one
+// the log notes something of.
+QColor MarkBackground(QVListItem::Mark mark) {
+  return mark == QVListItem::Mark::Partial ? QColor(0xff, 0xd8, 0xa8) : QColor(0xff, 0xf3, 0xb8);
+}
+
 Qt::Alignment ColumnAlign(int column) {
   return (kColumns[column].alignment == ColumnAlignment::Center ? Qt::AlignHCenter
                                                                 : Qt::AlignLeft) |
@@ -39,8 +52,15 @@ QVariant SourceListModel::data(const QModelIndex& index, int role) const {
   if (role == Qt::DisplayRole) {
     return QString::fromStdString(m_list.CellText(index.row(), index.column()));
   }
-  if (role == Qt::ToolTipRole && index.column() == kColTitle) {
-    return QString::fromStdString(m_list.GetSourcePath(index.row()));
+  const QVListItem* item = role == Qt::BackgroundRole || role == Qt::ToolTipRole
+                               ? m_list.Item(index.row())
+                               : nullptr;
+  const bool marked = item && item->mark != QVListItem::Mark::None;
+  if (role == Qt::BackgroundRole && marked) return MarkBackground(item->mark);
+  if (role == Qt::ToolTipRole && (marked || index.column() == kColTitle)) {
+    QString tip = QString::fromStdString(m_list.GetSourcePath(index.row()));
+    if (marked) tip += QStringLiteral("\n") + QString::fromStdString(item->markNote);
+    return tip;
   }
   if (role == Qt::TextAlignmentRole) return QVariant::fromValue(ColumnAlign(index.column()));
   return {};
@@ -48,9 +68,21 @@ QVariant SourceListModel::data(const QModelIndex& index, int role) const {
 
 QVariant SourceListModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || section < 0 || section >= kColumnCount) return {};
-  if (role == Qt::DisplayRole) return QString::fromLatin1(kColumns[section].heading);
+  if (role == Qt::DisplayRole) return Heading(section);
   if (role == Qt::TextAlignmentRole) return QVariant::fromValue(ColumnAlign(section));
   return {};
+}
+
+QString SourceListModel::Heading(int column) const {
+  if (column < 0 || column >= kColumnCount) return {};
+  const QString& shown = m_headings[column];
+  return shown.isEmpty() ? QString::fromLatin1(kColumns[column].heading) : shown;
+}
+
+void SourceListModel::SetHeading(int column, const QString& text) {
+  if (column < 0 || column >= kColumnCount || m_headings[column] == text) return;
+  m_headings[column] = text;
+  Q_EMIT headerDataChanged(Qt::Horizontal, column, column);
 }
 
 void SourceListModel::BeginInsertRow(int row) { beginInsertRows({}, row, row); }
@@ -136,6 +168,49 @@ QVListCtrl::QVListCtrl(SourceList& list, QWidget* parent)
           &QVListCtrl::SyncSelectionFromCore);
 }
 
+void QVListCtrl::SetVolumeUnit(const QString& unit) {
+  m_model->SetHeading(kColVolume, QStringLiteral("Volume (%1)").arg(unit));
+  FitColumns();
+}
+
+void QVListCtrl::FitColumns() {
+  QHeaderView* heading = header();
+  const QFontMetrics metrics = heading->fontMetrics();
+  // A heading's text and its margins, and on the sorted column room for the arrow.
+  const int padding = 2 * style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, heading) + 4;
+  const int arrow = style()->pixelMetric(QStyle::PM_HeaderMarkSize, nullptr, heading);
+  const int sorted = heading->isSortIndicatorShown() ? heading->sortIndicatorSection() : -1;
+  std::vector<int> preferred, minimum;
+  for (int c = 0; c < kColumnCount; ++c) {
+    preferred.push_back(kColumns[c].width);
+    minimum.push_back(metrics.horizontalAdvance(m_model->Heading(c)) + padding +
+                      (c == sorted ? arrow : 0));
+  }
+  const int available = width() - 2 * frameWidth() -
+                        style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
+  const std::vector<int> widths = FitColumnWidths(preferred, minimum, available, 120);
+  for (int c = 0; c < kColumnCount; ++c) heading->resizeSection(c, widths[c]);
+}
+
+void QVListCtrl::resizeEvent(QResizeEvent* event) {
+  QTreeView::resizeEvent(event);
+  if (event->size().width() != event->oldSize().width()) FitColumns();
+}
+
+void QVListCtrl::updateGeometries() {
+  QTreeView::updateGeometries();
+  if (!WindowTraceEnabled()) return;
+  // For the desktop test: the headings' width against the room the list has for them.
+  const QString line = QStringLiteral("list headings %1 of %2 wide, horizontal scroll bar %3")
+                           .arg(header()->length())
+                           .arg(viewport()->width())
+                           .arg(horizontalScrollBar()->isVisible() ? QStringLiteral("shown")
+                                                                   : QStringLiteral("hidden"));
+  if (line == m_tracedGeometry) return;
+  m_tracedGeometry = line;
+  TraceLine(line.toStdString());
+}
+
 void QVListCtrl::OnColumnClick(int column) {
   m_list.OnColumnClick(column);
   // The heading shows the list's own order: an arrow on the sorted column, none when the
@@ -145,6 +220,7 @@ void QVListCtrl::OnColumnClick(int column) {
   header()->setSortIndicator(m_list.SortColumn(), state == SortState::Descending
                                                       ? Qt::DescendingOrder
                                                       : Qt::AscendingOrder);
+  FitColumns();
 }
 
 void QVListCtrl::SyncSelectionFromCore() {

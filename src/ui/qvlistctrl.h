@@ -35,6 +35,9 @@ class SourceListModel : public QAbstractTableModel, public SourceListObserver {
   void EndReorder(const std::vector<int>& newIndexOfOld) override;
   void CellChanged(int row, int column) override;
   void SelectionChanged(int row, bool selected) override;
+  // Shows `text` as the heading of `column` instead of its usual one (empty: the usual one).
+  void SetHeading(int column, const QString& text);
+  QString Heading(int column) const;
 
  Q_SIGNALS:
   // The list's selection changed from the core (a batch selecting the row it converts).
@@ -44,6 +47,7 @@ class SourceListModel : public QAbstractTableModel, public SourceListObserver {
 
  private:
   SourceList& m_list;
+  QStringList m_headings;  // one per column; empty: the usual heading
 };
 
 // The source file list control: a report-style list with column headings, several rows
@@ -65,6 +69,11 @@ class QVListCtrl : public QTreeView {
   void SetDropFilter(std::function<bool()> acceptsDrops) { m_acceptsDrops = std::move(acceptsDrops); }
   // The local files and folders named by a drag's data, in its order; empty when it names none.
   static QStringList DroppedPaths(const QMimeData* mime);
+  // The Volume heading names the unit of the standard shown: "Volume (dB)", "Volume (LUFS)".
+  void SetVolumeUnit(const QString& unit);
+  // Fits the columns to the list's width, the vertical scroll bar's room kept free whether it
+  // shows or not: no horizontal scroll bar comes with more rows, and every heading is whole.
+  void FitColumns();
 
  Q_SIGNALS:
   // Local files and folders were dropped on the list.
@@ -74,6 +83,8 @@ class QVListCtrl : public QTreeView {
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void updateGeometries() override;
 
  private:
   void SyncSelectionFromCore();
@@ -84,6 +95,7 @@ class QVListCtrl : public QTreeView {
   SourceListModel* m_model;
   bool m_syncing = false;
   std::function<bool()> m_acceptsDrops;
+  QString m_tracedGeometry;  // the last "list ..." trace line written
 };
 
 }  // namespace qv

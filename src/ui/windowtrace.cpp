@@ -63,4 +63,10 @@ void TraceStatusText(const std::string& text) {
   std::fflush(stderr);
 }
 
+void TraceLine(const std::string& text) {
+  if (!WindowTraceEnabled()) return;
+  std::fprintf(stderr, "qv-trace: %s\n", text.c_str());
+  std::fflush(stderr);
+}
+
 }  // namespace qv

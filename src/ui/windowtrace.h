@@ -14,5 +14,7 @@ bool WindowTraceEnabled();
 void InstallWindowTrace();
 // Writes the status line text (when the switch is on).
 void TraceStatusText(const std::string& text);
+// Writes any other line of the window's own view, "qv-trace: <text>" (when the switch is on).
+void TraceLine(const std::string& text);
 
 }  // namespace qv

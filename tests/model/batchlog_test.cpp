@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -46,6 +48,31 @@ TEST(BatchLogTest, AHeldLogIsNeverEmptiedAndTheNextBatchTakesTheFirstFreeNumber)
   EXPECT_EQ(third.Path(), usual);
   EXPECT_EQ(ReadFile(usual), "");
   EXPECT_EQ(ReadFile(second.Path()), "second batch\n");
+}
+
+TEST(BatchLogTest, ALogOpenedAgainKeepsItsFileAndLockBetweenBatches) {
+  test::TempDir dir;
+  const std::string usual = dir.file("QV_Log.txt");
+  BatchLog window, other;
+  ASSERT_TRUE(window.Open(usual));
+  ASSERT_TRUE(window.Write("batch 1\n"));
+  // Between the window's batches another run takes a numbered log, never the window's.
+  ASSERT_TRUE(other.Open(usual));
+  EXPECT_EQ(other.Path(), dir.file("QV_Log-2.txt"));
+  other.Close();
+  EXPECT_EQ(ReadFile(usual), "batch 1\n");
+  ASSERT_TRUE(window.Open(usual));
+  EXPECT_EQ(window.Path(), usual);
+  EXPECT_EQ(ReadFile(usual), "");
+  ASSERT_TRUE(window.Write("batch 2\n"));
+  EXPECT_EQ(ReadFile(usual), "batch 2\n");
+  // A log removed meanwhile is created again, not written into the removed file.
+  ASSERT_EQ(::unlink(usual.c_str()), 0);
+  ASSERT_TRUE(window.Open(usual));
+  ASSERT_TRUE(window.Write("batch 3\n"));
+  EXPECT_EQ(ReadFile(usual), "batch 3\n");
+  ASSERT_TRUE(other.Open(usual));
+  EXPECT_EQ(other.Path(), dir.file("QV_Log-2.txt"));
 }
 
 }  // namespace

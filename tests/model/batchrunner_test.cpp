@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "model/mainwindowmodel.h"
 #include "support/scriptedhost.h"
 
 namespace qv {
@@ -200,6 +201,70 @@ TEST(BatchRunner, ASlowFirstRowHoldsNoWorkerAndProgressOnlyMovesForward) {
   EXPECT_GE(AvailableCores(), 1);
   EXPECT_GE(RowsAheadOfCommit(1), 64);
   EXPECT_EQ(RowsAheadOfCommit(8), 128);
+}
+
+// While "Cancel the File Conversion?" is open no worker processes a block and no row starts;
+// the time it stood open is counted apart. No lets the batch finish; Yes stops it without
+// another block.
+TEST(BatchRunner, WorkersWaitWhileTheCancelQuestionIsOpen) {
+  using std::chrono::milliseconds;
+  struct QuestionHost : test::ScriptedHost {
+    std::atomic<int> blocks{0};
+    MainWindowModel* model = nullptr;
+    bool asked = false;
+    int atOpen = -1, atAnswer = -1;
+    int ShowMessageBox(const std::string& text, unsigned type) override {
+      std::this_thread::sleep_for(milliseconds(50));  // the blocks under way end
+      atOpen = blocks.load();
+      std::this_thread::sleep_for(milliseconds(300));
+      atAnswer = blocks.load();
+      return ScriptedHost::ShowMessageBox(text, type);
+    }
+    void PumpMessages() override {
+      ScriptedHost::PumpMessages();
+      if (!asked && blocks.load() >= 6) {
+        asked = true;
+        model->Cancel();
+      }
+    }
+  };
+  for (const int answer : {IDNO, IDYES}) {
+    QuestionHost host;
+    MainWindowModel model(host);
+    host.model = &model;
+    host.answers = {answer};
+    BeginBatch(model.Batch(), host, kBatchFileConversion);
+    RowJobSteps steps;
+    steps.prepare = [](int) { return true; };
+    steps.work = [&](int, JobContext& job) {
+      job.SourceDuration = 20;
+      for (int block = 0; block < 20; ++block) {
+        std::this_thread::sleep_for(milliseconds(2));
+        ++host.blocks;
+        ++job.ProcessedSeconds;
+        job.ProgressCallback("Working");
+        if (job.Cancelled()) return 100;
+      }
+      return 0;
+    };
+    int committed = 0;
+    steps.commit = [&](int, int result) {
+      ++committed;
+      return result != 100;
+    };
+    RunRowJobs(8, 3, host, model.Batch(), steps);
+    ASSERT_TRUE(host.asked);
+    EXPECT_EQ(host.atOpen, host.atAnswer) << "blocks were processed while the question was open";
+    EXPECT_GE(model.Batch().Pause.PausedTime(), milliseconds(340));
+    EXPECT_FALSE(model.Batch().Pause.Paused());
+    if (answer == IDNO) {
+      EXPECT_EQ(host.blocks.load(), 8 * 20);
+      EXPECT_EQ(committed, 8);
+    } else {
+      EXPECT_EQ(host.blocks.load(), host.atAnswer) << "a block was processed after the Yes";
+      EXPECT_LT(committed, 8);
+    }
+  }
 }
 
 TEST(BatchRunner, OverallPercentWeighsRowsBySeconds) {

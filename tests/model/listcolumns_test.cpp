@@ -116,7 +116,26 @@ TEST(Columns, HeadingsWidthsAndSortKinds) {
   EXPECT_EQ(kColumns[kColChans].alignment, ColumnAlignment::Left);
   int total = 0;
   for (const ColumnInfo& c : kColumns) total += c.width;
-  EXPECT_EQ(total, 840);  // the list's width: every column in view
+  EXPECT_EQ(total, 840);  // before the list fits them to its width (FitColumnWidths)
+}
+
+TEST(Columns, FitTheListsWidthHeadingsFirst) {
+  const struct {
+    std::vector<int> preferred, minimum;
+    int available;
+    std::vector<int> expected;
+  } cases[] = {
+      {{100, 40, 40}, {50, 30, 30}, 200, {120, 40, 40}},  // the title takes what is left
+      {{100, 40, 40}, {50, 30, 30}, 170, {90, 40, 40}},   // and gives up what is lacking
+      {{100, 40, 40}, {50, 30, 30}, 120, {60, 30, 30}},   // down to its floor, then the rest
+      {{100, 40, 40}, {50, 30, 30}, 110, {60, 25 + 5, 25 + 5}},  // never below a heading
+      {{100, 20, 40}, {50, 36, 30}, 176, {100, 36, 40}},  // a heading wider than its column
+      {{}, {}, 100, {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FitColumnWidths(c.preferred, c.minimum, c.available, 60), c.expected)
+        << "available " << c.available;
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QPushButton>
+#include <QStyle>
 #include <QTimer>
 #include <QTest>
 #include <QTreeView>
@@ -27,6 +28,7 @@
 #include "ui/autoplayfiledialog.h"
 #include "ui/batchsummary.h"
 #include "ui/cbitmapbutton.h"
+#include "ui/ccustomstatic.h"
 #include "ui/cquorvindlg.h"
 #include "ui/qvlistctrl.h"
 #include "support/scriptedhost.h"
@@ -140,7 +142,17 @@ TEST_F(MainWindowTest, StartsInTheIdleLayoutAtItsFixedSize) {
   EXPECT_EQ(destination->currentText().toStdString(), ReadFolderSetting("DestinationFolder"));
   QHeaderView* header = m_window->ListControl()->header();
   EXPECT_EQ(header->count(), 12);
-  EXPECT_EQ(header->sectionSize(0), 252);
+  // The columns fill the list beside the vertical scroll bar's room, every heading whole.
+  QVListCtrl* list = m_window->ListControl();
+  EXPECT_EQ(header->length(), list->width() - 2 * list->frameWidth() -
+                                  list->style()->pixelMetric(QStyle::PM_ScrollBarExtent));
+  for (int c = 0; c < header->count(); ++c) {
+    const QString heading = list->model()->headerData(c, Qt::Horizontal).toString();
+    EXPECT_GT(header->sectionSize(c), header->fontMetrics().horizontalAdvance(heading)) << c;
+  }
+  EXPECT_GE(header->sectionSize(0), 200);
+  EXPECT_EQ(list->model()->headerData(kColVolume, Qt::Horizontal).toString(),
+            QStringLiteral("Volume (dB)"));
   EXPECT_EQ(m_window->ListControl()->model()->headerData(9, Qt::Horizontal).toString(),
             QStringLiteral("Track Gain"));
 }
@@ -568,6 +580,33 @@ TEST_F(MainWindowTest, AutoPlayBoxInTheFileDialog) {
   EXPECT_FALSE(player.IsPlaying());
 }
 
+TEST_F(MainWindowTest, StatusLineVolumeUnitAndNormalizationNoteFollowTheWindowsState) {
+  AddRows({{"a", "1"}});
+  MainWindowHost& host = m_window->Host();
+  host.SetStatusLink("Converted 1 of 1 file in 0:01.", "/w/QV_Log.txt");
+  EXPECT_EQ(host.StatusLink(), "/w/QV_Log.txt");
+  m_window->OnRemoveAll();
+  EXPECT_EQ(host.StatusText(), "Ready");
+  EXPECT_EQ(host.StatusLink(), "");
+
+  QAbstractItemModel* list = m_window->ListControl()->model();
+  m_window->ShowNormalizationView(LoudnessStandard::R128, true, -18.0);
+  EXPECT_EQ(list->headerData(kColVolume, Qt::Horizontal).toString(),
+            QStringLiteral("Volume (LUFS)"));
+  auto* note = static_cast<CCustomStatic*>(m_window->Control(kIdNormalizationBadge));
+  EXPECT_TRUE(note->Text().isEmpty());
+  NormalizationChoice& choice = m_window->Model().Normalization();
+  choice.standard = LoudnessStandard::R128;
+  choice.byAlbum = true;
+  choice.apply = true;
+  m_window->UpdateNormalizationBadge();
+  EXPECT_EQ(note->Text(), QStringLiteral("Normalize to -18.0 LUFS (album gain)"));
+  EXPECT_GE(note->width(), note->fontMetrics().horizontalAdvance(note->Text()));
+  choice.apply = false;
+  m_window->UpdateNormalizationBadge();
+  EXPECT_TRUE(note->Text().isEmpty());
+}
+
 TEST(BatchSummary, EveryBatchEndsWithWhatItDidAndHowLongItTook) {
   const struct {
     std::string text;
@@ -577,6 +616,8 @@ TEST(BatchSummary, EveryBatchEndsWithWhatItDidAndHowLongItTook) {
       {ConversionSummaryText({1, 0, 1, false, false, 0}), "Converted 1 of 1 file in 0:00."},
       {ConversionSummaryText({3, 1, 5, true, false, 7}),
        "Converted 3 of 5 files (1 failed, cancelled) in 0:07."},
+      {ConversionSummaryText({1, 0, 4, true, false, 9, 2}),
+       "Converted 1 of 4 files (cancelled, 2 left partial) in 0:09."},
       {ConversionSummaryText({0, 1, 4, false, true, 3725}),
        "Converted 0 of 4 files (1 failed, stopped after a failure) in 1:02:05."},
       {LoudnessSummaryText({10, 12, false, 41}),

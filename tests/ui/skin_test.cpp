@@ -155,7 +155,9 @@ TEST(DialogFontLayout, FixedPixelGeometryFromTheTemplate) {
   EXPECT_EQ(controls[kIdSourceList]->geometry(), QRect(3, 83, 851, 210));
   EXPECT_EQ(controls[kIdAddFiles]->pos(), QPoint(8, 28));
   EXPECT_EQ(controls[kIdConvert2]->pos(), QPoint(788, 299));
-  EXPECT_EQ(controls[kIdStatusLine]->geometry(), QRect(11, 372, 245, 13));
+  // The status line reaches the normalization note, which ends before Cancel.
+  EXPECT_EQ(controls[kIdStatusLine]->geometry(), QRect(11, 372, 534, 13));
+  EXPECT_EQ(controls[kIdNormalizationBadge]->geometry(), QRect(555, 372, 230, 13));
   // A combo box keeps its own height; the template's height is its dropped-down list.
   EXPECT_LT(controls[kIdFormatList]->height(), 40);
   EXPECT_EQ(controls[kIdFormatList]->width(), 257);
