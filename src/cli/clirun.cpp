@@ -569,7 +569,8 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   if (result.skipped > 0) add(std::to_string(result.skipped) + " skipped, converted already");
   if (notStarted > 0) add(std::to_string(notStarted) + " not started");
   if (!details.empty()) details += ")";
-  if (!arguments.quiet || !details.empty()) {
+  if (!arguments.quiet || result.failed > 0 || result.cancelledKept > 0 || notStarted > 0 ||
+      addFailures > 0) {
     std::fprintf(stderr, "Converted %d of %d file%s%s. Log: %s\n", result.converted,
                  list.RowCount(), list.RowCount() == 1 ? "" : "s", details.c_str(),
                  UsedLogPath().c_str());
