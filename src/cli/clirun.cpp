@@ -125,15 +125,6 @@ const char* StatusKey(RowOutcome outcome) {
   return "not started";
 }
 
-// The one-line cause of a failed or cancelled row: the first line of its text.
-std::string CauseLine(const ConversionRowReport& report) {
-  std::string text = report.text;
-  const size_t start = text.find_first_not_of(" \n");
-  if (start == std::string::npos) return {};
-  text = text.substr(start);
-  return text.substr(0, text.find('\n'));
-}
-
 // --list --json: one object per row, every column a plain value.
 void PrintListJson(const SourceList& list) {
   for (int row = 0; row < list.RowCount(); ++row) {
@@ -519,7 +510,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
       const QVListItem& item = *list.Item(row);
       if (arguments.verbose) {
         host.EndProgressLine();
-        const std::string cause = CauseLine(report);
+        const std::string cause = FirstLine(report.text);
         std::fprintf(stderr, "%s: %s%s%s\n", StatusKey(report.outcome), item.sourcePath.c_str(),
                      report.destination.empty() ? "" : (" -> " + report.destination).c_str(),
                      cause.empty() ? "" : (" (" + cause + ")").c_str());
@@ -534,7 +525,7 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
       }
       line.Text("status", StatusKey(report.outcome));
       if (report.outcome == RowOutcome::Failed || report.outcome == RowOutcome::Cancelled) {
-        line.Text("cause", CauseLine(report));
+        line.Text("cause", FirstLine(report.text));
       } else {
         line.Null("cause");
       }

@@ -47,16 +47,6 @@ struct Row {
   double workSeconds = 0;  // the worker's time on the row
 };
 
-// The first line of a message, without the blanks around it: a failure's cause in brief.
-std::string FirstLine(const std::string& text) {
-  const size_t start = text.find_first_not_of(" \n");
-  if (start == std::string::npos) return {};
-  const size_t end = text.find('\n', start);
-  std::string line = text.substr(start, end == std::string::npos ? end : end - start);
-  while (!line.empty() && (line.back() == ' ' || line.back() == '.')) line.pop_back();
-  return line;
-}
-
 // A failure known before the work starts, with its text.
 void FailEarly(Row& r, const ConvertResult& failure) {
   r.earlyCode = failure.code;
@@ -546,6 +536,15 @@ bool CheckBatch(const ConversionOptions& options, const SourceList& list, BatchH
 }
 
 }  // namespace
+
+std::string FirstLine(const std::string& text) {
+  const size_t start = text.find_first_not_of(" \n");
+  if (start == std::string::npos) return {};
+  const size_t end = text.find('\n', start);
+  std::string line = text.substr(start, end == std::string::npos ? end : end - start);
+  while (!line.empty() && (line.back() == ' ' || line.back() == '.')) line.pop_back();
+  return line;
+}
 
 NameFields NameFieldsOf(const QVListItem& item) {
   NameFields fields;

@@ -77,6 +77,10 @@ struct PlannedRow {
 std::vector<PlannedRow> PlanConversionBatch(const ConversionOptions& options,
                                             const SourceList& list);
 
+// The first line of a message, without the blanks around it and a closing full stop: a
+// failure's cause in brief (the command line's one-line problems, its JSON "cause").
+std::string FirstLine(const std::string& text);
+
 // Runs the batch. After it the rows that are still selected are exactly those converted without
 // error. The caller stops the preview first and, when `started` is true, switches normalization
 // off afterwards (it applies to one batch only, however the batch ended).
