@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
-# The main window on a real X desktop: Xvfb with the Openbox window manager, driven by real
-# input events (xdotool). Checks that the Output Format list opens at its box, that a dialog and
-# a message box open over the main window, that the Help menu opens under its button inside the
-# window, that a document the desktop cannot open is reported in a message box (a fake xdg-open
-# that fails comes first on the PATH), that the Normalization dialog opens over the window, and
-# that a conversion ends with its summary in the status line. Then, with 20 rows: Remove All
-# clears the summary, the headings fit the list without a horizontal scroll bar, a batch on two
-# jobs only moves its percentage forward, nothing is written while the Cancel question is open
-# (and the summary's time leaves that out), the summary names the files left partial and opens
-# the log, a press and release with no move between leaves the window in its place while a
-# real drag moves it, and Exit after all that (and a preview) ends the program promptly. The
-# window's own view of its windows and status line comes from its trace switch
+# The main window on a real X desktop: Xvfb with the Openbox window manager and a PulseAudio
+# sound server, driven by real input events (xdotool). Checks that the Output Format list opens
+# at its box, that a dialog and a message box open over the main window, that the Help menu opens
+# under its button inside the window, that a document the desktop cannot open is reported in a
+# message box (a fake xdg-open that fails comes first on the PATH), that the Normalization dialog
+# opens over the window, and that a conversion ends with its summary in the status line. Then,
+# with 20 rows: Remove All clears the summary, the headings fit the list without a horizontal
+# scroll bar, a batch on two jobs only moves its percentage forward, nothing is written while the
+# Cancel question is open (and the summary's time leaves that out), the summary names the files
+# left partial and opens the log, a press and release with no move between leaves the window in
+# its place while a real drag moves it, and Exit after all that (and a preview) ends the program
+# promptly. The window's own view of its windows and status line comes from its trace switch
 # (QUORVIN_TRACE_WINDOWS, see src/ui/windowtrace.h); where the windows really are comes from the
 # X server. Every wait polls for its condition with a time limit; the only fixed sleeps are the
 # spans over which something must not happen (bytes written, the window moving).
@@ -19,7 +19,7 @@ set -euo pipefail
 
 build=${1:?usage: $0 BUILD_DIR}
 program=$build/src/ui/quorvin
-for tool in Xvfb openbox xdotool xwininfo import ffmpeg; do
+for tool in Xvfb openbox xdotool xwininfo import ffmpeg pulseaudio; do
   command -v "$tool" >/dev/null || { echo "desktoptest: $tool is missing" >&2; exit 1; }
 done
 
@@ -38,7 +38,7 @@ fail() {
   [[ -n ${display:-} ]] && import -display ":$display" -window root "$build/desktoptest-failure.png" 2>/dev/null &&
     echo "desktoptest: the screen is in $build/desktoptest-failure.png" >&2
   local log
-  for log in xvfb openbox; do
+  for log in xvfb openbox pulseaudio; do
     [[ -s $work/$log.log ]] && { echo "--- $log:" >&2; cat "$work/$log.log" >&2; }
   done
   echo "--- the program's trace:" >&2
@@ -108,6 +108,19 @@ done
 ((status == 0)) || fail "Openbox ended"
 kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb ended"
 
+# A sound server of our own, PulseAudio with a null sink: the preview and Exit open and close a
+# real audio device, as on a desktop, not SDL's dummy driver.
+mkdir -p "$work/pulse"
+chmod 700 "$work/pulse"
+HOME="$work/pulse" XDG_RUNTIME_DIR="$work/pulse" pulseaudio --daemonize=no -n \
+  --exit-idle-time=-1 --realtime=no --high-priority=no --disable-shm=yes \
+  --load="module-null-sink sink_name=quorvin" \
+  --load="module-native-protocol-unix auth-anonymous=1 socket=$work/pulse/native" \
+  >"$work/pulseaudio.log" 2>&1 &
+pids+=($!)
+sound_server_up() { [[ -S $work/pulse/native ]]; }
+wait_for 20 "the sound server" sound_server_up
+
 # A configuration of our own, one short source file, and a launcher that cannot open anything.
 mkdir -p "$work/appdata/Quorvin 1" "$work/music" "$work/out" "$work/bin" "$work/tmp"
 cat >"$work/appdata/Quorvin 1/Quorvin1.ini" <<INI
@@ -128,7 +141,7 @@ chmod +x "$work/bin/xdg-open"
 
 : >"$work/trace.log"
 env PATH="$work/bin:$PATH" APPDATA="$work/appdata" TMPDIR="$work/tmp" \
-  XDG_RUNTIME_DIR="$work/tmp" QT_QPA_PLATFORM=xcb SDL_AUDIODRIVER=dummy \
+  XDG_RUNTIME_DIR="$work/tmp" QT_QPA_PLATFORM=xcb SDL_AUDIODRIVER=pulseaudio PULSE_SERVER="unix:$work/pulse/native" \
   QUORVIN_TRACE_WINDOWS=1 "$program" >"$work/program.log" 2>"$work/trace.log" &
 pids+=($!)
 mark=0
@@ -365,5 +378,7 @@ program_ended() { ! kill -0 "$program_pid" 2>/dev/null; }
 wait_for 20 "the program to end" program_ended
 exit_took=$(awk -v a="$exit_asked" -v b="$(date +%s.%N)" 'BEGIN { printf "%.2f", b - a }')
 awk -v t="$exit_took" 'BEGIN { exit !(t < 1.5) }' || fail "Exit took $exit_took s"
-echo "desktoptest: Exit took $exit_took s"
+! grep -q "audio device could not be initialized" "$work/trace.log" ||
+  fail "the preview could not open the sound server's device"
+echo "desktoptest: Exit took $exit_took s, after a preview through the sound server"
 echo "desktoptest: passed (the screens are in $build/desktoptest*.png)"

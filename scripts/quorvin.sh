@@ -18,8 +18,9 @@ packages=(build-essential cmake pkg-config
   libtag1-dev ffmpeg xdg-utils)
 # libebur128: the reference the R128 engine's tests and benchmark compare with.
 test_packages=(googletest libgtest-dev xvfb xauth libebur128-dev)
-# The desktop stage: a window manager, real input events, window geometry and a screenshot.
-desktop_packages=(xvfb openbox xdotool x11-utils imagemagick)
+# The desktop stage: a window manager, real input events, window geometry, a screenshot and a
+# sound server.
+desktop_packages=(xvfb openbox xdotool x11-utils imagemagick pulseaudio)
 # The tests that run more than one thread of ours: the reader thread of the console pipe and
 # the audio callback, the batches that run files on several workers, and the add that probes
 # files on several threads.
