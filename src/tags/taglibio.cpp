@@ -1,5 +1,8 @@
 #include "tags/taglibio.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -739,10 +742,20 @@ std::string WriteOgg(const std::string& path, const TagSet& tags, const char* fo
 
 }  // namespace
 
-LibraryRead ReadWithTagLib(const std::string& path) {
+LibraryRead ReadWithTagLib(const std::string& path, int fd) {
   LibraryRead out;
-  TagLib::FileStream stream(path.c_str(), true);
-  if (!stream.isOpen()) return out;
+  // The stream closes what it is given: a duplicate of the caller's descriptor, read from its
+  // start (a duplicate shares the file position).
+  const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (own < 0 || ::lseek(own, 0, SEEK_SET) != 0) {
+    if (own >= 0) ::close(own);
+    return out;
+  }
+  TagLib::FileStream stream(own, true);
+  if (!stream.isOpen()) {
+    ::close(own);  // fdopen failed: the descriptor is still ours
+    return out;
+  }
   std::vector<Reader> order = ReadersForExtension(path);
   // When the name does not fit the content, the content decides (as the decoder does).
   for (const Reader reader : {Reader::Mp4, Reader::Asf, Reader::Flac, Reader::Vorbis,

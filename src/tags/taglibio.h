@@ -18,9 +18,9 @@ struct LibraryRead {
   std::vector<std::string> problems;
 };
 
-// Reads `path` (a regular file) with the TagLib class its extension suggests, else the one its
-// content fits.
-LibraryRead ReadWithTagLib(const std::string& path);
+// Reads the regular file `path`, open as `fd` (which stays the caller's), with the TagLib class
+// its extension suggests, else the one its content fits.
+LibraryRead ReadWithTagLib(const std::string& path, int fd);
 
 using OutputKind = tags::OutputKind;
 

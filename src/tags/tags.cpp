@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <utility>
 #include <vector>
@@ -159,27 +158,40 @@ void LimitProblems(std::vector<std::string>& problems) {
   problems.push_back("... and " + std::to_string(more) + " more.");
 }
 
-bool IsRegularFile(const std::string& path) {
+// Opens `path` for reading when it is a regular file (a FIFO would block the reads and a device
+// never ends); -1 otherwise. O_NONBLOCK keeps the open itself from waiting on a FIFO.
+FileDescriptor OpenRegularFile(const std::string& path) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  if (fd.Get() >= 0 && (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))) fd.Close();
+  return fd;
+}
+
+// Reads up to `size` bytes at `offset` of `fd`; what it got.
+std::string ReadAt(int fd, std::size_t size, off_t offset) {
+  std::string bytes(size, '\0');
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(fd, bytes.data() + got, size - got, offset + static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  bytes.resize(got);
+  return bytes;
 }
 
 // The damage the tag library would pass over in silence: a broken frame in an ID3v2 tag at
 // the start of the file ends its reading there.
-void CheckLeadingId3v2(const std::string& path, ReadResult& result) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  const auto fileSize = static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0));
-  in.seekg(0);
-  std::string header(10, '\0');
-  if (!in.read(header.data(), 10)) return;
+void CheckLeadingId3v2(int fd, ReadResult& result) {
+  const std::string header = ReadAt(fd, 10, 0);
+  if (header.size() < 10) return;
+  struct stat info {};
+  const auto fileSize = ::fstat(fd, &info) == 0 ? static_cast<std::size_t>(info.st_size) : 0;
   // A header may claim 256 MB in a file of a few bytes: never more than the file holds.
   const std::size_t size = std::min(Id3v2TagSize(header), fileSize);
   if (size == 0) return;
-  std::string tag(size, '\0');
-  in.seekg(0);
-  in.read(tag.data(), static_cast<std::streamsize>(size));
-  tag.resize(static_cast<std::size_t>(in.gcount()));
-  const Id3v2Check check = CheckId3v2Frames(tag);
+  const Id3v2Check check = CheckId3v2Frames(ReadAt(fd, size, 0));
   if (check.damaged) {
     result.problems.push_back("The ID3v2 tag is damaged at byte " +
                               std::to_string(check.damageOffset) + " (" + check.reason +
@@ -372,12 +384,14 @@ std::string Indented(const std::string& path) { return "\n\n   " + path + "\n\n"
 
 ReadResult ReadTags(const std::string& path) {
   ReadResult result;
-  if (!IsRegularFile(path)) {
+  // One descriptor serves every reading of the file but FFmpeg's.
+  const FileDescriptor file = OpenRegularFile(path);
+  if (file.Get() < 0) {
     result.problems.push_back("The tags could not be read: not a readable regular file.");
     return result;
   }
   TagSet tags;
-  detail::LibraryRead read = detail::ReadWithTagLib(path);
+  detail::LibraryRead read = detail::ReadWithTagLib(path, file.Get());
   if (read.valid) {
     // Where TagLib found nothing, FFmpeg's reader follows below and names such fields itself:
     // one reading of the file by FFmpeg, not two.
@@ -402,7 +416,7 @@ ReadResult ReadTags(const std::string& path) {
   if (!read.valid || (tags.fields.empty() && read.pictures.empty())) {
     ReadWithFfmpeg(path, tags, result, read.recognised && !read.valid);
   }
-  CheckLeadingId3v2(path, result);
+  CheckLeadingId3v2(file.Get(), result);
   CleanUp(tags, result);
   LimitProblems(result.problems);
   result.tags = std::move(tags);
@@ -419,7 +433,8 @@ bool CheckTagTarget(const std::string& path, const std::string& formatKey,
     error = "the format \"" + formatKey + "\" has no tag container";
     return false;
   }
-  if (!IsRegularFile(path)) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
     error = "the file does not exist or is not a regular file";
     return false;
   }
