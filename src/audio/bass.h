@@ -12,6 +12,7 @@
 #include <cstdint>
 #include "audio/decodereport.h"
 #include "audio/framerange.h"
+#include "audio/metadata.h"
 
 using DWORD = std::uint32_t;
 using QWORD = std::uint64_t;
@@ -166,6 +167,10 @@ DWORD BASS_ChannelGetData(DWORD handle, void* buffer, DWORD length);
 // damaged data cost, whether it stopped before the end of the file). FALSE for a handle that is
 // not a decoding stream.
 BOOL QV_ChannelGetDecodeReport(DWORD handle, qv::audio::DecodeReport* report);
+// Our extension for decoding streams: the source's container tags and cover (pictures larger
+// than `maxCoverBytes` left out), as FFmpeg read them at the open; no further reading.
+BOOL QV_ChannelGetContainerMetadata(DWORD handle, std::size_t maxCoverBytes,
+                                    qv::audio::ContainerMetadata* metadata);
 // Our extension: what the source of a channel declares, read when it was opened.
 struct QV_SOURCEINFO {
   std::int64_t declaredFrames = -1;  // the length its header declares, unchecked; -1 for none

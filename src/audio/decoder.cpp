@@ -598,6 +598,10 @@ std::int64_t FileDecoder::CountFrames(const std::string& path, int streamIndex, 
   return std::max<std::int64_t>(0, av_rescale_q(total, stream->time_base, frameBase) - dropped);
 }
 
+ContainerMetadata FileDecoder::metadata(std::size_t maxCoverBytes) const {
+  return m_fmt ? MetadataOf(*m_fmt, maxCoverBytes) : ContainerMetadata{};
+}
+
 DecodeReport FileDecoder::report() const {
   DecodeReport report = m_report;
   report.declaredFrames = m_format.declaredFrames;

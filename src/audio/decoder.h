@@ -11,6 +11,7 @@
 #include "audio/avptr.h"
 #include "audio/decodereport.h"
 #include "audio/framerange.h"
+#include "audio/metadata.h"
 
 namespace qv::audio {
 
@@ -112,6 +113,8 @@ class FileDecoder {
   long Read(float* out, long frames);
   int error() const { return m_error; }
   DecodeReport report() const;
+  // The container's tags and cover as FFmpeg read them when the file was opened.
+  ContainerMetadata metadata(std::size_t maxCoverBytes) const;
 
   // Whether the file really holds `frames` source frames of stream `streamIndex`: seeks on a
   // second opening of the file to two seconds before that end and reads packets until one

@@ -73,17 +73,21 @@ ContainerMetadata ReadContainerMetadata(const std::string& path, std::size_t max
   }
   FormatInputPtr fmt(raw);
   fmt->opaque = nullptr;
-  result.opened = true;
 
   // Some containers (FLV's onMetaData) carry their tags in the first packets, not the header.
   if (av_dict_count(fmt->metadata) == 0) avformat_find_stream_info(fmt.get(), nullptr);
+  return MetadataOf(*fmt, maxCoverBytes);
+}
 
+ContainerMetadata MetadataOf(const AVFormatContext& fmt, std::size_t maxCoverBytes) {
+  ContainerMetadata result;
+  result.opened = true;
   const AVDictionaryEntry* entry = nullptr;
-  while ((entry = av_dict_get(fmt->metadata, "", entry, AV_DICT_IGNORE_SUFFIX))) {
+  while ((entry = av_dict_get(fmt.metadata, "", entry, AV_DICT_IGNORE_SUFFIX))) {
     if (entry->key && entry->value) result.tags.emplace_back(entry->key, entry->value);
   }
-  for (unsigned i = 0; i < fmt->nb_streams; ++i) {
-    const AVStream* stream = fmt->streams[i];
+  for (unsigned i = 0; i < fmt.nb_streams; ++i) {
+    const AVStream* stream = fmt.streams[i];
     if (!(stream->disposition & AV_DISPOSITION_ATTACHED_PIC)) continue;
     const AVPacket& pic = stream->attached_pic;
     if (!pic.data || pic.size <= 0) continue;

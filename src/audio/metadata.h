@@ -9,7 +9,13 @@
 #include <utility>
 #include <vector>
 
+struct AVFormatContext;
+
 namespace qv::audio {
+
+// The largest cover carried: a larger picture is left out (and said so), since hostile or broken
+// tag blocks must not bloat every output.
+inline constexpr std::size_t kMaxCoverBytes = 20u * 1024 * 1024;
 
 struct ContainerMetadata {
   bool opened = false;   // false: not a regular file, or not a container FFmpeg can read
@@ -25,5 +31,8 @@ struct ContainerMetadata {
 // Reads the header of `path` (the named regular file only; nested files and other protocols
 // are refused). Pictures larger than `maxCoverBytes` are not copied out. Blocking, any thread.
 ContainerMetadata ReadContainerMetadata(const std::string& path, std::size_t maxCoverBytes);
+
+// The same from a container the caller has open already (a decoder's), with no further reading.
+ContainerMetadata MetadataOf(const AVFormatContext& fmt, std::size_t maxCoverBytes);
 
 }  // namespace qv::audio

@@ -274,6 +274,16 @@ BOOL QV_ChannelGetDecodeReport(DWORD handle, DecodeReport* report) {
   return Succeed(1);
 }
 
+BOOL QV_ChannelGetContainerMetadata(DWORD handle, std::size_t maxCoverBytes,
+                                    ContainerMetadata* metadata) {
+  const std::shared_ptr<Stream> stream = FindStream(handle);
+  if (!stream) return Fail(BASS_ERROR_HANDLE, 0);
+  if (!stream->decodeOnly() || !metadata) return Fail(BASS_ERROR_NOTAVAIL, 0);
+  std::lock_guard lock(stream->mutex);
+  *metadata = stream->metadata(maxCoverBytes);
+  return Succeed(1);
+}
+
 BOOL BASS_ChannelSetPosition(DWORD handle, QWORD pos, DWORD mode) {
   const std::shared_ptr<Stream> stream = FindStream(handle);
   if (!stream) return Fail(BASS_ERROR_HANDLE, 0);

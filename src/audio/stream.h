@@ -58,6 +58,10 @@ class Stream {
   int decoderError() const { return m_decoder ? m_decoder->error() : BASS_ERROR_HANDLE; }
   // Decoding streams: how decoding has gone so far.
   DecodeReport decodeReport() const { return m_decoder ? m_decoder->report() : DecodeReport{}; }
+  // Decoding streams: the source's container tags and cover.
+  ContainerMetadata metadata(std::size_t maxCoverBytes) const {
+    return m_decoder ? m_decoder->metadata(maxCoverBytes) : ContainerMetadata{};
+  }
 
   // Playable streams: the decoding side that the output device plays from; null for decoding
   // streams. Safe to use from any thread.

@@ -791,6 +791,9 @@ ConvertResult EncodeFile(const EncodeRequest& request, JobContext& job) {
   if (!stream || !GetInfo(stream.get(), info)) {
     return {ConvertCode::CannotOpenSource, 0, stream ? "" : QV_OpenFailureText()};
   }
+  if (request.sourceMetadata) {
+    QV_ChannelGetContainerMetadata(stream.get(), audio::kMaxCoverBytes, request.sourceMetadata);
+  }
   StartProgress(stream.get(), job);
   const OutputFormat& format = *request.format;
   // Declared after the stream: the encoder is done with before the stream is freed.
@@ -818,14 +821,16 @@ ConvertResult EncodeFile(const EncodeRequest& request, JobContext& job) {
 ConvertResult ConvertFile(const std::string& source, const std::string& destination,
                           double gain, const std::string& formatKey, int kbps,
                           const std::string& faacPath, JobContext& job,
-                          const audio::FrameRange& range) {
+                          const audio::FrameRange& range,
+                          audio::ContainerMetadata* sourceMetadata) {
   job.LogNote.clear();
   job.ProcessedSeconds = 0;
   job.SourceDuration = 0;
   if (!std::isfinite(gain)) gain = 1.0;
   const OutputFormat* format = FindOutputFormat(formatKey);
   if (!format) return {ConvertCode::UnknownFormat};
-  return EncodeFile({source, destination, gain, format, kbps, faacPath, range}, job);
+  return EncodeFile({source, destination, gain, format, kbps, faacPath, range, sourceMetadata},
+                    job);
 }
 
 }  // namespace qv

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "audio/framerange.h"
+#include "audio/metadata.h"
 #include "model/batchstate.h"
 
 namespace qv {
@@ -73,11 +74,14 @@ bool SamePathIgnoringCase(const std::string& a, const std::string& b);
 // reached the end of the source counts: damaged data that cost more than a second, or a decoder
 // that stopped early, give ConvertCode::Damaged; smaller losses convert and are described in
 // job.LogNote, and so are samples a WAV or FLAC output had to clip.
-// `range` is the part of the source converted (a track of an album image), exactly.
+// `range` is the part of the source converted (a track of an album image), exactly. When
+// `sourceMetadata` is given, it receives the source's container tags and cover as the decoder
+// read them (for the tag copy, which then need not open the source with FFmpeg again).
 ConvertResult ConvertFile(const std::string& source, const std::string& destination,
                           double gain, const std::string& formatKey, int kbps,
                           const std::string& faacPath, JobContext& job,
-                          const audio::FrameRange& range = {});
+                          const audio::FrameRange& range = {},
+                          audio::ContainerMetadata* sourceMetadata = nullptr);
 
 struct OutputFormat;  // convert/formats.h
 
@@ -93,6 +97,7 @@ struct EncodeRequest {
   int value = 0;
   std::string faacPath;  // the AAC encoder program
   audio::FrameRange range;  // the part of the source converted
+  audio::ContainerMetadata* sourceMetadata = nullptr;  // receives the source's tags when set
 };
 
 // ConvertFile once the format is known: the same results and notes. The job's note and

@@ -99,14 +99,17 @@ void MeasureForTags(const RowJob& row, LoudnessResult measured, RowWork& work,
 }
 
 // The source's tags and the ReplayGain `fields` into the output; a failure fails the row.
-void CopyRowTags(const RowJob& row, const tags::FieldMap& fields, RowWork& work) {
+// `container`: FFmpeg's view of the source's tags from the decoder, when it decoded the file
+// whose tags are copied.
+void CopyRowTags(const RowJob& row, const tags::FieldMap& fields,
+                 const audio::ContainerMetadata* container, RowWork& work) {
   // The row's own source carries the tags (for a video, the video file, not its WAV), with the
   // row's own tags over them (a track of an album image: the sheet's).
   tags::FieldMap extra = row.copyTags ? row.rowTags : tags::FieldMap{};
   tags::Overlay(extra, fields);
   const tags::TagCopyResult copied =
       tags::CopyTags(row.copyTags ? row.sourcePath : std::string(), row.workPath, row.formatKey,
-                     extra, row.keepWrittenTags ? &work.writtenTags : nullptr);
+                     extra, row.keepWrittenTags ? &work.writtenTags : nullptr, container);
   if (copied.ok()) {
     work.tagLog = copied.logText;
   } else {
@@ -119,8 +122,13 @@ void CopyRowTags(const RowJob& row, const tags::FieldMap& fields, RowWork& work)
 
 RowWork ConvertRow(const RowJob& row, JobContext& job) {
   RowWork work;
+  // The decoder's reading of the container serves the tag copy when both read the same file
+  // (not for a video, whose sound the decoder reads from an extracted WAV).
+  audio::ContainerMetadata container;
+  const bool decodesTagSource = row.copyTags && row.decodePath == row.sourcePath;
   work.result = ConvertFile(row.decodePath, row.workPath, row.gain, row.formatKey, row.kbps,
-                            row.faacPath, job, row.range);
+                            row.faacPath, job, row.range,
+                            decodesTagSource ? &container : nullptr);
   work.heldSeconds = job.ProcessedSeconds;
   work.sourceSeconds = job.SourceDuration;
   work.logNote = job.LogNote;
@@ -129,7 +137,9 @@ RowWork ConvertRow(const RowJob& row, JobContext& job) {
   if (work.result.ok() && row.replayGainTags) {
     MeasureForTags(row, std::move(measured), work, job, fields);
   }
-  if (work.result.ok() && (row.copyTags || !fields.empty())) CopyRowTags(row, fields, work);
+  if (work.result.ok() && (row.copyTags || !fields.empty())) {
+    CopyRowTags(row, fields, container.opened ? &container : nullptr, work);
+  }
   // On the disk before it gets its name (an album's rows again after their album tags).
   const bool cancelled = work.result.code == ConvertCode::Cancelled;
   if ((work.result.ok() || cancelled) && !SyncFileToDisk(row.workPath) && errno != ENOENT) {

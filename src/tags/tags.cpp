@@ -274,10 +274,10 @@ std::vector<std::string> NonUtf8Fields(const audio::ContainerMetadata& meta) {
 // TagLib drops a field whose text is not UTF-8 (or empties it) without a word. FFmpeg's
 // reader passes the bytes on as they are, so it tells which of the fields TagLib lacks held
 // such text.
-void NameFieldsTagLibDropped(const std::string& path, const FieldMap& fields,
+void NameFieldsTagLibDropped(const audio::ContainerMetadata& container, const FieldMap& fields,
                              ReadResult& result) {
   std::vector<std::string> dropped;
-  for (const std::string& field : NonUtf8Fields(audio::ReadContainerMetadata(path, 0))) {
+  for (const std::string& field : NonUtf8Fields(container)) {
     const auto it = fields.find(field);
     const bool kept = it != fields.end() &&
                       std::any_of(it->second.begin(), it->second.end(),
@@ -288,8 +288,8 @@ void NameFieldsTagLibDropped(const std::string& path, const FieldMap& fields,
 }
 
 // `damaged`: TagLib knew the format but could not parse the file.
-void ReadWithFfmpeg(const std::string& path, TagSet& tags, ReadResult& result, bool damaged) {
-  const audio::ContainerMetadata meta = audio::ReadContainerMetadata(path, kMaxCoverBytes);
+void ReadWithFfmpeg(const audio::ContainerMetadata& meta, TagSet& tags, ReadResult& result,
+                    bool damaged) {
   if (!meta.opened) {
     if (damaged) {
       result.problems.push_back("The tags could not be read: the file's structure is damaged.");
@@ -382,7 +382,7 @@ std::string Indented(const std::string& path) { return "\n\n   " + path + "\n\n"
 
 }  // namespace
 
-ReadResult ReadTags(const std::string& path) {
+ReadResult ReadTags(const std::string& path, const audio::ContainerMetadata* container) {
   ReadResult result;
   // One descriptor serves every reading of the file but FFmpeg's.
   const FileDescriptor file = OpenRegularFile(path);
@@ -396,7 +396,8 @@ ReadResult ReadTags(const std::string& path) {
     // Where TagLib found nothing, FFmpeg's reader follows below and names such fields itself:
     // one reading of the file by FFmpeg, not two.
     if (!read.fields.empty() || !read.pictures.empty()) {
-      NameFieldsTagLibDropped(path, read.fields, result);
+      NameFieldsTagLibDropped(container ? *container : audio::ReadContainerMetadata(path, 0),
+                              read.fields, result);
     }
     tags.fields = std::move(read.fields);
     result.problems.insert(result.problems.end(), read.problems.begin(), read.problems.end());
@@ -414,7 +415,8 @@ ReadResult ReadTags(const std::string& path) {
   // Containers TagLib does not read (AVI, Matroska, MPEG, raw AAC), and QuickTime-style tags
   // of a video that TagLib reads without finding any: FFmpeg's view of the container.
   if (!read.valid || (tags.fields.empty() && read.pictures.empty())) {
-    ReadWithFfmpeg(path, tags, result, read.recognised && !read.valid);
+    ReadWithFfmpeg(container ? *container : audio::ReadContainerMetadata(path, kMaxCoverBytes),
+                   tags, result, read.recognised && !read.valid);
   }
   CheckLeadingId3v2(file.Get(), result);
   CleanUp(tags, result);
@@ -507,7 +509,8 @@ bool FormatHoldsTags(const std::string& formatKey) {
 }
 
 TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
-                       const std::string& formatKey, const FieldMap& extra, TagSet* writtenSet) {
+                       const std::string& formatKey, const FieldMap& extra, TagSet* writtenSet,
+                       const audio::ContainerMetadata* container) {
   TagCopyResult result;
   detail::OutputKind kind{};
   if (!OutputKindOf(formatKey, kind)) {
@@ -515,7 +518,7 @@ TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
     return result;
   }
   ReadResult read;
-  if (!tagSource.empty()) read = ReadTags(tagSource);
+  if (!tagSource.empty()) read = ReadTags(tagSource, container);
   result.skipped = std::move(read.problems);
   Overlay(read.tags.fields, extra);
   if (writtenSet) *writtenSet = read.tags;

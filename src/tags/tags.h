@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "audio/metadata.h"
+
 namespace qv::tags {
 
 // Fields are named as in TagLib's property interface, in upper case: TITLE, ARTIST, ALBUM,
@@ -44,7 +46,7 @@ struct TagSet {
 
 // The largest cover carried, and the longest single text value. A larger picture or value is
 // left out (and said so): hostile or broken tag blocks must not bloat every output.
-inline constexpr std::size_t kMaxCoverBytes = 20u * 1024 * 1024;
+inline constexpr std::size_t kMaxCoverBytes = audio::kMaxCoverBytes;
 inline constexpr std::size_t kMaxTextBytes = 1024u * 1024;
 
 struct ReadResult {
@@ -58,8 +60,10 @@ struct ReadResult {
 
 // Reads the tags and the front cover of `path` (any format the program opens, and the video
 // files whose sound track it extracts). Never fails: what cannot be read is left out and named
-// in `problems`; a file without tags gives an empty set.
-ReadResult ReadTags(const std::string& path);
+// in `problems`; a file without tags gives an empty set. `container`, when given, is FFmpeg's
+// view of the same file read already (a decoder's), used instead of opening it with FFmpeg again.
+ReadResult ReadTags(const std::string& path,
+                    const audio::ContainerMetadata* container = nullptr);
 
 struct WriteResult {
   bool ok = false;
@@ -109,8 +113,10 @@ TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
 // gains, a row's own tags; they replace a source field of the same name, and an empty list
 // removes it), and the tag set written kept in
 // `written` when given. An empty `tagSource` copies nothing from a source: only `extra`.
+// `container`: as for ReadTags.
 TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
-                       const std::string& formatKey, const FieldMap& extra, TagSet* written);
+                       const std::string& formatKey, const FieldMap& extra, TagSet* written,
+                       const audio::ContainerMetadata* container = nullptr);
 // Whether the output format has a tag container at all (raw AAC has none).
 bool FormatHoldsTags(const std::string& formatKey);
 

@@ -480,6 +480,37 @@ TEST_F(ConversionBatchTest, NormalizationAppliesEachRowsGain) {
   EXPECT_EQ(static_cast<std::int16_t>(Le(ReadBytes(Out("quarter.wav")), 44, 2)), 8192);
 }
 
+// The tag copy reads FFmpeg's view of the source from the decoder that converted it: a container
+// the tag library does not read (Matroska) still gives its tags, and text that is not UTF-8 is
+// left out and named for it as for a FLAC, whose tags the tag library reads.
+TEST_F(ConversionBatchTest, TagsOfEveryContainerReachTheOutput) {
+  const std::string bad = "Bad \xFF\xFE name";
+  const std::string flac = m_dir.file("a.flac"), mka = m_dir.file("b.mka");
+  for (const std::string& path : {flac, mka}) {
+    ASSERT_TRUE(RunFfmpeg("-f lavfi -i sine=frequency=440:duration=1 -metadata title=Good "
+                          "-metadata " + ShellQuote("artist=" + bad) + " " + ShellQuote(path)));
+    AddRow(path);
+  }
+  m_options.formatKey = "mp3";
+  m_options.kbps = 192;
+  const ConversionBatchResult result = Run();
+  ASSERT_EQ(result.converted, 2);
+  for (const char* name : {"a.mp3", "b.mp3"}) {
+    const std::string probe = m_dir.file(std::string(name) + ".txt");
+    ASSERT_EQ(std::system(("ffprobe -v error -show_entries format_tags -of flat " +
+                           ShellQuote(Out(name)) + " > " + ShellQuote(probe)).c_str()), 0);
+    EXPECT_EQ(ReadBytes(probe), "format.tags.title=\"Good\"\n") << name;
+  }
+  const std::string log = Log();
+  size_t named = 0;
+  for (size_t at = 0; (at = log.find("ARTIST holds text that is not valid UTF-8", at)) !=
+                      std::string::npos;
+       ++at) {
+    ++named;
+  }
+  EXPECT_EQ(named, 2u) << log;
+}
+
 TEST_F(ConversionBatchTest, CompressedFormatsAndTheirBitrates) {
   AddRow(GoodSource("a.wav"));
   for (const char* key : {"MP3", "M4A", "WMA"}) {
