@@ -87,8 +87,8 @@ std::string ShownName(const std::string& name) {
   return shown;
 }
 
-// The answer nobody is asked for: No to a question, OK to anything else.
-int UnattendedAnswer(unsigned type) {
+// The command line asks nobody: No to every question (whatever its default), OK to the rest.
+int ConsoleAnswer(unsigned type) {
   const unsigned buttons = type & 0xF;
   return buttons == MB_YESNO || buttons == MB_YESNOCANCEL ? IDNO : IDOK;
 }
@@ -125,7 +125,7 @@ int ConsoleHost::ShowMessageBox(const std::string& text, unsigned type) {
   std::fprintf(stderr, "%s\n", text.c_str());
   std::fflush(stderr);
   ++m_messages;
-  return UnattendedAnswer(type);
+  return ConsoleAnswer(type);
 }
 
 int ConsoleHost::ShowFileProblem(const FileProblem& problem, const std::string&, unsigned type,
@@ -144,7 +144,7 @@ int ConsoleHost::ShowFileProblem(const FileProblem& problem, const std::string&,
     std::fflush(stdout);
   }
   ++m_messages;
-  return logged ? loggedAnswer : UnattendedAnswer(type);
+  return logged ? loggedAnswer : ConsoleAnswer(type);
 }
 
 std::string ConsoleHost::TerminalLine(const BatchProgress& p, double elapsed, int width) {
