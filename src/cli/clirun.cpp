@@ -447,9 +447,8 @@ std::optional<int> AddSources(Run& run) {
   host.SetStatusText("Ready.");
   if (CancelSignals() > 0) return kExitCancelled;  // no batch and no list after a Ctrl-C
   // A sheet adds several rows for its files, so the refusals the importer counted count too.
-  run.addFailures = count.refused + std::max(counters.refused, count.attempted -
-                                                                   counters.added -
-                                                                   counters.skipped);
+  const int notAdded = count.attempted - counters.added - counters.skipped;
+  run.addFailures = count.refused + std::max(counters.refused, notAdded);
   return std::nullopt;
 }
 
