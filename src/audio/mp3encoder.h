@@ -38,8 +38,7 @@ class Mp3Encoder final : public Encoder {
   // Whether LAME encodes `kbps` at `rate` without changing either.
   static bool Supports(int rate, int kbps);
 
-  Mp3Encoder(DWORD channel, DWORD flags, int rate, int channels)
-      : Encoder(channel, flags, rate, channels) {}
+  using Encoder::Encoder;
   ~Mp3Encoder() override { Finish(); }
 
  private:

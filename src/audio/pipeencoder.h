@@ -34,8 +34,7 @@ class PipeEncoder final : public Encoder {
                     std::int64_t expectedFrames, const std::string& command,
                     std::shared_ptr<Encoder>& encoder);
 
-  PipeEncoder(DWORD channel, DWORD flags, int rate, int channels)
-      : Encoder(channel, flags, rate, channels) {}
+  using Encoder::Encoder;
   ~PipeEncoder() override;
 
   // How long a write may wait for a child that reads nothing, and how long the child may take

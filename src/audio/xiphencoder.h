@@ -34,8 +34,7 @@ class XiphEncoder final : public Encoder {
                     const QV_ENCODEFORMAT& format, const std::string& path,
                     std::shared_ptr<Encoder>& encoder, std::string& detail);
 
-  XiphEncoder(DWORD channel, DWORD flags, int rate, int channels)
-      : Encoder(channel, flags, rate, channels) {}
+  using Encoder::Encoder;
   ~XiphEncoder() override { Finish(); }
 
  private:

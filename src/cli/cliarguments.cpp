@@ -124,6 +124,18 @@ std::string RefusalText(int result, int code, const std::string& word) {
   return "unknown option '" + name + "'";
 }
 
+// Takes the value of an option that names a file; false with `error` set to `missing` when the
+// value is empty.
+bool TakeFileName(const std::string& text, std::optional<std::string>& setting,
+                  const char* missing, std::string& error) {
+  if (text.empty()) {
+    error = missing;
+    return false;
+  }
+  setting = text;
+  return true;
+}
+
 // Takes the value of an option that has one; false with `error` set when it is not valid.
 bool TakeValue(int code, const std::string& text, CliArguments& arguments, std::string& error) {
   switch (code) {
@@ -153,13 +165,7 @@ bool TakeValue(int code, const std::string& text, CliArguments& arguments, std::
     case kDest: arguments.dest = text; return true;
     case kTarget: arguments.target = text; return true;
     case kPeakLimit: arguments.peakLimit = text; return true;
-    case kLog:
-      if (!text.empty()) {
-        arguments.log = text;
-        return true;
-      }
-      error = "--log needs a file name";
-      return false;
+    case kLog: return TakeFileName(text, arguments.log, "--log needs a file name", error);
     case kName: {
       const std::string problem = CheckNameTemplate(text);
       if (problem.empty()) {
@@ -179,12 +185,8 @@ bool TakeValue(int code, const std::string& text, CliArguments& arguments, std::
       return false;
     }
     case kFilesFrom:
-      if (!text.empty()) {
-        arguments.filesFrom = text;
-        return true;
-      }
-      error = "--files-from needs a file name (or - for standard input)";
-      return false;
+      return TakeFileName(text, arguments.filesFrom,
+                          "--files-from needs a file name (or - for standard input)", error);
     case kStandard: {
       arguments.standard = Lower(text);
       LoudnessStandard standard;
@@ -194,6 +196,47 @@ bool TakeValue(int code, const std::string& text, CliArguments& arguments, std::
     }
     default: return false;
   }
+}
+
+// What one option implies for another, and the checks of values against each other once every
+// word is read. False with `error` set at the first conflict.
+bool SettleArguments(CliArguments& arguments, const std::string& bitrateText,
+                     std::string& error) {
+  // For FLAC the bitrate is the compression level; every other format's bitrates are positive.
+  const OutputFormat* format = FindOutputFormat(arguments.format);
+  const bool flacLevel = format && format->isFlacLevel();
+  if (arguments.bitrate && flacLevel && *arguments.bitrate > kLastFlacLevel) {
+    error = "--bitrate takes a FLAC compression level from 0 to 8 for flac, not '" +
+            bitrateText + "'";
+    return false;
+  }
+  if (arguments.bitrate && !flacLevel && *arguments.bitrate == 0) {
+    error = "--bitrate takes a whole number of kbps, not '" + bitrateText + "'";
+    return false;
+  }
+  if (arguments.normalize || arguments.album) arguments.loudness = true;
+  if (arguments.dest && arguments.sameFolder) {
+    error = "--dest and --same-folder exclude each other";
+    return false;
+  }
+  if (arguments.skipExisting && arguments.existing != "number" && arguments.existing != "skip") {
+    error = "--skip-existing and --existing " + arguments.existing + " exclude each other";
+    return false;
+  }
+  if (arguments.skipExisting) arguments.existing = "skip";
+  if (arguments.dryRun && arguments.list) {
+    error = "--dry-run and --list exclude each other";
+    return false;
+  }
+  if (arguments.null && !arguments.filesFrom) {
+    error = "--null goes with --files-from";
+    return false;
+  }
+  if (arguments.paths.empty() && !arguments.filesFrom) {
+    error = "no file or folder given";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -237,40 +280,7 @@ ParseResult ParseArguments(int argc, const char* const* argv, CliArguments& argu
     return ParseResult::UsageError;
   }
   arguments.quiet = quiet;
-  // For FLAC the bitrate is the compression level; every other format's bitrates are positive.
-  const OutputFormat* format = FindOutputFormat(arguments.format);
-  const bool flacLevel = format && format->isFlacLevel();
-  if (arguments.bitrate && flacLevel && *arguments.bitrate > kLastFlacLevel) {
-    error = "--bitrate takes a FLAC compression level from 0 to 8 for flac, not '" +
-            bitrateText + "'";
-    return ParseResult::UsageError;
-  }
-  if (arguments.bitrate && !flacLevel && *arguments.bitrate == 0) {
-    error = "--bitrate takes a whole number of kbps, not '" + bitrateText + "'";
-    return ParseResult::UsageError;
-  }
-  if (arguments.normalize || arguments.album) arguments.loudness = true;
-  if (arguments.dest && arguments.sameFolder) {
-    error = "--dest and --same-folder exclude each other";
-    return ParseResult::UsageError;
-  }
-  if (arguments.skipExisting && arguments.existing != "number" && arguments.existing != "skip") {
-    error = "--skip-existing and --existing " + arguments.existing + " exclude each other";
-    return ParseResult::UsageError;
-  }
-  if (arguments.skipExisting) arguments.existing = "skip";
-  if (arguments.dryRun && arguments.list) {
-    error = "--dry-run and --list exclude each other";
-    return ParseResult::UsageError;
-  }
-  if (arguments.null && !arguments.filesFrom) {
-    error = "--null goes with --files-from";
-    return ParseResult::UsageError;
-  }
-  if (arguments.paths.empty() && !arguments.filesFrom) {
-    error = "no file or folder given";
-    return ParseResult::UsageError;
-  }
+  if (!SettleArguments(arguments, bitrateText, error)) return ParseResult::UsageError;
   return ParseResult::Run;
 }
 

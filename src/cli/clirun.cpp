@@ -3,10 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -304,111 +307,139 @@ std::string UsedLogPath() {
   return LastBatchLogPath().empty() ? RunLogPath() : LastBatchLogPath();
 }
 
-}  // namespace
-
-int RunCommandLine(const CliArguments& arguments, bool terminal) {
-  BatchState batch;
-  ConsoleHost host(batch, terminal);
-  SetOwnerlessHost(&host);
-  if (!RunStartupChecks()) return kExitUsage;
-  const AppSettings& settings = Settings();
-
-  const int kbps = ChooseBitrate(arguments);
-  if (kbps < 0 || !ChooseLogPath(arguments)) return kExitUsage;
+// What the steps of one run share: the arguments, the host, the list and the values read from
+// the arguments and the configuration.
+struct Run {
+  const CliArguments& arguments;
+  BatchState& batch;
+  ConsoleHost& host;
+  SourceList list;
+  int kbps = 0;
   LoudnessStandard standard = LoudnessStandard::ReplayGain1;
-  StandardFromKey(arguments.standard, standard);
-  const StandardInfo& info = InfoOf(standard);
-  double target = info.defaultTarget;
+  double target = 0;
+  double peakLimit = 0;
+  int jobs = 1;                          // files at once, for probing and batches
+  std::vector<std::string> sourcePaths;  // the paths named, --files-from's included
+  std::string destination;
+  int addFailures = 0;  // paths refused, and files that could not be added
+};
+
+// The bitrate, the log, the loudness standard, target and peak limit. False after a usage error.
+bool ReadRunValues(Run& run) {
+  const CliArguments& arguments = run.arguments;
+  run.kbps = ChooseBitrate(arguments);
+  if (run.kbps < 0 || !ChooseLogPath(arguments)) return false;
+  StandardFromKey(arguments.standard, run.standard);
+  const StandardInfo& info = InfoOf(run.standard);
+  run.target = info.defaultTarget;
   if (arguments.target) {
     if (!IsCompleteTargetText(*arguments.target, info.minimumTarget, info.maximumTarget)) {
       UsageError(FormatText("--target takes a number from %s to %s %s for %s, not '%s'",
                             FormatTargetText(info.minimumTarget).c_str(),
                             FormatTargetText(info.maximumTarget).c_str(), info.unit, info.key,
                             arguments.target->c_str()));
-      return kExitUsage;
+      return false;
     }
-    target = ParseTargetText(*arguments.target);
+    run.target = ParseTargetText(*arguments.target);
   }
-  double peakLimit = info.defaultPeakLimit;
+  run.peakLimit = info.defaultPeakLimit;
   if (arguments.peakLimit) {
     if (!IsCompleteTargetText(*arguments.peakLimit, kMinimumPeakLimit, kMaximumPeakLimit)) {
       UsageError("--peak-limit takes a number of dB from -30.0 to 0.0, not '" +
                  *arguments.peakLimit + "'");
-      return kExitUsage;
+      return false;
     }
-    peakLimit = ParseTargetText(*arguments.peakLimit);
+    run.peakLimit = ParseTargetText(*arguments.peakLimit);
   }
+  return true;
+}
 
+// A destination inside a folder added with its sub-folders is not walked: the next run over
+// the same library would otherwise convert this run's outputs again, one level deeper. A
+// listing converts nothing, so it shows every file. Returns the folder left out (or nothing).
+std::string LeaveOutDestination(const Run& run, SourceImporter& importer) {
+  const CliArguments& arguments = run.arguments;
+  if (!arguments.recursive || arguments.sameFolder || arguments.list) return {};
+  importer.SetFolderLeftOut(run.destination);
+  std::error_code ec;
+  const fs::path inside = fs::weakly_canonical(run.destination, ec);
+  for (const std::string& path : run.sourcePaths) {
+    if (ec || !IsFolder(path)) continue;
+    std::error_code treeError;
+    const fs::path tree = fs::weakly_canonical(path, treeError);
+    const fs::path relative = inside.lexically_relative(tree);
+    if (treeError || relative.empty() || relative == "." || *relative.begin() == "..") continue;
+    std::fprintf(stderr, "The destination folder %s lies inside %s: its files are not added.\n",
+                 run.destination.c_str(), path.c_str());
+  }
+  return run.destination;
+}
 
-  // Adding: files one by one, folders with their supported files, one summary at the end. A
-  // named file of a type the program does not open is a failure here (the window's chooser
-  // cannot offer one).
-  host.SetQuiet(arguments.quiet);
-  SourceList list;
-  ToolRunner runTool = [&host](const ToolRunRequest& request) {
-    ConsoleToolView view(host);
-    return RunToolWithProgress(request, view);
-  };
-  SourceImporter importer(host, list, runTool, [&host](int done, int total) {
-    host.SetStatusText(AddingProgressText(done, total));
-  });
-  // A Ctrl-C reaches the add through the batch state, which the host sets when it pumps events.
-  importer.SetCancelState(batch);
-  // --jobs, else the configuration's jobs=, else one file per core: for probing and batches.
-  const int jobs = arguments.jobs      ? *arguments.jobs
-                   : Settings().Jobs > 0 ? Settings().Jobs
-                                         : AvailableCores();
-  importer.SetProbeThreads(jobs);
-  std::vector<std::string> sourcePaths = arguments.paths;
-  if (arguments.filesFrom && !ReadPathList(*arguments.filesFrom, arguments.null, sourcePaths)) {
-    return kExitUsage;
-  }
-  const std::string destination =
-      arguments.dest ? *arguments.dest : ReadFolderSetting("DestinationFolder");
-  // A destination inside a folder added with its sub-folders is not walked: the next run over
-  // the same library would otherwise convert this run's outputs again, one level deeper. A
-  // listing converts nothing, so it shows every file.
-  std::string leftOut;
-  if (arguments.recursive && !arguments.sameFolder && !arguments.list) {
-    importer.SetFolderLeftOut(leftOut = destination);
-    std::error_code ec;
-    const fs::path inside = fs::weakly_canonical(destination, ec);
-    for (const std::string& path : sourcePaths) {
-      if (ec || !IsFolder(path)) continue;
-      std::error_code treeError;
-      const fs::path tree = fs::weakly_canonical(path, treeError);
-      const fs::path relative = inside.lexically_relative(tree);
-      if (treeError || relative.empty() || relative == "." || *relative.begin() == "..") continue;
-      std::fprintf(stderr, "The destination folder %s lies inside %s: its files are not added.\n",
-                   destination.c_str(), path.c_str());
-    }
-  }
-  std::vector<std::string> paths;
+// How many files the paths to add stand for, and how many paths were refused before adding.
+struct PathCount {
   int attempted = 0;
   int refused = 0;
-  for (const std::string& path : sourcePaths) {
+};
+
+// The paths the importer is given: folders (each counted by its supported files, an empty one
+// as a failure) and files of a type the program opens. A named file of another type is a
+// failure here (the window's chooser cannot offer one).
+std::vector<std::string> PathsToAdd(Run& run, const std::string& leftOut, PathCount& count) {
+  std::vector<std::string> paths;
+  for (const std::string& path : run.sourcePaths) {
     if (IsFolder(path)) {
       std::vector<std::string> files;
-      if (SourceImporter::ListFolder(path, arguments.recursive, files, leftOut)) {
-        attempted += static_cast<int>(files.size());
+      if (SourceImporter::ListFolder(path, run.arguments.recursive, files, leftOut)) {
+        count.attempted += static_cast<int>(files.size());
       }
-      if (files.empty()) ++attempted;  // an empty folder adds nothing: it counts as a failure
+      if (files.empty()) ++count.attempted;  // an empty folder adds nothing: a failure
     } else if (!IsAudioFile(path) && !IsVideoFile(path) && !IsCueSheetName(path)) {
-      host.EndProgressLine();
+      run.host.EndProgressLine();
       std::fprintf(stderr, "quorvin-cli: %s: not a supported file type\n", path.c_str());
-      if (arguments.json) {
+      if (run.arguments.json) {
         PrintJson(JsonLine()
                       .Text("source", path)
                       .Text("status", "refused")
                       .Text("cause", "not a supported file type"));
       }
-      ++refused;
+      ++count.refused;
       continue;
     } else {
-      ++attempted;
+      ++count.attempted;
     }
     paths.push_back(path);
   }
+  return paths;
+}
+
+// Adding: files one by one, folders with their supported files, one summary at the end. An
+// exit status when the run ends here (a usage error, a Ctrl-C).
+std::optional<int> AddSources(Run& run) {
+  const CliArguments& arguments = run.arguments;
+  ConsoleHost& host = run.host;
+  host.SetQuiet(arguments.quiet);
+  ToolRunner runTool = [&host](const ToolRunRequest& request) {
+    ConsoleToolView view(host);
+    return RunToolWithProgress(request, view);
+  };
+  SourceImporter importer(host, run.list, runTool, [&host](int done, int total) {
+    host.SetStatusText(AddingProgressText(done, total));
+  });
+  // A Ctrl-C reaches the add through the batch state, which the host sets when it pumps events.
+  importer.SetCancelState(run.batch);
+  // --jobs, else the configuration's jobs=, else one file per core: for probing and batches.
+  run.jobs = arguments.jobs      ? *arguments.jobs
+             : Settings().Jobs > 0 ? Settings().Jobs
+                                   : AvailableCores();
+  importer.SetProbeThreads(run.jobs);
+  run.sourcePaths = arguments.paths;
+  if (arguments.filesFrom && !ReadPathList(*arguments.filesFrom, arguments.null, run.sourcePaths)) {
+    return kExitUsage;
+  }
+  run.destination = arguments.dest ? *arguments.dest : ReadFolderSetting("DestinationFolder");
+  const std::string leftOut = LeaveOutDestination(run, importer);
+  PathCount count;
+  const std::vector<std::string> paths = PathsToAdd(run, leftOut, count);
   AddCounters counters;
   host.SetJsonRefusals(arguments.json);
   if (!paths.empty()) counters = importer.AddPaths(paths, arguments.recursive);
@@ -416,133 +447,142 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
   host.SetStatusText("Ready.");
   if (CancelSignals() > 0) return kExitCancelled;  // no batch and no list after a Ctrl-C
   // A sheet adds several rows for its files, so the refusals the importer counted count too.
-  int addFailures = refused + std::max(counters.refused,
-                                       attempted - counters.added - counters.skipped);
+  const int notAdded = count.attempted - counters.added - counters.skipped;
+  run.addFailures = count.refused + std::max(counters.refused, notAdded);
+  return std::nullopt;
+}
 
-  // The rows show the chosen standard, album or track gain and the peak limit.
-  SetNormalizationView(list, standard, arguments.album, peakLimit, target);
-  if (arguments.loudness && !arguments.dryRun && list.RowCount() > 0) {
-    LoudnessEngine engine;
-    LoudnessBatchOptions loudness;
-    loudness.target = target;
-    loudness.standard = standard;
-    loudness.logPath = RunLogPath();
-    loudness.jobs = jobs;
-    const LoudnessBatchResult measured = RunLoudnessBatch(host, list, batch, engine, loudness);
-    host.EndProgressLine();
-    for (const LoudnessBatchResult::Failure& failure : measured.notMeasured) {
-      std::fprintf(stderr, "quorvin-cli: %s: not measured%s%s\n",
-                   list.GetSourcePath(failure.row).c_str(), failure.reason.empty() ? "" : ": ",
-                   failure.reason.c_str());
-    }
-    if (host.CancelSeen()) {
-      std::fprintf(stderr, "Log: %s\n", UsedLogPath().c_str());
-      return kExitCancelled;
-    }
-    if (UsedLogPath() != RunLogPath()) {
-      std::fprintf(stderr, "Log: %s\n", UsedLogPath().c_str());
+// The rows show the chosen standard, album or track gain and the peak limit; with --loudness
+// they are measured. An exit status when a Ctrl-C ended the measuring.
+std::optional<int> MeasureLoudness(Run& run) {
+  const CliArguments& arguments = run.arguments;
+  SetNormalizationView(run.list, run.standard, arguments.album, run.peakLimit, run.target);
+  if (!arguments.loudness || arguments.dryRun || run.list.RowCount() == 0) return std::nullopt;
+  LoudnessEngine engine;
+  LoudnessBatchOptions loudness;
+  loudness.target = run.target;
+  loudness.standard = run.standard;
+  loudness.logPath = RunLogPath();
+  loudness.jobs = run.jobs;
+  const LoudnessBatchResult measured =
+      RunLoudnessBatch(run.host, run.list, run.batch, engine, loudness);
+  run.host.EndProgressLine();
+  for (const LoudnessBatchResult::Failure& failure : measured.notMeasured) {
+    std::fprintf(stderr, "quorvin-cli: %s: not measured%s%s\n",
+                 run.list.GetSourcePath(failure.row).c_str(), failure.reason.empty() ? "" : ": ",
+                 failure.reason.c_str());
+  }
+  if (run.host.CancelSeen()) {
+    std::fprintf(stderr, "Log: %s\n", UsedLogPath().c_str());
+    return kExitCancelled;
+  }
+  if (UsedLogPath() != RunLogPath()) std::fprintf(stderr, "Log: %s\n", UsedLogPath().c_str());
+  return std::nullopt;
+}
+
+// --list: the rows as a table or as JSON lines.
+int PrintListing(const Run& run) {
+  if (run.arguments.json) {
+    PrintListJson(run.list);
+  } else {
+    PrintList(run.list);
+  }
+  return run.addFailures > 0 || run.list.RowCount() == 0 ? kExitFailed : kExitOk;
+}
+
+// A folder added with its sub-folders keeps its tree below the destination: each output goes
+// to its source's folder relative to the folder named on the command line. With --name that
+// folder is {folder}. Empty when the outputs keep no tree.
+std::function<std::string(int row)> RowSubfolders(const Run& run) {
+  const CliArguments& arguments = run.arguments;
+  std::vector<fs::path> trees;
+  if (arguments.recursive && (arguments.name || (!arguments.flat && !arguments.sameFolder))) {
+    for (const std::string& path : run.sourcePaths) {
+      if (IsFolder(path)) trees.push_back(fs::absolute(path).lexically_normal());
     }
   }
-
-  if (arguments.list) {
-    if (arguments.json) {
-      PrintListJson(list);
-    } else {
-      PrintList(list);
+  if (trees.empty()) return {};
+  return [&list = run.list, trees](int row) {
+    const fs::path folder = fs::absolute(list.GetSourcePath(row)).lexically_normal().parent_path();
+    for (const fs::path& tree : trees) {
+      const fs::path relative = folder.lexically_relative(tree);
+      if (relative.empty() || *relative.begin() == "..") continue;
+      return relative == "." ? std::string() : relative.string();
     }
-    return addFailures > 0 || list.RowCount() == 0 ? kExitFailed : kExitOk;
-  }
-  if (list.RowCount() == 0) {
-    // The batch says that nothing is listed.
-    ConversionOptions none;
-    RunConversionBatch(none, list, batch, host);
-    return kExitFailed;
-  }
+    return std::string();
+  };
+}
 
+ConversionOptions ConversionOptionsOf(const Run& run) {
+  const CliArguments& arguments = run.arguments;
   ConversionOptions options;
   options.formatKey = arguments.format;
-  options.kbps = kbps;
+  options.kbps = run.kbps;
   options.sameFolder = arguments.sameFolder;
   options.skipProblemFiles = arguments.skipProblemFiles;
-  options.destinationFolder = destination;
+  options.destinationFolder = run.destination;
   options.normalize = arguments.normalize;
-  options.faacPath = settings.FaacPath;
+  options.faacPath = Settings().FaacPath;
   options.logPath = RunLogPath();
   options.copyTags = !arguments.noTags;
-  options.standard = standard;
+  options.standard = run.standard;
   options.byAlbum = arguments.album;
   options.replayGainTags = arguments.replayGainTags;
   ExistingChoiceFromKey(arguments.existing, options.existing);
   options.namePattern = arguments.name.value_or(std::string());
   options.portableNames = arguments.portableNames;
-  // A folder added with its sub-folders keeps its tree below the destination: each output goes
-  // to its source's folder relative to the folder named on the command line. With --name that
-  // folder is {folder}.
-  std::vector<fs::path> trees;
-  if (arguments.recursive &&
-      (arguments.name || (!arguments.flat && !arguments.sameFolder))) {
-    for (const std::string& path : sourcePaths) {
-      if (IsFolder(path)) trees.push_back(fs::absolute(path).lexically_normal());
-    }
+  options.rowSubfolder = RowSubfolders(run);
+  options.jobs = run.jobs;
+  return options;
+}
+
+// --dry-run: the plan of every row, converting and creating nothing.
+int PrintDryRun(const Run& run, ConversionOptions options) {
+  options.normalize = false;  // nothing was measured: the plan is about names
+  const bool planned = PrintPlan(PlanConversionBatch(options, run.list), run.arguments.json);
+  return !planned || run.addFailures > 0 ? kExitFailed : kExitOk;
+}
+
+// --verbose: "<status>: <source> -> <output> (<cause>)" on standard error.
+void PrintVerboseRow(const Run& run, const QVListItem& item, const ConversionRowReport& report) {
+  run.host.EndProgressLine();
+  const std::string cause = FirstLine(report.text);
+  std::fprintf(stderr, "%s: %s%s%s\n", StatusKey(report.outcome), item.sourcePath.c_str(),
+               report.destination.empty() ? "" : (" -> " + report.destination).c_str(),
+               cause.empty() ? "" : (" (" + cause + ")").c_str());
+}
+
+// --json: one object per row as it is committed.
+void PrintJsonRow(const QVListItem& item, const ConversionRowReport& report) {
+  JsonLine line;
+  line.Text("source", item.sourcePath);
+  if (report.destination.empty()) {
+    line.Null("output");
+  } else {
+    line.Text("output", report.destination);
   }
-  if (!trees.empty()) {
-    options.rowSubfolder = [&list, &trees](int row) {
-      const fs::path folder = fs::absolute(list.GetSourcePath(row)).lexically_normal().parent_path();
-      for (const fs::path& tree : trees) {
-        const fs::path relative = folder.lexically_relative(tree);
-        if (relative.empty() || *relative.begin() == "..") continue;
-        return relative == "." ? std::string() : relative.string();
-      }
-      return std::string();
-    };
+  line.Text("status", StatusKey(report.outcome));
+  if (report.outcome == RowOutcome::Failed || report.outcome == RowOutcome::Cancelled) {
+    line.Text("cause", FirstLine(report.text));
+  } else {
+    line.Null("cause");
   }
-  options.jobs = jobs;
-  if (arguments.dryRun) {
-    options.normalize = false;  // nothing was measured: the plan is about names
-    const bool planned = PrintPlan(PlanConversionBatch(options, list), arguments.json);
-    return !planned || addFailures > 0 ? kExitFailed : kExitOk;
-  }
-  if (!arguments.sameFolder && !PrepareDestination(destination, arguments.quiet)) {
-    return kExitUsage;
-  }
-  if (arguments.json || arguments.verbose) {
-    options.rowCommitted = [&](int row, const ConversionRowReport& report) {
-      const QVListItem& item = *list.Item(row);
-      if (arguments.verbose) {
-        host.EndProgressLine();
-        const std::string cause = FirstLine(report.text);
-        std::fprintf(stderr, "%s: %s%s%s\n", StatusKey(report.outcome), item.sourcePath.c_str(),
-                     report.destination.empty() ? "" : (" -> " + report.destination).c_str(),
-                     cause.empty() ? "" : (" (" + cause + ")").c_str());
-      }
-      if (!arguments.json) return;
-      JsonLine line;
-      line.Text("source", item.sourcePath);
-      if (report.destination.empty()) {
-        line.Null("output");
-      } else {
-        line.Text("output", report.destination);
-      }
-      line.Text("status", StatusKey(report.outcome));
-      if (report.outcome == RowOutcome::Failed || report.outcome == RowOutcome::Cancelled) {
-        line.Text("cause", FirstLine(report.text));
-      } else {
-        line.Null("cause");
-      }
-      line.Number("audio_seconds", item.facts.seconds)
-          .Number("elapsed_seconds", report.workSeconds);
-      AddLoudness(item, line);
-      PrintJson(line);
-    };
-  }
-  const ConversionBatchResult result = RunConversionBatch(options, list, batch, host);
-  host.EndProgressLine();
-  if (!result.started) return kExitUsage;
-  // Every file is accounted for: converted, failed, cancelled with its part kept, not started.
+  line.Number("audio_seconds", item.facts.seconds).Number("elapsed_seconds", report.workSeconds);
+  AddLoudness(item, line);
+  PrintJson(line);
+}
+
+// The numbers the closing summary reports.
+struct Tally {
+  const ConversionBatchResult& result;
+  int files = 0;
   int notStarted = 0;
-  for (const ConversionRowReport& row : result.rows) {
-    if (row.outcome == RowOutcome::NotRun) ++notStarted;
-  }
+  int addFailures = 0;
+};
+
+// " (3 failed; 1 cancelled midway, the part written kept; 6 not started)", or nothing.
+std::string SummaryDetails(const Tally& tally) {
+  const ConversionBatchResult& result = tally.result;
   std::string details;
   const auto add = [&details](const std::string& part) {
     details += (details.empty() ? " (" : "; ") + part;
@@ -558,28 +598,82 @@ int RunCommandLine(const CliArguments& arguments, bool terminal) {
     add(std::to_string(result.cancelledKept) + " cancelled midway, the part written kept");
   }
   if (result.skipped > 0) add(std::to_string(result.skipped) + " skipped, converted already");
-  if (notStarted > 0) add(std::to_string(notStarted) + " not started");
+  if (tally.notStarted > 0) add(std::to_string(tally.notStarted) + " not started");
   if (!details.empty()) details += ")";
-  if (!arguments.quiet || result.failed > 0 || result.cancelledKept > 0 || notStarted > 0 ||
-      addFailures > 0) {
-    std::fprintf(stderr, "Converted %d of %d file%s%s. Log: %s\n", result.converted,
-                 list.RowCount(), list.RowCount() == 1 ? "" : "s", details.c_str(),
+  return details;
+}
+
+// The closing summary: every file is accounted for (converted, failed, cancelled with its part
+// kept, not started), on standard error and with --json as a last object. -q keeps it only
+// when something went wrong.
+void PrintSummary(const Run& run, const Tally& tally) {
+  const ConversionBatchResult& result = tally.result;
+  if (!run.arguments.quiet || result.failed > 0 || result.cancelledKept > 0 ||
+      tally.notStarted > 0 || tally.addFailures > 0) {
+    std::fprintf(stderr, "Converted %d of %d file%s%s. Log: %s\n", result.converted, tally.files,
+                 tally.files == 1 ? "" : "s", SummaryDetails(tally).c_str(),
                  UsedLogPath().c_str());
   }
-  if (arguments.json) {
-    PrintJson(JsonLine()
-                  .Bool("summary", true)
-                  .Integer("files", list.RowCount())
-                  .Integer("converted", result.converted)
-                  .Integer("skipped", result.skipped)
-                  .Integer("failed", result.failed)
-                  .Integer("cancelled", result.cancelledKept)
-                  .Integer("not_started", notStarted)
-                  .Integer("refused", addFailures)
-                  .Text("log", UsedLogPath()));
+  if (!run.arguments.json) return;
+  PrintJson(JsonLine()
+                .Bool("summary", true)
+                .Integer("files", tally.files)
+                .Integer("converted", result.converted)
+                .Integer("skipped", result.skipped)
+                .Integer("failed", result.failed)
+                .Integer("cancelled", result.cancelledKept)
+                .Integer("not_started", tally.notStarted)
+                .Integer("refused", tally.addFailures)
+                .Text("log", UsedLogPath()));
+}
+
+// The conversion batch into the destination (made when missing), a line per row with
+// --verbose or --json, then the closing summary.
+int ConvertRows(Run& run, ConversionOptions options) {
+  const CliArguments& arguments = run.arguments;
+  if (!arguments.sameFolder && !PrepareDestination(run.destination, arguments.quiet)) {
+    return kExitUsage;
   }
-  if (result.cancelled || host.CancelSeen()) return kExitCancelled;
-  return result.failed > 0 || addFailures > 0 ? kExitFailed : kExitOk;
+  if (arguments.json || arguments.verbose) {
+    options.rowCommitted = [&run](int row, const ConversionRowReport& report) {
+      const QVListItem& item = *run.list.Item(row);
+      if (run.arguments.verbose) PrintVerboseRow(run, item, report);
+      if (run.arguments.json) PrintJsonRow(item, report);
+    };
+  }
+  const ConversionBatchResult result = RunConversionBatch(options, run.list, run.batch, run.host);
+  run.host.EndProgressLine();
+  if (!result.started) return kExitUsage;
+  Tally tally{result, run.list.RowCount(), 0, run.addFailures};
+  for (const ConversionRowReport& row : result.rows) {
+    if (row.outcome == RowOutcome::NotRun) ++tally.notStarted;
+  }
+  PrintSummary(run, tally);
+  if (result.cancelled || run.host.CancelSeen()) return kExitCancelled;
+  return result.failed > 0 || run.addFailures > 0 ? kExitFailed : kExitOk;
+}
+
+}  // namespace
+
+int RunCommandLine(const CliArguments& arguments, bool terminal) {
+  BatchState batch;
+  ConsoleHost host(batch, terminal);
+  SetOwnerlessHost(&host);
+  if (!RunStartupChecks()) return kExitUsage;
+  Run run{arguments, batch, host};
+  if (!ReadRunValues(run)) return kExitUsage;
+  if (const std::optional<int> exit = AddSources(run)) return *exit;
+  if (const std::optional<int> exit = MeasureLoudness(run)) return *exit;
+  if (arguments.list) return PrintListing(run);
+  if (run.list.RowCount() == 0) {
+    // The batch says that nothing is listed.
+    ConversionOptions none;
+    RunConversionBatch(none, run.list, batch, host);
+    return kExitFailed;
+  }
+  const ConversionOptions options = ConversionOptionsOf(run);
+  if (arguments.dryRun) return PrintDryRun(run, options);
+  return ConvertRows(run, options);
 }
 
 }  // namespace qv::cli

@@ -87,6 +87,12 @@ std::string ShownName(const std::string& name) {
   return shown;
 }
 
+// The command line asks nobody: No to every question (whatever its default), OK to the rest.
+int ConsoleAnswer(unsigned type) {
+  const unsigned buttons = type & 0xF;
+  return buttons == MB_YESNO || buttons == MB_YESNOCANCEL ? IDNO : IDOK;
+}
+
 }  // namespace
 
 void InstallCancelSignals() {
@@ -119,9 +125,7 @@ int ConsoleHost::ShowMessageBox(const std::string& text, unsigned type) {
   std::fprintf(stderr, "%s\n", text.c_str());
   std::fflush(stderr);
   ++m_messages;
-  const unsigned buttons = type & 0xF;
-  if (buttons == MB_YESNO || buttons == MB_YESNOCANCEL) return IDNO;
-  return IDOK;
+  return ConsoleAnswer(type);
 }
 
 int ConsoleHost::ShowFileProblem(const FileProblem& problem, const std::string&, unsigned type,
@@ -140,9 +144,7 @@ int ConsoleHost::ShowFileProblem(const FileProblem& problem, const std::string&,
     std::fflush(stdout);
   }
   ++m_messages;
-  if (logged) return loggedAnswer;
-  const unsigned buttons = type & 0xF;
-  return buttons == MB_YESNO || buttons == MB_YESNOCANCEL ? IDNO : IDOK;
+  return logged ? loggedAnswer : ConsoleAnswer(type);
 }
 
 std::string ConsoleHost::TerminalLine(const BatchProgress& p, double elapsed, int width) {

@@ -1,9 +1,9 @@
 #pragma once
 // The command line's host: messages become their text on standard error, questions take the
 // answer No, the status line becomes a progress line on standard error when it is a terminal
-// (one line redrawn in place; a log or a pipe gets none), and pumping events also notices Ctrl-C and
-// SIGTERM. Main thread only (the signal handler only counts, and ends the program at the
-// second signal).
+// (one line redrawn in place; a log or a pipe gets none), and pumping events also notices Ctrl-C
+// and SIGTERM. Main thread only (the signal handler only counts, raises the running batch
+// state's cancel flag, and ends the program at the second signal).
 
 #include <string>
 

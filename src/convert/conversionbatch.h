@@ -1,12 +1,14 @@
 #pragma once
-// The conversion batch: converts every row of the source file list, in list order, into the
-// chosen format; names each destination so that no existing file is written over; logs the
-// batch to QV_Log.txt; asks what to do when a file fails (or, skipping problem files, only logs
-// it); reports progress and stays cancellable between one-second blocks. It wires four stages
-// that are tested alone: the output planner (where a row's output goes, with what gain), the
-// row converter (a worker's work into a hidden file), the publisher (the name, the no-replace
-// rename, the log's records) and the album gate. Written once against the host interface, so
-// the main window and the command-line front end run the same batch. User-interface thread.
+// The conversion batch: converts every row of the source file list into the chosen format,
+// `jobs` rows at once on the row pipeline's workers (model/batchrunner.h), and takes their
+// results in list order; names each destination so that no existing file is written over; logs
+// the batch to QV_Log.txt; asks what to do when a file fails (or, skipping problem files, only
+// logs it); reports progress, and every running row stays cancellable between one-second
+// blocks. It wires four stages that are tested alone: the output planner (where a row's output
+// goes, with what gain), the row converter (a worker's work into a hidden file), the publisher
+// (the name, the no-replace rename, the log's records) and the album gate. Written once
+// against the host interface, so the main window and the command-line front end run the same
+// batch. Called on the user-interface thread, where the results are committed.
 
 #include <functional>
 #include <string>

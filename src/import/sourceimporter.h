@@ -98,10 +98,11 @@ class SourceImporter {
                  Progress progress = nullptr);
 
   // Adds one file: a CUE sheet, or an album image whose sheet lies beside it (the same base
-  // name) or is its CUESHEET tag, adds a row per track (see AddTracks); refuses one of our temporary names (IsOurTemporaryName) with a message and
-  // unlisted extensions silently, counts a file already listed as skipped, extracts a video's sound track into a temporary WAV, probes, refuses channel
-  // counts outside 1 to 8, and appends the row. A failure shows its own message and is
-  // counted neither as added nor as skipped.
+  // name) or is its CUESHEET tag, adds a row per track (see AddTracks); refuses one of our
+  // temporary names (IsOurTemporaryName) with a message and unlisted extensions silently,
+  // counts a file already listed as skipped, extracts a video's sound track into a temporary
+  // WAV, probes, refuses channel counts outside 1 to 8, and appends the row. A failure shows
+  // its own message and is counted neither as added nor as skipped.
   void AddSourceFile(const std::string& path, AddCounters& counters);
   // How many files a multi-file add probes at once (1, the default: one after the other). The
   // probes run on worker threads of the row runner (RunRowJobs); the rows, messages and

@@ -2,8 +2,9 @@
 // The loudness batch: measuring files with the analysis engine, storing the results in the rows
 // of the source file list, and recomputing the rows' gains when the normalization target
 // changes. Core code over BatchHost, SourceList and BatchState, so the window and
-// the command-line front end run the same batch. User-interface thread only; every per-file
-// function writes only into its own JobContext and engine.
+// the command-line front end run the same batch. The batch runs on the user-interface thread
+// and measures on the row pipeline's workers (model/batchrunner.h); every per-file function
+// writes only into its own JobContext and engine.
 
 #include <string>
 #include <vector>
@@ -139,11 +140,6 @@ struct LoudnessBatchOptions {
   int jobs = 1;
 };
 
-// The batch over the whole list: tells the user and stops when the list is empty or the log
-// cannot be created; else enters the batch layout ("File Analysis"), writes the two log lines of
-// every row, measures every row not yet measured and fills its four cells, and ends with
-// "Ready.". A cancel stops after the current block; that file stays unmeasured with empty cells
-// and the rows after it are not visited.
 // What a loudness batch did.
 struct LoudnessBatchResult {
   bool started = false;  // false: refused before its first row (empty list, no log)
@@ -160,6 +156,12 @@ struct LoudnessBatchResult {
   std::vector<Failure> notMeasured;
 };
 
+// The batch over the whole list: tells the user and stops when the list is empty or the log
+// cannot be created; else enters the batch layout ("File Analysis"), measures every row not yet
+// measured (`options.jobs` at once), writes the two log lines of every row and fills the cells
+// of each in row order, and ends with "Ready.". A cancel stops every running file after its
+// current block; the first of them in row order stays unmeasured with empty cells, and no row
+// after it is recorded.
 LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchState& state,
                                      LoudnessEngine& engine, const LoudnessBatchOptions& options);
 

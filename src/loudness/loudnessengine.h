@@ -6,8 +6,8 @@
 //
 // Pure computation: no files, no list, no user interface. All working storage is part of the
 // object and fixed in size (any supported rate fits), so AnalyzeBlock never allocates. One
-// object per job; the loudness batch of the window keeps one. Not thread-safe: one thread uses
-// an object at a time.
+// object per worker: a batch of one worker measures with the caller's (the window keeps one),
+// more workers get one each. Not thread-safe: one thread uses an object at a time.
 
 #include <array>
 #include <cstddef>

@@ -8,7 +8,8 @@
 // percentiles. True peak is the largest absolute value of the signal oversampled 4 times below
 // 96 kHz, 2 times below 192 kHz.
 //
-// Pure computation: no files, no list, no user interface. One object per job; not thread-safe.
+// Pure computation: no files, no list, no user interface. One object per measurement (each
+// worker makes its own); not thread-safe.
 
 #include <cmath>
 #include <cstddef>

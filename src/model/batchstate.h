@@ -42,17 +42,19 @@ class BatchPause {
 };
 
 // The state that a running loudness or conversion batch shares with the main window. The
-// batch runs on the user-interface thread and pumps events between blocks; Cancel sets
-// CancelRequested, which the batch tests after each block. Owned by the main window's model.
-// CancelRequested is atomic so that workers of a batch may read it from other threads.
+// batch's rows run on the workers of the row pipeline (model/batchrunner.h) while the
+// user-interface thread commits their results and pumps events; Cancel sets CancelRequested,
+// which every worker tests after each block. Owned by the main window's model.
+// CancelRequested is atomic because the workers read it from their own threads.
 struct BatchState {
   int BatchInProgress = 0;
   std::atomic<int> CancelRequested{0};
   std::string CurrentBatchName;
-  // True from SetBatchControls(false) until SetBatchControls(true): the batch loop may still
-  // be running after Cancel has cleared BatchInProgress.
+  // True from SetBatchControls(false) until SetBatchControls(true): the batch may still be
+  // waiting for its running rows after Cancel has cleared BatchInProgress.
   bool BatchLayoutActive = false;
-  // The row being worked on (zero-based) and the number of rows when the batch started.
+  // The row the status line follows (zero-based: the lowest row still running, or the row
+  // being committed) and the number of rows when the batch started.
   int BatchFileIndex = 0;
   int BatchFileCount = 0;
   // Holds the workers while the Cancel question is open.
@@ -60,8 +62,8 @@ struct BatchState {
 };
 
 // The progress and cancel state of the one file a job works on (a conversion or a loudness
-// measurement). The per-file functions write only into their own JobContext, so several jobs
-// can run at once, each with its own context.
+// measurement). Each worker of the row pipeline gives its row a JobContext of its own, and the
+// per-file functions write only into it, so several jobs run at once.
 struct JobContext {
   // Whole seconds of the file (its length truncated toward zero), and the one-second blocks
   // handled so far.

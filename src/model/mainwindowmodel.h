@@ -92,7 +92,8 @@ class MainWindowModel {
   void RemoveAll();
   // Normalization: false (after telling the user) when the list is empty.
   bool CheckListForNormalization();
-  // Cancel: asks to cancel the running batch; on yes the batch stops after its current block.
+  // Cancel: asks to cancel the running batch; on yes every running row stops after its
+  // current block.
   // The batch's workers wait at their next block while the question is open.
   void Cancel();
   // Whether the program may close. Refused while a batch runs (also in the moment after Cancel

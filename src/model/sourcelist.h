@@ -39,9 +39,9 @@ enum class SortState { Unsorted = 0, Ascending = 1, Descending = 2 };
 // The rows of the source file list: the QVListItem record of each row (the probe columns are
 // drawn from its facts), the texts of the title, type and loudness columns, the selection flag,
 // the sort state of the column headings, and the serial counter handed to new rows. Rows are
-// added at the end only. This is the program's data model; the Qt list view
-// shows it and the batches read and write it between pumping events. User-interface thread
-// only.
+// added at the end only. This is the program's data model; the Qt list view shows it, and the
+// batches read and write it on the calling thread as they prepare and commit rows (their
+// workers never touch it). User-interface thread only.
 class SourceList {
  public:
   SourceList() = default;

@@ -265,7 +265,7 @@ bool QVListCtrl::TakesDrop(const QMimeData* mime) const {
   return !DroppedPaths(mime).isEmpty();
 }
 
-void QVListCtrl::dragEnterEvent(QDragEnterEvent* event) {
+void QVListCtrl::AnswerDrag(QDragMoveEvent* event) const {
   if (TakesDrop(event->mimeData())) {
     event->setDropAction(Qt::CopyAction);
     event->accept();
@@ -274,14 +274,9 @@ void QVListCtrl::dragEnterEvent(QDragEnterEvent* event) {
   }
 }
 
-void QVListCtrl::dragMoveEvent(QDragMoveEvent* event) {
-  if (TakesDrop(event->mimeData())) {
-    event->setDropAction(Qt::CopyAction);
-    event->accept();
-  } else {
-    event->ignore();
-  }
-}
+void QVListCtrl::dragEnterEvent(QDragEnterEvent* event) { AnswerDrag(event); }
+
+void QVListCtrl::dragMoveEvent(QDragMoveEvent* event) { AnswerDrag(event); }
 
 void QVListCtrl::dropEvent(QDropEvent* event) {
   if (!TakesDrop(event->mimeData())) {

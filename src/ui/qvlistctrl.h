@@ -90,6 +90,8 @@ class QVListCtrl : public QTreeView {
   void SyncSelectionFromCore();
   void OnViewSelectionChanged(const QItemSelection& selected, const QItemSelection& deselected);
   bool TakesDrop(const QMimeData* mime) const;
+  // A drag entering or moving over the list: a copy where the list takes it, else refused.
+  void AnswerDrag(QDragMoveEvent* event) const;
 
   SourceList& m_list;
   SourceListModel* m_model;
