@@ -15,8 +15,28 @@ extern "C" {
 
 namespace qv::audio {
 
+// What an input read through an I/O context of our own (AVFMT_FLAG_CUSTOM_IO) reads from: the
+// context's `opaque`, destroyed with the context.
+struct InputSource {
+  virtual ~InputSource() = default;
+};
+// Frees an I/O context of our own with its buffer and its source; null is ignored.
+inline void FreeInputIo(AVIOContext* io) {
+  if (!io) return;
+  delete static_cast<InputSource*>(io->opaque);
+  av_freep(&io->buffer);
+  avio_context_free(&io);
+}
+struct InputIoDeleter {
+  void operator()(AVIOContext* p) const { FreeInputIo(p); }
+};
+// Closes an input, and frees its I/O context when that is one of ours (FFmpeg leaves it).
 struct FormatInputDeleter {
-  void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
+  void operator()(AVFormatContext* p) const {
+    AVIOContext* own = (p->flags & AVFMT_FLAG_CUSTOM_IO) ? p->pb : nullptr;
+    avformat_close_input(&p);
+    FreeInputIo(own);
+  }
 };
 // An output context whose file (if any) was opened with avio_open; closes it too.
 struct FormatOutputDeleter {
@@ -42,6 +62,7 @@ struct AudioFifoDeleter {
 };
 
 using FormatInputPtr = std::unique_ptr<AVFormatContext, FormatInputDeleter>;
+using InputIoPtr = std::unique_ptr<AVIOContext, InputIoDeleter>;
 using FormatOutputPtr = std::unique_ptr<AVFormatContext, FormatOutputDeleter>;
 using CodecCtxPtr = std::unique_ptr<AVCodecContext, CodecCtxDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;

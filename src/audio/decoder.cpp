@@ -10,10 +10,12 @@
 #include <cerrno>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "app/filedescriptor.h"
 #include "audio/bass.h"
 
 extern "C" {
@@ -62,11 +64,73 @@ std::string NoDecoderText(const AVFormatContext& fmt) {
   return "it holds no audio stream";
 }
 
-// FFmpeg asks this before every read of the file protocol; a true answer fails the read, as an
-// I/O error of the disk would.
+// Asked before every read of a source (and by FFmpeg before a nested file's); a true answer
+// fails the read, as an I/O error of the disk would.
 int CheckReadFault(void*) {
   const ReadFaultHook hook = g_readFaultHook.load(std::memory_order_relaxed);
   return hook && hook() ? 1 : 0;
+}
+
+// The source's bytes for FFmpeg, read with pread from the descriptor its checks opened: one open
+// of the file serves the checks and the whole decoding.
+class DescriptorSource final : public InputSource {
+ public:
+  static constexpr int kBufferSize = 32768;  // as FFmpeg's own file reading
+
+  explicit DescriptorSource(FileDescriptor fd) : m_fd(std::move(fd)) {}
+
+  static int Read(void* opaque, uint8_t* buffer, int size) {
+    auto& self = *static_cast<DescriptorSource*>(opaque);
+    if (CheckReadFault(nullptr)) return AVERROR_EXIT;
+    for (;;) {
+      const ssize_t got = ::pread(self.m_fd.Get(), buffer, static_cast<size_t>(size),
+                                  static_cast<off_t>(self.m_position));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return AVERROR(errno);
+      if (got == 0) return AVERROR_EOF;
+      self.m_position += got;
+      return static_cast<int>(got);
+    }
+  }
+
+  static int64_t Seek(void* opaque, int64_t offset, int whence) {
+    auto& self = *static_cast<DescriptorSource*>(opaque);
+    struct stat info {};
+    if (whence & AVSEEK_SIZE || (whence & ~AVSEEK_FORCE) == SEEK_END) {
+      if (::fstat(self.m_fd.Get(), &info) != 0) return AVERROR(errno);
+      if (whence & AVSEEK_SIZE) return info.st_size;
+    }
+    std::int64_t position = -1;
+    switch (whence & ~AVSEEK_FORCE) {
+      case SEEK_SET: position = offset; break;
+      case SEEK_CUR: position = self.m_position + offset; break;
+      case SEEK_END: position = info.st_size + offset; break;
+      default: return AVERROR(EINVAL);
+    }
+    if (position < 0) return AVERROR(EINVAL);
+    self.m_position = position;
+    return position;
+  }
+
+ private:
+  FileDescriptor m_fd;
+  std::int64_t m_position = 0;
+};
+
+// An I/O context that reads `fd` (taken); null when out of memory.
+InputIoPtr ReadThrough(FileDescriptor fd) {
+  auto source = std::make_unique<DescriptorSource>(std::move(fd));
+  auto* buffer = static_cast<unsigned char*>(av_malloc(DescriptorSource::kBufferSize));
+  if (!buffer) return nullptr;
+  AVIOContext* io = avio_alloc_context(buffer, DescriptorSource::kBufferSize, 0, source.get(),
+                                       &DescriptorSource::Read, nullptr,
+                                       &DescriptorSource::Seek);
+  if (!io) {
+    av_free(buffer);
+    return nullptr;
+  }
+  source.release();  // the context owns it now
+  return InputIoPtr(io);
 }
 
 // FFmpeg opens nested files for playlists and references (HLS, DASH, concat lists). The layer
@@ -281,13 +345,12 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
   QuietFfmpegLog();
   // Only regular files: a FIFO would block the open forever, and a device (a link to
   // /dev/urandom) never ends. O_NONBLOCK keeps even this check from waiting on a FIFO.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return Refuse(BASS_ERROR_FILEOPEN, std::strerror(errno));
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (fd.Get() < 0) return Refuse(BASS_ERROR_FILEOPEN, std::strerror(errno));
   struct stat info {};
-  const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  const FileHead head = regular ? ReadHead(fd) : FileHead{};
+  const bool regular = ::fstat(fd.Get(), &info) == 0 && S_ISREG(info.st_mode);
+  const FileHead head = regular ? ReadHead(fd.Get()) : FileHead{};
   const bool plainPcmWav = head.plainPcm;
-  ::close(fd);
   if (!regular) {
     return Refuse(BASS_ERROR_FILEOPEN,
                   S_ISDIR(info.st_mode) ? "it is a folder" : "it is not a regular file");
@@ -298,8 +361,10 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
 
   // The "file:" prefix keeps a name such as "pipe:1.mp3" or "http:x.mp3" a plain file name.
   const std::string url = "file:" + path;
-  AVFormatContext* raw = avformat_alloc_context();
+  InputIoPtr io = ReadThrough(std::move(fd));
+  AVFormatContext* raw = io ? avformat_alloc_context() : nullptr;
   if (!raw) return Refuse(BASS_ERROR_MEM, "out of memory");
+  raw->pb = io.get();
   raw->io_open = &OpenOnlyTheFile;
   raw->interrupt_callback.callback = &CheckReadFault;
   raw->opaque = const_cast<std::string*>(&url);
@@ -314,14 +379,12 @@ int OpenInput(const std::string& path, FormatInputPtr& fmt, std::int64_t* fileSi
   const int ret = avformat_open_input(&raw, url.c_str(), known, &options);
   av_dict_free(&options);
   if (ret < 0) {
-    // avformat_open_input freed the context. The file was readable a moment ago, so a failure
-    // now is its content (FFmpeg says EIO or even ENOMEM for a header cut short), unless the
-    // file went away in between.
-    if (ret == AVERROR(ENOENT) || ret == AVERROR(EACCES)) {
-      return Refuse(BASS_ERROR_FILEOPEN, std::strerror(AVUNERROR(ret)));
-    }
+    // avformat_open_input freed the context (the I/O context is still ours). The file is open
+    // and was readable, so a failure now is its content (FFmpeg says EIO or even ENOMEM for a
+    // header cut short).
     return Refuse(BASS_ERROR_FILEFORM, kNotAudio);
   }
+  io.release();  // closed with the input (FormatInputDeleter)
   fmt.reset(raw);
   // `url` dies with this call: nested opens from now on are refused outright.
   fmt->opaque = nullptr;
