@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -68,7 +69,27 @@ struct RowDecision {
   ExistingAction action = ExistingAction::Convert;
   EarlierOutputs earlier;
   std::string note;  // the log's record of a source that is not replaced
+  // The source's tags when the name needed them: the tag copy takes them instead of reading the
+  // file again (null when not read, or when the cover is too large to hold while rows wait).
+  std::shared_ptr<const tags::ReadResult> sourceTags;
 };
+
+// The largest cover a prepared row holds on to until its tag copy; a larger one is read again
+// then. At most RowsAheadOfCommit rows wait, so this bounds what they hold.
+constexpr std::size_t kHeldCoverBytes = 1024 * 1024;
+
+// The fields a name template uses, from a tag reading of the row's source.
+NameFields NameFieldsFrom(tags::FieldMap fields, const QVListItem& item) {
+  // A track of an album image: its sheet's fields over the image's.
+  tags::Overlay(fields, item.tags);
+  NameFields names;
+  for (const char* key : {"ARTIST", "ALBUMARTIST", "ALBUM", "TITLE", "TRACKNUMBER", "DISCNUMBER",
+                          "DATE", "GENRE"}) {
+    const auto found = fields.find(key);
+    if (found != fields.end() && !found->second.empty()) names[key] = found->second.front();
+  }
+  return names;
+}
 
 // Plans a row (its name, from tags with a template) and decides what happens to an existing
 // output at that name, against the files as they are. Shared by the batch and the dry run, so
@@ -97,7 +118,13 @@ class RowPlanner {
         m_options.rowSubfolder && (templated || !m_options.sameFolder)
             ? m_options.rowSubfolder(row) : "";
     NameFields fields;
-    if (templated) fields = NameFieldsOf(item);
+    if (templated) {
+      auto read = std::make_shared<tags::ReadResult>(tags::ReadTags(item.sourcePath));
+      fields = NameFieldsFrom(read->tags.fields, item);
+      if (!read->tags.cover || read->tags.cover->data.size() <= kHeldCoverBytes) {
+        d.sourceTags = std::move(read);
+      }
+    }
     d.plan = PlanOutput(item, m_options, m_folder, subfolder,
                         m_format ? m_format->extension : m_key,
                         m_format && m_format->peakCheckAfterEncode(), &fields);
@@ -262,6 +289,7 @@ bool ConversionRun::Prepare(int row) {
            m_options.copyTags, m_albums.InAlbum(row)};
   r.job.range = FramesOf(item->range, item->facts.rate);
   r.job.rowTags = item->tags;
+  r.job.sourceTags = decision.sourceTags;
   return true;
 }
 
@@ -547,18 +575,7 @@ std::string FirstLine(const std::string& text) {
 }
 
 NameFields NameFieldsOf(const QVListItem& item) {
-  NameFields fields;
-  tags::ReadResult read = tags::ReadTags(item.sourcePath);
-  // A track of an album image: its sheet's fields over the image's.
-  tags::Overlay(read.tags.fields, item.tags);
-  for (const char* key : {"ARTIST", "ALBUMARTIST", "ALBUM", "TITLE", "TRACKNUMBER", "DISCNUMBER",
-                          "DATE", "GENRE"}) {
-    const auto found = read.tags.fields.find(key);
-    if (found != read.tags.fields.end() && !found->second.empty()) {
-      fields[key] = found->second.front();
-    }
-  }
-  return fields;
+  return NameFieldsFrom(tags::ReadTags(item.sourcePath).tags.fields, item);
 }
 
 std::vector<PlannedRow> PlanConversionBatch(const ConversionOptions& options,

@@ -109,7 +109,8 @@ void CopyRowTags(const RowJob& row, const tags::FieldMap& fields,
   tags::Overlay(extra, fields);
   const tags::TagCopyResult copied =
       tags::CopyTags(row.copyTags ? row.sourcePath : std::string(), row.workPath, row.formatKey,
-                     extra, row.keepWrittenTags ? &work.writtenTags : nullptr, container);
+                     extra, row.keepWrittenTags ? &work.writtenTags : nullptr, container,
+                     row.copyTags ? row.sourceTags.get() : nullptr);
   if (copied.ok()) {
     work.tagLog = copied.logText;
   } else {
@@ -125,7 +126,8 @@ RowWork ConvertRow(const RowJob& row, JobContext& job) {
   // The decoder's reading of the container serves the tag copy when both read the same file
   // (not for a video, whose sound the decoder reads from an extracted WAV).
   audio::ContainerMetadata container;
-  const bool decodesTagSource = row.copyTags && row.decodePath == row.sourcePath;
+  const bool decodesTagSource =
+      row.copyTags && !row.sourceTags && row.decodePath == row.sourcePath;
   work.result = ConvertFile(row.decodePath, row.workPath, row.gain, row.formatKey, row.kbps,
                             row.faacPath, job, row.range,
                             decodesTagSource ? &container : nullptr);

@@ -5,6 +5,7 @@
 // tags over, and put the data on the disk. It touches only its own job and its own file, so
 // rows run side by side; naming and publishing the file is the publisher's.
 
+#include <memory>
 #include <string>
 
 #include "convert/convertfile.h"
@@ -30,6 +31,9 @@ struct RowJob {
   bool keepWrittenTags = false;  // an album's row: its album pair comes later
   audio::FrameRange range;       // the part of the source the row stands for
   tags::FieldMap rowTags;        // the row's own tags, over the source's (QVListItem::tags)
+  // The source's tags as read when the row was planned (its name needed them); null: the tag
+  // copy reads them.
+  std::shared_ptr<const tags::ReadResult> sourceTags;
 };
 
 // What the row's work ended with: its result, and `errorText` the user's text of a failure,

@@ -510,7 +510,7 @@ bool FormatHoldsTags(const std::string& formatKey) {
 
 TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
                        const std::string& formatKey, const FieldMap& extra, TagSet* writtenSet,
-                       const audio::ContainerMetadata* container) {
+                       const audio::ContainerMetadata* container, const ReadResult* readAlready) {
   TagCopyResult result;
   detail::OutputKind kind{};
   if (!OutputKindOf(formatKey, kind)) {
@@ -518,7 +518,11 @@ TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
     return result;
   }
   ReadResult read;
-  if (!tagSource.empty()) read = ReadTags(tagSource, container);
+  if (readAlready && !tagSource.empty()) {
+    read = *readAlready;
+  } else if (!tagSource.empty()) {
+    read = ReadTags(tagSource, container);
+  }
   result.skipped = std::move(read.problems);
   Overlay(read.tags.fields, extra);
   if (writtenSet) *writtenSet = read.tags;

@@ -113,10 +113,12 @@ TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
 // gains, a row's own tags; they replace a source field of the same name, and an empty list
 // removes it), and the tag set written kept in
 // `written` when given. An empty `tagSource` copies nothing from a source: only `extra`.
-// `container`: as for ReadTags.
+// `container`: as for ReadTags. `read`: the ReadTags result of `tagSource` read already, used
+// instead of reading it again.
 TagCopyResult CopyTags(const std::string& tagSource, const std::string& output,
                        const std::string& formatKey, const FieldMap& extra, TagSet* written,
-                       const audio::ContainerMetadata* container = nullptr);
+                       const audio::ContainerMetadata* container = nullptr,
+                       const ReadResult* read = nullptr);
 // Whether the output format has a tag container at all (raw AAC has none).
 bool FormatHoldsTags(const std::string& formatKey);
 
