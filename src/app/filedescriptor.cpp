@@ -56,4 +56,17 @@ bool WriteAll(int fd, const void* data, std::size_t size) {
   return true;
 }
 
+std::string ReadAt(int fd, std::size_t size, off_t offset) {
+  std::string bytes(size, '\0');
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(fd, bytes.data() + got, size - got, offset + static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  bytes.resize(got);
+  return bytes;
+}
+
 }  // namespace qv

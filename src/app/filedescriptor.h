@@ -49,4 +49,9 @@ int CreateOutputFile(const std::string& path);
 // False with errno set when a write fails (ENOSPC when one writes nothing).
 bool WriteAll(int fd, const void* data, std::size_t size);
 
+// Reads up to `size` bytes of `fd` from `offset` on (pread: the descriptor's position stays),
+// going on after interruptions and short reads; what it got (less at the end of the file or on
+// a read error).
+std::string ReadAt(int fd, std::size_t size, off_t offset);
+
 }  // namespace qv

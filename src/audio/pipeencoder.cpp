@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/filedescriptor.h"
 #include "audio/speakers.h"
 
 namespace qv::audio {
@@ -117,11 +118,9 @@ PipeEncoder::~PipeEncoder() {
 
 void PipeEncoder::TakeChildComplaint() {
   if (m_errorsFd < 0 || !m_errorText.empty()) return;
-  std::string text(4096, '\0');
+  constexpr off_t kTail = 4096;
   const off_t size = ::lseek(m_errorsFd, 0, SEEK_END);
-  const off_t from = size > static_cast<off_t>(text.size()) ? size - text.size() : 0;
-  const ssize_t got = ::pread(m_errorsFd, text.data(), text.size(), from);
-  text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  std::string text = ReadAt(m_errorsFd, kTail, size > kTail ? size - kTail : 0);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
     text.pop_back();
   }

@@ -167,20 +167,6 @@ FileDescriptor OpenRegularFile(const std::string& path) {
   return fd;
 }
 
-// Reads up to `size` bytes at `offset` of `fd`; what it got.
-std::string ReadAt(int fd, std::size_t size, off_t offset) {
-  std::string bytes(size, '\0');
-  std::size_t got = 0;
-  while (got < size) {
-    const ssize_t n = ::pread(fd, bytes.data() + got, size - got, offset + static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  bytes.resize(got);
-  return bytes;
-}
-
 // The damage the tag library would pass over in silence: a broken frame in an ID3v2 tag at
 // the start of the file ends its reading there.
 void CheckLeadingId3v2(int fd, ReadResult& result) {
