@@ -119,16 +119,32 @@ std::string FinishPart(std::string part, bool portable) {
   return part;
 }
 
+// The length of `text` cut to at most `limit` bytes at a character boundary (UTF-8).
+size_t CutAt(const std::string& text, size_t limit) {
+  if (text.size() <= limit) return text.size();
+  size_t cut = limit;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return cut;
+}
+
 // Shortens `part` to `limit` bytes at a character boundary (UTF-8), with a note.
 void Shorten(std::string& part, size_t limit, std::vector<std::string>& notes) {
   if (part.size() <= limit) return;
-  size_t cut = limit;
-  while (cut > 0 && (static_cast<unsigned char>(part[cut]) & 0xC0) == 0x80) --cut;
+  const size_t cut = CutAt(part, limit);
   notes.push_back(FormatText("The name part \"%s\" is longer than a file system holds (%zu "
                              "bytes), so it was shortened to %zu bytes.",
                              part.c_str(), part.size(), cut));
   part.resize(cut);
 }
+
+}  // namespace
+
+std::string FitName(std::string stem, std::size_t suffixBytes) {
+  stem.resize(CutAt(stem, suffixBytes < kMaxNameBytes ? kMaxNameBytes - suffixBytes : 0));
+  return stem;
+}
+
+namespace {
 
 std::vector<std::string> SplitParts(const std::string& text) {
   std::vector<std::string> parts;

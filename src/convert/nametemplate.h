@@ -38,6 +38,10 @@ struct ExpandedName {
 // The longest name a file system holds, in bytes.
 inline constexpr std::size_t kMaxNameBytes = 255;
 
+// `stem` cut at a character boundary (UTF-8) so that it and `suffixBytes` more (a number, an
+// extension) fit in kMaxNameBytes; unchanged when they fit.
+std::string FitName(std::string stem, std::size_t suffixBytes);
+
 // Expands a checked template. Every value is made safe for one name part: "/", NUL and control
 // characters (with `portable` also \ : * ? " < > |) become "_", and so does a leading "." of a
 // part (no value can make a folder, a hidden file, or lead outside the destination). A missing

@@ -132,7 +132,9 @@ OutputPlan PlanOutput(const QVListItem& item, const ConversionOptions& options,
     if (options.normalize) PlanGain(item, options, peakCheck, plan);
     return plan;
   }
-  const std::string name = GetFileTitle(item.sourcePath, false) + "." + extension;
+  // A title that fits its own extension may not fit a longer one (.wv to .flac).
+  const std::string name =
+      FitName(GetFileTitle(item.sourcePath, false), extension.size() + 1) + "." + extension;
   if (options.sameFolder) {
     plan.folder = FolderOfPath(item.sourcePath);
     plan.relativePath = name;

@@ -19,12 +19,13 @@
 namespace qv {
 namespace {
 
-// "<folder>/<title>-COPY<nnnnnn>.<extension>" of `path`.
+// "<folder>/<title>-COPY<nnnnnn>.<extension>" of `path`, the title shortened where the number
+// would make the name longer than a file system holds.
 std::string NumberedCopy(const std::string& path, int n) {
   char number[16];
   std::snprintf(number, sizeof number, "%06d", n);
-  return JoinPath(FolderOfPath(path),
-                  GetFileTitle(path, false) + "-COPY" + number + "." + GetLowerExtension(path));
+  const std::string suffix = std::string("-COPY") + number + "." + GetLowerExtension(path);
+  return JoinPath(FolderOfPath(path), FitName(GetFileTitle(path, false), suffix.size()) + suffix);
 }
 
 // Removes an empty regular file (never a link).

@@ -84,6 +84,24 @@ TEST(OutputPlanner, PathsGainsAndActionsFromTheRowAndTheOptions) {
   }
 }
 
+// A name that fits its source's extension may not fit the output's, nor a numbered copy's: the
+// title is cut at a character boundary so the whole name fits.
+TEST(OutputPlanner, LongTitlesAreCutToFitTheFileSystem) {
+  const std::string ascii(251, 'a');                  // "<251>.wv" fits, "<251>.flac" would not
+  std::string wide;
+  for (int i = 0; i < 84; ++i) wide += "\xE9\x9F\xB3";  // 252 bytes of three-byte characters
+  EXPECT_EQ(FitName(ascii, 5), std::string(250, 'a'));
+  EXPECT_EQ(FitName(ascii, 4), ascii);
+  EXPECT_EQ(FitName(wide, 5), wide.substr(0, 249));  // 83 whole characters, not 250 bytes
+  EXPECT_EQ(FitName("short", 300), "");
+
+  QVListItem item(0, 0);
+  item.sourcePath = "/music/" + ascii + ".wv";
+  const OutputPlan plan = PlanOutput(item, ConversionOptions{}, "/out", "", "flac", false);
+  EXPECT_EQ(plan.relativePath, std::string(250, 'a') + ".flac");
+  EXPECT_EQ(plan.plainDestination, "/out/" + plan.relativePath);
+}
+
 struct NameCase {
   const char* name;
   const char* pattern;
