@@ -45,7 +45,8 @@ struct Row {
   std::string gainNote;
   std::string earlierNote;  // the log's record of incomplete earlier outputs (skip-existing)
   std::string folder;  // where the hidden output is made
-  double workSeconds = 0;  // the worker's time on the row
+  std::chrono::steady_clock::time_point started;  // when its work began
+  double workSeconds = 0;  // the time from there to its output on the disk
 };
 
 // A failure known before the work starts, with its text.
@@ -499,10 +500,17 @@ void ConversionRun::Run() {
       FailEarly(r, {ConvertCode::CannotCreate, errno});
       return static_cast<int>(r.earlyCode);
     }
-    const auto started = std::chrono::steady_clock::now();
+    r.started = std::chrono::steady_clock::now();
     r.work = ConvertRow(r.job, job);
+    return static_cast<int>(r.work.result.code);
+  };
+  // The flush runs beside the worker, which meanwhile takes its next row.
+  steps.finish = [this](int row, int code) {
+    Row& r = At(row);
+    if (r.earlyCode != ConvertCode::Ok) return code;
+    FinishRow(r.job, r.work);
     r.workSeconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - r.started).count();
     r.out.errorText = r.work.errorText;
     return static_cast<int>(r.work.result.code);
   };

@@ -142,6 +142,10 @@ RowWork ConvertRow(const RowJob& row, JobContext& job) {
   if (work.result.ok() && (row.copyTags || !fields.empty())) {
     CopyRowTags(row, fields, container.opened ? &container : nullptr, work);
   }
+  return work;
+}
+
+void FinishRow(const RowJob& row, RowWork& work) {
   // On the disk before it gets its name (an album's rows again after their album tags).
   const bool cancelled = work.result.code == ConvertCode::Cancelled;
   if ((work.result.ok() || cancelled) && !SyncFileToDisk(row.workPath) && errno != ENOENT) {
@@ -150,7 +154,6 @@ RowWork ConvertRow(const RowJob& row, JobContext& job) {
   if (!work.result.ok() && work.result.code != ConvertCode::Cancelled) {
     work.errorText = ConversionErrorText(work.result);
   }
-  return work;
 }
 
 }  // namespace qv

@@ -50,6 +50,10 @@ struct RowWork {
   tags::TagSet writtenTags;  // with keepWrittenTags
 };
 
+// The row's work up to its last step: the encoding, the peak check, the measurement, the tags.
 RowWork ConvertRow(const RowJob& row, JobContext& job);
+// The last step, which only waits: the output flushed to the disk (a failure fails the row),
+// and the user's text of a failure.
+void FinishRow(const RowJob& row, RowWork& work);
 
 }  // namespace qv

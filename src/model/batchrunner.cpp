@@ -121,6 +121,9 @@ class RowRunner {
   RowJobsOutcome Run();
   // A worker thread's loop: the next ready row, until told to stop.
   void Work();
+  // A finishing thread's loop: the next row whose work ended, until told to stop and none is
+  // left.
+  void Finish();
 
  private:
   RowState& At(int row) { return m_rows[static_cast<size_t>(row)]; }
@@ -150,10 +153,13 @@ class RowRunner {
   std::mutex m_mutex;
   std::condition_variable m_workAvailable;  // to the workers: a row is ready, or stop
   std::condition_variable m_rowEvent;       // to the calling thread: a row was taken or ended
+  std::condition_variable m_finishAvailable;  // to the finishing threads: a row, or stop
   std::vector<RowState> m_rows;
   std::deque<int> m_ready;  // prepared rows no worker has taken yet, in row order
+  std::deque<int> m_finishing;  // rows whose work ended and whose `finish` has not started
   bool m_stopWorkers = false;
-  std::vector<std::thread> m_threads;
+  std::vector<std::thread> m_threads;  // the workers and their finishing threads
+  int m_startedWorkers = 0;
 
   const int m_ahead;        // rows that may be prepared ahead of the lowest one not committed
   int m_nextRow = 0;        // the next row to prepare
@@ -212,8 +218,31 @@ void RowRunner::WorkOn(int row, std::unique_lock<std::mutex>& lock) {
   const int result = m_steps.work(row, job);
   lock.lock();
   own.result = result;
+  if (m_steps.finish) {
+    m_finishing.push_back(row);
+    m_finishAvailable.notify_one();
+    return;
+  }
   own.done = true;
   m_rowEvent.notify_all();
+}
+
+void RowRunner::Finish() {
+  std::unique_lock lock(m_mutex);
+  while (true) {
+    m_finishAvailable.wait(lock, [&] { return m_stopWorkers || !m_finishing.empty(); });
+    if (m_finishing.empty()) return;
+    const int row = m_finishing.front();
+    m_finishing.pop_front();
+    RowState& own = At(row);
+    const int worked = own.result;
+    lock.unlock();
+    const int result = m_steps.finish(row, worked);
+    lock.lock();
+    own.result = result;
+    own.done = true;
+    m_rowEvent.notify_all();
+  }
 }
 
 // Hands every prepared row no worker has taken back to `abandon`, in row order.
@@ -246,6 +275,9 @@ bool RowRunner::StartWorker(int row) {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
     m_threads.emplace_back([this] { Work(); });
+    ++m_startedWorkers;
+    // Each worker has a finishing thread beside it, so as many rows can wait on the disk.
+    if (m_steps.finish) m_threads.emplace_back([this] { Finish(); });
     return true;
   } catch (const std::system_error& error) {
     m_outcome.startError = error.code().message();
@@ -269,7 +301,7 @@ void RowRunner::PrepareRows() {
       return;
     }
     const int row = m_nextRow++;
-    if (static_cast<int>(m_threads.size()) < m_workers && !StartWorker(row)) return;
+    if (m_startedWorkers < m_workers && !StartWorker(row)) return;
     {
       std::lock_guard lock(m_mutex);
       m_ready.push_back(row);
@@ -384,6 +416,7 @@ RowJobsOutcome RowRunner::Run() {
     m_stopWorkers = true;
   }
   m_workAvailable.notify_all();
+  m_finishAvailable.notify_all();
   for (std::thread& thread : m_threads) thread.join();
   // A batch ended by a commit (the user chose to abort) or a failed start was not cancelled:
   // the flag keeps the value it had.

@@ -5,7 +5,9 @@
 // rows are prepared in order, worked on by whichever worker is free, and their results
 // committed in order (names, log records, messages, cells, selection). A worker takes the next
 // prepared row as soon as its row's work ends; a finished row waits for its commit without
-// holding a worker, and at most a bounded number of rows wait so (RowsAheadOfCommit).
+// holding a worker, and at most a bounded number of rows wait so (RowsAheadOfCommit). A row's
+// last step that only waits (`finish`: a flush to the disk) runs on a finishing thread beside
+// each worker, so the worker goes on to its next row; the row is committed after it.
 // Workers touch only their own JobContext and what their job owns. The calling thread pumps
 // the host's events while it waits, so Cancel works; a cancel stops every worker after its
 // current block, and rows prepared but not started are handed back (`abandon`).
@@ -25,6 +27,10 @@ struct RowJobSteps {
   std::function<bool(int row)> prepare;
   // A worker thread: the row's work with its own context. Returns the row's result code.
   std::function<int(int row, JobContext& job)> work;
+  // A finishing thread, after `work` with its result: the last step of a row's work that only
+  // waits (a flush to the disk), so that the worker takes its next row meanwhile. Returns the
+  // row's result code; the row is committed only after it. May be empty.
+  std::function<int(int row, int result)> finish;
   // Calling thread, in row order, after the row's work ended. False: the batch ends here; the
   // rows already running are cancelled, waited for and handed to `settle`.
   std::function<bool(int row, int result)> commit;

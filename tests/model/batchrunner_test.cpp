@@ -77,6 +77,46 @@ TEST(BatchRunner, PreparesAndCommitsInRowOrderWithAnyNumberOfWorkers) {
   }
 }
 
+// A row's finishing step runs beside the workers: the worker takes its next row while the
+// finish waits, and a row is committed only with its finish's result.
+TEST(BatchRunner, AFinishingStepRunsBesideTheWorkerAndComesBeforeTheCommit) {
+  for (int workers : {1, 2}) {
+    test::ScriptedHost host;
+    BatchState state;
+    std::mutex mutex;
+    std::vector<int> finished;  // rows whose finish returned
+    std::atomic<int> startedDuringAFinish{0};
+    std::atomic<int> finishing{0};
+    RowJobSteps steps;
+    steps.prepare = [](int) { return true; };
+    steps.work = [&](int row, JobContext&) {
+      if (finishing.load() > 0) ++startedDuringAFinish;  // one worker at a time with 1 job
+      return row;
+    };
+    steps.finish = [&](int row, int result) {
+      ++finishing;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      --finishing;
+      std::lock_guard lock(mutex);
+      finished.push_back(row);
+      return result + 100;
+    };
+    std::vector<int> committed;
+    steps.commit = [&](int row, int result) {
+      std::lock_guard lock(mutex);
+      EXPECT_NE(std::find(finished.begin(), finished.end(), row), finished.end()) << row;
+      EXPECT_EQ(result, row + 100);
+      committed.push_back(row);
+      return true;
+    };
+    EXPECT_EQ(RunRowJobs(6, workers, host, state, steps).committed, 6);
+    EXPECT_EQ(committed, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+    if (workers == 1) {
+      EXPECT_GT(startedDuringAFinish.load(), 0);
+    }
+  }
+}
+
 TEST(BatchRunner, CancelStopsEveryWorkerAndAnAbortingCommitEndsTheBatch) {
   test::ScriptedHost host;
   BatchState state;
