@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "audio/avptr.h"
 #include "audio/decoder.h"
 
@@ -75,7 +77,11 @@ ContainerMetadata ReadContainerMetadata(const std::string& path, std::size_t max
   fmt->opaque = nullptr;
 
   // Some containers (FLV's onMetaData) carry their tags in the first packets, not the header.
-  if (av_dict_count(fmt->metadata) == 0) avformat_find_stream_info(fmt.get(), nullptr);
+  // A WAV's chunks are all read with its header, and its first packets cost a scan of 64 KB
+  // for a bitstream in S/PDIF framing: not for an untagged WAV.
+  if (av_dict_count(fmt->metadata) == 0 && std::strcmp(fmt->iformat->name, "wav") != 0) {
+    avformat_find_stream_info(fmt.get(), nullptr);
+  }
   return MetadataOf(*fmt, maxCoverBytes);
 }
 

@@ -15,7 +15,9 @@ AlbumGate::AlbumGate(SourceList& list, int rowCount, bool enabled)
   for (int row = 0; row < rowCount; ++row) {
     QVListItem* item = list.Item(row);
     if (!item) continue;
-    if (item->albumKey.empty()) item->albumKey = AlbumKeyOf(item->sourcePath, item->tags);
+    if (item->albumKey.empty()) {
+      item->albumKey = AlbumKeyOf(item->sourcePath, item->tags, &item->facts.fileTags);
+    }
     const auto [it, added] = indexOf.emplace(item->albumKey, static_cast<int>(m_lastRow.size()));
     if (added) m_lastRow.push_back(row);
     m_albumOf[static_cast<size_t>(row)] = it->second;

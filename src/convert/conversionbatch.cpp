@@ -23,6 +23,7 @@
 #include "loudness/loudness.h"
 #include "model/batchlog.h"
 #include "model/batchrunner.h"
+#include "tags/storedtags.h"
 #include "tags/tags.h"
 
 namespace qv {
@@ -119,7 +120,10 @@ class RowPlanner {
         m_options.rowSubfolder && (templated || !m_options.sameFolder)
             ? m_options.rowSubfolder(row) : "";
     NameFields fields;
-    if (templated) {
+    tags::FieldMap kept;
+    if (templated && tags::RestoreFields(item.facts.fileTags, kept)) {
+      fields = NameFieldsFrom(std::move(kept), item);
+    } else if (templated) {
       auto read = std::make_shared<tags::ReadResult>(tags::ReadTags(item.sourcePath));
       fields = NameFieldsFrom(read->tags.fields, item);
       if (!read->tags.cover || read->tags.cover->data.size() <= kHeldCoverBytes) {
@@ -291,6 +295,7 @@ bool ConversionRun::Prepare(int row) {
   r.job.range = FramesOf(item->range, item->facts.rate);
   r.job.rowTags = item->tags;
   r.job.sourceTags = decision.sourceTags;
+  r.job.fileTags = item->facts.fileTags;
   return true;
 }
 
@@ -583,6 +588,8 @@ std::string FirstLine(const std::string& text) {
 }
 
 NameFields NameFieldsOf(const QVListItem& item) {
+  tags::FieldMap kept;
+  if (tags::RestoreFields(item.facts.fileTags, kept)) return NameFieldsFrom(std::move(kept), item);
   return NameFieldsFrom(tags::ReadTags(item.sourcePath).tags.fields, item);
 }
 

@@ -11,6 +11,7 @@
 #include "model/listcolumns.h"
 #include "convert/convertfile.h"
 #include "loudness/loudness.h"
+#include "tags/storedtags.h"
 
 namespace qv {
 namespace {
@@ -107,10 +108,14 @@ void CopyRowTags(const RowJob& row, const tags::FieldMap& fields,
   // row's own tags over them (a track of an album image: the sheet's).
   tags::FieldMap extra = row.copyTags ? row.rowTags : tags::FieldMap{};
   tags::Overlay(extra, fields);
+  // The tags as read when planned, else as kept since the add (their cover found among the
+  // decoder's pictures), else read from the file now.
+  const tags::ReadResult* read = row.copyTags ? row.sourceTags.get() : nullptr;
+  tags::ReadResult kept;
+  if (row.copyTags && !read && tags::RestoreTags(row.fileTags, container, kept)) read = &kept;
   const tags::TagCopyResult copied =
       tags::CopyTags(row.copyTags ? row.sourcePath : std::string(), row.workPath, row.formatKey,
-                     extra, row.keepWrittenTags ? &work.writtenTags : nullptr, container,
-                     row.copyTags ? row.sourceTags.get() : nullptr);
+                     extra, row.keepWrittenTags ? &work.writtenTags : nullptr, container, read);
   if (copied.ok()) {
     work.tagLog = copied.logText;
   } else {

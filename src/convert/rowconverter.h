@@ -32,8 +32,9 @@ struct RowJob {
   audio::FrameRange range;       // the part of the source the row stands for
   tags::FieldMap rowTags;        // the row's own tags, over the source's (QVListItem::tags)
   // The source's tags as read when the row was planned (its name needed them); null: the tag
-  // copy reads them.
+  // copy takes them from `fileTags`, or reads them.
   std::shared_ptr<const tags::ReadResult> sourceTags;
+  SourceTags fileTags;  // the source's tags kept since the add (SourceFacts::fileTags)
 };
 
 // What the row's work ended with: its result, and `errorText` the user's text of a failure,

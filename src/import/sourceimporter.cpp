@@ -25,6 +25,7 @@
 #include "model/qvlistitem.h"
 #include "model/sourcelist.h"
 #include "import/cuesheet.h"
+#include "tags/storedtags.h"
 #include "tags/tags.h"
 #include "tools/extract.h"
 
@@ -62,11 +63,11 @@ bool IsListable(const std::string& name) {
          !IsOurTemporaryName(name);
 }
 
-// The CUESHEET tag of a file of the kinds album images are kept in; empty for others.
-std::string EmbeddedSheet(const std::string& path) {
+// The CUESHEET tag (in `read`, the file's tags) of a file of the kinds album images are kept in;
+// empty for others.
+std::string EmbeddedSheet(const std::string& path, const tags::ReadResult& read) {
   const std::string type = GetLowerExtension(path);
   if (type != "flac" && type != "wv" && type != "ape" && type != "tta") return {};
-  const tags::ReadResult read = tags::ReadTags(path);
   const auto it = read.tags.fields.find("CUESHEET");
   return it == read.tags.fields.end() || it->second.empty() ? std::string() : it->second[0];
 }
@@ -185,7 +186,8 @@ bool ProbePlainWav(const std::string& path, std::uint64_t fileSize, ProbeResult&
 
 }  // namespace
 
-bool ProbeAudioFile(const std::string& path, ProbeResult& result) {
+bool ProbeAudioFile(const std::string& path, ProbeResult& result,
+                    audio::ContainerMetadata* container) {
   result = ProbeResult{};
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) {
@@ -244,14 +246,24 @@ bool ProbeAudioFile(const std::string& path, ProbeResult& result) {
     result.channelMask = source.channelMask;
     result.floating = source.floating != 0;
   }
+  if (container) QV_ChannelGetContainerMetadata(stream.get(), audio::kMaxCoverBytes, container);
   result.modifiedNs = modified;
+  return true;
+}
+
+bool ProbeSource(const std::string& path, ProbeResult& result, std::string* embeddedSheet) {
+  audio::ContainerMetadata container;
+  if (!ProbeAudioFile(path, result, &container)) return false;
+  const tags::ReadResult read = tags::ReadTags(path, container.opened ? &container : nullptr);
+  result.fileTags = tags::StoreTags(read);
+  if (embeddedSheet) *embeddedSheet = EmbeddedSheet(path, read);
   return true;
 }
 
 bool ProbeSourceFacts(const std::string& path, SourceFacts& facts) {
   ProbeResult probe;
-  if (!ProbeAudioFile(path, probe)) return false;
-  facts = probe;
+  if (!ProbeSource(path, probe, nullptr)) return false;
+  facts = std::move(probe);
   return true;
 }
 
@@ -384,6 +396,8 @@ bool SourceImporter::AddVideo(const std::string& source, ProbeResult& probe,
     ReportOpenError(m_host, source, probe.errorCode, probe.errorText);
     return false;
   }
+  // The row's tags are the video's, not its sound track's.
+  probe.fileTags = tags::StoreTags(tags::ReadTags(source));
   return true;
 }
 
@@ -417,15 +431,17 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
   const std::string type = GetLowerExtension(path);
 
   ProbeResult probe;
+  std::string embeddedSheet;
   std::string tempWav;
   bool extracted = false;
   bool asVideo = !audio;
   bool probedOk = false;
   if (audio && probed && probed->done) {
     probe = probed->result;
+    embeddedSheet = probed->embeddedSheet;
     probedOk = probed->ok;
   } else if (audio) {
-    probedOk = ProbeAudioFile(path, probe);
+    probedOk = ProbeSource(path, probe, &embeddedSheet);
   }
   if (audio && !probedOk) {
     // A name of both kinds (.mp4) without a sound track the library decodes may still be a
@@ -464,10 +480,7 @@ void SourceImporter::AddSourceFile(const std::string& path, AddCounters& counter
     return;
   }
 
-  if (!extracted && AddImageTracks(path, probe,
-                                   probed && probed->done ? probed->embeddedSheet
-                                                          : EmbeddedSheet(path),
-                                   counters)) {
+  if (!extracted && AddImageTracks(path, probe, embeddedSheet, counters)) {
     return;
   }
   m_list.AddRow(title, type, probe, path, extracted ? tempWav : std::string(),
@@ -517,7 +530,7 @@ void SourceImporter::AddSheet(const std::string& path, AddCounters& counters) {
       continue;
     }
     ProbeResult probe;
-    if (!ProbeAudioFile(file, probe)) {
+    if (!ProbeSource(file, probe, nullptr)) {
       ReportOpenError(m_host, file, probe.errorCode);
       ++counters.refused;
       continue;
@@ -614,8 +627,7 @@ void SourceImporter::AddWithProgress(const std::vector<std::string>& listed,
     const std::string& path = paths[static_cast<std::size_t>(row)];
     Probed& own = probed[static_cast<std::size_t>(row)];
     if (IsAudioFile(path) && !IsOurTemporaryName(GetFileTitle(path, true))) {
-      own.ok = ProbeAudioFile(path, own.result);
-      if (own.ok) own.embeddedSheet = EmbeddedSheet(path);
+      own.ok = ProbeSource(path, own.result, &own.embeddedSheet);
     }
     own.done = true;
     return 0;

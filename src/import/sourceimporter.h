@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "audio/metadata.h"
 #include "model/qvlistitem.h"
 #include "tools/toolrun.h"
 
@@ -28,14 +29,21 @@ struct ProbeResult : SourceFacts {
   std::string errorText;  // why it failed, as a clause ("it is a folder"); may be empty
 };
 
-// ProbeAudioFile for SourceList::RefreshChangedRows: the facts of `path`, false on failure.
+// ProbeSource for SourceList::RefreshChangedRows: the facts of `path`, false on failure.
 bool ProbeSourceFacts(const std::string& path, SourceFacts& facts);
 
 // Opens `path` as a decoding stream (no conversion to the playback format, no decoding beyond
 // the first frame and what the length check reads), measures it and frees it. False on
 // failure, with `result.errorCode` set: 0 when the path is no regular non-empty file or is too
 // short to be a media name, else the library's code (41 for data that are not audio it decodes).
-bool ProbeAudioFile(const std::string& path, ProbeResult& result);
+// `container`, when given, receives FFmpeg's reading of the file's tags and cover (nothing
+// for a plain WAV, which is read without FFmpeg).
+bool ProbeAudioFile(const std::string& path, ProbeResult& result,
+                    audio::ContainerMetadata* container = nullptr);
+// ProbeAudioFile, and the file's tags read into `result.fileTags` (with the probe's reading of
+// the container, so FFmpeg opens the file once); `embeddedSheet`, when given, receives the
+// CUESHEET tag of a file of the kinds album images are kept in.
+bool ProbeSource(const std::string& path, ProbeResult& result, std::string* embeddedSheet);
 
 // Shows the message for a failed open of `path`: the unsupported-format text for 41, the DRM
 // text for 1000, "Unable to get the Audio File Stats from:" for every other code; each with

@@ -17,6 +17,7 @@
 #include "app/paths.h"
 #include "loudness/r128engine.h"
 #include "loudness/targettext.h"
+#include "tags/storedtags.h"
 #include "tags/tags.h"
 
 namespace qv {
@@ -272,12 +273,16 @@ std::string MeasurementText(LoudnessStandard standard, const RowMeasurement& m) 
   return "Volume: " + FormatFixed(m.volume, 2) + " dB, peak " + peak + " dBFS";
 }
 
-std::string AlbumKeyOf(const std::string& sourcePath, const tags::FieldMap& rowTags) {
-  tags::ReadResult read = tags::ReadTags(sourcePath);
-  tags::Overlay(read.tags.fields, rowTags);
-  const auto first = [&read](const char* key) {
-    const auto it = read.tags.fields.find(key);
-    return it == read.tags.fields.end() || it->second.empty() ? std::string() : it->second[0];
+std::string AlbumKeyOf(const std::string& sourcePath, const tags::FieldMap& rowTags,
+                       const SourceTags* fileTags) {
+  tags::FieldMap fields;
+  if (!fileTags || !tags::RestoreFields(*fileTags, fields)) {
+    fields = tags::ReadTags(sourcePath).tags.fields;
+  }
+  tags::Overlay(fields, rowTags);
+  const auto first = [&fields](const char* key) {
+    const auto it = fields.find(key);
+    return it == fields.end() || it->second.empty() ? std::string() : it->second[0];
   };
   const std::string album = first("ALBUM");
   if (album.empty()) return "folder\x1f" + GetFolderPart(sourcePath);
@@ -392,6 +397,7 @@ struct MeasureRow {
   audio::FrameRange range;
   std::string sourcePath;
   tags::FieldMap rowTags;
+  SourceTags fileTags;
   std::string albumKey;
   LoudnessResult result;
 };
@@ -475,6 +481,7 @@ LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchSta
       plan.range = FramesOf(item->range, item->facts.rate);
       plan.sourcePath = item->sourcePath;
       plan.rowTags = item->tags;
+      plan.fileTags = item->facts.fileTags;
       plan.albumKey = item->albumKey;  // read once per row, shared with the album gate
     }
     return true;
@@ -494,7 +501,7 @@ LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchSta
     // row knows it already.
     if (plan.albumKey.empty() &&
         (plan.result.code == kLoudnessMeasured || plan.result.code == kLoudnessSilent)) {
-      plan.albumKey = AlbumKeyOf(plan.sourcePath, plan.rowTags);
+      plan.albumKey = AlbumKeyOf(plan.sourcePath, plan.rowTags, &plan.fileTags);
     }
     return plan.result.code;
   };

@@ -86,9 +86,10 @@ LoudnessResult MeasureFile(LoudnessStandard standard, const std::string& path, d
 std::string MeasurementText(LoudnessStandard standard, const RowMeasurement& measurement);
 
 // The album a file belongs to: its album tag with the album artist (or artist), or, without an
-// album tag, its folder. Reads the file's tags, with a row's own tags over them (the sheet's
-// album of a track of an album image); any thread.
-std::string AlbumKeyOf(const std::string& sourcePath, const tags::FieldMap& rowTags = {});
+// album tag, its folder. Takes the file's tags kept since the add (`fileTags`), or reads them,
+// with a row's own tags over them (the sheet's album of a track of an album image); any thread.
+std::string AlbumKeyOf(const std::string& sourcePath, const tags::FieldMap& rowTags = {},
+                       const SourceTags* fileTags = nullptr);
 
 // An album's volume (dB or LUFS) from its titles' measurements taken together: ReplayGain 1.0
 // from their window levels added up, R128 from their blocks gated together. -HUGE_VAL when the

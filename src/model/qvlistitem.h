@@ -60,7 +60,22 @@ inline audio::FrameRange FramesOf(const TimeRange& range, unsigned rate) {
           range.end >= 0 ? std::llround(range.end * rate) : -1};
 }
 
-// What the probe found of a row's source, as numbers (the cells show them as text).
+// A source file's own tags as its row keeps them from the add to the conversion, so neither the
+// output's name nor its tag copy reads the file again: the text fields, with what the reading
+// could not read and what it left out on purpose, packed into one string (see tags::StoreTags;
+// a few hundred bytes for typical tags), and the front cover described instead of held: its
+// size and a fingerprint of its bytes, which the conversion finds again among the pictures its
+// decoder reads anyway. `kept` is false when the tags were not read or were too long to keep
+// (long lyrics): whoever needs them then reads the file.
+struct SourceTags {
+  bool kept = false;
+  std::string packed;
+  std::uint32_t coverBytes = 0;  // 0: no cover
+  std::uint64_t coverPrint = 0;
+};
+
+// What the add found of a row's source: the probe's numbers (the cells show them as text) and
+// the file's tags.
 struct SourceFacts {
   std::uint64_t size = 0;   // bytes
   std::int64_t kbps = 0;    // average kbit/s; 0 when the length is unknown
@@ -77,6 +92,7 @@ struct SourceFacts {
   // The file as the probe saw it (size above, and the modification time in nanoseconds since
   // the epoch), so a file changed since can be probed again.
   std::int64_t modifiedNs = 0;
+  SourceTags fileTags;
 };
 
 // The facts of the part `range` of a file whose facts are `file`: its length in frames and

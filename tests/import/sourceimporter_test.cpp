@@ -20,6 +20,7 @@
 #include "model/sourcelist.h"
 #include "support/scriptedhost.h"
 #include "support/tempdir.h"
+#include "tags/storedtags.h"
 
 namespace qv {
 namespace {
@@ -302,6 +303,31 @@ TEST_F(ImporterTest, FilesThatCannotBeOpenedShowTheirMessageAndAreNotCounted) {
 }
 
 // Every channel count from 1 to 8 is taken (the refusal of 9 is above).
+// A row keeps its file's tags from the add, so naming and tagging its output read nothing
+// again; a file changed since (another size or time) is read again before a batch.
+TEST_F(ImporterTest, TagsAreKeptFromTheAddAndReadAgainAfterTheFileChanged) {
+  const std::string path = m_dir.file("tagged.flac");
+  const auto write = [&](const std::string& title) {
+    return test::RunFfmpeg("-f lavfi -i sine=duration=0.2 -metadata " +
+                           test::Quote("title=" + title) + " -y " + test::Quote(path));
+  };
+  const auto title = [&] {
+    tags::FieldMap fields;
+    const QVListItem* item = m_list.Item(0);
+    if (!item || !tags::RestoreFields(item->facts.fileTags, fields)) return std::string("(none)");
+    return fields["TITLE"].empty() ? std::string() : fields["TITLE"][0];
+  };
+  ASSERT_TRUE(write("Before"));
+  AddCounters counters;
+  m_importer.AddSourceFile(path, counters);
+  EXPECT_EQ(title(), "Before");
+  EXPECT_EQ(m_list.RefreshChangedRows(&ProbeSourceFacts), 0);
+  ASSERT_TRUE(write("After!"));
+  fs::last_write_time(path, fs::last_write_time(path) + std::chrono::seconds(1));
+  EXPECT_EQ(m_list.RefreshChangedRows(&ProbeSourceFacts), 1);
+  EXPECT_EQ(title(), "After!");
+}
+
 TEST_F(ImporterTest, OneToEightChannelsAreAdded) {
   AddCounters counters;
   for (const int channels : {1, 3, 6, 8}) {

@@ -86,17 +86,21 @@ TEST(BatchRunner, AFinishingStepRunsBesideTheWorkerAndComesBeforeTheCommit) {
     std::mutex mutex;
     std::vector<int> finished;  // rows whose finish returned
     std::atomic<int> startedDuringAFinish{0};
-    std::atomic<int> finishing{0};
+    std::atomic<int> worksStarted{0};
     RowJobSteps steps;
     steps.prepare = [](int) { return true; };
     steps.work = [&](int row, JobContext&) {
-      if (finishing.load() > 0) ++startedDuringAFinish;  // one worker at a time with 1 job
+      ++worksStarted;
       return row;
     };
     steps.finish = [&](int row, int result) {
-      ++finishing;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      --finishing;
+      // Waits for the next row's work to start: it cannot while a finish holds its worker.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+      while (row + 1 < 6 && worksStarted.load() <= row + 1 &&
+             std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      if (worksStarted.load() > row + 1) ++startedDuringAFinish;
       std::lock_guard lock(mutex);
       finished.push_back(row);
       return result + 100;

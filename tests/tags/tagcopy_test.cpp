@@ -16,6 +16,8 @@
 
 #include "app/paths.h"
 #include "support/tempdir.h"
+#include "audio/metadata.h"
+#include "tags/storedtags.h"
 #include "tags/tags.h"
 #include "taglibfixtures.h"
 #include "tagtestutil.h"
@@ -781,6 +783,44 @@ TEST_F(TagFiles, TheFrontCoverIsChosenOverOtherPictures) {
   ASSERT_TRUE(cover);
   EXPECT_TRUE(cover->data == back);
   EXPECT_EQ(cover->mimeType, "image/jpeg");
+}
+
+// A row keeps its file's tags from the add (StoreTags) and its conversion takes them back with
+// the cover its decoder read (RestoreTags): exactly what reading the file again gives, or
+// nothing, so that the file is read again; never another picture or fewer fields.
+TEST_F(TagFiles, TagsKeptSinceTheAddComeBackExactlyOrNotAtAll) {
+  const std::string back = Cover() + "back";
+  const std::string front = Cover() + "front";
+  const std::string backFirst = Mp3WithTag(
+      Id3Tag(4, {Id3Picture(4, "image/jpeg", back, '\4'), Id3Picture(4, "image/jpeg", front)}),
+      "back-first");
+  const std::string hugeComment = Mp3WithTag(Id3Tag(4, {Id3Comment(4, std::string(5000, 'x'))}),
+                                             "long-comment");
+  struct Case {
+    std::string path;
+    bool restored;  // the kept tags come back (else the conversion reads the file)
+  };
+  std::vector<Case> cases = {{backFirst, false}, {hugeComment, false}, {Blank("mp3"), true}};
+  for (const char* ext : kSourceFormats) cases.push_back({Source(ext), true});
+  for (const Case& c : cases) {
+    const tags::ReadResult direct = ReadTags(c.path);
+    const audio::ContainerMetadata container =
+        audio::ReadContainerMetadata(c.path, audio::kMaxCoverBytes);
+    tags::ReadResult restored;
+    ASSERT_EQ(tags::RestoreTags(tags::StoreTags(direct), &container, restored), c.restored)
+        << c.path;
+    if (!c.restored) continue;
+    EXPECT_EQ(restored.tags.fields, direct.tags.fields) << c.path;
+    EXPECT_EQ(restored.problems, direct.problems) << c.path;
+    EXPECT_EQ(restored.dropped, direct.dropped) << c.path;
+    ASSERT_EQ(!!restored.tags.cover, !!direct.tags.cover) << c.path;
+    if (!direct.tags.cover) continue;
+    EXPECT_TRUE(restored.tags.cover->data == direct.tags.cover->data) << c.path;
+    EXPECT_EQ(restored.tags.cover->mimeType, direct.tags.cover->mimeType) << c.path;
+    EXPECT_EQ(restored.tags.cover->description, direct.tags.cover->description) << c.path;
+    // Without the decoder's pictures a cover cannot come back.
+    EXPECT_FALSE(tags::RestoreTags(tags::StoreTags(direct), nullptr, restored)) << c.path;
+  }
 }
 
 TEST_F(TagFiles, SourcesThatAreNotFilesOrNotMediaGiveNothingToCopy) {
