@@ -178,6 +178,10 @@ struct QV_SOURCEINFO {
   BOOL floating = 0;      // lossless floating-point samples
 };
 BOOL QV_ChannelGetSourceInfo(DWORD handle, QV_SOURCEINFO* info);
+// Our extension: the whole file's length in frames as measured before (when its row was added),
+// so the channel need not read the file's end again to learn it. Taken only while the file
+// still has `fileBytes` bytes.
+BOOL QV_ChannelSetFileLength(DWORD handle, std::int64_t frames, QWORD fileBytes);
 // Our extension: whether a file refused with BASS_ERROR_FILEFORM is a playlist, a concat list
 // or another list of files (never opened: the layer reads only the file it is given).
 BOOL QV_FileListsOtherFiles(const char* path);

@@ -47,6 +47,13 @@ int Stream::Open() {
   return BASS_OK;
 }
 
+bool Stream::KnowLength(std::int64_t fileFrames, std::uint64_t fileBytes) {
+  if (fileFrames < 0 || fileBytes != m_fileSize || m_fileSize == 0) return false;
+  m_format.lengthFrames = fileFrames;
+  m_lengthKnown = true;
+  return true;
+}
+
 std::int64_t Stream::LengthFrames() {
   if (!m_lengthKnown) {
     if (m_format.lengthSource != LengthSource::Header ||
@@ -209,6 +216,13 @@ BOOL QV_ChannelGetSourceInfo(DWORD handle, QV_SOURCEINFO* info) {
   info->channelMask = format.channelMask;
   info->floating = format.floating ? 1 : 0;
   return Succeed(1);
+}
+
+BOOL QV_ChannelSetFileLength(DWORD handle, std::int64_t frames, QWORD fileBytes) {
+  const std::shared_ptr<Stream> stream = FindStream(handle);
+  if (!stream) return Fail(BASS_ERROR_HANDLE, 0);
+  std::lock_guard lock(stream->mutex);
+  return stream->KnowLength(frames, fileBytes) ? Succeed(1) : Fail(BASS_ERROR_NOTAVAIL, 0);
 }
 
 BOOL QV_FileListsOtherFiles(const char* path) {

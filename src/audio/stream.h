@@ -36,6 +36,9 @@ class Stream {
   // Rate, channels and resolution of the source; fixed once opened.
   const SourceFormat& format() const { return m_format; }
   std::uint64_t fileSize() const { return m_fileSize; }
+  // Takes `fileFrames` as the whole file's length, measured before, when the file still has
+  // `fileBytes` bytes; false (and the length is measured when asked) otherwise.
+  bool KnowLength(std::int64_t fileFrames, std::uint64_t fileBytes);
   const FrameRange& range() const { return m_range; }
   // The length the file's header declares, as frames of the range; -1 when it declares none.
   std::int64_t DeclaredFrames() const { return OfRange(m_format.declaredFrames); }

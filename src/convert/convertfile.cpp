@@ -794,6 +794,7 @@ ConvertResult EncodeFile(const EncodeRequest& request, JobContext& job) {
   if (request.sourceMetadata) {
     QV_ChannelGetContainerMetadata(stream.get(), audio::kMaxCoverBytes, request.sourceMetadata);
   }
+  QV_ChannelSetFileLength(stream.get(), request.known.frames, request.known.fileBytes);
   StartProgress(stream.get(), job);
   const OutputFormat& format = *request.format;
   // Declared after the stream: the encoder is done with before the stream is freed.
@@ -822,15 +823,15 @@ ConvertResult ConvertFile(const std::string& source, const std::string& destinat
                           double gain, const std::string& formatKey, int kbps,
                           const std::string& faacPath, JobContext& job,
                           const audio::FrameRange& range,
-                          audio::ContainerMetadata* sourceMetadata) {
+                          audio::ContainerMetadata* sourceMetadata, KnownLength known) {
   job.LogNote.clear();
   job.ProcessedSeconds = 0;
   job.SourceDuration = 0;
   if (!std::isfinite(gain)) gain = 1.0;
   const OutputFormat* format = FindOutputFormat(formatKey);
   if (!format) return {ConvertCode::UnknownFormat};
-  return EncodeFile({source, destination, gain, format, kbps, faacPath, range, sourceMetadata},
-                    job);
+  return EncodeFile(
+      {source, destination, gain, format, kbps, faacPath, range, sourceMetadata, known}, job);
 }
 
 }  // namespace qv

@@ -135,7 +135,7 @@ RowWork ConvertRow(const RowJob& row, JobContext& job) {
       row.copyTags && !row.sourceTags && row.decodePath == row.sourcePath;
   work.result = ConvertFile(row.decodePath, row.workPath, row.gain, row.formatKey, row.kbps,
                             row.faacPath, job, row.range,
-                            decodesTagSource ? &container : nullptr);
+                            decodesTagSource ? &container : nullptr, row.known);
   work.heldSeconds = job.ProcessedSeconds;
   work.sourceSeconds = job.SourceDuration;
   work.logNote = job.LogNote;
