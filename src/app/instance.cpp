@@ -209,7 +209,7 @@ bool TakeLock(InstanceLock& lock, const std::string& workingFolder) {
   for (int attempt = 0; attempt < kNameTries; ++attempt) {
     const std::string id = tag + Hex(RandomWord(), 8);
     const std::string path = LockPath(workingFolder, id);
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const int fd = CreateExclusive(path, 0600);
     if (fd < 0) {
       if (errno == EEXIST) continue;
       return false;
