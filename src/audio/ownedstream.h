@@ -25,12 +25,15 @@ class OwnedStream {
 };
 
 // Opens `path` (the part `range` of it) as a decoding stream of 32-bit float samples; 0 when it
-// cannot be opened.
-inline HSTREAM OpenFloatDecoder(const std::string& path, const audio::FrameRange& range = {}) {
-  if (!range.Whole()) {
-    return QV_StreamCreateFileRange(path.c_str(), BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT, range);
-  }
-  return BASS_StreamCreateFile(0, path.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT);
+// cannot be opened. `known`: the file's length measured before, if any.
+inline HSTREAM OpenFloatDecoder(const std::string& path, const audio::FrameRange& range = {},
+                                const audio::KnownLength& known = {}) {
+  const HSTREAM stream =
+      range.Whole()
+          ? BASS_StreamCreateFile(0, path.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT)
+          : QV_StreamCreateFileRange(path.c_str(), BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT, range);
+  if (stream) QV_ChannelSetFileLength(stream, known.frames, known.fileBytes);
+  return stream;
 }
 
 // Whole seconds of the stream, truncated; 0 when its length is unknown.

@@ -296,8 +296,7 @@ bool ConversionRun::Prepare(int row) {
   r.job.rowTags = item->tags;
   r.job.sourceTags = decision.sourceTags;
   r.job.fileTags = item->facts.fileTags;
-  // The facts of a track are its part's; the whole file's length is measured again for it.
-  if (item->range == TimeRange{}) r.job.known = {item->facts.samples, item->facts.size};
+  r.job.known = KnownLengthOf(*item);
   return true;
 }
 

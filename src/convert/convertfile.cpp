@@ -786,7 +786,7 @@ std::unique_ptr<FileEncoder> MakeVorbisEncoder() {
 
 ConvertResult EncodeFile(const EncodeRequest& request, JobContext& job) {
   if (SamePathIgnoringCase(request.source, request.destination)) return {ConvertCode::SamePath};
-  const OwnedStream stream(OpenFloatDecoder(request.source, request.range));
+  const OwnedStream stream(OpenFloatDecoder(request.source, request.range, request.known));
   BASS_CHANNELINFO info{};
   if (!stream || !GetInfo(stream.get(), info)) {
     return {ConvertCode::CannotOpenSource, 0, stream ? "" : QV_OpenFailureText()};
@@ -794,7 +794,6 @@ ConvertResult EncodeFile(const EncodeRequest& request, JobContext& job) {
   if (request.sourceMetadata) {
     QV_ChannelGetContainerMetadata(stream.get(), audio::kMaxCoverBytes, request.sourceMetadata);
   }
-  QV_ChannelSetFileLength(stream.get(), request.known.frames, request.known.fileBytes);
   StartProgress(stream.get(), job);
   const OutputFormat& format = *request.format;
   // Declared after the stream: the encoder is done with before the stream is freed.
@@ -823,7 +822,7 @@ ConvertResult ConvertFile(const std::string& source, const std::string& destinat
                           double gain, const std::string& formatKey, int kbps,
                           const std::string& faacPath, JobContext& job,
                           const audio::FrameRange& range,
-                          audio::ContainerMetadata* sourceMetadata, KnownLength known) {
+                          audio::ContainerMetadata* sourceMetadata, audio::KnownLength known) {
   job.LogNote.clear();
   job.ProcessedSeconds = 0;
   job.SourceDuration = 0;

@@ -77,18 +77,13 @@ bool SamePathIgnoringCase(const std::string& a, const std::string& b);
 // `range` is the part of the source converted (a track of an album image), exactly. When
 // `sourceMetadata` is given, it receives the source's container tags and cover as the decoder
 // read them (for the tag copy, which then need not open the source with FFmpeg again).
-// `known`, when its frames are not negative, is the source's length as its add measured it,
-// used instead of measuring it again while the file has the same size.
-struct KnownLength {
-  std::int64_t frames = -1;
-  std::uint64_t fileBytes = 0;
-};
+// `known`: the source's length as its add measured it (see audio::KnownLength).
 ConvertResult ConvertFile(const std::string& source, const std::string& destination,
                           double gain, const std::string& formatKey, int kbps,
                           const std::string& faacPath, JobContext& job,
                           const audio::FrameRange& range = {},
                           audio::ContainerMetadata* sourceMetadata = nullptr,
-                          KnownLength known = {});
+                          audio::KnownLength known = {});
 
 struct OutputFormat;  // convert/formats.h
 
@@ -105,7 +100,7 @@ struct EncodeRequest {
   std::string faacPath;  // the AAC encoder program
   audio::FrameRange range;  // the part of the source converted
   audio::ContainerMetadata* sourceMetadata = nullptr;  // receives the source's tags when set
-  KnownLength known;  // the whole file's length, measured before
+  audio::KnownLength known;  // the whole file's length, measured before
 };
 
 // ConvertFile once the format is known: the same results and notes. The job's note and

@@ -35,7 +35,7 @@ struct RowJob {
   // copy takes them from `fileTags`, or reads them.
   std::shared_ptr<const tags::ReadResult> sourceTags;
   SourceTags fileTags;  // the source's tags kept since the add (SourceFacts::fileTags)
-  KnownLength known;    // the decoded file's length as its add measured it
+  audio::KnownLength known;  // the decoded file's length as its add measured it
 };
 
 // What the row's work ended with: its result, and `errorText` the user's text of a failure,

@@ -32,8 +32,9 @@ constexpr DWORD kEndOrError = 0xFFFFFFFFu;
 // finishes its measurement), or 1, 2, 3, 100; `reason` as in LoudnessResult.
 template <typename Start, typename Block>
 int DecodeForMeasurement(const std::string& path, const audio::FrameRange& range,
-                         JobContext& job, Start start, Block block, std::string& reason) {
-  const OwnedStream stream(OpenFloatDecoder(path, range));
+                         const audio::KnownLength& known, JobContext& job, Start start,
+                         Block block, std::string& reason) {
+  const OwnedStream stream(OpenFloatDecoder(path, range, known));
   if (!stream) {
     const std::string why = QV_OpenFailureText();
     reason = "Can't open the file" + (why.empty() ? std::string() : " - " + why);
@@ -88,7 +89,8 @@ int DecodeForMeasurement(const std::string& path, const audio::FrameRange& range
 }
 
 LoudnessResult AnalyzeReplayGain(LoudnessEngine& engine, const std::string& path, double target,
-                                 JobContext& job, const audio::FrameRange& range) {
+                                 JobContext& job, const audio::FrameRange& range,
+                                 const audio::KnownLength& known = {}) {
   LoudnessResult result;
   // The engine's filters take the samples on the 16-bit scale, one array per channel.
   std::vector<double> left;
@@ -137,7 +139,7 @@ LoudnessResult AnalyzeReplayGain(LoudnessEngine& engine, const std::string& path
     }
     engine.AnalyzeBlock(left.data(), right.data(), count, 2);
   };
-  const int code = DecodeForMeasurement(path, range, job, start, block, result.reason);
+  const int code = DecodeForMeasurement(path, range, known, job, start, block, result.reason);
   result.peak = peak;
   std::vector<std::uint32_t> levels;
   // Taken on every path that started, so the engine is clean for the next file.
@@ -164,7 +166,7 @@ LoudnessResult AnalyzeReplayGain(LoudnessEngine& engine, const std::string& path
 }
 
 LoudnessResult AnalyzeR128(const std::string& path, double target, JobContext& job,
-                           const audio::FrameRange& range) {
+                           const audio::FrameRange& range, const audio::KnownLength& known) {
   LoudnessResult result;
   auto engine = std::make_unique<R128Engine>();
   const auto start = [&](int rate, int channels, std::uint64_t speakers) {
@@ -173,7 +175,7 @@ LoudnessResult AnalyzeR128(const std::string& path, double target, JobContext& j
   const auto block = [&](const float* samples, std::size_t frames) {
     engine->AddFrames(samples, frames);
   };
-  const int code = DecodeForMeasurement(path, range, job, start, block, result.reason);
+  const int code = DecodeForMeasurement(path, range, known, job, start, block, result.reason);
   if (code != kLoudnessMeasured) {
     result.code = code;
     return result;
@@ -243,11 +245,11 @@ bool StandardFromKey(const std::string& key, LoudnessStandard& standard) {
 
 LoudnessResult MeasureFile(LoudnessStandard standard, const std::string& path, double target,
                            JobContext& job, LoudnessEngine* engine,
-                           const audio::FrameRange& range) {
-  if (standard == LoudnessStandard::R128) return AnalyzeR128(path, target, job, range);
-  if (engine) return AnalyzeReplayGain(*engine, path, target, job, range);
+                           const audio::FrameRange& range, const audio::KnownLength& known) {
+  if (standard == LoudnessStandard::R128) return AnalyzeR128(path, target, job, range, known);
+  if (engine) return AnalyzeReplayGain(*engine, path, target, job, range, known);
   auto own = std::make_unique<LoudnessEngine>();
-  return AnalyzeReplayGain(*own, path, target, job, range);
+  return AnalyzeReplayGain(*own, path, target, job, range, known);
 }
 
 LoudnessResult AnalyzeFile(LoudnessEngine& engine, const std::string& path, double target,
@@ -395,6 +397,7 @@ struct MeasureRow {
   bool measure = false;
   std::string path;
   audio::FrameRange range;
+  audio::KnownLength known;  // the file's length as its add measured it
   std::string sourcePath;
   tags::FieldMap rowTags;
   SourceTags fileTags;
@@ -479,6 +482,7 @@ LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchSta
     if (plan.measure) {
       plan.path = item->GetDecodePath();
       plan.range = FramesOf(item->range, item->facts.rate);
+      plan.known = KnownLengthOf(*item);
       plan.sourcePath = item->sourcePath;
       plan.rowTags = item->tags;
       plan.fileTags = item->facts.fileTags;
@@ -495,7 +499,7 @@ LoudnessBatchResult RunLoudnessBatch(BatchHost& host, SourceList& list, BatchSta
     } else {
       // One worker measures with the caller's engine, more with an engine each.
       plan.result = MeasureFile(options.standard, plan.path, options.target, job,
-                                workers == 1 ? &engine : nullptr, plan.range);
+                                workers == 1 ? &engine : nullptr, plan.range, plan.known);
     }
     // The album is read from the row's own source (for a video, the video file), unless the
     // row knows it already.

@@ -76,10 +76,12 @@ struct LoudnessResult {
 // loudness, its peak the true peak. ReplayGain measures more than two channels as their stereo
 // downmix (audio::StereoMixMatrix), as MP3 and WMA files get them.
 // `engine` serves ReplayGain 1.0 (one of its own is made when null).
-// `range` is the part of the file measured (a track of an album image).
+// `range` is the part of the file measured (a track of an album image); `known` the file's
+// length as its add measured it, if any.
 LoudnessResult MeasureFile(LoudnessStandard standard, const std::string& path, double target,
                            JobContext& job, LoudnessEngine* engine = nullptr,
-                           const audio::FrameRange& range = {});
+                           const audio::FrameRange& range = {},
+                           const audio::KnownLength& known = {});
 
 // The log line of a measurement: "Volume: 84.21 dB, peak -0.35 dBFS" or
 // "Loudness: -16.20 LUFS, range 6.1 LU, true peak -0.52 dBTP".

@@ -198,6 +198,13 @@ class QVListItem {
   ino_t m_inode = 0;
 };
 
+// The length of a row's decoded file as its add measured it, for a decoder that would otherwise
+// read the file's end again; not known for a track, whose facts are its part's.
+inline audio::KnownLength KnownLengthOf(const QVListItem& item) {
+  if (!(item.range == TimeRange{})) return {};
+  return {item.facts.samples, item.facts.size};
+}
+
 // The sample multiplier of a gain in dB: the amplitude ratio 10^(gain / 20), so +6.02 dB
 // doubles every sample and 0 dB leaves it unchanged.
 double GainFactorFromTrackGain(double trackGain);

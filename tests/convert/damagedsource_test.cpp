@@ -1,6 +1,7 @@
 // Damaged sources through both batches: a small damage is skipped and said so, a large one,
 // or a file cut short of the length it declares, fails the file with a text that says where
-// and how much, junk after the last packet is ignored, and nothing is published for a failure.
+// and how much, junk after the last packet is ignored, and nothing is published for a failure;
+// also when the file was harmed after its row was added.
 // What the ffmpeg and ffprobe programs make of the same files is the yardstick.
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 
 #include "convert/conversionbatch.h"
 #include "converttestutil.h"
+#include "import/sourceimporter.h"
 #include "loudness/loudness.h"
 #include "support/scriptedhost.h"
 #include "support/tempdir.h"
@@ -99,11 +101,14 @@ TEST(DamagedSource, DamageAndCutsAreMeasuredOnTheTimelineAndAgainstTheDeclaredLe
     ASSERT_TRUE(RunFfmpeg("-i " + ShellQuote(source) + " " + c.codec + " " + ShellQuote(path)));
     const double clean = FfprobeSeconds(path);
     const auto bytes = static_cast<double>(fs::file_size(path));
+    // The row is added before the harm: its length, measured then, must not hide it.
+    SourceFacts facts;
+    ASSERT_TRUE(ProbeSourceFacts(path, facts));
     Damage(path, c.harm, static_cast<size_t>(c.size < 1 ? c.size * bytes : c.size));
     const FfmpegView recovered = DecodeWithFfmpeg(path, dir.path());
 
     SourceList list;
-    list.AddRow(name, extension, "1.000", "128", "44,100", "", "2", path, "", false);
+    list.AddRow(name, extension, facts, path, "", false);
     BatchState state;
     ScriptedHost host;
     LoudnessEngine engine;
