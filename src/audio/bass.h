@@ -180,8 +180,8 @@ struct QV_SOURCEINFO {
 BOOL QV_ChannelGetSourceInfo(DWORD handle, QV_SOURCEINFO* info);
 // Our extension: the whole file's length in frames as measured before (when its row was added),
 // so the channel need not read the file's end again to learn it. Taken only while the file
-// still has `fileBytes` bytes.
-BOOL QV_ChannelSetFileLength(DWORD handle, std::int64_t frames, QWORD fileBytes);
+// still has the size and modification time it had then.
+BOOL QV_ChannelSetFileLength(DWORD handle, const qv::audio::KnownLength& known);
 // Our extension: whether a file refused with BASS_ERROR_FILEFORM is a playlist, a concat list
 // or another list of files (never opened: the layer reads only the file it is given).
 BOOL QV_FileListsOtherFiles(const char* path);

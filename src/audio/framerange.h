@@ -14,11 +14,13 @@ struct FrameRange {
 };
 
 // A whole file's length in frames as measured before (by the probe, when its row was added),
-// with the size the file had then: a decoder takes it instead of reading the file's end again,
-// while the file still has that size. Negative frames: not known.
+// with the size and modification time (ns since the epoch) the file had then: a decoder takes
+// it instead of reading the file's end again while the file still has them. Negative frames:
+// not known.
 struct KnownLength {
   std::int64_t frames = -1;
   std::uint64_t fileBytes = 0;
+  std::int64_t modifiedNs = 0;
 };
 
 }  // namespace qv::audio

@@ -32,7 +32,7 @@ inline HSTREAM OpenFloatDecoder(const std::string& path, const audio::FrameRange
       range.Whole()
           ? BASS_StreamCreateFile(0, path.c_str(), 0, 0, BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT)
           : QV_StreamCreateFileRange(path.c_str(), BASS_STREAM_DECODE | BASS_SAMPLE_FLOAT, range);
-  if (stream) QV_ChannelSetFileLength(stream, known.frames, known.fileBytes);
+  if (stream) QV_ChannelSetFileLength(stream, known);
   return stream;
 }
 

@@ -37,7 +37,11 @@ int Stream::Open() {
   m_streamIndex = decoder->streamIndex();
   m_lengthKnown = m_format.lengthSource == LengthSource::Measured;
   struct stat info {};
-  if (::stat(m_path.c_str(), &info) == 0) m_fileSize = static_cast<std::uint64_t>(info.st_size);
+  if (::stat(m_path.c_str(), &info) == 0) {
+    m_fileSize = static_cast<std::uint64_t>(info.st_size);
+    m_modifiedNs =
+        static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  }
   if (decodeOnly()) {
     m_decoder = std::move(decoder);
   } else {
@@ -47,8 +51,12 @@ int Stream::Open() {
   return BASS_OK;
 }
 
-bool Stream::KnowLength(std::int64_t fileFrames, std::uint64_t fileBytes) {
-  if (fileFrames < 0 || fileBytes != m_fileSize || m_fileSize == 0) return false;
+bool Stream::KnowLength(const KnownLength& known) {
+  if (known.frames < 0 || known.fileBytes != m_fileSize || m_fileSize == 0 ||
+      known.modifiedNs != m_modifiedNs) {
+    return false;
+  }
+  const std::int64_t fileFrames = known.frames;
   m_format.lengthFrames = fileFrames;
   m_lengthKnown = true;
   return true;
@@ -218,11 +226,11 @@ BOOL QV_ChannelGetSourceInfo(DWORD handle, QV_SOURCEINFO* info) {
   return Succeed(1);
 }
 
-BOOL QV_ChannelSetFileLength(DWORD handle, std::int64_t frames, QWORD fileBytes) {
+BOOL QV_ChannelSetFileLength(DWORD handle, const KnownLength& known) {
   const std::shared_ptr<Stream> stream = FindStream(handle);
   if (!stream) return Fail(BASS_ERROR_HANDLE, 0);
   std::lock_guard lock(stream->mutex);
-  return stream->KnowLength(frames, fileBytes) ? Succeed(1) : Fail(BASS_ERROR_NOTAVAIL, 0);
+  return stream->KnowLength(known) ? Succeed(1) : Fail(BASS_ERROR_NOTAVAIL, 0);
 }
 
 BOOL QV_FileListsOtherFiles(const char* path) {

@@ -36,9 +36,9 @@ class Stream {
   // Rate, channels and resolution of the source; fixed once opened.
   const SourceFormat& format() const { return m_format; }
   std::uint64_t fileSize() const { return m_fileSize; }
-  // Takes `fileFrames` as the whole file's length, measured before, when the file still has
-  // `fileBytes` bytes; false (and the length is measured when asked) otherwise.
-  bool KnowLength(std::int64_t fileFrames, std::uint64_t fileBytes);
+  // Takes `known` as the whole file's length when the file had its size and modification time
+  // at the open; false (and the length is measured when asked) otherwise.
+  bool KnowLength(const KnownLength& known);
   const FrameRange& range() const { return m_range; }
   // The length the file's header declares, as frames of the range; -1 when it declares none.
   std::int64_t DeclaredFrames() const { return OfRange(m_format.declaredFrames); }
@@ -87,6 +87,7 @@ class Stream {
   int m_streamIndex = -1;
   SourceFormat m_format;
   std::uint64_t m_fileSize = 0;
+  std::int64_t m_modifiedNs = 0;  // the file's modification time at the open
   bool m_lengthKnown = false;
   std::int64_t m_position = 0;
 };

@@ -202,7 +202,7 @@ class QVListItem {
 // read the file's end again; not known for a track, whose facts are its part's.
 inline audio::KnownLength KnownLengthOf(const QVListItem& item) {
   if (!(item.range == TimeRange{})) return {};
-  return {item.facts.samples, item.facts.size};
+  return {item.facts.samples, item.facts.size, item.facts.modifiedNs};
 }
 
 // The sample multiplier of a gain in dB: the amplitude ratio 10^(gain / 20), so +6.02 dB
