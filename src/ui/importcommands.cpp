@@ -87,7 +87,9 @@ bool CQuorvinDlg::RunAdding(const std::function<void(SourceImporter&)>& add) {
   BeginBatch(m_model.Batch(), m_host, kBatchFileImport);
   // The summary of the add is shown in the idle layout, with "Ready." under it.
   bool inBatch = true;
+  m_list->ListModel()->SetBatchedInserts(true);
   const auto endBatch = [&] {
+    m_list->ListModel()->SetBatchedInserts(false);
     if (inBatch) EndBatch(m_model.Batch(), m_host);
     inBatch = false;
   };

@@ -17,15 +17,18 @@
 namespace qv {
 
 SourceListModel::SourceListModel(SourceList& list, QObject* parent)
-    : QAbstractTableModel(parent), m_list(list) {
+    : QAbstractTableModel(parent), m_list(list), m_shownRows(list.RowCount()) {
   for (int c = 0; c < kColumnCount; ++c) m_headings.append(QString());
+  m_showTimer.setSingleShot(true);
+  m_showTimer.setInterval(100);
+  connect(&m_showTimer, &QTimer::timeout, this, &SourceListModel::ShowAppendedRows);
   m_list.SetObserver(this);
 }
 
 SourceListModel::~SourceListModel() { m_list.SetObserver(nullptr); }
 
 int SourceListModel::rowCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : m_list.RowCount();
+  return parent.isValid() ? 0 : m_shownRows;
 }
 
 int SourceListModel::columnCount(const QModelIndex& parent) const {
@@ -85,19 +88,53 @@ void SourceListModel::SetHeading(int column, const QString& text) {
   Q_EMIT headerDataChanged(Qt::Horizontal, column, column);
 }
 
-void SourceListModel::BeginInsertRow(int row) { beginInsertRows({}, row, row); }
-void SourceListModel::EndInsertRow() { endInsertRows(); }
-void SourceListModel::BeginRemoveRows(int first, int last) { beginRemoveRows({}, first, last); }
+void SourceListModel::SetBatchedInserts(bool on) {
+  m_batchedInserts = on;
+  if (!on) ShowAppendedRows();
+}
+
+void SourceListModel::ShowAppendedRows() {
+  m_showTimer.stop();
+  const int rows = m_list.RowCount();
+  if (m_shownRows >= rows) return;
+  beginInsertRows({}, m_shownRows, rows - 1);
+  m_shownRows = rows;
+  endInsertRows();
+}
+
+void SourceListModel::BeginInsertRow(int row) {
+  if (!m_batchedInserts) beginInsertRows({}, row, row);
+}
+void SourceListModel::EndInsertRow() {
+  if (m_batchedInserts) {
+    if (!m_showTimer.isActive()) m_showTimer.start();
+    return;
+  }
+  m_shownRows = m_list.RowCount();
+  endInsertRows();
+}
+void SourceListModel::BeginRemoveRows(int first, int last) {
+  ShowAppendedRows();
+  beginRemoveRows({}, first, last);
+}
 void SourceListModel::EndRemoveRows() {
+  m_shownRows = m_list.RowCount();
   endRemoveRows();
   Q_EMIT CoreSelectionNeedsSync();
 }
-void SourceListModel::BeginReset() { beginResetModel(); }
+void SourceListModel::BeginReset() {
+  m_showTimer.stop();
+  beginResetModel();
+}
 void SourceListModel::EndReset() {
+  m_shownRows = m_list.RowCount();
   endResetModel();
   Q_EMIT CoreSelectionNeedsSync();
 }
-void SourceListModel::BeginReorder() { Q_EMIT layoutAboutToBeChanged(); }
+void SourceListModel::BeginReorder() {
+  ShowAppendedRows();
+  Q_EMIT layoutAboutToBeChanged();
+}
 
 void SourceListModel::EndReorder(const std::vector<int>& newIndexOfOld) {
   const QModelIndexList from = persistentIndexList();
@@ -114,11 +151,13 @@ void SourceListModel::EndReorder(const std::vector<int>& newIndexOfOld) {
 }
 
 void SourceListModel::CellChanged(int row, int column) {
+  if (row >= m_shownRows) return;  // the view reads it when the row is shown
   const QModelIndex cell = index(row, column);
   Q_EMIT dataChanged(cell, cell, {Qt::DisplayRole});
 }
 
 void SourceListModel::SelectionChanged(int row, bool selected) {
+  if (row >= m_shownRows) ShowAppendedRows();
   Q_EMIT CoreSelectionChanged(row, selected);
 }
 

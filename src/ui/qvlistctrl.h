@@ -2,6 +2,7 @@
 
 #include <QAbstractTableModel>
 #include <QStringList>
+#include <QTimer>
 #include <QTreeView>
 #include <functional>
 
@@ -38,6 +39,10 @@ class SourceListModel : public QAbstractTableModel, public SourceListObserver {
   // Shows `text` as the heading of `column` instead of its usual one (empty: the usual one).
   void SetHeading(int column, const QString& text);
   QString Heading(int column) const;
+  // While on, rows appended to the list reach the view together, at most every 100 ms and when
+  // it is turned off: an add of thousands of files would otherwise have the view lay out and
+  // paint the list once for every file. Every other change shows them first.
+  void SetBatchedInserts(bool on);
 
  Q_SIGNALS:
   // The list's selection changed from the core (a batch selecting the row it converts).
@@ -46,8 +51,14 @@ class SourceListModel : public QAbstractTableModel, public SourceListObserver {
   void CoreSelectionNeedsSync();
 
  private:
+  // Tells the view of the rows appended since it last heard of rows.
+  void ShowAppendedRows();
+
   SourceList& m_list;
   QStringList m_headings;  // one per column; empty: the usual heading
+  int m_shownRows = 0;     // the rows the view knows of
+  bool m_batchedInserts = false;
+  QTimer m_showTimer;
 };
 
 // The source file list control: a report-style list with column headings, several rows

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModel>
+#include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -629,6 +630,44 @@ TEST(BatchSummary, EveryBatchEndsWithWhatItDidAndHowLongItTook) {
       {AddFilesSummaryText({1, 1}, 0), "Added 1 new file, and skipped 1 existing file."},
   };
   for (const auto& c : cases) EXPECT_EQ(c.text, c.expected);
+}
+
+// During an add the list's rows reach the view together instead of one by one, and every
+// change of the list in the meantime (a selection, a removal, a sort) keeps the view's model
+// consistent: Qt's model tester checks each signal against the counts.
+TEST(SourceListModel, RowsAddedInABatchReachTheViewTogetherAndConsistently) {
+  SourceList list;
+  SourceListModel model(list);
+  QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+  int insertions = 0;
+  QObject::connect(&model, &QAbstractItemModel::rowsInserted, [&] { ++insertions; });
+  const auto add = [&](int rows) {
+    for (int i = 0; i < rows; ++i) {
+      const std::string title = "t" + std::to_string(list.RowCount());
+      list.AddRow(title, "wav", "1.000", "1411", "44,100", "16 Bit", "2", "/m/" + title + ".wav",
+                  "", false);
+    }
+  };
+  model.SetBatchedInserts(true);
+  add(40);
+  EXPECT_EQ(model.rowCount(), 0);
+  list.SelectRow(39, true);  // the view must know the row it selects
+  EXPECT_EQ(model.rowCount(), 40);
+  add(10);
+  EXPECT_EQ(list.RemoveSelectedRows(), 1);
+  EXPECT_EQ(model.rowCount(), 49);
+  add(5);
+  list.OnColumnClick(kColTitle);
+  EXPECT_EQ(model.rowCount(), 54);
+  add(6);
+  model.SetBatchedInserts(false);
+  EXPECT_EQ(model.rowCount(), 60);
+  EXPECT_EQ(insertions, 4);
+  add(2);  // one by one again
+  EXPECT_EQ(model.rowCount(), 62);
+  EXPECT_EQ(insertions, 6);
+  list.RemoveAllRows();
+  EXPECT_EQ(model.rowCount(), 0);
 }
 
 }  // namespace
