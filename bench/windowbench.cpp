@@ -3,7 +3,11 @@
 // with the same numbers of jobs, in one run. The sources are 44.1 kHz stereo FLAC files of
 // music-like material made once with the ffmpeg program and kept in a cache folder.
 //
+// Then the window adding a folder of A short files (a drop; default 5,000), against the
+// importer alone with as many threads.
+//
 // Usage: qv_windowbench [--files N] [--seconds S] [--format mp3|wav|m4a|wma] [--rounds R]
+//        [--add A]
 //   Prints the best of R rounds (default 1) of each. Goal: the window's two-job batch at least
 //   1.8 times as fast as its one-job batch on two cores, and no slower than quorvin-cli with the
 //   same jobs.
@@ -27,8 +31,11 @@
 #include "app/host.h"
 #include "app/paths.h"
 #include "app/settings.h"
+#include "import/sourceimporter.h"
 #include "model/controlids.h"
+#include "model/sourcelist.h"
 #include "ui/cquorvindlg.h"
+#include "ui/qvlistctrl.h"
 
 namespace {
 
@@ -104,23 +111,64 @@ double TimeCli(const std::string& cli, const std::string& home, const std::strin
                         qv::ShellQuote(home) + " " + qv::ShellQuote(cli) + " --no-tags --format " +
                         format + " --jobs " + std::to_string(jobs) + " --dest " +
                         qv::ShellQuote(out);
-  for (const std::string& source : sources) command += " " + qv::ShellQuote(source);
+  for (const std::string& source : sources) {
+    command += ' ';
+    command += qv::ShellQuote(source);
+  }
   command += " 2>/dev/null";
   const auto start = Clock::now();
   if (!RunCommand(command)) return -1;
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// A folder of `files` copies of a 0.1 s WAV (copies: the list takes one file once).
+std::string AddFolder(const std::string& scratch, int files) {
+  const std::string folder = scratch + "/add";
+  fs::create_directories(folder);
+  const std::string seed = scratch + "/seed.wav";
+  std::string command = QV_FFMPEG;
+  command += " -hide_banner -nostdin -loglevel error -y -f lavfi -i sine=duration=0.1 -ac 2 ";
+  command += qv::ShellQuote(seed);
+  if (!RunCommand(command)) return {};
+  for (int i = 0; i < files; ++i) {
+    fs::copy_file(seed, fs::path(folder) / ("track " + std::to_string(i) + ".wav"));
+  }
+  return folder;
+}
+
+// The window adding `folder` as a drop adds it (the rows shown, the summary answered), against
+// the importer alone on as many threads; each with an empty list. Prints both.
+bool TimeAdd(qv::CQuorvinDlg& window, const std::string& folder, int files) {
+  qv::Settings().Jobs = 2;
+  window.Model().List().RemoveAllRows();
+  auto start = Clock::now();
+  window.OnPathsDropped({QString::fromStdString(folder)});
+  const double ours = std::chrono::duration<double>(Clock::now() - start).count();
+  const int shown = window.ListControl()->model()->rowCount();
+  QuietHost host;
+  qv::SourceList list;
+  qv::SourceImporter importer(host, list, nullptr);
+  importer.SetProbeThreads(2);
+  start = Clock::now();
+  importer.AddPaths({folder});
+  const double core = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("\nadding a folder of %d files, 2 threads: the window %.2f s (%d rows shown), "
+              "the importer alone %.2f s, window/importer %.2f\n",
+              files, ours, shown, core, ours / core);
+  return shown == files && list.RowCount() == files;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  int files = 8, seconds = 120, rounds = 1;
+  int files = 8, seconds = 120, rounds = 1, addFiles = 5000;
   std::string format = "mp3";
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!std::strcmp(argv[i], "--files")) files = std::max(2, std::atoi(argv[i + 1]));
     else if (!std::strcmp(argv[i], "--seconds")) seconds = std::max(1, std::atoi(argv[i + 1]));
     else if (!std::strcmp(argv[i], "--rounds")) rounds = std::max(1, std::atoi(argv[i + 1]));
     else if (!std::strcmp(argv[i], "--format")) format = argv[i + 1];
+    else if (!std::strcmp(argv[i], "--add")) addFiles = std::max(1, std::atoi(argv[i + 1]));
   }
   if (!std::getenv("QT_QPA_PLATFORM")) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
   if (!std::getenv("SDL_AUDIODRIVER")) ::setenv("SDL_AUDIODRIVER", "dummy", 1);
@@ -171,6 +219,12 @@ int main(int argc, char** argv) {
   std::printf("window speedup with 2 jobs: %.2f (goal >= 1.8); window against quorvin-cli: "
               "%.2f (goal <= 1.0)\n",
               speedup, window2 / cli2);
+  const std::string folder = AddFolder(scratch, addFiles);
+  if (folder.empty() || !TimeAdd(window, folder, addFiles)) {
+    std::fprintf(stderr, "the add failed\n");
+    fs::remove_all(scratch);
+    return 1;
+  }
   fs::remove_all(scratch);
   return speedup >= 1.8 && window2 <= cli2 ? 0 : 2;
 }
