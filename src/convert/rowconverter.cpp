@@ -71,7 +71,7 @@ LoudnessResult KeepPeakLimit(const RowJob& row, RowWork& work, JobContext& job) 
       break;
     }
     work.result = ConvertFile(row.decodePath, row.workPath, gain, row.formatKey, row.kbps,
-                              row.faacPath, job, row.range);
+                              row.faacPath, job, row.range, nullptr, row.known);
   }
   return measured;
 }
