@@ -67,36 +67,40 @@ SourceTags StoreTags(const ReadResult& read) {
   return stored;
 }
 
-bool RestoreFields(const SourceTags& stored, FieldMap& fields) {
+namespace {
+
+// Every record of kept tags back into `read` and `cover` (its bytes aside); false when the tags
+// were not kept or their packed form is damaged.
+bool Unpack(const SourceTags& stored, ReadResult& read, Picture& cover) {
   if (!stored.kept) return false;
-  FieldMap restored;
   std::vector<std::string>* values = nullptr;
-  const bool whole = Walk(stored.packed, [&](Kind kind, std::string text) {
-    if (kind == kField) values = &restored[std::move(text)];
-    if (kind == kValue && values) values->push_back(std::move(text));
+  return Walk(stored.packed, [&](Kind kind, std::string text) {
+    switch (kind) {
+      case kField: values = &read.tags.fields[std::move(text)]; break;
+      case kValue: if (values) values->push_back(std::move(text)); break;
+      case kProblem: read.problems.push_back(std::move(text)); break;
+      case kDropped: read.dropped.push_back(std::move(text)); break;
+      case kCoverMime: cover.mimeType = std::move(text); break;
+      case kCoverDescription: cover.description = std::move(text); break;
+    }
   });
-  if (!whole) return false;
-  fields = std::move(restored);
+}
+
+}  // namespace
+
+bool RestoreFields(const SourceTags& stored, FieldMap& fields) {
+  ReadResult restored;
+  Picture cover;
+  if (!Unpack(stored, restored, cover)) return false;
+  fields = std::move(restored.tags.fields);
   return true;
 }
 
 bool RestoreTags(const SourceTags& stored, const audio::ContainerMetadata* container,
                  ReadResult& read) {
-  if (!stored.kept) return false;
   ReadResult restored;
   Picture cover;
-  std::vector<std::string>* values = nullptr;
-  const bool whole = Walk(stored.packed, [&](Kind kind, std::string text) {
-    switch (kind) {
-      case kField: values = &restored.tags.fields[std::move(text)]; break;
-      case kValue: if (values) values->push_back(std::move(text)); break;
-      case kProblem: restored.problems.push_back(std::move(text)); break;
-      case kDropped: restored.dropped.push_back(std::move(text)); break;
-      case kCoverMime: cover.mimeType = std::move(text); break;
-      case kCoverDescription: cover.description = std::move(text); break;
-    }
-  });
-  if (!whole) return false;
+  if (!Unpack(stored, restored, cover)) return false;
   if (stored.coverBytes > 0) {
     if (!container || container->coverData.size() != stored.coverBytes ||
         Fingerprint(container->coverData) != stored.coverPrint) {
